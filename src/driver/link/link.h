@@ -1,0 +1,149 @@
+// Reader link: the serial line to the reader and the STC byte protocol over it.
+//
+// Theory of operation
+// -------------------
+// Set-up. IFInitializeInterface sends the port its configuration, request by request in the
+// order of ConfigTable, each followed by a 25 ms pause, then pauses 450 ms and arms the
+// receive listener. Every serial control request goes through IFSerialIoctl, which builds it
+// with an event and a status block of its own and awaits it for at most ReadTotalTimeout.
+//
+// Listening. A wait-on-mask request is always pending at the port while the reader runs. When
+// the port completes it, IFReadThreadCallback (the port's completion context, maybe at a
+// raised level) only queues a work item: the receive worker when a character arrived, the
+// removal routine otherwise (the wait mask was replaced, or the data-set-ready line changed;
+// no listener is armed after that).
+//
+// Receiving. The receive worker (IFReadWorkRoutine, on a system worker thread) drains the port
+// one byte at a time with IFSerialRead. The reader escapes its stream with 0x10: 0x10 0x10 is
+// the data byte 0x10; 0x10 followed by a code is an event (card inserted 0x85 or removed 0x86,
+// end of block 0x83, reader error 0x84, damaged character 0x88). Data goes into ReceiveBuffer
+// (at most 767 bytes). The worker wakes a waiting IFRead through DataEvent at the end of its
+// pass, and arms the next wait before it does.
+//
+// Commands. Every exchange with the STC is one frame written with IFWrite, which first empties
+// the receive buffer, and its answer taken with IFRead, which waits for its bytes for at most
+// ReadIntervalTimeout x n + ReadTotalTimeout ms. One command is outstanding per reader: the
+// callers (one thread at a time per reader) send a command and read its answer before the next.
+//
+// Locks and shared words. ReceiveLock guards ReceiveBuffer, ReceivedCount and ExpectedCount,
+// held only for short copies, never across a wait or a serial request. ReadStatus,
+// CharacterErrorStatus, BlockEndStatus, the two read time-outs and the library's T1.Wtx are
+// plain words shared between the callers' thread and the worker, read and written whole.
+#pragma once
+
+#include "platform/ex.h"
+#include "platform/io.h"
+#include "platform/ke.h"
+#include "platform/ntddser.h"
+#include "smclib/smclib.h"
+
+// Pool tag of the driver's records.
+inline constexpr ULONG DRIVER_POOL_TAG = PoolTag("SCB3");
+
+inline constexpr ULONG RECEIVE_BUFFER_SIZE = 768;
+inline constexpr ULONG NOBODY_WAITS = 0xFFFFFFFF;
+
+// The reader's one-byte codes: answers to commands, and events after the escape byte.
+inline constexpr UCHAR STC_ESCAPE = 0x10;
+inline constexpr UCHAR STC_DATA_OVERRUN = 0x81;
+inline constexpr UCHAR STC_CRC_ERROR = 0x82;
+inline constexpr UCHAR STC_BLOCK_END = 0x83;
+inline constexpr UCHAR STC_READER_ERROR = 0x84;
+inline constexpr UCHAR STC_CARD_INSERTED = 0x85;
+inline constexpr UCHAR STC_CARD_REMOVED = 0x86;
+inline constexpr UCHAR STC_CHARACTER_ERROR = 0x88;
+inline constexpr UCHAR STC_OK = 0x90;
+
+// Command bytes of the host's frames.
+inline constexpr UCHAR STC_WRITE_REGISTER = 0x80;
+inline constexpr UCHAR STC_READ_REGISTER = 0xC0;
+inline constexpr UCHAR STC_WRITE_DATA = 0x40;
+inline constexpr ULONG STC_MAX_DATA_FRAME = 24;
+
+// Requests that carry reads and writes to the port: buffered control requests of the smart
+// card device type, turned into a read or a write before they are sent.
+inline constexpr ULONG IOCTL_READER_SERIAL_READ =
+    CTL_CODE(FILE_DEVICE_SMARTCARD, 0, METHOD_BUFFERED, FILE_READ_ACCESS);
+inline constexpr ULONG IOCTL_READER_SERIAL_WRITE =
+    CTL_CODE(FILE_DEVICE_SMARTCARD, 0, METHOD_BUFFERED, FILE_WRITE_ACCESS);
+// The wait-on-mask request built without a system buffer, so that the port writes the events
+// straight into the record.
+inline constexpr ULONG IOCTL_SERIAL_WAIT_ON_MASK_DIRECT =
+    CTL_CODE(FILE_DEVICE_SERIAL_PORT, 18, METHOD_NEITHER, FILE_ANY_ACCESS);
+
+struct ATR_INTERFACE_BYTE {
+  UCHAR Present;
+  UCHAR Value;
+};
+
+struct READER_EXTENSION {
+  ULONG DeviceIndex;
+  PFILE_OBJECT SerialFileObject;
+  PDEVICE_OBJECT SerialDeviceObject;
+  WORK_QUEUE_ITEM RemovalWorkItem;
+  WORK_QUEUE_ITEM ReadWorkItem;
+  PSMARTCARD_EXTENSION SmartcardExtension;
+  UCHAR ReadByte;
+  UCHAR ReceiveBuffer[RECEIVE_BUFFER_SIZE];
+  ULONG ReceivedCount;
+  ULONG ExpectedCount;
+  NTSTATUS ReadStatus;            // shared word
+  NTSTATUS CharacterErrorStatus;  // shared word
+  NTSTATUS BlockEndStatus;        // shared word
+  ULONG WaitMask;
+  ULONG ReadTotalTimeout;     // ms, shared word
+  ULONG ReadIntervalTimeout;  // ms, shared word
+  IO_STATUS_BLOCK WaitIoStatus;
+  KEVENT WaitEvent;
+  KEVENT DataEvent;
+  KSPIN_LOCK ReceiveLock;
+  BOOLEAN EscapePending;
+  UCHAR FirmwareMajor;
+  UCHAR FirmwareMinor;
+  // TA, TB, TC, TD of groups 1 to 3: entry 4 x (i - 1) + j.
+  ATR_INTERFACE_BYTE AtrInterfaceBytes[12];
+};
+using PREADER_EXTENSION = READER_EXTENSION*;
+
+struct SERIAL_CONFIG {
+  SERIAL_HANDFLOW HandFlow;
+  SERIAL_CHARS Chars;
+  SERIAL_TIMEOUTS Timeouts;
+  SERIAL_BAUD_RATE BaudRate;
+  SERIAL_LINE_CONTROL LineControl;
+  ULONG EventMask;
+  ULONG PurgeMask;
+};
+using PSERIAL_CONFIG = SERIAL_CONFIG*;
+
+// The order in which the port is configured, ended by 0.
+extern const ULONG ConfigTable[9];
+
+// Serial access.
+[[nodiscard]] NTSTATUS IFInitializeInterface(PREADER_EXTENSION ReaderExtension,
+                                             PSERIAL_CONFIG SerialConfig);
+[[nodiscard]] NTSTATUS IFSerialIoctl(PREADER_EXTENSION ReaderExtension, ULONG IoctlCode,
+                                     PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
+                                     ULONG OutputBufferLength);
+[[nodiscard]] NTSTATUS IFSerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Length);
+void SysDelay(ULONG Milliseconds);
+
+// Receive path.
+[[nodiscard]] NTSTATUS IFSerialWaitOnMask(PREADER_EXTENSION ReaderExtension);
+NTSTATUS IFReadThreadCallback(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
+void IFReadWorkRoutine(PVOID ReaderExtension);
+[[nodiscard]] NTSTATUS IFRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count);
+[[nodiscard]] NTSTATUS IFReadLastCWT(PREADER_EXTENSION ReaderExtension);
+NTSTATUS SmartOSToNt(UCHAR Code);
+
+// STC command protocol.
+[[nodiscard]] NTSTATUS IFWrite(PREADER_EXTENSION ReaderExtension, const UCHAR* Buffer, ULONG Count);
+[[nodiscard]] NTSTATUS IFWriteSTCRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register,
+                                          ULONG Size, const UCHAR* Value);
+[[nodiscard]] NTSTATUS IFReadSTCRegister(PREADER_EXTENSION ReaderExtension, UCHAR Register,
+                                         ULONG Size, PUCHAR Value);
+[[nodiscard]] NTSTATUS IFGetFirmwareRevision(PREADER_EXTENSION ReaderExtension);
+[[nodiscard]] NTSTATUS IFWriteSTCData(PREADER_EXTENSION ReaderExtension, const UCHAR* Data,
+                                      ULONG Length);
+[[nodiscard]] NTSTATUS IFReadSTCData(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer,
+                                     PULONG Length, ULONG Count);

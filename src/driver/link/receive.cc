@@ -1,0 +1,240 @@
+// Receive path: the listener, the receive worker, and reading from the receive buffer.
+#include <algorithm>
+
+#include "driver/card/card.h"
+#include "driver/link/link.h"
+#include "platform/platform.h"
+
+using tolvex::platform::SharedLoad;
+using tolvex::platform::SharedStore;
+using tolvex::platform::SpinLockGuard;
+
+namespace {
+
+// The card's waiting time extension: while it is in force, the end-of-block report and a quiet
+// line do not end a read.
+bool WaitingTimeExtended(PREADER_EXTENSION ReaderExtension) {
+  return SharedLoad(ReaderExtension->SmartcardExtension->T1.Wtx) != 0;
+}
+
+void PurgePort(PREADER_EXTENSION ReaderExtension) {
+  ULONG mask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+  // Nobody to tell if it fails: the next command finds out soon enough.
+  (void)IFSerialIoctl(ReaderExtension, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
+}
+
+NTSTATUS QueuedBytes(PREADER_EXTENSION ReaderExtension, ULONG* count) {
+  SERIAL_STATUS status_record{};
+  NTSTATUS status = IFSerialIoctl(ReaderExtension, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0,
+                                  &status_record, sizeof(status_record));
+  *count = status == STATUS_SUCCESS ? status_record.AmountInInQueue : 0;
+  return status;
+}
+
+// Takes n bytes from the front of the receive buffer. ReceiveLock held.
+void TakeBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
+  std::memcpy(Buffer, ReaderExtension->ReceiveBuffer, Count);
+  ReaderExtension->ReceivedCount -= Count;
+  std::memmove(ReaderExtension->ReceiveBuffer, ReaderExtension->ReceiveBuffer + Count,
+               ReaderExtension->ReceivedCount);
+}
+
+}  // namespace
+
+NTSTATUS IFSerialWaitOnMask(PREADER_EXTENSION ReaderExtension) {
+  KeInitializeEvent(&ReaderExtension->WaitEvent, NotificationEvent, FALSE);
+  // A wait that ends in error without the port writing the events must not be read as the
+  // previous wait's "character received".
+  ReaderExtension->WaitMask = 0;
+  PIRP irp = IoBuildDeviceIoControlRequest(
+      IOCTL_SERIAL_WAIT_ON_MASK_DIRECT, ReaderExtension->SerialDeviceObject, nullptr, 0,
+      &ReaderExtension->WaitMask, sizeof(ULONG), FALSE, &ReaderExtension->WaitEvent,
+      &ReaderExtension->WaitIoStatus);
+  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
+  stack->Parameters.DeviceIoControl.InputBufferLength = 0;
+  stack->Parameters.DeviceIoControl.OutputBufferLength = sizeof(ULONG);
+  stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_SERIAL_WAIT_ON_MASK;
+  irp->AssociatedIrp.SystemBuffer = &ReaderExtension->WaitMask;
+  IoSetCompletionRoutine(irp, IFReadThreadCallback, ReaderExtension, TRUE, TRUE, TRUE);
+  // Normally pending; whatever the port says, its completion routine takes it from here.
+  (void)IofCallDriver(ReaderExtension->SerialDeviceObject, irp);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IFReadThreadCallback(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
+  auto* reader = static_cast<PREADER_EXTENSION>(Context);
+  if (reader->WaitMask & SERIAL_EV_RXCHAR) {
+    ExQueueWorkItem(&reader->ReadWorkItem, CriticalWorkQueue);
+  } else {
+    ExQueueWorkItem(&reader->RemovalWorkItem, CriticalWorkQueue);
+  }
+  Irp->IoStatus.Status = STATUS_SUCCESS;
+  return STATUS_SUCCESS;
+}
+
+void IFReadWorkRoutine(PVOID Context) {
+  auto* reader = static_cast<PREADER_EXTENSION>(Context);
+  bool wake = false;
+  bool read_failed = false;
+  NTSTATUS pass_status = STATUS_SUCCESS;
+  SharedStore(reader->ReadStatus, STATUS_SUCCESS);
+
+  ULONG queued = 0;
+  // A failed status request ends the pass quietly: no purge, nobody woken.
+  if (QueuedBytes(reader, &queued) == STATUS_SUCCESS && queued != 0) {
+    for (;;) {
+      NTSTATUS status = IFSerialRead(reader, &reader->ReadByte, 1);
+      if (status != STATUS_SUCCESS) {
+        read_failed = true;
+        pass_status = status;
+        break;
+      }
+      const UCHAR byte = reader->ReadByte;
+
+      // Undo the escaping.
+      if (!reader->EscapePending && byte == STC_ESCAPE) {
+        reader->EscapePending = TRUE;
+        continue;
+      }
+      if (reader->EscapePending && byte != STC_ESCAPE) {
+        reader->EscapePending = FALSE;
+        bool end_pass = false;
+        switch (byte) {
+          case STC_CARD_INSERTED:
+            CBUpdateCardState(reader->SmartcardExtension, SCARD_PRESENT);
+            end_pass = true;
+            break;
+          case STC_CARD_REMOVED:
+            CBUpdateCardState(reader->SmartcardExtension, SCARD_ABSENT);
+            end_pass = true;
+            break;
+          case STC_READER_ERROR: {
+            // The reader gave up on the command. The code is left where the awaited answer
+            // would start, for IFRead to translate; the count is not raised, so nothing that
+            // did not arrive can ever be taken as received.
+            SpinLockGuard lock(&reader->ReceiveLock);
+            if (reader->ReceivedCount < RECEIVE_BUFFER_SIZE) {
+              reader->ReceiveBuffer[reader->ReceivedCount] = STC_READER_ERROR;
+            }
+            SharedStore(reader->ReadStatus, STATUS_UNSUCCESSFUL);
+            wake = true;
+            break;
+          }
+          case STC_CHARACTER_ERROR: {
+            // The damaged character keeps its place as a 0, if there is room for it.
+            SpinLockGuard lock(&reader->ReceiveLock);
+            if (reader->ReceivedCount + 1 < RECEIVE_BUFFER_SIZE) {
+              reader->ReceiveBuffer[reader->ReceivedCount++] = 0;
+            }
+            SharedStore(reader->CharacterErrorStatus, STATUS_DATA_ERROR);
+            if (reader->ReceivedCount >= reader->ExpectedCount) wake = true;
+            break;
+          }
+          case STC_BLOCK_END:
+            if (!WaitingTimeExtended(reader)) {
+              SpinLockGuard lock(&reader->ReceiveLock);
+              if (reader->ExpectedCount != NOBODY_WAITS &&
+                  reader->ReceivedCount < reader->ExpectedCount) {
+                SharedStore(reader->ReadStatus, STATUS_IO_TIMEOUT);  // block ended early
+              } else {
+                SharedStore(reader->BlockEndStatus, STATUS_SUCCESS);
+              }
+              wake = true;
+            }
+            break;
+          default:
+            break;  // reports the driver does not act on
+        }
+        if (end_pass) break;
+        continue;
+      }
+      reader->EscapePending = FALSE;
+
+      // A data byte.
+      bool reader_waits;
+      {
+        SpinLockGuard lock(&reader->ReceiveLock);
+        if (reader->ReceivedCount + 1 >= RECEIVE_BUFFER_SIZE) continue;  // full: dropped
+        reader->ReceiveBuffer[reader->ReceivedCount++] = byte;
+        if (reader->ReceivedCount >= reader->ExpectedCount) {
+          if (reader->ExpectedCount != NOBODY_WAITS) wake = true;
+          reader->ExpectedCount = NOBODY_WAITS;
+        }
+        reader_waits = reader->ExpectedCount != NOBODY_WAITS;
+      }
+      if (reader_waits) continue;  // read on without asking: more is expected
+      pass_status = QueuedBytes(reader, &queued);
+      if (pass_status != STATUS_SUCCESS || queued == 0) break;
+    }
+  }
+
+  // End of the pass: listen again first, then report.
+  (void)IFSerialWaitOnMask(reader);
+  if (pass_status == STATUS_TIMEOUT && !WaitingTimeExtended(reader)) {
+    SharedStore(reader->ReadStatus, STATUS_TIMEOUT);  // the line went quiet
+    KeSetEvent(&reader->DataEvent, IO_SERIAL_INCREMENT, FALSE);
+    PurgePort(reader);
+    return;
+  }
+  if (wake) KeSetEvent(&reader->DataEvent, IO_SERIAL_INCREMENT, FALSE);
+  if (read_failed) PurgePort(reader);
+}
+
+NTSTATUS IFRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
+  {
+    SpinLockGuard lock(&ReaderExtension->ReceiveLock);
+    if (ReaderExtension->ReceivedCount >= Count) {
+      TakeBytes(ReaderExtension, Buffer, Count);
+      return STATUS_SUCCESS;
+    }
+    ReaderExtension->ExpectedCount = Count;
+  }
+
+  const ULONG milliseconds = SharedLoad(ReaderExtension->ReadIntervalTimeout) * Count +
+                             SharedLoad(ReaderExtension->ReadTotalTimeout);
+  LARGE_INTEGER timeout = RelativeMilliseconds(milliseconds);
+  const NTSTATUS wait =
+      KeWaitForSingleObject(&ReaderExtension->DataEvent, Executive, KernelMode, FALSE, &timeout);
+  KeClearEvent(&ReaderExtension->DataEvent);
+  NTSTATUS status = wait == STATUS_SUCCESS ? SharedLoad(ReaderExtension->ReadStatus) : wait;
+
+  SpinLockGuard lock(&ReaderExtension->ReceiveLock);
+  if (status != STATUS_SUCCESS) {
+    if (status == STATUS_IO_TIMEOUT || status == STATUS_TIMEOUT) return STATUS_IO_TIMEOUT;
+    // The reader reported an error: its code stands at the front of the buffer. A success
+    // code there would claim bytes that were never delivered; the worker's report stands.
+    const NTSTATUS translated = SmartOSToNt(ReaderExtension->ReceiveBuffer[0]);
+    return translated == STATUS_SUCCESS ? status : translated;
+  }
+  if (ReaderExtension->ReceivedCount < Count) return STATUS_IO_TIMEOUT;
+  TakeBytes(ReaderExtension, Buffer, Count);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS IFReadLastCWT(PREADER_EXTENSION ReaderExtension) {
+  if (SharedLoad(ReaderExtension->BlockEndStatus) == STATUS_SUCCESS) return STATUS_SUCCESS;
+  LARGE_INTEGER timeout = RelativeMilliseconds(SharedLoad(ReaderExtension->ReadIntervalTimeout));
+  (void)KeWaitForSingleObject(&ReaderExtension->DataEvent, Executive, KernelMode, FALSE, &timeout);
+  KeClearEvent(&ReaderExtension->DataEvent);
+  return SharedLoad(ReaderExtension->BlockEndStatus);
+}
+
+NTSTATUS SmartOSToNt(UCHAR Code) {
+  switch (Code) {
+    case STC_OK:
+      return STATUS_SUCCESS;
+    case STC_DATA_OVERRUN:
+      return STATUS_DATA_OVERRUN;
+    case STC_CRC_ERROR:
+      return STATUS_CRC_ERROR;
+    case STC_BLOCK_END:
+      return STATUS_IO_TIMEOUT;
+    case STC_READER_ERROR:
+    case STC_CHARACTER_ERROR:
+      return STATUS_DATA_ERROR;
+    default:
+      return STATUS_UNSUCCESSFUL;
+  }
+}

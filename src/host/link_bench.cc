@@ -1,0 +1,119 @@
+#include "host/link_bench.h"
+
+namespace tolvex::host {
+
+LinkBench::LinkBench() : LinkBench(Options{}) {}
+
+LinkBench::LinkBench(Options options)
+    : options_(options),
+      line_(std::make_shared<serial::MemoryLine>()),
+      script_([this](std::span<const UCHAR> bytes) { line_->Send(bytes); }) {
+  platform::PlatformScope scope(platform_);
+  if (options_.skip_delays) platform_.clock().SetDelayMode(platform::Clock::DelayMode::kSkip);
+  NTSTATUS status = serial::LoadSerialDriver(
+      platform_, {serial::PortBinding{options_.port_index, line_}}, &serial_driver_);
+  if (!NT_SUCCESS(status)) platform::BugCheck("link bench: serial driver did not load");
+  port_ = serial::PortOf(serial_driver_->DeviceObject);
+  line_->SetListener([this](std::span<const UCHAR> frame) { script_.HostWrote(frame); });
+
+  // The link record as start-up leaves it before the port is opened.
+  reader_ = static_cast<PREADER_EXTENSION>(
+      ExAllocatePoolWithTag(NonPagedPool, sizeof(READER_EXTENSION), DRIVER_POOL_TAG));
+  if (reader_ == nullptr) platform::BugCheck("link bench: no memory for the link record");
+  RtlZeroMemory(reader_, sizeof(READER_EXTENSION));
+  reader_->SmartcardExtension = &smartcard_;
+  reader_->DeviceIndex = options_.port_index;
+  ExInitializeWorkItem(&reader_->RemovalWorkItem, RemovalRoutine, this);
+  ExInitializeWorkItem(&reader_->ReadWorkItem, IFReadWorkRoutine, reader_);
+  KeInitializeSpinLock(&reader_->ReceiveLock);
+  KeInitializeEvent(&reader_->DataEvent, NotificationEvent, FALSE);
+  reader_->ReadIntervalTimeout = 50;
+  reader_->ReadTotalTimeout = 100;
+  smartcard_.ReaderExtension = reader_;
+  KeInitializeSpinLock(&os_data_.SpinLock);
+  smartcard_.OsData = &os_data_;
+}
+
+LinkBench::~LinkBench() {
+  Stop();
+  line_->SetListener(nullptr);
+  platform::PlatformScope scope(platform_);
+  platform_.DrainWorkQueue();
+  ExFreePool(reader_);
+  platform_.UnloadDriver(serial_driver_);
+}
+
+SERIAL_CONFIG LinkBench::StartupConfig() {
+  SERIAL_CONFIG config{};
+  config.HandFlow = SERIAL_HANDFLOW{0, SERIAL_XOFF_CONTINUE, 0, 0};
+  config.Chars = SERIAL_CHARS{0, 0, 0, 0, 0, 0};
+  config.Timeouts = SERIAL_TIMEOUTS{50, 0, 100, 0, 1000};
+  config.BaudRate = SERIAL_BAUD_RATE{19200};
+  config.LineControl = SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8};
+  config.EventMask = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
+  config.PurgeMask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+  return config;
+}
+
+NTSTATUS LinkBench::Open() {
+  platform::PlatformScope scope(platform_);
+  std::u16string name = u"\\Device\\Serial" + platform::ToU16(std::to_string(options_.port_index));
+  UNICODE_STRING device_name{static_cast<USHORT>(name.size() * 2),
+                             static_cast<USHORT>(name.size() * 2), name.data()};
+  return IoGetDeviceObjectPointer(&device_name, FILE_ALL_ACCESS, &reader_->SerialFileObject,
+                                  &reader_->SerialDeviceObject);
+}
+
+NTSTATUS LinkBench::Initialize() {
+  platform::PlatformScope scope(platform_);
+  SERIAL_CONFIG config = StartupConfig();
+  NTSTATUS status = IFInitializeInterface(reader_, &config);
+  initialized_ = status == STATUS_SUCCESS;
+  return status;
+}
+
+NTSTATUS LinkBench::Start() {
+  NTSTATUS status = Open();
+  return NT_SUCCESS(status) ? Initialize() : status;
+}
+
+void LinkBench::Stop() {
+  platform::PlatformScope scope(platform_);
+  if (reader_->SerialFileObject == nullptr) return;
+  if (initialized_) {
+    const int before = removals();
+    ULONG mask = 0;
+    if (IFSerialIoctl(reader_, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), nullptr, 0) ==
+        STATUS_SUCCESS) {
+      WaitForRemoval(before + 1, std::chrono::seconds(10));
+    }
+    initialized_ = false;
+  }
+  platform_.DrainWorkQueue();
+  ObfDereferenceObject(reader_->SerialFileObject);
+  reader_->SerialFileObject = nullptr;
+  reader_->SerialDeviceObject = nullptr;
+}
+
+void LinkBench::RemovalRoutine(PVOID context) {
+  auto* bench = static_cast<LinkBench*>(context);
+  ULONG mask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+  (void)IFSerialIoctl(bench->reader_, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
+  {
+    std::lock_guard lock(bench->removal_mutex_);
+    ++bench->removals_;
+  }
+  bench->removal_cv_.notify_all();
+}
+
+int LinkBench::removals() const {
+  std::lock_guard lock(removal_mutex_);
+  return removals_;
+}
+
+bool LinkBench::WaitForRemoval(int count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(removal_mutex_);
+  return removal_cv_.wait_for(lock, timeout, [&] { return removals_ >= count; });
+}
+
+}  // namespace tolvex::host

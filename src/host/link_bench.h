@@ -1,0 +1,74 @@
+// A bench for the reader link: one platform, the serial port driver with an in-memory line on
+// one port, and a reader's link record brought up the way device start-up brings it up, with a
+// scripted reader on the line's far end. Tests of the link and the link demo run on it.
+//
+// Calls that reach the driver enter the bench's platform themselves; a test that calls driver
+// functions directly holds a PlatformScope for platform() on its own thread.
+#pragma once
+
+#include <memory>
+
+#include "driver/link/link.h"
+#include "platform/platform.h"
+#include "serial/memory_line.h"
+#include "serial/serial_port.h"
+#include "sim/scripted_reader.h"
+
+namespace tolvex::host {
+
+class LinkBench {
+ public:
+  struct Options {
+    ULONG port_index = 0;
+    // Skip the pacing delays (they are still recorded by the clock).
+    bool skip_delays = true;
+  };
+  LinkBench();
+  explicit LinkBench(Options options);
+  ~LinkBench();
+  LinkBench(const LinkBench&) = delete;
+  LinkBench& operator=(const LinkBench&) = delete;
+
+  platform::Platform& platform() { return platform_; }
+  serial::MemoryLine& line() { return *line_; }
+  serial::SerialPort& port() { return *port_; }
+  sim::ScriptedReader& script() { return script_; }
+  PREADER_EXTENSION reader() { return reader_; }
+  PSMARTCARD_EXTENSION smartcard() { return &smartcard_; }
+
+  // The serial configuration that device start-up sends.
+  static SERIAL_CONFIG StartupConfig();
+
+  // Opens the serial port by name, as start-up does; its status.
+  [[nodiscard]] NTSTATUS Open();
+  // Configures the port and arms the listener (IFInitializeInterface); its status.
+  [[nodiscard]] NTSTATUS Initialize();
+  // Open, then Initialize.
+  [[nodiscard]] NTSTATUS Start();
+  // Clears the wait mask so that the listener ends, waits for the removal routine, and lets go
+  // of the port. Also done by the destructor.
+  void Stop();
+
+  // Number of times the removal work item ran.
+  int removals() const;
+  bool WaitForRemoval(int count, std::chrono::milliseconds timeout);
+
+ private:
+  static void RemovalRoutine(PVOID context);
+
+  Options options_;
+  platform::Platform platform_;
+  std::shared_ptr<serial::MemoryLine> line_;
+  PDRIVER_OBJECT serial_driver_ = nullptr;
+  serial::SerialPort* port_ = nullptr;
+  sim::ScriptedReader script_;
+  PREADER_EXTENSION reader_ = nullptr;
+  SMARTCARD_EXTENSION smartcard_{};
+  OS_DEP_DATA os_data_{};
+  bool initialized_ = false;
+  mutable std::mutex removal_mutex_;
+  std::condition_variable removal_cv_;
+  int removals_ = 0;
+};
+
+}  // namespace tolvex::host

@@ -1,0 +1,316 @@
+// The kernel-services layer: one Platform is one machine's worth of kernel.
+//
+// Theory of operation
+// -------------------
+// The driver and the serial port drivers are written against the kernel programming
+// interface of ke.h, ex.h, io.h and rtl.h. Those functions are free functions, as the driver
+// expects; the state behind them (pool accounting, the name table, the registry, the work
+// queue, the cancel spin lock, the clock) belongs to a Platform object, so that one process
+// can run several independent machines (a test per fixture, a pcscd reader per Lun).
+//
+// A thread reaches its platform through a thread-local pointer. Threads the platform starts
+// (system worker threads, serial port threads) carry it from birth; any other thread that
+// calls into a driver enters the platform with a PlatformScope first. Calling a kernel service
+// from a thread without a platform stops the process with a verifier message.
+//
+// Threads inside a platform:
+//  - system worker threads (four), which run work items from the critical work queue;
+//  - threads started with StartSystemThread (serial port threads, simulators);
+//  - callers' threads inside a PlatformScope (applications, tests, the tools).
+//
+// Verifier. What a kernel would stop the machine for, this layer stops the process for, with a
+// message naming the broken rule ("*** tolvex verifier: ..."): waits and sleeps at
+// DISPATCH_LEVEL, a request completed twice, pool freed twice or never allocated, a spin lock
+// re-acquired by its owner, a driver unloaded with pool of its tag still allocated, a work item
+// queued while still queued. Tests show each check with a death test.
+//
+// Clock. All waits with a time-out, sleeps and stalls pass through Clock, which can record
+// them (tests assert "25 ms eight times, then 450 ms") and can skip sleeps and stalls instead
+// of spending them (DelayMode::kSkip), so that tests do not wait out the reader's pacing
+// delays. Wait time-outs are always real: a wait ends when its event is signalled or its time
+// has truly passed.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <type_traits>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "platform/ex.h"
+#include "platform/io.h"
+#include "platform/ke.h"
+#include "platform/ntdef.h"
+#include "platform/rtl.h"
+
+namespace tolvex::platform {
+
+// Stops the process with a verifier message. Never returns.
+[[noreturn]] void BugCheck(const char* rule, const char* format = nullptr, ...)
+    __attribute__((format(printf, 2, 3)));
+
+class Clock {
+ public:
+  enum class Kind { kDelay, kStall, kWait };
+  enum class DelayMode { kReal, kSkip };
+  struct Record {
+    Kind kind;
+    // Delays and waits: 100 ns units (positive; -1 for a wait without limit). Stalls: us.
+    LONGLONG amount;
+    std::thread::id thread;
+  };
+
+  void SetDelayMode(DelayMode mode) { delay_mode_.store(mode); }
+  DelayMode delay_mode() const { return delay_mode_.load(); }
+
+  // Recording is off by default; records are kept from StartRecording until StopRecording.
+  void StartRecording();
+  void StopRecording();
+  std::vector<Record> Records() const;
+  void ClearRecords();
+  // The delays (kDelay) asked for, in milliseconds, in order; only those of `thread` if given.
+  std::vector<ULONG> DelaysMs(std::optional<std::thread::id> thread = std::nullopt) const;
+  // Wait time-outs in milliseconds (-1: no limit), in order.
+  std::vector<LONGLONG> WaitsMs(std::optional<std::thread::id> thread = std::nullopt) const;
+  // Number of stalls, and their total in microseconds.
+  size_t StallCount(std::optional<std::thread::id> thread = std::nullopt) const;
+
+  void Note(Kind kind, LONGLONG amount);
+
+ private:
+  std::atomic<DelayMode> delay_mode_{DelayMode::kReal};
+  std::atomic<bool> recording_{false};
+  mutable std::mutex mutex_;
+  std::vector<Record> records_;
+};
+
+class PoolMonitor {
+ public:
+  struct TagUsage {
+    size_t allocations = 0;  // currently allocated
+    size_t bytes = 0;
+    size_t total_allocations = 0;  // ever allocated
+  };
+
+  PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+  void Free(PVOID p, std::optional<ULONG> expected_tag);
+
+  TagUsage Usage(ULONG tag) const;
+  size_t OutstandingAllocations() const;
+  // Lists outstanding allocations ("SCB3: 2 allocations, 1200 bytes") for messages.
+  std::string Describe() const;
+
+  // Fault injection: of the allocations with `tag` (0: any tag) from now on, let `skip`
+  // succeed, then fail the next `count`.
+  void FailAllocations(ULONG tag, size_t skip, size_t count = 1);
+  void ClearFailures();
+
+ private:
+  struct Failure {
+    ULONG tag;
+    size_t skip;
+    size_t count;
+  };
+  bool ShouldFail(ULONG tag);
+
+  mutable std::mutex mutex_;
+  std::unordered_map<PVOID, std::pair<ULONG, SIZE_T>> live_;
+  std::map<ULONG, TagUsage> usage_;
+  std::vector<Failure> failures_;
+};
+
+class Registry {
+ public:
+  struct Value {
+    ULONG type;
+    std::vector<UCHAR> data;
+  };
+  void CreateKey(std::u16string_view path);
+  void SetValue(std::u16string_view path, std::u16string_view name, ULONG type,
+                std::vector<UCHAR> data);
+  void SetDword(std::u16string_view path, std::u16string_view name, ULONG value);
+  void SetString(std::u16string_view path, std::u16string_view name, std::u16string_view value);
+  void DeleteValue(std::u16string_view path, std::u16string_view name);
+  bool KeyExists(std::u16string_view path) const;
+  std::optional<Value> GetValue(std::u16string_view path, std::u16string_view name) const;
+
+ private:
+  static std::u16string KeyOf(std::u16string_view text);
+  mutable std::mutex mutex_;
+  std::map<std::u16string, std::map<std::u16string, Value>> keys_;
+};
+
+class Platform {
+ public:
+  Platform();
+  ~Platform();
+  Platform(const Platform&) = delete;
+  Platform& operator=(const Platform&) = delete;
+
+  // The platform of the calling thread; stops the process if there is none.
+  static Platform& Current();
+  static Platform* CurrentOrNull();
+
+  Clock& clock() { return clock_; }
+  PoolMonitor& pool() { return pool_; }
+  Registry& registry() { return registry_; }
+
+  // Loads a driver: creates its driver object named `name` (for example u"\\Driver\\Tolvex")
+  // and calls `entry` with it and `registry_path` on the calling thread. On failure the driver
+  // object is released and its status returned. `pool_tag` is the driver's pool tag: unloading
+  // with memory of that tag still allocated is a verifier stop (0: no check).
+  using DriverEntryFunction = std::function<NTSTATUS(PDRIVER_OBJECT, PUNICODE_STRING)>;
+  [[nodiscard]] NTSTATUS LoadDriver(std::u16string_view name, DriverEntryFunction entry,
+                                    std::u16string_view registry_path, ULONG pool_tag,
+                                    PDRIVER_OBJECT* driver);
+  // Calls the driver's unload routine, checks that it deleted its devices and freed its pool,
+  // and releases the driver object.
+  void UnloadDriver(PDRIVER_OBJECT driver);
+
+  // Starts a thread that belongs to this platform. The returned thread must be joined before
+  // the platform is destroyed.
+  std::thread StartSystemThread(std::string name, std::function<void()> body);
+
+  // Looks a name up, following symbolic links; null if unknown.
+  PDEVICE_OBJECT FindDevice(std::u16string_view name);
+  std::vector<std::u16string> Names() const;
+
+  // Waits until no work item is queued or running on the work queue.
+  void DrainWorkQueue();
+
+  // The name a device was created with; empty if it has none.
+  std::u16string DeviceName(PDEVICE_OBJECT device) const;
+
+  // --- services behind the free functions (not for drivers) ---
+  KSPIN_LOCK* cancel_lock() { return &cancel_lock_; }
+  void QueueWorkItem(PWORK_QUEUE_ITEM item);
+  NTSTATUS CreateDevice(PDRIVER_OBJECT driver, ULONG extension_size, PUNICODE_STRING name,
+                        DEVICE_TYPE type, ULONG characteristics, BOOLEAN exclusive,
+                        PDEVICE_OBJECT* device);
+  void DeleteDevice(PDEVICE_OBJECT device);
+  NTSTATUS OpenDevice(std::u16string_view name, ULONG access, PFILE_OBJECT* file,
+                      PDEVICE_OBJECT* device);
+  void ReferenceObject(PVOID object);
+  void DereferenceObject(PVOID object);
+  NTSTATUS CreateLink(std::u16string_view link, std::u16string_view target);
+  NTSTATUS DeleteLink(std::u16string_view link);
+
+ private:
+  struct NameEntry {
+    PDEVICE_OBJECT device = nullptr;  // a device, or
+    std::u16string link;              // the name a symbolic link points at
+  };
+  struct DriverRecord {
+    ULONG pool_tag = 0;
+  };
+
+  void WorkerLoop();
+  NTSTATUS InsertName(std::u16string_view name, PDEVICE_OBJECT device, std::u16string_view link);
+  void RemoveName(std::u16string_view name);
+  NTSTATUS ResolveName(std::u16string_view name, PDEVICE_OBJECT* device) const;
+  NTSTATUS ResolveNameLocked(std::u16string_view name, PDEVICE_OBJECT* device) const;
+  void ReleaseDevice(PDEVICE_OBJECT device);
+  NTSTATUS SendSynchronous(PDEVICE_OBJECT device, UCHAR major, PFILE_OBJECT file, ULONG access);
+
+  Clock clock_;
+  PoolMonitor pool_;
+  Registry registry_;
+  KSPIN_LOCK cancel_lock_ = 0;
+
+  mutable std::mutex names_mutex_;
+  std::map<std::u16string, NameEntry> names_;  // key: folded name
+  std::unordered_map<PDEVICE_OBJECT, std::u16string> device_names_;
+  std::unordered_map<PDRIVER_OBJECT, DriverRecord> drivers_;
+  std::unordered_set<PDEVICE_OBJECT> delete_pending_;
+
+  std::mutex work_mutex_;
+  std::condition_variable work_cv_;
+  std::condition_variable work_idle_cv_;
+  std::deque<PWORK_QUEUE_ITEM> work_queue_;
+  size_t work_running_ = 0;
+  bool work_stop_ = false;
+  std::vector<std::thread> workers_;
+};
+
+// Makes `platform` the calling thread's platform for the scope's lifetime.
+class PlatformScope {
+ public:
+  explicit PlatformScope(Platform& platform);
+  ~PlatformScope();
+  PlatformScope(const PlatformScope&) = delete;
+  PlatformScope& operator=(const PlatformScope&) = delete;
+
+ private:
+  Platform* previous_;
+};
+
+// Scoped spin lock: raises to DISPATCH_LEVEL for the guard's lifetime.
+class SpinLockGuard {
+ public:
+  explicit SpinLockGuard(KSPIN_LOCK* lock) : lock_(lock), old_irql_(KfAcquireSpinLock(lock)) {}
+  ~SpinLockGuard() { KfReleaseSpinLock(lock_, old_irql_); }
+  SpinLockGuard(const SpinLockGuard&) = delete;
+  SpinLockGuard& operator=(const SpinLockGuard&) = delete;
+
+ private:
+  KSPIN_LOCK* lock_;
+  KIRQL old_irql_;
+};
+
+// Scoped cancel spin lock.
+class CancelLockGuard {
+ public:
+  CancelLockGuard() { IoAcquireCancelSpinLock(&old_irql_); }
+  ~CancelLockGuard() { IoReleaseCancelSpinLock(old_irql_); }
+  CancelLockGuard(const CancelLockGuard&) = delete;
+  CancelLockGuard& operator=(const CancelLockGuard&) = delete;
+
+ private:
+  KIRQL old_irql_ = PASSIVE_LEVEL;
+};
+
+// Raises the calling thread to `level` for the guard's lifetime.
+class IrqlGuard {
+ public:
+  explicit IrqlGuard(KIRQL level) { KeRaiseIrql(level, &old_irql_); }
+  ~IrqlGuard() { KeLowerIrql(old_irql_); }
+  IrqlGuard(const IrqlGuard&) = delete;
+  IrqlGuard& operator=(const IrqlGuard&) = delete;
+
+ private:
+  KIRQL old_irql_ = PASSIVE_LEVEL;
+};
+
+// Plain 8- and 32-bit words that threads share without a lock (a status one thread posts and
+// another polls) are read and written whole, with these.
+template <typename T>
+T SharedLoad(const T& word) {
+  static_assert(std::is_trivially_copyable_v<T> && sizeof(T) <= 8);
+  return std::atomic_ref<T>(const_cast<T&>(word)).load(std::memory_order_relaxed);
+}
+template <typename T, typename V>
+void SharedStore(T& word, V value) {
+  static_assert(std::is_trivially_copyable_v<T> && sizeof(T) <= 8);
+  std::atomic_ref<T>(word).store(static_cast<T>(value), std::memory_order_relaxed);
+}
+
+// UTF-16 helpers for names and messages.
+std::u16string ToU16(std::string_view text);
+// Folds ASCII letters to lower case, as the name table and the registry compare names.
+std::u16string FoldCase(std::u16string_view text);
+std::string ToUtf8(std::u16string_view text);
+std::u16string_view View(const UNICODE_STRING& text);
+
+}  // namespace tolvex::platform

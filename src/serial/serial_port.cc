@@ -1,0 +1,835 @@
+#include "serial/serial_port.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace tolvex::serial {
+
+namespace {
+
+// Copies a record out of a request's input.
+template <typename T>
+T InputAs(PIRP irp) {
+  T value;
+  std::memcpy(&value, irp->AssociatedIrp.SystemBuffer, sizeof(T));
+  return value;
+}
+
+template <typename T>
+void OutputAs(PIRP irp, const T& value) {
+  std::memcpy(irp->AssociatedIrp.SystemBuffer, &value, sizeof(T));
+}
+
+NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+  irp->IoStatus.Status = status;
+  irp->IoStatus.Information = information;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+  return status;
+}
+
+bool ValidLineControl(const SERIAL_LINE_CONTROL& line) {
+  return line.WordLength >= 5 && line.WordLength <= 8 && line.Parity <= SPACE_PARITY &&
+         line.StopBits <= STOP_BITS_2;
+}
+
+}  // namespace
+
+SerialPort::SerialPort(ULONG index, std::shared_ptr<LineBackend> backend)
+    : index_(index), backend_(std::move(backend)) {
+  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_fd_ < 0) platform::BugCheck("serial port cannot create its event descriptor");
+  backend_->Attach(this);
+}
+
+SerialPort::~SerialPort() {
+  Stop();
+  backend_->Attach(nullptr);
+  close(wake_fd_);
+}
+
+void SerialPort::Start(platform::Platform& platform) {
+  thread_ = platform.StartSystemThread("serial" + std::to_string(index_), [this] { ThreadMain(); });
+}
+
+void SerialPort::Stop() {
+  if (!thread_.joinable()) return;
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  Wake();
+  thread_.join();
+  // Nothing may stay pending on a port that is going away.
+  std::vector<Completion> done;
+  {
+    std::lock_guard lock(mutex_);
+    AbortQueueLocked(reads_, done);
+    AbortQueueLocked(writes_, done);
+    AbortQueueLocked(wait_, done);
+  }
+  CompleteAll(done);
+}
+
+void SerialPort::Wake() {
+  const uint64_t one = 1;
+  ssize_t written = write(wake_fd_, &one, sizeof(one));
+  (void)written;  // a full counter already wakes the thread
+}
+
+std::vector<RequestRecord> SerialPort::Requests() const {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+void SerialPort::ClearRequests() {
+  std::lock_guard lock(mutex_);
+  requests_.clear();
+}
+
+SERIAL_TIMEOUTS SerialPort::timeouts() const {
+  std::lock_guard lock(mutex_);
+  return timeouts_;
+}
+
+LineSettings SerialPort::settings() const {
+  std::lock_guard lock(mutex_);
+  return settings_;
+}
+
+ULONG SerialPort::wait_mask() const {
+  std::lock_guard lock(mutex_);
+  return wait_mask_;
+}
+
+size_t SerialPort::receive_queue() const {
+  std::lock_guard lock(mutex_);
+  return received_.size();
+}
+
+bool SerialPort::is_open() const {
+  std::lock_guard lock(mutex_);
+  return open_;
+}
+
+bool SerialPort::has_pending_wait() const {
+  std::lock_guard lock(mutex_);
+  return !wait_.empty();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Line events
+
+void SerialPort::Receive(std::span<const UCHAR> bytes) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!open_) return;  // a closed port hears nothing
+    for (UCHAR byte : bytes) {
+      if (received_.size() >= kReceiveQueueSize) {
+        errors_ |= SERIAL_ERROR_QUEUEOVERRUN;
+        history_ |= wait_mask_ & SERIAL_EV_ERR;
+        continue;
+      }
+      received_.push_back(byte);
+      history_ |= wait_mask_ & SERIAL_EV_RXCHAR;
+      if (byte == settings_.chars.EventChar) history_ |= wait_mask_ & SERIAL_EV_RXFLAG;
+    }
+  }
+  Wake();
+}
+
+void SerialPort::ModemLinesChanged(ULONG events) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!open_) return;
+    history_ |= wait_mask_ & events;
+  }
+  Wake();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Dispatch
+
+void SerialPort::Record(PIRP irp, PIO_STACK_LOCATION stack) {
+  RequestRecord record;
+  record.major = stack->MajorFunction;
+  const auto* buffer = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+  switch (stack->MajorFunction) {
+    case IRP_MJ_DEVICE_CONTROL:
+      record.code = stack->Parameters.DeviceIoControl.IoControlCode;
+      record.length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+      if (buffer != nullptr && IoControlMethod(record.code) == METHOD_BUFFERED) {
+        record.input.assign(buffer, buffer + stack->Parameters.DeviceIoControl.InputBufferLength);
+      }
+      break;
+    case IRP_MJ_WRITE:
+      record.length = stack->Parameters.Write.Length;
+      if (buffer != nullptr) record.input.assign(buffer, buffer + record.length);
+      break;
+    case IRP_MJ_READ:
+      record.length = stack->Parameters.Read.Length;
+      break;
+    default:
+      break;
+  }
+  std::lock_guard lock(mutex_);
+  requests_.push_back(std::move(record));
+}
+
+NTSTATUS SerialPort::Dispatch(PDEVICE_OBJECT, PIRP irp) {
+  PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+  Record(irp, stack);
+  switch (stack->MajorFunction) {
+    case IRP_MJ_CREATE:
+      return CompleteNow(irp, Create());
+    case IRP_MJ_CLEANUP:
+      return CompleteNow(irp, Cleanup());
+    case IRP_MJ_CLOSE: {
+      {
+        std::lock_guard lock(mutex_);
+        if (open_) backend_->Close();
+        open_ = false;
+      }
+      return CompleteNow(irp, STATUS_SUCCESS);
+    }
+    case IRP_MJ_READ:
+      return Read(irp, stack);
+    case IRP_MJ_WRITE:
+      return Write(irp, stack);
+    case IRP_MJ_DEVICE_CONTROL:
+      return DeviceControl(irp, stack);
+    default:
+      return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST);
+  }
+}
+
+NTSTATUS SerialPort::Create() {
+  std::lock_guard lock(mutex_);
+  if (open_) return STATUS_ACCESS_DENIED;  // one handle at a time
+  NTSTATUS status = backend_->Open();
+  if (!NT_SUCCESS(status)) return status;
+  status = backend_->Configure(settings_);
+  if (!NT_SUCCESS(status)) {
+    backend_->Close();
+    return status;
+  }
+  open_ = true;
+  received_.clear();
+  wait_mask_ = 0;
+  history_ = 0;
+  errors_ = 0;
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialPort::Cleanup() {
+  std::vector<Completion> done;
+  {
+    std::lock_guard lock(mutex_);
+    AbortQueueLocked(reads_, done);
+    AbortQueueLocked(writes_, done);
+    AbortQueueLocked(wait_, done);
+    wait_mask_ = 0;
+    history_ = 0;
+  }
+  CompleteAll(done);
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SerialPort::Read(PIRP irp, PIO_STACK_LOCATION stack) {
+  const ULONG length = stack->Parameters.Read.Length;
+  if (length == 0) return CompleteNow(irp, STATUS_SUCCESS, 0);
+  if (irp->AssociatedIrp.SystemBuffer == nullptr) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+  std::vector<Completion> done;
+  std::optional<ULONG> served;
+  {
+    std::lock_guard lock(mutex_);
+    if (!open_) return CompleteNow(irp, STATUS_INVALID_DEVICE_STATE);
+    const SERIAL_TIMEOUTS& t = timeouts_;
+    const bool immediate = t.ReadIntervalTimeout == SERIAL_TIMEOUT_MAX &&
+                           t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+    // Served at once when no read is ahead of it and the bytes are there, or when the
+    // time-outs say "don't wait".
+    if (reads_.empty() && (received_.size() >= length || immediate)) {
+      const ULONG n = static_cast<ULONG>(std::min<size_t>(length, received_.size()));
+      std::copy_n(received_.begin(), n, static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer));
+      received_.erase(received_.begin(), received_.begin() + n);
+      served = n;
+    } else {
+      PendLocked(irp, &reads_, done);
+    }
+  }
+  if (served) return CompleteNow(irp, STATUS_SUCCESS, *served);
+  CompleteAll(done);
+  Wake();
+  return STATUS_PENDING;
+}
+
+NTSTATUS SerialPort::Write(PIRP irp, PIO_STACK_LOCATION stack) {
+  const ULONG length = stack->Parameters.Write.Length;
+  if (length == 0) return CompleteNow(irp, STATUS_SUCCESS, 0);
+  if (irp->AssociatedIrp.SystemBuffer == nullptr) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+  std::vector<Completion> done;
+  bool sent = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!open_) return CompleteNow(irp, STATUS_INVALID_DEVICE_STATE);
+    if (writes_.empty()) {
+      const auto* data = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+      const size_t taken = backend_->Transmit(std::span<const UCHAR>(data, length));
+      if (taken >= length) {
+        history_ |= wait_mask_ & SERIAL_EV_TXEMPTY;
+        sent = true;
+      } else {
+        write_ = WriteProgress{};
+        write_.started = true;
+        write_.done = static_cast<ULONG>(taken);
+        const ULONGLONG total = ULONGLONG{timeouts_.WriteTotalTimeoutMultiplier} * length +
+                                timeouts_.WriteTotalTimeoutConstant;
+        if (total != 0) write_.deadline = Clock::now() + std::chrono::milliseconds(total);
+      }
+    }
+    if (!sent) PendLocked(irp, &writes_, done);
+  }
+  if (sent) {
+    Wake();  // for a waiter on SERIAL_EV_TXEMPTY
+    return CompleteNow(irp, STATUS_SUCCESS, length);
+  }
+  CompleteAll(done);
+  Wake();
+  return STATUS_PENDING;
+}
+
+NTSTATUS SerialPort::DeviceControl(PIRP irp, PIO_STACK_LOCATION stack) {
+  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
+  const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
+  const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
+  if ((in != 0 || out != 0) && irp->AssociatedIrp.SystemBuffer == nullptr) {
+    return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+  }
+  std::vector<Completion> done;
+  NTSTATUS status = STATUS_SUCCESS;
+  ULONG_PTR information = 0;
+  {
+    std::unique_lock lock(mutex_);
+    switch (code) {
+      case IOCTL_SERIAL_SET_BAUD_RATE: {
+        if (in < sizeof(SERIAL_BAUD_RATE)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        const auto rate = InputAs<SERIAL_BAUD_RATE>(irp);
+        if (rate.BaudRate == 0) {
+          status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        LineSettings next = settings_;
+        next.baud_rate = rate.BaudRate;
+        status = open_ ? backend_->Configure(next) : STATUS_SUCCESS;
+        if (NT_SUCCESS(status)) settings_ = next;
+        break;
+      }
+      case IOCTL_SERIAL_GET_BAUD_RATE:
+        if (out < sizeof(SERIAL_BAUD_RATE)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        OutputAs(irp, SERIAL_BAUD_RATE{settings_.baud_rate});
+        information = sizeof(SERIAL_BAUD_RATE);
+        break;
+      case IOCTL_SERIAL_SET_LINE_CONTROL: {
+        if (in < sizeof(SERIAL_LINE_CONTROL)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        const auto line = InputAs<SERIAL_LINE_CONTROL>(irp);
+        if (!ValidLineControl(line)) {
+          status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        LineSettings next = settings_;
+        next.line_control = line;
+        status = open_ ? backend_->Configure(next) : STATUS_SUCCESS;
+        if (NT_SUCCESS(status)) settings_ = next;
+        break;
+      }
+      case IOCTL_SERIAL_GET_LINE_CONTROL:
+        if (out < sizeof(SERIAL_LINE_CONTROL)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        OutputAs(irp, settings_.line_control);
+        information = sizeof(SERIAL_LINE_CONTROL);
+        break;
+      case IOCTL_SERIAL_SET_CHARS: {
+        if (in < sizeof(SERIAL_CHARS)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        LineSettings next = settings_;
+        next.chars = InputAs<SERIAL_CHARS>(irp);
+        status = open_ ? backend_->Configure(next) : STATUS_SUCCESS;
+        if (NT_SUCCESS(status)) settings_ = next;
+        break;
+      }
+      case IOCTL_SERIAL_GET_CHARS:
+        if (out < sizeof(SERIAL_CHARS)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        OutputAs(irp, settings_.chars);
+        information = sizeof(SERIAL_CHARS);
+        break;
+      case IOCTL_SERIAL_SET_TIMEOUTS: {
+        if (in < sizeof(SERIAL_TIMEOUTS)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        const auto t = InputAs<SERIAL_TIMEOUTS>(irp);
+        if (t.ReadIntervalTimeout == SERIAL_TIMEOUT_MAX &&
+            t.ReadTotalTimeoutMultiplier == SERIAL_TIMEOUT_MAX &&
+            t.ReadTotalTimeoutConstant == SERIAL_TIMEOUT_MAX) {
+          status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        timeouts_ = t;  // taken by reads and writes that start from now on
+        break;
+      }
+      case IOCTL_SERIAL_GET_TIMEOUTS:
+        if (out < sizeof(SERIAL_TIMEOUTS)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        OutputAs(irp, timeouts_);
+        information = sizeof(SERIAL_TIMEOUTS);
+        break;
+      case IOCTL_SERIAL_SET_HANDFLOW: {
+        if (in < sizeof(SERIAL_HANDFLOW)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        const auto flow = InputAs<SERIAL_HANDFLOW>(irp);
+        if ((flow.ControlHandShake & SERIAL_CONTROL_INVALID) ||
+            (flow.FlowReplace & SERIAL_FLOW_INVALID) || flow.XonLimit < 0 || flow.XoffLimit < 0) {
+          status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        LineSettings next = settings_;
+        next.handflow = flow;
+        status = open_ ? backend_->Configure(next) : STATUS_SUCCESS;
+        if (NT_SUCCESS(status)) settings_ = next;
+        break;
+      }
+      case IOCTL_SERIAL_GET_HANDFLOW:
+        if (out < sizeof(SERIAL_HANDFLOW)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        OutputAs(irp, settings_.handflow);
+        information = sizeof(SERIAL_HANDFLOW);
+        break;
+      case IOCTL_SERIAL_SET_BREAK_ON:
+      case IOCTL_SERIAL_SET_BREAK_OFF:
+        backend_->SetBreak(code == IOCTL_SERIAL_SET_BREAK_ON);
+        break;
+      case IOCTL_SERIAL_SET_DTR:
+      case IOCTL_SERIAL_CLR_DTR:
+        backend_->SetDtr(code == IOCTL_SERIAL_SET_DTR);
+        break;
+      case IOCTL_SERIAL_SET_RTS:
+      case IOCTL_SERIAL_CLR_RTS:
+        backend_->SetRts(code == IOCTL_SERIAL_SET_RTS);
+        break;
+      case IOCTL_SERIAL_SET_QUEUE_SIZE:
+        // The receive queue has a fixed size; a request for a larger one is taken as advice.
+        if (in < 2 * sizeof(ULONG)) status = STATUS_BUFFER_TOO_SMALL;
+        break;
+      case IOCTL_SERIAL_GET_MODEMSTATUS:
+        if (out < sizeof(ULONG)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        OutputAs(irp, backend_->ModemStatus());
+        information = sizeof(ULONG);
+        break;
+      case IOCTL_SERIAL_SET_WAIT_MASK: {
+        if (in < sizeof(ULONG)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        const auto mask = InputAs<ULONG>(irp);
+        if (mask & ~SERIAL_EV_VALID) {
+          status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        CompleteWaitLocked(0, done);  // a new mask ends the pending wait, with no events
+        wait_mask_ = mask;
+        history_ = 0;
+        break;
+      }
+      case IOCTL_SERIAL_GET_WAIT_MASK:
+        if (out < sizeof(ULONG)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        OutputAs(irp, wait_mask_);
+        information = sizeof(ULONG);
+        break;
+      case IOCTL_SERIAL_WAIT_ON_MASK:
+        if (out < sizeof(ULONG)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        if (!wait_.empty() || wait_mask_ == 0) {
+          status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        if (history_ != 0) {
+          OutputAs(irp, history_);
+          history_ = 0;
+          information = sizeof(ULONG);
+          break;
+        }
+        PendLocked(irp, &wait_, done);
+        lock.unlock();
+        CompleteAll(done);
+        return STATUS_PENDING;
+      case IOCTL_SERIAL_PURGE: {
+        if (in < sizeof(ULONG)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        const auto mask = InputAs<ULONG>(irp);
+        const ULONG valid = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR |
+                            SERIAL_PURGE_RXCLEAR;
+        if (mask == 0 || (mask & ~valid)) {
+          status = STATUS_INVALID_PARAMETER;
+          break;
+        }
+        if (mask & SERIAL_PURGE_TXABORT) AbortQueueLocked(writes_, done);
+        if (mask & SERIAL_PURGE_RXABORT) AbortQueueLocked(reads_, done);
+        if (mask & SERIAL_PURGE_RXCLEAR) received_.clear();
+        backend_->Purge(mask & (SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR));
+        break;
+      }
+      case IOCTL_SERIAL_GET_COMMSTATUS: {
+        if (out < sizeof(SERIAL_STATUS)) {
+          status = STATUS_BUFFER_TOO_SMALL;
+          break;
+        }
+        SERIAL_STATUS report{};
+        report.Errors = errors_;
+        errors_ = 0;  // reported once
+        report.AmountInInQueue = static_cast<ULONG>(received_.size());
+        if (!writes_.empty()) {
+          const ULONG first =
+              IoGetCurrentIrpStackLocation(writes_.front())->Parameters.Write.Length;
+          report.AmountInOutQueue = first - write_.done;
+        }
+        OutputAs(irp, report);
+        information = sizeof(SERIAL_STATUS);
+        break;
+      }
+      default:
+        status = STATUS_INVALID_DEVICE_REQUEST;
+        break;
+    }
+  }
+  CompleteAll(done);
+  if (!done.empty()) Wake();
+  return CompleteNow(irp, status, NT_SUCCESS(status) ? information : 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pending requests and cancellation
+
+void SerialPort::PendLocked(PIRP irp, std::deque<PIRP>* queue, std::vector<Completion>& done) {
+  IoMarkIrpPending(irp);
+  IoSetCancelRoutine(irp, &SerialPort::CancelRoutine);
+  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) &&
+      IoSetCancelRoutine(irp, nullptr) != nullptr) {
+    done.push_back(Completion{irp, STATUS_CANCELLED, 0});
+    return;
+  }
+  queue->push_back(irp);
+}
+
+void SerialPort::CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  PortOf(device)->Cancelled(irp);
+}
+
+void SerialPort::Cancelled(PIRP irp) {
+  ULONG_PTR information = 0;
+  {
+    std::lock_guard lock(mutex_);
+    auto remove = [irp](std::deque<PIRP>& queue) {
+      auto it = std::find(queue.begin(), queue.end(), irp);
+      if (it == queue.end()) return false;
+      queue.erase(it);
+      return true;
+    };
+    if (!reads_.empty() && reads_.front() == irp && read_.started) {
+      information = read_.done;  // the bytes it already got go with it
+      read_ = ReadProgress{};
+    }
+    if (!writes_.empty() && writes_.front() == irp && write_.started) {
+      information = write_.done;
+      write_ = WriteProgress{};
+    }
+    if (!remove(reads_) && !remove(writes_) && !remove(wait_)) {
+      platform::BugCheck("serial port asked to cancel a request it does not hold");
+    }
+  }
+  CompleteNow(irp, STATUS_CANCELLED, information);
+  Wake();
+}
+
+void SerialPort::AbortQueueLocked(std::deque<PIRP>& queue, std::vector<Completion>& done) {
+  for (auto it = queue.begin(); it != queue.end();) {
+    PIRP irp = *it;
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) {
+      ++it;  // being cancelled: its cancel routine takes it out and completes it
+      continue;
+    }
+    ULONG_PTR information = 0;
+    if (&queue == &reads_ && it == queue.begin() && read_.started) {
+      information = read_.done;
+      read_ = ReadProgress{};
+    }
+    if (&queue == &writes_ && it == queue.begin() && write_.started) {
+      information = write_.done;
+      write_ = WriteProgress{};
+    }
+    done.push_back(Completion{irp, STATUS_CANCELLED, information});
+    it = queue.erase(it);
+  }
+}
+
+void SerialPort::CompleteWaitLocked(ULONG mask, std::vector<Completion>& done) {
+  if (wait_.empty()) return;
+  PIRP irp = wait_.front();
+  if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;  // its cancel routine completes it
+  wait_.pop_front();
+  OutputAs(irp, mask);
+  done.push_back(Completion{irp, STATUS_SUCCESS, sizeof(ULONG)});
+}
+
+void SerialPort::CompleteAll(std::vector<Completion>& done) {
+  for (const Completion& c : done) CompleteNow(c.irp, c.status, c.information);
+  done.clear();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Port thread
+
+void SerialPort::StartReadLocked(PIRP irp, Clock::time_point now) {
+  const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+  const SERIAL_TIMEOUTS& t = timeouts_;
+  read_ = ReadProgress{};
+  read_.started = true;
+  if (t.ReadIntervalTimeout == SERIAL_TIMEOUT_MAX && t.ReadTotalTimeoutMultiplier == 0 &&
+      t.ReadTotalTimeoutConstant == 0) {
+    read_.immediate = true;  // return at once with what is there
+    read_.total_deadline = now;
+    return;
+  }
+  if (t.ReadIntervalTimeout == SERIAL_TIMEOUT_MAX &&
+      t.ReadTotalTimeoutMultiplier == SERIAL_TIMEOUT_MAX) {
+    read_.return_on_any_byte = true;
+    read_.total_deadline = now + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
+    return;
+  }
+  if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
+    const ULONGLONG total =
+        ULONGLONG{t.ReadTotalTimeoutMultiplier} * length + t.ReadTotalTimeoutConstant;
+    read_.total_deadline = now + std::chrono::milliseconds(total);
+  }
+  if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != SERIAL_TIMEOUT_MAX) {
+    read_.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
+  }
+}
+
+void SerialPort::ServiceReadsLocked(Clock::time_point now, std::vector<Completion>& done) {
+  while (!reads_.empty()) {
+    PIRP irp = reads_.front();
+    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    if (!read_.started) StartReadLocked(irp, now);
+    const ULONG n = static_cast<ULONG>(std::min<size_t>(length - read_.done, received_.size()));
+    if (n > 0) {
+      auto* out = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer) + read_.done;
+      std::copy_n(received_.begin(), n, out);
+      received_.erase(received_.begin(), received_.begin() + n);
+      read_.done += n;
+      if (read_.interval) read_.interval_deadline = now + *read_.interval;
+    }
+    const bool full = read_.done == length;
+    const bool timed_out = (read_.total_deadline && now >= *read_.total_deadline) ||
+                           (read_.interval_deadline && now >= *read_.interval_deadline);
+    const bool any_byte = read_.return_on_any_byte && read_.done > 0;
+    if (!full && !timed_out && !any_byte) return;
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;  // its cancel routine has it
+    reads_.pop_front();
+    const bool success = full || any_byte || read_.immediate;
+    done.push_back(Completion{irp, success ? STATUS_SUCCESS : STATUS_TIMEOUT, read_.done});
+    read_ = ReadProgress{};
+  }
+}
+
+void SerialPort::ServiceWritesLocked(Clock::time_point now, std::vector<Completion>& done) {
+  while (!writes_.empty()) {
+    PIRP irp = writes_.front();
+    const ULONG length = IoGetCurrentIrpStackLocation(irp)->Parameters.Write.Length;
+    if (!write_.started) {
+      write_ = WriteProgress{};
+      write_.started = true;
+      const ULONGLONG total = ULONGLONG{timeouts_.WriteTotalTimeoutMultiplier} * length +
+                              timeouts_.WriteTotalTimeoutConstant;
+      if (total != 0) write_.deadline = now + std::chrono::milliseconds(total);
+    }
+    if (write_.done < length) {
+      const auto* data = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+      write_.done += static_cast<ULONG>(
+          backend_->Transmit(std::span<const UCHAR>(data + write_.done, length - write_.done)));
+    }
+    const bool full = write_.done >= length;
+    const bool timed_out = write_.deadline && now >= *write_.deadline;
+    if (!full && !timed_out) return;
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;
+    writes_.pop_front();
+    done.push_back(Completion{irp, full ? STATUS_SUCCESS : STATUS_TIMEOUT, write_.done});
+    write_ = WriteProgress{};
+    if (full && writes_.empty()) history_ |= wait_mask_ & SERIAL_EV_TXEMPTY;
+  }
+}
+
+void SerialPort::ServiceWaitLocked(std::vector<Completion>& done) {
+  if (wait_.empty() || history_ == 0) return;
+  const ULONG events = history_;
+  PIRP irp = wait_.front();
+  if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;
+  wait_.pop_front();
+  history_ = 0;
+  OutputAs(irp, events);
+  done.push_back(Completion{irp, STATUS_SUCCESS, sizeof(ULONG)});
+}
+
+void SerialPort::ServiceLocked(std::vector<Completion>& done) {
+  const Clock::time_point now = Clock::now();
+  ServiceReadsLocked(now, done);
+  ServiceWritesLocked(now, done);
+  ServiceWaitLocked(done);
+}
+
+std::optional<SerialPort::Clock::time_point> SerialPort::NextDeadlineLocked() const {
+  std::optional<Clock::time_point> next;
+  auto consider = [&next](const std::optional<Clock::time_point>& t) {
+    if (t && (!next || *t < *next)) next = t;
+  };
+  if (!reads_.empty()) {
+    consider(read_.total_deadline);
+    consider(read_.interval_deadline);
+  }
+  if (!writes_.empty()) consider(write_.deadline);
+  return next;
+}
+
+void SerialPort::ThreadMain() {
+  std::vector<Completion> done;
+  for (;;) {
+    pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {-1, 0, 0}};
+    std::optional<Clock::time_point> deadline;
+    {
+      std::lock_guard lock(mutex_);
+      if (stop_) return;
+      deadline = NextDeadlineLocked();
+      fds[1].fd = backend_->PollDescriptor(!writes_.empty(), &fds[1].events);
+    }
+    timespec timeout{};
+    timespec* wait_for = nullptr;
+    if (deadline) {
+      auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(*deadline - Clock::now());
+      if (left.count() < 0) left = std::chrono::nanoseconds(0);
+      timeout.tv_sec = static_cast<time_t>(left.count() / 1000000000);
+      timeout.tv_nsec = static_cast<long>(left.count() % 1000000000);
+      wait_for = &timeout;
+    }
+    const int ready = ppoll(fds, fds[1].fd >= 0 ? 2 : 1, wait_for, nullptr);
+    if (ready > 0 && (fds[0].revents & POLLIN)) {
+      uint64_t count;
+      ssize_t got = read(wake_fd_, &count, sizeof(count));
+      (void)got;
+    }
+    if (ready > 0 && fds[1].fd >= 0 && fds[1].revents != 0) backend_->OnPoll(fds[1].revents);
+    {
+      std::lock_guard lock(mutex_);
+      if (stop_) return;
+      ServiceLocked(done);
+    }
+    if (!done.empty()) {
+      platform::IrqlGuard raised(DISPATCH_LEVEL);  // completions come as from an interrupt's DPC
+      CompleteAll(done);
+    }
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Driver
+
+namespace {
+
+NTSTATUS DispatchToPort(PDEVICE_OBJECT device, PIRP irp) {
+  return PortOf(device)->Dispatch(device, irp);
+}
+
+void UnloadSerialDriver(PDRIVER_OBJECT driver) {
+  while (driver->DeviceObject != nullptr) {
+    PDEVICE_OBJECT device = driver->DeviceObject;
+    SerialPort* port = PortOf(device);
+    port->Stop();
+    delete port;
+    IoDeleteDevice(device);
+  }
+}
+
+}  // namespace
+
+SerialPort* PortOf(PDEVICE_OBJECT device) {
+  return *static_cast<SerialPort**>(device->DeviceExtension);
+}
+
+NTSTATUS LoadSerialDriver(platform::Platform& platform, std::vector<PortBinding> bindings,
+                          PDRIVER_OBJECT* driver) {
+  auto entry = [&platform, bindings = std::move(bindings)](PDRIVER_OBJECT object,
+                                                           PUNICODE_STRING) -> NTSTATUS {
+    object->MajorFunction[IRP_MJ_CREATE] = DispatchToPort;
+    object->MajorFunction[IRP_MJ_CLOSE] = DispatchToPort;
+    object->MajorFunction[IRP_MJ_CLEANUP] = DispatchToPort;
+    object->MajorFunction[IRP_MJ_READ] = DispatchToPort;
+    object->MajorFunction[IRP_MJ_WRITE] = DispatchToPort;
+    object->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchToPort;
+    object->DriverUnload = UnloadSerialDriver;
+    for (const PortBinding& binding : bindings) {
+      std::u16string name = u"\\Device\\Serial" + platform::ToU16(std::to_string(binding.index));
+      UNICODE_STRING device_name{static_cast<USHORT>(name.size() * 2),
+                                 static_cast<USHORT>(name.size() * 2), name.data()};
+      PDEVICE_OBJECT device = nullptr;
+      NTSTATUS status = IoCreateDevice(object, sizeof(SerialPort*), &device_name,
+                                       FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
+      if (!NT_SUCCESS(status)) {
+        UnloadSerialDriver(object);
+        return status;
+      }
+      device->Flags |= DO_BUFFERED_IO;
+      auto* port = new SerialPort(binding.index, binding.backend);
+      *static_cast<SerialPort**>(device->DeviceExtension) = port;
+      port->Start(platform);
+    }
+    return STATUS_SUCCESS;
+  };
+  return platform.LoadDriver(u"\\Driver\\Serial", entry, u"", 0, driver);
+}
+
+}  // namespace tolvex::serial
