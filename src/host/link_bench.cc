@@ -67,6 +67,7 @@ NTSTATUS LinkBench::Open() {
 NTSTATUS LinkBench::Initialize() {
   platform::PlatformScope scope(platform_);
   SERIAL_CONFIG config = StartupConfig();
+  removals_before_listening_ = removals();
   NTSTATUS status = IFInitializeInterface(reader_, &config);
   initialized_ = status == STATUS_SUCCESS;
   return status;
@@ -80,15 +81,15 @@ NTSTATUS LinkBench::Start() {
 void LinkBench::Stop() {
   platform::PlatformScope scope(platform_);
   if (reader_->SerialFileObject == nullptr) return;
-  if (initialized_) {
-    const int before = removals();
+  // Stop the listener, unless it has ended already (its removal routine ran).
+  if (initialized_ && removals() == removals_before_listening_) {
     ULONG mask = 0;
     if (IFSerialIoctl(reader_, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), nullptr, 0) ==
         STATUS_SUCCESS) {
-      WaitForRemoval(before + 1, std::chrono::seconds(10));
+      WaitForRemoval(removals_before_listening_ + 1, std::chrono::seconds(10));
     }
-    initialized_ = false;
   }
+  initialized_ = false;
   platform_.DrainWorkQueue();
   ObfDereferenceObject(reader_->SerialFileObject);
   reader_->SerialFileObject = nullptr;

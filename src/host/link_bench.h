@@ -66,6 +66,7 @@ class LinkBench {
   SMARTCARD_EXTENSION smartcard_{};
   OS_DEP_DATA os_data_{};
   bool initialized_ = false;
+  int removals_before_listening_ = 0;
   mutable std::mutex removal_mutex_;
   std::condition_variable removal_cv_;
   int removals_ = 0;

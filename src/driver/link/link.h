@@ -18,7 +18,8 @@
 // the data byte 0x10; 0x10 followed by a code is an event (card inserted 0x85 or removed 0x86,
 // end of block 0x83, reader error 0x84, damaged character 0x88). Data goes into ReceiveBuffer
 // (at most 767 bytes). The worker wakes a waiting IFRead through DataEvent at the end of its
-// pass, and arms the next wait before it does.
+// pass, and arms the next wait before it does. The status it reports (ReadStatus) is stored
+// with the wake-up, so passes that wake nobody leave an untaken report alone.
 //
 // Commands. Every exchange with the STC is one frame written with IFWrite, which first empties
 // the receive buffer, and its answer taken with IFRead, which waits for its bytes for at most

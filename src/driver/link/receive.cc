@@ -23,6 +23,12 @@ void PurgePort(PREADER_EXTENSION ReaderExtension) {
   (void)IFSerialIoctl(ReaderExtension, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
 }
 
+// Hands a status to the reader of the buffer and wakes it.
+void Report(PREADER_EXTENSION ReaderExtension, NTSTATUS status) {
+  SharedStore(ReaderExtension->ReadStatus, status);
+  KeSetEvent(&ReaderExtension->DataEvent, IO_SERIAL_INCREMENT, FALSE);
+}
+
 NTSTATUS QueuedBytes(PREADER_EXTENSION ReaderExtension, ULONG* count) {
   SERIAL_STATUS status_record{};
   NTSTATUS status = IFSerialIoctl(ReaderExtension, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0,
@@ -33,6 +39,7 @@ NTSTATUS QueuedBytes(PREADER_EXTENSION ReaderExtension, ULONG* count) {
 
 // Takes n bytes from the front of the receive buffer. ReceiveLock held.
 void TakeBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
+  if (Count == 0) return;
   std::memcpy(Buffer, ReaderExtension->ReceiveBuffer, Count);
   ReaderExtension->ReceivedCount -= Count;
   std::memmove(ReaderExtension->ReceiveBuffer, ReaderExtension->ReceiveBuffer + Count,
@@ -79,7 +86,13 @@ void IFReadWorkRoutine(PVOID Context) {
   bool wake = false;
   bool read_failed = false;
   NTSTATUS pass_status = STATUS_SUCCESS;
-  SharedStore(reader->ReadStatus, STATUS_SUCCESS);
+  // What this pass reports to a waiting IFRead. It is handed over together with the wake-up, so
+  // a later pass that wakes nobody (there is one after almost every pass, for the port keeps the
+  // "character received" event of the bytes this pass read) cannot overwrite a report before
+  // IFRead has taken it.
+  NTSTATUS report = STATUS_SUCCESS;
+  // A waiting reader's count was reached in this pass.
+  bool satisfied = false;
 
   ULONG queued = 0;
   // A failed status request ends the pass quietly: no purge, nobody woken.
@@ -118,7 +131,7 @@ void IFReadWorkRoutine(PVOID Context) {
             if (reader->ReceivedCount < RECEIVE_BUFFER_SIZE) {
               reader->ReceiveBuffer[reader->ReceivedCount] = STC_READER_ERROR;
             }
-            SharedStore(reader->ReadStatus, STATUS_UNSUCCESSFUL);
+            report = STATUS_UNSUCCESSFUL;
             wake = true;
             break;
           }
@@ -137,7 +150,7 @@ void IFReadWorkRoutine(PVOID Context) {
               SpinLockGuard lock(&reader->ReceiveLock);
               if (reader->ExpectedCount != NOBODY_WAITS &&
                   reader->ReceivedCount < reader->ExpectedCount) {
-                SharedStore(reader->ReadStatus, STATUS_IO_TIMEOUT);  // block ended early
+                report = STATUS_IO_TIMEOUT;  // the block ended before the awaited bytes came
               } else {
                 SharedStore(reader->BlockEndStatus, STATUS_SUCCESS);
               }
@@ -159,7 +172,7 @@ void IFReadWorkRoutine(PVOID Context) {
         if (reader->ReceivedCount + 1 >= RECEIVE_BUFFER_SIZE) continue;  // full: dropped
         reader->ReceiveBuffer[reader->ReceivedCount++] = byte;
         if (reader->ReceivedCount >= reader->ExpectedCount) {
-          if (reader->ExpectedCount != NOBODY_WAITS) wake = true;
+          if (reader->ExpectedCount != NOBODY_WAITS) wake = satisfied = true;
           reader->ExpectedCount = NOBODY_WAITS;
         }
         reader_waits = reader->ExpectedCount != NOBODY_WAITS;
@@ -173,12 +186,19 @@ void IFReadWorkRoutine(PVOID Context) {
   // End of the pass: listen again first, then report.
   (void)IFSerialWaitOnMask(reader);
   if (pass_status == STATUS_TIMEOUT && !WaitingTimeExtended(reader)) {
-    SharedStore(reader->ReadStatus, STATUS_TIMEOUT);  // the line went quiet
-    KeSetEvent(&reader->DataEvent, IO_SERIAL_INCREMENT, FALSE);
+    // The line went quiet. That ends the wait of a reader still waiting for bytes; a reader
+    // whose bytes all came in this pass (before an event code, after which the worker reads on
+    // until the line is quiet) gets this pass's own report, not a time-out for data it has.
+    bool still_waiting;
+    {
+      SpinLockGuard lock(&reader->ReceiveLock);
+      still_waiting = reader->ExpectedCount != NOBODY_WAITS;
+    }
+    Report(reader, satisfied && !still_waiting ? report : STATUS_TIMEOUT);
     PurgePort(reader);
     return;
   }
-  if (wake) KeSetEvent(&reader->DataEvent, IO_SERIAL_INCREMENT, FALSE);
+  if (wake) Report(reader, report);
   if (read_failed) PurgePort(reader);
 }
 
