@@ -89,15 +89,21 @@ void LinkBench::Stop() {
       WaitForRemoval(removals_before_listening_ + 1, std::chrono::seconds(10));
     }
   }
+  const bool was_listening = initialized_;
   initialized_ = false;
-  platform_.DrainWorkQueue();
+  // Releasing the port cancels whatever it still holds; the listener then ends for sure.
   ObfDereferenceObject(reader_->SerialFileObject);
+  if (was_listening) {
+    (void)KeWaitForSingleObject(&reader_->ListenerIdle, Executive, KernelMode, FALSE, nullptr);
+  }
+  platform_.DrainWorkQueue();
   reader_->SerialFileObject = nullptr;
   reader_->SerialDeviceObject = nullptr;
 }
 
 void LinkBench::RemovalRoutine(PVOID context) {
   auto* bench = static_cast<LinkBench*>(context);
+  IFWaitListenerStopped(bench->reader_);
   ULONG mask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
   (void)IFSerialIoctl(bench->reader_, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
   {
@@ -105,6 +111,7 @@ void LinkBench::RemovalRoutine(PVOID context) {
     ++bench->removals_;
   }
   bench->removal_cv_.notify_all();
+  KeSetEvent(&bench->reader_->ListenerIdle, IO_NO_INCREMENT, FALSE);
 }
 
 int LinkBench::removals() const {

@@ -36,6 +36,8 @@ constexpr StatusInfo kStatuses[] = {
     {STATUS_DATA_OVERRUN, "STATUS_DATA_OVERRUN", "data was lost on the line"},
     {STATUS_DATA_ERROR, "STATUS_DATA_ERROR", "the data was damaged or refused"},
     {STATUS_CRC_ERROR, "STATUS_CRC_ERROR", "a checksum did not match"},
+    {STATUS_REVISION_MISMATCH, "STATUS_REVISION_MISMATCH",
+     "the driver and the smart card library do not match"},
     {STATUS_SHARING_VIOLATION, "STATUS_SHARING_VIOLATION", "the device is in use"},
     {STATUS_INSUFFICIENT_RESOURCES, "STATUS_INSUFFICIENT_RESOURCES", "out of memory"},
     {STATUS_DEVICE_NOT_CONNECTED, "STATUS_DEVICE_NOT_CONNECTED", "the device is not connected"},

@@ -12,29 +12,10 @@
 
 #include "platform/io.h"
 #include "platform/ke.h"
+#include "platform/winsmcrd.h"
 
 struct READER_EXTENSION;  // the driver's own record, opaque to the library
 using PREADER_EXTENSION = READER_EXTENSION*;
-
-// Card states (ReaderCapabilities.CurrentState).
-inline constexpr ULONG SCARD_UNKNOWN = 0;
-inline constexpr ULONG SCARD_ABSENT = 1;
-inline constexpr ULONG SCARD_PRESENT = 2;
-inline constexpr ULONG SCARD_SWALLOWED = 3;
-inline constexpr ULONG SCARD_POWERED = 4;
-inline constexpr ULONG SCARD_NEGOTIABLE = 5;
-inline constexpr ULONG SCARD_SPECIFIC = 6;
-
-// Protocols.
-inline constexpr ULONG SCARD_PROTOCOL_UNDEFINED = 0x00000000;
-inline constexpr ULONG SCARD_PROTOCOL_T0 = 0x00000001;
-inline constexpr ULONG SCARD_PROTOCOL_T1 = 0x00000002;
-inline constexpr ULONG SCARD_PROTOCOL_RAW = 0x00010000;
-
-// Power request codes (MinorIoControlCode of a power request).
-inline constexpr ULONG SCARD_POWER_DOWN = 0;
-inline constexpr ULONG SCARD_COLD_RESET = 1;
-inline constexpr ULONG SCARD_WARM_RESET = 2;
 
 // Reader types.
 inline constexpr ULONG SCARD_READER_TYPE_SERIAL = 0x01;
@@ -51,6 +32,11 @@ inline constexpr ULONG RDF_CARD_CONFISCATE = 7;
 inline constexpr ULONG RDF_IOCTL_VENDOR = 8;
 inline constexpr ULONG RDF_ATR_PARSE = 9;
 inline constexpr ULONG RDF_MAXIMUM = 16;
+
+// The library's interface version; a driver written for a later one is refused.
+inline constexpr ULONG SMCLIB_VERSION = 0x150;
+// Pool tag of the library's own memory.
+inline constexpr ULONG SMCLIB_POOL_TAG = PoolTag("SmCl");
 
 inline constexpr ULONG MAXIMUM_ATTR_STRING_LENGTH = 32;
 inline constexpr ULONG MAXIMUM_ATR_LENGTH = 33;
@@ -177,10 +163,11 @@ struct T1_DATA {
 
 // Operating-system data of the library, created by SmartcardInitialize.
 struct OS_DEP_DATA {
-  PDEVICE_OBJECT DeviceObject;
-  PIRP CurrentIrp;
-  PIRP NotificationIrp;  // the pending card tracking request, guarded by SpinLock
-  KSPIN_LOCK SpinLock;
+  PDEVICE_OBJECT DeviceObject;  // set by the driver once the reader is registered
+  PIRP CurrentIrp;              // the request being served
+  PIRP NotificationIrp;         // the pending card tracking request, guarded by SpinLock
+  KSPIN_LOCK SpinLock;          // guards NotificationIrp and the writes of CurrentState
+  KEVENT RequestTurn;           // one request at a time: signalled while none is served
 };
 using POS_DEP_DATA = OS_DEP_DATA*;
 
@@ -207,3 +194,21 @@ struct SMARTCARD_EXTENSION {
   T0_DATA T0;
   T1_DATA T1;
 };
+
+// Registers a reader: creates OsData and the request and reply buffers, of the sizes the
+// driver set in SmartcardRequest.BufferSize and SmartcardReply.BufferSize.
+[[nodiscard]] NTSTATUS SmartcardInitialize(PSMARTCARD_EXTENSION SmartcardExtension);
+// Creates a symbolic link "\DosDevices\SCReader<n>" (the lowest free n) to the reader device
+// and fills LinkName with it. The library owns the name's storage and releases it in
+// SmartcardExit.
+[[nodiscard]] NTSTATUS SmartcardCreateLink(PUNICODE_STRING LinkName, PUNICODE_STRING DeviceName);
+// Releases what SmartcardInitialize and SmartcardCreateLink took.
+void SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension);
+// Serves one control request of an application, calling the driver's callbacks, and completes
+// it unless it stays pending (card tracking). Returns its status.
+NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Irp);
+
+// The clock rate conversion (Fi, fmax) and bit rate adjustment (Di) tables of ISO/IEC 7816-3,
+// 16 entries each, indexed by the four-bit codes; reserved codes have 0 entries.
+extern const CLOCK_RATE_CONVERSION ClockRateConversion[16];
+extern const BIT_RATE_ADJUSTMENT BitRateAdjustment[16];

@@ -26,6 +26,16 @@
 // ReadIntervalTimeout x n + ReadTotalTimeout ms. One command is outstanding per reader: the
 // callers (one thread at a time per reader) send a command and read its answer before the next.
 //
+// Passes and their requests. A wait request's completion routine queues the pass, and the
+// platform then finishes the request (status block, WaitEvent). A pass first waits for that
+// (WaitEvent) and for its turn (PassTurn), so it never re-arms while the previous wait is still
+// being finished, and two passes never overlap: the wait armed at the end of a pass may
+// complete at once and queue the next pass before this one has reported.
+//
+// Ending. The listener ends with the removal routine (DrvWaitForDeviceRemoval), after a wait
+// that completed without a received character. The routine waits like a pass does
+// (IFWaitListenerStopped), does its work, and signals ListenerIdle as its very last act.
+//
 // Locks and shared words. ReceiveLock guards ReceiveBuffer, ReceivedCount and ExpectedCount,
 // held only for short copies, never across a wait or a serial request. ReadStatus,
 // CharacterErrorStatus, BlockEndStatus, the two read time-outs and the library's T1.Wtx are
@@ -103,6 +113,13 @@ struct READER_EXTENSION {
   UCHAR FirmwareMinor;
   // TA, TB, TC, TD of groups 1 to 3: entry 4 x (i - 1) + j.
   ATR_INTERFACE_BYTE AtrInterfaceBytes[12];
+  // One worker pass at a time, and no removal routine while a pass runs: a synchronization
+  // event, signalled while no pass runs.
+  KEVENT PassTurn;
+  // Signalled once the listener can no longer touch the records: its last wait has ended and
+  // the removal routine has finished, or it could not be armed again. Cleared when set-up
+  // arms it. Teardown waits for it before releasing anything the listener uses.
+  KEVENT ListenerIdle;
 };
 using PREADER_EXTENSION = READER_EXTENSION*;
 
@@ -130,6 +147,9 @@ extern const ULONG ConfigTable[9];
 void SysDelay(ULONG Milliseconds);
 
 // Receive path.
+// The removal routine's first step: waits until the wait that ended the listener is finished
+// and no pass runs.
+void IFWaitListenerStopped(PREADER_EXTENSION ReaderExtension);
 [[nodiscard]] NTSTATUS IFSerialWaitOnMask(PREADER_EXTENSION ReaderExtension);
 NTSTATUS IFReadThreadCallback(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 void IFReadWorkRoutine(PVOID ReaderExtension);

@@ -23,6 +23,9 @@ void PurgePort(PREADER_EXTENSION ReaderExtension) {
   (void)IFSerialIoctl(ReaderExtension, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
 }
 
+void PassEnd(PREADER_EXTENSION reader, NTSTATUS pass_status, bool wake, bool satisfied,
+             bool read_failed, NTSTATUS report);
+
 // Hands a status to the reader of the buffer and wakes it.
 void Report(PREADER_EXTENSION ReaderExtension, NTSTATUS status) {
   SharedStore(ReaderExtension->ReadStatus, status);
@@ -81,8 +84,15 @@ NTSTATUS IFReadThreadCallback(PDEVICE_OBJECT, PIRP Irp, PVOID Context) {
   return STATUS_SUCCESS;
 }
 
+void IFWaitListenerStopped(PREADER_EXTENSION ReaderExtension) {
+  (void)KeWaitForSingleObject(&ReaderExtension->WaitEvent, Executive, KernelMode, FALSE, nullptr);
+  (void)KeWaitForSingleObject(&ReaderExtension->PassTurn, Executive, KernelMode, FALSE, nullptr);
+}
+
 void IFReadWorkRoutine(PVOID Context) {
   auto* reader = static_cast<PREADER_EXTENSION>(Context);
+  // The wait request that queued this pass is finished, and no other pass runs.
+  IFWaitListenerStopped(reader);
   bool wake = false;
   bool read_failed = false;
   NTSTATUS pass_status = STATUS_SUCCESS;
@@ -184,7 +194,21 @@ void IFReadWorkRoutine(PVOID Context) {
   }
 
   // End of the pass: listen again first, then report.
-  (void)IFSerialWaitOnMask(reader);
+  const bool listening = IFSerialWaitOnMask(reader) == STATUS_SUCCESS;
+  PassEnd(reader, pass_status, wake, satisfied, read_failed, report);
+  // The pass's last touch of the record. A listener that could not be armed again is over:
+  // nothing of it runs after this pass.
+  if (listening) {
+    KeSetEvent(&reader->PassTurn, IO_NO_INCREMENT, FALSE);
+  } else {
+    KeSetEvent(&reader->ListenerIdle, IO_NO_INCREMENT, FALSE);
+  }
+}
+
+namespace {
+
+void PassEnd(PREADER_EXTENSION reader, NTSTATUS pass_status, bool wake, bool satisfied,
+             bool read_failed, NTSTATUS report) {
   if (pass_status == STATUS_TIMEOUT && !WaitingTimeExtended(reader)) {
     // The line went quiet. That ends the wait of a reader still waiting for bytes; a reader
     // whose bytes all came in this pass (before an event code, after which the worker reads on
@@ -201,6 +225,8 @@ void IFReadWorkRoutine(PVOID Context) {
   if (wake) Report(reader, report);
   if (read_failed) PurgePort(reader);
 }
+
+}  // namespace
 
 NTSTATUS IFRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
   {

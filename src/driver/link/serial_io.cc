@@ -70,8 +70,15 @@ NTSTATUS IFInitializeInterface(PREADER_EXTENSION ReaderExtension, PSERIAL_CONFIG
     if (status != STATUS_SUCCESS) break;
   }
   SysDelay(450);
-  if (status != STATUS_SUCCESS) return status;
-  return IFSerialWaitOnMask(ReaderExtension);
+  if (status == STATUS_SUCCESS) {
+    KeInitializeEvent(&ReaderExtension->PassTurn, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&ReaderExtension->ListenerIdle, NotificationEvent, FALSE);
+    status = IFSerialWaitOnMask(ReaderExtension);
+  }
+  // Not listening: nothing will ever need to be waited for.
+  if (status != STATUS_SUCCESS)
+    KeInitializeEvent(&ReaderExtension->ListenerIdle, NotificationEvent, TRUE);
+  return status;
 }
 
 NTSTATUS IFSerialIoctl(PREADER_EXTENSION ReaderExtension, ULONG IoctlCode, PVOID InputBuffer,
