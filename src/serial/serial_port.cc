@@ -31,6 +31,15 @@ NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
   return status;
 }
 
+// The time `milliseconds` after `now`, or none when that lies beyond what the clock can count:
+// a time-out of decades (a multiplier of MAXULONG, say) is no time-out at all.
+std::optional<std::chrono::steady_clock::time_point> After(
+    std::chrono::steady_clock::time_point now, ULONGLONG milliseconds) {
+  constexpr ULONGLONG kLongest = ULONGLONG{1} << 40;  // some 35 years
+  if (milliseconds > kLongest) return std::nullopt;
+  return now + std::chrono::milliseconds(milliseconds);
+}
+
 bool ValidLineControl(const SERIAL_LINE_CONTROL& line) {
   return line.WordLength >= 5 && line.WordLength <= 8 && line.Parity <= SPACE_PARITY &&
          line.StopBits <= STOP_BITS_2;
@@ -63,13 +72,15 @@ void SerialPort::Stop() {
   }
   Wake();
   thread_.join();
-  // Nothing may stay pending on a port that is going away.
+  // Nothing may stay pending on a port that is going away, and its line is let go.
   std::vector<Completion> done;
   {
     std::lock_guard lock(mutex_);
     AbortQueueLocked(reads_, done);
     AbortQueueLocked(writes_, done);
     AbortQueueLocked(wait_, done);
+    if (open_) backend_->Close();
+    open_ = false;
   }
   CompleteAll(done);
 }
@@ -183,8 +194,11 @@ NTSTATUS SerialPort::Dispatch(PDEVICE_OBJECT, PIRP irp) {
   PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
   Record(irp, stack);
   switch (stack->MajorFunction) {
-    case IRP_MJ_CREATE:
-      return CompleteNow(irp, Create());
+    case IRP_MJ_CREATE: {
+      const NTSTATUS status = Create();
+      Wake();  // the port thread polls the line's descriptor from now on
+      return CompleteNow(irp, status);
+    }
     case IRP_MJ_CLEANUP:
       return CompleteNow(irp, Cleanup());
     case IRP_MJ_CLOSE: {
@@ -193,6 +207,7 @@ NTSTATUS SerialPort::Dispatch(PDEVICE_OBJECT, PIRP irp) {
         if (open_) backend_->Close();
         open_ = false;
       }
+      Wake();  // and stops polling it
       return CompleteNow(irp, STATUS_SUCCESS);
     }
     case IRP_MJ_READ:
@@ -244,15 +259,18 @@ NTSTATUS SerialPort::Read(PIRP irp, PIO_STACK_LOCATION stack) {
   if (irp->AssociatedIrp.SystemBuffer == nullptr) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
   std::vector<Completion> done;
   std::optional<ULONG> served;
+  bool closed = false;  // completed once the lock is let go, as every request is
   {
     std::lock_guard lock(mutex_);
-    if (!open_) return CompleteNow(irp, STATUS_INVALID_DEVICE_STATE);
+    closed = !open_;
     const SERIAL_TIMEOUTS& t = timeouts_;
     const bool immediate = t.ReadIntervalTimeout == SERIAL_TIMEOUT_MAX &&
                            t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
     // Served at once when no read is ahead of it and the bytes are there, or when the
     // time-outs say "don't wait".
-    if (reads_.empty() && (received_.size() >= length || immediate)) {
+    if (closed) {
+      // refused below
+    } else if (reads_.empty() && (received_.size() >= length || immediate)) {
       const ULONG n = static_cast<ULONG>(std::min<size_t>(length, received_.size()));
       std::copy_n(received_.begin(), n, static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer));
       received_.erase(received_.begin(), received_.begin() + n);
@@ -261,6 +279,7 @@ NTSTATUS SerialPort::Read(PIRP irp, PIO_STACK_LOCATION stack) {
       PendLocked(irp, &reads_, done);
     }
   }
+  if (closed) return CompleteNow(irp, STATUS_INVALID_DEVICE_STATE);
   if (served) return CompleteNow(irp, STATUS_SUCCESS, *served);
   CompleteAll(done);
   Wake();
@@ -273,10 +292,13 @@ NTSTATUS SerialPort::Write(PIRP irp, PIO_STACK_LOCATION stack) {
   if (irp->AssociatedIrp.SystemBuffer == nullptr) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
   std::vector<Completion> done;
   bool sent = false;
+  bool closed = false;  // completed once the lock is let go, as every request is
   {
     std::lock_guard lock(mutex_);
-    if (!open_) return CompleteNow(irp, STATUS_INVALID_DEVICE_STATE);
-    if (writes_.empty()) {
+    closed = !open_;
+    if (closed) {
+      // refused below
+    } else if (writes_.empty()) {
       const auto* data = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
       const size_t taken = backend_->Transmit(std::span<const UCHAR>(data, length));
       if (taken >= length) {
@@ -288,11 +310,12 @@ NTSTATUS SerialPort::Write(PIRP irp, PIO_STACK_LOCATION stack) {
         write_.done = static_cast<ULONG>(taken);
         const ULONGLONG total = ULONGLONG{timeouts_.WriteTotalTimeoutMultiplier} * length +
                                 timeouts_.WriteTotalTimeoutConstant;
-        if (total != 0) write_.deadline = Clock::now() + std::chrono::milliseconds(total);
+        if (total != 0) write_.deadline = After(Clock::now(), total);
       }
     }
-    if (!sent) PendLocked(irp, &writes_, done);
+    if (!sent && !closed) PendLocked(irp, &writes_, done);
   }
+  if (closed) return CompleteNow(irp, STATUS_INVALID_DEVICE_STATE);
   if (sent) {
     Wake();  // for a waiter on SERIAL_EV_TXEMPTY
     return CompleteNow(irp, STATUS_SUCCESS, length);
@@ -314,7 +337,8 @@ NTSTATUS SerialPort::DeviceControl(PIRP irp, PIO_STACK_LOCATION stack) {
   ULONG_PTR information = 0;
   {
     std::unique_lock lock(mutex_);
-    switch (code) {
+    // A closed port takes no requests: code 0 is none of them, and is refused below.
+    switch (open_ ? code : 0) {
       case IOCTL_SERIAL_SET_BAUD_RATE: {
         if (in < sizeof(SERIAL_BAUD_RATE)) {
           status = STATUS_BUFFER_TOO_SMALL;
@@ -523,17 +547,17 @@ NTSTATUS SerialPort::DeviceControl(PIRP irp, PIO_STACK_LOCATION stack) {
         report.Errors = errors_;
         errors_ = 0;  // reported once
         report.AmountInInQueue = static_cast<ULONG>(received_.size());
-        if (!writes_.empty()) {
-          const ULONG first =
-              IoGetCurrentIrpStackLocation(writes_.front())->Parameters.Write.Length;
-          report.AmountInOutQueue = first - write_.done;
+        // Every byte of every queued write that the line has not taken yet.
+        for (PIRP write : writes_) {
+          report.AmountInOutQueue += IoGetCurrentIrpStackLocation(write)->Parameters.Write.Length;
         }
+        if (!writes_.empty() && write_.started) report.AmountInOutQueue -= write_.done;
         OutputAs(irp, report);
         information = sizeof(SERIAL_STATUS);
         break;
       }
       default:
-        status = STATUS_INVALID_DEVICE_REQUEST;
+        status = open_ ? STATUS_INVALID_DEVICE_REQUEST : STATUS_INVALID_DEVICE_STATE;
         break;
     }
   }
@@ -639,13 +663,13 @@ void SerialPort::StartReadLocked(PIRP irp, Clock::time_point now) {
   if (t.ReadIntervalTimeout == SERIAL_TIMEOUT_MAX &&
       t.ReadTotalTimeoutMultiplier == SERIAL_TIMEOUT_MAX) {
     read_.return_on_any_byte = true;
-    read_.total_deadline = now + std::chrono::milliseconds(t.ReadTotalTimeoutConstant);
+    read_.total_deadline = After(now, t.ReadTotalTimeoutConstant);
     return;
   }
   if (t.ReadTotalTimeoutMultiplier != 0 || t.ReadTotalTimeoutConstant != 0) {
     const ULONGLONG total =
         ULONGLONG{t.ReadTotalTimeoutMultiplier} * length + t.ReadTotalTimeoutConstant;
-    read_.total_deadline = now + std::chrono::milliseconds(total);
+    read_.total_deadline = After(now, total);
   }
   if (t.ReadIntervalTimeout != 0 && t.ReadIntervalTimeout != SERIAL_TIMEOUT_MAX) {
     read_.interval = std::chrono::milliseconds(t.ReadIntervalTimeout);
@@ -687,7 +711,7 @@ void SerialPort::ServiceWritesLocked(Clock::time_point now, std::vector<Completi
       write_.started = true;
       const ULONGLONG total = ULONGLONG{timeouts_.WriteTotalTimeoutMultiplier} * length +
                               timeouts_.WriteTotalTimeoutConstant;
-      if (total != 0) write_.deadline = now + std::chrono::milliseconds(total);
+      if (total != 0) write_.deadline = After(now, total);
     }
     if (write_.done < length) {
       const auto* data = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);

@@ -282,6 +282,25 @@ TEST_F(ReceivePath, BlockEndWithAllBytesThereIsRecorded) {
   EXPECT_TRUE(bench_.platform().clock().WaitsMs(std::this_thread::get_id()).empty());
 }
 
+TEST_F(ReceivePath, ReaderWhoseBytesCameBeforeAnEventIsNotHeldUntilTheLineIsQuiet) {
+  // The port's read time-out is long: a pass that waited for the quiet line after the
+  // end-of-block report would hold the reader's answer back for 30 s.
+  SERIAL_TIMEOUTS timeouts{50, 0, 30000, 0, 1000};
+  ASSERT_EQ(
+      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
+      STATUS_SUCCESS);
+  SharedStore(reader()->BlockEndStatus, STATUS_IO_TIMEOUT);
+  SharedStore(reader()->ReadTotalTimeout, 60000);
+  Command({0x90, 0x02, 0x40, 0x00, 0x42, 0x10, 0x83});
+  const auto start = std::chrono::steady_clock::now();
+  Bytes bytes;
+  ASSERT_EQ(Read(1, &bytes), STATUS_SUCCESS);
+  ASSERT_EQ(Read(4, &bytes), STATUS_SUCCESS);
+  EXPECT_THAT(bytes, ElementsAre(0x02, 0x40, 0x00, 0x42));
+  EXPECT_EQ(IFReadLastCWT(reader()), STATUS_SUCCESS);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
 TEST_F(ReceivePath, BlockEndWhileNobodyWaitsIsRecorded) {
   SharedStore(reader()->BlockEndStatus, STATUS_IO_TIMEOUT);
   bench_.line().Send({0x10, 0x83});

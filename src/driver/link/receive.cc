@@ -32,6 +32,11 @@ void Report(PREADER_EXTENSION ReaderExtension, NTSTATUS status) {
   KeSetEvent(&ReaderExtension->DataEvent, IO_SERIAL_INCREMENT, FALSE);
 }
 
+bool ReaderWaits(PREADER_EXTENSION ReaderExtension) {
+  SpinLockGuard lock(&ReaderExtension->ReceiveLock);
+  return ReaderExtension->ExpectedCount != NOBODY_WAITS;
+}
+
 NTSTATUS QueuedBytes(PREADER_EXTENSION ReaderExtension, ULONG* count) {
   SERIAL_STATUS status_record{};
   NTSTATUS status = IFSerialIoctl(ReaderExtension, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0,
@@ -171,6 +176,12 @@ void IFReadWorkRoutine(PVOID Context) {
             break;  // reports the driver does not act on
         }
         if (end_pass) break;
+        // As after a data byte: read on while a reader still waits for bytes; otherwise end
+        // the pass as soon as the port has nothing more, rather than on the quiet line's
+        // time-out, which would hold back the wake-up of a reader whose bytes all came.
+        if (ReaderWaits(reader)) continue;
+        pass_status = QueuedBytes(reader, &queued);
+        if (pass_status != STATUS_SUCCESS || queued == 0) break;
         continue;
       }
       reader->EscapePending = FALSE;

@@ -54,3 +54,19 @@ extern const STC_REGISTER_WRITE STCClose[3];
 [[nodiscard]] NTSTATUS STCSetBWT(PREADER_EXTENSION ReaderExtension, ULONG WaitingTime);
 [[nodiscard]] NTSTATUS STCInitRetries(PREADER_EXTENSION ReaderExtension, UCHAR Retries);
 [[nodiscard]] NTSTATUS STCInitUART(PREADER_EXTENSION ReaderExtension, BOOLEAN Mode);
+
+// Card reset and Answer To Reset.
+//
+// STCReset puts the STC back into its reset-time settings (STCInitUART), switches the card off
+// for a cold reset, writes the reset command and reads the ATR with STCReadATR, byte group by
+// byte group as the ATR's structure announces them: TS (within 120 ms of the command's
+// acknowledgement), then T0, the interface byte groups chained by TDi, the historical bytes and
+// TCK when TD1 or TD2 announce a protocol other than T=0 (at 1200 ms per byte plus 1200 ms).
+// The interface bytes of groups 1 to 3 go to AtrInterfaceBytes; later groups are counted and
+// kept in the ATR itself only. A cold reset whose ATR came with a damaged character (the
+// reader's 0x10 0x88) is repeated once as a warm reset; a damaged ATR is never handed on:
+// if the repeat is damaged too, or a warm reset was damaged, the reset fails with
+// STATUS_IO_TIMEOUT. After any failure the card is switched off.
+[[nodiscard]] NTSTATUS STCReset(PREADER_EXTENSION ReaderExtension, BOOLEAN WarmReset, PUCHAR Atr,
+                                PULONG AtrLength);
+[[nodiscard]] NTSTATUS STCReadATR(PREADER_EXTENSION ReaderExtension, PUCHAR Atr, PULONG AtrLength);

@@ -1,0 +1,139 @@
+// The host: a machine with serial ports, a registry and the reader driver, and the
+// application side of it.
+//
+// A Host owns one platform. Before Start it is given ports: in-memory lines (a test plays the
+// far end), simulated readers (the simulator on an in-memory line) or real serial devices.
+// Start loads the serial port driver with those ports, writes the driver's port mask COMMask
+// (by default one bit per port added) under its registry key and loads the reader driver,
+// whose DriverEntry starts a reader on every port of the mask. Stop unloads both and checks
+// that neither the driver nor the smart card library left memory allocated.
+//
+// Applications open a reader device by name or link (OpenDevice) and send it control
+// requests through a Handle: synchronously (Control), or as a Request they can wait for with
+// a time-out and cancel. Every call enters the host's platform itself; any thread may call.
+//
+// This header carries no kernel-interface types, so that programs with their own Windows-style
+// type names (the PC/SC reader driver) can include it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tolvex::platform {
+class Platform;
+}
+namespace tolvex::serial {
+class MemoryLine;
+}
+namespace tolvex::sim {
+class ReaderSim;
+}
+
+namespace tolvex::host {
+
+// An NT status value.
+using Status = std::int32_t;
+// Its symbolic name ("STATUS_IO_TIMEOUT") or "0x........", and plain words for people.
+std::string StatusName(Status status);
+std::string StatusText(Status status);
+
+class Handle;
+
+class Host {
+ public:
+  struct Options {
+    // Skip the reader's pacing delays (still recorded by the platform's clock): for tests.
+    bool skip_delays = false;
+  };
+  Host();
+  explicit Host(Options options);
+  ~Host();
+  Host(const Host&) = delete;
+  Host& operator=(const Host&) = delete;
+
+  // Ports, before Start. Index 0 to 3 gives "\Device\Serial<index>".
+  serial::MemoryLine& AddMemoryPort(unsigned index);
+  sim::ReaderSim& AddSimulatedPort(unsigned index);
+  // The COMMask to write; by default, one bit per port added. Absent: leave the value out.
+  void SetPortMask(std::optional<std::uint32_t> mask);
+  // Writes COMMask as a value of another registry type (for tests of the driver's checks).
+  void SetPortMaskValue(std::uint32_t type, std::vector<std::uint8_t> data);
+
+  // Loads the serial port driver and the reader driver; the status of DriverEntry.
+  Status Start();
+  // Unloads both drivers. Returns a description of memory left allocated, empty if none.
+  std::string Stop();
+  bool started() const;
+
+  // The readers that started: their port indexes.
+  std::vector<unsigned> Readers() const;
+  // The device name of reader `index` ("\Device\Tolvex<index>") and its link, if any.
+  std::u16string ReaderName(unsigned index) const;
+
+  // Opens a device by name or link, as an application does.
+  std::unique_ptr<Handle> OpenDevice(const std::u16string& name, Status* status);
+
+  platform::Platform& platform();
+  serial::MemoryLine* memory_line(unsigned index);
+  sim::ReaderSim* simulator(unsigned index);
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// One control request in flight: it can be waited for and cancelled. The buffers it needs
+// live with it; it is finished (and the driver's completion undone) only by Wait.
+class Request {
+ public:
+  ~Request();  // cancels the request if it is still in flight, and waits for it
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  // Waits for the request to end, at most `limit` (none: without limit). Returns its status,
+  // or STATUS_TIMEOUT (0x102) if it is still in flight.
+  Status Wait(std::optional<std::chrono::milliseconds> limit = std::nullopt);
+  // Asks the driver to cancel it; Wait then returns its final status.
+  void Cancel();
+  bool done() const;
+  // The output, once done: as many bytes as the driver returned.
+  const std::vector<std::uint8_t>& output() const { return output_; }
+
+ private:
+  friend class Handle;
+  struct Irp;
+  Request(Host& host, std::unique_ptr<Irp> irp);
+  Host& host_;
+  std::unique_ptr<Irp> irp_;
+  std::vector<std::uint8_t> output_;
+};
+
+// An application's open handle to a device.
+class Handle {
+ public:
+  ~Handle();  // closes
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+
+  // Sends a control request and waits for it: its status; `output` gets the bytes returned.
+  Status Control(std::uint32_t code, std::span<const std::uint8_t> input, std::size_t output_size,
+                 std::vector<std::uint8_t>* output);
+  // Sends a control request and returns at once.
+  std::unique_ptr<Request> Start(std::uint32_t code, std::span<const std::uint8_t> input,
+                                 std::size_t output_size);
+  void Close();
+
+ private:
+  friend class Host;
+  Handle(Host& host, void* file, void* device);
+  Host& host_;
+  void* file_;    // the platform's file object
+  void* device_;  // and device object
+};
+
+}  // namespace tolvex::host

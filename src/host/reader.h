@@ -1,0 +1,77 @@
+// Reader: an application's view of one reader, over the PC/SC control requests.
+//
+// Every call is one control request to the driver (through the smart card library), made on
+// the caller's thread; the status is the driver's. A Reader holds the reader open: the driver
+// lets one handle at a time have it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+
+namespace tolvex::host {
+
+struct ReaderVersions {
+  std::uint32_t library = 0;
+  std::uint8_t driver_major = 0;
+  std::uint8_t driver_minor = 0;
+  std::uint8_t firmware_major = 0;
+  std::uint8_t firmware_minor = 0;
+};
+
+enum class Power : std::uint32_t { kDown = 0, kColdReset = 1, kWarmReset = 2 };
+
+// Card states, as the driver reports them.
+enum class CardState : std::uint32_t {
+  kUnknown = 0,
+  kAbsent = 1,
+  kPresent = 2,
+  kSwallowed = 3,
+  kPowered = 4,
+  kNegotiable = 5,
+  kSpecific = 6,
+};
+
+class Reader {
+ public:
+  // Opens reader `index` ("\Device\Tolvex<index>").
+  static std::unique_ptr<Reader> Open(Host& host, unsigned index, Status* status);
+  // Opens a reader by device name or link.
+  static std::unique_ptr<Reader> Open(Host& host, const std::u16string& name, Status* status);
+
+  Status Versions(ReaderVersions* versions);
+  Status Attribute(std::uint32_t tag, std::vector<std::uint8_t>* value);
+  Status AttributeNumber(std::uint32_t tag, std::uint32_t* value);
+  Status AttributeText(std::uint32_t tag, std::string* value);
+  Status State(CardState* state);
+  Status LastError(std::uint32_t* error);
+
+  // Waits until a card is in the reader (present) or out of it, at most `limit`: success when
+  // it is so already or becomes so; STATUS_TIMEOUT (0x102) when the time ran out (the wait is
+  // cancelled); STATUS_CANCELLED when something else ended it.
+  Status WaitForCard(bool present, std::chrono::milliseconds limit);
+  // The same as a request to wait on, e.g. from a polling thread that must be stoppable.
+  std::unique_ptr<Request> StartWaitForCard(bool present);
+
+  // Power: the ATR after a reset.
+  Status PowerCard(Power action, std::vector<std::uint8_t>* atr);
+  // Protocol selection: bit 0 T=0, bit 1 T=1; the protocol selected.
+  Status SetProtocol(std::uint32_t requested, std::uint32_t* selected);
+  // Sends an APDU under the selected protocol; the response with SW1 SW2.
+  Status Transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu,
+                  std::vector<std::uint8_t>* response, std::size_t response_room = 258);
+  // Any control request.
+  Status Control(std::uint32_t code, std::span<const std::uint8_t> input, std::size_t output_size,
+                 std::vector<std::uint8_t>* output);
+
+ private:
+  explicit Reader(std::unique_ptr<Handle> handle);
+  std::unique_ptr<Handle> handle_;
+};
+
+}  // namespace tolvex::host

@@ -1,0 +1,103 @@
+#include "sim/pacing.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace tolvex::sim {
+
+Nanos LineTiming::SerialBytes(std::size_t n) const {
+  return Nanos(static_cast<std::int64_t>(n) * 10'000'000'000LL / baud);
+}
+
+Nanos LineTiming::Clocks(double n) const {
+  return Nanos(static_cast<std::int64_t>(std::llround(n * 1e9 / card_clock_hz)));
+}
+
+Nanos LineTiming::CharacterToCard(unsigned guard, int protocol, unsigned clocks_per_etu) const {
+  if (guard == 255) return Etus(protocol == 1 ? 11 : 12, clocks_per_etu);
+  return Etus(12 + guard, clocks_per_etu);
+}
+
+TimePoint Timeline::HostWrote(TimePoint now, std::size_t n, const LineTiming& timing) {
+  const TimePoint start = std::max(now, host_in);
+  host_in = start + timing.SerialBytes(n);
+  return start;
+}
+
+Scheduler::Scheduler(LineTiming timing, Deliver deliver)
+    : timing_(timing), deliver_(std::move(deliver)) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+Scheduler::~Scheduler() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+}
+
+void Scheduler::Add(LineItem item) {
+  {
+    std::lock_guard lock(mutex_);
+    const TimePoint ready = item.ready;
+    queue_.emplace(ready, std::move(item));
+  }
+  cv_.notify_all();
+}
+
+std::vector<LineItem> Scheduler::Withdraw(TimePoint now, bool card_items) {
+  std::vector<LineItem> withdrawn;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = queue_.begin(); it != queue_.end();) {
+      const LineItem& item = it->second;
+      const bool match = card_items ? item.from_card : item.block_end;
+      if (match && item.ready > now) {
+        withdrawn.push_back(std::move(it->second));
+        it = queue_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  cv_.notify_all();
+  return withdrawn;
+}
+
+bool Scheduler::WaitIdle(std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return cv_.wait_for(lock, timeout, [this] { return queue_.empty() && !delivering_; });
+}
+
+void Scheduler::Run() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    if (stop_) return;
+    if (queue_.empty()) {
+      cv_.wait(lock);
+      continue;
+    }
+    const LineItem& next = queue_.begin()->second;
+    const TimePoint due = next.bytes.empty() ? next.ready
+                                             : std::max(next.ready, line_free_) +
+                                                   timing_.SerialBytes(next.bytes.size());
+    if (SimClock::now() < due) {
+      cv_.wait_until(lock, due);
+      continue;
+    }
+    LineItem item = std::move(queue_.begin()->second);
+    queue_.erase(queue_.begin());
+    item.due = due;
+    if (!item.bytes.empty()) line_free_ = due;
+    delivering_ = true;
+    lock.unlock();
+    deliver_(std::move(item));
+    lock.lock();
+    delivering_ = false;
+    cv_.notify_all();
+  }
+}
+
+}  // namespace tolvex::sim
