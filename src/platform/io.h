@@ -32,7 +32,8 @@
 // IoGetDeviceObjectPointer opens a device by name: the device's driver receives a create
 // request, and the caller holds a referenced file object until ObfDereferenceObject, which
 // sends the cleanup and close requests. A device deleted while file objects refer to it
-// disappears from the name table at once and is freed when the last reference goes.
+// disappears from the name table at once and is freed when the last reference goes; if its
+// driver was unloaded meanwhile, that last reference sends nothing.
 #pragma once
 
 #include "platform/ke.h"

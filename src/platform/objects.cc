@@ -161,10 +161,17 @@ void Platform::DereferenceObject(PVOID object) {
   if (left < 0) BugCheck("file object dereferenced more often than referenced", "%p", object);
   if (left > 0) return;
   PDEVICE_OBJECT device = file->DeviceObject;
+  bool has_driver = false;
+  {
+    std::lock_guard lock(names_mutex_);
+    has_driver = device->DriverObject != nullptr;  // null once its driver is unloaded
+  }
   // The last reference: the driver sees the handle's cleanup and close. Their statuses have no
   // one to go to.
-  (void)SendSynchronous(device, IRP_MJ_CLEANUP, file, 0);
-  (void)SendSynchronous(device, IRP_MJ_CLOSE, file, 0);
+  if (has_driver) {
+    (void)SendSynchronous(device, IRP_MJ_CLEANUP, file, 0);
+    (void)SendSynchronous(device, IRP_MJ_CLOSE, file, 0);
+  }
   file->Type = 0;
   ExFreePool(file);
   ReleaseDevice(device);
@@ -175,12 +182,11 @@ NTSTATUS Platform::CreateLink(std::u16string_view link, std::u16string_view targ
 }
 
 NTSTATUS Platform::DeleteLink(std::u16string_view link) {
-  {
-    std::lock_guard lock(names_mutex_);
-    auto it = names_.find(FoldCase(link));
-    if (it == names_.end() || it->second.device != nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-  }
-  RemoveName(link);
+  // Checked and removed under one hold of the lock: a device may not take the name in between.
+  std::lock_guard lock(names_mutex_);
+  auto it = names_.find(FoldCase(link));
+  if (it == names_.end() || it->second.device != nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
+  names_.erase(it);
   return STATUS_SUCCESS;
 }
 

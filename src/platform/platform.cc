@@ -111,17 +111,21 @@ std::string TagText(ULONG tag) {
 }
 }  // namespace
 
+// Every rule that covers the tag counts the allocation, whichever of them makes it fail.
 bool PoolMonitor::ShouldFail(ULONG tag) {
-  for (auto it = failures_.begin(); it != failures_.end(); ++it) {
-    if (it->tag != 0 && it->tag != tag) continue;
-    if (it->skip > 0) {
+  bool fail = false;
+  for (auto it = failures_.begin(); it != failures_.end();) {
+    if (it->tag != 0 && it->tag != tag) {
+      ++it;
+    } else if (it->skip > 0) {
       --it->skip;
-      return false;
+      ++it;
+    } else {
+      fail = true;
+      it = --it->count == 0 ? failures_.erase(it) : it + 1;
     }
-    if (--it->count == 0) failures_.erase(it);
-    return true;
   }
-  return false;
+  return fail;
 }
 
 PVOID PoolMonitor::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
@@ -482,6 +486,11 @@ void Platform::UnloadDriver(PDRIVER_OBJECT driver) {
   ULONG tag = 0;
   {
     std::lock_guard lock(names_mutex_);
+    // Devices that open handles keep alive outlive their driver: nothing is sent to them any
+    // more (DereferenceObject).
+    for (PDEVICE_OBJECT device : delete_pending_) {
+      if (device->DriverObject == driver) device->DriverObject = nullptr;
+    }
     auto it = drivers_.find(driver);
     if (it != drivers_.end()) {
       tag = it->second.pool_tag;

@@ -37,13 +37,14 @@ NTSTATUS StoreDirect(ULONG type, const UCHAR* data, ULONG length, PVOID destinat
     } else if (bytes > target->MaximumLength) {
       return STATUS_BUFFER_TOO_SMALL;
     }
-    std::memcpy(target->Buffer, data, bytes);
+    // An empty value has no data at all: nothing to copy, and no pointer to copy from.
+    if (bytes != 0) std::memcpy(target->Buffer, data, bytes);
     target->Length = static_cast<USHORT>(bytes);
     if (bytes + 2 <= target->MaximumLength) target->Buffer[bytes / 2] = 0;
     return STATUS_SUCCESS;
   }
   if (length <= sizeof(ULONG)) {
-    std::memcpy(destination, data, length);
+    if (length != 0) std::memcpy(destination, data, length);
     return STATUS_SUCCESS;
   }
   // Longer data: the destination announces its room in its first LONG.
