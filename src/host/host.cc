@@ -8,6 +8,7 @@
 #include "platform/platform.h"
 #include "serial/memory_line.h"
 #include "serial/serial_port.h"
+#include "serial/tty_line.h"
 #include "sim/reader_sim.h"
 
 namespace tolvex::host {
@@ -83,6 +84,10 @@ sim::ReaderSim& Host::AddSimulatedPort(unsigned index) {
   return *reader;
 }
 
+void Host::AddDevicePort(unsigned index, std::string path) {
+  state_->ports[index] = std::make_shared<serial::TtyLine>(std::move(path));
+}
+
 void Host::SetPortMask(std::optional<std::uint32_t> mask) {
   state_->port_mask = mask;
   state_->mask_set = true;
@@ -118,12 +123,24 @@ Status Host::Start() {
                                      &state_->driver);
 }
 
-std::string Host::Stop() {
+std::string Host::StopDriver() {
   platform::PlatformScope scope(state_->platform);
   if (state_->driver != nullptr) {
     state_->platform.UnloadDriver(state_->driver);  // stops on memory of the driver's tag
     state_->driver = nullptr;
   }
+  platform::PoolMonitor& pool = state_->platform.pool();
+  if (pool.Usage(SMCLIB_POOL_TAG).allocations != 0 ||
+      pool.Usage(DRIVER_POOL_TAG).allocations != 0) {
+    return pool.Describe();
+  }
+  return {};
+}
+
+std::string Host::Stop() {
+  platform::PlatformScope scope(state_->platform);
+  std::string left = StopDriver();
+  if (!left.empty()) return left;
   if (state_->serial_driver != nullptr) {
     state_->platform.UnloadDriver(state_->serial_driver);
     state_->serial_driver = nullptr;

@@ -59,6 +59,8 @@ class Host {
   // Ports, before Start. Index 0 to 3 gives "\Device\Serial<index>".
   serial::MemoryLine& AddMemoryPort(unsigned index);
   sim::ReaderSim& AddSimulatedPort(unsigned index);
+  // A real serial device or a pseudo-terminal, by its path (/dev/ttyS0, /dev/pts/3).
+  void AddDevicePort(unsigned index, std::string path);
   // The COMMask to write; by default, one bit per port added. Absent: leave the value out.
   void SetPortMask(std::optional<std::uint32_t> mask);
   // Writes COMMask as a value of another registry type (for tests of the driver's checks).
@@ -66,6 +68,9 @@ class Host {
 
   // Loads the serial port driver and the reader driver; the status of DriverEntry.
   Status Start();
+  // Unloads the reader driver only; returns a description of memory the driver or the smart
+  // card library left allocated, empty if none.
+  std::string StopDriver();
   // Unloads both drivers. Returns a description of memory left allocated, empty if none.
   std::string Stop();
   bool started() const;

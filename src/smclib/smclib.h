@@ -154,11 +154,56 @@ struct T0_DATA {
   ULONG Le;
 };
 
+// PtsData.Type: how protocol selection proposes transmission parameters.
+inline constexpr UCHAR PTS_TYPE_DEFAULT = 0;  // default parameters (Fd, Dd); no retry
+inline constexpr UCHAR PTS_TYPE_OPTIMAL = 1;  // the best the card and the reader both allow
+inline constexpr UCHAR PTS_TYPE_USER = 2;
+
+// T=1 states (T1.State, T1.OriginalState). An S-block being sent is coded by its PCB.
+inline constexpr ULONG T1_INIT = 0;
+inline constexpr ULONG T1_START = 1;
+inline constexpr ULONG T1_I_BLOCK = 2;
+inline constexpr ULONG T1_R_BLOCK = 3;
+inline constexpr ULONG T1_RESTART = 4;
+inline constexpr ULONG T1_RESYNCH_REQUEST = 0xC0;
+inline constexpr ULONG T1_IFS_REQUEST = 0xC1;
+inline constexpr ULONG T1_ABORT_REQUEST = 0xC2;
+inline constexpr ULONG T1_WTX_REQUEST = 0xC3;
+inline constexpr ULONG T1_RESYNCH_RESPONSE = 0xE0;
+inline constexpr ULONG T1_IFS_RESPONSE = 0xE1;
+inline constexpr ULONG T1_ABORT_RESPONSE = 0xE2;
+inline constexpr ULONG T1_WTX_RESPONSE = 0xE3;
+
+// Error detection codes of T=1 (CardCapabilities.T1.EDC, bit 0 of TC3).
+inline constexpr UCHAR T1_EDC_LRC = 0;
+inline constexpr UCHAR T1_EDC_CRC = 1;
+
 struct T1_DATA {
   UCHAR NAD;
-  ULONG State;
-  ULONG OriginalState;
-  UCHAR Wtx;  // shared word: waiting time extension the card asked for, 0 for none
+  ULONG State;          // what the block being sent is: T1_I_BLOCK, T1_R_BLOCK or an S-block's PCB
+  ULONG OriginalState;  // the state the exchange in progress began in
+  UCHAR Wtx;            // shared word: waiting time extension the card asked for, 0 for none
+  // The library's own state of the block protocol (t1.cc). SmartcardUpdateCardCapabilities
+  // resets it for each new card.
+  UCHAR IFSC;                   // the card's information field size
+  UCHAR IFSD;                   // the reader's, announced to the card
+  BOOLEAN IfsdAnnounced;        // S(IFS request) answered since the last reset
+  UCHAR SSN;                    // send-sequence number of the next I-block to send
+  UCHAR RSN;                    // send-sequence number expected in the card's next I-block
+  UCHAR Retries;                // error recoveries in a row for the current block
+  UCHAR Resynchs;               // S(RESYNCH request) blocks sent for the current request
+  ULONG Turns;                  // blocks sent for the current request
+  ULONG BytesSent;              // of the application's command, acknowledged by the card
+  ULONG BytesReceived;          // of the card's response, gathered in SmartcardReply's spare room
+  UCHAR LastSent[3 + 254 + 2];  // the block to send next, then the last one sent
+  ULONG LastSentLength;
+  BOOLEAN MoreData;     // the card is chaining its response
+  UCHAR Phase;          // what the exchange in progress waits for; 0 between requests
+  ULONG CommandOffset;  // the application's command in IoRequest.RequestBuffer
+  ULONG CommandLength;
+  ULONG ChunkLength;    // information field length of the last I-block built
+  BOOLEAN Silent;       // nothing but silence came since the last good block
+  BOOLEAN NeedResynch;  // the last exchange broke off: resynchronise before the next request
 };
 
 // Operating-system data of the library, created by SmartcardInitialize.
@@ -212,3 +257,30 @@ NTSTATUS SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardExtension, PIRP Ir
 // 16 entries each, indexed by the four-bit codes; reserved codes have 0 entries.
 extern const CLOCK_RATE_CONVERSION ClockRateConversion[16];
 extern const BIT_RATE_ADJUSTMENT BitRateAdjustment[16];
+
+// Parses the ATR in CardCapabilities.ATR (ISO/IEC 7816-3) and derives the card's parameters:
+// Fl, Dl, N, the protocols it supports, specific mode, T=0's WI, T=1's IFSC, CWI, BWI and
+// error detection code, the historical bytes, and PtsData, chosen from what the card offers
+// and what the reader's clock and data rates allow. A malformed, truncated or reserved ATR
+// gives a failure status; nothing is read past the ATR's length. In specific mode the card's
+// protocol is selected (Protocol.Selected) and no protocol selection is needed.
+[[nodiscard]] NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// T=0: builds the command header and data in SmartcardRequest from the application's request
+// (IoRequest.RequestBuffer: SCARD_IO_REQUEST header, then a short APDU of case 1 to 4), and
+// sets T0.Lc and T0.Le.
+[[nodiscard]] NTSTATUS SmartcardT0Request(PSMARTCARD_EXTENSION SmartcardExtension);
+// T=0: moves the card's answer (SmartcardReply: data, SW1 SW2) to the application's reply
+// buffer behind an SCARD_IO_REQUEST header, its length checked.
+[[nodiscard]] NTSTATUS SmartcardT0Reply(PSMARTCARD_EXTENSION SmartcardExtension);
+
+// T=1: builds the next block to send in SmartcardRequest. The driver zeroes the first word of
+// IoRequest.ReplyBuffer once before the first turn of each request; while an exchange is in
+// progress the library keeps that word at SCARD_PROTOCOL_T1, so a zero word marks a new
+// request even after one that the driver broke off (t1.cc tells the whole protocol).
+[[nodiscard]] NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension);
+// T=1: checks the block received in SmartcardReply (empty when none came) and decides:
+// STATUS_MORE_PROCESSING_REQUIRED while the exchange goes on, STATUS_SUCCESS with the response
+// in the application's reply buffer, or a failure (STATUS_IO_TIMEOUT when the card stays
+// silent through every retry).
+[[nodiscard]] NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension);

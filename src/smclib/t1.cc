@@ -1,0 +1,590 @@
+// T=1, the block protocol, on the reader's side: SmartcardT1Request and SmartcardT1Reply.
+//
+// How it works. The driver turns the crank: for each block, SmartcardT1Request hands it the
+// block to send (in SmartcardRequest), the driver sends it and puts the card's answer in
+// SmartcardReply (empty when none came), and SmartcardT1Reply judges the answer and prepares
+// the next block, until it returns something other than STATUS_MORE_PROCESSING_REQUIRED. The
+// block to send is kept whole in T1.LastSent: SmartcardT1Reply composes it (or leaves the one
+// there to be sent again) and SmartcardT1Request copies it out. T1.State is set from the control
+// byte of the block as it goes out and T1.OriginalState from the phase; neither is read back,
+// so the driver may adjust them between the two calls.
+//
+// One application request is an exchange, in phases (T1.Phase):
+//   announce   S(IFS request) with T1.IFSD, once after each reset, before the first I-block;
+//   sending    the command cut to T1.IFSC into I-blocks, chained (M bit) and acknowledged by
+//              the card's R-blocks; the card's first I-block acknowledges the last one;
+//   receiving  the card's response, its chained I-blocks acknowledged by R(N(R));
+//   resynch    S(RESYNCH request) after repeated errors; its answer sets both sequence
+//              numbers and IFSC back to their initial values and the command starts over
+//              (IFSD announced again);
+//   aborting   S(ABORT response) sent to the card's S(ABORT request): the request fails,
+//              whatever comes back.
+// The card's S(IFS request) is answered with S(IFS response) (T1.IFSC updated) and its
+// S(WTX request) with S(WTX response) carrying the same value, T1.Wtx being set to it as the
+// response goes out; both keep the phase, so the card's next block belongs to the exchange in
+// progress.
+//
+// Errors. An answer that is missing, cut, of LEN 255, with a bad EDC or NAD, of an unknown or
+// malformed kind, unexpected in the phase or with the wrong sequence number is an error; so is
+// an R-block from the card asking for a block again. Each costs a retry of the current
+// block: an S(request) is sent again, an I-block the card asks for again is sent again, and
+// otherwise an R-block with N(R) = the sequence number expected from the card asks it for its
+// block again (error bits 1 for EDC or parity errors, 2 for the rest). After kMaxRetries
+// retries in a row comes S(RESYNCH request), at most kMaxResynchs of them per request, then
+// failure: STATUS_IO_TIMEOUT when only silence came since the last good block,
+// STATUS_DEVICE_PROTOCOL_ERROR otherwise. No request takes more than kMaxTurns blocks.
+//
+// The response is gathered in SmartcardReply.Buffer behind the room of the largest block
+// (kBlockRoom bytes), where the driver's reads of single blocks never reach: with the driver's
+// BufferSize of 576 that leaves 317 bytes, more than a short APDU's 258. It is copied to the
+// application's buffer, behind the header {SCARD_PROTOCOL_T1, 8}, only when complete and only
+// whole.
+//
+// New requests. Between requests the phase is idle and SmartcardT1Request starts a new
+// exchange. While one is in progress the library keeps the first word of IoRequest.ReplyBuffer
+// (the reply header's dwProtocol) at SCARD_PROTOCOL_T1; the driver zeroes that word at the
+// start of each request, so a request that follows one the driver broke off (a failed send)
+// is recognised as new too. An exchange that broke off, or failed against the card, leaves
+// T1.NeedResynch set and the next request begins with S(RESYNCH request).
+//
+// Statuses of SmartcardT1Request:
+//  STATUS_SUCCESS               a block is in SmartcardRequest
+//  STATUS_INVALID_PARAMETER     a request shorter than its header, a cbPciLength below 8 or
+//                               past the request, a command shorter than 4 bytes, no reply buffer
+//  STATUS_BUFFER_TOO_SMALL      a reply buffer shorter than the header
+//  STATUS_INVALID_DEVICE_STATE  SmartcardRequest has no buffer or one smaller than the largest
+//                               block (259 bytes)
+//  STATUS_DEVICE_PROTOCOL_ERROR kMaxTurns blocks sent for this request
+// Statuses of SmartcardT1Reply:
+//  STATUS_MORE_PROCESSING_REQUIRED  send the next block
+//  STATUS_SUCCESS               the response is in the application's buffer
+//  STATUS_BUFFER_TOO_SMALL      the response exceeds ReplyBufferLength - 8; nothing is copied
+//  STATUS_DATA_OVERRUN          the response exceeds the gathering room; nothing is copied
+//  STATUS_DEVICE_PROTOCOL_ERROR the card's response is shorter than SW1 SW2, the card aborted,
+//                               the errors outlasted the retries and resynchronisations, or
+//                               kMaxTurns blocks were sent
+//  STATUS_IO_TIMEOUT            the card stayed silent through the retries
+//  STATUS_INVALID_DEVICE_STATE  no exchange in progress, or SmartcardReply has no buffer
+#include <algorithm>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "smclib/smclib.h"
+#include "smclib/t1.h"
+
+using tolvex::platform::SharedStore;
+
+namespace {
+
+constexpr ULONG kHeaderLength = sizeof(SCARD_IO_REQUEST);
+constexpr ULONG kPrologue = 3;  // NAD PCB LEN
+constexpr ULONG kMaximumInformation = 254;
+constexpr ULONG kBlockRoom = kPrologue + kMaximumInformation + 2;
+constexpr ULONG kMinimumCommand = 4;   // CLA INS P1 P2
+constexpr ULONG kMinimumResponse = 2;  // SW1 SW2
+constexpr UCHAR kDefaultIfs = 32;
+constexpr UCHAR kNoLength = 0xFF;  // LEN 255 is reserved
+
+constexpr UCHAR kMaxRetries = 3;   // retries of one block
+constexpr UCHAR kMaxResynchs = 3;  // S(RESYNCH request) blocks per request
+constexpr ULONG kMaxTurns = 1000;  // blocks per request
+
+static_assert(sizeof(T1_DATA::LastSent) == kBlockRoom);
+
+// Control bytes.
+constexpr UCHAR kIMore = 0x20;
+constexpr UCHAR kISequence = 0x40;
+constexpr UCHAR kRBlock = 0x80;
+constexpr UCHAR kRSequence = 0x10;
+constexpr UCHAR kRFine = 0;
+constexpr UCHAR kREdcError = 1;
+constexpr UCHAR kROtherError = 2;
+constexpr UCHAR kSResynchRequest = 0xC0;
+constexpr UCHAR kSIfsRequest = 0xC1;
+constexpr UCHAR kSAbortRequest = 0xC2;
+constexpr UCHAR kSWtxRequest = 0xC3;
+constexpr UCHAR kSResynchResponse = 0xE0;
+constexpr UCHAR kSIfsResponse = 0xE1;
+constexpr UCHAR kSAbortResponse = 0xE2;
+constexpr UCHAR kSWtxResponse = 0xE3;
+
+bool IsIBlock(UCHAR pcb) {
+  return (pcb & 0x80) == 0;
+}
+bool IsRBlock(UCHAR pcb) {
+  return (pcb & 0xC0) == 0x80;
+}
+
+enum Phase : UCHAR {
+  kIdle = 0,
+  kAnnounce,
+  kSending,
+  kReceiving,
+  kResynch,
+  kAborting,
+};
+
+bool ValidIfs(ULONG size) {
+  return size >= 1 && size <= kMaximumInformation;
+}
+
+// Error detection codes.
+
+UCHAR Lrc(const UCHAR* bytes, ULONG length) {
+  UCHAR lrc = 0;
+  for (ULONG i = 0; i < length; ++i) lrc ^= bytes[i];
+  return lrc;
+}
+
+// CRC-16 of ISO 3309: polynomial x^16 + x^12 + x^5 + 1 taken least significant bit first
+// (0x8408), register preset to FFFF, complemented at the end; sent least significant byte
+// first.
+USHORT Crc(const UCHAR* bytes, ULONG length) {
+  USHORT crc = 0xFFFF;
+  for (ULONG i = 0; i < length; ++i) {
+    crc ^= bytes[i];
+    for (int bit = 0; bit < 8; ++bit) {
+      crc =
+          (crc & 1) != 0 ? static_cast<USHORT>((crc >> 1) ^ 0x8408) : static_cast<USHORT>(crc >> 1);
+    }
+  }
+  return static_cast<USHORT>(~crc);
+}
+
+bool UsesCrc(const PSMARTCARD_EXTENSION extension) {
+  return extension->CardCapabilities.T1.EDC == T1_EDC_CRC;
+}
+
+ULONG EdcLength(const PSMARTCARD_EXTENSION extension) {
+  return UsesCrc(extension) ? 2 : 1;
+}
+
+// Writes the EDC of block[0..length) behind it; returns the whole block's length.
+ULONG PutEdc(const PSMARTCARD_EXTENSION extension, UCHAR* block, ULONG length) {
+  if (UsesCrc(extension)) {
+    const USHORT crc = Crc(block, length);
+    block[length] = static_cast<UCHAR>(crc);
+    block[length + 1] = static_cast<UCHAR>(crc >> 8);
+    return length + 2;
+  }
+  block[length] = Lrc(block, length);
+  return length + 1;
+}
+
+bool EdcGood(const PSMARTCARD_EXTENSION extension, const UCHAR* block, ULONG length) {
+  if (UsesCrc(extension)) {
+    const USHORT crc = Crc(block, length - 2);
+    return block[length - 2] == static_cast<UCHAR>(crc) &&
+           block[length - 1] == static_cast<UCHAR>(crc >> 8);
+  }
+  return Lrc(block, length) == 0;
+}
+
+// The card answers with source and destination addresses swapped; bits 4 and 8 (the old
+// programming voltage control) are not compared.
+bool NadGood(UCHAR ours, UCHAR theirs) {
+  const UCHAR expected = static_cast<UCHAR>(((ours & 0x07) << 4) | ((ours >> 4) & 0x07));
+  return (theirs & 0x77) == expected;
+}
+
+// Composing the next block in T1.LastSent.
+
+void Compose(PSMARTCARD_EXTENSION extension, UCHAR pcb, const UCHAR* information, ULONG length) {
+  T1_DATA& t1 = extension->T1;
+  t1.LastSent[0] = t1.NAD;
+  t1.LastSent[1] = pcb;
+  t1.LastSent[2] = static_cast<UCHAR>(length);
+  if (length != 0) std::memcpy(t1.LastSent + kPrologue, information, length);
+  t1.LastSentLength = PutEdc(extension, t1.LastSent, kPrologue + length);
+}
+
+void ComposeR(PSMARTCARD_EXTENSION extension, UCHAR error) {
+  Compose(extension, kRBlock | (extension->T1.RSN != 0 ? kRSequence : 0) | error, nullptr, 0);
+}
+
+void ComposeS(PSMARTCARD_EXTENSION extension, UCHAR pcb, UCHAR value) {
+  Compose(extension, pcb, &value, 1);
+}
+
+// Whether the last I-block built has more of the command behind it.
+bool Chaining(const T1_DATA& t1) {
+  return t1.BytesSent + t1.ChunkLength < t1.CommandLength;
+}
+
+// The I-block carrying the command from BytesSent on, at most IFSC bytes of it.
+NTSTATUS ComposeI(PSMARTCARD_EXTENSION extension) {
+  T1_DATA& t1 = extension->T1;
+  const auto& io = extension->IoRequest;
+  if (io.RequestBuffer == nullptr || t1.CommandOffset > io.RequestBufferLength ||
+      t1.CommandLength > io.RequestBufferLength - t1.CommandOffset ||
+      t1.BytesSent > t1.CommandLength) {
+    return STATUS_INVALID_PARAMETER;  // the request changed under the exchange
+  }
+  const ULONG chunk = std::min<ULONG>(t1.IFSC, t1.CommandLength - t1.BytesSent);
+  t1.ChunkLength = chunk;
+  const UCHAR pcb = (t1.SSN != 0 ? kISequence : 0) | (Chaining(t1) ? kIMore : 0);
+  Compose(extension, pcb, io.RequestBuffer + t1.CommandOffset + t1.BytesSent, chunk);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// The exchange's first block: the IFSD announcement if the card has not had it, else the
+// command's first I-block.
+NTSTATUS Begin(PSMARTCARD_EXTENSION extension) {
+  T1_DATA& t1 = extension->T1;
+  t1.BytesSent = 0;
+  t1.BytesReceived = 0;
+  t1.ChunkLength = 0;
+  t1.MoreData = FALSE;
+  if (!t1.IfsdAnnounced) {
+    t1.Phase = kAnnounce;
+    ComposeS(extension, kSIfsRequest, t1.IFSD);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  t1.Phase = kSending;
+  return ComposeI(extension);
+}
+
+// Ending the exchange.
+
+NTSTATUS End(PSMARTCARD_EXTENSION extension, NTSTATUS status, bool resynch_next) {
+  T1_DATA& t1 = extension->T1;
+  t1.Phase = kIdle;
+  t1.State = T1_START;
+  t1.OriginalState = T1_START;
+  t1.MoreData = FALSE;
+  t1.NeedResynch = resynch_next ? TRUE : FALSE;
+  return status;
+}
+
+NTSTATUS GiveUp(PSMARTCARD_EXTENSION extension) {
+  const bool silent = extension->T1.Silent != FALSE;
+  return End(extension, silent ? STATUS_IO_TIMEOUT : STATUS_DEVICE_PROTOCOL_ERROR, true);
+}
+
+ULONG GatheringRoom(const PSMARTCARD_EXTENSION extension) {
+  const ULONG size = extension->SmartcardReply.BufferSize;
+  return size > kBlockRoom ? size - kBlockRoom : 0;
+}
+
+void Gather(PSMARTCARD_EXTENSION extension, const UCHAR* information, ULONG length) {
+  T1_DATA& t1 = extension->T1;
+  const ULONG room = GatheringRoom(extension);
+  if (t1.BytesReceived < room) {
+    const ULONG kept = std::min(length, room - t1.BytesReceived);
+    std::memcpy(extension->SmartcardReply.Buffer + kBlockRoom + t1.BytesReceived, information,
+                kept);
+  }
+  t1.BytesReceived += length;  // counted whole, so that an oversized response is told apart
+}
+
+// The response is complete: to the application, whole or not at all.
+NTSTATUS Deliver(PSMARTCARD_EXTENSION extension) {
+  const T1_DATA& t1 = extension->T1;
+  const auto& io = extension->IoRequest;
+  const ULONG length = t1.BytesReceived;
+  if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < kHeaderLength ||
+      length > io.ReplyBufferLength - kHeaderLength) {
+    return End(extension, STATUS_BUFFER_TOO_SMALL, false);
+  }
+  if (length > GatheringRoom(extension)) return End(extension, STATUS_DATA_OVERRUN, false);
+  if (length < kMinimumResponse) return End(extension, STATUS_DEVICE_PROTOCOL_ERROR, false);
+  const SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, kHeaderLength};
+  std::memcpy(io.ReplyBuffer, &header, sizeof(header));
+  std::memcpy(io.ReplyBuffer + kHeaderLength, extension->SmartcardReply.Buffer + kBlockRoom,
+              length);
+  if (io.Information != nullptr) *io.Information = kHeaderLength + length;
+  return End(extension, STATUS_SUCCESS, false);
+}
+
+// Errors.
+
+// Sends S(RESYNCH request), or gives up when the request has had its share of them.
+NTSTATUS Resynchronise(PSMARTCARD_EXTENSION extension) {
+  T1_DATA& t1 = extension->T1;
+  if (t1.Resynchs >= kMaxResynchs) return GiveUp(extension);
+  ++t1.Resynchs;
+  t1.Retries = 0;
+  t1.Phase = kResynch;
+  Compose(extension, kSResynchRequest, nullptr, 0);
+  return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+enum class Again {
+  kAsk,     // ask the card for its block again (R-block), or repeat our S(request)
+  kIBlock,  // the card asks for our I-block again
+};
+
+NTSTATUS Retry(PSMARTCARD_EXTENSION extension, UCHAR error, bool silence,
+               Again again = Again::kAsk) {
+  T1_DATA& t1 = extension->T1;
+  if (!silence) t1.Silent = FALSE;
+  if (t1.Phase == kResynch || t1.Retries >= kMaxRetries) return Resynchronise(extension);
+  ++t1.Retries;
+  switch (t1.Phase) {
+    case kAnnounce:
+      ComposeS(extension, kSIfsRequest, t1.IFSD);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    case kSending:
+      if (again == Again::kIBlock) return ComposeI(extension);
+      ComposeR(extension, error);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    default:
+      ComposeR(extension, error);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+}
+
+// A good block moved the exchange on.
+void Progress(T1_DATA& t1) {
+  t1.Retries = 0;
+  t1.Silent = TRUE;
+}
+
+// The card's blocks, their framing and EDC already checked.
+
+NTSTATUS OnIBlock(PSMARTCARD_EXTENSION extension, UCHAR pcb, const UCHAR* information,
+                  ULONG length) {
+  T1_DATA& t1 = extension->T1;
+  const UCHAR sequence = (pcb & kISequence) != 0 ? 1 : 0;
+  if (sequence != t1.RSN) return Retry(extension, kROtherError, false);
+  if (t1.Phase == kSending) {
+    if (Chaining(t1)) return Retry(extension, kROtherError, false);  // an R-block is owed
+    // The card's first I-block acknowledges our last one.
+    t1.BytesSent += t1.ChunkLength;
+    t1.SSN ^= 1;
+    t1.Phase = kReceiving;
+  } else if (t1.Phase != kReceiving) {
+    return Retry(extension, kROtherError, false);
+  }
+  Gather(extension, information, length);
+  t1.RSN ^= 1;
+  Progress(t1);
+  if ((pcb & kIMore) != 0) {
+    t1.MoreData = TRUE;
+    ComposeR(extension, kRFine);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+  }
+  t1.MoreData = FALSE;
+  return Deliver(extension);
+}
+
+NTSTATUS OnRBlock(PSMARTCARD_EXTENSION extension, UCHAR pcb, ULONG length) {
+  T1_DATA& t1 = extension->T1;
+  if ((pcb & 0x20) != 0 || length != 0) return Retry(extension, kROtherError, false);
+  const UCHAR sequence = (pcb & kRSequence) != 0 ? 1 : 0;
+  switch (t1.Phase) {
+    case kSending:
+      if (Chaining(t1) && sequence != t1.SSN) {
+        // Our chained I-block is acknowledged: on with the next one.
+        t1.BytesSent += t1.ChunkLength;
+        t1.SSN ^= 1;
+        Progress(t1);
+        return ComposeI(extension);
+      }
+      return Retry(extension, kRFine, false, Again::kIBlock);
+    case kReceiving:
+      // The card missed our R-block.
+      return Retry(extension, kRFine, false);
+    default:
+      return Retry(extension, kROtherError, false);
+  }
+}
+
+NTSTATUS OnSBlock(PSMARTCARD_EXTENSION extension, UCHAR pcb, const UCHAR* information,
+                  ULONG length) {
+  T1_DATA& t1 = extension->T1;
+  const bool exchanging = t1.Phase == kSending || t1.Phase == kReceiving;
+  switch (pcb) {
+    case kSResynchResponse:
+      if (t1.Phase != kResynch || length != 0) break;
+      t1.SSN = 0;
+      t1.RSN = 0;
+      t1.IFSC = ValidIfs(extension->CardCapabilities.T1.IFSC) ? extension->CardCapabilities.T1.IFSC
+                                                              : kDefaultIfs;
+      t1.IfsdAnnounced = FALSE;
+      Progress(t1);
+      return Begin(extension);
+    case kSIfsResponse:
+      if (t1.Phase != kAnnounce || length != 1 || information[0] != t1.IFSD) break;
+      t1.IfsdAnnounced = TRUE;
+      Progress(t1);
+      t1.Phase = kSending;
+      return ComposeI(extension);
+    case kSIfsRequest:
+      if (!exchanging || length != 1 || !ValidIfs(information[0])) break;
+      t1.IFSC = information[0];
+      Progress(t1);
+      ComposeS(extension, kSIfsResponse, information[0]);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    case kSWtxRequest:
+      if (!exchanging || length != 1 || information[0] == 0) break;
+      Progress(t1);
+      ComposeS(extension, kSWtxResponse, information[0]);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    case kSAbortRequest:
+      t1.Phase = kAborting;
+      Compose(extension, kSAbortResponse, nullptr, 0);
+      return STATUS_MORE_PROCESSING_REQUIRED;
+    default:
+      break;
+  }
+  return Retry(extension, kROtherError, false);
+}
+
+NTSTATUS Judge(PSMARTCARD_EXTENSION extension) {
+  const SMARTCARD_REPLY& in = extension->SmartcardReply;
+  const UCHAR* block = in.Buffer;
+  const ULONG length = in.BufferLength;
+  const ULONG edc = EdcLength(extension);
+  if (length == 0) return Retry(extension, kROtherError, true);
+  if (length > in.BufferSize || length < kPrologue + edc || block[2] == kNoLength ||
+      length != kPrologue + block[2] + edc) {
+    return Retry(extension, kROtherError, false);
+  }
+  if (!EdcGood(extension, block, length)) return Retry(extension, kREdcError, false);
+  if (!NadGood(extension->T1.NAD, block[0])) return Retry(extension, kROtherError, false);
+  const UCHAR pcb = block[1];
+  const ULONG information = block[2];
+  if (IsIBlock(pcb)) return OnIBlock(extension, pcb, block + kPrologue, information);
+  if (IsRBlock(pcb)) return OnRBlock(extension, pcb, information);
+  return OnSBlock(extension, pcb, block + kPrologue, information);
+}
+
+// Starts the exchange of a new request: checks the request and composes the first block.
+NTSTATUS Start(PSMARTCARD_EXTENSION extension) {
+  T1_DATA& t1 = extension->T1;
+  const auto& io = extension->IoRequest;
+  if (io.RequestBuffer == nullptr || io.RequestBufferLength < kHeaderLength) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  SCARD_IO_REQUEST header;
+  std::memcpy(&header, io.RequestBuffer, sizeof(header));
+  if (header.cbPciLength < kHeaderLength || header.cbPciLength > io.RequestBufferLength ||
+      io.RequestBufferLength - header.cbPciLength < kMinimumCommand) {
+    return STATUS_INVALID_PARAMETER;
+  }
+  if (io.ReplyBuffer == nullptr) return STATUS_INVALID_PARAMETER;
+  if (io.ReplyBufferLength < kHeaderLength) return STATUS_BUFFER_TOO_SMALL;
+
+  t1.CommandOffset = header.cbPciLength;
+  t1.CommandLength = io.RequestBufferLength - header.cbPciLength;
+  t1.Retries = 0;
+  t1.Resynchs = 0;
+  t1.Turns = 0;
+  t1.Silent = TRUE;
+  SharedStore(t1.Wtx, 0);
+  if (!ValidIfs(t1.IFSC)) t1.IFSC = kDefaultIfs;
+  if (!ValidIfs(t1.IFSD)) t1.IFSD = static_cast<UCHAR>(kMaximumInformation);
+  if (t1.NeedResynch) {
+    t1.NeedResynch = FALSE;
+    t1.BytesSent = 0;
+    t1.BytesReceived = 0;
+    t1.ChunkLength = 0;
+    t1.MoreData = FALSE;
+    return Resynchronise(extension);
+  }
+  return Begin(extension);
+}
+
+ULONG StateOf(UCHAR pcb) {
+  if (IsIBlock(pcb)) return T1_I_BLOCK;
+  if (IsRBlock(pcb)) return T1_R_BLOCK;
+  return pcb;
+}
+
+ULONG OriginalStateOf(UCHAR phase) {
+  switch (phase) {
+    case kAnnounce:
+      return T1_IFS_REQUEST;
+    case kResynch:
+      return T1_RESYNCH_REQUEST;
+    default:
+      return T1_I_BLOCK;
+  }
+}
+
+bool ReplyWordCleared(const PSMARTCARD_EXTENSION extension) {
+  const auto& io = extension->IoRequest;
+  if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < sizeof(ULONG)) return false;
+  ULONG word;
+  std::memcpy(&word, io.ReplyBuffer, sizeof(word));
+  return word == 0;
+}
+
+}  // namespace
+
+void SmartcardT1Reset(PSMARTCARD_EXTENSION SmartcardExtension) {
+  T1_DATA& t1 = SmartcardExtension->T1;
+  const UCHAR ifsc = SmartcardExtension->CardCapabilities.T1.IFSC;
+  const ULONG ifsd = SmartcardExtension->ReaderCapabilities.MaxIFSD;
+  t1.IFSC = ValidIfs(ifsc) ? ifsc : kDefaultIfs;
+  t1.IFSD = static_cast<UCHAR>(ValidIfs(ifsd) ? ifsd : kMaximumInformation);
+  t1.IfsdAnnounced = FALSE;
+  t1.SSN = 0;
+  t1.RSN = 0;
+  SharedStore(t1.Wtx, 0);
+  t1.State = T1_INIT;
+  t1.OriginalState = T1_INIT;
+  t1.Phase = kIdle;
+  t1.Retries = 0;
+  t1.Resynchs = 0;
+  t1.Turns = 0;
+  t1.BytesSent = 0;
+  t1.BytesReceived = 0;
+  t1.LastSentLength = 0;
+  t1.MoreData = FALSE;
+  t1.CommandOffset = 0;
+  t1.CommandLength = 0;
+  t1.ChunkLength = 0;
+  t1.Silent = TRUE;
+  t1.NeedResynch = FALSE;
+}
+
+NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
+  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
+  T1_DATA& t1 = SmartcardExtension->T1;
+  SMARTCARD_REQUEST& out = SmartcardExtension->SmartcardRequest;
+  if (out.Buffer == nullptr || out.BufferSize < kBlockRoom) {
+    // Not set up for T=1; an exchange in progress (if any) is broken off.
+    return End(SmartcardExtension, STATUS_INVALID_DEVICE_STATE,
+               t1.Phase != kIdle || t1.NeedResynch);
+  }
+  if (t1.Phase == kIdle || ReplyWordCleared(SmartcardExtension)) {
+    // A new request; if the last one broke off midway, the card may be out of step.
+    if (t1.Phase != kIdle) t1.NeedResynch = TRUE;
+    t1.Phase = kIdle;
+    const NTSTATUS status = Start(SmartcardExtension);
+    if (status != STATUS_MORE_PROCESSING_REQUIRED)
+      return End(SmartcardExtension, status, t1.NeedResynch);
+  }
+  if (t1.Turns >= kMaxTurns) return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, true);
+
+  std::memcpy(out.Buffer, t1.LastSent, t1.LastSentLength);
+  out.BufferLength = t1.LastSentLength;
+  const UCHAR pcb = t1.LastSent[1];
+  t1.State = StateOf(pcb);
+  t1.OriginalState = OriginalStateOf(t1.Phase);
+  if (pcb == kSWtxResponse) SharedStore(t1.Wtx, t1.LastSent[kPrologue]);
+  ++t1.Turns;
+  const auto& io = SmartcardExtension->IoRequest;
+  if (io.ReplyBuffer != nullptr && io.ReplyBufferLength >= sizeof(ULONG)) {
+    const ULONG marker = SCARD_PROTOCOL_T1;
+    std::memcpy(io.ReplyBuffer, &marker, sizeof(marker));
+  }
+  return STATUS_SUCCESS;
+}
+
+NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
+  if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;
+  T1_DATA& t1 = SmartcardExtension->T1;
+  if (t1.Phase == kIdle) return STATUS_INVALID_DEVICE_STATE;
+  if (SmartcardExtension->SmartcardReply.Buffer == nullptr) {
+    return End(SmartcardExtension, STATUS_INVALID_DEVICE_STATE, true);
+  }
+  if (t1.Phase == kAborting) return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, true);
+  const NTSTATUS status = Judge(SmartcardExtension);
+  if (status == STATUS_MORE_PROCESSING_REQUIRED && t1.Turns >= kMaxTurns) {
+    return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, true);
+  }
+  return status;
+}
