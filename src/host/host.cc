@@ -166,6 +166,12 @@ std::vector<unsigned> Host::Readers() const {
   return readers;
 }
 
+Status Host::ProbePort(unsigned index) {
+  Status status;
+  std::unique_ptr<Handle> handle = OpenDevice(u"\\Device\\Serial" + Decimal(index), &status);
+  return status;
+}
+
 std::u16string Host::ReaderName(unsigned index) const {
   return u"\\Device\\Tolvex" + Decimal(index);
 }

@@ -75,6 +75,11 @@ class Host {
   std::string Stop();
   bool started() const;
 
+  // After Start: opens and closes serial port `index` as the driver would; the open's status.
+  // Tells why a reader did not start: a device that is missing, busy or no serial device, or
+  // (success) a port that opens but where no reader answered.
+  Status ProbePort(unsigned index);
+
   // The readers that started: their port indexes.
   std::vector<unsigned> Readers() const;
   // The device name of reader `index` ("\Device\Tolvex<index>") and its link, if any.

@@ -44,6 +44,7 @@
 //  STATUS_NOT_SUPPORTED       the card offers, or in specific mode works in, neither T=0 nor T=1
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "platform/platform.h"
 #include "smclib/smclib.h"
@@ -82,8 +83,9 @@ struct Atr {
   UCHAR historical_length = 0;
 };
 
-// Walks the ATR's structure; checks nothing but the structure and TCK.
-NTSTATUS Walk(const UCHAR* bytes, ULONG length, Atr* atr) {
+// Walks the ATR's structure; checks nothing but the structure and TCK. Its parts go to
+// `parts` as they are met, when it is given.
+NTSTATUS Walk(const UCHAR* bytes, ULONG length, Atr* atr, ATR_STRUCTURE* parts = nullptr) {
   if (length == 0 || length > MAXIMUM_ATR_LENGTH) return STATUS_UNRECOGNIZED_MEDIA;
   if (bytes[0] != kDirectConvention && bytes[0] != kInverseConvention) return STATUS_DATA_ERROR;
   atr->inverse = bytes[0] == kInverseConvention;
@@ -97,6 +99,12 @@ NTSTATUS Walk(const UCHAR* bytes, ULONG length, Atr* atr) {
 
   UCHAR t0;
   if (!next(&t0)) return STATUS_UNRECOGNIZED_MEDIA;
+  if (parts != nullptr) parts->T0 = t0;
+  auto note = [parts](ULONG group, UCHAR kind, UCHAR value) {
+    if (parts == nullptr || parts->InterfaceCount >= std::size(parts->Interface)) return;
+    parts->Interface[parts->InterfaceCount++] =
+        ATR_INTERFACE_ENTRY{static_cast<UCHAR>(group), kind, value};
+  };
   UCHAR present = t0 >> 4;  // Yi: which of TAi TBi TCi TDi follow
   const UCHAR historical = t0 & 0x0F;
   bool tck_required = false;
@@ -113,6 +121,10 @@ NTSTATUS Walk(const UCHAR* bytes, ULONG length, Atr* atr) {
         (has_td && !next(&td))) {
       return STATUS_UNRECOGNIZED_MEDIA;
     }
+    if (has_ta) note(group, 0, ta);
+    if (has_tb) note(group, 1, tb);
+    if (has_tc) note(group, 2, tc);
+    if (has_td) note(group, 3, td);
     if (group == 1) {
       atr->has_ta1 = has_ta;
       atr->ta1 = ta;
@@ -147,9 +159,17 @@ NTSTATUS Walk(const UCHAR* bytes, ULONG length, Atr* atr) {
   if (length - at < historical) return STATUS_UNRECOGNIZED_MEDIA;
   std::memcpy(atr->historical, bytes + at, historical);
   atr->historical_length = historical;
+  if (parts != nullptr) {
+    parts->HistoricalOffset = at;
+    parts->HistoricalLength = historical;
+  }
   at += historical;
 
   const ULONG rest = length - at;
+  if (parts != nullptr && rest >= 1) {
+    parts->HasTck = TRUE;
+    parts->Tck = bytes[at];
+  }
   if (tck_required) {
     if (rest != 1) return STATUS_UNRECOGNIZED_MEDIA;  // TCK missing, or bytes after it
     UCHAR check = 0;
@@ -268,6 +288,12 @@ NTSTATUS Apply(PSMARTCARD_EXTENSION extension, const Atr& atr) {
 }
 
 }  // namespace
+
+NTSTATUS SmartcardSplitAtr(const UCHAR* AtrBytes, ULONG Length, ATR_STRUCTURE* Structure) {
+  RtlZeroMemory(Structure, sizeof(*Structure));
+  Atr atr;
+  return Walk(AtrBytes, Length, &atr, Structure);
+}
 
 NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (SmartcardExtension == nullptr) return STATUS_INVALID_PARAMETER;

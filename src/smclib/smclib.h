@@ -266,6 +266,25 @@ extern const BIT_RATE_ADJUSTMENT BitRateAdjustment[16];
 // protocol is selected (Protocol.Selected) and no protocol selection is needed.
 [[nodiscard]] NTSTATUS SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension);
 
+// The parts of an ATR, as SmartcardUpdateCardCapabilities walks it: for showing to people.
+struct ATR_INTERFACE_ENTRY {
+  UCHAR Group;  // i of TAi, TBi, TCi, TDi
+  UCHAR Kind;   // 0 TA, 1 TB, 2 TC, 3 TD
+  UCHAR Value;
+};
+struct ATR_STRUCTURE {
+  UCHAR T0;
+  ATR_INTERFACE_ENTRY Interface[MAXIMUM_ATR_LENGTH];
+  ULONG InterfaceCount;
+  ULONG HistoricalOffset;
+  ULONG HistoricalLength;
+  BOOLEAN HasTck;
+  UCHAR Tck;
+};
+// Splits an ATR into its parts, as far as it goes; the status of its structure (as
+// SmartcardUpdateCardCapabilities would give for it).
+NTSTATUS SmartcardSplitAtr(const UCHAR* Atr, ULONG Length, ATR_STRUCTURE* Structure);
+
 // T=0: builds the command header and data in SmartcardRequest from the application's request
 // (IoRequest.RequestBuffer: SCARD_IO_REQUEST header, then a short APDU of case 1 to 4), and
 // sets T0.Lc and T0.Le.

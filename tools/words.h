@@ -1,0 +1,32 @@
+// What the tools say to people: status values in words, failures per operation, hex.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+
+namespace tolvex::tools {
+
+// "0xC00000B5".
+std::string StatusValue(host::Status status);
+// "STATUS_IO_TIMEOUT 0xC00000B5: the device did not answer in time".
+std::string StatusWords(host::Status status);
+
+// One line for a failure of each operation, by its status.
+// A serial device that could not be opened.
+std::string PortFailure(const std::string& where, host::Status status);
+std::string PowerFailure(host::Status status);
+std::string ProtocolFailure(host::Status status);
+std::string TransmitFailure(host::Status status);
+
+std::string CardStateWords(std::uint32_t state);
+std::vector<std::string> Protocols(std::uint32_t mask);
+
+std::string Hex(const std::vector<std::uint8_t>& bytes);
+// Hex digits, spaces allowed between bytes; nothing for anything else.
+std::optional<std::vector<std::uint8_t>> ParseHex(const std::string& text);
+
+}  // namespace tolvex::tools
