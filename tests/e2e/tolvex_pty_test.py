@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""The real serial path end to end: tolvex-sim plays the reader on a pseudo-terminal, and the
+tolvex command drives it through the terminal, the serial port driver and the driver.
+
+    tolvex_pty_test.py --tolvex PATH --sim PATH
+
+Runs info, atr, apdu under both protocols (with 255-byte commands and 256-byte responses),
+watch with an insertion and a removal driven through the simulator's standard input, and the
+error cases of a silent reader and of a reader without a card, checking the output.
+"""
+
+import argparse
+import json
+import queue
+import subprocess
+import sys
+import threading
+import time
+
+AID = "00A4040007F0544F4C564558"
+SELECT_FILE = "00A40000020101"
+COMMAND_LIMIT = 60  # seconds for any one tolvex command: nothing may hang
+
+
+class Simulator:
+    """tolvex-sim --pty, with its console on a pipe."""
+
+    def __init__(self, path, card):
+        self.process = subprocess.Popen(
+            [path, "--pty", "--card", card],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            text=True, bufsize=1)
+        self.lines = queue.Queue()
+        self.pty = self.process.stdout.readline().strip()
+        if not self.pty.startswith("/dev/"):
+            raise RuntimeError(f"tolvex-sim did not give a terminal: {self.pty!r}")
+        threading.Thread(target=self._read, daemon=True).start()
+
+    def _read(self):
+        for line in self.process.stdout:
+            self.lines.put(line.rstrip("\n"))
+
+    def command(self, text):
+        """Sends a console command and returns its one-line answer."""
+        self.process.stdin.write(text + "\n")
+        self.process.stdin.flush()
+        answer = self.lines.get(timeout=10)
+        if not answer.startswith("ok"):
+            raise RuntimeError(f"tolvex-sim refused {text!r}: {answer}")
+        return answer
+
+    def close(self):
+        try:
+            self.process.stdin.write("quit\n")
+            self.process.stdin.flush()
+            self.process.wait(timeout=10)
+        except Exception:
+            self.process.kill()
+            self.process.wait()
+
+
+class Test:
+    def __init__(self, tolvex, simulator):
+        self.tolvex = tolvex
+        self.sim = simulator
+        self.failures = 0
+
+    def run(self, *args):
+        started = time.monotonic()
+        result = subprocess.run([self.tolvex, "--port", f"0={self.sim.pty}", *args],
+                                capture_output=True, text=True, timeout=COMMAND_LIMIT)
+        return result, time.monotonic() - started
+
+    def check(self, condition, what, detail=""):
+        if condition:
+            print(f"ok    {what}")
+        else:
+            self.failures += 1
+            print(f"FAIL  {what}\n      {detail}")
+
+    def json_lines(self, result):
+        return [json.loads(line) for line in result.stdout.splitlines() if line.strip()]
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tolvex", required=True)
+    parser.add_argument("--sim", required=True)
+    options = parser.parse_args()
+
+    sim = Simulator(options.sim, "dual")
+    test = Test(options.tolvex, sim)
+    try:
+        # info
+        result, _ = test.run("info")
+        test.check(result.returncode == 0 and "Norvane-Talbeck Brightwarden Serial SCR" in result.stdout
+                   and "firmware      2.1" in result.stdout and "T=0, T=1" in result.stdout,
+                   "info names the reader, its firmware and protocols", result.stdout + result.stderr)
+
+        # atr
+        result, _ = test.run("--json", "atr")
+        lines = test.json_lines(result) if result.returncode == 0 else []
+        atr = lines[0] if lines else {}
+        test.check(atr.get("atr") == "3B 92 13 80 31 20 45 44 55 44" and atr.get("valid")
+                   and atr.get("protocols") == ["T=0", "T=1"] and atr.get("tck") == "44",
+                   "atr gives the card's answer to reset, decoded", result.stdout + result.stderr)
+
+        # apdu under both protocols, long data both ways
+        long_data = "".join(f"{i:02X}" for i in range(255))
+        echo = "80EE0000FF" + long_data + "00"
+        for protocol in ("t1", "t0"):
+            result, _ = test.run("--json", "apdu", "--protocol", protocol, AID, SELECT_FILE,
+                                 "00B0000000", echo)
+            lines = test.json_lines(result) if result.returncode == 0 else []
+            ok = (len(lines) == 4 and all(line.get("sw") == "9000" for line in lines[:3])
+                  and len(lines[2].get("data", "").split()) == 256
+                  and lines[0].get("protocol") == ("T=1" if protocol == "t1" else "T=0"))
+            if protocol == "t1":
+                ok = ok and lines[3].get("sw") == "9000" and lines[3].get("data", "").replace(" ", "") == long_data
+            else:
+                # T=0 takes case 4 as case 3: the card answers 61xx, the response waits.
+                ok = ok and lines[3].get("sw", "").startswith("61")
+            test.check(ok, f"apdu under {protocol.upper()}: select, 256-byte read, 255-byte command",
+                       result.stdout + result.stderr)
+
+        # watch: a removal and an insertion driven through the simulator's console
+        watch = subprocess.Popen([options.tolvex, "--port", f"0={sim.pty}", "watch", "--count", "2",
+                                  "--timeout", "30"],
+                                 stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+        first = watch.stdout.readline()
+        sim.command("remove")
+        removed = watch.stdout.readline()
+        sim.command("insert dual")
+        inserted = watch.stdout.readline()
+        watch.wait(timeout=COMMAND_LIMIT)
+        test.check("watching" in first and removed.strip() == "card removed"
+                   and inserted.strip() == "card inserted" and watch.returncode == 0,
+                   "watch reports a removal and an insertion", first + removed + inserted)
+
+        # no card
+        sim.command("remove")
+        result, _ = test.run("apdu", AID)
+        test.check(result.returncode == 1 and "no card in the reader" in result.stderr
+                   and "0xC0000178" in result.stderr,
+                   "apdu without a card says so, with the status", result.stderr)
+        sim.command("insert dual")
+
+        # a silent reader: clear words, a non-zero exit, no hang
+        sim.command("fault silence always")
+        result, took = test.run("info")
+        test.check(result.returncode == 1 and "no reader answered" in result.stderr
+                   and "0xC00000B5" in result.stderr and took < COMMAND_LIMIT,
+                   "a silent reader is reported, not waited for", result.stderr)
+        sim.command("fault clear")
+        result, _ = test.run("info")
+        test.check(result.returncode == 0, "the reader answers again once the fault is cleared",
+                   result.stderr)
+    finally:
+        sim.close()
+    return 1 if test.failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
