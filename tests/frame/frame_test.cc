@@ -446,6 +446,72 @@ TEST_F(StartedReader, DataSetReadyDropEndsListeningAndCommandsTimeOut) {
   EXPECT_EQ(state, CardState::kPresent);
 }
 
+TEST(StartupEvents, InsertionReportedBeforeRegistrationGivesWayToThePresenceRead) {
+  // The reader reports a card with its revision, before the library's data exists: the report
+  // is dropped, and the presence read at the end of start-up sets the state.
+  Host host(Fast());
+  tolvex::serial::MemoryLine& line = host.AddMemoryPort(0);
+  tolvex::sim::ScriptedReader script([&line](std::span<const std::uint8_t> b) { line.Send(b); });
+  line.SetListener([&script](std::span<const UCHAR> frame) { script.HostWrote(frame); });
+  script.Expect({0xC0}, {0x21, 0x10, 0x85});
+  script.Expect({0xC4}, {0x00});  // no card after all
+  script.Default({0x90});
+  ASSERT_EQ(host.Start(), STATUS_SUCCESS);
+  Status status;
+  auto reader = Reader::Open(host, 0, &status);
+  ASSERT_TRUE(reader);
+  CardState state;
+  ASSERT_EQ(reader->State(&state), STATUS_SUCCESS);
+  EXPECT_EQ(state, CardState::kAbsent);
+  reader.reset();
+  EXPECT_EQ(host.Stop(), "");
+  line.SetListener(nullptr);
+}
+
+TEST(DriverTeardown, UnloadWhileTheReaderKeepsTalkingLeavesNothingRunning) {
+  // The reader streams bytes while the driver is unloaded: teardown waits until the listener
+  // has let go of the records before releasing them (the sanitizers see any late touch).
+  for (int round = 0; round < 5; ++round) {
+    Host host(Fast());
+    tolvex::serial::MemoryLine& line = host.AddMemoryPort(0);
+    tolvex::sim::ScriptedReader script([&line](std::span<const std::uint8_t> b) { line.Send(b); });
+    line.SetListener([&script](std::span<const UCHAR> frame) { script.HostWrote(frame); });
+    script.Default({0x90});
+    script.Always({0xC0}, {0x21});
+    script.Always({0xC4}, {0x01});
+    ASSERT_EQ(host.Start(), STATUS_SUCCESS);
+    std::atomic<bool> stop{false};
+    std::thread chatter([&] {
+      const std::uint8_t noise[] = {0x41, 0x10, 0x83, 0x42, 0x10, 0x88};
+      while (!stop.load()) line.Send(noise);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(round * 3));
+    EXPECT_EQ(host.StopDriver(), "");
+    stop.store(true);
+    chatter.join();
+    EXPECT_EQ(host.Stop(), "");
+    line.SetListener(nullptr);
+  }
+}
+
+TEST_F(StartedReader, RequestsTheDriverDoesNotServeAreRefused) {
+  std::vector<std::uint8_t> out;
+  EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_EJECT, {}, 0, &out), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_SWALLOW, {}, 0, &out), STATUS_INVALID_DEVICE_REQUEST);
+  EXPECT_EQ(reader_->Control(0x00220000, {}, 0, &out), STATUS_INVALID_DEVICE_REQUEST);
+  // A power request without its code, a protocol request without room for the answer.
+  EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_POWER, {}, 64, &out), STATUS_INVALID_PARAMETER);
+  sim_->InsertCard("t1");
+  ASSERT_EQ(reader_->WaitForCard(true, 10s), STATUS_SUCCESS);
+  ASSERT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset, &out), STATUS_SUCCESS);
+  EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_SET_PROTOCOL, std::vector<std::uint8_t>{2, 0, 0, 0}, 3,
+                             &out),
+            STATUS_BUFFER_TOO_SMALL);
+  std::uint32_t error = 0;
+  ASSERT_EQ(reader_->LastError(&error), STATUS_SUCCESS);
+  EXPECT_EQ(error, static_cast<std::uint32_t>(STATUS_BUFFER_TOO_SMALL));
+}
+
 TEST(DriverTeardown, StartedReaderSwitchesTheCardOffThenEndsTheListener) {
   Host host(Fast());
   ReaderSim& sim = host.AddSimulatedPort(0);
