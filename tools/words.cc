@@ -1,6 +1,7 @@
 #include "words.h"
 
-#include <cctype>
+#include "sim/bytes.h"
+
 #include <cstdio>
 
 namespace tolvex::tools {
@@ -125,35 +126,12 @@ std::vector<std::string> Protocols(std::uint32_t mask) {
 }
 
 std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  std::string text;
-  char part[4];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(part, sizeof(part), "%02X", b);
-    if (!text.empty()) text += ' ';
-    text += part;
-  }
-  return text;
+  return sim::Hex(bytes);
 }
 
 std::optional<std::vector<std::uint8_t>> ParseHex(const std::string& text) {
   std::vector<std::uint8_t> bytes;
-  int high = -1;
-  for (char c : text) {
-    if (std::isspace(static_cast<unsigned char>(c)) || c == ':') {
-      if (high >= 0) return std::nullopt;  // half a byte
-      continue;
-    }
-    if (!std::isxdigit(static_cast<unsigned char>(c))) return std::nullopt;
-    const int digit =
-        std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (std::tolower(c) - 'a' + 10);
-    if (high < 0) {
-      high = digit;
-    } else {
-      bytes.push_back(static_cast<std::uint8_t>(high << 4 | digit));
-      high = -1;
-    }
-  }
-  if (high >= 0) return std::nullopt;
+  if (!sim::ParseHex(text, &bytes)) return std::nullopt;
   return bytes;
 }
 

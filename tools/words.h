@@ -26,7 +26,7 @@ std::string CardStateWords(std::uint32_t state);
 std::vector<std::string> Protocols(std::uint32_t mask);
 
 std::string Hex(const std::vector<std::uint8_t>& bytes);
-// Hex digits, spaces allowed between bytes; nothing for anything else.
+// Hex digits, spaces allowed; nothing for anything else.
 std::optional<std::vector<std::uint8_t>> ParseHex(const std::string& text);
 
 }  // namespace tolvex::tools
