@@ -135,7 +135,10 @@ void TtyLine::Close() {
   std::lock_guard lock(io_mutex_);  // no read or write is under way on the descriptor
   const int fd = fd_.exchange(-1);
   if (fd >= 0) {
+    // Let go of the device at once: a thread still polling the descriptor keeps the file (and
+    // a lock that went with it) alive until its poll returns.
     (void)ioctl(fd, TIOCNXCL);
+    (void)flock(fd, LOCK_UN);
     close(fd);
   }
 }
