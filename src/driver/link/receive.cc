@@ -131,12 +131,14 @@ void IFReadWorkRoutine(PVOID Context) {
         bool end_pass = false;
         switch (byte) {
           case STC_CARD_INSERTED:
-            CBUpdateCardState(reader->SmartcardExtension, SCARD_PRESENT);
-            end_pass = true;
-            break;
           case STC_CARD_REMOVED:
-            CBUpdateCardState(reader->SmartcardExtension, SCARD_ABSENT);
-            end_pass = true;
+            CBUpdateCardState(reader->SmartcardExtension,
+                              byte == STC_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
+            // The pass ends here unless the port still holds bytes: the wait armed next does
+            // not fire for bytes already there, so a report right behind this one (the card
+            // put back at once) would wait for the reader's next byte.
+            pass_status = QueuedBytes(reader, &queued);
+            end_pass = pass_status != STATUS_SUCCESS || queued == 0;
             break;
           case STC_READER_ERROR: {
             // The reader gave up on the command. The code is left where the awaited answer
