@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <mutex>
 
 #include "driver/frame/frame.h"
 #include "platform/platform.h"
@@ -212,6 +213,9 @@ struct Request::Irp {
   IO_STATUS_BLOCK status_block{};
   std::vector<UCHAR> input;
   std::vector<UCHAR> output;
+  // Guards irp, finished_flag and final_status: Cancel may come from another thread while Wait
+  // finishes the request.
+  std::mutex mutex;
   bool finished_flag = false;
   NTSTATUS final_status = STATUS_PENDING;
 
@@ -224,24 +228,30 @@ struct Request::Irp {
 Request::Request(Host& host, std::unique_ptr<Irp> irp) : host_(host), irp_(std::move(irp)) {}
 
 Request::~Request() {
-  if (irp_ && !irp_->finished_flag) {
+  if (irp_ && !done()) {
     Cancel();
     (void)Wait();
   }
 }
 
 bool Request::done() const {
+  std::lock_guard lock(irp_->mutex);
   return irp_->finished_flag;
 }
 
 void Request::Cancel() {
+  std::lock_guard lock(irp_->mutex);
   if (irp_->finished_flag) return;
   platform::PlatformScope scope(host_.platform());
+  // Safe while the driver completes it too: the completion is held until Wait finishes it.
   (void)IoCancelIrp(irp_->irp);
 }
 
 Status Request::Wait(std::optional<std::chrono::milliseconds> limit) {
-  if (irp_->finished_flag) return irp_->final_status;
+  {
+    std::lock_guard lock(irp_->mutex);
+    if (irp_->finished_flag) return irp_->final_status;
+  }
   platform::PlatformScope scope(host_.platform());
   LARGE_INTEGER timeout{};
   if (limit) timeout = RelativeMilliseconds(static_cast<ULONGLONG>(limit->count()));
@@ -249,6 +259,8 @@ Status Request::Wait(std::optional<std::chrono::milliseconds> limit) {
                             limit ? &timeout : nullptr) != STATUS_SUCCESS) {
     return STATUS_TIMEOUT;
   }
+  std::lock_guard lock(irp_->mutex);
+  if (irp_->finished_flag) return irp_->final_status;  // another waiter finished it
   // Finish the completion: the output is copied out and the request released.
   IofCompleteRequest(irp_->irp, IO_NO_INCREMENT);
   irp_->irp = nullptr;

@@ -108,7 +108,8 @@ class Request {
   // Waits for the request to end, at most `limit` (none: without limit). Returns its status,
   // or STATUS_TIMEOUT (0x102) if it is still in flight.
   Status Wait(std::optional<std::chrono::milliseconds> limit = std::nullopt);
-  // Asks the driver to cancel it; Wait then returns its final status.
+  // Asks the driver to cancel it; Wait then returns its final status. Any thread may call it,
+  // also while another thread is inside Wait.
   void Cancel();
   bool done() const;
   // The output, once done: as many bytes as the driver returned.

@@ -1,0 +1,439 @@
+#include "pcsc/channel.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+#include "pcsc/ifd.h"
+#include "pcsc/log.h"
+
+namespace tolvex::ifd {
+
+namespace {
+
+using host::CardState;
+using host::Status;
+
+// The driver's statuses the handler tells apart.
+constexpr Status kSuccess = 0;
+constexpr Status kTimeout = 0x102;  // a wait ran out
+constexpr Status kInvalidParameter = static_cast<Status>(0xC000000D);
+constexpr Status kNoSuchDevice = static_cast<Status>(0xC000000E);
+constexpr Status kInvalidDeviceRequest = static_cast<Status>(0xC0000010);
+constexpr Status kBufferTooSmall = static_cast<Status>(0xC0000023);
+constexpr Status kNameNotFound = static_cast<Status>(0xC0000034);
+constexpr Status kNotSupported = static_cast<Status>(0xC00000BB);
+constexpr Status kCancelled = static_cast<Status>(0xC0000120);
+constexpr Status kNoMedia = static_cast<Status>(0xC0000178);
+constexpr Status kInvalidDeviceState = static_cast<Status>(0xC0000184);
+
+constexpr std::uint32_t kAttrAtr = 0x00090303;  // SCARD_ATTR_ATR_STRING
+
+// How often a card wait looks whether the device is still there.
+constexpr std::chrono::milliseconds kDeviceCheck{1000};
+
+bool CardIn(CardState state) {
+  return state >= CardState::kPresent;
+}
+
+}  // namespace
+
+std::optional<std::string> ChannelDevice(std::uint64_t channel) {
+  std::uint64_t port = channel;
+  if ((channel >> 16) == 0x0001) {  // serial channel type, channel number below
+    port = channel & 0xFFFF;
+    switch (port) {
+      case 0x3F8:
+        port = 0;
+        break;
+      case 0x2F8:
+        port = 1;
+        break;
+      case 0x3E8:
+        port = 2;
+        break;
+      case 0x2E8:
+        port = 3;
+        break;
+      default:
+        break;
+    }
+  }
+  if (port > 255) return std::nullopt;
+  return "/dev/ttyS" + std::to_string(port);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Channel
+
+Channel::Channel(std::string device) : device_(std::move(device)) {}
+
+Channel::~Channel() {
+  Close();
+}
+
+std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* error) {
+  std::shared_ptr<Channel> channel(new Channel(device));
+  auto host = std::make_unique<host::Host>();
+  host->AddDevicePort(0, device);
+  const Status started = host->Start();
+  bool running = false;
+  for (unsigned index : host->Readers()) running = running || index == 0;
+  if (!running) {
+    // Why: the device did not open (missing, busy, no serial device), or nothing answered.
+    const Status opened = host->ProbePort(0);
+    (void)host->Stop();
+    if (opened == kNameNotFound || opened == kNoSuchDevice) {
+      Log(kLogError, "%s: no serial device there (%s)", device.c_str(),
+          host::StatusName(opened).c_str());
+      *error = IFD_NO_SUCH_DEVICE;
+    } else if (opened != kSuccess) {
+      Log(kLogError, "%s: cannot be opened (%s)", device.c_str(), host::StatusName(opened).c_str());
+      *error = IFD_COMMUNICATION_ERROR;
+    } else {
+      Log(kLogError, "%s: no reader answered (%s)", device.c_str(),
+          host::StatusName(started).c_str());
+      *error = IFD_COMMUNICATION_ERROR;
+    }
+    return nullptr;
+  }
+  Status status = kSuccess;
+  std::unique_ptr<host::Reader> reader = host::Reader::Open(*host, 0, &status);
+  if (!reader) {
+    (void)host->Stop();
+    Log(kLogError, "%s: the reader could not be opened (%s)", device.c_str(),
+        host::StatusName(status).c_str());
+    *error = IFD_COMMUNICATION_ERROR;
+    return nullptr;
+  }
+  host::ReaderVersions versions;
+  if (reader->Versions(&versions) == kSuccess) {
+    Log(kLogInfo, "%s: reader firmware %u.%u, driver %u.%u", device.c_str(),
+        versions.firmware_major, versions.firmware_minor, versions.driver_major,
+        versions.driver_minor);
+  }
+  channel->host_ = std::move(host);
+  channel->reader_ = std::move(reader);
+  *error = IFD_SUCCESS;
+  return channel;
+}
+
+void Channel::Close() {
+  {
+    std::unique_lock lock(poll_mutex_);
+    closed_ = true;
+    if (waiting_ != nullptr) waiting_->Cancel();
+    poll_ended_.wait(lock, [this] { return !polling_; });
+  }
+  std::lock_guard lock(io_);
+  reader_.reset();
+  if (host_) {
+    (void)host_->Stop();
+    host_.reset();
+  }
+}
+
+bool Channel::DeviceGone() const {
+  struct stat info {};
+  if (stat(device_.c_str(), &info) != 0) return errno == ENOENT || errno == ENOTDIR;
+  return !S_ISCHR(info.st_mode);
+}
+
+Response Channel::Failure(Status status, unsigned removals, Response otherwise) {
+  if (status == kNoMedia || removals_.load() != removals) return IFD_ICC_NOT_PRESENT;
+  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  CardState state = CardState::kUnknown;
+  if (reader_ && reader_->State(&state) == kSuccess && !CardIn(state)) return IFD_ICC_NOT_PRESENT;
+  return otherwise;
+}
+
+Response Channel::Presence() {
+  std::lock_guard lock(io_);
+  if (!reader_) return IFD_COMMUNICATION_ERROR;
+  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  CardState state = CardState::kUnknown;
+  const Status status = reader_->State(&state);
+  if (status != kSuccess) return IFD_COMMUNICATION_ERROR;
+  bool present = CardIn(state);
+  // The card went out while pcscd was not looking, and maybe came back: say it went out.
+  if (removal_seen_.exchange(false)) present = false;
+  reported_.store(present ? 1 : 0);
+  Log(kLogDebug, "%s: card %s (state %u)", device_.c_str(), present ? "in" : "out",
+      static_cast<unsigned>(state));
+  return present ? IFD_SUCCESS : IFD_ICC_NOT_PRESENT;
+}
+
+Response Channel::Power(unsigned long action, std::vector<std::uint8_t>* atr) {
+  host::Power power;
+  switch (action) {
+    case IFD_POWER_UP:
+      power = host::Power::kColdReset;
+      break;
+    case IFD_RESET:
+      power = host::Power::kWarmReset;
+      break;
+    case IFD_POWER_DOWN:
+      power = host::Power::kDown;
+      break;
+    default:
+      return IFD_NOT_SUPPORTED;
+  }
+  std::lock_guard lock(io_);
+  atr->clear();
+  if (!reader_) return IFD_COMMUNICATION_ERROR;
+  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  const unsigned removals = removals_.load();
+  const Status status = reader_->PowerCard(power, atr);
+  if (status != kSuccess) {
+    atr->clear();
+    return Failure(status, removals, IFD_ERROR_POWER_ACTION);
+  }
+  if (power == host::Power::kDown) atr->clear();
+  if (atr->size() > MAX_ATR_SIZE) {
+    atr->clear();
+    return IFD_ERROR_POWER_ACTION;
+  }
+  return IFD_SUCCESS;
+}
+
+Response Channel::SetProtocol(std::uint32_t mask) {
+  if (mask != SCARD_PROTOCOL_T0 && mask != SCARD_PROTOCOL_T1) return IFD_PROTOCOL_NOT_SUPPORTED;
+  std::lock_guard lock(io_);
+  if (!reader_) return IFD_COMMUNICATION_ERROR;
+  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  const unsigned removals = removals_.load();
+  std::uint32_t selected = 0;
+  const Status status = reader_->SetProtocol(mask, &selected);
+  if (status == kSuccess) return selected == mask ? IFD_SUCCESS : IFD_PROTOCOL_NOT_SUPPORTED;
+  // The card or the reader does not speak it; anything else is a failed negotiation.
+  if (status == kInvalidDeviceRequest || status == kNotSupported) {
+    return IFD_PROTOCOL_NOT_SUPPORTED;
+  }
+  return Failure(status, removals, IFD_COMMUNICATION_ERROR);
+}
+
+Response Channel::Transmit(std::uint32_t mask, std::span<const std::uint8_t> command,
+                           std::vector<std::uint8_t>* response) {
+  std::lock_guard lock(io_);
+  response->clear();
+  if (!reader_) return IFD_COMMUNICATION_ERROR;
+  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  const unsigned removals = removals_.load();
+  const Status status = reader_->Transmit(mask, command, response, kMaxResponse);
+  if (status == kSuccess) {
+    if (response->size() < 2 || response->size() > kMaxResponse) {
+      response->clear();
+      return IFD_COMMUNICATION_ERROR;  // no status word, or more than was room for
+    }
+    return IFD_SUCCESS;
+  }
+  response->clear();
+  if (status == kBufferTooSmall) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  // The protocol asked for is not the one in force.
+  if (status == kInvalidDeviceRequest) return IFD_PROTOCOL_NOT_SUPPORTED;
+  return Failure(status, removals, IFD_COMMUNICATION_ERROR);
+}
+
+Response Channel::Attribute(std::uint32_t tag, std::vector<std::uint8_t>* value) {
+  std::lock_guard lock(io_);
+  value->clear();
+  if (!reader_) return IFD_COMMUNICATION_ERROR;
+  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  const unsigned removals = removals_.load();
+  const Status status = reader_->Attribute(tag, value);
+  if (status == kSuccess) return IFD_SUCCESS;
+  value->clear();
+  if (status == kNotSupported || status == kInvalidDeviceRequest || status == kInvalidParameter) {
+    return IFD_ERROR_TAG;
+  }
+  // The ATR of a card that is not powered: there is none.
+  if (status == kInvalidDeviceState && tag == kAttrAtr) return IFD_SUCCESS;
+  if (status == kBufferTooSmall) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  return Failure(status, removals, IFD_COMMUNICATION_ERROR);
+}
+
+Response Channel::SetAttribute(std::uint32_t tag, std::span<const std::uint8_t> value) {
+  // The driver's set-attribute request: the tag, then the value.
+  constexpr std::uint32_t kSetAttribute = 0x0031000C;
+  std::vector<std::uint8_t> input(4);
+  std::memcpy(input.data(), &tag, 4);
+  input.insert(input.end(), value.begin(), value.end());
+  std::lock_guard lock(io_);
+  if (!reader_) return IFD_COMMUNICATION_ERROR;
+  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  const unsigned removals = removals_.load();
+  const Status status = reader_->Control(kSetAttribute, input, 0, nullptr);
+  if (status == kSuccess) return IFD_SUCCESS;
+  if (status == kNotSupported || status == kInvalidDeviceRequest || status == kInvalidParameter) {
+    return IFD_ERROR_TAG;
+  }
+  return Failure(status, removals, IFD_ERROR_SET_FAILURE);
+}
+
+Response Channel::Control(std::uint32_t code, std::span<const std::uint8_t> input,
+                          std::size_t output_size, std::vector<std::uint8_t>* output) {
+  std::lock_guard lock(io_);
+  output->clear();
+  if (!reader_) return IFD_COMMUNICATION_ERROR;
+  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  const unsigned removals = removals_.load();
+  const Status status = reader_->Control(code, input, output_size, output);
+  if (status == kSuccess) {
+    if (output->size() > output_size) output->resize(output_size);
+    return IFD_SUCCESS;
+  }
+  output->clear();
+  if (status == kBufferTooSmall) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  if (status == kInvalidDeviceRequest || status == kNotSupported) return IFD_ERROR_NOT_SUPPORTED;
+  return Failure(status, removals, IFD_COMMUNICATION_ERROR);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The card wait
+
+Response Channel::WaitForChange(int timeout_ms) {
+  std::unique_lock lock(poll_mutex_);
+  if (closed_) return IFD_COMMUNICATION_ERROR;
+  if (stop_pending_) {
+    stop_pending_ = false;
+    return IFD_SUCCESS;
+  }
+  if (polling_) return IFD_COMMUNICATION_ERROR;  // one wait at a time
+  polling_ = true;
+  lock.unlock();
+
+  // From here on Close waits for this call to end (polling_), so reader_ stays.
+  Response result = IFD_SUCCESS;
+  if (DeviceGone()) {
+    result = IFD_NO_SUCH_DEVICE;
+  } else {
+    // Wait for the card to be the other way from what pcscd was last told.
+    int reported = reported_.load();
+    if (reported < 0) {
+      CardState state = CardState::kUnknown;
+      reported = reader_->State(&state) == kSuccess && CardIn(state) ? 1 : 0;
+    }
+    const bool want_card = reported == 0;
+    std::unique_ptr<host::Request> request = reader_->StartWaitForCard(want_card);
+    lock.lock();
+    if (request && (stop_pending_ || closed_)) {
+      stop_pending_ = false;
+      request->Cancel();
+    } else if (request) {
+      waiting_ = request.get();
+    }
+    lock.unlock();
+    if (!request) {
+      result = IFD_COMMUNICATION_ERROR;
+    } else {
+      // The driver cannot tell that the device went away (its card events just stop), so the
+      // wait looks at the device between slices.
+      using Clock = std::chrono::steady_clock;
+      const auto end = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+      bool gone = false;
+      Status status = kTimeout;
+      for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        status = request->Wait(std::clamp(left, std::chrono::milliseconds(0), kDeviceCheck));
+        if (status != kTimeout) break;
+        gone = DeviceGone();
+        if (gone || Clock::now() >= end) {
+          request->Cancel();
+          status = request->Wait();
+          break;
+        }
+      }
+      lock.lock();
+      waiting_ = nullptr;
+      lock.unlock();
+      if (gone && status != kSuccess) {
+        result = IFD_NO_SUCH_DEVICE;
+      } else if (status == kSuccess) {
+        if (!want_card) {
+          removal_seen_.store(true);
+          removals_.fetch_add(1);
+        }
+        result = IFD_SUCCESS;
+      } else if (status == kCancelled) {
+        result = IFD_SUCCESS;  // stopped, or the time ran out: pcscd looks again
+      } else {
+        result = DeviceGone() ? IFD_NO_SUCH_DEVICE : IFD_COMMUNICATION_ERROR;
+      }
+    }
+  }
+
+  lock.lock();
+  polling_ = false;
+  lock.unlock();
+  poll_ended_.notify_all();
+  Log(kLogDebug, "%s: card wait (%d ms) ended: %ld", device_.c_str(), timeout_ms, result);
+  return result;
+}
+
+void Channel::StopWaiting() {
+  std::lock_guard lock(poll_mutex_);
+  if (waiting_ != nullptr) {
+    waiting_->Cancel();
+  } else {
+    stop_pending_ = true;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// ChannelTable
+
+ChannelTable& ChannelTable::Get() {
+  static ChannelTable* table = new ChannelTable();  // never destroyed: see channel.h
+  return *table;
+}
+
+Response ChannelTable::Create(std::uint64_t lun, const std::string& device) {
+  if ((lun & 0xFFFF) != 0) return IFD_COMMUNICATION_ERROR;  // one slot: slot 0
+  const std::uint64_t number = lun >> 16;
+  {
+    std::lock_guard lock(mutex_);
+    if (channels_.count(number) != 0 || opening_.count(number) != 0) {
+      return IFD_COMMUNICATION_ERROR;
+    }
+    if (channels_.size() + opening_.size() >= kMaxChannels) return IFD_COMMUNICATION_ERROR;
+    opening_.insert(number);
+  }
+  Response error = IFD_COMMUNICATION_ERROR;
+  std::shared_ptr<Channel> channel = Channel::Open(device, &error);
+  std::lock_guard lock(mutex_);
+  opening_.erase(number);
+  if (!channel) return error;
+  channels_[number] = std::move(channel);
+  return IFD_SUCCESS;
+}
+
+std::shared_ptr<Channel> ChannelTable::Find(std::uint64_t lun) {
+  if ((lun & 0xFFFF) != 0) return nullptr;
+  std::lock_guard lock(mutex_);
+  auto it = channels_.find(lun >> 16);
+  return it == channels_.end() ? nullptr : it->second;
+}
+
+Response ChannelTable::Close(std::uint64_t lun) {
+  if ((lun & 0xFFFF) != 0) return IFD_COMMUNICATION_ERROR;
+  std::shared_ptr<Channel> channel;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = channels_.find(lun >> 16);
+    if (it == channels_.end()) return IFD_COMMUNICATION_ERROR;
+    channel = std::move(it->second);
+    channels_.erase(it);
+  }
+  channel->Close();
+  Log(kLogInfo, "%s: closed", channel->device().c_str());
+  return IFD_SUCCESS;
+}
+
+std::size_t ChannelTable::size() {
+  std::lock_guard lock(mutex_);
+  return channels_.size() + opening_.size();
+}
+
+}  // namespace tolvex::ifd

@@ -1,0 +1,158 @@
+// The handler's channels: one reader that pcscd opened, and the table of them by Lun.
+//
+// pcsc/README.md tells who calls the handler on which threads; this file is the state behind
+// it. A Channel owns a Host that runs the driver on one serial device (port 0 of that Host)
+// and the Reader client on it; everything pcscd asks of the reader becomes one or two of the
+// driver's control requests through that Reader.
+//
+// Locks, and what they guard:
+//   ChannelTable::mutex_  the map from reader number (Lun >> 16) to channel and the set of
+//                         Luns being opened. Held only to look up, insert or erase, never
+//                         across a request to the driver or the start or stop of a Host.
+//   Channel::io_          reader_ and host_: every request made for pcscd's client handlers
+//                         and for the presence query holds it, and Close holds it to close
+//                         the reader and stop the host. It never guards the card wait.
+//   Channel::poll_mutex_  the card wait: waiting_ (the tracking request in flight), polling_,
+//                         stop_pending_ and closed_. StopWaiting takes only this one and
+//                         cancels the request under it, so a stop never waits for io_ (a
+//                         transmit that takes seconds cannot delay it).
+// The two channel locks are never held together except in Close, which takes poll_mutex_
+// first, lets it go once no wait is left, and only then takes io_.
+// reported_, removal_seen_ and removals_ are atomics shared by the card wait and the calls.
+//
+// A channel is shared (shared_ptr): a call that found it in the table keeps it alive while it
+// runs, even if another thread closes the Lun meanwhile; such a call then finds the reader
+// closed and fails. The table itself is never destroyed: pcscd may exit (SIGTERM) with
+// channels open and calls in flight, and nothing may tear a Host down under them.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "host/reader.h"
+
+namespace tolvex::ifd {
+
+// pcsc-lite's RESPONSECODE: IFD_SUCCESS, IFD_COMMUNICATION_ERROR, ...
+using Response = long;
+
+// The most readers one handler serves at once (what TAG_IFD_SIMULTANEOUS_ACCESS says).
+inline constexpr unsigned kMaxChannels = 16;
+// The room given to the driver for a response: 256 data bytes and SW1 SW2.
+inline constexpr std::size_t kMaxResponse = 258;
+// The longest command accepted: a short case 4 APDU, 4 + 1 + 255 + 1 bytes.
+inline constexpr std::size_t kMaxCommand = 261;
+// The longest device name accepted.
+inline constexpr std::size_t kMaxDeviceName = 4095;
+
+// The device a CHANNELID names: a small number n is /dev/ttyS<n>; 0x0001CCCC (the serial
+// channel type and channel CCCC) is the same for CCCC, where the I/O addresses of the PC's
+// four serial ports, 0x3F8, 0x2F8, 0x3E8 and 0x2E8, stand for ports 0 to 3. None for anything
+// else.
+std::optional<std::string> ChannelDevice(std::uint64_t channel);
+
+class Channel {
+ public:
+  // Boots a host with the driver on `device` and opens its reader. On failure returns null
+  // and sets *error: IFD_NO_SUCH_DEVICE when the device is missing or is no serial device,
+  // IFD_COMMUNICATION_ERROR when it opened but no reader started on it.
+  static std::shared_ptr<Channel> Open(const std::string& device, Response* error);
+  ~Channel();
+  Channel(const Channel&) = delete;
+  Channel& operator=(const Channel&) = delete;
+
+  const std::string& device() const { return device_; }
+
+  // IFD_SUCCESS (card in), IFD_ICC_NOT_PRESENT, IFD_NO_SUCH_DEVICE or IFD_COMMUNICATION_ERROR.
+  // A removal the card wait saw is reported once even if a card is back already, so that
+  // pcscd sees the card it had go away.
+  Response Presence();
+  // action: IFD_POWER_UP (cold reset), IFD_RESET (warm reset), IFD_POWER_DOWN.
+  Response Power(unsigned long action, std::vector<std::uint8_t>* atr);
+  // mask: 1 T=0, 2 T=1 (one of them).
+  Response SetProtocol(std::uint32_t mask);
+  // mask: the protocol the command is for (1 T=0, 2 T=1).
+  Response Transmit(std::uint32_t mask, std::span<const std::uint8_t> command,
+                    std::vector<std::uint8_t>* response);
+  // The driver's attribute `tag`; IFD_ERROR_TAG for one it does not have.
+  Response Attribute(std::uint32_t tag, std::vector<std::uint8_t>* value);
+  Response SetAttribute(std::uint32_t tag, std::span<const std::uint8_t> value);
+  // A control request the handler passes on (the reader's versions request).
+  Response Control(std::uint32_t code, std::span<const std::uint8_t> input, std::size_t output_size,
+                   std::vector<std::uint8_t>* output);
+
+  // The card wait of pcscd's polling thread: returns IFD_SUCCESS when the card went in or out
+  // since pcscd last asked for its presence (at once if it has already), when StopWaiting
+  // ended the wait, or when the time ran out; an error when the channel is closed, the
+  // device is gone, or the driver refused the wait.
+  Response WaitForChange(int timeout_ms);
+  // Ends the card wait in flight at once; with none in flight, the next one returns at once.
+  void StopWaiting();
+
+  // Ends the card wait, closes the reader and stops the host. Idempotent.
+  void Close();
+
+ private:
+  explicit Channel(std::string device);
+  // True when the device file has gone away (a pseudo-terminal whose master closed, a USB
+  // serial adapter pulled): the reader cannot come back on this channel.
+  bool DeviceGone() const;
+  // The response for a failed request: the card is out (or went out while the request ran:
+  // `removals` is removals_ from before it), the device is gone, or `otherwise`.
+  Response Failure(host::Status status, unsigned removals, Response otherwise);
+  host::Reader* reader() { return reader_.get(); }
+
+  const std::string device_;
+
+  std::mutex io_;
+  std::unique_ptr<host::Host> host_;
+  std::unique_ptr<host::Reader> reader_;
+
+  std::mutex poll_mutex_;
+  std::condition_variable poll_ended_;
+  host::Request* waiting_ = nullptr;
+  bool polling_ = false;
+  bool stop_pending_ = false;
+  bool closed_ = false;
+
+  // What pcscd was last told: -1 nothing yet, 0 no card, 1 card.
+  std::atomic<int> reported_{-1};
+  // The card wait saw the card go out; Presence reports that once.
+  std::atomic<bool> removal_seen_{false};
+  // How many times the card wait saw the card go out. A request that fails after the count
+  // moved failed because the card was pulled, whatever the driver says of the card later.
+  std::atomic<unsigned> removals_{0};
+};
+
+class ChannelTable {
+ public:
+  // The one table of the process, never destroyed.
+  static ChannelTable& Get();
+
+  // Opens a channel for `lun` on `device`; IFD_COMMUNICATION_ERROR for a Lun already open or
+  // being opened, a slot other than 0, or a full table.
+  Response Create(std::uint64_t lun, const std::string& device);
+  // The channel of `lun`, or null.
+  std::shared_ptr<Channel> Find(std::uint64_t lun);
+  // Closes and forgets the channel of `lun`; IFD_COMMUNICATION_ERROR if there is none.
+  Response Close(std::uint64_t lun);
+  std::size_t size();
+
+ private:
+  ChannelTable() = default;
+  std::mutex mutex_;
+  std::map<std::uint64_t, std::shared_ptr<Channel>> channels_;  // by reader number
+  std::set<std::uint64_t> opening_;
+};
+
+}  // namespace tolvex::ifd
