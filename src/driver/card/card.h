@@ -3,8 +3,9 @@
 //
 // Card presence. The reader reports insertion (0x10 0x85) and removal (0x10 0x86) through the
 // receive worker, which calls CBUpdateCardState; start-up calls it once to read the presence
-// bit of STC register 4; a power-down records "present". A change between "no card" (states 0
-// and 1) and "card" (2 and up) completes the library's pending tracking request, if any.
+// bit of STC register 4; a power-down records "present" if a card is in. A change between "no
+// card" (states 0 and 1) and "card" (2 and up) completes the library's pending tracking
+// request, if any.
 //
 // The tracking request. The library parks an application's "tell me when the card comes or
 // goes" request in OsData->NotificationIrp and calls CBCardTracking, which gives it the cancel

@@ -7,6 +7,23 @@
 #include "platform/platform.h"
 
 using tolvex::platform::SharedLoad;
+using tolvex::platform::SharedStore;
+using tolvex::platform::SpinLockGuard;
+
+namespace {
+
+// A card in the reader is now unpowered: "present". Whether a card is in at all is for the
+// reader to report: an empty reader (or one whose card was pulled during an exchange) stays
+// empty, and nobody waiting for a card is told of one.
+void RecordPowerDown(PSMARTCARD_EXTENSION SmartcardExtension) {
+  POS_DEP_DATA os = SmartcardExtension->OsData;
+  if (os == nullptr) return;
+  ULONG& state = SmartcardExtension->ReaderCapabilities.CurrentState;
+  SpinLockGuard lock(&os->SpinLock);
+  if (SharedLoad(state) > SCARD_PRESENT) SharedStore(state, SCARD_PRESENT);
+}
+
+}  // namespace
 
 NTSTATUS CBCardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   SCARD_CARD_CAPABILITIES& card = SmartcardExtension->CardCapabilities;
@@ -19,7 +36,7 @@ NTSTATUS CBCardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   switch (SmartcardExtension->MinorIoControlCode) {
     case SCARD_POWER_DOWN:
       (void)STCPowerOff(reader);  // the card is off, answered or not
-      CBUpdateCardState(SmartcardExtension, SCARD_PRESENT);
+      RecordPowerDown(SmartcardExtension);
       return STATUS_SUCCESS;
     case SCARD_COLD_RESET:
       warm = FALSE;

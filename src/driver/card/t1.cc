@@ -19,6 +19,14 @@ NTSTATUS CBT1Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
   PREADER_EXTENSION reader = SmartcardExtension->ReaderExtension;
   SMARTCARD_REQUEST& request = SmartcardExtension->SmartcardRequest;
   SMARTCARD_REPLY& reply = SmartcardExtension->SmartcardReply;
+  // A new request: the library keeps the first word of the application's reply buffer at
+  // SCARD_PROTOCOL_T1 while an exchange is in progress; a zero there tells it that this one is
+  // new, also after an exchange that was broken off.
+  auto& io = SmartcardExtension->IoRequest;
+  if (io.ReplyBuffer != nullptr && io.ReplyBufferLength >= sizeof(ULONG)) {
+    std::memset(io.ReplyBuffer, 0, sizeof(ULONG));
+  }
+  // And the block reply the library examines starts out empty.
   std::memset(reply.Buffer, 0, 4);
 
   NTSTATUS status;

@@ -1,0 +1,190 @@
+// The card services on the link bench: LinkBench with the library's record filled in as device
+// start-up fills it, buffers for the library's blocks and for an application's request, and a
+// feeder that puts the reader's bytes on the line only once the driver waits for them.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "driver/card/card.h"
+#include "driver/frame/frame.h"
+#include "host/link_bench.h"
+#include "platform/platform.h"
+
+namespace tolvex::testutil {
+
+using Bytes = std::vector<UCHAR>;
+
+inline Bytes Cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// Card bytes as the reader relays them: the escape byte 10 doubled.
+inline Bytes Relayed(const Bytes& card) {
+  Bytes wire;
+  for (UCHAR b : card) {
+    wire.push_back(b);
+    if (b == STC_ESCAPE) wire.push_back(b);
+  }
+  return wire;
+}
+
+// The frames IFWriteSTCData writes for `data`: 40 | n and at most 24 bytes each.
+inline std::vector<Bytes> DataFrames(const Bytes& data) {
+  std::vector<Bytes> frames;
+  size_t at = 0;
+  do {
+    const size_t n = std::min<size_t>(data.size() - at, STC_MAX_DATA_FRAME);
+    Bytes frame{static_cast<UCHAR>(STC_WRITE_DATA | n)};
+    frame.insert(frame.end(), data.begin() + at, data.begin() + at + n);
+    frames.push_back(frame);
+    at += n;
+  } while (at < data.size());
+  return frames;
+}
+
+// The reader's bytes for reads that must find nothing there yet. Each step's bytes go on the
+// line once the driver's thread has recorded a wait of `wait_ms`, later than the waits the
+// steps before it matched. IFRead records its time-out before it blocks, and only when its
+// bytes have not all come, so bytes sent this way arrive during the read that awaits them and
+// that read's wait is on the clock's record. A step without bytes only marks a wait. The
+// clock must be recording before the driver is called.
+class Feeder {
+ public:
+  struct Step {
+    LONGLONG wait_ms;
+    Bytes bytes;
+  };
+
+  // The thread that constructs the feeder is the one whose waits it watches.
+  Feeder(host::LinkBench& bench, std::vector<Step> steps)
+      : bench_(bench),
+        steps_(std::move(steps)),
+        driver_(std::this_thread::get_id()),
+        thread_([this] { Run(); }) {}
+  ~Feeder() {
+    stop_ = true;
+    thread_.join();
+  }
+  Feeder(const Feeder&) = delete;
+  Feeder& operator=(const Feeder&) = delete;
+
+  // Steps whose wait came (counted before their bytes go: the driver may be done by then).
+  size_t done() const { return done_.load(); }
+
+ private:
+  void Run() {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    size_t seen = 0;
+    for (const Step& step : steps_) {
+      bool found = false;
+      while (!found) {
+        if (stop_ || std::chrono::steady_clock::now() > give_up) return;
+        const std::vector<LONGLONG> waits = bench_.platform().clock().WaitsMs(driver_);
+        for (; seen < waits.size() && !found; ++seen) found = waits[seen] == step.wait_ms;
+        if (!found) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      ++done_;
+      if (!step.bytes.empty()) bench_.line().Send(step.bytes);
+    }
+  }
+
+  host::LinkBench& bench_;
+  const std::vector<Step> steps_;
+  const std::thread::id driver_;
+  std::atomic<bool> stop_{false};
+  std::atomic<size_t> done_{0};
+  std::thread thread_;  // last: starts once the rest is there
+};
+
+// The link's read time-outs on the bench: a read of n bytes waits at most 50 x n + 1000 ms,
+// ample for the scripted reader's answers however busy the machine.
+inline constexpr ULONG kBenchInterval = 50;
+inline constexpr ULONG kBenchTotal = 1000;
+constexpr LONGLONG BenchWait(ULONG bytes) {
+  return LONGLONG{kBenchInterval} * bytes + kBenchTotal;
+}
+
+// A reader with a card in it, on the bench. The scripted reader answers every frame 90 unless
+// told otherwise, and register reads with what a card reset leaves in them. The library's
+// record is filled in by DrvSetupSmartcardExtension, with buffers of the sizes it asks for.
+class CardBenchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(bench_.Start(), STATUS_SUCCESS);
+    reader()->ReadIntervalTimeout = kBenchInterval;
+    reader()->ReadTotalTimeout = kBenchTotal;
+    PSMARTCARD_EXTENSION card = smartcard();
+    DrvSetupSmartcardExtension(card);
+    request_.assign(card->SmartcardRequest.BufferSize, 0);
+    reply_.assign(card->SmartcardReply.BufferSize, 0);
+    card->SmartcardRequest.Buffer = request_.data();
+    card->SmartcardReply.Buffer = reply_.data();
+    card->CardCapabilities.ClockRateConversion = ClockRateConversion;
+    card->CardCapabilities.BitRateAdjustment = BitRateAdjustment;
+    card->IoRequest.Information = &information_;
+    SetState(SCARD_SWALLOWED);
+    ReaderAnswersEverything();
+  }
+
+  // Back to the reader's standing answers, with the frames so far forgotten.
+  void ReaderAnswersEverything() {
+    script().Clear();
+    script().Always({0xC1}, {0x0D});
+    script().Always({0xC2}, {0x6F});
+    script().Default({STC_OK});
+  }
+
+  // The application's request, in a buffer the reply shares (as the library's buffered
+  // requests do): `reply_room` bytes for the reply, the whole filled with 0xEE beyond the
+  // request. Information starts out as 0xEEEE.
+  void SetIo(const Bytes& request, ULONG reply_room) {
+    io_.assign(std::max<size_t>(request.size(), reply_room), 0xEE);
+    std::copy(request.begin(), request.end(), io_.begin());
+    auto& io = smartcard()->IoRequest;
+    io.RequestBuffer = io_.data();
+    io.RequestBufferLength = static_cast<ULONG>(request.size());
+    io.ReplyBuffer = io_.data();
+    io.ReplyBufferLength = reply_room;
+    information_ = 0xEEEE;
+  }
+  Bytes Io(size_t count) const { return Bytes(io_.begin(), io_.begin() + count); }
+
+  void SetState(ULONG state) {
+    platform::SharedStore(smartcard()->ReaderCapabilities.CurrentState, state);
+  }
+  ULONG State() { return platform::SharedLoad(smartcard()->ReaderCapabilities.CurrentState); }
+
+  // Bytes waiting unread in the receive buffer.
+  ULONG Received() {
+    platform::SpinLockGuard lock(&reader()->ReceiveLock);
+    return reader()->ReceivedCount;
+  }
+
+  // Delays and waits this thread asked the platform for, from now on.
+  void Record() { bench_.platform().clock().StartRecording(); }
+  std::vector<ULONG> Delays() { return bench_.platform().clock().DelaysMs(driver_); }
+  std::vector<LONGLONG> Waits() { return bench_.platform().clock().WaitsMs(driver_); }
+
+  sim::ScriptedReader& script() { return bench_.script(); }
+  std::vector<Bytes> Frames() { return script().frames(); }
+  PREADER_EXTENSION reader() { return bench_.reader(); }
+  PSMARTCARD_EXTENSION smartcard() { return bench_.smartcard(); }
+  SCARD_CARD_CAPABILITIES& card() { return smartcard()->CardCapabilities; }
+
+  host::LinkBench bench_;
+  platform::PlatformScope scope_{bench_.platform()};
+  const std::thread::id driver_ = std::this_thread::get_id();
+  Bytes request_;
+  Bytes reply_;
+  Bytes io_;
+  ULONG_PTR information_ = 0;
+};
+
+}  // namespace tolvex::testutil
