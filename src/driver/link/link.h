@@ -94,7 +94,10 @@ struct READER_EXTENSION {
   WORK_QUEUE_ITEM RemovalWorkItem;
   WORK_QUEUE_ITEM ReadWorkItem;
   PSMARTCARD_EXTENSION SmartcardExtension;
+  // The worker's own bytes, kept apart from bytes other threads read: a compiler may read
+  // neighbouring bytes as one word.
   UCHAR ReadByte;
+  BOOLEAN EscapePending;
   UCHAR ReceiveBuffer[RECEIVE_BUFFER_SIZE];
   ULONG ReceivedCount;
   ULONG ExpectedCount;
@@ -108,7 +111,6 @@ struct READER_EXTENSION {
   KEVENT WaitEvent;
   KEVENT DataEvent;
   KSPIN_LOCK ReceiveLock;
-  BOOLEAN EscapePending;
   UCHAR FirmwareMajor;
   UCHAR FirmwareMinor;
   // TA, TB, TC, TD of groups 1 to 3: entry 4 x (i - 1) + j.
