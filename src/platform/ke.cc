@@ -207,6 +207,10 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, LARGE_INTEGER* Interva
   return STATUS_SUCCESS;
 }
 
+ULONGLONG KeQueryInterruptTime() {
+  return static_cast<ULONGLONG>(NowTicks());
+}
+
 void KeStallExecutionProcessor(ULONG MicroSeconds) {
   Clock& clock = Platform::Current().clock();
   clock.Note(Clock::Kind::kStall, MicroSeconds);

@@ -86,6 +86,9 @@ NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
 // Busy-waits a number of microseconds; allowed at any level.
 void KeStallExecutionProcessor(ULONG MicroSeconds);
 
+// Time since an arbitrary start, in units of 100 ns; it never goes back. Allowed at any level.
+ULONGLONG KeQueryInterruptTime();
+
 // Relative time-out of a number of milliseconds, in the units the waits take.
 constexpr LARGE_INTEGER RelativeMilliseconds(ULONGLONG milliseconds) {
   return LARGE_INTEGER{-static_cast<LONGLONG>(milliseconds * 10000)};

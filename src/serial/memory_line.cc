@@ -107,9 +107,19 @@ NTSTATUS MemoryLine::Configure(const LineSettings& settings) {
   return STATUS_SUCCESS;
 }
 
+void MemoryLine::HoldWrites(bool hold) {
+  {
+    std::lock_guard lock(mutex_);
+    hold_writes_ = hold;
+  }
+  std::lock_guard lock(sink_mutex_);
+  if (sink_ != nullptr && !hold) sink_->Wake();
+}
+
 size_t MemoryLine::Transmit(std::span<const UCHAR> bytes) {
   {
     std::lock_guard lock(mutex_);
+    if (hold_writes_) return 0;
     written_.emplace_back(bytes.begin(), bytes.end());
   }
   cv_.notify_all();

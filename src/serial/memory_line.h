@@ -38,6 +38,9 @@ class MemoryLine final : public LineBackend {
   LineSettings settings() const;
   // The next open of the port fails with `status`.
   void FailNextOpen(NTSTATUS status);
+  // While held, the line takes none of the host's bytes, as a line held up by its flow control:
+  // the port keeps them, and its write time-outs end the writes.
+  void HoldWrites(bool hold);
 
   // --- LineBackend ---
   void Attach(LineSink* sink) override;
@@ -64,6 +67,7 @@ class MemoryLine final : public LineBackend {
   bool open_ = false;
   bool dsr_ = true;
   NTSTATUS fail_open_ = STATUS_SUCCESS;
+  bool hold_writes_ = false;
   LineSettings settings_;
   std::deque<std::vector<UCHAR>> written_;
   Listener listener_;

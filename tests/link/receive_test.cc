@@ -107,10 +107,16 @@ INSTANTIATE_TEST_SUITE_P(
         StreamCase{
             "BytesBehindTheAwaitedOnesStay", {0x90, 0x3B, 0x00}, 1, STATUS_SUCCESS, {0x90}, 2},
         StreamCase{"DamagedCharacterKeepsItsPlaceAsZero",
-                   {0x10, 0x88, 0x41, 0x42},
-                   3,
+                   {0x90, 0x10, 0x88, 0x41, 0x42},
+                   4,
                    STATUS_SUCCESS,
-                   {0x00, 0x41, 0x42},
+                   {0x90, 0x00, 0x41, 0x42},
+                   0},
+        StreamCase{"CardReportsBeforeTheAnswerBelongToTheExchangeBefore",
+                   {0x10, 0x83, 0x10, 0x88, 0x90, 0x41},
+                   2,
+                   STATUS_SUCCESS,
+                   {0x90, 0x41},
                    0},
         StreamCase{"BlockEndAfterAllAwaitedBytes",
                    {0x41, 0x42, 0x10, 0x83},
@@ -120,18 +126,21 @@ INSTANTIATE_TEST_SUITE_P(
                    0},
         StreamCase{
             "BlockEndBeforeTheAwaitedBytes", {0x41, 0x10, 0x83}, 3, STATUS_IO_TIMEOUT, {}, 1},
-        StreamCase{"DamagedLastAwaitedByteThenQuietLine",
+        StreamCase{"DamagedLastAwaitedByteCompletesTheRead",
                    {0x41, 0x42, 0x10, 0x88},
                    3,
-                   STATUS_IO_TIMEOUT,
-                   {},
-                   3},
+                   STATUS_SUCCESS,
+                   {0x41, 0x42, 0x00},
+                   0},
         StreamCase{"ReaderErrorThenQuietLine", {0x10, 0x84}, 1, STATUS_IO_TIMEOUT, {}, 0}),
     [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(ReceivePath, DamagedCharacterIsReported) {
-  Command({0x10, 0x88, 0x41, 0x42});
+TEST_F(ReceivePath, DamagedCharacterIsReportedButNotOneOfTheExchangeBefore) {
+  Command({0x10, 0x88, 0x90, 0x41});
   Bytes bytes;
+  ASSERT_EQ(Read(2, &bytes), STATUS_SUCCESS);
+  EXPECT_EQ(SharedLoad(reader()->CharacterErrorStatus), STATUS_SUCCESS);
+  Command({0x90, 0x10, 0x88, 0x41});
   ASSERT_EQ(Read(3, &bytes), STATUS_SUCCESS);
   EXPECT_EQ(SharedLoad(reader()->CharacterErrorStatus), STATUS_DATA_ERROR);
 }
@@ -263,9 +272,14 @@ TEST_F(ReceivePath, ReaderErrorAndDamagedCharacterWithAFullBufferStayInside) {
   EXPECT_EQ(BufferAt(766), 0x55);
   EXPECT_EQ(BufferAt(767), STC_READER_ERROR);  // the buffer's last cell, never beyond
   EXPECT_EQ(SharedLoad(reader()->CharacterErrorStatus), STATUS_DATA_ERROR);
-  // Nobody waited, yet the error is posted with a wake-up for the next reader of this answer.
-  EXPECT_EQ(SharedLoad(reader()->ReadStatus), STATUS_UNSUCCESSFUL);
-  EXPECT_EQ(KeReadStateEvent(&reader()->DataEvent), 1);
+  // Nobody waited: no wake-up is left lying for a later read. But the exchange is over, so a
+  // read for more than the buffer holds ends at once, and one for less takes its bytes.
+  EXPECT_EQ(KeReadStateEvent(&reader()->DataEvent), 0);
+  bench_.platform().clock().StartRecording();
+  Bytes bytes;
+  EXPECT_EQ(Read(768, &bytes), STATUS_UNSUCCESSFUL);
+  EXPECT_TRUE(bench_.platform().clock().WaitsMs(std::this_thread::get_id()).empty());
+  EXPECT_EQ(Read(767, &bytes), STATUS_SUCCESS);
 }
 
 TEST_F(ReceivePath, BlockEndWithAllBytesThereIsRecorded) {
@@ -316,9 +330,8 @@ TEST_F(ReceivePath, BlockEndIsIgnoredWhileTheWaitingTimeIsExtended) {
   EXPECT_THAT(bench_.platform().clock().WaitsMs(std::this_thread::get_id()), ElementsAre(50));
 }
 
-TEST_F(ReceivePath, QuietLineEndsTheWaitEarlyAndPurgesThePort) {
+TEST_F(ReceivePath, QuietLineEndsTheWaitEarlyAndTheNextCommandPurgesFirst) {
   Command({0x41});
-  bench_.platform().clock().StartRecording();
   Bytes bytes;
   const auto start = std::chrono::steady_clock::now();
   // A huge wait of its own; the worker's read time-out on the quiet line (100 ms) ends it.
@@ -327,11 +340,27 @@ TEST_F(ReceivePath, QuietLineEndsTheWaitEarlyAndPurgesThePort) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   SharedStore(reader()->ReadTotalTimeout, 100);
   WaitUntilQuiet();
-  bool purged = false;
-  for (const auto& r : bench_.port().Requests()) {
-    if (r.code == IOCTL_SERIAL_PURGE && r.input == Bytes{0x0C, 0, 0, 0}) purged = true;
+  // The port is purged by the next command, before its frame: never after it, where the
+  // purge could take the frame or its answer away. Then no more.
+  for (const bool purged : {true, false}) {
+    bench_.port().ClearRequests();
+    Command({0x90});
+    ASSERT_EQ(Read(1, &bytes), STATUS_SUCCESS);
+    const auto requests = bench_.port().Requests();
+    std::vector<std::pair<UCHAR, ULONG>> kinds;
+    for (const auto& r : requests) {
+      if (r.major == IRP_MJ_WRITE || r.code == IOCTL_SERIAL_PURGE)
+        kinds.emplace_back(r.major, r.code);
+    }
+    auto write = std::pair<UCHAR, ULONG>{IRP_MJ_WRITE, 0};
+    auto purge = std::pair<UCHAR, ULONG>{IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE};
+    if (purged) {
+      EXPECT_THAT(kinds, ElementsAre(purge, write));
+      EXPECT_EQ(requests.front().input, (Bytes{0x0C, 0, 0, 0}));
+    } else {
+      EXPECT_THAT(kinds, ElementsAre(write));
+    }
   }
-  EXPECT_TRUE(purged);
 }
 
 TEST_F(ReceivePath, QuietLineDoesNotEndTheWaitWhileTheWaitingTimeIsExtended) {

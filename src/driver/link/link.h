@@ -17,14 +17,41 @@
 // one byte at a time with IFSerialRead. The reader escapes its stream with 0x10: 0x10 0x10 is
 // the data byte 0x10; 0x10 followed by a code is an event (card inserted 0x85 or removed 0x86,
 // end of block 0x83, reader error 0x84, damaged character 0x88). Data goes into ReceiveBuffer
-// (at most 767 bytes). The worker wakes a waiting IFRead through DataEvent at the end of its
-// pass, and arms the next wait before it does. The status it reports (ReadStatus) is stored
-// with the wake-up, so passes that wake nobody leave an untaken report alone.
+// (at most 767 bytes). While a read waits for more bytes the worker reads on byte after byte,
+// each read bounded by the port's read time-outs; otherwise it ends the pass once the port is
+// empty.
 //
-// Commands. Every exchange with the STC is one frame written with IFWrite, which first empties
-// the receive buffer, and its answer taken with IFRead, which waits for its bytes for at most
-// ReadIntervalTimeout x n + ReadTotalTimeout ms. One command is outstanding per reader: the
-// callers (one thread at a time per reader) send a command and read its answer before the next.
+// Commands and their exchanges. Every exchange with the STC is one frame written with IFWrite
+// and its answer taken with IFRead. One command is outstanding per reader: the callers (one
+// thread at a time per reader) send a command and read its answer before the next. Everything
+// the reader sends after a command belongs to that command's exchange, in order: the answer
+// first, then the card's bytes, the end of the card's block (0x83) or the reader's error
+// (0x84). IFWrite starts a new exchange (under ReceiveLock): it empties the receive buffer and
+// forgets how the last one ended, so nothing from before a command can end a read after it.
+// A report about the card's characters (0x83, 0x88) that comes after a command but before its
+// answer was sent before the reader saw the command: it belongs to the exchange before, and is
+// dropped.
+//
+// Who a report is for. IFRead and IFReadLastCWT each wait under a ticket of their own, taken
+// under ReceiveLock together with what they wait for (ExpectedCount bytes, or the end of the
+// block). The worker answers the read that waits at the moment an outcome is decided, under
+// the same lock, by its ticket: the awaited bytes are there (success, also when one of them
+// came damaged: CharacterErrorStatus tells); the block ended before them (0xC00000B5); the
+// reader gave up (0xC00000B5, or while the card's waiting time is extended the reader's code,
+// translated); or, for the read that waited all the while, the line stayed quiet for the
+// port's read time-out (0xC00000B5). How the exchange ended (0x83, 0x84) is also kept for the
+// rest of it, so that a read that comes after the report ends at once, as if it had waited.
+// A read that runs out its own time withdraws under the lock, so that no answer is ever
+// addressed to a read that has gone; a read woken by anything but its own answer waits on for
+// the rest of its time. The worker sets DataEvent for an answer before it could block (a read
+// from an empty port, the end of its pass) and at the latest once it has taken the bytes that
+// were queued at the port when the answer was made, so a burst behind the awaited bytes is in
+// the buffer (and discarded by the next command) before the caller is woken.
+//
+// Purging. A serial read of the worker that failed (the port's read time-out included) leaves
+// the port to be purged. The next command does it, before its frame goes out: a purge from
+// the worker itself could clear a command that the woken caller had just written, or its
+// answer.
 //
 // Passes and their requests. A wait request's completion routine queues the pass, and the
 // platform then finishes the request (status block, WaitEvent). A pass first waits for that
@@ -36,10 +63,12 @@
 // that completed without a received character. The routine waits like a pass does
 // (IFWaitListenerStopped), does its work, and signals ListenerIdle as its very last act.
 //
-// Locks and shared words. ReceiveLock guards ReceiveBuffer, ReceivedCount and ExpectedCount,
-// held only for short copies, never across a wait or a serial request. ReadStatus,
-// CharacterErrorStatus, BlockEndStatus, the two read time-outs and the library's T1.Wtx are
-// plain words shared between the callers' thread and the worker, read and written whole.
+// Locks and shared words. ReceiveLock guards the receive buffer and its counters, the tickets,
+// ReadStatus, the exchange's state (AnswerPending, ExchangeEnd, PurgePending) and the setting
+// of DataEvent for an answer; it is held only for short stretches, never across a wait or a
+// serial request. CharacterErrorStatus, BlockEndStatus, the two read time-outs and the
+// library's T1.Wtx are plain words shared between the callers' thread and the worker, read and
+// written whole.
 #pragma once
 
 #include "platform/ex.h"
@@ -100,8 +129,19 @@ struct READER_EXTENSION {
   BOOLEAN EscapePending;
   UCHAR ReceiveBuffer[RECEIVE_BUFFER_SIZE];
   ULONG ReceivedCount;
-  ULONG ExpectedCount;
-  NTSTATUS ReadStatus;            // shared word
+  ULONG ExpectedCount;  // NOBODY_WAITS unless an IFRead waits for this many bytes
+  NTSTATUS ReadStatus;  // the answer to the read of AnsweredTicket
+  // The read that waits, or waited last (IFRead or IFReadLastCWT), and the last one answered.
+  // Tickets count from 1; 0 is nobody.
+  ULONG ReadTicket;
+  ULONG AnsweredTicket;
+  ULONG BlockEndWaits;  // IFReadLastCWT waits, under ReadTicket
+  ULONG WakeOwed;       // the answered read has not been woken yet
+  // The exchange since the last command: its answer has not come yet; how it ended (0: it
+  // goes on; else the status a read that the buffered bytes cannot satisfy ends with).
+  ULONG AnswerPending;
+  NTSTATUS ExchangeEnd;
+  ULONG PurgePending;  // a serial read of the worker failed: the next command purges first
   NTSTATUS CharacterErrorStatus;  // shared word
   NTSTATUS BlockEndStatus;        // shared word
   ULONG WaitMask;

@@ -1,5 +1,5 @@
 // Receive path: the listener, the receive worker, and reading from the receive buffer.
-#include <algorithm>
+#include <cstring>
 
 #include "driver/card/card.h"
 #include "driver/link/link.h"
@@ -17,26 +17,6 @@ bool WaitingTimeExtended(PREADER_EXTENSION ReaderExtension) {
   return SharedLoad(ReaderExtension->SmartcardExtension->T1.Wtx) != 0;
 }
 
-void PurgePort(PREADER_EXTENSION ReaderExtension) {
-  ULONG mask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
-  // Nobody to tell if it fails: the next command finds out soon enough.
-  (void)IFSerialIoctl(ReaderExtension, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
-}
-
-void PassEnd(PREADER_EXTENSION reader, NTSTATUS pass_status, bool wake, bool satisfied,
-             bool read_failed, NTSTATUS report);
-
-// Hands a status to the reader of the buffer and wakes it.
-void Report(PREADER_EXTENSION ReaderExtension, NTSTATUS status) {
-  SharedStore(ReaderExtension->ReadStatus, status);
-  KeSetEvent(&ReaderExtension->DataEvent, IO_SERIAL_INCREMENT, FALSE);
-}
-
-bool ReaderWaits(PREADER_EXTENSION ReaderExtension) {
-  SpinLockGuard lock(&ReaderExtension->ReceiveLock);
-  return ReaderExtension->ExpectedCount != NOBODY_WAITS;
-}
-
 NTSTATUS QueuedBytes(PREADER_EXTENSION ReaderExtension, ULONG* count) {
   SERIAL_STATUS status_record{};
   NTSTATUS status = IFSerialIoctl(ReaderExtension, IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0,
@@ -45,7 +25,9 @@ NTSTATUS QueuedBytes(PREADER_EXTENSION ReaderExtension, ULONG* count) {
   return status;
 }
 
-// Takes n bytes from the front of the receive buffer. ReceiveLock held.
+// --- All of the following run with ReceiveLock held. ---
+
+// Takes n bytes from the front of the receive buffer.
 void TakeBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
   if (Count == 0) return;
   std::memcpy(Buffer, ReaderExtension->ReceiveBuffer, Count);
@@ -53,6 +35,276 @@ void TakeBytes(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
   std::memmove(ReaderExtension->ReceiveBuffer, ReaderExtension->ReceiveBuffer + Count,
                ReaderExtension->ReceivedCount);
 }
+
+// A new ticket for a read that is about to wait.
+ULONG NextTicket(PREADER_EXTENSION ReaderExtension) {
+  if (++ReaderExtension->ReadTicket == 0) ReaderExtension->ReadTicket = 1;
+  return ReaderExtension->ReadTicket;
+}
+
+bool ReadWaitsForBytes(PREADER_EXTENSION ReaderExtension) {
+  return ReaderExtension->ExpectedCount != NOBODY_WAITS;
+}
+
+// The ticket of the read that waits for bytes now, 0 if none does.
+ULONG BytesWaiter(PREADER_EXTENSION ReaderExtension) {
+  return ReadWaitsForBytes(ReaderExtension) ? ReaderExtension->ReadTicket : 0;
+}
+
+// Answers the read that waits (for bytes or for the end of the block). Its wake-up is owed
+// until WakeReader sets DataEvent.
+void AnswerRead(PREADER_EXTENSION ReaderExtension, NTSTATUS status) {
+  SharedStore(ReaderExtension->ReadStatus, status);
+  ReaderExtension->AnsweredTicket = ReaderExtension->ReadTicket;
+  ReaderExtension->ExpectedCount = NOBODY_WAITS;
+  ReaderExtension->BlockEndWaits = FALSE;
+  ReaderExtension->WakeOwed = TRUE;
+}
+
+// How the exchange ends for the reads still to come in it; the first report stands.
+void EndExchange(PREADER_EXTENSION ReaderExtension, NTSTATUS status) {
+  if (ReaderExtension->ExchangeEnd == STATUS_SUCCESS) ReaderExtension->ExchangeEnd = status;
+}
+
+// The reader's error as a read's outcome. While the card's waiting time is extended it is the
+// reader's own code, which IFRead translates; otherwise, as the reader falls silent after it,
+// the read has timed out.
+NTSTATUS ReaderErrorOutcome(PREADER_EXTENSION ReaderExtension) {
+  return WaitingTimeExtended(ReaderExtension) ? STATUS_UNSUCCESSFUL : STATUS_IO_TIMEOUT;
+}
+
+// What a read that ended with `status` returns (IFRead's verdict); takes its bytes on success.
+NTSTATUS Verdict(PREADER_EXTENSION ReaderExtension, NTSTATUS status, PUCHAR Buffer, ULONG Count) {
+  if (status != STATUS_SUCCESS) {
+    if (status == STATUS_IO_TIMEOUT || status == STATUS_TIMEOUT) return STATUS_IO_TIMEOUT;
+    // The reader reported an error: its code stands at the front of the buffer. A success
+    // code there would claim bytes that were never delivered; the worker's report stands.
+    const NTSTATUS translated = SmartOSToNt(ReaderExtension->ReceiveBuffer[0]);
+    return translated == STATUS_SUCCESS ? status : translated;
+  }
+  if (ReaderExtension->ReceivedCount < Count) return STATUS_IO_TIMEOUT;
+  TakeBytes(ReaderExtension, Buffer, Count);
+  return STATUS_SUCCESS;
+}
+
+// --- End of the functions under ReceiveLock. ---
+
+// Sets DataEvent for an answered read that has not been woken yet.
+void WakeReader(PREADER_EXTENSION ReaderExtension) {
+  SpinLockGuard lock(&ReaderExtension->ReceiveLock);
+  if (!ReaderExtension->WakeOwed) return;
+  ReaderExtension->WakeOwed = FALSE;
+  KeSetEvent(&ReaderExtension->DataEvent, IO_SERIAL_INCREMENT, FALSE);
+}
+
+// Waits for the answer to the read of `ticket`, at most `milliseconds` in all: the answer's
+// status, or STATUS_TIMEOUT once the read has withdrawn. A wake-up that is not this read's
+// answer does not end the wait.
+NTSTATUS AwaitAnswer(PREADER_EXTENSION ReaderExtension, ULONG ticket, ULONG milliseconds) {
+  const ULONGLONG span = ULONGLONG{milliseconds} * 10000;
+  const ULONGLONG deadline = KeQueryInterruptTime() + span;
+  LARGE_INTEGER timeout{-static_cast<LONGLONG>(span)};
+  for (;;) {
+    const NTSTATUS wait =
+        KeWaitForSingleObject(&ReaderExtension->DataEvent, Executive, KernelMode, FALSE, &timeout);
+    SpinLockGuard lock(&ReaderExtension->ReceiveLock);
+    KeClearEvent(&ReaderExtension->DataEvent);
+    if (ReaderExtension->AnsweredTicket == ticket) {
+      ReaderExtension->WakeOwed = FALSE;
+      return SharedLoad(ReaderExtension->ReadStatus);
+    }
+    const ULONGLONG now = KeQueryInterruptTime();
+    if (wait == STATUS_TIMEOUT || now >= deadline) {
+      // Gone: nothing may be addressed to this read any more.
+      ReaderExtension->ExpectedCount = NOBODY_WAITS;
+      ReaderExtension->BlockEndWaits = FALSE;
+      return STATUS_TIMEOUT;
+    }
+    timeout.QuadPart = -static_cast<LONGLONG>(deadline - now);
+  }
+}
+
+// One pass of the receive worker.
+class ReceivePass {
+ public:
+  explicit ReceivePass(PREADER_EXTENSION reader) : reader_(reader) {}
+
+  void Run() {
+    // A failed status request ends the pass quietly: no purge, nobody answered.
+    if (QueuedBytes(reader_, &queued_) != STATUS_SUCCESS || queued_ == 0) return;
+    for (;;) {
+      UCHAR byte;
+      if (!ReadByte(&byte)) return;
+      Next next;
+      if (!reader_->EscapePending && byte == STC_ESCAPE) {
+        reader_->EscapePending = TRUE;
+        next = Next::kRead;  // the code is on its way
+      } else if (reader_->EscapePending && byte != STC_ESCAPE) {
+        reader_->EscapePending = FALSE;
+        next = Event(byte);
+      } else {
+        reader_->EscapePending = FALSE;
+        next = Data(byte);
+      }
+      if (next == Next::kAskPort) {
+        // Nobody waits for more: the pass ends once the port is empty.
+        if (QueuedBytes(reader_, &queued_) != STATUS_SUCCESS || queued_ == 0) return;
+      }
+    }
+  }
+
+  // The end of the pass, once the listener is armed again.
+  void Finish() {
+    if (read_failed_) {
+      SpinLockGuard lock(&reader_->ReceiveLock);
+      reader_->PurgePending = TRUE;
+      // The line stayed quiet for the port's read time-out: that ends the read that waited for
+      // bytes all the while, unless the card has asked for more time. A read that began
+      // waiting later has not had its time.
+      if (read_status_ == STATUS_TIMEOUT && !WaitingTimeExtended(reader_) && quiet_for_ != 0 &&
+          BytesWaiter(reader_) == quiet_for_) {
+        AnswerRead(reader_, STATUS_TIMEOUT);
+      }
+    }
+    WakeReader(reader_);
+  }
+
+ private:
+  enum class Next { kRead, kAskPort };
+
+  // Reads one byte; false when the read failed, which ends the pass.
+  bool ReadByte(PUCHAR byte) {
+    ULONG waiter;
+    {
+      SpinLockGuard lock(&reader_->ReceiveLock);
+      waiter = BytesWaiter(reader_);
+    }
+    // A read from an empty port may block until its time-out: an owed wake-up goes first.
+    if (queued_ == 0) WakeReader(reader_);
+    const NTSTATUS status = IFSerialRead(reader_, &reader_->ReadByte, 1);
+    if (queued_ != 0) --queued_;
+    if (wake_in_ != 0 && --wake_in_ == 0) WakeReader(reader_);
+    if (status != STATUS_SUCCESS) {
+      read_failed_ = true;
+      read_status_ = status;
+      quiet_for_ = waiter;
+      return false;
+    }
+    *byte = reader_->ReadByte;
+    return true;
+  }
+
+  // An answer was made (ReceiveLock held): the reader is woken at once if the port holds
+  // nothing more that is known, else once the bytes queued there now are taken.
+  void Answered() {
+    if (queued_ != 0) {
+      wake_in_ = queued_;
+      return;
+    }
+    reader_->WakeOwed = FALSE;
+    KeSetEvent(&reader_->DataEvent, IO_SERIAL_INCREMENT, FALSE);
+  }
+
+  Next AfterByte() {
+    SpinLockGuard lock(&reader_->ReceiveLock);
+    return ReadWaitsForBytes(reader_) ? Next::kRead : Next::kAskPort;
+  }
+
+  Next Data(UCHAR byte) {
+    {
+      SpinLockGuard lock(&reader_->ReceiveLock);
+      reader_->AnswerPending = FALSE;
+      if (reader_->ReceivedCount + 1 < RECEIVE_BUFFER_SIZE) {
+        reader_->ReceiveBuffer[reader_->ReceivedCount++] = byte;
+      }  // else: the buffer is full and the byte is dropped
+      if (ReadWaitsForBytes(reader_) && reader_->ReceivedCount >= reader_->ExpectedCount) {
+        AnswerRead(reader_, STATUS_SUCCESS);
+        Answered();
+      }
+    }
+    return AfterByte();
+  }
+
+  Next Event(UCHAR code) {
+    switch (code) {
+      case STC_CARD_INSERTED:
+      case STC_CARD_REMOVED:
+        CBUpdateCardState(reader_->SmartcardExtension,
+                          code == STC_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
+        // The pass ends here unless the port still holds bytes: the wait armed next does not
+        // fire for bytes already there, so a report right behind this one (the card put back
+        // at once) would wait for the reader's next byte.
+        return Next::kAskPort;
+      case STC_READER_ERROR:
+        ReaderError();
+        break;
+      case STC_CHARACTER_ERROR:
+        CharacterError();
+        break;
+      case STC_BLOCK_END:
+        if (!WaitingTimeExtended(reader_)) BlockEnd();
+        break;
+      default:
+        break;  // reports the driver does not act on
+    }
+    return AfterByte();
+  }
+
+  // The reader gave up on the command: that is its answer, and the end of the exchange. The
+  // code is left where the awaited answer would start, for IFRead to translate; the count is
+  // not raised, so nothing that did not arrive can ever be taken as received.
+  void ReaderError() {
+    SpinLockGuard lock(&reader_->ReceiveLock);
+    if (reader_->ReceivedCount < RECEIVE_BUFFER_SIZE) {
+      reader_->ReceiveBuffer[reader_->ReceivedCount] = STC_READER_ERROR;
+    }
+    reader_->AnswerPending = FALSE;
+    EndExchange(reader_, ReaderErrorOutcome(reader_));
+    if (ReadWaitsForBytes(reader_)) {
+      AnswerRead(reader_, reader_->ExchangeEnd);
+      Answered();
+    }
+  }
+
+  // A card character came damaged: it keeps its place as a 0, if there is room for it.
+  void CharacterError() {
+    SpinLockGuard lock(&reader_->ReceiveLock);
+    if (reader_->AnswerPending) return;  // a character of the exchange before this command
+    if (reader_->ReceivedCount + 1 < RECEIVE_BUFFER_SIZE) {
+      reader_->ReceiveBuffer[reader_->ReceivedCount++] = 0;
+    }
+    SharedStore(reader_->CharacterErrorStatus, STATUS_DATA_ERROR);
+    if (ReadWaitsForBytes(reader_) && reader_->ReceivedCount >= reader_->ExpectedCount) {
+      AnswerRead(reader_, STATUS_SUCCESS);
+      Answered();
+    }
+  }
+
+  // The card's character waiting time has passed: its block is over.
+  void BlockEnd() {
+    SpinLockGuard lock(&reader_->ReceiveLock);
+    if (reader_->AnswerPending) return;       // the end of the block before this command
+    EndExchange(reader_, STATUS_IO_TIMEOUT);  // no more bytes will come for it
+    if (ReadWaitsForBytes(reader_)) {
+      // It ended before the awaited bytes came.
+      AnswerRead(reader_, STATUS_IO_TIMEOUT);
+      Answered();
+      return;
+    }
+    SharedStore(reader_->BlockEndStatus, STATUS_SUCCESS);
+    if (reader_->BlockEndWaits) {
+      AnswerRead(reader_, STATUS_SUCCESS);
+      Answered();
+    }
+  }
+
+  const PREADER_EXTENSION reader_;
+  ULONG queued_ = 0;   // bytes known to be at the port, less those read since
+  ULONG wake_in_ = 0;  // bytes to take before an owed wake-up is given; 0: none counted
+  bool read_failed_ = false;
+  NTSTATUS read_status_ = STATUS_SUCCESS;
+  ULONG quiet_for_ = 0;  // the read that waited for bytes when the failed read began
+};
 
 }  // namespace
 
@@ -98,117 +350,11 @@ void IFReadWorkRoutine(PVOID Context) {
   auto* reader = static_cast<PREADER_EXTENSION>(Context);
   // The wait request that queued this pass is finished, and no other pass runs.
   IFWaitListenerStopped(reader);
-  bool wake = false;
-  bool read_failed = false;
-  NTSTATUS pass_status = STATUS_SUCCESS;
-  // What this pass reports to a waiting IFRead. It is handed over together with the wake-up, so
-  // a later pass that wakes nobody (there is one after almost every pass, for the port keeps the
-  // "character received" event of the bytes this pass read) cannot overwrite a report before
-  // IFRead has taken it.
-  NTSTATUS report = STATUS_SUCCESS;
-  // A waiting reader's count was reached in this pass.
-  bool satisfied = false;
-
-  ULONG queued = 0;
-  // A failed status request ends the pass quietly: no purge, nobody woken.
-  if (QueuedBytes(reader, &queued) == STATUS_SUCCESS && queued != 0) {
-    for (;;) {
-      NTSTATUS status = IFSerialRead(reader, &reader->ReadByte, 1);
-      if (status != STATUS_SUCCESS) {
-        read_failed = true;
-        pass_status = status;
-        break;
-      }
-      const UCHAR byte = reader->ReadByte;
-
-      // Undo the escaping.
-      if (!reader->EscapePending && byte == STC_ESCAPE) {
-        reader->EscapePending = TRUE;
-        continue;
-      }
-      if (reader->EscapePending && byte != STC_ESCAPE) {
-        reader->EscapePending = FALSE;
-        bool end_pass = false;
-        switch (byte) {
-          case STC_CARD_INSERTED:
-          case STC_CARD_REMOVED:
-            CBUpdateCardState(reader->SmartcardExtension,
-                              byte == STC_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
-            // The pass ends here unless the port still holds bytes: the wait armed next does
-            // not fire for bytes already there, so a report right behind this one (the card
-            // put back at once) would wait for the reader's next byte.
-            pass_status = QueuedBytes(reader, &queued);
-            end_pass = pass_status != STATUS_SUCCESS || queued == 0;
-            break;
-          case STC_READER_ERROR: {
-            // The reader gave up on the command. The code is left where the awaited answer
-            // would start, for IFRead to translate; the count is not raised, so nothing that
-            // did not arrive can ever be taken as received.
-            SpinLockGuard lock(&reader->ReceiveLock);
-            if (reader->ReceivedCount < RECEIVE_BUFFER_SIZE) {
-              reader->ReceiveBuffer[reader->ReceivedCount] = STC_READER_ERROR;
-            }
-            report = STATUS_UNSUCCESSFUL;
-            wake = true;
-            break;
-          }
-          case STC_CHARACTER_ERROR: {
-            // The damaged character keeps its place as a 0, if there is room for it.
-            SpinLockGuard lock(&reader->ReceiveLock);
-            if (reader->ReceivedCount + 1 < RECEIVE_BUFFER_SIZE) {
-              reader->ReceiveBuffer[reader->ReceivedCount++] = 0;
-            }
-            SharedStore(reader->CharacterErrorStatus, STATUS_DATA_ERROR);
-            if (reader->ReceivedCount >= reader->ExpectedCount) wake = true;
-            break;
-          }
-          case STC_BLOCK_END:
-            if (!WaitingTimeExtended(reader)) {
-              SpinLockGuard lock(&reader->ReceiveLock);
-              if (reader->ExpectedCount != NOBODY_WAITS &&
-                  reader->ReceivedCount < reader->ExpectedCount) {
-                report = STATUS_IO_TIMEOUT;  // the block ended before the awaited bytes came
-              } else {
-                SharedStore(reader->BlockEndStatus, STATUS_SUCCESS);
-              }
-              wake = true;
-            }
-            break;
-          default:
-            break;  // reports the driver does not act on
-        }
-        if (end_pass) break;
-        // As after a data byte: read on while a reader still waits for bytes; otherwise end
-        // the pass as soon as the port has nothing more, rather than on the quiet line's
-        // time-out, which would hold back the wake-up of a reader whose bytes all came.
-        if (ReaderWaits(reader)) continue;
-        pass_status = QueuedBytes(reader, &queued);
-        if (pass_status != STATUS_SUCCESS || queued == 0) break;
-        continue;
-      }
-      reader->EscapePending = FALSE;
-
-      // A data byte.
-      bool reader_waits;
-      {
-        SpinLockGuard lock(&reader->ReceiveLock);
-        if (reader->ReceivedCount + 1 >= RECEIVE_BUFFER_SIZE) continue;  // full: dropped
-        reader->ReceiveBuffer[reader->ReceivedCount++] = byte;
-        if (reader->ReceivedCount >= reader->ExpectedCount) {
-          if (reader->ExpectedCount != NOBODY_WAITS) wake = satisfied = true;
-          reader->ExpectedCount = NOBODY_WAITS;
-        }
-        reader_waits = reader->ExpectedCount != NOBODY_WAITS;
-      }
-      if (reader_waits) continue;  // read on without asking: more is expected
-      pass_status = QueuedBytes(reader, &queued);
-      if (pass_status != STATUS_SUCCESS || queued == 0) break;
-    }
-  }
-
-  // End of the pass: listen again first, then report.
+  ReceivePass pass(reader);
+  pass.Run();
+  // Listen again first, then hand over what the pass decided.
   const bool listening = IFSerialWaitOnMask(reader) == STATUS_SUCCESS;
-  PassEnd(reader, pass_status, wake, satisfied, read_failed, report);
+  pass.Finish();
   // The pass's last touch of the record. A listener that could not be armed again is over:
   // nothing of it runs after this pass.
   if (listening) {
@@ -218,65 +364,37 @@ void IFReadWorkRoutine(PVOID Context) {
   }
 }
 
-namespace {
-
-void PassEnd(PREADER_EXTENSION reader, NTSTATUS pass_status, bool wake, bool satisfied,
-             bool read_failed, NTSTATUS report) {
-  if (pass_status == STATUS_TIMEOUT && !WaitingTimeExtended(reader)) {
-    // The line went quiet. That ends the wait of a reader still waiting for bytes; a reader
-    // whose bytes all came in this pass (before an event code, after which the worker reads on
-    // until the line is quiet) gets this pass's own report, not a time-out for data it has.
-    bool still_waiting;
-    {
-      SpinLockGuard lock(&reader->ReceiveLock);
-      still_waiting = reader->ExpectedCount != NOBODY_WAITS;
-    }
-    Report(reader, satisfied && !still_waiting ? report : STATUS_TIMEOUT);
-    PurgePort(reader);
-    return;
-  }
-  if (wake) Report(reader, report);
-  if (read_failed) PurgePort(reader);
-}
-
-}  // namespace
-
 NTSTATUS IFRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
+  ULONG ticket;
   {
     SpinLockGuard lock(&ReaderExtension->ReceiveLock);
     if (ReaderExtension->ReceivedCount >= Count) {
       TakeBytes(ReaderExtension, Buffer, Count);
       return STATUS_SUCCESS;
     }
+    // The exchange has ended short of these bytes: nothing more will come for them.
+    if (ReaderExtension->ExchangeEnd != STATUS_SUCCESS) {
+      return Verdict(ReaderExtension, ReaderExtension->ExchangeEnd, Buffer, Count);
+    }
     ReaderExtension->ExpectedCount = Count;
+    ticket = NextTicket(ReaderExtension);
   }
-
   const ULONG milliseconds = SharedLoad(ReaderExtension->ReadIntervalTimeout) * Count +
                              SharedLoad(ReaderExtension->ReadTotalTimeout);
-  LARGE_INTEGER timeout = RelativeMilliseconds(milliseconds);
-  const NTSTATUS wait =
-      KeWaitForSingleObject(&ReaderExtension->DataEvent, Executive, KernelMode, FALSE, &timeout);
-  KeClearEvent(&ReaderExtension->DataEvent);
-  NTSTATUS status = wait == STATUS_SUCCESS ? SharedLoad(ReaderExtension->ReadStatus) : wait;
-
+  const NTSTATUS status = AwaitAnswer(ReaderExtension, ticket, milliseconds);
   SpinLockGuard lock(&ReaderExtension->ReceiveLock);
-  if (status != STATUS_SUCCESS) {
-    if (status == STATUS_IO_TIMEOUT || status == STATUS_TIMEOUT) return STATUS_IO_TIMEOUT;
-    // The reader reported an error: its code stands at the front of the buffer. A success
-    // code there would claim bytes that were never delivered; the worker's report stands.
-    const NTSTATUS translated = SmartOSToNt(ReaderExtension->ReceiveBuffer[0]);
-    return translated == STATUS_SUCCESS ? status : translated;
-  }
-  if (ReaderExtension->ReceivedCount < Count) return STATUS_IO_TIMEOUT;
-  TakeBytes(ReaderExtension, Buffer, Count);
-  return STATUS_SUCCESS;
+  return Verdict(ReaderExtension, status, Buffer, Count);
 }
 
 NTSTATUS IFReadLastCWT(PREADER_EXTENSION ReaderExtension) {
-  if (SharedLoad(ReaderExtension->BlockEndStatus) == STATUS_SUCCESS) return STATUS_SUCCESS;
-  LARGE_INTEGER timeout = RelativeMilliseconds(SharedLoad(ReaderExtension->ReadIntervalTimeout));
-  (void)KeWaitForSingleObject(&ReaderExtension->DataEvent, Executive, KernelMode, FALSE, &timeout);
-  KeClearEvent(&ReaderExtension->DataEvent);
+  ULONG ticket;
+  {
+    SpinLockGuard lock(&ReaderExtension->ReceiveLock);
+    if (SharedLoad(ReaderExtension->BlockEndStatus) == STATUS_SUCCESS) return STATUS_SUCCESS;
+    ReaderExtension->BlockEndWaits = TRUE;
+    ticket = NextTicket(ReaderExtension);
+  }
+  (void)AwaitAnswer(ReaderExtension, ticket, SharedLoad(ReaderExtension->ReadIntervalTimeout));
   return SharedLoad(ReaderExtension->BlockEndStatus);
 }
 

@@ -3,6 +3,7 @@
 #include "platform/platform.h"
 
 using tolvex::platform::SharedLoad;
+using tolvex::platform::SpinLockGuard;
 
 const ULONG ConfigTable[9] = {
     IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL, IOCTL_SERIAL_SET_CHARS,
@@ -71,6 +72,11 @@ NTSTATUS IFInitializeInterface(PREADER_EXTENSION ReaderExtension, PSERIAL_CONFIG
   }
   SysDelay(450);
   if (status == STATUS_SUCCESS) {
+    {
+      // Nobody reads yet, and no command has gone out.
+      SpinLockGuard lock(&ReaderExtension->ReceiveLock);
+      ReaderExtension->ExpectedCount = NOBODY_WAITS;
+    }
     KeInitializeEvent(&ReaderExtension->PassTurn, SynchronizationEvent, TRUE);
     KeInitializeEvent(&ReaderExtension->ListenerIdle, NotificationEvent, FALSE);
     status = IFSerialWaitOnMask(ReaderExtension);
@@ -127,6 +133,8 @@ NTSTATUS IFSerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Le
     (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     status = status_block.Status;
   }
+  // A read that came back without all its bytes ran out of time, whatever the port said.
+  if (status == STATUS_SUCCESS && status_block.Information != Length) status = STATUS_TIMEOUT;
   return status;
 }
 

@@ -4,13 +4,31 @@
 #include "driver/link/link.h"
 #include "platform/platform.h"
 
+using tolvex::platform::SharedStore;
 using tolvex::platform::SpinLockGuard;
 
 NTSTATUS IFWrite(PREADER_EXTENSION ReaderExtension, const UCHAR* Buffer, ULONG Count) {
+  bool purge;
   {
-    // Every command starts with an empty receive buffer: its answer is what arrives next.
+    SpinLockGuard lock(&ReaderExtension->ReceiveLock);
+    purge = ReaderExtension->PurgePending != FALSE;
+    ReaderExtension->PurgePending = FALSE;
+  }
+  if (purge) {
+    // The worker's read failed since the last command: clear the port's queues now, before
+    // this frame goes out, so that nothing of this exchange can be cleared with them.
+    ULONG mask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+    // A port that cannot purge still takes the frame; the answer tells how it went.
+    (void)IFSerialIoctl(ReaderExtension, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
+  }
+  {
+    // A new exchange: its answer is what arrives next. Nothing of the last one stays: not its
+    // bytes, nor how it ended.
     SpinLockGuard lock(&ReaderExtension->ReceiveLock);
     ReaderExtension->ReceivedCount = 0;
+    ReaderExtension->AnswerPending = TRUE;
+    ReaderExtension->ExchangeEnd = STATUS_SUCCESS;
+    SharedStore(ReaderExtension->BlockEndStatus, STATUS_IO_TIMEOUT);
   }
   KeClearEvent(&ReaderExtension->DataEvent);
 
@@ -31,6 +49,11 @@ NTSTATUS IFWrite(PREADER_EXTENSION ReaderExtension, const UCHAR* Buffer, ULONG C
     // No limit here: the port's write time-outs end the write.
     (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
     status = status_block.Status;
+  }
+  // A frame the port did not take whole never reached the reader: no answer will come. The
+  // port's write time-out (0x102) is no success either.
+  if (status == STATUS_TIMEOUT || (status == STATUS_SUCCESS && status_block.Information != Count)) {
+    status = STATUS_IO_TIMEOUT;
   }
   return status;
 }
