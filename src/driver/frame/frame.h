@@ -75,8 +75,13 @@ void DrvSerialConfiguration(PSERIAL_CONFIG SerialConfig);
 NTSTATUS DrvOpenClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Takes a pending card tracking request out of the library's data and completes it as
 // cancelled. Whoever clears its cancel routine owns it: if a cancellation got there first,
-// DrvCancel completes it and clears the pointer itself.
-void DrvCancelTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+// DrvCancel completes it and clears the pointer itself. A request whose routine is gone is
+// either on its way through DrvCancel or not yet given its routine; with kAwait the call
+// returns only once the library no longer names any request, so that nothing of a
+// cancellation in flight touches the library's data after it (teardown, before SmartcardExit).
+enum class TrackingInFlight { kLeave, kAwait };
+void DrvCancelTracking(PSMARTCARD_EXTENSION SmartcardExtension,
+                       TrackingInFlight in_flight = TrackingInFlight::kLeave);
 NTSTATUS DrvDeviceIoControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS DrvGenericIOCTL(PSMARTCARD_EXTENSION SmartcardExtension);
 

@@ -2,25 +2,36 @@
 #include "driver/frame/frame.h"
 #include "platform/platform.h"
 
-void DrvCancelTracking(PSMARTCARD_EXTENSION smartcard) {
+void DrvCancelTracking(PSMARTCARD_EXTENSION smartcard, TrackingInFlight in_flight) {
   POS_DEP_DATA os = smartcard->OsData;
   if (os == nullptr) return;
-  PIRP irp = nullptr;
-  {
-    tolvex::platform::SpinLockGuard lock(&os->SpinLock);
-    if (os->NotificationIrp == nullptr) return;
-    PDRIVER_CANCEL routine;
+  for (;;) {
+    PIRP irp = nullptr;
     {
-      tolvex::platform::CancelLockGuard cancel_lock;
-      routine = IoSetCancelRoutine(os->NotificationIrp, nullptr);
+      tolvex::platform::SpinLockGuard lock(&os->SpinLock);
+      if (os->NotificationIrp == nullptr) return;
+      PDRIVER_CANCEL routine;
+      {
+        tolvex::platform::CancelLockGuard cancel_lock;
+        routine = IoSetCancelRoutine(os->NotificationIrp, nullptr);
+      }
+      if (routine != nullptr) {
+        irp = os->NotificationIrp;
+        os->NotificationIrp = nullptr;
+      }
     }
-    if (routine == nullptr) return;
-    irp = os->NotificationIrp;
-    os->NotificationIrp = nullptr;
+    if (irp != nullptr) {
+      irp->IoStatus.Status = STATUS_CANCELLED;
+      irp->IoStatus.Information = 0;
+      IofCompleteRequest(irp, IO_NO_INCREMENT);
+      return;
+    }
+    if (in_flight == TrackingInFlight::kLeave) return;
+    // DrvCancel is between the cancel lock and the library's, or the library is about to set
+    // the routine: either takes a moment.
+    LARGE_INTEGER pause = RelativeMilliseconds(1);
+    (void)KeDelayExecutionThread(KernelMode, FALSE, &pause);
   }
-  irp->IoStatus.Status = STATUS_CANCELLED;
-  irp->IoStatus.Information = 0;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
 NTSTATUS DrvOpenClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -36,7 +36,7 @@ void DrvUnloadDevice(PDEVICE_OBJECT DeviceObject) {
   }
 
   if (smartcard->OsData != nullptr) {
-    DrvCancelTracking(smartcard);
+    DrvCancelTracking(smartcard, TrackingInFlight::kAwait);
     if (extension->LinkName.Buffer != nullptr) (void)IoDeleteSymbolicLink(&extension->LinkName);
     SmartcardExit(smartcard);
   }
