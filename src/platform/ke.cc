@@ -183,7 +183,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
     timespec remaining{};
     if (bounded) {
       LONGLONG left = deadline - NowTicks();
-      if (left <= 0) return STATUS_TIMEOUT;
+      if (left <= 0) {
+        if (span != 0) Platform::Current().clock().Note(Clock::Kind::kRanOut, span);
+        return STATUS_TIMEOUT;
+      }
       remaining.tv_sec = static_cast<time_t>(left / 10000000);
       remaining.tv_nsec = static_cast<long>((left % 10000000) * 100);
     }

@@ -69,14 +69,27 @@ std::vector<ULONG> Clock::DelaysMs(std::optional<std::thread::id> thread) const 
   return result;
 }
 
-std::vector<LONGLONG> Clock::WaitsMs(std::optional<std::thread::id> thread) const {
+namespace {
+
+std::vector<LONGLONG> WaitRecordsMs(const std::vector<Clock::Record>& records, Clock::Kind kind,
+                                    std::optional<std::thread::id> thread) {
   std::vector<LONGLONG> result;
-  for (const Record& r : Records()) {
-    if (r.kind == Kind::kWait && (!thread || r.thread == *thread)) {
+  for (const Clock::Record& r : records) {
+    if (r.kind == kind && (!thread || r.thread == *thread)) {
       result.push_back(r.amount < 0 ? -1 : r.amount / 10000);
     }
   }
   return result;
+}
+
+}  // namespace
+
+std::vector<LONGLONG> Clock::WaitsMs(std::optional<std::thread::id> thread) const {
+  return WaitRecordsMs(Records(), Kind::kWait, thread);
+}
+
+std::vector<LONGLONG> Clock::RanOutMs(std::optional<std::thread::id> thread) const {
+  return WaitRecordsMs(Records(), Kind::kRanOut, thread);
 }
 
 size_t Clock::StallCount(std::optional<std::thread::id> thread) const {

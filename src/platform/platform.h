@@ -63,7 +63,8 @@ namespace tolvex::platform {
 
 class Clock {
  public:
-  enum class Kind { kDelay, kStall, kWait };
+  // kRanOut: a wait whose time ran out (its amount as the wait's), noted when it returns.
+  enum class Kind { kDelay, kStall, kWait, kRanOut };
   enum class DelayMode { kReal, kSkip };
   struct Record {
     Kind kind;
@@ -84,6 +85,8 @@ class Clock {
   std::vector<ULONG> DelaysMs(std::optional<std::thread::id> thread = std::nullopt) const;
   // Wait time-outs in milliseconds (-1: no limit), in order.
   std::vector<LONGLONG> WaitsMs(std::optional<std::thread::id> thread = std::nullopt) const;
+  // The time-outs of the waits that ran out (rather than being ended by their event).
+  std::vector<LONGLONG> RanOutMs(std::optional<std::thread::id> thread = std::nullopt) const;
   // Number of stalls, and their total in microseconds.
   size_t StallCount(std::optional<std::thread::id> thread = std::nullopt) const;
 

@@ -138,6 +138,14 @@ TEST_F(ClockTest, RecordsTheWaitTimeOutsAskedFor) {
   EXPECT_EQ(Wait(&signalled, &long_one), STATUS_SUCCESS);
   EXPECT_THAT(platform_.clock().WaitsMs(), ElementsAre(-1, 0, 30, 450));
   EXPECT_THAT(platform_.clock().DelaysMs(), IsEmpty());
+  // Only the waits that ran out are noted as such; a test of the state (0) is none.
+  EXPECT_THAT(platform_.clock().RanOutMs(), IsEmpty());
+  KEVENT quiet;
+  KeInitializeEvent(&quiet, NotificationEvent, FALSE);
+  LARGE_INTEGER short_one = RelativeMilliseconds(2);
+  EXPECT_EQ(Wait(&quiet, &zero), STATUS_TIMEOUT);
+  EXPECT_EQ(Wait(&quiet, &short_one), STATUS_TIMEOUT);
+  EXPECT_THAT(platform_.clock().RanOutMs(), ElementsAre(2));
 }
 
 TEST_F(ClockTest, RecordsNothingOutsideARecording) {

@@ -177,6 +177,7 @@ struct FailureCase {
   std::vector<Feeder::Step> steps;
   NTSTATUS status;
   size_t resets;
+  std::vector<LONGLONG> ran_out = {};  // the ATR's waits that end by their time, not a report
   friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -191,9 +192,12 @@ TEST_P(ResetFailure, LeavesTheLengthAloneAndTheCardOff) {
   EXPECT_EQ(feeder.done(), c.steps.size());  // every read that was to come did come
   EXPECT_EQ(length_, c.room);
   EXPECT_EQ(Count(kResetCommand), c.resets);
+  EXPECT_EQ(RanOut(), c.ran_out);
+  // The reset's own power-off comes right after the last reset command, and ends it.
   const auto frames = Frames();
-  ASSERT_FALSE(frames.empty());
-  EXPECT_EQ(frames.back(), kPowerOff);
+  const auto last_reset = std::find(frames.rbegin(), frames.rend(), kResetCommand).base();
+  ASSERT_NE(last_reset, frames.end());
+  EXPECT_EQ(std::vector<Bytes>(last_reset, frames.end()), std::vector<Bytes>{kPowerOff});
   // One power-off before a cold reset, none before the warm repeat, one at the end.
   EXPECT_EQ(Count(kPowerOff), c.warm ? 1u : 2u);
 }
@@ -203,12 +207,28 @@ const Bytes kDamagedAtr = {0x90, 0x3B, 0x02, STC_ESCAPE, STC_CHARACTER_ERROR, 0x
 INSTANTIATE_TEST_SUITE_P(
     Failures, ResetFailure,
     ::testing::Values(
-        FailureCase{"SilentCard", false, 64, {kAck}, {}, STATUS_UNRECOGNIZED_MEDIA, 1},
+        FailureCase{"SilentCard", false, 64, {kAck}, {}, STATUS_UNRECOGNIZED_MEDIA, 1, {120}},
         FailureCase{"CardStopsAfterT0DespiteHistoricalBytes",
                     false,
                     64,
                     {kAck},
                     {{120, {0x3B}}, {2400, {0x02}}, {3600, {STC_ESCAPE, STC_BLOCK_END}}},
+                    STATUS_UNRECOGNIZED_MEDIA,
+                    1},
+        // T0 84 announces TD1 and four historical bytes; none comes. The reader reports the
+        // end of the card's block while the read for TD1 waits, or before it begins.
+        FailureCase{"TruncatedAtrReportedWhileTd1IsAwaited",
+                    false,
+                    64,
+                    {kAck},
+                    {{120, {0x3B}}, {2400, {0x84}}, {2400, {STC_ESCAPE, STC_BLOCK_END}}},
+                    STATUS_UNRECOGNIZED_MEDIA,
+                    1},
+        FailureCase{"TruncatedAtrReportedBeforeTd1IsAwaited",
+                    false,
+                    64,
+                    {{0x90, 0x3B, 0x84, STC_ESCAPE, STC_BLOCK_END}},
+                    {},
                     STATUS_UNRECOGNIZED_MEDIA,
                     1},
         FailureCase{"InvalidTsIsJudgedAfterT0",

@@ -171,6 +171,8 @@ class CardBenchTest : public ::testing::Test {
   void Record() { bench_.platform().clock().StartRecording(); }
   std::vector<ULONG> Delays() { return bench_.platform().clock().DelaysMs(driver_); }
   std::vector<LONGLONG> Waits() { return bench_.platform().clock().WaitsMs(driver_); }
+  // Those of the waits that ran out their time.
+  std::vector<LONGLONG> RanOut() { return bench_.platform().clock().RanOutMs(driver_); }
 
   sim::ScriptedReader& script() { return bench_.script(); }
   std::vector<Bytes> Frames() { return script().frames(); }
