@@ -1,7 +1,8 @@
 // tolvex-sim: the simulated reader (src/sim) on a pseudo-terminal, for a driver that opens a
 // real serial device.
 //
-//   tolvex-sim --pty [--card MODEL] [--firmware 0xNN] [--paced] [--trace]
+//   tolvex-sim --pty [--card MODEL] [--firmware 0xNN] [--paced | --jitter SEED
+//              [--jitter-gap US] [--jitter-block-end MS]] [--trace]
 //
 // Prints the path of the terminal's slave side alone on the first line, then plays the
 // reader on the master side until SIGINT or SIGTERM, "quit", or the end of standard input.
@@ -10,7 +11,8 @@
 //   insert [MODEL]     a card goes in (the model chosen last, t0 at first)
 //   remove             the card comes out
 //   card MODEL         the model for the next insert
-//   fault NAME [ARGS]  a fault (faults.h: insert, remove, negative, silence, damage, ...)
+//   fault NAME [ARGS]  a fault (faults.h: insert, remove, negative, silence, damage, ...);
+//                      "fault" alone lists them with their arguments
 //   status             the card, the reader's state and the pending faults
 //   quit
 // The program keeps a descriptor of the slave side open itself, so the master never sees a
@@ -24,10 +26,13 @@
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
+#include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -169,6 +174,7 @@ class Console {
     std::string text;
     for (const auto& fault : tolvex::sim::FaultCommands()) {
       text += (text.empty() ? "" : ", ") + std::string(fault.name);
+      if (!fault.args.empty()) text += " " + std::string(fault.args);
     }
     return text;
   }
@@ -183,13 +189,33 @@ class Console {
     return "ok card=" + (card.empty() ? std::string("none") : card) +
            " powered=" + (sim_.card_powered() ? "yes" : "no") + " next=" + model_ +
            " firmware=" + tolvex::sim::HexByte(sim_.options().firmware) +
-           " paced=" + (sim_.options().paced ? "yes" : "no") + " frames=" + std::to_string(frames) +
-           " faults=" + sim_.faults().Describe();
+           " paced=" + (sim_.options().paced ? "yes" : "no") + " jitter=" +
+           (sim_.options().jitter ? std::to_string(sim_.options().jitter->seed) : "no") +
+           " frames=" + std::to_string(frames) + " faults=" + sim_.faults().Describe();
   }
 
   ReaderSim& sim_;
   std::string model_;
 };
+
+// The console's commands and the faults with their arguments, for --help.
+std::string ConsoleHelp() {
+  std::string text =
+      "\nCommands on standard input, one a line:\n"
+      "  insert [MODEL]     a card goes in\n"
+      "  remove             the card comes out\n"
+      "  card MODEL         the model for the next insert\n"
+      "  fault NAME [ARGS]  a fault, one of (no dsr-drop or dsr-raise on a pseudo-terminal):\n";
+  for (const auto& fault : tolvex::sim::FaultCommands()) {
+    std::string usage = "    " + std::string(fault.name);
+    if (!fault.args.empty()) usage += " " + std::string(fault.args);
+    text += usage + "\n        " + std::string(fault.help) + "\n";
+  }
+  text +=
+      "  status             the card, the reader's state and the pending faults\n"
+      "  quit\n";
+  return text;
+}
 
 }  // namespace
 
@@ -197,11 +223,36 @@ int main(int argc, char** argv) {
   CLI::App app{"tolvex-sim: the simulated Brightwarden Serial SCR on a pseudo-terminal"};
   bool pty_mode = false, paced = false, trace = false;
   std::string model, firmware = "0x21";
+  std::optional<std::uint64_t> jitter_seed;
+  const tolvex::sim::Jitter jitter_defaults;
+  std::int64_t jitter_gap_us =
+      std::chrono::duration_cast<std::chrono::microseconds>(jitter_defaults.max_gap).count();
+  std::int64_t jitter_block_end_ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(jitter_defaults.block_end_max_delay)
+          .count();
   app.add_flag("--pty", pty_mode, "Simulate the reader on a pseudo-terminal (required)");
   app.add_option("--card", model, "Card in the reader at start (t0, t1, t1-crc, dual, ...)");
   app.add_option("--firmware", firmware, "Firmware revision byte, e.g. 0x21");
-  app.add_flag("--paced", paced, "Send at the pace of the real wires");
+  auto* paced_flag = app.add_flag("--paced", paced, "Send at the pace of the real wires");
+  auto* jitter_option =
+      app.add_option("--jitter", jitter_seed,
+                     "Send at random moments drawn from SEED: random gaps between bytes, even "
+                     "inside an escaped pair, and end-of-block reports held back a random time")
+          ->type_name("SEED")
+          ->excludes(paced_flag);
+  app.add_option("--jitter-gap", jitter_gap_us, "With --jitter: the longest gap between bytes")
+      ->type_name("US")
+      ->check(CLI::Range(std::int64_t{0}, std::int64_t{1'000'000}))
+      ->capture_default_str()
+      ->needs(jitter_option);
+  app.add_option("--jitter-block-end", jitter_block_end_ms,
+                 "With --jitter: the longest delay of an end-of-block report")
+      ->type_name("MS")
+      ->check(CLI::Range(std::int64_t{0}, std::int64_t{60'000}))
+      ->capture_default_str()
+      ->needs(jitter_option);
   app.add_flag("--trace", trace, "Print the transcript on standard error");
+  app.footer(ConsoleHelp());
   CLI11_PARSE(app, argc, argv);
   if (!pty_mode) {
     std::fprintf(stderr, "tolvex-sim: --pty is required (the only way to run for now)\n");
@@ -234,6 +285,12 @@ int main(int argc, char** argv) {
   tolvex::sim::ReaderOptions options;
   options.firmware = static_cast<std::uint8_t>(revision);
   options.paced = paced;
+  if (jitter_seed) {
+    options.jitter =
+        tolvex::sim::Jitter{.seed = *jitter_seed,
+                            .max_gap = std::chrono::microseconds(jitter_gap_us),
+                            .block_end_max_delay = std::chrono::milliseconds(jitter_block_end_ms)};
+  }
   if (trace) {
     options.observer = [](const tolvex::sim::TranscriptEntry& entry) {
       std::fprintf(stderr, "%s\n", entry.ToString().c_str());

@@ -23,7 +23,13 @@ std::string FaultState::Describe() const {
   if (damage_in > 0) add("damage-in=" + std::to_string(damage_in));
   if (skip_block_end != 0) add("no-block-end=" + count(skip_block_end));
   if (mute_resets != 0) add("mute=" + count(mute_resets));
-  if (short_atr_resets != 0) add("short-atr=" + count(short_atr_resets));
+  if (short_atr_resets != 0) {
+    add("short-atr=" + count(short_atr_resets));
+    if (short_atr_report == ShortAtrReport::kLate) {
+      add("late=" + std::to_string(short_atr_late.count()) + "ms");
+    }
+    if (short_atr_t0) add("t0=" + HexByte(*short_atr_t0));
+  }
   if (bad_ts_resets != 0) add("bad-ts=" + HexByte(bad_ts) + "x" + count(bad_ts_resets));
   if (reader_error_next) add("reader-error");
   if (noise_left > 0) add("noise-left=" + std::to_string(noise_left));
@@ -46,7 +52,9 @@ constexpr FaultCommand kCommands[] = {
     {"damage", "[K]", "the K-th card byte from now (default 1) goes out as 10 88"},
     {"no-block-end", "[COUNT|always]", "end-of-block reports left out (default 1)"},
     {"mute", "[COUNT|always]", "the card sends no ATR after the next reset(s)"},
-    {"short-atr", "[COUNT|always]", "the ATR stops after T0"},
+    {"short-atr", "[early|late [MS]] [t0 BYTE] [COUNT|always]",
+     "the ATR stops after T0 (BYTE instead of the card's own); the end-of-block report right "
+     "behind it (early, the default) or MS (default 1000) later"},
     {"bad-ts", "[TS [COUNT|always]]", "the ATR starts with TS (default 12)"},
     {"noise", "SEED [COUNT]", "COUNT stray bytes (default 16) among what the reader sends"},
     {"dsr-drop", "", "data-set-ready drops"},
@@ -92,6 +100,39 @@ std::string CardSays(bool ok, const std::string& what) {
   return ok ? "ok " + what : "error: the card in the reader cannot do that (or there is none)";
 }
 
+// short-atr [early|late [MS]] [t0 BYTE] [COUNT|always]
+std::string ShortAtrCommand(ReaderSim& reader, std::span<const std::string> args) {
+  std::size_t i = 0;
+  auto report = ShortAtrReport::kEarly;
+  int late_ms = static_cast<int>(kShortAtrLateDefault.count());
+  std::optional<std::uint8_t> t0;
+  int count = 1;
+  if (i < args.size() && (args[i] == "early" || args[i] == "late")) {
+    if (args[i++] == "late") {
+      report = ShortAtrReport::kLate;
+      if (i < args.size() && args[i] != "always" && args[i] != "t0") {
+        // After "late" a number is the time; a count may follow it.
+        if (!ParseCount(args[i], &late_ms)) return "error: bad time " + args[i];
+        ++i;
+      }
+    }
+  }
+  if (i < args.size() && args[i] == "t0") {
+    std::uint8_t byte = 0;
+    if (++i == args.size() || !ParseHexByte(args[i], &byte)) return "error: t0 takes a byte";
+    t0 = byte;
+    ++i;
+  }
+  if (i < args.size() && !ParseCount(args[i++], &count)) return "error: bad count " + args[i - 1];
+  if (i < args.size()) return "error: too many arguments for short-atr";
+  reader.ShortAtr(count, report, std::chrono::milliseconds(late_ms), t0);
+  std::string text = "ok short-atr " + (count < 0 ? std::string("always") : std::to_string(count));
+  text += report == ShortAtrReport::kLate ? ", report " + std::to_string(late_ms) + " ms late"
+                                          : ", report right behind T0";
+  if (t0) text += ", T0 " + HexByte(*t0);
+  return text;
+}
+
 }  // namespace
 
 std::span<const FaultCommand> FaultCommands() {
@@ -127,13 +168,13 @@ std::string ApplyFault(ReaderSim& reader, std::string_view name,
     reader.DamageCardByte(count);
     return "ok card byte " + std::to_string(count) + " from now damaged";
   }
-  if (name == "no-block-end" || name == "mute" || name == "short-atr") {
+  if (name == "no-block-end" || name == "mute") {
     if (!a0.empty() && !ParseCount(a0, &count)) return "error: bad count " + a0;
     if (name == "no-block-end") reader.SkipBlockEnd(count);
     if (name == "mute") reader.MuteAfterReset(count);
-    if (name == "short-atr") reader.ShortAtr(count);
     return "ok " + std::string(name) + " " + (count < 0 ? "always" : std::to_string(count));
   }
+  if (name == "short-atr") return ShortAtrCommand(reader, args);
   if (name == "bad-ts") {
     byte = 0x12;
     if (!a0.empty() && !ParseHexByte(a0, &byte)) return "error: bad byte " + a0;

@@ -5,6 +5,7 @@
 // for "until cleared". ReaderSim has a method for each; FaultState is what is pending.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -15,6 +16,11 @@ namespace tolvex::sim {
 
 class ReaderSim;
 
+// When the reader reports the end of a cut-short ATR: right behind T0, or once the card has
+// been silent for a while (a real STC's character waiting time, set long).
+enum class ShortAtrReport { kEarly, kLate };
+inline constexpr std::chrono::milliseconds kShortAtrLateDefault{1000};
+
 struct FaultState {
   // The next command is not carried out, and gets this byte instead of its answer...
   std::optional<std::uint8_t> negative_answer;
@@ -24,7 +30,10 @@ struct FaultState {
   int skip_block_end = 0;    // end-of-block reports to leave out
   int mute_resets = 0;       // resets after which the card stays mute
   int short_atr_resets = 0;  // resets after which the ATR stops after T0
-  int bad_ts_resets = 0;     // resets after which the ATR starts with bad_ts
+  ShortAtrReport short_atr_report = ShortAtrReport::kEarly;
+  std::chrono::milliseconds short_atr_late = kShortAtrLateDefault;  // T0 to a late report
+  std::optional<std::uint8_t> short_atr_t0;  // sent instead of the card's own T0
+  int bad_ts_resets = 0;                     // resets after which the ATR starts with bad_ts
   std::uint8_t bad_ts = 0x12;
   bool reader_error_next = false;  // the card's next answer: 10 84 instead
   int noise_left = 0;              // stray bytes still to put on the line

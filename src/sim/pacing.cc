@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace tolvex::sim {
 
@@ -24,7 +25,35 @@ TimePoint Timeline::HostWrote(TimePoint now, std::size_t n, const LineTiming& ti
   return start;
 }
 
-Scheduler::Scheduler(LineTiming timing, Deliver deliver)
+Nanos JitterSource::Gap() {
+  if (Next() % 4 == 0 || jitter_.max_gap <= Nanos(0)) return Nanos(0);
+  return std::max(Nanos(1), UpTo(jitter_.max_gap));
+}
+
+Nanos JitterSource::BlockEnd() {
+  switch (Next() % 4) {
+    case 0:
+      return Nanos(0);
+    case 1:
+      return UpTo(jitter_.max_gap);
+    default:
+      return UpTo(jitter_.block_end_max_delay);
+  }
+}
+
+std::uint64_t JitterSource::Next() {
+  std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+  return z ^ (z >> 31);
+}
+
+Nanos JitterSource::UpTo(Nanos max) {
+  if (max <= Nanos(0)) return Nanos(0);
+  return Nanos(static_cast<std::int64_t>(Next() % (static_cast<std::uint64_t>(max.count()) + 1)));
+}
+
+Scheduler::Scheduler(std::optional<LineTiming> timing, Deliver deliver)
     : timing_(timing), deliver_(std::move(deliver)) {
   thread_ = std::thread([this] { Run(); });
 }
@@ -51,10 +80,13 @@ std::vector<LineItem> Scheduler::Withdraw(TimePoint now, bool card_items) {
   std::vector<LineItem> withdrawn;
   {
     std::lock_guard lock(mutex_);
+    bool previous_withdrawn = false;
     for (auto it = queue_.begin(); it != queue_.end();) {
       const LineItem& item = it->second;
-      const bool match = card_items ? item.from_card : item.block_end;
-      if (match && item.ready > now) {
+      const bool match = (card_items ? item.from_card : item.block_end) && item.ready > now &&
+                         (!item.continues_pair || previous_withdrawn);
+      previous_withdrawn = match;
+      if (match) {
         withdrawn.push_back(std::move(it->second));
         it = queue_.erase(it);
       } else {
@@ -64,6 +96,11 @@ std::vector<LineItem> Scheduler::Withdraw(TimePoint now, bool card_items) {
   }
   cv_.notify_all();
   return withdrawn;
+}
+
+TimePoint Scheduler::LastReady() {
+  std::lock_guard lock(mutex_);
+  return queue_.empty() ? TimePoint{} : std::prev(queue_.end())->first;
 }
 
 bool Scheduler::WaitIdle(std::chrono::milliseconds timeout) {
@@ -80,9 +117,10 @@ void Scheduler::Run() {
       continue;
     }
     const LineItem& next = queue_.begin()->second;
-    const TimePoint due = next.bytes.empty() ? next.ready
-                                             : std::max(next.ready, line_free_) +
-                                                   timing_.SerialBytes(next.bytes.size());
+    const TimePoint due =
+        next.bytes.empty() || !timing_
+            ? next.ready
+            : std::max(next.ready, line_free_) + timing_->SerialBytes(next.bytes.size());
     if (SimClock::now() < due) {
       cv_.wait_until(lock, due);
       continue;

@@ -6,10 +6,14 @@
 // the card takes 12 ETU plus the guard time N of register 1 (N = 255: 11 ETU in T=1), one
 // from the card 12 ETU. The reader keeps, for each wire, when it is next free (Timeline) and
 // gives every byte it sends a due time; the Scheduler delivers in due order.
+//
+// Jitter instead gives the bytes random moments, drawn from a seed (JitterSource), so that the
+// host sees the same stream cut into different pieces arriving at different times.
 #pragma once
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -51,6 +55,34 @@ struct Timeline {
   TimePoint HostWrote(TimePoint now, std::size_t n, const LineTiming& timing);
 };
 
+// Random delays on the reader's bytes to the host (ReaderOptions::jitter).
+struct Jitter {
+  std::uint64_t seed = 1;
+  // Between two bytes: none one time in four (within one answer, event or run of the card's
+  // characters, the two then go in one piece), else up to this.
+  Nanos max_gap = std::chrono::microseconds(300);
+  // From the card's last character to the end-of-block report: none one time in four, up to
+  // max_gap one time in four, else up to this.
+  Nanos block_end_max_delay = std::chrono::milliseconds(20);
+};
+
+// The jitter's random choices: the same seed gives the same delays in the same order
+// (splitmix64, the same on every machine).
+class JitterSource {
+ public:
+  explicit JitterSource(const Jitter& jitter) : jitter_(jitter), state_(jitter.seed) {}
+  Nanos Gap();
+  Nanos BlockEnd();
+
+ private:
+  std::uint64_t Next();
+  // 0 to `max`, both included.
+  Nanos UpTo(Nanos max);
+
+  const Jitter jitter_;
+  std::uint64_t state_;
+};
+
 // One thing for the line: bytes for the host, or a data-set-ready change.
 struct LineItem {
   Bytes bytes;
@@ -60,30 +92,43 @@ struct LineItem {
   TimePoint due{};                       // when it is through the wire (set on delivery)
   bool from_card = false;  // the card's characters and what the reader says about them
   bool block_end = false;
+  // An end-of-block report kept back this long after the card's last character, whatever the
+  // character waiting time (a late report after a cut-short ATR).
+  std::optional<Nanos> hold;
+  // Jitter cuts the reader's bytes into pieces: this one starts with the second byte of an
+  // escaped pair (10 xx), and is withdrawn only together with the piece before it.
+  bool continues_pair = false;
+  // Fast mode, held items: the reader's count of host writes and card stops when it decided
+  // on the item; a later one overtook it.
+  std::uint64_t epoch = 0;
 };
 
 // Delivers items on a thread of its own in the order of their ready times (equal times in the
-// order given), each when the serial line has carried it. The delivery function runs on that
-// thread with no lock of the scheduler held.
+// order given): with a LineTiming, each when the serial line has carried it (paced mode);
+// without, at its ready time. The delivery function runs on that thread with no lock of the
+// scheduler held.
 class Scheduler {
  public:
   using Deliver = std::function<void(LineItem)>;
-  Scheduler(LineTiming timing, Deliver deliver);
+  Scheduler(std::optional<LineTiming> timing, Deliver deliver);
   ~Scheduler();
   Scheduler(const Scheduler&) = delete;
   Scheduler& operator=(const Scheduler&) = delete;
 
   void Add(LineItem item);
   // Takes back what the reader did not yet have at `now` and matches: end-of-block reports,
-  // or everything from the card.
+  // or everything from the card. A piece that continues an escaped pair goes only with the
+  // piece before it, so that the host never gets half a pair.
   std::vector<LineItem> Withdraw(TimePoint now, bool card_items);
+  // The latest ready time of the items queued; the clock's zero with none.
+  TimePoint LastReady();
   // Waits until nothing is queued or being delivered.
   bool WaitIdle(std::chrono::milliseconds timeout);
 
  private:
   void Run();
 
-  const LineTiming timing_;
+  const std::optional<LineTiming> timing_;
   Deliver deliver_;
   TimePoint line_free_{};  // the serial line to the host
   std::mutex mutex_;

@@ -1,6 +1,7 @@
 #include "sim/reader_sim.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace tolvex::sim {
 
@@ -28,11 +29,22 @@ TranscriptEntry Entry(EntryKind kind, std::uint8_t code = 0, Bytes bytes = {},
 
 ReaderSim::ReaderSim(Line line, ReaderOptions options)
     : line_(std::move(line)), options_(std::move(options)), start_(SimClock::now()) {
-  registers_[kRegisterRevision] = options_.firmware;
-  if (options_.paced) {
-    scheduler_ = std::make_unique<Scheduler>(options_.timing,
-                                             [this](LineItem item) { Delivered(std::move(item)); });
+  if (options_.paced && options_.jitter) {
+    throw std::invalid_argument("the simulated reader is paced or jittered, not both");
   }
+  registers_[kRegisterRevision] = options_.firmware;
+  if (options_.jitter) jitter_.emplace(*options_.jitter);
+  if (options_.paced || options_.jitter) scheduler();
+}
+
+Scheduler& ReaderSim::scheduler() {
+  if (!scheduler_) {
+    std::optional<LineTiming> timing;
+    if (options_.paced) timing = options_.timing;
+    scheduler_ =
+        std::make_unique<Scheduler>(timing, [this](LineItem item) { Delivered(std::move(item)); });
+  }
+  return *scheduler_;
 }
 
 ReaderSim::~ReaderSim() {
@@ -47,19 +59,19 @@ void ReaderSim::HostWrote(std::span<const std::uint8_t> bytes) {
     std::lock_guard lock(mutex_);
     const TimePoint now = SimClock::now();
     TimePoint first = now;
+    ++epoch_;
     if (scheduler_) {
-      // The host spoke before the character waiting time ran out: no end-of-block report.
-      for (const LineItem& item : scheduler_->Withdraw(now, false)) {
-        (void)item;
-        Record(Entry(EntryKind::kEventWithdrawn, kEventBlockEnd), now);
-      }
-      first = timeline_.HostWrote(now, bytes.size(), options_.timing);
+      // The host spoke before an end-of-block report was due (the character waiting time, a
+      // late report, a jittered one): the report is not sent, so that nothing the reader says
+      // about the card's last answer comes after its answer to this write.
+      for (const LineItem& item : Withdraw(now, false)) RecordWithdrawn(item, now);
     }
+    if (options_.paced) first = timeline_.HostWrote(now, bytes.size(), options_.timing);
     std::vector<HostFrame> frames;
     parser_.Feed(bytes, frames);
     for (const HostFrame& frame : frames) {
       const TimePoint in =
-          scheduler_ ? first + options_.timing.SerialBytes(frame.end_offset + 1) : now;
+          options_.paced ? first + options_.timing.SerialBytes(frame.end_offset + 1) : now;
       Frame(frame, in);
     }
   }
@@ -132,8 +144,21 @@ unsigned ReaderSim::guard_time() const {
 }
 
 void ReaderSim::StopCard(TimePoint now) {
-  // Whatever the card had still to say in paced mode goes unsaid.
-  if (scheduler_) (void)scheduler_->Withdraw(now, true);
+  // Whatever the card had still to say in paced or jitter mode goes unsaid.
+  ++epoch_;
+  if (scheduler_) (void)Withdraw(now, true);
+}
+
+std::vector<LineItem> ReaderSim::Withdraw(TimePoint now, bool card_items) {
+  std::vector<LineItem> items = scheduler_->Withdraw(now, card_items);
+  if (jitter_ && !items.empty()) jitter_last_ = scheduler_->LastReady();
+  return items;
+}
+
+void ReaderSim::RecordWithdrawn(const LineItem& item, TimePoint at) {
+  for (const TranscriptEntry& entry : item.entries) {
+    if (entry.kind == EntryKind::kEvent) Record(Entry(EntryKind::kEventWithdrawn, entry.code), at);
+  }
 }
 
 void ReaderSim::ResetCard(TimePoint at) {
@@ -142,6 +167,7 @@ void ReaderSim::ResetCard(TimePoint at) {
   Bytes atr = card_->Reset();
   card_mute_ = false;
   std::string note;
+  std::optional<Nanos> end_after;
   if (TakeOne(faults_.mute_resets)) {
     card_mute_ = true;
     Record(Entry(EntryKind::kCardBytes, 0, {}, "fault: mute after reset"), at);
@@ -149,7 +175,12 @@ void ReaderSim::ResetCard(TimePoint at) {
   }
   if (TakeOne(faults_.short_atr_resets)) {
     atr.resize(std::min<std::size_t>(atr.size(), 2));
+    if (faults_.short_atr_t0 && atr.size() == 2) atr[1] = *faults_.short_atr_t0;
     note = "fault: ATR cut short after T0";
+    if (faults_.short_atr_report == ShortAtrReport::kLate) {
+      end_after = faults_.short_atr_late;
+      note += ", end of block reported late";
+    }
   }
   if (TakeOne(faults_.bad_ts_resets) && !atr.empty()) {
     atr[0] = faults_.bad_ts;
@@ -160,7 +191,7 @@ void ReaderSim::ResetCard(TimePoint at) {
   out.EndTurn();
   const TimePoint start = at + options_.timing.Clocks(options_.atr_delay_clocks);
   timeline_.card = start;
-  Relay(out, start, std::move(note));
+  Relay(out, start, std::move(note), end_after);
 }
 
 void ReaderSim::ToCard(std::span<const std::uint8_t> data, TimePoint at) {
@@ -174,9 +205,10 @@ void ReaderSim::ToCard(std::span<const std::uint8_t> data, TimePoint at) {
   Relay(out, timeline_.card);
 }
 
-void ReaderSim::Relay(const CardOutput& out, TimePoint start, std::string note) {
+void ReaderSim::Relay(const CardOutput& out, TimePoint start, std::string note,
+                      std::optional<Nanos> end_after) {
   if (out.empty()) return;
-  const bool paced = scheduler_ != nullptr;
+  const bool paced = options_.paced;
   const unsigned cpe = card_->clocks_per_etu();
   const Nanos each = options_.timing.CharacterFromCard(cpe);
   const Nanos cwt = options_.timing.Etus(registers_[kRegisterCwt], cpe);
@@ -224,7 +256,8 @@ void ReaderSim::Relay(const CardOutput& out, TimePoint start, std::string note) 
       end.entries.push_back(Entry(EntryKind::kEvent, kEventBlockEnd));
       end.from_card = true;
       end.block_end = true;
-      Queue(std::move(end), t + cwt);
+      end.hold = end_after;
+      Queue(std::move(end), t + end_after.value_or(cwt));
     }
   }
   timeline_.card = t;
@@ -272,14 +305,57 @@ void ReaderSim::Queue(LineItem item, TimePoint ready) {
     item.bytes = AddNoise(item.bytes, item.entries);
   }
   item.ready = ready;
-  if (!scheduler_) {
-    item.due = ready;
-    for (TranscriptEntry& entry : item.entries) Record(std::move(entry), ready);
-    item.entries.clear();
-    outbox_.push_back(std::move(item));
-    return;
+  if (jitter_) return QueueJittered(std::move(item));
+  if (options_.paced) return scheduler().Add(std::move(item));
+  if (item.hold) {  // fast mode: a late report waits on the scheduler's thread
+    item.epoch = epoch_;
+    return scheduler().Add(std::move(item));
   }
-  scheduler_->Add(std::move(item));
+  item.due = ready;
+  for (TranscriptEntry& entry : item.entries) Record(std::move(entry), ready);
+  item.entries.clear();
+  outbox_.push_back(std::move(item));
+}
+
+// Cuts the item into pieces at random gaps and queues them one after the other, after
+// everything queued before: the line carries what the reader decided in the order it decided
+// it, so another thread's event never lands inside an answer's pair of bytes. The entries go
+// with the last piece.
+void ReaderSim::QueueJittered(LineItem item) {
+  Scheduler& queue = scheduler();
+  TimePoint t;
+  if (item.block_end) {  // after the card's last character, queued just before it
+    t = jitter_last_ + (item.hold ? *item.hold : jitter_->BlockEnd());
+  } else {
+    t = std::max(jitter_last_, SimClock::now()) + jitter_->Gap();
+  }
+  auto piece = [&item](TimePoint ready, bool continues_pair) {
+    LineItem p;
+    p.dsr = item.dsr;
+    p.ready = ready;
+    p.from_card = item.from_card;
+    p.block_end = item.block_end;
+    p.continues_pair = continues_pair;
+    return p;
+  };
+  LineItem current = piece(t, false);
+  bool pair_open = false;  // the byte before opened an escaped pair
+  for (std::size_t i = 0; i < item.bytes.size(); ++i) {
+    if (i > 0) {
+      const Nanos gap = jitter_->Gap();
+      if (gap > Nanos(0)) {
+        queue.Add(std::move(current));
+        t += gap;
+        current = piece(t, pair_open);
+      }
+    }
+    const std::uint8_t b = item.bytes[i];
+    current.bytes.push_back(b);
+    pair_open = !pair_open && b == kEscape;
+  }
+  current.entries = std::move(item.entries);
+  jitter_last_ = t;
+  queue.Add(std::move(current));
 }
 
 void ReaderSim::Record(TranscriptEntry entry, TimePoint at) {
@@ -297,6 +373,10 @@ void ReaderSim::Record(TranscriptEntry entry, TimePoint at) {
 void ReaderSim::Delivered(LineItem item) {
   {
     std::lock_guard lock(mutex_);
+    if (item.hold && !options_.paced && !jitter_ && item.epoch != epoch_) {
+      // A held report that a host write or a card stop overtook on its way out.
+      return RecordWithdrawn(item, item.due);
+    }
     for (TranscriptEntry& entry : item.entries) Record(std::move(entry), item.due);
     item.entries.clear();
     outbox_.push_back(std::move(item));
@@ -415,9 +495,13 @@ void ReaderSim::MuteAfterReset(int count) {
   faults_.mute_resets = count;
 }
 
-void ReaderSim::ShortAtr(int count) {
+void ReaderSim::ShortAtr(int count, ShortAtrReport report, std::chrono::milliseconds late,
+                         std::optional<std::uint8_t> t0) {
   std::lock_guard lock(mutex_);
   faults_.short_atr_resets = count;
+  faults_.short_atr_report = report;
+  faults_.short_atr_late = late;
+  faults_.short_atr_t0 = t0;
 }
 
 void ReaderSim::BadTs(int count, std::uint8_t ts) {
@@ -478,7 +562,12 @@ void ReaderSim::ClearTranscript() {
 
 bool ReaderSim::WaitIdle(std::chrono::milliseconds timeout) {
   const auto deadline = SimClock::now() + timeout;
-  if (scheduler_ && !scheduler_->WaitIdle(timeout)) return false;
+  Scheduler* scheduler = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    scheduler = scheduler_.get();  // once there, it stays until the destructor
+  }
+  if (scheduler && !scheduler->WaitIdle(timeout)) return false;
   std::unique_lock lock(mutex_);
   return idle_cv_.wait_until(lock, deadline, [this] { return outbox_.empty() && !draining_; });
 }

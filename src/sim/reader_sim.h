@@ -14,6 +14,13 @@
 // Answers: 90 for a command carried out; 84 (kAnswerBadFrame) for a frame the reader cannot
 // take, after which it ignores the rest of that write (stream.h).
 // With no card, or an unpowered one, a reset or data is answered 90 and nothing follows.
+//
+// Timing (README.md, Timing): fast mode sends at once; paced mode on the wires' time; jitter
+// mode (fast mode's decisions, sent at random moments drawn from a seed) cuts the reader's
+// stream into pieces with random gaps between them, anywhere, even between the two bytes of
+// an escaped pair, and holds each end-of-block report back a random time. An end-of-block
+// report still held back when the host writes is withdrawn, so that it never follows the
+// reader's answer to a later command; in fast and jitter modes nothing else does either.
 #pragma once
 
 #include <chrono>
@@ -23,6 +30,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -46,6 +54,12 @@ struct ReaderOptions {
   // Paced: bytes go out when the wires would have carried them (pacing.h); otherwise at once,
   // inside the call that caused them.
   bool paced = false;
+  // Jitter: what fast mode would send, at random moments drawn from the seed (pacing.h).
+  // Between any two bytes, none or a gap up to max_gap; before each end-of-block report,
+  // none, up to max_gap, or up to block_end_max_delay. The same seed, host writes and card
+  // moves give the same pieces in the same order (the wall clock's moments vary). Runs on the
+  // scheduler thread. Not with `paced`: the constructor throws std::invalid_argument.
+  std::optional<Jitter> jitter;
   LineTiming timing;
   // Paced: from a reset to the ATR's first character.
   unsigned atr_delay_clocks = 10'000;
@@ -84,7 +98,13 @@ class ReaderSim {
   void DamageCardByte(int k);
   void SkipBlockEnd(int count = 1);
   void MuteAfterReset(int count = 1);
-  void ShortAtr(int count = 1);
+  // The ATR stops after TS and T0 (`t0`: sent instead of the card's own T0, e.g. 84 for an
+  // ATR announcing TD1 and four historical bytes that never come). The end-of-block report
+  // comes right behind T0 (kEarly), or `late` after it (kLate), as a real STC reports once the
+  // character waiting time has passed; a host write before then withdraws the late report.
+  void ShortAtr(int count = 1, ShortAtrReport report = ShortAtrReport::kEarly,
+                std::chrono::milliseconds late = kShortAtrLateDefault,
+                std::optional<std::uint8_t> t0 = std::nullopt);
   void BadTs(int count = 1, std::uint8_t ts = 0x12);
   // `count` stray bytes, seeded, slipped in among the bytes the reader sends from now on.
   void LineNoise(std::uint32_t seed, int count);
@@ -97,7 +117,8 @@ class ReaderSim {
   std::uint32_t register_value(std::uint8_t reg) const;
   Transcript transcript() const;
   void ClearTranscript();
-  // Waits until everything decided so far has been sent (paced mode; at once otherwise).
+  // Waits until everything decided so far has been sent (paced and jitter modes, or a late
+  // report; at once otherwise).
   bool WaitIdle(std::chrono::milliseconds timeout);
   const ReaderOptions& options() const { return options_; }
 
@@ -111,7 +132,16 @@ class ReaderSim {
   void ResetCard(TimePoint at);
   void StopCard(TimePoint now);
   void ToCard(std::span<const std::uint8_t> data, TimePoint at);
-  void Relay(const CardOutput& out, TimePoint start, std::string note = {});
+  // `end_after`: the end-of-block report this long after the card's last character, instead
+  // of the character waiting time.
+  void Relay(const CardOutput& out, TimePoint start, std::string note = {},
+             std::optional<Nanos> end_after = std::nullopt);
+  void QueueJittered(LineItem item);
+  // Takes back pending items from the scheduler (there must be one).
+  std::vector<LineItem> Withdraw(TimePoint now, bool card_items);
+  void RecordWithdrawn(const LineItem& item, TimePoint at);
+  // The scheduler, started on first need in fast mode (a late report).
+  Scheduler& scheduler();
   Bytes AddNoise(const Bytes& wire, std::vector<TranscriptEntry>& entries);
   unsigned guard_time() const;
   // Outside the lock: hands queued items to the line, one caller at a time.
@@ -133,8 +163,12 @@ class ReaderSim {
   Timeline timeline_;
   std::deque<LineItem> outbox_;  // for the line, in order
   bool draining_ = false;        // someone is handing the outbox to the line
+  std::uint64_t epoch_ = 0;      // host writes and card stops so far
+  std::optional<JitterSource> jitter_;
+  TimePoint jitter_last_{};  // jitter: the ready time of the last piece queued
 
-  // Paced mode only. Declared last: it goes first, while the rest is still there.
+  // Paced and jitter modes, and fast mode once a report is held back. Declared last: it goes
+  // first, while the rest is still there.
   std::unique_ptr<Scheduler> scheduler_;
 };
 

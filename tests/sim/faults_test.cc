@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <optional>
+#include <utility>
 
 #include "sim_host.h"
 
@@ -58,6 +60,59 @@ TEST_F(Faults, AtrFaultsApplyToTheNextResets) {
     c.set(host_.sim());
     EXPECT_EQ(ResetWire(), c.wire);
     EXPECT_EQ(ResetWire(), kAtrWithEnd);
+  }
+}
+
+TEST_F(Faults, ShortAtrReportsEarlyOrLateWithTheChosenT0) {
+  struct Case {
+    const char* name;
+    ShortAtrReport report;
+    std::optional<std::uint8_t> t0;
+    Bytes atr;  // as sent
+  };
+  const Case cases[] = {
+      {"early", ShortAtrReport::kEarly, std::nullopt, {0x3B, 0x02}},
+      {"late", ShortAtrReport::kLate, std::nullopt, {0x3B, 0x02}},
+      {"late, TD1 and four historical bytes announced", ShortAtrReport::kLate, 0x84, {0x3B, 0x84}},
+  };
+  const std::chrono::milliseconds late(40);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    host_.sim().ClearTranscript();
+    host_.sim().ShortAtr(1, c.report, late, c.t0);
+    const auto before = SimClock::now();
+    host_.Write(kReset);
+    ASSERT_TRUE(host_.sim().WaitIdle(std::chrono::milliseconds(5000)));
+    const auto elapsed = SimClock::now() - before;
+    EXPECT_EQ(host_.TakeWire(), Cat(Cat({0x90}, c.atr), {0x10, kEventBlockEnd}));
+    const Transcript transcript = host_.sim().transcript();
+    const auto card = transcript.Of(EntryKind::kCardBytes).at(0);
+    EXPECT_EQ(card.bytes, c.atr);
+    const Nanos report_after = transcript.Of(EntryKind::kEvent).at(0).at - card.at;
+    if (c.report == ShortAtrReport::kLate) {
+      EXPECT_EQ(report_after, late);  // computed
+      EXPECT_GE(elapsed, late);       // never early
+    } else {
+      EXPECT_EQ(report_after, Nanos(0));
+    }
+    EXPECT_EQ(ResetWire(), kAtrWithEnd);
+  }
+}
+
+TEST(ShortAtr, HostWritingFirstWithdrawsTheLateReportInEveryMode) {
+  const std::pair<const char*, ReaderOptions> modes[] = {
+      {"fast", {}}, {"paced", {.paced = true}}, {"jitter", {.jitter = Jitter{.seed = 5}}}};
+  for (const auto& [name, options] : modes) {
+    SCOPED_TRACE(name);
+    SimHost host(options);
+    host.sim().InsertCard("t0", false);
+    host.sim().ShortAtr(1, ShortAtrReport::kLate, std::chrono::minutes(1));
+    host.Write(kReset);
+    ASSERT_TRUE(host.WaitForBytes(3, std::chrono::milliseconds(5000)));  // 90 3B 02
+    host.Write({0xC0});
+    ASSERT_TRUE(host.sim().WaitIdle(std::chrono::milliseconds(5000)));
+    EXPECT_EQ(host.TakeWire(), (Bytes{0x90, 0x3B, 0x02, 0x21}));
+    EXPECT_EQ(host.sim().transcript().Count(EntryKind::kEventWithdrawn), 1u);
   }
 }
 
@@ -126,11 +181,18 @@ TEST_F(Faults, EveryNamedFaultIsTaken) {
            {"noise", {}},
            {"damage", {"0"}},
            {"wtx", {}},  // a T=0 card has none
-           {"pts-refuse", {"sometimes"}}}) {
+           {"pts-refuse", {"sometimes"}},
+           {"short-atr", {"late", "soon"}},
+           {"short-atr", {"t0"}},
+           {"short-atr", {"2", "late"}}}) {
     EXPECT_EQ(ApplyFault(host_.sim(), name, a).rfind("error: ", 0), 0u) << name;
   }
+  host_.sim().ClearFaults();
   ApplyFault(host_.sim(), "bad-ts", std::vector<std::string>{"3F", "always"});
   EXPECT_EQ(host_.sim().faults().Describe(), "bad-ts=0x3Fxalways");
+  host_.sim().ClearFaults();
+  ApplyFault(host_.sim(), "short-atr", std::vector<std::string>{"late", "250", "t0", "84", "2"});
+  EXPECT_EQ(host_.sim().faults().Describe(), "short-atr=2 late=250ms t0=0x84");
 }
 
 }  // namespace

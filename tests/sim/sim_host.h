@@ -4,8 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "sim/reader_sim.h"
@@ -24,8 +27,12 @@ class SimHost {
  public:
   explicit SimHost(ReaderOptions options = {})
       : sim_(Line{[this](std::span<const std::uint8_t> bytes) {
-                    std::lock_guard lock(mutex_);
-                    wire_.insert(wire_.end(), bytes.begin(), bytes.end());
+                    {
+                      std::lock_guard lock(mutex_);
+                      chunks_.emplace_back(bytes.begin(), bytes.end());
+                      sent_ += bytes.size();
+                    }
+                    sent_cv_.notify_all();
                   },
                   [this](bool on) {
                     std::lock_guard lock(mutex_);
@@ -38,10 +45,20 @@ class SimHost {
 
   // Raw bytes sent since the last take.
   Bytes TakeWire() {
-    std::lock_guard lock(mutex_);
-    Bytes wire = std::move(wire_);
-    wire_.clear();
+    Bytes wire;
+    for (const Bytes& chunk : TakeChunks()) wire.insert(wire.end(), chunk.begin(), chunk.end());
     return wire;
+  }
+  // The same, one element per call of the line's send.
+  std::vector<Bytes> TakeChunks() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(chunks_, {});
+  }
+  // Waits until the line has carried `n` bytes in all (for what WaitIdle cannot wait for: a
+  // report held back far longer than the test).
+  bool WaitForBytes(std::size_t n, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return sent_cv_.wait_for(lock, timeout, [&] { return sent_ >= n; });
   }
   std::vector<StreamItem> Take() {
     std::vector<StreamItem> items;
@@ -129,7 +146,9 @@ class SimHost {
   }
 
   std::mutex mutex_;
-  Bytes wire_;
+  std::condition_variable sent_cv_;
+  std::vector<Bytes> chunks_;
+  std::size_t sent_ = 0;
   std::vector<bool> dsr_;
   StreamDecoder decoder_;
   ReaderSim sim_;  // last: goes first
