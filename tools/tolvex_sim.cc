@@ -251,7 +251,8 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(std::int64_t{0}, std::int64_t{60'000}))
       ->capture_default_str()
       ->needs(jitter_option);
-  app.add_flag("--trace", trace, "Print the transcript on standard error");
+  app.add_flag("--trace", trace,
+               "Print the transcript on standard error, each entry with its time since the start");
   app.footer(ConsoleHelp());
   CLI11_PARSE(app, argc, argv);
   if (!pty_mode) {
@@ -293,7 +294,8 @@ int main(int argc, char** argv) {
   }
   if (trace) {
     options.observer = [](const tolvex::sim::TranscriptEntry& entry) {
-      std::fprintf(stderr, "%s\n", entry.ToString().c_str());
+      const double ms = std::chrono::duration<double, std::milli>(entry.at).count();
+      std::fprintf(stderr, "%12.3f ms  %s\n", ms, entry.ToString().c_str());
     };
   }
   const int master = pty.master;

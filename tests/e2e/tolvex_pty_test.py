@@ -23,22 +23,36 @@ COMMAND_LIMIT = 60  # seconds for any one tolvex command: nothing may hang
 
 
 class Simulator:
-    """tolvex-sim --pty, with its console on a pipe."""
+    """tolvex-sim --pty --trace, with its console on a pipe and its transcript kept."""
 
     def __init__(self, path, card):
         self.process = subprocess.Popen(
-            [path, "--pty", "--card", card],
-            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            [path, "--pty", "--trace", "--card", card],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             text=True, bufsize=1)
         self.lines = queue.Queue()
+        self.transcript = queue.Queue()
         self.pty = self.process.stdout.readline().strip()
         if not self.pty.startswith("/dev/"):
             raise RuntimeError(f"tolvex-sim did not give a terminal: {self.pty!r}")
         threading.Thread(target=self._read, daemon=True).start()
+        threading.Thread(target=self._read_transcript, daemon=True).start()
 
     def _read(self):
         for line in self.process.stdout:
             self.lines.put(line.rstrip("\n"))
+
+    def _read_transcript(self):
+        for line in self.process.stderr:
+            time_ms, _, entry = line.strip().partition(" ms  ")
+            self.transcript.put((float(time_ms), entry))
+
+    def take_transcript(self):
+        """The transcript's entries since the last take: (ms since the start, text)."""
+        entries = []
+        while not self.transcript.empty():
+            entries.append(self.transcript.get())
+        return entries
 
     def command(self, text):
         """Sends a console command and returns its one-line answer."""
@@ -144,6 +158,30 @@ def main():
                    and "0xC0000178" in result.stderr,
                    "apdu without a card says so, with the status", result.stderr)
         sim.command("insert dual")
+
+        # A truncated ATR: TS 3B, then T0 84 announces TD1 and four historical bytes that never
+        # come. The reader reports the end of the card's block right behind T0, or once a
+        # second has passed while the driver waits for TD1. Either way the reset fails on the
+        # report, not on the read's own time-out of 2.4 s, and its own power-off follows the
+        # report at once, the first frame after the reset command.
+        for report in ("early", "late 1000"):
+            sim.command(f"fault short-atr {report} t0 84")
+            time.sleep(0.2)
+            sim.take_transcript()
+            result, _ = test.run("atr")
+            time.sleep(0.5)  # the trace of the last frames reaches the pipe
+            entries = sim.take_transcript()
+            resets = [i for i, (_, e) in enumerate(entries) if e == "host: write register 3 = 1D"]
+            after = entries[resets[-1] + 1:] if resets else []
+            frames = [(t, e) for t, e in after if e.startswith("host:")]
+            ends = [t for t, e in after if e == "reader: event end of block"]
+            ok = (result.returncode == 1 and "0xC0000014" in result.stderr and frames and ends
+                  and frames[0][1] == "host: write register 4 = 00"
+                  and frames[0][0] - ends[0] < 1000)
+            test.check(ok, f"a truncated ATR reported {report.split()[0]} fails on the report, "
+                           "and the reset powers the card off",
+                       result.stderr + "\n      " + "\n      ".join(f"{t:.1f} {e}" for t, e in after))
+        sim.command("fault clear")
 
         # a silent reader: clear words, a non-zero exit, no hang
         sim.command("fault silence always")
