@@ -75,10 +75,15 @@ serial::MemoryLine& Host::AddMemoryPort(unsigned index) {
 }
 
 sim::ReaderSim& Host::AddSimulatedPort(unsigned index) {
+  return AddSimulatedPort(index, sim::ReaderOptions{});
+}
+
+sim::ReaderSim& Host::AddSimulatedPort(unsigned index, const sim::ReaderOptions& options) {
   serial::MemoryLine& line = AddMemoryPort(index);
   auto simulator = std::make_unique<sim::ReaderSim>(
       sim::Line{[&line](std::span<const std::uint8_t> bytes) { line.Send(bytes); },
-                [&line](bool on) { line.SetDsr(on); }});
+                [&line](bool on) { line.SetDsr(on); }},
+      options);
   sim::ReaderSim* reader = simulator.get();
   line.SetListener([reader](std::span<const UCHAR> chunk) { reader->HostWrote(chunk); });
   state_->simulators[index] = std::move(simulator);

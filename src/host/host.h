@@ -32,7 +32,8 @@ class MemoryLine;
 }
 namespace tolvex::sim {
 class ReaderSim;
-}
+struct ReaderOptions;
+}  // namespace tolvex::sim
 
 namespace tolvex::host {
 
@@ -59,6 +60,7 @@ class Host {
   // Ports, before Start. Index 0 to 3 gives "\Device\Serial<index>".
   serial::MemoryLine& AddMemoryPort(unsigned index);
   sim::ReaderSim& AddSimulatedPort(unsigned index);
+  sim::ReaderSim& AddSimulatedPort(unsigned index, const sim::ReaderOptions& options);
   // A real serial device or a pseudo-terminal, by its path (/dev/ttyS0, /dev/pts/3).
   void AddDevicePort(unsigned index, std::string path);
   // The COMMask to write; by default, one bit per port added. Absent: leave the value out.

@@ -1,0 +1,715 @@
+// tolvex-stress: the driver against the simulated reader with its timing jittered at random,
+// many thousands of mixed operations, each checked for its result and for what went over the
+// wire, with threads burning the processors beside it.
+//
+//   tolvex-stress [--operations N] [--seed S] [--burners K] [--slow-share P] [--verbose]
+//
+// Operations: T=0 and T=1 APDUs (SELECT, READ BINARY, ECHO up to 255 bytes in, T=1 chaining
+// both ways), the same with a fault of the reader or the card (damaged characters, line noise,
+// a lost end-of-block report, waiting time extensions, IFS requests, parity errors, negative
+// answers, silence, reader errors), cold and warm resets, failed resets (mute card, bad TS,
+// truncated ATRs with the end of the block reported early or late), removal in the middle of
+// an exchange, card changes and card tracking racing the reader's bytes.
+//
+// A deviation is: a wrong answer given as success; a failure without a fault to explain it; a
+// failure that is not an error status; an operation past its bound; after a failed reset,
+// anything on the wire between the reset command and the reset's own power-off; memory,
+// threads or descriptors left behind. Exit status 0 when there is none, 1 otherwise.
+#include <fmt/core.h>
+#include <CLI/CLI.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <future>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/host.h"
+#include "host/reader.h"
+#include "platform/ntdef.h"
+#include "platform/platform.h"
+#include "platform/winsmcrd.h"
+#include "sim/application.h"
+#include "sim/card.h"
+#include "sim/reader_sim.h"
+
+namespace {
+
+using tolvex::host::CardState;
+using tolvex::host::Host;
+using tolvex::host::Power;
+using tolvex::host::Reader;
+using tolvex::host::Status;
+using tolvex::sim::Application;
+using tolvex::sim::EntryKind;
+using tolvex::sim::ReaderSim;
+using tolvex::sim::ShortAtrReport;
+using Bytes = std::vector<std::uint8_t>;
+using SteadyClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// Every operation ends well within this, whatever its fault: the longest waits a fault can
+// cause are a few of the driver's read time-outs (seconds each).
+constexpr auto kBound = std::chrono::seconds(60);
+
+bool IsError(Status status) {
+  return (static_cast<std::uint32_t>(status) >> 30) == 3;
+}
+
+std::string Hex(const Bytes& bytes, size_t limit = 24) {
+  std::string text;
+  for (size_t i = 0; i < bytes.size() && i < limit; ++i) text += fmt::format("{:02X}", bytes[i]);
+  if (bytes.size() > limit) text += fmt::format("...({} bytes)", bytes.size());
+  return text;
+}
+
+size_t CountEntries(const char* folder) {
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
+  return n;
+}
+
+struct Model {
+  const char* name;
+  bool t0;
+  bool t1;
+};
+// The cards in turn in the reader: both protocols, T=1 with CRC, and T=0 cards that stretch
+// the procedure-byte dialogue.
+constexpr Model kModels[] = {{"dual", true, true},     {"t1", false, true},
+                             {"t1-crc", false, true},  {"t0", true, false},
+                             {"t0-null", true, false}, {"t0-bytewise", true, false}};
+
+enum class Kind {
+  kApdu,
+  kFaultyApdu,
+  kReset,
+  kFailedReset,
+  kRemovalMidExchange,
+  kCardChange,
+  kTracking,
+};
+
+const char* KindName(Kind kind) {
+  switch (kind) {
+    case Kind::kApdu:
+      return "apdu";
+    case Kind::kFaultyApdu:
+      return "faulty apdu";
+    case Kind::kReset:
+      return "reset";
+    case Kind::kFailedReset:
+      return "failed reset";
+    case Kind::kRemovalMidExchange:
+      return "removal mid-exchange";
+    case Kind::kCardChange:
+      return "card change";
+    case Kind::kTracking:
+      return "tracking";
+  }
+  return "?";
+}
+
+struct Options {
+  std::uint64_t operations = 10000;
+  std::uint64_t seed = 1;
+  unsigned burners = 2;
+  // The share of faults that end by a time-out of seconds (silence, mute card, late report
+  // of a second, ...), in percent of the faulty operations.
+  unsigned slow_share = 10;
+  bool verbose = false;
+  bool transcripts = false;
+};
+
+class Stress {
+ public:
+  explicit Stress(const Options& options) : options_(options), random_(options.seed) {}
+
+  int Run() {
+    const size_t threads_before = CountEntries("/proc/self/task");
+    const size_t fds_before = CountEntries("/proc/self/fd");
+    std::atomic<bool> burning{true};
+    std::vector<std::thread> burners;
+    for (unsigned i = 0; i < options_.burners; ++i) {
+      burners.emplace_back([&burning] {
+        volatile std::uint64_t x = 1;
+        while (burning.load(std::memory_order_relaxed)) x = x * 6364136223846793005ULL + 1;
+      });
+    }
+    {
+      // The driver's pauses are kept: after a failure they let the card finish what it was
+      // saying before the next command goes out.
+      Host host;
+      tolvex::sim::ReaderOptions sim_options;
+      sim_options.jitter = tolvex::sim::Jitter{.seed = options_.seed};
+      sim_ = &host.AddSimulatedPort(0, sim_options);
+      sim_->InsertCard(kModels[0].name, false);
+      host_ = &host;
+      if (const Status status = host.Start(); status != STATUS_SUCCESS) {
+        fmt::print("the driver did not start: {}\n", tolvex::host::StatusName(status));
+        return 1;
+      }
+      Status status = STATUS_SUCCESS;
+      reader_ = Reader::Open(host, 0, &status);
+      if (!reader_) {
+        fmt::print("the reader did not open: {}\n", tolvex::host::StatusName(status));
+        return 1;
+      }
+      const auto start = SteadyClock::now();
+      for (std::uint64_t n = 0; n < options_.operations; ++n) {
+        operation_ = n;
+        Operate();
+        if ((n + 1) % 1000 == 0 || n + 1 == options_.operations) {
+          fmt::print("{} operations, {} deviations, {:.0f} s\n", n + 1, deviations_.size(),
+                     std::chrono::duration<double>(SteadyClock::now() - start).count());
+          std::fflush(stdout);
+        }
+      }
+      reader_.reset();
+      const std::string left = host.Stop();
+      if (!left.empty()) Deviate("unload", "memory left allocated: " + left);
+    }
+    burning = false;
+    for (auto& burner : burners) burner.join();
+    // The platform's threads are all gone with the host; nothing else may be left either.
+    const size_t threads_after = CountEntries("/proc/self/task");
+    const size_t fds_after = CountEntries("/proc/self/fd");
+    if (threads_after != threads_before) {
+      Deviate("unload", fmt::format("{} threads before, {} after", threads_before, threads_after));
+    }
+    if (fds_after != fds_before) {
+      Deviate("unload", fmt::format("{} descriptors before, {} after", fds_before, fds_after));
+    }
+    Summary();
+    return deviations_.empty() ? 0 : 1;
+  }
+
+ private:
+  struct Tally {
+    std::uint64_t count = 0;
+    std::uint64_t failed = 0;
+    double total_ms = 0;
+    double longest_ms = 0;
+  };
+
+  // --- the application's side ---
+
+  // Powers the card up and selects a protocol the card speaks: T=0 or T=1 by choice where it
+  // speaks both. False (with the reason noted) when that fails.
+  bool Ready(std::optional<bool> want_t1 = std::nullopt) {
+    const Model& model = kModels[model_];
+    if (powered_ && !want_t1 && !Chance(10)) return true;  // now and then a fresh start anyway
+    const bool t1 = want_t1.value_or(model.t1 && (!model.t0 || Chance(50)));
+    if (powered_ && t1 == t1_) return true;
+    Bytes atr;
+    Status status = reader_->PowerCard(Power::kColdReset, &atr);
+    if (status != STATUS_SUCCESS) return Note("power-up", status);
+    if (atr != expected_atr_) {
+      Deviate("power-up",
+              fmt::format("ATR {} where the card's is {}", Hex(atr), Hex(expected_atr_)));
+      return false;
+    }
+    std::uint32_t selected = 0;
+    const std::uint32_t wanted = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+    status = reader_->SetProtocol(wanted, &selected);
+    if (status != STATUS_SUCCESS) return Note("protocol", status);
+    if (selected != wanted) {
+      Deviate("protocol", fmt::format("{} selected where {} was asked", selected, wanted));
+      return false;
+    }
+    powered_ = true;
+    t1_ = t1;
+    return true;
+  }
+
+  // One command as an application sends it; under T=0, 61xx is followed by GET RESPONSE for
+  // as many bytes as the command asked for, at most those the card has.
+  Status Command(const Bytes& apdu, Bytes* response) {
+    const std::uint32_t protocol = t1_ ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
+    Status status = reader_->Transmit(protocol, apdu, response);
+    if (status == STATUS_SUCCESS && !t1_ && response->size() == 2 && (*response)[0] == 0x61) {
+      const auto available = (*response)[1] == 0 ? 256U : (*response)[1];
+      const auto asked = apdu.back() == 0 ? 256U : apdu.back();
+      const auto le = static_cast<std::uint8_t>(std::min(available, asked) & 0xFF);
+      const Bytes get_response = {0x00, Application::kInsGetResponse, 0x00, 0x00, le};
+      status = reader_->Transmit(protocol, get_response, response);
+    }
+    return status;
+  }
+
+  // A command and the response it must give.
+  struct Exchange {
+    Bytes apdu;
+    Bytes response;
+  };
+
+  std::vector<Exchange> RandomExchanges() {
+    std::vector<Exchange> exchanges;
+    switch (Pick(3)) {
+      case 0: {  // ECHO: up to 255 bytes in, up to 256 out
+        const size_t lc = Chance(20) ? 255 - Pick(8) : 1 + Pick(120);
+        Bytes data(lc);
+        for (auto& b : data) b = static_cast<std::uint8_t>(random_());
+        const size_t le = Chance(30) ? 256 : 1 + Pick(255);
+        Bytes apdu = {Application::kClaProprietary, Application::kInsEcho, 0x00, 0x00};
+        apdu.push_back(static_cast<std::uint8_t>(lc));
+        apdu.insert(apdu.end(), data.begin(), data.end());
+        apdu.push_back(static_cast<std::uint8_t>(le & 0xFF));
+        Bytes response(data.begin(), data.begin() + static_cast<long>(std::min(lc, le)));
+        if (!t1_ && lc > le) {
+          // T=0 sends the command without Le: GET RESPONSE takes what was asked, and the card
+          // tells of the rest.
+          response.push_back(0x61);
+          response.push_back(static_cast<std::uint8_t>(lc - le));
+        } else {
+          response.push_back(0x90);
+          response.push_back(0x00);
+        }
+        exchanges.push_back({apdu, response});
+        break;
+      }
+      case 1: {  // SELECT the application by its AID
+        Bytes apdu = {0x00, Application::kInsSelect, 0x04, 0x00,
+                      static_cast<std::uint8_t>(Application::Aid().size())};
+        apdu.insert(apdu.end(), Application::Aid().begin(), Application::Aid().end());
+        exchanges.push_back({apdu, {0x90, 0x00}});
+        break;
+      }
+      default: {  // SELECT the file, then READ BINARY somewhere inside it
+        exchanges.push_back(
+            {{0x00, Application::kInsSelect, 0x00, 0x00, 0x02, 0x01, 0x01}, {0x90, 0x00}});
+        const size_t le = 1 + Pick(200);
+        const size_t offset = Pick(Application::kFileSize - le + 1);
+        const Bytes& file = Application::FileContents();
+        Bytes response(file.begin() + static_cast<long>(offset),
+                       file.begin() + static_cast<long>(offset + le));
+        response.push_back(0x90);
+        response.push_back(0x00);
+        exchanges.push_back(
+            {{0x00, Application::kInsReadBinary, static_cast<std::uint8_t>(offset >> 8),
+              static_cast<std::uint8_t>(offset & 0xFF), static_cast<std::uint8_t>(le)},
+             response});
+        break;
+      }
+    }
+    return exchanges;
+  }
+
+  // Runs the exchanges: true when all gave their responses. A wrong response is a deviation;
+  // a failure is one unless `fault_allows`.
+  bool RunExchanges(const char* what, bool fault_allows) {
+    for (const Exchange& exchange : RandomExchanges()) {
+      Bytes response;
+      const Status status = Command(exchange.apdu, &response);
+      if (status != STATUS_SUCCESS) {
+        if (!IsError(status)) {
+          Deviate(what, fmt::format("{} is not an error status", tolvex::host::StatusName(status)));
+        } else if (!fault_allows) {
+          Unexplained(what, fmt::format("{} failed with {} without a fault", Hex(exchange.apdu),
+                                        tolvex::host::StatusName(status)));
+        }
+        Failed(status);
+        return false;
+      }
+      if (response != exchange.response) {
+        Deviate(what, fmt::format("{} gave {} where {} was due", Hex(exchange.apdu), Hex(response),
+                                  Hex(exchange.response)));
+        powered_ = false;
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // --- operations ---
+
+  void Operate() {
+    const unsigned roll = Pick(100);
+    Kind kind = roll < 42   ? Kind::kApdu
+                : roll < 72 ? Kind::kFaultyApdu
+                : roll < 80 ? Kind::kReset
+                : roll < 88 ? Kind::kFailedReset
+                : roll < 90 ? Kind::kRemovalMidExchange
+                : roll < 96 ? Kind::kCardChange
+                            : Kind::kTracking;
+    kind_ = kind;
+    after_fault_ = !fault_.empty();
+    fault_.clear();
+    failed_ = false;
+    const auto start = SteadyClock::now();
+    switch (kind) {
+      case Kind::kApdu:
+        if (Ready()) RunExchanges("apdu", false);
+        break;
+      case Kind::kFaultyApdu:
+        FaultyApdu();
+        break;
+      case Kind::kReset:
+        GoodReset();
+        break;
+      case Kind::kFailedReset:
+        FailedReset();
+        break;
+      case Kind::kRemovalMidExchange:
+        RemovalMidExchange();
+        break;
+      case Kind::kCardChange:
+        CardChange();
+        break;
+      case Kind::kTracking:
+        Tracking();
+        break;
+    }
+    sim_->ClearFaults();
+    const auto took = SteadyClock::now() - start;
+    Tally& tally = tallies_[fault_.empty() ? KindName(kind) : fault_];
+    ++tally.count;
+    tally.failed += failed_;
+    const double took_ms = std::chrono::duration<double, std::milli>(took).count();
+    tally.total_ms += took_ms;
+    tally.longest_ms = std::max(tally.longest_ms, took_ms);
+    if (took > kBound) {
+      Deviate("bound", fmt::format("took {:.1f} s", std::chrono::duration<double>(took).count()));
+    }
+    if (options_.verbose) {
+      fmt::print("{:6} {:22} {:28} {:8.1f} ms\n", operation_,
+                 fault_.empty() ? KindName(kind) : fault_,
+                 failed_ ? "failed " + tolvex::host::StatusName(last_failure_) : "ok",
+                 std::chrono::duration<double, std::milli>(took).count());
+    }
+  }
+
+  void FaultyApdu() {
+    const Model& model = kModels[model_];
+    if (!Ready()) return;
+    const bool slow = Chance(options_.slow_share);
+    // Stray bytes on the serial line are caught by T=1's check of every block; T=0 has no
+    // such check, and nothing could tell them from the card's.
+    std::vector<std::string> faults = {"damage", "no-block-end"};
+    if (t1_) faults.insert(faults.end(), {"noise", "wtx", "ifs-request", "card-parity"});
+    if (slow) faults = {"negative", "silence", "reader-error"};
+    fault_ = faults[Pick(faults.size())];
+    bool allows_failure = true;
+    if (fault_ == "damage") {
+      sim_->DamageCardByte(1 + static_cast<int>(Pick(12)));
+    } else if (fault_ == "noise") {
+      sim_->LineNoise(static_cast<std::uint32_t>(random_()), 1 + static_cast<int>(Pick(3)));
+    } else if (fault_ == "no-block-end") {
+      sim_->SkipBlockEnd(1);
+      allows_failure = false;  // the driver waits a little for the report, and goes on
+    } else if (fault_ == "wtx") {
+      sim_->WithCard([&](tolvex::sim::Card& card) {
+        card.RequestWtx(static_cast<std::uint8_t>(1 + Pick(3)), 1 + static_cast<int>(Pick(2)));
+      });
+      allows_failure = false;  // the T=1 dialogue grants it
+    } else if (fault_ == "ifs-request") {
+      sim_->WithCard([&](tolvex::sim::Card& card) {
+        card.RequestIfs(static_cast<std::uint8_t>(16 + Pick(200)));
+      });
+      allows_failure = false;
+    } else if (fault_ == "card-parity") {
+      sim_->WithCard([](tolvex::sim::Card& card) { card.DamageNextBlock(); });
+      allows_failure = false;  // the card asks for the block again
+    } else if (fault_ == "negative") {
+      sim_->NegativeAnswer(static_cast<std::uint8_t>(0x81 + Pick(4)));
+    } else if (fault_ == "silence") {
+      sim_->SilenceNextCommand();
+    } else {
+      sim_->ReaderErrorNext();
+    }
+    (void)model;
+    RunExchanges(fault_.c_str(), allows_failure);
+  }
+
+  void GoodReset() {
+    const bool warm = powered_ && Chance(50);
+    Bytes atr;
+    const Status status = reader_->PowerCard(warm ? Power::kWarmReset : Power::kColdReset, &atr);
+    powered_ = false;
+    if (status != STATUS_SUCCESS) {
+      Unexplained("reset", fmt::format("{} reset failed with {}", warm ? "warm" : "cold",
+                                       tolvex::host::StatusName(status)));
+      Failed(status);
+      return;
+    }
+    if (atr != expected_atr_) {
+      Deviate("reset", fmt::format("ATR {} where the card's is {}", Hex(atr), Hex(expected_atr_)));
+    }
+    // Then one exchange, so that the reset's protocol selection is tried too.
+    if (Ready()) RunExchanges("apdu after reset", false);
+  }
+
+  void FailedReset() {
+    Status expected = STATUS_UNRECOGNIZED_MEDIA;
+    const bool slow = Chance(options_.slow_share);
+    std::optional<LONGLONG> ran_out;  // the one wait that may run out: TS's for a mute card
+    if (slow) {
+      fault_ = "mute";
+      sim_->MuteAfterReset(1);
+      ran_out = 120;
+    } else {
+      switch (Pick(3)) {
+        case 0:
+          fault_ = "bad-ts";
+          sim_->BadTs(1, static_cast<std::uint8_t>(0x40 + Pick(0x20)));
+          expected = STATUS_DATA_ERROR;
+          break;
+        case 1:
+          fault_ = "short-atr early";
+          sim_->ShortAtr(1, ShortAtrReport::kEarly, milliseconds(0),
+                         Chance(50) ? std::optional<std::uint8_t>(0x84) : std::nullopt);
+          break;
+        default:
+          fault_ = "short-atr late";
+          sim_->ShortAtr(1, ShortAtrReport::kLate, milliseconds(1 + Pick(40)),
+                         Chance(50) ? std::optional<std::uint8_t>(0x84) : std::nullopt);
+          break;
+      }
+    }
+    sim_->ClearTranscript();
+    tolvex::platform::Clock& clock = host_->platform().clock();
+    clock.StartRecording();
+    const Status status = reader_->PowerCard(Power::kColdReset, nullptr);
+    clock.StopRecording();
+    powered_ = false;
+    Failed(status);
+    if (status != expected) {
+      Unexplained(fault_.c_str(),
+                  fmt::format("{} where {} was due", tolvex::host::StatusName(status),
+                              tolvex::host::StatusName(expected)));
+      return;
+    }
+    // The read that ended the reset ended on the reader's report or the card's bad TS, never
+    // on its own time; only a mute card's TS wait runs out.
+    for (const LONGLONG wait : clock.RanOutMs(std::this_thread::get_id())) {
+      if (!ran_out || wait != *ran_out) {
+        Deviate(fault_.c_str(), fmt::format("a wait of {} ms ran out", wait));
+      }
+    }
+    // On the wire: the reset command, and right after it the reset's own power-off.
+    sim_->WaitIdle(milliseconds(5000));
+    const auto entries = sim_->transcript().entries;
+    std::vector<const tolvex::sim::TranscriptEntry*> host_frames;
+    for (const auto& entry : entries) {
+      if (entry.origin() == tolvex::sim::Origin::kHost) host_frames.push_back(&entry);
+    }
+    size_t reset = host_frames.size();
+    for (size_t i = 0; i < host_frames.size(); ++i) {
+      if (host_frames[i]->kind == EntryKind::kWriteRegister && host_frames[i]->reg == 3) reset = i;
+    }
+    if (reset == host_frames.size()) {
+      Deviate(fault_.c_str(), "no reset command on the wire");
+    } else if (reset + 1 >= host_frames.size() ||
+               host_frames[reset + 1]->kind != EntryKind::kWriteRegister ||
+               host_frames[reset + 1]->reg != 4 || host_frames[reset + 1]->bytes != Bytes{0x00}) {
+      Deviate(fault_.c_str(),
+              fmt::format("after the reset command: {}", reset + 1 < host_frames.size()
+                                                             ? host_frames[reset + 1]->ToString()
+                                                             : std::string("nothing")));
+    }
+  }
+
+  void RemovalMidExchange() {
+    if (!Ready(kModels[model_].t1)) return;
+    fault_ = "removal mid-exchange";
+    Bytes data(100 + Pick(156));
+    for (auto& b : data) b = static_cast<std::uint8_t>(random_());
+    Bytes apdu = {Application::kClaProprietary, Application::kInsEcho, 0x00, 0x00,
+                  static_cast<std::uint8_t>(data.size())};
+    apdu.insert(apdu.end(), data.begin(), data.end());
+    apdu.push_back(0x00);
+    Bytes expected = data;
+    expected.push_back(0x90);
+    expected.push_back(0x00);
+    const auto pause = std::chrono::microseconds(Pick(3000));
+    auto exchange = std::async(std::launch::async, [&] {
+      Bytes response;
+      const Status status = Command(apdu, &response);
+      return std::make_pair(status, response);
+    });
+    std::this_thread::sleep_for(pause);
+    sim_->RemoveCard();
+    if (exchange.wait_for(kBound) != std::future_status::ready) {
+      Deviate(fault_.c_str(), "the exchange did not end");
+      std::abort();  // it holds references to this frame
+    }
+    const auto [status, response] = exchange.get();
+    if (status == STATUS_SUCCESS && response != expected) {
+      Deviate(fault_.c_str(),
+              fmt::format("gave {} where {} was due", Hex(response), Hex(expected)));
+    } else if (status != STATUS_SUCCESS && !IsError(status)) {
+      Deviate(fault_.c_str(),
+              fmt::format("{} is not an error status", tolvex::host::StatusName(status)));
+    }
+    Failed(status);
+    Insert(model_);
+    if (reader_->WaitForCard(true, milliseconds(10000)) != STATUS_SUCCESS) {
+      Deviate(fault_.c_str(), "the card put back was not seen");
+    }
+  }
+
+  void CardChange() {
+    // Out and straight back in, or another card: the reports race whatever the reader sends.
+    const size_t next = Chance(30) ? model_ : Pick(std::size(kModels));
+    sim_->RemoveCard();
+    Insert(next);
+    const Status status = reader_->WaitForCard(true, milliseconds(10000));
+    if (status != STATUS_SUCCESS) {
+      Deviate("card change",
+              fmt::format("waiting for the card: {}", tolvex::host::StatusName(status)));
+    }
+    CardState state = CardState::kUnknown;
+    if (reader_->State(&state) != STATUS_SUCCESS || state < CardState::kPresent) {
+      Deviate("card change", fmt::format("state {} with a card in", static_cast<int>(state)));
+    }
+    if (Ready()) RunExchanges("apdu after card change", false);
+  }
+
+  void Tracking() {
+    // A tracking request is pending when the card goes; another when it comes back.
+    for (const bool present : {false, true}) {
+      std::unique_ptr<tolvex::host::Request> request = reader_->StartWaitForCard(present);
+      if (!request) {
+        Deviate("tracking", "no request");
+        return;
+      }
+      if (present) {
+        Insert(model_);
+      } else {
+        sim_->RemoveCard();
+        powered_ = false;
+      }
+      const Status status = request->Wait(milliseconds(10000));
+      if (status != STATUS_SUCCESS) {
+        Deviate("tracking", fmt::format("waiting for the card {}: {}", present ? "in" : "out",
+                                        tolvex::host::StatusName(status)));
+        request->Cancel();
+        (void)request->Wait();
+      }
+    }
+  }
+
+  void Insert(size_t model) {
+    model_ = model;
+    sim_->InsertCard(kModels[model].name);
+    expected_atr_ = tolvex::sim::MakeCard(kModels[model].name)->Reset();
+    powered_ = false;
+  }
+
+  // --- bookkeeping ---
+
+  bool Note(const char* what, Status status) {
+    Failed(status);
+    // Nothing the card or the reader was told to do explains a failed power-up.
+    Unexplained(what, fmt::format("failed with {}", tolvex::host::StatusName(status)));
+    return false;
+  }
+  void Failed(Status status) {
+    if (status == STATUS_SUCCESS) return;
+    failed_ = true;
+    last_failure_ = status;
+    powered_ = false;  // after a failure the application starts over, as a PC/SC one does
+    ++statuses_[status];
+  }
+  // A failure that no fault of this operation explains. Right after an operation with a fault
+  // the reader may still be sending what that fault left on the line (stray bytes, the rest of
+  // a block the driver gave up on), and the next command can take it for its answer: once, that
+  // is the fault's doing, as an application that tries again finds.
+  void Unexplained(const std::string& what, const std::string& detail) {
+    if (after_fault_) {
+      after_fault_ = false;
+      ++settled_;
+      if (options_.verbose) fmt::print("       settling after the fault before: {}\n", detail);
+      return;
+    }
+    Deviate(what, detail);
+  }
+  void Deviate(const std::string& what, const std::string& detail) {
+    deviations_.push_back(fmt::format("#{} {} ({}{}): {}", operation_, what, KindName(kind_),
+                                      fault_.empty() ? "" : ", " + fault_, detail));
+    if (deviations_.size() > 20) return;
+    fmt::print("DEVIATION {}\n", deviations_.back());
+    if (options_.transcripts && sim_ != nullptr) {
+      const auto entries = sim_->transcript().entries;
+      const size_t from = entries.size() > 40 ? entries.size() - 40 : 0;
+      for (size_t i = from; i < entries.size(); ++i) {
+        fmt::print("    {:10.3f} ms  {}\n",
+                   std::chrono::duration<double, std::milli>(entries[i].at).count(),
+                   entries[i].ToString());
+      }
+    }
+  }
+  bool Chance(unsigned percent) { return Pick(100) < percent; }
+  size_t Pick(size_t n) { return n == 0 ? 0 : static_cast<size_t>(random_() % n); }
+
+  void Summary() {
+    fmt::print("\n{:24} {:>8} {:>8} {:>10} {:>12}\n", "operation", "count", "failed", "mean ms",
+               "longest ms");
+    for (const auto& [name, tally] : tallies_) {
+      fmt::print("{:24} {:>8} {:>8} {:>10.1f} {:>12.1f}\n", name, tally.count, tally.failed,
+                 tally.total_ms / static_cast<double>(tally.count), tally.longest_ms);
+    }
+    fmt::print("\nfailure statuses:");
+    for (const auto& [status, count] : statuses_) {
+      fmt::print(" {} x{}", tolvex::host::StatusName(status), count);
+    }
+    fmt::print("\nfailures right after an operation with a fault, taken as its doing: {}\n",
+               settled_);
+    fmt::print("{} operations, seed {}, {} burner threads: {} deviations\n", options_.operations,
+               options_.seed, options_.burners, deviations_.size());
+    for (const std::string& deviation : deviations_) fmt::print("  {}\n", deviation);
+  }
+
+  const Options options_;
+  std::mt19937_64 random_;
+  Host* host_ = nullptr;
+  ReaderSim* sim_ = nullptr;
+  std::unique_ptr<Reader> reader_;
+  size_t model_ = 0;
+  Bytes expected_atr_ = tolvex::sim::MakeCard(kModels[0].name)->Reset();
+  bool powered_ = false;
+  bool t1_ = false;
+
+  std::uint64_t operation_ = 0;
+  Kind kind_ = Kind::kApdu;
+  std::string fault_;
+  bool failed_ = false;
+  Status last_failure_ = STATUS_SUCCESS;
+  bool after_fault_ = false;  // the operation before had a fault
+  std::uint64_t settled_ = 0;
+  std::map<std::string, Tally> tallies_;
+  std::map<Status, std::uint64_t> statuses_;
+  std::vector<std::string> deviations_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  CLI::App app{
+      "The driver against a simulated reader with jittered timing: mixed operations, "
+      "each checked for its result and its wire."};
+  app.add_option("--operations", options.operations, "how many operations")
+      ->check(CLI::Range(1ULL, 10'000'000ULL));
+  app.add_option("--seed", options.seed, "seed of the operations and of the reader's timing");
+  app.add_option("--burners", options.burners, "threads burning the processors beside it")
+      ->check(CLI::Range(0U, 64U));
+  app.add_option("--slow-share", options.slow_share,
+                 "percent of faults that end on time-outs of seconds")
+      ->check(CLI::Range(0U, 100U));
+  app.add_flag("--verbose", options.verbose, "a line per operation");
+  app.add_flag("--transcripts", options.transcripts,
+               "the reader's last transcript entries with each deviation");
+  CLI11_PARSE(app, argc, argv);
+  fmt::print("tolvex-stress: {} operations, seed {}, {} burner threads\n", options.operations,
+             options.seed, options.burners);
+  return Stress(options).Run();
+}
