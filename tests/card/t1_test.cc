@@ -199,6 +199,25 @@ TEST_F(T1Exchange, DamagedCharacterFailsTheLibrarysCheckEvenWhenItsPlaceHolderFi
   EXPECT_EQ(Frames().size(), 2u);
 }
 
+TEST_F(T1Exchange, LateEndOfADamagedBlockDoesNotEndTheAnswerToTheNextOne) {
+  // The reader reports the end of the damaged block only after the driver, having given up on
+  // it, has written R(0): the report comes before the reader's answer to that frame, while the
+  // driver waits for the answer. It belongs to the block before, and is no time-out.
+  const Bytes answer = Block(0x00, {0x00, 0x01, 0x90, 0x00});
+  Bytes damaged = Bytes(answer.begin(), answer.begin() + 3);
+  damaged.insert(damaged.end(), {STC_ESCAPE, STC_CHARACTER_ERROR});
+  damaged = Cat(damaged, Relayed(Bytes(answer.begin() + 4, answer.end())));
+  Card(Block(0x00, kReadEight), {});
+  script().Expect(DataFrames(Block(0x81)).back(), {});
+  Record();
+  Feeder feeder(bench_, {{BenchWait(1), Cat({STC_OK}, damaged)},
+                         {BenchWait(1), Cat(kBlockEnd, Cat({STC_OK}, Said(answer)))}});
+  ASSERT_EQ(Transmit(), STATUS_SUCCESS);
+  EXPECT_EQ(feeder.done(), 2u);
+  EXPECT_EQ(Response(), (Bytes{0x00, 0x01, 0x90, 0x00}));
+  EXPECT_TRUE(RanOut().empty());
+}
+
 TEST_F(T1Exchange, CrcBlocksEndInTwoBytes) {
   UseEdc(T1_EDC_CRC);
   const Bytes answer = Block(0x00, kEightAndOk);

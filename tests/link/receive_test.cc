@@ -340,8 +340,8 @@ TEST_F(ReceivePath, QuietLineEndsTheWaitEarlyAndTheNextCommandPurgesFirst) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   SharedStore(reader()->ReadTotalTimeout, 100);
   WaitUntilQuiet();
-  // The port is purged by the next command, before its frame: never after it, where the
-  // purge could take the frame or its answer away. Then no more.
+  // The port's transmit queue is purged by the next command, before its frame: never after it,
+  // where the purge could take the frame away; the receive queue never. Then no more.
   for (const bool purged : {true, false}) {
     bench_.port().ClearRequests();
     Command({0x90});
@@ -356,7 +356,7 @@ TEST_F(ReceivePath, QuietLineEndsTheWaitEarlyAndTheNextCommandPurgesFirst) {
     auto purge = std::pair<UCHAR, ULONG>{IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_PURGE};
     if (purged) {
       EXPECT_THAT(kinds, ElementsAre(purge, write));
-      EXPECT_EQ(requests.front().input, (Bytes{0x0C, 0, 0, 0}));
+      EXPECT_EQ(requests.front().input, (Bytes{SERIAL_PURGE_TXCLEAR, 0, 0, 0}));
     } else {
       EXPECT_THAT(kinds, ElementsAre(write));
     }

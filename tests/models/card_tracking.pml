@@ -5,8 +5,11 @@
  *   src/smclib/device_control.cc: TrackPresence (parks the request, under the library's lock)
  *   src/driver/card/card_tracking.cc: CBCardTracking (sets its cancel routine, under the cancel
  *     lock), CBUpdateCardState (a presence change completes it), DrvCancel (the cancel routine)
- *   src/driver/frame/requests.cc: DrvCancelTracking (open, close and teardown take it out)
- *   src/driver/frame/teardown.cc: DrvUnloadDevice (teardown, once ListenerIdle is signalled)
+ *   src/driver/frame/requests.cc: DrvCancelTracking (open and close take it out, leaving a
+ *     cancellation in flight to DrvCancel; teardown, with TrackingInFlight::kAwait, retries
+ *     until the library names no request)
+ *   src/driver/frame/teardown.cc: DrvUnloadDevice (teardown, once ListenerIdle is signalled;
+ *     SmartcardExit releases OsData after DrvCancelTracking)
  *   src/platform/io.cc: IoCancelIrp, IoSetCancelRoutine, IofCompleteRequest
  *   src/host/host.cc: Request::Cancel, Request::Wait (the application's side)
  *
@@ -22,17 +25,34 @@
  * not, chosen freely), the state test and the "busy" refusal of TrackPresence (the request is
  * always parked), status and information values, interrupt levels.
  *
+ * Teardown's retry. DrvCancelTracking with kAwait finds the request still named but its
+ * routine gone only while DrvCancel is between the cancel lock and the library's (whoever
+ * else takes the routine clears the pointer in the same hold of the library's lock, and the
+ * library sets the routine under that lock too). It then pauses 1 ms, holding nothing, and
+ * tries again. The pause is modelled as lasting until another thread has taken the library's
+ * lock (os_taken_by_other): with a plain yield, weak fairness alone would let teardown take
+ * the lock ahead of DrvCancel for ever (DrvCancel's acquisition is enabled only while
+ * teardown does not hold the lock, so it is not continuously enabled), an endless retry no
+ * real schedule produces: the pausing thread holds no lock for 1 ms while DrvCancel spins for
+ * it. Nothing is lost for safety: a try that finds the routine gone changes nothing (it
+ * exchanges a null routine for null, and releases the locks it took), so the schedules in
+ * which teardown tries more often before DrvCancel reach no state this model does not; and a
+ * pause that nobody ends would show as an invalid end state.
+ *
  * Checked: completion exactly once in every interleaving (assertion at IofCompleteRequest,
  * and the application waits for it, so a request nobody completes is an invalid end state);
  * the cancel routine is cleared before completion (the platform's own check) and the library
  * no longer names the request; nothing touches the request after its release; no deadlock
  * between the library's lock taken before the cancel lock and the cancel routine entered with
- * the cancel lock held (invalid end states); LTL exactly_once.
+ * the cancel lock held (invalid end states); LTL exactly_once. With UNLOAD_FREES_OSDATA,
+ * nothing touches OsData (its lock included) once SmartcardExit has released it.
  *
- * Switches (spin -D...): FAULTY_UPDATE_IGNORES_ROUTINE, FAULTY_CANCEL_LOCK_ORDER (faults that
- * must be found); UNLOAD_FREES_OSDATA (teardown then releases the library's data, as
- * DrvUnloadDevice does with SmartcardExit: spin finds DrvCancel using it afterwards, see
- * README.md); REPORTS (presence reports of the receive worker).
+ * Switches (spin -D...): FAULTY_UPDATE_IGNORES_ROUTINE, FAULTY_CANCEL_LOCK_ORDER,
+ * FAULTY_UNLOAD_LEAVES_IN_FLIGHT (teardown's DrvCancelTracking returns at once when the
+ * routine is already gone, and SmartcardExit releases OsData under DrvCancel: to be used with
+ * UNLOAD_FREES_OSDATA) are faults that must be found; UNLOAD_FREES_OSDATA (teardown then
+ * releases the library's data, as DrvUnloadDevice does with SmartcardExit); REPORTS (presence
+ * reports of the receive worker).
  */
 
 #define NONE     0
@@ -43,6 +63,7 @@
 #endif
 
 byte os_lock;        /* OsData->SpinLock */
+bool os_taken_by_other; /* another thread took os_lock since teardown last released it */
 byte cancel_lock;    /* the platform's cancel spin lock */
 byte app_mutex;      /* Request::Irp::mutex in the host */
 
@@ -77,6 +98,13 @@ inline touch_os() {
   assert(!os_released)
 }
 
+/* The library's lock, which lives in OsData: spinning on it is an access too. */
+inline acquire_os() {
+  touch_os();
+  assert(os_lock != _pid + 1);
+  atomic { os_lock == 0 -> touch_os(); os_lock = _pid + 1; os_taken_by_other = true }
+}
+
 /* IofCompleteRequest by the driver or the library: the platform's checks, then the host's
    completion routine signals "done" and the application may finish the request at once.
    The library's data no longer names the request by then. */
@@ -94,27 +122,37 @@ inline exchange_routine(r) {
   atomic { r = routine; routine = NONE }
 }
 
-/* DrvCancelTracking: open, close and teardown. */
-inline cancel_tracking(r, mine) {
-  touch_os();
-  acquire(os_lock);
-  if
-  :: parked ->
-     acquire(cancel_lock);
-     touch();
-     exchange_routine(r);
-     release(cancel_lock);
+/* DrvCancelTracking: open and close (await false, TrackingInFlight::kLeave) and teardown
+   (await true, kAwait). A try that finds the request named but its routine gone leaves it to
+   DrvCancel; with await it pauses (until another thread has taken the library's lock, see
+   above) and tries again, until the library names no request. */
+inline cancel_tracking(r, named, mine, await) {
+  do
+  :: acquire_os();
      if
-     :: r != NONE -> parked = false; mine = true
-     :: else          /* a cancellation got there first: DrvCancel completes it */
+     :: await -> os_taken_by_other = false
+     :: else
+     fi;
+     named = parked;
+     if
+     :: named ->
+        acquire(cancel_lock);
+        touch();
+        exchange_routine(r);
+        release(cancel_lock);
+        if
+        :: r != NONE -> parked = false; mine = true
+        :: else          /* a cancellation got there first: DrvCancel completes it */
+        fi
+     :: else
+     fi;
+     release(os_lock);
+     if
+     :: mine -> touch(); complete(); break
+     :: !mine && (!named || !await) -> break
+     :: else -> os_taken_by_other   /* KeDelayExecutionThread, 1 ms */
      fi
-  :: else
-  fi;
-  release(os_lock);
-  if
-  :: mine -> touch(); complete()
-  :: else
-  fi
+  od
 }
 
 /* The application: sends the request (SmartcardDeviceControl -> TrackPresence ->
@@ -122,8 +160,7 @@ inline cancel_tracking(r, mine) {
 proctype Application() {
   byte r;
   bool cancelled;
-  touch_os();
-  acquire(os_lock);
+  acquire_os();
   touch();                   /* IoMarkIrpPending, Information */
   parked = true;
   /* CBCardTracking */
@@ -176,12 +213,11 @@ proctype Canceller() {
            touch();          /* IoStatus: cancelled */
            touch_os();       /* smartcard->OsData */
 #ifdef FAULTY_CANCEL_LOCK_ORDER
-           acquire(os_lock);
+           acquire_os();
            release(cancel_lock);
 #else
            release(cancel_lock);
-           touch_os();
-           acquire(os_lock);
+           acquire_os();
 #endif
            if
            :: parked -> parked = false   /* it still names this request */
@@ -204,8 +240,7 @@ proctype Worker() {
   do
   :: n < REPORTS ->
      n++;
-     touch_os();
-     acquire(os_lock);
+     acquire_os();
      if
      :: parked ->            /* presence changed, and a request is parked */
         acquire(cancel_lock);
@@ -233,10 +268,10 @@ proctype Worker() {
 /* Another application opens the reader, or the handle is closed (DrvOpenClose). */
 proctype OpenClose() {
   byte r;
-  bool mine;
+  bool named, mine;
   if
   :: skip
-  :: cancel_tracking(r, mine)
+  :: cancel_tracking(r, named, mine, false)
   fi;
   open_close_done = true
 }
@@ -245,11 +280,15 @@ proctype OpenClose() {
    are not dispatched to a device that is being torn down. */
 proctype Unload() {
   byte r;
-  bool mine;
+  bool named, mine;
   listener_idle;
   dispatched;
   open_close_done;
-  cancel_tracking(r, mine);
+#ifdef FAULTY_UNLOAD_LEAVES_IN_FLIGHT
+  cancel_tracking(r, named, mine, false);   /* returns at once when the routine is gone */
+#else
+  cancel_tracking(r, named, mine, true);    /* TrackingInFlight::kAwait */
+#endif
 #ifdef UNLOAD_FREES_OSDATA
   os_released = true         /* SmartcardExit */
 #endif

@@ -49,9 +49,11 @@
 // the buffer (and discarded by the next command) before the caller is woken.
 //
 // Purging. A serial read of the worker that failed (the port's read time-out included) leaves
-// the port to be purged. The next command does it, before its frame goes out: a purge from
-// the worker itself could clear a command that the woken caller had just written, or its
-// answer.
+// the port's transmit queue to be purged. The next command does it, before its frame goes out:
+// a purge from the worker itself could clear a command that the woken caller had just written.
+// The receive queue is never purged while the reader is heard: the worker takes everything
+// the reader sent, in order, and the next command discards what is left of the exchange
+// before; a purge there could part an escape from its code or drop a card report.
 //
 // Passes and their requests. A wait request's completion routine queues the pass, and the
 // platform then finishes the request (status block, WaitEvent). A pass first waits for that

@@ -15,9 +15,12 @@ NTSTATUS IFWrite(PREADER_EXTENSION ReaderExtension, const UCHAR* Buffer, ULONG C
     ReaderExtension->PurgePending = FALSE;
   }
   if (purge) {
-    // The worker's read failed since the last command: clear the port's queues now, before
-    // this frame goes out, so that nothing of this exchange can be cleared with them.
-    ULONG mask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+    // The worker's read failed since the last command: whatever still waits to go out to the
+    // reader goes now, before this frame, so that nothing of this exchange goes with it. The
+    // receive side is left to the worker, which takes everything the reader sent, in order: a
+    // purge there, at whatever moment the worker has reached, could part an escape from its
+    // code or drop a card's insertion or removal report.
+    ULONG mask = SERIAL_PURGE_TXCLEAR;
     // A port that cannot purge still takes the frame; the answer tells how it went.
     (void)IFSerialIoctl(ReaderExtension, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
   }
