@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <span>
 #include <thread>
 
@@ -442,16 +443,49 @@ INSTANTIATE_TEST_SUITE_P(Protocols, SilentReader,
                                                        STATUS_DEVICE_PROTOCOL_ERROR}),
                          [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(Cards, MuteCardFailsItsResetAndStaysOff) {
+struct FailedResetCase {
+  const char* name;
+  std::function<void(tolvex::sim::ReaderSim&)> fault;
+  Status status;
+  std::vector<LONGLONG> ran_out;  // the waits that end by their time, not on a report
+};
+
+class FailedReset : public Cards, public ::testing::WithParamInterface<FailedResetCase> {};
+
+TEST_P(FailedReset, EndsOnWhatTheReaderSaidAndSwitchesTheCardOffAtOnce) {
+  const FailedResetCase& c = GetParam();
   Insert("t1");
-  sim_->MuteAfterReset(1);
+  c.fault(*sim_);
+  sim_->ClearTranscript();
+  Record();
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(reader_->PowerCard(Power::kColdReset, nullptr), STATUS_UNRECOGNIZED_MEDIA);
+  EXPECT_EQ(reader_->PowerCard(Power::kColdReset, nullptr), c.status);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+  EXPECT_EQ(host_.platform().clock().RanOutMs(std::this_thread::get_id()), c.ran_out);
   EXPECT_FALSE(sim_->card_powered());
   EXPECT_EQ(State(), CardState::kPresent);
-  EXPECT_EQ(HostFrames(*sim_).back(), kPowerOff);
+  // The reset's own power-off is the first frame after the reset command, and the last.
+  const auto frames = HostFrames(*sim_);
+  const auto reset = std::find(frames.rbegin(), frames.rend(), kResetCommand).base();
+  EXPECT_EQ(std::vector<Frame>(reset, frames.end()), std::vector<Frame>{kPowerOff});
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, FailedReset,
+    ::testing::Values(
+        FailedResetCase{
+            "MuteCard", [](auto& sim) { sim.MuteAfterReset(1); }, STATUS_UNRECOGNIZED_MEDIA, {120}},
+        // TS 3B and T0 84, which announces TD1 and four historical bytes that never come.
+        FailedResetCase{
+            "TruncatedAtrReportedEarly",
+            [](auto& sim) { sim.ShortAtr(1, tolvex::sim::ShortAtrReport::kEarly, 0ms, 0x84); },
+            STATUS_UNRECOGNIZED_MEDIA},
+        FailedResetCase{
+            "TruncatedAtrReportedLate",
+            [](auto& sim) { sim.ShortAtr(1, tolvex::sim::ShortAtrReport::kLate, 300ms, 0x84); },
+            STATUS_UNRECOGNIZED_MEDIA},
+        FailedResetCase{"BadTs", [](auto& sim) { sim.BadTs(1, 0x12); }, STATUS_DATA_ERROR}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(Cards, CommandForAnotherProtocolIsRefused) {
   Insert("t1");
