@@ -207,7 +207,8 @@ TEST_F(T1Exchange, LateEndOfADamagedBlockDoesNotEndTheAnswerToTheNextOne) {
   Bytes damaged = Bytes(answer.begin(), answer.begin() + 3);
   damaged.insert(damaged.end(), {STC_ESCAPE, STC_CHARACTER_ERROR});
   damaged = Cat(damaged, Relayed(Bytes(answer.begin() + 4, answer.end())));
-  Card(Block(0x00, kReadEight), {});
+  // The reader's bytes come from the feeder alone, each piece once its read waits.
+  script().Expect(DataFrames(Block(0x00, kReadEight)).back(), {});
   script().Expect(DataFrames(Block(0x81)).back(), {});
   Record();
   Feeder feeder(bench_, {{BenchWait(1), Cat({STC_OK}, damaged)},
