@@ -486,19 +486,6 @@ class Stress {
     clock.StopRecording();
     powered_ = false;
     Failed(status);
-    if (status != expected) {
-      Unexplained(fault_.c_str(),
-                  fmt::format("{} where {} was due", tolvex::host::StatusName(status),
-                              tolvex::host::StatusName(expected)));
-      return;
-    }
-    // The read that ended the reset ended on the reader's report or the card's bad TS, never
-    // on its own time; only a mute card's TS wait runs out.
-    for (const LONGLONG wait : clock.RanOutMs(std::this_thread::get_id())) {
-      if (!ran_out || wait != *ran_out) {
-        Deviate(fault_.c_str(), fmt::format("a wait of {} ms ran out", wait));
-      }
-    }
     // On the wire: the reset command, and right after it the reset's own power-off.
     sim_->WaitIdle(milliseconds(5000));
     const auto entries = sim_->transcript().entries;
@@ -511,14 +498,31 @@ class Stress {
       if (host_frames[i]->kind == EntryKind::kWriteRegister && host_frames[i]->reg == 3) reset = i;
     }
     if (reset == host_frames.size()) {
-      Deviate(fault_.c_str(), "no reset command on the wire");
-    } else if (reset + 1 >= host_frames.size() ||
-               host_frames[reset + 1]->kind != EntryKind::kWriteRegister ||
-               host_frames[reset + 1]->reg != 4 || host_frames[reset + 1]->bytes != Bytes{0x00}) {
+      // The reset failed before its command (this operation's fault never came into play).
+      Unexplained(fault_.c_str(), fmt::format("failed with {} before the reset command",
+                                              tolvex::host::StatusName(status)));
+      return;
+    }
+    if (status != expected) {
+      Unexplained(fault_.c_str(),
+                  fmt::format("{} where {} was due", tolvex::host::StatusName(status),
+                              tolvex::host::StatusName(expected)));
+      return;
+    }
+    if (reset + 1 >= host_frames.size() ||
+        host_frames[reset + 1]->kind != EntryKind::kWriteRegister ||
+        host_frames[reset + 1]->reg != 4 || host_frames[reset + 1]->bytes != Bytes{0x00}) {
       Deviate(fault_.c_str(),
               fmt::format("after the reset command: {}", reset + 1 < host_frames.size()
                                                              ? host_frames[reset + 1]->ToString()
                                                              : std::string("nothing")));
+    }
+    // The read that ended the reset ended on the reader's report or the card's bad TS, never
+    // on its own time; only a mute card's TS wait runs out.
+    for (const LONGLONG wait : clock.RanOutMs(std::this_thread::get_id())) {
+      if (!ran_out || wait != *ran_out) {
+        Deviate(fault_.c_str(), fmt::format("a wait of {} ms ran out", wait));
+      }
     }
   }
 
