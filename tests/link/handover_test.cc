@@ -173,9 +173,11 @@ TEST_F(Handover, QuietLineThatBeganBeforeTheReadDoesNotEndIt) {
   bench_.line().Send({STC_ESCAPE});
   ASSERT_TRUE(WaitUntil([&] { return PortRequests(IRP_MJ_READ) == 2; }));
   std::thread late([&] {
-    // Once the worker's read has run out and it listens again, the rest of the pair comes.
+    // Once the worker's read has run out and it listens again, the rest of the pair comes. (At
+    // least one wait: the first byte's event, gathered while no wait was pending, can complete
+    // the next wait at once, and the empty pass after it arms another.)
     if (WaitUntil(
-            [&] { return PortRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK) == 1; })) {
+            [&] { return PortRequests(IRP_MJ_DEVICE_CONTROL, IOCTL_SERIAL_WAIT_ON_MASK) >= 1; })) {
       bench_.line().Send({STC_ESCAPE});
     }
   });

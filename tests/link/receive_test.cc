@@ -331,12 +331,23 @@ TEST_F(ReceivePath, BlockEndIsIgnoredWhileTheWaitingTimeIsExtended) {
 }
 
 TEST_F(ReceivePath, QuietLineEndsTheWaitEarlyAndTheNextCommandPurgesFirst) {
-  Command({0x41});
+  Command({});
   Bytes bytes;
   const auto start = std::chrono::steady_clock::now();
-  // A huge wait of its own; the worker's read time-out on the quiet line (100 ms) ends it.
+  // A huge wait of its own; the worker's read time-out on the quiet line (100 ms) ends it. The
+  // byte comes once the read waits, so the pass that takes it reads on for the rest.
   SharedStore(reader()->ReadTotalTimeout, 60000);
+  std::thread reader_sends([&] {
+    PlatformScope scope(bench_.platform());
+    if (WaitUntil([&] {
+          SpinLockGuard lock(&reader()->ReceiveLock);
+          return reader()->ExpectedCount != NOBODY_WAITS;
+        })) {
+      bench_.line().Send({0x41});
+    }
+  });
   EXPECT_EQ(Read(3, &bytes), STATUS_IO_TIMEOUT);
+  reader_sends.join();
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   SharedStore(reader()->ReadTotalTimeout, 100);
   WaitUntilQuiet();
