@@ -116,11 +116,9 @@ const AtrCase kCases[] = {
     {"SpecificModeT14", "3B 90 11 10 0E", "no protocol"},
 };
 
-std::string Protocols(ULONG mask) {
-  if (mask == SCARD_PROTOCOL_T0) return "T0";
-  if (mask == SCARD_PROTOCOL_T1) return "T1";
-  if (mask == (SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1)) return "T0+T1";
-  return "protocols " + std::to_string(mask);
+std::string Protocols(ULONG mask) {  // SCARD_PROTOCOL_T0 is 1, SCARD_PROTOCOL_T1 2
+  const char* const kNames[] = {"none", "T0", "T1", "T0+T1"};
+  return mask < 4 ? kNames[mask] : "protocols " + std::to_string(mask);
 }
 
 // Names the protocols (and the one selected in specific mode), then only what differs from a
@@ -131,11 +129,11 @@ std::string Outcome(NTSTATUS status, const SMARTCARD_EXTENSION& extension) {
   if (status != STATUS_SUCCESS) {
     const bool cleared = card.Protocol.Supported == 0 && card.HistoricalChars.Length == 0 &&
                          card.Protocol.Selected == SCARD_PROTOCOL_UNDEFINED;
-    const std::string kept = cleared ? "" : " (protocols kept)";
-    if (status == STATUS_UNRECOGNIZED_MEDIA) return kRefused + kept;
-    if (status == STATUS_DATA_ERROR) return "bad TS" + kept;
-    if (status == STATUS_NOT_SUPPORTED) return "no protocol" + kept;
-    return "status " + std::to_string(status);
+    return std::string(status == STATUS_UNRECOGNIZED_MEDIA ? kRefused
+                       : status == STATUS_DATA_ERROR       ? "bad TS"
+                       : status == STATUS_NOT_SUPPORTED    ? "no protocol"
+                                                           : "another status") +
+           (cleared ? "" : " (protocols kept)");
   }
   std::ostringstream out;
   out << Protocols(card.Protocol.Supported);
