@@ -133,29 +133,6 @@ TEST(Jitter, TheSameSeedCutsTheSameWayAndTheBytesAreFastModes) {
   EXPECT_GT(pairs_cut, 0);
 }
 
-// The transcript's times are the moments the pieces were given, as drawn.
-TEST(Jitter, EndOfBlockReportsComeAtOnceOrLaterWithinTheirBound) {
-  const Jitter jitter = Quick(4);
-  SimHost host(ReaderOptions{.jitter = jitter});
-  host.sim().InsertCard("t0", false);
-  for (int i = 0; i < 24; ++i) {
-    host.sim().HostWrote(H("83 1D"));
-    ASSERT_TRUE(host.sim().WaitIdle(kWait));
-  }
-  EXPECT_EQ(Joined(host.TakeChunks()).size(), 24 * 7u);
-  const auto entries = host.sim().transcript().entries;
-  int at_once = 0, later = 0;
-  for (std::size_t i = 1; i < entries.size(); ++i) {
-    if (entries[i].kind != EntryKind::kEvent) continue;
-    const Nanos delay = entries[i].at - entries[i - 1].at;  // after the card's last byte
-    EXPECT_EQ(entries[i - 1].kind, EntryKind::kCardBytes);
-    EXPECT_LE(delay, jitter.block_end_max_delay + jitter.max_gap);  // its two bytes may part
-    at_once += delay <= 2 * jitter.max_gap;
-    later += delay > milliseconds(1);
-  }
-  EXPECT_GT(at_once * later, 0);
-}
-
 TEST(Jitter, WithdrawingNeverLeavesHalfAPair) {
   const Nanos hour = std::chrono::hours(1);
   for (const Nanos escape_due : {-hour, hour}) {  // the piece with 10 already due, or not
