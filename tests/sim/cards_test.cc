@@ -125,14 +125,5 @@ TEST_P(Cards, AnswerAsACardDoes) {
 INSTANTIATE_TEST_SUITE_P(Dialogues, Cards, ::testing::ValuesIn(kDialogues),
                          [](const auto& param) { return std::string(param.param.name); });
 
-TEST(Cards, EveryModelIsTheOneAskedFor) {
-  for (std::string_view model : CardModels()) {
-    SimHost host;
-    ASSERT_TRUE(host.sim().InsertCard(model, false));
-    EXPECT_EQ(host.sim().card_model(), model);
-  }
-  EXPECT_EQ(MakeCard("t2"), nullptr);
-}
-
 }  // namespace
 }  // namespace tolvex::sim::testing

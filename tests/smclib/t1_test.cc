@@ -81,11 +81,7 @@ const T1Case kCases[] = {
            "00 90 00 90 > 00 60 04 05 06 07 08 68, 00 80 00 80 > 00 00 02 90 00 92",
            STATUS_SUCCESS, "01 02 03 04 05 06 07 08 90 00"}},
          4),
-    Case("ChainsACommandWithinIfsc", kAtrIfsc5,
-         {{kSelect,
-           "00 C1 01 FE 3E > 00 E1 01 FE 1E, 00 20 05 00 A4 04 00 02 87 > 00 90 00 90, "
-           "00 40 02 3F 00 7D > 00 00 02 90 00 92"}}),
-    Case("SendsAChainedBlockAgainWhenTheCardAsks", kAtrIfsc5,
+    Case("ChainsACommandWithinIfscAndSendsABlockAgainWhenAsked", kAtrIfsc5,
          {{kSelect,
            "00 C1 01 FE 3E > 00 E1 01 FE 1E, 00 20 05 00 A4 04 00 02 87 > 00 80 00 80, "
            "00 20 05 00 A4 04 00 02 87 > 00 90 00 90, 00 40 02 3F 00 7D > 00 00 02 90 00 92"}}),
@@ -110,9 +106,7 @@ const T1Case kCases[] = {
            "00 C1 01 FE 3E > 00 E1 01 FE 1E, 00 20 05 00 A4 04 00 02 87 > 00 90 00 6F, "
            "00 81 00 81 > 00 90 00 90, 00 40 02 3F 00 7D >, 3* 00 82 00 82 >, 3* 00 C0 00 C0 >",
            STATUS_IO_TIMEOUT}}),
-    Case("GarbageThroughoutIsAProtocolError", kAtrIfsc254,
-         {{kSelect, "4* 00 C1 01 FE 3E > 00 E1 01 FE E1, 3* 00 C0 00 C0 > 00 E0 00 1F",
-           kProtocolError}}),
+    // An S(IFS request) is sent again, not answered by an R-block.
     Case("GarbageThenSilenceIsAProtocolError", kAtrIfsc254,
          {{kSelect, "00 C1 01 FE 3E > 00 E1 01 FE E1, 3* 00 C1 01 FE 3E >, 3* 00 C0 00 C0 >",
            kProtocolError}}),
