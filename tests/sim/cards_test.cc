@@ -1,39 +1,129 @@
-// Every card model: a valid ATR, and the application served over its protocol.
+// The card models through the reader, as dialogues after a reset: what the host sends the card
+// (or the console command given: "wtx 3", "pts-refuse always", ...) and what the card says back,
+// un-escaped, "|" marking the reader's end-of-block report. T=1 blocks are written whole, with
+// their EDC.
 #include <gtest/gtest.h>
 
-#include "sim/application.h"
-#include "sim/atr.h"
-#include "sim/t1_block.h"
+#include "sim/t1_card.h"
 #include "sim_host.h"
 
 namespace tolvex::sim::testing {
 namespace {
 
-TEST(Cards, EveryModelServesTheApplication) {
-  Bytes select_aid = {0x00, 0xA4, 0x04, 0x00, 0x07};
-  select_aid.insert(select_aid.end(), Application::Aid().begin(), Application::Aid().end());
-  for (std::string_view model : CardModels()) {
-    SCOPED_TRACE(std::string(model));
-    SimHost host;
-    ASSERT_TRUE(host.sim().InsertCard(model, false));
-    EXPECT_EQ(host.sim().card_model(), model);
-    const Reply atr = host.Reset();
-    const AtrInfo info = ParseAtr(atr.card);
-    EXPECT_TRUE(info.valid);
-    EXPECT_EQ(atr.block_ends, 1);
-    if (info.default_protocol() == 0) {
-      const Reply header = host.ToCard(Bytes(select_aid.begin(), select_aid.begin() + 5));
-      EXPECT_EQ(header.block_ends, 0);
-      Reply reply;
-      for (std::size_t i = 5; i < select_aid.size(); ++i) reply = host.ToCard({select_aid[i]});
-      EXPECT_EQ(Bytes(reply.card.end() - 2, reply.card.end()), (Bytes{0x90, 0x00}));
-    } else {
-      host.edc = info.crc ? t1::Edc::kCrc : t1::Edc::kLrc;
-      EXPECT_EQ(host.Exchange({0x00, 0x00, select_aid}).inf, (Bytes{0x90, 0x00}));
+struct Dialogue {
+  const char* model;
+  const char* name;
+  const char* steps;
+  unsigned clocks_per_etu = 372;  // in force at the end
+};
+
+const Dialogue kDialogues[] = {
+    // Every model: its ATR, and SELECT of the application in its protocol.
+    {"t0", "T0",
+     "reset > 3B 02 14 50 |, 00 A4 04 00 07 > A4, F0 54 4F 4C 56 45 58 > 90 00 |, "
+     "00 A4 00 00 02 > A4, 01 01 > 90 00 |, 00 B0 00 00 04 > B0 07 14 21 2E 90 00 |"},
+    {"t0-null", "T0NullBytesBeforeProcedureAndStatusBytes",
+     "reset > 3B 02 14 50 |, 00 A4 04 00 07 > 60 60 A4, F0 54 4F 4C 56 45 58 > 60 60 90 00 |"},
+    {"t0-bytewise", "T0BytewiseOneByteAtATime",
+     "reset > 3B 02 14 50 |, 00 A4 00 00 02 > 5B, 01 > 5B, 01 > 90 00 |"},
+    {"t1", "T1",
+     "reset > 3B 82 81 31 20 45 54 31 32 |, "
+     "00 00 0C 00 A4 04 00 07 F0 54 4F 4C 56 45 58 47 > 00 00 02 90 00 92 |"},
+    {"t1-crc", "T1Crc",  // the last block's CRC is bad
+     "reset > 3B 82 81 71 20 45 01 54 31 73 |, "
+     "00 00 0C 00 A4 04 00 07 F0 54 4F 4C 56 45 58 EF 5B > 00 00 02 90 00 92 63 |, "
+     "00 40 05 00 84 00 00 08 78 83 > 00 91 00 49 C6 |"},
+    {"dual", "DualSpeaksT0AfterItsReset",
+     "reset > 3B 92 13 80 31 20 45 44 55 44 |, 00 A4 04 00 07 > A4, "
+     "F0 54 4F 4C 56 45 58 > 90 00 |"},
+    // T=0: procedure bytes hand the turn to the host without an end-of-block report.
+    {"t0", "T0WrongLeGets6CWithTheRightLength",
+     "00 A4 00 00 02 > A4, 01 01 > 90 00 |, 00 B0 01 30 20 > 6C 10 |, "
+     "00 B0 01 30 10 > B0 77 84 91 9E AB B8 C5 D2 DF EC F9 06 13 20 2D 3A 90 00 |"},
+    {"t0", "T0CaseFourAnswers61ThenGetResponse",
+     "80 EE 00 00 03 > EE, AA BB CC > 61 03 |, 00 C0 00 00 05 > 6C 03 |, "
+     "00 C0 00 00 02 > C0 AA BB 61 01 |, 00 C0 00 00 01 > C0 CC 90 00 |, "
+     "00 C0 00 00 01 > 69 85 |"},
+    {"t0", "T0GetChallengeStartsAgainFromTheSeedAtEachReset",
+     "00 84 00 00 04 > 84 70 42 B7 98 90 00 |, 00 84 00 00 04 > 84 88 FE 3A 85 90 00 |, "
+     "reset > 3B 02 14 50 |, 00 84 00 00 04 > 84 70 42 B7 98 90 00 |"},
+    {"t0", "T0ErrorStatusWords",
+     "10 A4 04 00 07 > 6E 00 |, 00 22 00 00 00 > 6D 00 |, 00 B0 00 00 10 > 69 86 |, "
+     "00 A4 00 00 02 > A4, 02 02 > 6A 82 |, 00 A4 00 00 03 > A4, 01 01 01 > 67 00 |, "
+     "00 84 01 00 08 > 6B 00 |"},
+    // T=1.
+    {"t1", "T1IBlocksAlternateAndTheAddressesComeBackSwapped",
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "12 40 05 00 84 00 00 08 DB > 21 40 0A 37 49 D8 F0 58 9D B0 9A 90 00 42 |"},
+    {"t1-ifsc5", "T1ChainsBothWays",  // the host's IFS request makes the card's blocks small
+     "00 C1 01 04 C4 > 00 E1 01 04 E4 |, 00 20 05 00 A4 00 00 02 83 > 00 90 00 90 |, "
+     "00 40 02 01 01 42 > 00 00 02 90 00 92 |, "
+     "00 00 05 00 B0 00 00 08 BD > 00 60 04 07 14 21 2E 78 |, "
+     "00 80 00 80 > 00 20 04 3B 48 55 62 60 |, 00 90 00 90 > 00 40 02 90 00 D2 |"},
+    {"t1", "T1CardAsksForItsIfsAndWaitingTimeBeforeAnswering",  // then takes 16 bytes a block
+     "ifs-request 10, wtx 3, 00 00 05 00 84 00 00 08 89 > 00 C1 01 10 D0 |, "
+     "00 E1 01 10 F0 > 00 C3 01 03 C1 |, "
+     "00 E3 01 03 E1 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "00 40 11 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 51 > 00 92 00 92 |"},
+    {"t1", "T1InvalidBlocksGetRBlocks",  // bad LRC, N(S) out of turn, unasked response, LEN FF
+     "00 00 05 00 84 00 00 08 76 > 00 81 00 81 |, 00 40 05 00 84 00 00 08 C9 > 00 82 00 82 |, "
+     "00 E3 01 01 E3 > 00 82 00 82 |, 00 00 FF 01 02 > 00 82 00 82 |"},
+    {"t1", "T1RBlockAsksForTheLastBlockAgain",
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "00 91 00 91 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "00 90 00 90 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |"},
+    {"t1", "T1ParityErrorTheCardFindsGetsAnRBlock",
+     "card-parity, 00 00 05 00 84 00 00 08 89 > 00 81 00 81 |, "
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |"},
+    {"t1", "T1ResynchResetsSequenceNumbers",
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "00 C0 00 C0 > 00 E0 00 E0 |, "
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 37 49 D8 F0 58 9D B0 9A 90 00 23 |"},
+    // PTS right after the ATR, then the protocol (or silence) that follows.
+    {"dual", "PtsDualToT1AtTA1",
+     "FF 11 13 FD > FF 11 13 FD |, 00 00 07 00 A4 00 00 02 01 01 A1 > 00 00 02 90 00 92 |", 93},
+    {"dual", "PtsDualToT0", "FF 00 FF > FF 00 FF |, 00 A4 00 00 02 > A4, 01 01 > 90 00 |"},
+    {"dual", "PtsDualRefusesTheSpeed",
+     "pts-refuse always, reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 11 13 FD > FF 01 FE |, "
+     "00 00 07 00 A4 00 00 02 01 01 A1 > 00 00 02 90 00 92 |"},
+    {"dual", "PtsRefusalWithNoPts1ToLeaveOutMutesTheCard",
+     "pts-refuse always, reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 01 FE, 00 A4 00 00 02"},
+    {"dual", "PtsRefusedOnceThenAcceptedAfterTheNextReset",
+     "pts-refuse once, reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 11 13 FD > FF 01 FE |, "
+     "reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 11 13 FD > FF 11 13 FD |",
+     93},
+    {"dual", "PtsForASpeedTheCardLacksMutesIt", "FF 11 96 78, 00 A4 00 00 02"},
+    {"dual", "PtsWithABadPckMutesTheCard", "FF 11 13 00, 00 A4 00 00 02"},
+    {"t0", "PtsT0EchoesT0", "FF 10 11 FE > FF 10 11 FE |, 00 A4 00 00 02 > A4"},
+    {"t0", "PtsPts2IsLeftOutOfTheAnswer", "FF 20 03 DC > FF 00 FF |"},
+    {"t1", "PtsT1EchoesT1", "FF 01 FE > FF 01 FE |"},
+    {"t1", "PtsT1DoesNotSpeakT0", "FF 00 FF, 00 00 07 00 A4 00 00 02 01 01 A1"},
+    {"t0", "PtsOnlyRightAfterTheAtr",  // FF is then a class byte like any other
+     "00 84 00 00 04 > 84 70 42 B7 98 90 00 |, FF 10 11 FE 00 > 6E 00 |"},
+};
+
+class Cards : public ::testing::TestWithParam<Dialogue> {};
+
+TEST_P(Cards, AnswerAsACardDoes) {
+  const Dialogue& d = GetParam();
+  SimHost host;
+  if (std::string_view(d.model) == "t1-ifsc5") {
+    host.sim().InsertCard(MakeT1Card({.ifsc = 5}), false);
+  } else {
+    ASSERT_TRUE(host.sim().InsertCard(d.model, false));
+  }
+  host.ToCard("reset");
+  for (const auto& [action, said] : Steps(d.steps)) {
+    SCOPED_TRACE(action);
+    if (action == "reset" || !Command(host.sim(), action)) {
+      EXPECT_EQ(host.ToCard(action), said);
     }
   }
-  EXPECT_EQ(MakeCard("t2"), nullptr);
+  host.sim().WithCard([&](Card& card) { EXPECT_EQ(card.clocks_per_etu(), d.clocks_per_etu); });
 }
+
+INSTANTIATE_TEST_SUITE_P(Dialogues, Cards, ::testing::ValuesIn(kDialogues),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace tolvex::sim::testing

@@ -1,168 +1,83 @@
-// The reader's command protocol: registers, framing, answers, events, reset and ATR.
+// The reader's command protocol and the faults it produces on demand, as scripts: what the host
+// writes (or the console command given), and the bytes the reader sends back, escaped, as on
+// the wire.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
-#include "sim/t0_card.h"
 #include "sim_host.h"
 
 namespace tolvex::sim::testing {
 namespace {
 
-TEST(Reader, RegistersReadBackTheirLowByte) {
-  struct Case {
-    std::uint8_t reg;
-    Bytes value;
+struct Script {
+  const char* name;
+  const char* steps;
+  const char* card = "t0";  // in the reader at the start, unreported; nullptr: none
+  std::uint8_t firmware = 0x21;
+};
+
+// Each fault lasts as long as asked; the last reset of each script shows the reader itself again.
+const Script kScripts[] = {
+    {"RegistersReadBackTheirLowByte",
+     "85 80 25 00 > 90, C5 > 80, 86 11 22 33 > 90, C6 > 11, 82 4F > 90, C2 > 4F, 81 05 > 90, "
+     "C1 > 05, 88 AA > 90, C8 > AA"},
+    {"FirmwareRevisionIsReadOnly", "C0 > 21, 80 33 > 84, C0 > 21"},
+    {"AnEscapeByteIsDoubled", "C0 > 10 10", "t0", 0x10},
+    {"FramesSplitOrMergedAreAnsweredInOrder", "85, 01, 02, 03 C5 C0 82 6F C2 > 90 01 21 90 6F"},
+    // The rest of a bad frame's write is thrown away.
+    {"BadFramesGetAnErrorAndTheNextWriteStartsAfresh",
+     "C9 > 84, 89 00 > 84, 00 C0 > 84, 59 83 1D > 84, C3 > 00"},
+    {"ResetRelaysTheAtrThenEndOfBlock",
+     "83 1D > 90, insert t0 > 10 85, 83 1D > 90 3B 02 14 50 10 83, 83 00 > 90", nullptr},
+    {"ReportsCardInsertionAndRemoval",
+     "C4 > 00, insert t0 > 10 85, C4 > 01, insert t1 > 10 86 10 85, remove > 10 86, C4 > 00",
+     nullptr},
+    {"PowerOffSilencesTheCard",
+     "83 1D > 90 3B 02 14 50 10 83, 84 00 > 90, 45 00 A4 00 00 02 > 90, C4 > 01"},
+    {"ARemovedCardStopsAnswering",
+     "83 1D > 90 3B 02 14 50 10 83, 45 00 A4 00 00 02 > 90 A4, remove > 10 86, 42 01 01 > 90"},
+    {"NegativeAnswerOrSilenceForTheNextCommandOnly",  // the command is not carried out
+     "negative 85, 82 4F > 85, C2 > 00, silence, 82 4F, C2 > 00, 83 1D > 90 3B 02 14 50 10 83"},
+    {"DamagesTheKthCardByteFromNow",
+     "damage 3, 83 1D > 90 3B 02 10 88 50 10 83, 83 1D > 90 3B 02 14 50 10 83"},
+    {"NoBlockEnd", "no-block-end, 83 1D > 90 3B 02 14 50, 83 1D > 90 3B 02 14 50 10 83"},
+    {"ShortAtr", "short-atr, 83 1D > 90 3B 02 10 83, 83 1D > 90 3B 02 14 50 10 83"},
+    {"ShortAtrWithAnotherT0", "short-atr t0 84, 83 1D > 90 3B 84 10 83"},
+    {"BadTs", "bad-ts, 83 1D > 90 12 02 14 50 10 83, 83 1D > 90 3B 02 14 50 10 83"},
+    {"ReaderError", "reader-error, 83 1D > 90 10 84, 83 1D > 90 3B 02 14 50 10 83"},
+    {"UntilCleared",
+     "no-block-end always, 83 1D > 90 3B 02 14 50, 83 1D > 90 3B 02 14 50, clear, "
+     "83 1D > 90 3B 02 14 50 10 83"},
+    // A mute card answers commands no more than resets.
+    {"MuteForTwoResets",
+     "mute 2, 83 1D > 90, 45 00 84 00 00 08 > 90, 83 1D > 90, 83 1D > 90 3B 02 14 50 10 83"},
+};
+
+class ReaderScript : public ::testing::TestWithParam<Script> {};
+
+TEST_P(ReaderScript, AnswersAsTheScriptSays) {
+  SimHost host(ReaderOptions{.firmware = GetParam().firmware});
+  if (GetParam().card != nullptr) host.sim().InsertCard(GetParam().card, false);
+  for (const auto& [action, wire] : Steps(GetParam().steps)) {
+    SCOPED_TRACE(action);
+    EXPECT_EQ(Command(host.sim(), action) ? host.Wire() : host.Wire(action), wire);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripts, ReaderScript, ::testing::ValuesIn(kScripts),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+TEST(Reader, SeededNoiseIsCountedAndRepeatable) {
+  auto run = [](std::uint32_t seed) {
+    SimHost host;
+    host.sim().InsertCard("t0", false);
+    host.sim().LineNoise(seed, 5);
+    for (int i = 0; i < 20; ++i) host.sim().HostWrote(H("83 1D"));
+    return host.Wire();
   };
-  const Case cases[] = {
-      {1, {0x05}}, {2, {0x4F}}, {3, {0x00}}, {5, {0x80, 0x25, 0x00}}, {6, {0x11, 0x22, 0x33}},
-      {7, {0xAA}}, {8, {0x00}}};
-  SimHost host;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(int{c.reg});
-    EXPECT_EQ(host.Command(Cat({static_cast<std::uint8_t>(0x80 | c.reg)}, c.value)), 0x90);
-    EXPECT_EQ(host.Command({static_cast<std::uint8_t>(0xC0 | c.reg)}), c.value[0]);
-  }
-  EXPECT_EQ(host.sim().register_value(5), 0x002580u);
-}
-
-TEST(Reader, FirmwareRevisionIsReadOnlyAndEscaped) {
-  SimHost plain;
-  EXPECT_EQ(plain.Command({0xC0}), 0x21);
-  EXPECT_EQ(plain.Command({0x80, 0x33}), kAnswerBadFrame);
-  EXPECT_EQ(plain.Command({0xC0}), 0x21);
-
-  SimHost escaped(ReaderOptions{.firmware = 0x10});
-  escaped.Write({0xC0});
-  EXPECT_EQ(escaped.TakeWire(), (Bytes{0x10, 0x10}));
-}
-
-TEST(Reader, FramesSplitOrMergedAreAnsweredInOrder) {
-  SimHost host;
-  for (std::uint8_t b : {0x85, 0x01, 0x02}) {
-    host.Write({b});
-    EXPECT_TRUE(host.TakeWire().empty());
-  }
-  host.Write({0x03, 0xC5, 0xC0, 0x82, 0x6F, 0xC2});
-  EXPECT_EQ(host.TakeWire(), (Bytes{0x90, 0x01, 0x21, 0x90, 0x6F}));
-}
-
-TEST(Reader, BadFramesGetAnErrorAndTheNextWriteStartsAfresh) {
-  SimHost host;
-  EXPECT_EQ(host.Command({0xC9}), kAnswerBadFrame);  // no register 9
-  host.Write({0x59, 0x83, 0x1D});                    // 25 data bytes: too many
-  EXPECT_EQ(host.TakeWire(), (Bytes{kAnswerBadFrame}));
-  EXPECT_EQ(host.Command({0xC3}), 0x00);  // the 83 1D after it did not count
-  const auto bad = host.sim().transcript().Of(EntryKind::kBadFrame);
-  ASSERT_EQ(bad.size(), 1u);
-  EXPECT_EQ(bad[0].bytes, (Bytes{0x59, 0x83, 0x1D}));
-}
-
-TEST(Reader, ReportsCardInsertionAndRemoval) {
-  SimHost host;
-  EXPECT_EQ(host.Command({0xC4}), 0x00);
-  host.sim().InsertCard("t0");
-  EXPECT_EQ(host.TakeWire(), (Bytes{0x10, kEventCardInserted}));
-  EXPECT_EQ(host.Command({0xC4}), 0x01);
-  host.sim().InsertCard("t1");  // swaps: out, then in
-  EXPECT_EQ(host.TakeWire(), (Bytes{0x10, kEventCardRemoved, 0x10, kEventCardInserted}));
-  host.sim().RemoveCard();
-  EXPECT_EQ(host.TakeWire(), (Bytes{0x10, kEventCardRemoved}));
-  EXPECT_EQ(host.Command({0xC4}), 0x00);
-  host.sim().InsertCard("t0", /*report=*/false);
-  EXPECT_TRUE(host.TakeWire().empty());
-  EXPECT_FALSE(host.sim().InsertCard("no-such-card"));
-}
-
-TEST(Reader, ResetRelaysTheAtrAfterItsAnswerThenEndOfBlock) {
-  SimHost host;
-  host.Write({0x83, 0x1D});
-  EXPECT_EQ(host.TakeWire(), (Bytes{0x90}));  // no card: nothing follows
-  host.sim().InsertCard("t0", false);
-  host.Write({0x83, 0x1D});
-  EXPECT_EQ(host.TakeWire(), (Bytes{0x90, 0x3B, 0x02, 0x14, 0x50, 0x10, 0x83}));
-  EXPECT_TRUE(host.sim().card_powered());
-  host.Write({0x83, 0x00});  // not the reset command
-  EXPECT_EQ(host.TakeWire(), (Bytes{0x90}));
-}
-
-TEST(Reader, PowerOffSilencesTheCard) {
-  SimHost host;
-  host.sim().InsertCard("t0", false);
-  host.Reset();
-  EXPECT_EQ(host.Command({0x84, 0x00}), 0x90);
-  EXPECT_FALSE(host.sim().card_powered());
-  EXPECT_EQ(host.Command({0x45, 0x00, 0xA4, 0x00, 0x00, 0x02}), 0x90);  // only the reader's
-  EXPECT_EQ(host.Command({0xC4}), 0x01);                                // still in the reader
-}
-
-TEST(Reader, TranscriptDecodesFramesAnswersAndCardBytes) {
-  SimHost host;
-  host.sim().InsertCard("t0", false);
-  host.Write({0x85, 0x80, 0x25, 0x00});
-  host.Write({0x83, 0x1D});
-  const Transcript transcript = host.sim().transcript();
-  EXPECT_EQ(transcript.ToString(),
-            "host: write register 5 = 80 25 00\n"
-            "reader: answer 90\n"
-            "host: write register 3 = 1D\n"
-            "reader: answer 90\n"
-            "card: 3B 02 14 50\n"
-            "reader: event end of block\n");
-  const auto writes = transcript.Of(EntryKind::kWriteRegister);
-  ASSERT_EQ(writes.size(), 2u);
-  EXPECT_EQ(writes[0].reg, 5);
-  EXPECT_EQ(writes[0].bytes, (Bytes{0x80, 0x25, 0x00}));
-  EXPECT_EQ(writes[0].origin(), Origin::kHost);
-  EXPECT_EQ(transcript.Of(EntryKind::kCardBytes).at(0).origin(), Origin::kCard);
-}
-
-TEST(Reader, LineThatWritesBackFromItsSendFunctionDoesNotDeadlock) {
-  ReaderSim* sim = nullptr;
-  Bytes wire;
-  bool echoed = false;
-  ReaderSim reader(Line{[&](std::span<const std::uint8_t> bytes) {
-                          wire.insert(wire.end(), bytes.begin(), bytes.end());
-                          if (!echoed) {
-                            echoed = true;
-                            const Bytes again{0xC0};
-                            sim->HostWrote(again);  // as a loop-back line might
-                          }
-                        },
-                        nullptr});
-  sim = &reader;
-  reader.HostWrote(Bytes{0x82, 0x4F});
-  EXPECT_EQ(wire, (Bytes{0x90, 0x21}));
-}
-
-TEST(Reader, CommandsAndCardMovesFromTwoThreadsStayInOrder) {
-  SimHost host;
-  host.sim().InsertCard("t0", false);
-  std::atomic<bool> done = false;
-  std::thread mover([&] {
-    for (int i = 0; i < 200 && !done; ++i) {
-      if (i % 2) {
-        host.sim().InsertCard(MakeT0Card());
-      } else {
-        host.sim().RemoveCard();
-      }
-    }
-  });
-  constexpr int kCommands = 300;
-  for (int i = 0; i < kCommands; ++i) host.Write({0xC4});
-  done = true;
-  mover.join();
-  int answers = 0;
-  for (const StreamItem& item : host.Take()) {
-    if (item.event) {
-      EXPECT_TRUE(item.value == kEventCardInserted || item.value == kEventCardRemoved);
-    } else {
-      EXPECT_LE(item.value, 0x01);
-      ++answers;
-    }
-  }
-  EXPECT_EQ(answers, kCommands);
+  const std::string wire = run(7);
+  EXPECT_EQ(H(wire).size(), 20 * 7u + 5);
+  EXPECT_EQ(run(7), wire);
+  EXPECT_NE(run(8), wire);
 }
 
 }  // namespace

@@ -1,0 +1,180 @@
+// Paced and jitter modes: the bytes go out when the wires would carry them, or at random
+// moments drawn from a seed, and the stream stays what fast mode sends. Times are asserted on
+// what the simulator computed and recorded; the wall clock only for "never early".
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "sim_host.h"
+
+namespace tolvex::sim::testing {
+namespace {
+
+using std::chrono::milliseconds;
+constexpr milliseconds kWait(5000);
+
+// From the host's reset frame to the end-of-block report after the ATR: the ATR's delay, four
+// characters from the card, the character waiting time (register 5), the report's two bytes.
+TEST(Pacing, ResetToEndOfBlockTakesWhatTheWiresAllow) {
+  const LineTiming timing;
+  EXPECT_EQ(timing.SerialBytes(1), Nanos(520'833));  // 10 bits at 19200 baud
+  EXPECT_EQ(timing.Etus(1, 372), Nanos(103'911));    // 372 clocks at 3.58 MHz
+  SimHost host(ReaderOptions{.paced = true});
+  host.sim().InsertCard("t0", false);
+  host.Wire("85 10 00 00");  // 16 ETU
+  ASSERT_TRUE(host.sim().WaitIdle(kWait));
+  host.sim().ClearTranscript();
+  host.Wire();
+  const auto before = SimClock::now();
+  host.sim().HostWrote(H("83 1D"));
+  ASSERT_TRUE(host.sim().WaitIdle(kWait));
+  const auto elapsed = SimClock::now() - before;
+  EXPECT_EQ(host.Wire(), "90 3B 02 14 50 10 83");
+  const Nanos expected = timing.Clocks(10'000) + 4 * timing.Etus(12, 372) + timing.Etus(16, 372) +
+                         timing.SerialBytes(2);
+  const Transcript transcript = host.sim().transcript();
+  EXPECT_EQ(
+      transcript.Of(EntryKind::kEvent).at(0).at - transcript.Of(EntryKind::kWriteRegister).at(0).at,
+      expected);
+  EXPECT_GE(elapsed, expected);
+}
+
+struct Held {
+  const char* name;
+  ReaderOptions options;
+  bool short_atr;    // a late report after a cut ATR; else a character waiting time of hours
+  const char* wire;  // the host reads the revision before the report is due
+};
+
+const Held kHeld[] = {
+    {"LateShortAtrReportFast", {}, true, "90 3B 02 21"},
+    {"LateShortAtrReportPaced", {.paced = true}, true, "90 3B 02 21"},
+    {"LateShortAtrReportJitter", {.jitter = Jitter{.seed = 5}}, true, "90 3B 02 21"},
+    // The card's characters may still be on their way while the reader answers.
+    {"PacedCharacterWaitingTime", {.paced = true}, false, "90 90 21 3B 02 14 50"},
+};
+
+class HeldReport : public ::testing::TestWithParam<Held> {};
+
+TEST_P(HeldReport, IsWithdrawnWhenTheHostWritesFirst) {
+  SimHost host(GetParam().options);
+  host.sim().InsertCard("t0", false);
+  if (GetParam().short_atr) {
+    host.sim().ShortAtr(1, ShortAtrReport::kLate, std::chrono::minutes(1));
+    host.sim().HostWrote(H("83 1D"));
+    ASSERT_TRUE(host.WaitForBytes(3, kWait));  // 90 3B 02
+  } else {
+    host.sim().HostWrote(H("85 FF FF FF"));
+    host.sim().HostWrote(H("83 1D"));
+  }
+  host.sim().HostWrote(H("C0"));
+  ASSERT_TRUE(host.sim().WaitIdle(kWait));
+  EXPECT_EQ(Hex(Joined(host.TakeChunks())), GetParam().wire);
+  EXPECT_EQ(host.sim().transcript().Count(EntryKind::kEventWithdrawn), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, HeldReport, ::testing::ValuesIn(kHeld),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+// A real reader reports the end of a cut ATR once the card's character waiting time is over.
+TEST(ShortAtr, LateReportComesTheTimeAskedAfterT0) {
+  SimHost host;
+  host.sim().InsertCard("t0", false);
+  host.sim().ShortAtr(1, ShortAtrReport::kLate, milliseconds(40));
+  const auto before = SimClock::now();
+  host.sim().HostWrote(H("83 1D"));
+  ASSERT_TRUE(host.sim().WaitIdle(kWait));
+  EXPECT_GE(SimClock::now() - before, milliseconds(40));  // never early
+  EXPECT_EQ(host.Wire(), "90 3B 02 10 83");
+  const Transcript transcript = host.sim().transcript();
+  EXPECT_EQ(
+      transcript.Of(EntryKind::kEvent).at(0).at - transcript.Of(EntryKind::kCardBytes).at(0).at,
+      milliseconds(40));
+}
+
+Jitter Quick(std::uint64_t seed) {
+  return Jitter{.seed = seed,
+                .max_gap = std::chrono::microseconds(200),
+                .block_end_max_delay = milliseconds(3)};
+}
+
+// A card event, a read of an escaped revision, a reset and a T=1 echo of bytes that need
+// escaping, each awaited: what came, send by send.
+std::vector<Bytes> Session(std::optional<Jitter> jitter) {
+  SimHost host(ReaderOptions{.firmware = 0x10, .jitter = jitter});
+  host.sim().InsertCard("t1");
+  std::vector<Bytes> chunks;
+  for (const char* write : {"C0", "83 1D", "4E 00 00 0A 80 EE 00 00 04 10 10 83 10 04 F7", "C4"}) {
+    host.sim().HostWrote(H(write));
+    EXPECT_TRUE(host.sim().WaitIdle(kWait));
+    for (Bytes& chunk : host.TakeChunks()) chunks.push_back(std::move(chunk));
+  }
+  return chunks;
+}
+
+TEST(Jitter, TheSameSeedCutsTheSameWayAndTheBytesAreFastModes) {
+  const std::vector<Bytes> fast = Session(std::nullopt);
+  std::vector<std::vector<Bytes>> runs;
+  int pairs_cut = 0;  // sends ending between an escape byte and the byte after it
+  for (std::uint64_t seed : {1, 2, 3}) {
+    runs.push_back(Session(Quick(seed)));
+    EXPECT_EQ(Session(Quick(seed)), runs.back());
+    EXPECT_EQ(Joined(runs.back()), Joined(fast));
+    EXPECT_GT(runs.back().size(), fast.size());
+    StreamDecoder decoder;
+    std::vector<StreamItem> items;
+    for (const Bytes& chunk : runs.back()) {
+      decoder.Feed(chunk, items);
+      pairs_cut += decoder.escape_pending();
+    }
+  }
+  EXPECT_NE(runs[0], runs[1]);
+  EXPECT_GT(pairs_cut, 0);
+}
+
+TEST(Jitter, WithdrawingNeverLeavesHalfAPair) {
+  const Nanos hour = std::chrono::hours(1);
+  for (const Nanos escape_due : {-hour, hour}) {  // the piece with 10 already due, or not
+    Scheduler scheduler(std::nullopt, [](LineItem) {});
+    const TimePoint now = SimClock::now();
+    scheduler.Add(LineItem{.bytes = {kEscape}, .ready = now + escape_due, .block_end = true});
+    scheduler.Add(LineItem{
+        .bytes = {kEventBlockEnd}, .ready = now + hour, .block_end = true, .continues_pair = true});
+    EXPECT_EQ(scheduler.Withdraw(now, false).size(), escape_due < Nanos(0) ? 0u : 2u);
+  }
+}
+
+// Card moves from another thread land between the reader's answers, never inside one nor
+// inside an escaped pair (the race itself is for ThreadSanitizer to judge).
+TEST(Threads, CardMovesNeverLandInsideAnAnswer) {
+  for (const std::optional<Jitter> jitter : {std::optional<Jitter>(), std::optional(Quick(6))}) {
+    SimHost host(ReaderOptions{.firmware = 0x10, .jitter = jitter});
+    std::atomic<bool> done = false;
+    std::thread mover([&] {
+      for (int i = 0; i < 100 && !done; ++i) {
+        if (i % 2 != 0) {
+          host.sim().RemoveCard();
+        } else {
+          host.sim().InsertCard("t0");
+        }
+      }
+    });
+    for (int i = 0; i < 200; ++i) host.sim().HostWrote(H("C0"));  // answered 10 10
+    done = true;
+    mover.join();
+    ASSERT_TRUE(host.sim().WaitIdle(kWait));
+    std::vector<StreamItem> items;
+    StreamDecoder().Feed(Joined(host.TakeChunks()), items);
+    int answers = 0;
+    for (const StreamItem& item : items) {
+      EXPECT_TRUE(item == (StreamItem{false, 0x10}) || item.value == kEventCardInserted ||
+                  item.value == kEventCardRemoved);
+      answers += !item.event;
+    }
+    EXPECT_EQ(answers, 200);
+  }
+}
+
+}  // namespace
+}  // namespace tolvex::sim::testing
