@@ -31,7 +31,6 @@ constexpr NTSTATUS kUntouched = TOLVEX_STATUS(0xDEADBEEF);
 struct CompletionProbe {
   int calls = 0;
   PDEVICE_OBJECT device = nullptr;
-  BOOLEAN pending_returned = FALSE;
   NTSTATUS status = kUntouched;
   NTSTATUS result = STATUS_SUCCESS;
 };
@@ -40,16 +39,8 @@ NTSTATUS Probe(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   auto* probe = static_cast<CompletionProbe*>(context);
   ++probe->calls;
   probe->device = device;
-  probe->pending_returned = irp->PendingReturned;
   probe->status = irp->IoStatus.Status;
   return probe->result;
-}
-
-// Hands a request on to the next driver as it is, without a completion routine.
-void CopyStackToNext(PIRP irp) {
-  *IoGetNextIrpStackLocation(irp) = *IoGetCurrentIrpStackLocation(irp);
-  IoGetNextIrpStackLocation(irp)->CompletionRoutine = nullptr;
-  IoGetNextIrpStackLocation(irp)->Control = 0;
 }
 
 class RequestTest : public TestDriverTest {
@@ -59,10 +50,10 @@ class RequestTest : public TestDriverTest {
     TestDriverTest::TearDown();
   }
   PIRP Build(PDEVICE_OBJECT device, ULONG code, PVOID in = nullptr, ULONG in_length = 0,
-             PVOID out = nullptr, ULONG out_length = 0, BOOLEAN internal = FALSE) {
+             PVOID out = nullptr, ULONG out_length = 0) {
     KeInitializeEvent(&done_, NotificationEvent, FALSE);
     iosb_ = IO_STATUS_BLOCK{kUntouched, 0xBAD};
-    return IoBuildDeviceIoControlRequest(code, device, in, in_length, out, out_length, internal,
+    return IoBuildDeviceIoControlRequest(code, device, in, in_length, out, out_length, FALSE,
                                          &done_, &iosb_);
   }
   bool Finished() { return KeReadStateEvent(&done_) != 0; }
@@ -142,24 +133,17 @@ TEST_F(RequestTest, BufferedRequestCarriesItsDataInASystemBufferAndReturnsOutput
 TEST_F(RequestTest, NeitherMethodPassesTheCallersBuffersAsTheyAre) {
   UCHAR input[6] = {1, 2, 3, 4, 5, 6};
   UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-  IO_STACK_LOCATION seen{};
-  PVOID seen_output = nullptr;
-  PVOID seen_system_buffer = &seen;
+  PVOID seen_input = nullptr;
   PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-    seen = *IoGetCurrentIrpStackLocation(irp);
-    seen_output = irp->UserBuffer;
-    seen_system_buffer = irp->AssociatedIrp.SystemBuffer;
+    seen_input = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer;
     static_cast<UCHAR*>(irp->UserBuffer)[0] = 0x77;
     return Complete(irp, STATUS_SUCCESS, 1);
   });
-  PIRP irp = Build(device, kNeitherCode, input, sizeof(input), output, sizeof(output), TRUE);
+  PIRP irp = Build(device, kNeitherCode, input, sizeof(input), output, sizeof(output));
   EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
-  EXPECT_EQ(seen.MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
-  EXPECT_EQ(seen.Parameters.DeviceIoControl.Type3InputBuffer, static_cast<PVOID>(input));
-  EXPECT_EQ(seen_output, static_cast<PVOID>(output));
-  EXPECT_EQ(seen_system_buffer, nullptr);
+  EXPECT_EQ(seen_input, static_cast<PVOID>(input));
   EXPECT_THAT(output, ElementsAre(0x77, 0xEE, 0xEE, 0xEE));
-  EXPECT_EQ(platform_.pool().Usage(kBufferTag).total_allocations, 0u);
+  EXPECT_EQ(platform_.pool().Usage(kBufferTag).total_allocations, 0u);  // no system buffer
 }
 
 TEST_F(RequestTest, BuildReturnsNullWhenPoolFailsAndLeavesNothingBehind) {
@@ -254,48 +238,40 @@ NTSTATUS TakeBackRoutine(PDEVICE_OBJECT device, PIRP, PVOID context) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-// The lower driver completes at once or later from another thread. An upper driver that
-// passes the request on bare lets the caller's routine learn whether it was pending.
-TEST_F(RequestTest, UpperDriverTakesTheRequestBackOrPassesItOnWithPendingReturned) {
-  for (bool take_back : {true, false}) {
-    for (bool pend : {true, false}) {
-      SCOPED_TRACE(::testing::Message() << "take back " << take_back << ", pend " << pend);
-      PDEVICE_OBJECT lower = AddDevice(nullptr, [this, pend](PDEVICE_OBJECT, PIRP irp) {
-        if (!pend) return Complete(irp, STATUS_SUCCESS, 1);
-        IoMarkIrpPending(irp);
-        held_ = irp;
-        CompleteElsewhere(STATUS_SUCCESS, 1);
-        return STATUS_PENDING;
-      });
-      TakeBack taken;
-      KeInitializeEvent(&taken.back, NotificationEvent, FALSE);
-      bool back_before_return = false;
-      PDEVICE_OBJECT upper = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-        CopyStackToNext(irp);
-        if (!take_back) return IofCallDriver(lower, irp);
-        IoSetCompletionRoutine(irp, TakeBackRoutine, &taken, TRUE, TRUE, TRUE);
-        if (IofCallDriver(lower, irp) == STATUS_PENDING) {
-          (void)KeWaitForSingleObject(&taken.back, Executive, KernelMode, FALSE, nullptr);
-        }
-        back_before_return = KeReadStateEvent(&taken.back) != 0;
-        // The request is the upper driver's again.
-        return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information + 2);
-      });
-      upper->StackSize = 2;
-      PIRP irp = Build(upper, kBufferedCode);
-      CompletionProbe probe;
-      IoSetCompletionRoutine(irp, Probe, &probe, TRUE, TRUE, TRUE);
-      EXPECT_EQ(IofCallDriver(upper, irp), pend && !take_back ? STATUS_PENDING : STATUS_SUCCESS);
-      LARGE_INTEGER timeout = RelativeMilliseconds(5000);
-      ASSERT_EQ(KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, &timeout),
-                STATUS_SUCCESS);
-      EXPECT_EQ(probe.calls, 1);
-      EXPECT_EQ(probe.device, nullptr);  // the request's builder has no device of its own
-      EXPECT_EQ(probe.pending_returned, pend && !take_back);
-      EXPECT_EQ(iosb_.Information, take_back ? 3u : 1u);
-      EXPECT_EQ(back_before_return, take_back);
-      EXPECT_EQ(taken.device, take_back ? upper : nullptr);
-    }
+TEST_F(RequestTest, UpperDriverTakesTheRequestBackFromTheLowerOneAndFinishesIt) {
+  for (bool pend : {true, false}) {  // the lower driver completes at once, or from a thread
+    SCOPED_TRACE(pend);
+    PDEVICE_OBJECT lower = AddDevice(nullptr, [this, pend](PDEVICE_OBJECT, PIRP irp) {
+      if (!pend) return Complete(irp, STATUS_SUCCESS, 1);
+      IoMarkIrpPending(irp);
+      held_ = irp;
+      CompleteElsewhere(STATUS_SUCCESS, 1);
+      return STATUS_PENDING;
+    });
+    TakeBack taken;
+    KeInitializeEvent(&taken.back, NotificationEvent, FALSE);
+    bool back_before_return = false;
+    PDEVICE_OBJECT upper = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
+      *IoGetNextIrpStackLocation(irp) = *IoGetCurrentIrpStackLocation(irp);
+      IoSetCompletionRoutine(irp, TakeBackRoutine, &taken, TRUE, TRUE, TRUE);
+      if (IofCallDriver(lower, irp) == STATUS_PENDING) {
+        (void)KeWaitForSingleObject(&taken.back, Executive, KernelMode, FALSE, nullptr);
+      }
+      back_before_return = KeReadStateEvent(&taken.back) != 0;
+      // The request is the upper driver's again.
+      return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information + 2);
+    });
+    upper->StackSize = 2;
+    PIRP irp = Build(upper, kBufferedCode);
+    CompletionProbe probe;
+    IoSetCompletionRoutine(irp, Probe, &probe, TRUE, TRUE, TRUE);
+    EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
+    EXPECT_TRUE(back_before_return);
+    EXPECT_EQ(taken.device, upper);
+    EXPECT_EQ(probe.calls, 1);
+    EXPECT_EQ(probe.device, nullptr);  // the request's builder has no device of its own
+    EXPECT_TRUE(Finished());
+    EXPECT_EQ(iosb_.Information, 3u);
   }
 }
 
