@@ -43,6 +43,33 @@ TEST_F(HeldCancelTest, CancelledWriteKeepsTheCountOfBytesTheLineTookAndTheNextGo
   EXPECT_EQ(held().taken(), (Bytes{1, 2, 3, 9, 10}));
 }
 
+// The cancel routine takes the port's lock like everything else that touches its queues: a
+// read cancelled while a control request holds the lock stays pending until it is let go.
+TEST_F(HeldCancelTest, CancelWaitsForThePortsLock) {
+  std::promise<void> inside;
+  std::promise<void> leave;
+  held().during_call = [&, left = leave.get_future().share()] {
+    inside.set_value();
+    left.wait();
+  };
+  RequestPtr read = StartRead(4);
+  std::thread holder =
+      platform_.StartSystemThread("holder", [&] { Call(IOCTL_SERIAL_SET_BREAK_ON); });
+  inside.get_future().wait();  // the port's lock is held from now on
+  std::atomic<bool> cancelling{false};
+  std::thread canceller = platform_.StartSystemThread("canceller", [&] {
+    cancelling = true;
+    read->Cancel();
+  });
+  EXPECT_TRUE(WaitUntil([&] { return cancelling.load(); }));
+  EXPECT_FALSE(read->Wait(200ms)) << "cancelled without the port's lock";
+  leave.set_value();
+  holder.join();
+  canceller.join();
+  held().during_call = nullptr;
+  EXPECT_EQ(read->status, STATUS_CANCELLED);
+}
+
 // Readers post reads and cancel them at varying moments while the far end streams bytes: each
 // read completes exactly once, as read or as cancelled, and every byte sent is accounted for.
 // A port that let the cancel routine and its thread both take a read loses or repeats bytes

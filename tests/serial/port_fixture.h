@@ -173,10 +173,13 @@ class HeldLine final : public LineBackend {
   void SetBreak(bool on) override { Note(on ? "break on" : "break off"); }
   void SetDtr(bool on) override { Note(on ? "dtr on" : "dtr off"); }
   void SetRts(bool on) override { Note(on ? "rts on" : "rts off"); }
+  // Runs inside each of the calls above, which the port makes holding its lock.
+  std::function<void()> during_call;
 
  private:
   void Note(std::string call) {
     Locked([&] { calls_.push_back(std::move(call)); });
+    if (during_call) during_call();
   }
 
   std::mutex mutex_;
