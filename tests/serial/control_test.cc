@@ -2,6 +2,7 @@
 // waits on it, and the buffers they take.
 #include <array>
 #include <functional>
+#include <tuple>
 
 #include "serial/port_fixture.h"
 
@@ -64,29 +65,27 @@ TEST_F(ControlTest, RefusedRequestsChangeNothingAndWriteNoOutput) {
            {IOCTL_SERIAL_PURGE, BytesOf(ULONG{SERIAL_PURGE_RXCLEAR | 0x10})}}) {
     cases.push_back({code, input, 0, STATUS_INVALID_PARAMETER});
   }
-  // Buffers one byte short of what the request takes in or gives out.
-  for (auto [code, size] : std::initializer_list<std::pair<ULONG, size_t>>{
-           {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE)},
-           {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL)},
-           {IOCTL_SERIAL_SET_CHARS, sizeof(SERIAL_CHARS)},
-           {IOCTL_SERIAL_SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS)},
-           {IOCTL_SERIAL_SET_HANDFLOW, sizeof(SERIAL_HANDFLOW)},
-           {IOCTL_SERIAL_SET_WAIT_MASK, sizeof(ULONG)},
-           {IOCTL_SERIAL_PURGE, sizeof(ULONG)},
-           {IOCTL_SERIAL_SET_QUEUE_SIZE, 2 * sizeof(ULONG)}}) {
-    cases.push_back({code, Bytes(size - 1, 0), 0, STATUS_BUFFER_TOO_SMALL});
-  }
-  for (auto [code, size] : std::initializer_list<std::pair<ULONG, size_t>>{
-           {IOCTL_SERIAL_GET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE)},
-           {IOCTL_SERIAL_GET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL)},
-           {IOCTL_SERIAL_GET_CHARS, sizeof(SERIAL_CHARS)},
-           {IOCTL_SERIAL_GET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS)},
-           {IOCTL_SERIAL_GET_HANDFLOW, sizeof(SERIAL_HANDFLOW)},
-           {IOCTL_SERIAL_GET_WAIT_MASK, sizeof(ULONG)},
-           {IOCTL_SERIAL_GET_MODEMSTATUS, sizeof(ULONG)},
-           {IOCTL_SERIAL_GET_COMMSTATUS, sizeof(SERIAL_STATUS)},
-           {IOCTL_SERIAL_WAIT_ON_MASK, sizeof(ULONG)}}) {
-    cases.push_back({code, {}, static_cast<ULONG>(size - 1), STATUS_BUFFER_TOO_SMALL});
+  // Buffers one byte short of what the request takes in, or gives out.
+  for (auto [code, in, out] : std::initializer_list<std::tuple<ULONG, size_t, size_t>>{
+           {IOCTL_SERIAL_SET_BAUD_RATE, sizeof(SERIAL_BAUD_RATE), 0},
+           {IOCTL_SERIAL_SET_LINE_CONTROL, sizeof(SERIAL_LINE_CONTROL), 0},
+           {IOCTL_SERIAL_SET_CHARS, sizeof(SERIAL_CHARS), 0},
+           {IOCTL_SERIAL_SET_TIMEOUTS, sizeof(SERIAL_TIMEOUTS), 0},
+           {IOCTL_SERIAL_SET_HANDFLOW, sizeof(SERIAL_HANDFLOW), 0},
+           {IOCTL_SERIAL_SET_WAIT_MASK, sizeof(ULONG), 0},
+           {IOCTL_SERIAL_PURGE, sizeof(ULONG), 0},
+           {IOCTL_SERIAL_SET_QUEUE_SIZE, 2 * sizeof(ULONG), 0},
+           {IOCTL_SERIAL_GET_BAUD_RATE, 0, sizeof(SERIAL_BAUD_RATE)},
+           {IOCTL_SERIAL_GET_LINE_CONTROL, 0, sizeof(SERIAL_LINE_CONTROL)},
+           {IOCTL_SERIAL_GET_CHARS, 0, sizeof(SERIAL_CHARS)},
+           {IOCTL_SERIAL_GET_TIMEOUTS, 0, sizeof(SERIAL_TIMEOUTS)},
+           {IOCTL_SERIAL_GET_HANDFLOW, 0, sizeof(SERIAL_HANDFLOW)},
+           {IOCTL_SERIAL_GET_WAIT_MASK, 0, sizeof(ULONG)},
+           {IOCTL_SERIAL_GET_MODEMSTATUS, 0, sizeof(ULONG)},
+           {IOCTL_SERIAL_GET_COMMSTATUS, 0, sizeof(SERIAL_STATUS)},
+           {IOCTL_SERIAL_WAIT_ON_MASK, 0, sizeof(ULONG)}}) {
+    cases.push_back({code, Bytes(in ? in - 1 : 0, 0), static_cast<ULONG>(out ? out - 1 : 0),
+                     STATUS_BUFFER_TOO_SMALL});
   }
   // Codes the port does not know.
   for (ULONG code : {kCarrierCode, SerialControlCode(6), SerialControlCode(11),

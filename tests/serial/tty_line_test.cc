@@ -138,47 +138,22 @@ TEST_F(TtyPortTest, FarEndGoneIsReportedOnceAsADataSetReadyChange) {
   EXPECT_NE(write->status, STATUS_SUCCESS);
 }
 
-TEST(TtyOpenTest, DeviceThatCannotServeIsRefused) {
+TEST(TtyLineTest, DeviceThatCannotServeIsRefused) {
   const std::string file =
       std::filesystem::temp_directory_path() / ("tolvex-not-a-tty-" + std::to_string(getpid()));
   std::fclose(std::fopen(file.c_str(), "w"));
   Pty pty;
-  const struct {
-    std::vector<std::string> paths;  // one port each; the last one's open is checked
-    NTSTATUS status;
-  } cases[] = {
-      {{"/dev/tolvex-no-such-port"}, STATUS_OBJECT_NAME_NOT_FOUND},
-      {{"/dev/null"}, STATUS_NO_SUCH_DEVICE},
-      {{file}, STATUS_NO_SUCH_DEVICE},
-      {{pty.path, pty.path}, STATUS_SHARING_VIOLATION},  // the first port takes the device
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.paths.back());
-    platform::Platform machine;
-    platform::PlatformScope scope(machine);
-    std::vector<PortBinding> bindings;
-    for (ULONG i = 0; i < c.paths.size(); ++i) {
-      bindings.push_back(PortBinding{i, std::make_shared<TtyLine>(c.paths[i])});
-    }
-    PDRIVER_OBJECT driver = nullptr;
-    ASSERT_EQ(LoadSerialDriver(machine, bindings, &driver), STATUS_SUCCESS);
-    std::vector<PFILE_OBJECT> files;
-    NTSTATUS last = STATUS_SUCCESS;
-    for (ULONG i = 0; i < c.paths.size(); ++i) {
-      const std::u16string name = u"\\Device\\Serial" + platform::ToU16(std::to_string(i));
-      UNICODE_STRING text;
-      RtlInitUnicodeString(&text, name.c_str());
-      PFILE_OBJECT handle = nullptr;
-      PDEVICE_OBJECT device = nullptr;
-      last = IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, &handle, &device);
-      if (NT_SUCCESS(last)) files.push_back(handle);
-    }
-    EXPECT_EQ(last, c.status);
-    EXPECT_EQ(files.size(), c.paths.size() - 1);
-    for (PFILE_OBJECT f : files) ObfDereferenceObject(f);
-    machine.UnloadDriver(driver);
-    EXPECT_EQ(machine.pool().OutstandingAllocations(), 0u) << machine.pool().Describe();
+  TtyLine first(pty.path);
+  ASSERT_EQ(first.Open(), STATUS_SUCCESS);
+  for (auto [path, status] :
+       {std::pair<std::string, NTSTATUS>{"/dev/tolvex-no-such-port", STATUS_OBJECT_NAME_NOT_FOUND},
+        {"/dev/null", STATUS_NO_SUCH_DEVICE},
+        {file, STATUS_NO_SUCH_DEVICE},
+        {pty.path, STATUS_SHARING_VIOLATION}}) {  // the first line has it
+    SCOPED_TRACE(path);
+    EXPECT_EQ(TtyLine(path).Open(), status);
   }
+  first.Close();
   std::filesystem::remove(file);
 }
 
