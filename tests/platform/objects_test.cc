@@ -2,8 +2,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/test_driver.h"
@@ -16,12 +16,6 @@ using tolvex::testing::TestDriverTest;
 constexpr ULONG kDeviceTag = PoolTag("Devi");
 constexpr ULONG kFileTag = PoolTag("File");
 constexpr ULONG kDriverObjectTag = PoolTag("Drv ");
-
-UNICODE_STRING Text(const char16_t* text) {
-  UNICODE_STRING result;
-  RtlInitUnicodeString(&result, text);
-  return result;
-}
 
 class ObjectTest : public TestDriverTest {
  protected:
@@ -36,7 +30,26 @@ class ObjectTest : public TestDriverTest {
       return Complete(irp, stack->MajorFunction == IRP_MJ_CREATE ? create_status : STATUS_SUCCESS);
     });
   }
-
+  NTSTATUS Open(const char16_t* name, PFILE_OBJECT* file, PDEVICE_OBJECT* device = nullptr) {
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, name);
+    PDEVICE_OBJECT opened = reinterpret_cast<PDEVICE_OBJECT>(1);
+    *file = reinterpret_cast<PFILE_OBJECT>(1);
+    const NTSTATUS status = IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, file, &opened);
+    if (device != nullptr) *device = opened;
+    if (!NT_SUCCESS(status)) {
+      EXPECT_EQ(opened, nullptr);
+    }
+    return status;
+  }
+  NTSTATUS Link(const char16_t* link, const char16_t* target) {
+    UNICODE_STRING link_text;
+    UNICODE_STRING target_text;
+    RtlInitUnicodeString(&link_text, link);
+    RtlInitUnicodeString(&target_text, target);
+    return target ? IoCreateSymbolicLink(&link_text, &target_text)
+                  : IoDeleteSymbolicLink(&link_text);
+  }
   size_t Live(ULONG tag) { return platform_.pool().Usage(tag).allocations; }
 
   std::vector<UCHAR> majors_;
@@ -44,108 +57,64 @@ class ObjectTest : public TestDriverTest {
   ULONG access_ = 0;
 };
 
-// --- Devices and names ---------------------------------------------------------------------
-
-TEST_F(ObjectTest, CreateDeviceRefusesANameAlreadyTaken) {
-  AddRecordingDevice(u"\\Device\\Probe0");
-  UNICODE_STRING same = Text(u"\\DEVICE\\probe0");
-  PDEVICE_OBJECT device = reinterpret_cast<PDEVICE_OBJECT>(1);
-  const NTSTATUS status =
-      IoCreateDevice(driver_, 16, &same, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-  EXPECT_EQ(status, STATUS_OBJECT_NAME_COLLISION);
-  EXPECT_EQ(static_cast<ULONG>(status), 0xC0000035u);
-  EXPECT_EQ(device, nullptr);
-  EXPECT_EQ(Live(kDeviceTag), 1u);
-}
-
-TEST_F(ObjectTest, NamesAreFoundWithoutRegardToCase) {
+TEST_F(ObjectTest, DevicesAreNamedWithoutRegardToCaseAndStartZeroed) {
   PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), device);
   EXPECT_EQ(platform_.FindDevice(u"\\device\\PROBE0"), device);
   EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe1"), nullptr);
   EXPECT_EQ(platform_.DeviceName(device), u"\\Device\\Probe0");
-}
+  UNICODE_STRING same;
+  RtlInitUnicodeString(&same, u"\\DEVICE\\probe0");
+  PDEVICE_OBJECT refused = reinterpret_cast<PDEVICE_OBJECT>(1);
+  EXPECT_EQ(IoCreateDevice(driver_, 16, &same, FILE_DEVICE_UNKNOWN, 0, FALSE, &refused),
+            STATUS_OBJECT_NAME_COLLISION);
+  EXPECT_EQ(refused, nullptr);
+  EXPECT_EQ(Live(kDeviceTag), 1u);
 
-TEST_F(ObjectTest, NewDeviceHasAZeroedExtensionAndBelongsToItsDriver) {
-  UNICODE_STRING name = Text(u"\\Device\\Plain");
-  PDEVICE_OBJECT device = nullptr;
-  ASSERT_EQ(IoCreateDevice(driver_, 64, &name, FILE_DEVICE_SMARTCARD, 0, TRUE, &device),
+  PDEVICE_OBJECT plain = nullptr;
+  ASSERT_EQ(IoCreateDevice(driver_, 64, nullptr, FILE_DEVICE_SMARTCARD, 0, TRUE, &plain),
             STATUS_SUCCESS);
-  ASSERT_NE(device->DeviceExtension, nullptr);
-  const auto* extension = static_cast<const UCHAR*>(device->DeviceExtension);
+  const auto* extension = static_cast<const UCHAR*>(plain->DeviceExtension);
   EXPECT_EQ(std::vector<UCHAR>(extension, extension + 64), std::vector<UCHAR>(64, 0));
-  EXPECT_EQ(device->DriverObject, driver_);
-  EXPECT_EQ(driver_->DeviceObject, device);
-  EXPECT_EQ(device->DeviceType, FILE_DEVICE_SMARTCARD);
-  EXPECT_EQ(device->StackSize, 1);
-  EXPECT_EQ(device->Flags & DO_EXCLUSIVE, DO_EXCLUSIVE);
+  EXPECT_EQ(plain->DriverObject, driver_);
+  EXPECT_EQ(driver_->DeviceObject, plain);
+  EXPECT_EQ(plain->NextDevice, device);
+  EXPECT_EQ(plain->DeviceType, FILE_DEVICE_SMARTCARD);
+  EXPECT_EQ(plain->StackSize, 1);
+  EXPECT_EQ(plain->Flags & DO_EXCLUSIVE, DO_EXCLUSIVE);
 }
 
-// --- Symbolic links ------------------------------------------------------------------------
-
-TEST_F(ObjectTest, SymbolicLinkResolvesToItsDeviceUntilDeleted) {
+TEST_F(ObjectTest, SymbolicLinksResolveThroughLinksToTheirDeviceUntilDeleted) {
   PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  UNICODE_STRING link = Text(u"\\DosDevices\\Probe");
-  UNICODE_STRING target = Text(u"\\Device\\Probe0");
-  ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
-  EXPECT_EQ(platform_.FindDevice(u"\\DosDevices\\Probe"), device);
-  EXPECT_EQ(platform_.FindDevice(u"\\dosdevices\\probe"), device);
-
-  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+  ASSERT_EQ(Link(u"\\GLOBAL??\\Probe", u"\\Device\\Probe0"), STATUS_SUCCESS);
+  ASSERT_EQ(Link(u"\\DosDevices\\Probe", u"\\GLOBAL??\\Probe"), STATUS_SUCCESS);
+  EXPECT_EQ(platform_.FindDevice(u"\\dosdevices\\PROBE"), device);
+  EXPECT_EQ(Link(u"\\DosDevices\\Probe", nullptr), STATUS_SUCCESS);
   EXPECT_EQ(platform_.FindDevice(u"\\DosDevices\\Probe"), nullptr);
+  EXPECT_EQ(platform_.FindDevice(u"\\GLOBAL??\\Probe"), device);
+  // Only a link is deleted as one.
+  for (const char16_t* name : {u"\\DosDevices\\Probe", u"\\Device\\Probe0", u"\\Nothing"}) {
+    EXPECT_EQ(Link(name, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+  }
   EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), device);
-  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_OBJECT_NAME_NOT_FOUND);
-}
-
-TEST_F(ObjectTest, LinksMayPointAtLinks) {
-  PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  UNICODE_STRING first = Text(u"\\GLOBAL??\\Probe");
-  UNICODE_STRING second = Text(u"\\DosDevices\\Probe");
-  UNICODE_STRING target = Text(u"\\Device\\Probe0");
-  ASSERT_EQ(IoCreateSymbolicLink(&first, &target), STATUS_SUCCESS);
-  ASSERT_EQ(IoCreateSymbolicLink(&second, &first), STATUS_SUCCESS);
-  EXPECT_EQ(platform_.FindDevice(u"\\DosDevices\\Probe"), device);
-  EXPECT_EQ(IoDeleteSymbolicLink(&second), STATUS_SUCCESS);
-  EXPECT_EQ(IoDeleteSymbolicLink(&first), STATUS_SUCCESS);
-}
-
-TEST_F(ObjectTest, DeletingANameThatIsNotALinkFails) {
-  PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  UNICODE_STRING device_name = Text(u"\\Device\\Probe0");
-  UNICODE_STRING unknown = Text(u"\\DosDevices\\Nothing");
-  EXPECT_EQ(IoDeleteSymbolicLink(&device_name), STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(IoDeleteSymbolicLink(&unknown), STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), device);
-}
-
-TEST_F(ObjectTest, LinkToADeletedDeviceResolvesToNothing) {
-  PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  UNICODE_STRING link = Text(u"\\DosDevices\\Probe");
-  UNICODE_STRING target = Text(u"\\Device\\Probe0");
-  ASSERT_EQ(IoCreateSymbolicLink(&link, &target), STATUS_SUCCESS);
+  // A link to a deleted device resolves to nothing, and the device leaves no memory behind.
   IoDeleteDevice(device);
-  EXPECT_EQ(platform_.FindDevice(u"\\DosDevices\\Probe"), nullptr);
-  EXPECT_EQ(IoDeleteSymbolicLink(&link), STATUS_SUCCESS);
+  EXPECT_EQ(platform_.FindDevice(u"\\GLOBAL??\\Probe"), nullptr);
+  EXPECT_EQ(Live(kDeviceTag), 0u);
+  EXPECT_EQ(Link(u"\\GLOBAL??\\Probe", nullptr), STATUS_SUCCESS);
 }
 
-// --- Opening devices -------------------------------------------------------------------------
-
-TEST_F(ObjectTest, OpenSendsCreateAndLastDereferenceSendsCleanupThenClose) {
+TEST_F(ObjectTest, OpenSendsCreateAndTheLastDereferenceCleanupThenClose) {
   PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  UNICODE_STRING name = Text(u"\\Device\\Probe0");
   PFILE_OBJECT file = nullptr;
   PDEVICE_OBJECT opened = nullptr;
-  ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &opened), STATUS_SUCCESS);
-  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(Open(u"\\Device\\Probe0", &file, &opened), STATUS_SUCCESS);
   EXPECT_EQ(opened, device);
   EXPECT_EQ(file->DeviceObject, device);
   EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE));
   EXPECT_EQ(access_, FILE_ALL_ACCESS);
-
   ObfReferenceObject(file);
   ObfDereferenceObject(file);
   EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE));  // a reference is still held
-
   ObfDereferenceObject(file);
   EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
   EXPECT_THAT(files_, ElementsAre(file, file, file));
@@ -153,34 +122,9 @@ TEST_F(ObjectTest, OpenSendsCreateAndLastDereferenceSendsCleanupThenClose) {
   EXPECT_EQ(device->ReferenceCount, 0);
 }
 
-TEST_F(ObjectTest, OpenFailsWithTheCreateStatusAndLeavesNoFileObject) {
-  struct Refusal {
-    NTSTATUS status;
-    const char16_t* name;
-  };
-  for (Refusal refusal : {Refusal{STATUS_ACCESS_DENIED, u"\\Device\\Refuses0"},
-                          Refusal{STATUS_SHARING_VIOLATION, u"\\Device\\Refuses1"}}) {
-    SCOPED_TRACE(NtStatusName(refusal.status));
-    majors_.clear();
-    PDEVICE_OBJECT device = AddRecordingDevice(refusal.name, refusal.status);
-    UNICODE_STRING name = Text(refusal.name);
-    PFILE_OBJECT file = reinterpret_cast<PFILE_OBJECT>(1);
-    PDEVICE_OBJECT opened = reinterpret_cast<PDEVICE_OBJECT>(1);
-    EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &opened), refusal.status);
-    EXPECT_EQ(file, nullptr);
-    EXPECT_EQ(opened, nullptr);
-    EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE));  // no cleanup or close for a failed open
-    EXPECT_EQ(Live(kFileTag), 0u);
-    EXPECT_EQ(device->ReferenceCount, 0);
-  }
-}
-
-TEST_F(ObjectTest, OpenWaitsForACreateThatCompletesLater) {
+TEST_F(ObjectTest, FailedOpenLeavesNoFileObject) {
   std::thread completer;
-  PDEVICE_OBJECT device = AddDevice(u"\\Device\\Slow", [&](PDEVICE_OBJECT, PIRP irp) {
-    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_CREATE) {
-      return Complete(irp, STATUS_SUCCESS);
-    }
+  AddDevice(u"\\Device\\Slow", [&](PDEVICE_OBJECT, PIRP irp) {
     IoMarkIrpPending(irp);
     completer = platform_.StartSystemThread("completer", [irp] {
       LARGE_INTEGER pause = RelativeMilliseconds(10);
@@ -189,41 +133,45 @@ TEST_F(ObjectTest, OpenWaitsForACreateThatCompletesLater) {
     });
     return STATUS_PENDING;
   });
-  UNICODE_STRING name = Text(u"\\Device\\Slow");
-  PFILE_OBJECT file = nullptr;
-  PDEVICE_OBJECT opened = nullptr;
-  EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &opened), STATUS_DEVICE_BUSY);
-  completer.join();
-  EXPECT_EQ(file, nullptr);
-  EXPECT_EQ(device->ReferenceCount, 0);
-}
-
-TEST_F(ObjectTest, OpenOfAnUnknownNameFails) {
-  UNICODE_STRING name = Text(u"\\Device\\Nobody");
-  PFILE_OBJECT file = nullptr;
-  PDEVICE_OBJECT opened = nullptr;
-  EXPECT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &opened),
-            STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(Live(kFileTag), 0u);
+  const struct {
+    const char16_t* name;
+    NTSTATUS status;
+    bool recording;
+  } cases[] = {
+      {u"\\Device\\Refuses0", STATUS_ACCESS_DENIED, true},
+      {u"\\Device\\Refuses1", STATUS_SHARING_VIOLATION, true},
+      {u"\\Device\\Slow", STATUS_DEVICE_BUSY, false},  // completed later: the open waits
+      {u"\\Device\\Nobody", STATUS_OBJECT_NAME_NOT_FOUND, false},
+  };
+  for (const auto& c : cases) {
+    majors_.clear();
+    PDEVICE_OBJECT device =
+        c.recording ? AddRecordingDevice(c.name, c.status) : platform_.FindDevice(c.name);
+    PFILE_OBJECT file = nullptr;
+    EXPECT_EQ(Open(c.name, &file), c.status);
+    if (completer.joinable()) completer.join();
+    EXPECT_EQ(file, nullptr);
+    EXPECT_EQ(Live(kFileTag), 0u);
+    if (device != nullptr) {
+      // No cleanup or close for a failed open.
+      EXPECT_EQ(device->ReferenceCount, 0);
+    }
+    EXPECT_EQ(majors_, c.recording ? std::vector<UCHAR>{IRP_MJ_CREATE} : std::vector<UCHAR>{});
+  }
 }
 
 TEST_F(ObjectTest, DeviceDeletedWhileOpenLeavesTheNameTableAndIsFreedWithTheLastReference) {
   PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  UNICODE_STRING name = Text(u"\\Device\\Probe0");
   PFILE_OBJECT file = nullptr;
-  PDEVICE_OBJECT opened = nullptr;
-  ASSERT_EQ(IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &opened), STATUS_SUCCESS);
+  ASSERT_EQ(Open(u"\\Device\\Probe0", &file), STATUS_SUCCESS);
   ObfReferenceObject(device);
-
   IoDeleteDevice(device);
   EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), nullptr);
   EXPECT_EQ(driver_->DeviceObject, nullptr);
   EXPECT_EQ(Live(kDeviceTag), 1u);
-
   // The name is free again at once.
   PDEVICE_OBJECT successor = AddRecordingDevice(u"\\Device\\Probe0");
   EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), successor);
-
   ObfDereferenceObject(file);  // the deleted device still hears the cleanup and close
   EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
   EXPECT_EQ(Live(kDeviceTag), 2u);
@@ -231,56 +179,37 @@ TEST_F(ObjectTest, DeviceDeletedWhileOpenLeavesTheNameTableAndIsFreedWithTheLast
   EXPECT_EQ(Live(kDeviceTag), 1u);
 }
 
-TEST_F(ObjectTest, DeviceWithoutReferencesIsFreedWhenDeleted) {
-  PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  EXPECT_EQ(Live(kDeviceTag), 1u);
-  IoDeleteDevice(device);
-  EXPECT_EQ(Live(kDeviceTag), 0u);
-  EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), nullptr);
-}
-
-// --- Drivers -------------------------------------------------------------------------------
-
-TEST_F(ObjectTest, UnloadCallsTheUnloadRoutineAndReleasesTheDriver) {
+TEST_F(ObjectTest, DriversAreReleasedOnUnloadOrFailedEntryAndRefuseWhatTheyDoNotHandle) {
   AddRecordingDevice(u"\\Device\\Probe0");
   AddRecordingDevice(nullptr);
-  EXPECT_EQ(Live(kDeviceTag), 2u);
   EXPECT_EQ(Live(kDriverObjectTag), 1u);
-  platform_.UnloadDriver(driver_);
-  driver_ = nullptr;
+  platform_.UnloadDriver(std::exchange(driver_, nullptr));
   EXPECT_EQ(Live(kDeviceTag), 0u);
   EXPECT_EQ(Live(kDriverObjectTag), 0u);
   EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), nullptr);
-}
 
-TEST_F(ObjectTest, FailedDriverEntryReleasesTheDriverObject) {
-  PDRIVER_OBJECT second = reinterpret_cast<PDRIVER_OBJECT>(1);
-  auto entry = [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_NO_SUCH_DEVICE; };
-  EXPECT_EQ(platform_.LoadDriver(u"\\Driver\\Second", entry, u"\\Registry\\Second", 0, &second),
+  PDRIVER_OBJECT failed = reinterpret_cast<PDRIVER_OBJECT>(1);
+  auto failing = [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_NO_SUCH_DEVICE; };
+  EXPECT_EQ(platform_.LoadDriver(u"\\Driver\\Failed", failing, u"\\Registry\\F", 0, &failed),
             STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(second, nullptr);
-  EXPECT_EQ(Live(kDriverObjectTag), 1u);  // only the fixture's driver
-}
+  EXPECT_EQ(failed, nullptr);
+  EXPECT_EQ(Live(kDriverObjectTag), 0u);
 
-TEST_F(ObjectTest, RequestsADriverDoesNotHandleAreRefused) {
-  PDRIVER_OBJECT bare = nullptr;
   PDEVICE_OBJECT device = nullptr;
-  auto entry = [&device](PDRIVER_OBJECT driver, PUNICODE_STRING) {
+  auto bare = [&device](PDRIVER_OBJECT driver, PUNICODE_STRING) {
     driver->DriverUnload = [](PDRIVER_OBJECT self) { IoDeleteDevice(self->DeviceObject); };
     return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
   };
-  ASSERT_EQ(platform_.LoadDriver(u"\\Driver\\Bare", entry, u"\\Registry\\Bare", 0, &bare),
+  ASSERT_EQ(platform_.LoadDriver(u"\\Driver\\Bare", bare, u"\\Registry\\Bare", 0, &driver_),
             STATUS_SUCCESS);
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
   PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0),
                                            device, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
-  ASSERT_NE(irp, nullptr);
   EXPECT_EQ(IofCallDriver(device, irp), STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(iosb.Status, STATUS_INVALID_DEVICE_REQUEST);
   EXPECT_EQ(KeReadStateEvent(&done), 1);
-  platform_.UnloadDriver(bare);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Pool memory with tags, fault injection, and work items.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <mutex>
@@ -12,15 +13,8 @@
 
 namespace {
 
-// Names each case of a table after its `name`.
-template <typename Case>
-std::string CaseName(const ::testing::TestParamInfo<Case>& param) {
-  return param.param.name;
-}
-
 using ::testing::Each;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
 using ::testing::Ne;
 using tolvex::platform::Platform;
 using tolvex::platform::PlatformScope;
@@ -32,30 +26,20 @@ constexpr ULONG kTagB = PoolTag("TstB");
 
 class PoolTest : public ::testing::Test {
  protected:
-  void TearDown() override {
-    EXPECT_EQ(platform_.pool().OutstandingAllocations(), 0u) << platform_.pool().Describe();
-  }
+  void TearDown() override { EXPECT_EQ(pool().OutstandingAllocations(), 0u) << pool().Describe(); }
   PoolMonitor& pool() { return platform_.pool(); }
 
   Platform platform_;
   PlatformScope scope_{platform_};
 };
 
-TEST_F(PoolTest, CountsAllocationsAndBytesPerTag) {
-  PVOID a1 = ExAllocatePoolWithTag(NonPagedPool, 100, kTagA);
+TEST_F(PoolTest, CountsAllocationsAndBytesPerTagAndFillsNewMemory) {
+  auto* a1 = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 100, kTagA));
   PVOID a2 = ExAllocatePoolWithTag(PagedPool, 28, kTagA);
   PVOID b1 = ExAllocatePoolWithTag(NonPagedPool, 7, kTagB);
-  ASSERT_NE(a1, nullptr);
-  ASSERT_NE(a2, nullptr);
-  ASSERT_NE(b1, nullptr);
-  EXPECT_EQ(pool().Usage(kTagA).allocations, 2u);
-  EXPECT_EQ(pool().Usage(kTagA).bytes, 128u);
-  EXPECT_EQ(pool().Usage(kTagB).allocations, 1u);
-  EXPECT_EQ(pool().Usage(kTagB).bytes, 7u);
+  EXPECT_THAT(std::vector<UCHAR>(a1, a1 + 100), Each(Ne(0)));  // filled, not zeroed
   EXPECT_EQ(pool().OutstandingAllocations(), 3u);
-  EXPECT_THAT(pool().Describe(), HasSubstr("TstA: 2 allocations, 128 bytes"));
-  EXPECT_THAT(pool().Describe(), HasSubstr("TstB: 1 allocations, 7 bytes"));
-
+  EXPECT_EQ(pool().Describe(), "TstA: 2 allocations, 128 bytes, TstB: 1 allocations, 7 bytes");
   ExFreePoolWithTag(a1, kTagA);
   const PoolMonitor::TagUsage usage = pool().Usage(kTagA);
   EXPECT_EQ(usage.allocations, 1u);
@@ -63,273 +47,158 @@ TEST_F(PoolTest, CountsAllocationsAndBytesPerTag) {
   EXPECT_EQ(usage.total_allocations, 2u);  // ever allocated, freed or not
   ExFreePool(a2);
   ExFreePool(b1);
-  EXPECT_EQ(pool().Usage(kTagA).allocations, 0u);
   EXPECT_EQ(pool().Describe(), "nothing");
 }
 
-TEST_F(PoolTest, NewMemoryIsFilledNotZeroed) {
-  constexpr size_t kBytes = 64;
-  auto* p = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, kBytes, kTagA));
-  ASSERT_NE(p, nullptr);
-  EXPECT_THAT(std::vector<UCHAR>(p, p + kBytes), Each(Ne(0)));
-  ExFreePool(p);
-}
-
-// Fault injection: one or more rules, then a sequence of allocations and which of them fail.
-struct FailureRule {
-  ULONG tag;
-  size_t skip;
-  size_t count;
-};
-struct FailureCase {
-  const char* name;
-  std::vector<FailureRule> rules;
-  std::vector<ULONG> tags;      // allocations made, in order
-  std::vector<bool> succeeded;  // expected outcome of each
-};
-void PrintTo(const FailureCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class PoolFailureTest : public PoolTest, public ::testing::WithParamInterface<FailureCase> {};
-
-TEST_P(PoolFailureTest, FailsTheChosenAllocations) {
-  const FailureCase& c = GetParam();
-  for (const FailureRule& rule : c.rules) pool().FailAllocations(rule.tag, rule.skip, rule.count);
-  std::vector<bool> succeeded;
-  std::vector<PVOID> blocks;
-  for (ULONG tag : c.tags) {
-    PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, tag);
-    succeeded.push_back(p != nullptr);
-    if (p != nullptr) blocks.push_back(p);
+// Fault injection: rules (tag, skip, count), then allocations and whether each succeeds.
+TEST_F(PoolTest, FailsTheAllocationsTheRulesChoose) {
+  struct Rule {
+    ULONG tag;
+    size_t skip;
+    size_t count;
+  };
+  const struct {
+    const char* name;
+    std::vector<Rule> rules;
+    std::vector<ULONG> tags;
+    std::vector<bool> succeeded;
+  } cases[] = {
+      {"first of a tag", {{kTagA, 0, 1}}, {kTagA, kTagA}, {0, 1}},
+      {"skip then count", {{kTagA, 2, 2}}, {kTagA, kTagA, kTagA, kTagA, kTagA}, {1, 1, 0, 0, 1}},
+      {"other tags untouched", {{kTagA, 0, 1}}, {kTagB, kTagA, kTagB}, {1, 0, 1}},
+      {"other tags skip nothing", {{kTagA, 1, 1}}, {kTagB, kTagB, kTagA, kTagA}, {1, 1, 1, 0}},
+      {"tag 0 is any tag", {{0, 1, 2}}, {kTagB, kTagA, kTagB, kTagA}, {1, 0, 0, 1}},
+      {"rules count apart", {{0, 3, 1}, {kTagA, 0, 1}}, {kTagA, kTagB, kTagB, kTagB}, {0, 1, 1, 0}},
+      {"count 0 fails nothing", {{kTagA, 0, 0}}, {kTagA}, {1}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const Rule& rule : c.rules) pool().FailAllocations(rule.tag, rule.skip, rule.count);
+    std::vector<bool> succeeded;
+    std::vector<PVOID> blocks;
+    for (ULONG tag : c.tags) {
+      PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, tag);
+      succeeded.push_back(p != nullptr);
+      if (p != nullptr) blocks.push_back(p);
+    }
+    EXPECT_EQ(succeeded, c.succeeded);
+    EXPECT_EQ(pool().OutstandingAllocations(), blocks.size());  // a failed one is not counted
+    for (PVOID p : blocks) ExFreePool(p);
   }
-  EXPECT_EQ(succeeded, c.succeeded);
-  // A failed allocation is not counted.
-  EXPECT_EQ(pool().OutstandingAllocations(), blocks.size());
-  EXPECT_EQ(pool().Usage(kTagA).total_allocations + pool().Usage(kTagB).total_allocations,
-            blocks.size());
-  for (PVOID p : blocks) ExFreePool(p);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Rules, PoolFailureTest,
-    ::testing::Values(FailureCase{"FirstOfTag", {{kTagA, 0, 1}}, {kTagA, kTagA}, {false, true}},
-                      FailureCase{"SkipThenCount",
-                                  {{kTagA, 2, 2}},
-                                  {kTagA, kTagA, kTagA, kTagA, kTagA},
-                                  {true, true, false, false, true}},
-                      FailureCase{"OtherTagsUntouched",
-                                  {{kTagA, 0, 1}},
-                                  {kTagB, kTagA, kTagB},
-                                  {true, false, true}},
-                      FailureCase{"OtherTagsDoNotCountTowardsTheSkip",
-                                  {{kTagA, 1, 1}},
-                                  {kTagB, kTagB, kTagA, kTagA},
-                                  {true, true, true, false}},
-                      FailureCase{"TagZeroMeansAnyTag",
-                                  {{0, 1, 2}},
-                                  {kTagB, kTagA, kTagB, kTagA},
-                                  {true, false, false, true}},
-                      FailureCase{"RulesCountIndependently",
-                                  {{0, 3, 1}, {kTagA, 0, 1}},
-                                  {kTagA, kTagB, kTagB, kTagB},
-                                  {false, true, true, false}},
-                      FailureCase{"ZeroCountFailsNothing", {{kTagA, 0, 0}}, {kTagA}, {true}}),
-    CaseName<FailureCase>);
-
-TEST_F(PoolTest, ClearFailuresDropsPendingRules) {
   pool().FailAllocations(0, 0, 5);
   pool().ClearFailures();
   PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, kTagA);
-  EXPECT_NE(p, nullptr);
-  if (p != nullptr) ExFreePool(p);
+  EXPECT_NE(p, nullptr) << "a cleared rule failed an allocation";
+  ExFreePool(p);
 }
 
 // --- Work items --------------------------------------------------------------------------------
 
-// What a work item routine saw when it ran.
-struct Sighting {
-  KEVENT ran;
-  PVOID parameter = nullptr;
-  std::thread::id thread;
-  KIRQL irql = HIGH_LEVEL;
-  Platform* platform = nullptr;
-};
-
-void Observe(PVOID parameter) {
-  auto* sighting = static_cast<Sighting*>(parameter);
-  sighting->parameter = parameter;
-  sighting->thread = std::this_thread::get_id();
-  sighting->irql = KeGetCurrentIrql();
-  sighting->platform = Platform::CurrentOrNull();
-  KeSetEvent(&sighting->ran, IO_NO_INCREMENT, FALSE);
-}
-
 using WorkItemTest = PoolTest;
 
-TEST_F(WorkItemTest, RunsOnAWorkerThreadAtPassiveLevelWithItsParameter) {
-  Sighting sighting;
-  KeInitializeEvent(&sighting.ran, NotificationEvent, FALSE);
+// A work item that notes where it ran, queues itself again until it has run `wanted` times,
+// and may be held at a gate.
+struct Item {
   WORK_QUEUE_ITEM item;
-  ExInitializeWorkItem(&item, Observe, &sighting);
-  KSPIN_LOCK lock = 0;
-  {
-    SpinLockGuard guard(&lock);  // queuing is allowed at DISPATCH_LEVEL
-    ExQueueWorkItem(&item, CriticalWorkQueue);
-  }
-  LARGE_INTEGER timeout = RelativeMilliseconds(5000);
-  ASSERT_EQ(KeWaitForSingleObject(&sighting.ran, Executive, KernelMode, FALSE, &timeout),
-            STATUS_SUCCESS);
-  platform_.DrainWorkQueue();
-  EXPECT_EQ(sighting.parameter, &sighting);
-  EXPECT_NE(sighting.thread, std::this_thread::get_id());
-  EXPECT_EQ(sighting.irql, PASSIVE_LEVEL);
-  EXPECT_EQ(sighting.platform, &platform_);
-}
-
-struct Repeater {
-  WORK_QUEUE_ITEM item;
+  KEVENT started;
+  KEVENT* gate = nullptr;
   int runs = 0;
-  int wanted = 0;
+  int wanted = 1;
+  KIRQL irql = HIGH_LEVEL;
+  std::string thread_name;
+  Platform* platform = nullptr;
+  std::vector<int>* order = nullptr;
+  int index = 0;
+
+  Item() {
+    KeInitializeEvent(&started, NotificationEvent, FALSE);
+    ExInitializeWorkItem(&item, Run, this);
+  }
+  static void Run(PVOID parameter) {
+    static std::mutex mutex;
+    auto* self = static_cast<Item*>(parameter);
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    self->thread_name = name;
+    self->irql = KeGetCurrentIrql();
+    self->platform = Platform::CurrentOrNull();
+    if (self->order != nullptr) {
+      std::lock_guard lock(mutex);
+      self->order->push_back(self->index);
+    }
+    KeSetEvent(&self->started, IO_NO_INCREMENT, FALSE);
+    if (self->gate != nullptr)
+      (void)KeWaitForSingleObject(self->gate, Executive, KernelMode, FALSE, nullptr);
+    if (++self->runs < self->wanted) ExQueueWorkItem(&self->item, CriticalWorkQueue);
+  }
 };
 
-void RunAgain(PVOID parameter) {
-  auto* repeater = static_cast<Repeater*>(parameter);
-  if (++repeater->runs < repeater->wanted) ExQueueWorkItem(&repeater->item, CriticalWorkQueue);
-}
-
-TEST_F(WorkItemTest, RoutineMayQueueItsItemAgain) {
-  Repeater repeater;
-  repeater.wanted = 5;
-  ExInitializeWorkItem(&repeater.item, RunAgain, &repeater);
-  ExQueueWorkItem(&repeater.item, CriticalWorkQueue);
+TEST_F(WorkItemTest, RunsOnANamedWorkerAtPassiveLevelAndMayQueueItselfAgain) {
+  Item item;
+  item.wanted = 5;
+  {
+    KSPIN_LOCK lock = 0;
+    SpinLockGuard guard(&lock);  // queuing is allowed at DISPATCH_LEVEL
+    ExQueueWorkItem(&item.item, CriticalWorkQueue);
+  }
   platform_.DrainWorkQueue();
-  EXPECT_EQ(repeater.runs, 5);
+  EXPECT_EQ(item.runs, 5);
+  EXPECT_EQ(item.thread_name, "worker");
+  EXPECT_EQ(item.irql, PASSIVE_LEVEL);
+  EXPECT_EQ(item.platform, &platform_);
 }
 
 constexpr ULONG kItemTag = PoolTag("TstW");
 
-struct SelfFreeing {
-  WORK_QUEUE_ITEM item;
-  std::atomic<int>* runs;
-};
-
-void FreeMyself(PVOID parameter) {
-  auto* self = static_cast<SelfFreeing*>(parameter);
-  self->runs->fetch_add(1);
-  ExFreePoolWithTag(self, kItemTag);
-}
-
 TEST_F(WorkItemTest, RoutineMayFreeItsItem) {
-  std::atomic<int> runs{0};
+  static std::atomic<int> runs{0};
   for (int i = 0; i < 3; ++i) {
-    auto* self = static_cast<SelfFreeing*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(SelfFreeing), kItemTag));
-    ASSERT_NE(self, nullptr);
-    self->runs = &runs;
-    ExInitializeWorkItem(&self->item, FreeMyself, self);
-    ExQueueWorkItem(&self->item, CriticalWorkQueue);
+    auto* item = static_cast<WORK_QUEUE_ITEM*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_QUEUE_ITEM), kItemTag));
+    ExInitializeWorkItem(
+        item,
+        [](PVOID self) {
+          runs.fetch_add(1);
+          ExFreePoolWithTag(self, kItemTag);
+        },
+        item);
+    ExQueueWorkItem(item, CriticalWorkQueue);
   }
   platform_.DrainWorkQueue();
   EXPECT_EQ(runs.load(), 3);
-  EXPECT_EQ(pool().Usage(kItemTag).allocations, 0u);
   EXPECT_EQ(pool().Usage(kItemTag).total_allocations, 3u);
 }
 
-void SlowItem(PVOID parameter) {
-  LARGE_INTEGER pause = RelativeMilliseconds(20);
-  (void)KeDelayExecutionThread(KernelMode, FALSE, &pause);
-  static_cast<std::atomic<bool>*>(parameter)->store(true);
-}
-
-TEST_F(WorkItemTest, DrainWaitsForItemsStillRunning) {
-  std::atomic<bool> done{false};
-  WORK_QUEUE_ITEM item;
-  ExInitializeWorkItem(&item, SlowItem, &done);
-  ExQueueWorkItem(&item, CriticalWorkQueue);
-  platform_.DrainWorkQueue();
-  EXPECT_TRUE(done.load());
-}
-
-// Holds a system worker thread until the gate opens.
-struct Blocker {
-  WORK_QUEUE_ITEM item;
-  KEVENT started;
-  KEVENT* gate;
-};
-
-void Block(PVOID parameter) {
-  auto* blocker = static_cast<Blocker*>(parameter);
-  KeSetEvent(&blocker->started, IO_NO_INCREMENT, FALSE);
-  (void)KeWaitForSingleObject(blocker->gate, Executive, KernelMode, FALSE, nullptr);
-}
-
-struct Recorder {
-  WORK_QUEUE_ITEM item;
-  KEVENT done;
-  int index;
-  std::mutex* mutex;
-  std::vector<int>* order;
-};
-
-void Record(PVOID parameter) {
-  auto* recorder = static_cast<Recorder*>(parameter);
-  {
-    std::lock_guard lock(*recorder->mutex);
-    recorder->order->push_back(recorder->index);
-  }
-  KeSetEvent(&recorder->done, IO_NO_INCREMENT, FALSE);
-}
-
-TEST_F(WorkItemTest, ItemsRunInTheOrderTheyWereQueued) {
+TEST_F(WorkItemTest, ItemsRunInTheOrderTheyWereQueuedAndDrainWaitsForThem) {
   // The platform has four system worker threads. With three of them held, the fourth takes
   // the items one after the other, so the order they run in is the order of the queue.
-  constexpr int kHeld = 3;
   KEVENT gate;
   KeInitializeEvent(&gate, NotificationEvent, FALSE);
-  Blocker blockers[kHeld];
-  // Lets the held workers go however the test ends.
-  struct GateOpener {
-    KEVENT* gate;
-    Platform* platform;
-    ~GateOpener() {
-      KeSetEvent(gate, IO_NO_INCREMENT, FALSE);
-      platform->DrainWorkQueue();
-    }
-  };
-  std::mutex mutex;
+  std::vector<Item> held(3);
+  for (Item& item : held) {
+    item.gate = &gate;
+    ExQueueWorkItem(&item.item, CriticalWorkQueue);
+    (void)KeWaitForSingleObject(&item.started, Executive, KernelMode, FALSE, nullptr);
+  }
   std::vector<int> order;
-  Recorder recorders[8];
-  GateOpener opener{&gate, &platform_};
-  for (Blocker& blocker : blockers) {
-    KeInitializeEvent(&blocker.started, NotificationEvent, FALSE);
-    blocker.gate = &gate;
-    ExInitializeWorkItem(&blocker.item, Block, &blocker);
-    ExQueueWorkItem(&blocker.item, CriticalWorkQueue);
-  }
-  for (Blocker& blocker : blockers) {
-    LARGE_INTEGER timeout = RelativeMilliseconds(5000);
-    ASSERT_EQ(KeWaitForSingleObject(&blocker.started, Executive, KernelMode, FALSE, &timeout),
-              STATUS_SUCCESS);
-  }
+  std::vector<Item> items(8);
   for (int i = 0; i < 8; ++i) {
-    recorders[i].index = i;
-    recorders[i].mutex = &mutex;
-    recorders[i].order = &order;
-    KeInitializeEvent(&recorders[i].done, NotificationEvent, FALSE);
-    ExInitializeWorkItem(&recorders[i].item, Record, &recorders[i]);
-    ExQueueWorkItem(&recorders[i].item, CriticalWorkQueue);
+    items[i].order = &order;
+    items[i].index = i;
+    ExQueueWorkItem(&items[i].item, CriticalWorkQueue);
   }
-  // All of them on the one free worker, before the held workers are let go.
-  for (Recorder& recorder : recorders) {
-    LARGE_INTEGER timeout = RelativeMilliseconds(5000);
-    EXPECT_EQ(KeWaitForSingleObject(&recorder.done, Executive, KernelMode, FALSE, &timeout),
-              STATUS_SUCCESS);
+  for (Item& item : items) {
+    (void)KeWaitForSingleObject(&item.started, Executive, KernelMode, FALSE, nullptr);
   }
-  KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);
-  platform_.DrainWorkQueue();
-  std::lock_guard lock(mutex);
   EXPECT_THAT(order, ElementsAre(0, 1, 2, 3, 4, 5, 6, 7));
+  std::thread opener = platform_.StartSystemThread("opener", [&] {
+    LARGE_INTEGER pause = RelativeMilliseconds(20);
+    (void)KeDelayExecutionThread(KernelMode, FALSE, &pause);
+    KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);
+  });
+  platform_.DrainWorkQueue();  // waits for the held items still running
+  for (Item& item : held) EXPECT_EQ(item.runs, 1);
+  opener.join();
 }
 
 }  // namespace

@@ -12,18 +12,12 @@
 
 namespace {
 
-// Names each case of a table after its `name`.
-template <typename Case>
-std::string CaseName(const ::testing::TestParamInfo<Case>& param) {
-  return param.param.name;
-}
-
 using ::testing::Each;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using tolvex::platform::IrqlGuard;
 using tolvex::platform::Platform;
 using tolvex::testing::TestDriverTest;
+using Bytes = std::vector<UCHAR>;
 
 constexpr ULONG kBufferedCode =
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
@@ -37,7 +31,6 @@ constexpr NTSTATUS kUntouched = TOLVEX_STATUS(0xDEADBEEF);
 struct CompletionProbe {
   int calls = 0;
   PDEVICE_OBJECT device = nullptr;
-  BOOLEAN pending_returned = FALSE;
   NTSTATUS status = kUntouched;
   NTSTATUS result = STATUS_SUCCESS;
 };
@@ -46,19 +39,8 @@ NTSTATUS Probe(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   auto* probe = static_cast<CompletionProbe*>(context);
   ++probe->calls;
   probe->device = device;
-  probe->pending_returned = irp->PendingReturned;
   probe->status = irp->IoStatus.Status;
   return probe->result;
-}
-
-// Hands a request on to the next driver as it is, without a completion routine.
-void CopyStackToNext(PIRP irp) {
-  PIO_STACK_LOCATION current = IoGetCurrentIrpStackLocation(irp);
-  PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-  *next = *current;
-  next->CompletionRoutine = nullptr;
-  next->Context = nullptr;
-  next->Control = 0;
 }
 
 class RequestTest : public TestDriverTest {
@@ -67,22 +49,14 @@ class RequestTest : public TestDriverTest {
     for (std::thread& thread : threads_) thread.join();
     TestDriverTest::TearDown();
   }
-
-  PIRP Build(PDEVICE_OBJECT device, ULONG code, PVOID in, ULONG in_length, PVOID out,
-             ULONG out_length, BOOLEAN internal = FALSE) {
+  PIRP Build(PDEVICE_OBJECT device, ULONG code, PVOID in = nullptr, ULONG in_length = 0,
+             PVOID out = nullptr, ULONG out_length = 0) {
     KeInitializeEvent(&done_, NotificationEvent, FALSE);
     iosb_ = IO_STATUS_BLOCK{kUntouched, 0xBAD};
-    return IoBuildDeviceIoControlRequest(code, device, in, in_length, out, out_length, internal,
+    return IoBuildDeviceIoControlRequest(code, device, in, in_length, out, out_length, FALSE,
                                          &done_, &iosb_);
   }
-
   bool Finished() { return KeReadStateEvent(&done_) != 0; }
-
-  bool WaitFinished() {
-    LARGE_INTEGER timeout = RelativeMilliseconds(5000);
-    return KeWaitForSingleObject(&done_, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS;
-  }
-
   // A handler that keeps every request pending in held_.
   Handler Hold() {
     return [this](PDEVICE_OBJECT, PIRP irp) {
@@ -91,14 +65,11 @@ class RequestTest : public TestDriverTest {
       return STATUS_PENDING;
     };
   }
-
   // Completes held_ from another thread of the platform.
   void CompleteElsewhere(NTSTATUS status, ULONG_PTR information = 0) {
-    PIRP irp = held_;
     threads_.push_back(platform_.StartSystemThread(
-        "completer", [irp, status, information] { Complete(irp, status, information); }));
+        "completer", [irp = held_, status, information] { Complete(irp, status, information); }));
   }
-
   size_t LiveRequests() { return platform_.pool().Usage(kIrpTag).allocations; }
 
   KEVENT done_;
@@ -109,138 +80,76 @@ class RequestTest : public TestDriverTest {
 
 // --- Building and sending ------------------------------------------------------------------
 
-TEST_F(RequestTest, BufferedRequestCarriesItsInputInASystemBufferOfTheLargerLength) {
-  struct Lengths {
+TEST_F(RequestTest, BufferedRequestCarriesItsDataInASystemBufferAndReturnsOutputUnlessAnError) {
+  const struct {
     ULONG in;
     ULONG out;
+    NTSTATUS status;
+    bool copied;
+  } cases[] = {
+      {4, 16, STATUS_SUCCESS, true},        {16, 4, STATUS_SUCCESS, true},
+      {0, 8, STATUS_SUCCESS, true},         {8, 0, STATUS_SUCCESS, true},
+      {1, 2, STATUS_BUFFER_OVERFLOW, true}, {1, 8, STATUS_IO_DEVICE_ERROR, false},
+      {0, 8, STATUS_CANCELLED, false},
   };
-  for (Lengths lengths : {Lengths{4, 16}, Lengths{16, 4}, Lengths{0, 8}, Lengths{8, 0}}) {
-    SCOPED_TRACE(std::to_string(lengths.in) + " in, " + std::to_string(lengths.out) + " out");
-    std::vector<UCHAR> input(lengths.in);
+  const UCHAR reply[] = {0x90, 0x00, 0x42};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.in << " in, " << c.out << " out, " << NtStatusName(c.status));
+    Bytes input(c.in);
     for (size_t i = 0; i < input.size(); ++i) input[i] = static_cast<UCHAR>(0x10 + i);
-    std::vector<UCHAR> output(lengths.out, 0xEE);
-    std::vector<UCHAR> seen_input;
-    IO_STACK_LOCATION seen_stack{};
-    PVOID seen_buffer = nullptr;
+    Bytes output(c.out, 0xEE);
+    Bytes seen_input;
+    IO_STACK_LOCATION seen{};
+    const ULONG answered = std::min<ULONG>(c.out, sizeof(reply));
     PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-      seen_stack = *IoGetCurrentIrpStackLocation(irp);
-      seen_buffer = irp->AssociatedIrp.SystemBuffer;
-      auto* buffer = static_cast<UCHAR*>(seen_buffer);
-      seen_input.assign(buffer, buffer + lengths.in);
-      const UCHAR reply[] = {0x90, 0x00, 0x42};
-      const ULONG answered = std::min<ULONG>(lengths.out, sizeof(reply));
-      std::memcpy(buffer, reply, answered);
-      return Complete(irp, STATUS_SUCCESS, answered);
+      seen = *IoGetCurrentIrpStackLocation(irp);
+      auto* buffer = static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer);
+      EXPECT_TRUE(buffer != input.data() && buffer != output.data());
+      seen_input.assign(buffer, buffer + c.in);
+      std::copy_n(reply, answered, buffer);
+      return Complete(irp, c.status, answered);
     });
-    PIRP irp = Build(device, kBufferedCode, input.data(), lengths.in, output.data(), lengths.out);
-    ASSERT_NE(irp, nullptr);
-    EXPECT_EQ(platform_.pool().Usage(kBufferTag).bytes, std::max(lengths.in, lengths.out));
-
-    EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
-    EXPECT_EQ(seen_stack.MajorFunction, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(seen_stack.DeviceObject, device);
-    EXPECT_EQ(seen_stack.Parameters.DeviceIoControl.IoControlCode, kBufferedCode);
-    EXPECT_EQ(seen_stack.Parameters.DeviceIoControl.InputBufferLength, lengths.in);
-    EXPECT_EQ(seen_stack.Parameters.DeviceIoControl.OutputBufferLength, lengths.out);
-    EXPECT_NE(seen_buffer, static_cast<PVOID>(input.data()));
-    EXPECT_NE(seen_buffer, static_cast<PVOID>(output.data()));
+    PIRP irp = Build(device, kBufferedCode, input.data(), c.in, output.data(), c.out);
+    EXPECT_EQ(platform_.pool().Usage(kBufferTag).bytes, std::max(c.in, c.out));
+    EXPECT_EQ(IofCallDriver(device, irp), c.status);
+    EXPECT_EQ(seen.MajorFunction, IRP_MJ_DEVICE_CONTROL);
+    EXPECT_EQ(seen.DeviceObject, device);
+    EXPECT_EQ(seen.Parameters.DeviceIoControl.IoControlCode, kBufferedCode);
+    EXPECT_EQ(seen.Parameters.DeviceIoControl.InputBufferLength, c.in);
+    EXPECT_EQ(seen.Parameters.DeviceIoControl.OutputBufferLength, c.out);
     EXPECT_EQ(seen_input, input);
-
-    // Exactly IoStatus.Information bytes come back.
-    const size_t answered = std::min<size_t>(lengths.out, 3);
-    std::vector<UCHAR> expected(lengths.out, 0xEE);
-    const UCHAR reply[] = {0x90, 0x00, 0x42};
-    std::copy(reply, reply + answered, expected.begin());
+    Bytes expected(c.out, 0xEE);  // exactly IoStatus.Information bytes come back
+    if (c.copied) std::copy_n(reply, answered, expected.begin());
     EXPECT_EQ(output, expected);
     EXPECT_TRUE(Finished());
-    EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
+    EXPECT_EQ(iosb_.Status, c.status);
     EXPECT_EQ(iosb_.Information, answered);
     EXPECT_EQ(platform_.pool().Usage(kBufferTag).allocations, 0u);
     EXPECT_EQ(LiveRequests(), 0u);
   }
 }
 
-struct CopyBackCase {
-  const char* name;
-  NTSTATUS status;
-  bool copied;
-};
-void PrintTo(const CopyBackCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class BufferedCopyBackTest : public RequestTest,
-                             public ::testing::WithParamInterface<CopyBackCase> {};
-
-TEST_P(BufferedCopyBackTest, OutputComesBackUnlessTheStatusIsAnError) {
-  const CopyBackCase& c = GetParam();
-  PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-    std::memset(irp->AssociatedIrp.SystemBuffer, 0x5A, 4);
-    return Complete(irp, c.status, 4);
-  });
-  std::vector<UCHAR> output(8, 0xEE);
-  PIRP irp = Build(device, kBufferedCode, nullptr, 0, output.data(), 8);
-  ASSERT_NE(irp, nullptr);
-  EXPECT_EQ(IofCallDriver(device, irp), c.status);
-  EXPECT_EQ(iosb_.Status, c.status);
-  EXPECT_EQ(iosb_.Information, 4u);
-  const std::vector<UCHAR> head(output.begin(), output.begin() + 4);
-  const std::vector<UCHAR> tail(output.begin() + 4, output.end());
-  EXPECT_THAT(head, Each(c.copied ? 0x5A : 0xEE));
-  EXPECT_THAT(tail, Each(0xEE));
-}
-
-INSTANTIATE_TEST_SUITE_P(Statuses, BufferedCopyBackTest,
-                         ::testing::Values(CopyBackCase{"Success", STATUS_SUCCESS, true},
-                                           CopyBackCase{"Warning", STATUS_BUFFER_OVERFLOW, true},
-                                           CopyBackCase{"DeviceError", STATUS_IO_DEVICE_ERROR,
-                                                        false},
-                                           CopyBackCase{"Cancelled", STATUS_CANCELLED, false}),
-                         CaseName<CopyBackCase>);
-
 TEST_F(RequestTest, NeitherMethodPassesTheCallersBuffersAsTheyAre) {
   UCHAR input[6] = {1, 2, 3, 4, 5, 6};
   UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   PVOID seen_input = nullptr;
-  PVOID seen_output = nullptr;
-  PVOID seen_system_buffer = &seen_input;
   PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    seen_input = stack->Parameters.DeviceIoControl.Type3InputBuffer;
-    seen_output = irp->UserBuffer;
-    seen_system_buffer = irp->AssociatedIrp.SystemBuffer;
+    seen_input = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer;
     static_cast<UCHAR*>(irp->UserBuffer)[0] = 0x77;
     return Complete(irp, STATUS_SUCCESS, 1);
   });
   PIRP irp = Build(device, kNeitherCode, input, sizeof(input), output, sizeof(output));
-  ASSERT_NE(irp, nullptr);
   EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
   EXPECT_EQ(seen_input, static_cast<PVOID>(input));
-  EXPECT_EQ(seen_output, static_cast<PVOID>(output));
-  EXPECT_EQ(seen_system_buffer, nullptr);
   EXPECT_THAT(output, ElementsAre(0x77, 0xEE, 0xEE, 0xEE));
-  EXPECT_EQ(platform_.pool().Usage(kBufferTag).total_allocations, 0u);
-  EXPECT_EQ(iosb_.Information, 1u);
-}
-
-TEST_F(RequestTest, InternalDeviceControlHasItsOwnMajorFunction) {
-  UCHAR major = 0xFF;
-  PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-    major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    return Complete(irp, STATUS_SUCCESS);
-  });
-  PIRP irp = Build(device, kBufferedCode, nullptr, 0, nullptr, 0, TRUE);
-  ASSERT_NE(irp, nullptr);
-  EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
-  EXPECT_EQ(major, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+  EXPECT_EQ(platform_.pool().Usage(kBufferTag).total_allocations, 0u);  // no system buffer
 }
 
 TEST_F(RequestTest, BuildReturnsNullWhenPoolFailsAndLeavesNothingBehind) {
-  PDEVICE_OBJECT device =
-      AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+  PDEVICE_OBJECT device = AddDevice(nullptr, Hold());
   const size_t before = platform_.pool().OutstandingAllocations();
   for (ULONG tag : {kIrpTag, kBufferTag}) {
-    SCOPED_TRACE(tag == kIrpTag ? "request" : "system buffer");
     UCHAR buffer[8] = {};
     platform_.pool().FailAllocations(tag, 0, 1);
     EXPECT_EQ(Build(device, kBufferedCode, buffer, 8, buffer, 8), nullptr);
@@ -250,54 +159,43 @@ TEST_F(RequestTest, BuildReturnsNullWhenPoolFailsAndLeavesNothingBehind) {
 
 // --- Completion routines -------------------------------------------------------------------
 
-struct FlagsCase {
-  const char* name;
-  NTSTATUS status;
-  bool cancelled;
-  bool on_success, on_error, on_cancel;
-  bool invoked;
-};
-void PrintTo(const FlagsCase& c, std::ostream* os) {
-  *os << c.name;
-}
-
-class CompletionFlagsTest : public RequestTest, public ::testing::WithParamInterface<FlagsCase> {};
-
-TEST_P(CompletionFlagsTest, RoutineRunsWhenItsFlagsMatchTheOutcome) {
-  const FlagsCase& c = GetParam();
+TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
+  const struct {
+    const char* name;
+    NTSTATUS status;
+    bool cancelled;
+    BOOLEAN on_success, on_error, on_cancel;
+    bool invoked;
+  } cases[] = {
+      {"success on success", STATUS_SUCCESS, false, TRUE, FALSE, FALSE, true},
+      {"success on error or cancel", STATUS_SUCCESS, false, FALSE, TRUE, TRUE, false},
+      {"error on error", STATUS_IO_DEVICE_ERROR, false, FALSE, TRUE, FALSE, true},
+      {"error on success or cancel", STATUS_IO_DEVICE_ERROR, false, TRUE, FALSE, TRUE, false},
+      {"a warning is no success", STATUS_BUFFER_OVERFLOW, false, FALSE, TRUE, FALSE, true},
+      {"cancelled on cancel", STATUS_CANCELLED, true, FALSE, FALSE, TRUE, true},
+      {"cancelled on success", STATUS_CANCELLED, true, TRUE, FALSE, FALSE, false},
+      {"cancelled but succeeded, on cancel", STATUS_SUCCESS, true, FALSE, FALSE, TRUE, true},
+      {"cancel status without a cancel", STATUS_CANCELLED, false, FALSE, FALSE, TRUE, false},
+  };
   PDEVICE_OBJECT device = AddDevice(nullptr, Hold());
-  PIRP irp = Build(device, kBufferedCode, nullptr, 0, nullptr, 0);
-  ASSERT_NE(irp, nullptr);
-  CompletionProbe probe;
-  IoSetCompletionRoutine(irp, Probe, &probe, c.on_success, c.on_error, c.on_cancel);
-  ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
-  if (c.cancelled) {
-    EXPECT_FALSE(IoCancelIrp(held_));  // no cancel routine: only marks it
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PIRP irp = Build(device, kBufferedCode);
+    CompletionProbe probe;
+    IoSetCompletionRoutine(irp, Probe, &probe, c.on_success, c.on_error, c.on_cancel);
+    ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
+    if (c.cancelled) {  // no cancel routine: only marks it
+      EXPECT_FALSE(IoCancelIrp(held_));
+    }
+    Complete(held_, c.status);
+    EXPECT_EQ(probe.calls, c.invoked ? 1 : 0);
+    if (c.invoked) {
+      EXPECT_EQ(probe.status, c.status);
+    }
+    EXPECT_TRUE(Finished());
+    EXPECT_EQ(iosb_.Status, c.status);
   }
-  Complete(held_, c.status);
-  EXPECT_EQ(probe.calls, c.invoked ? 1 : 0);
-  if (c.invoked) {
-    EXPECT_EQ(probe.status, c.status);
-  }
-  EXPECT_TRUE(Finished());
-  EXPECT_EQ(iosb_.Status, c.status);
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Outcomes, CompletionFlagsTest,
-    ::testing::Values(
-        FlagsCase{"SuccessOnSuccess", STATUS_SUCCESS, false, true, false, false, true},
-        FlagsCase{"SuccessOnErrorOrCancel", STATUS_SUCCESS, false, false, true, true, false},
-        FlagsCase{"ErrorOnError", STATUS_IO_DEVICE_ERROR, false, false, true, false, true},
-        FlagsCase{"ErrorOnSuccessOrCancel", STATUS_IO_DEVICE_ERROR, false, true, false, true,
-                  false},
-        FlagsCase{"WarningIsNotSuccess", STATUS_BUFFER_OVERFLOW, false, false, true, false, true},
-        FlagsCase{"CancelledOnCancel", STATUS_CANCELLED, true, false, false, true, true},
-        FlagsCase{"CancelledOnSuccess", STATUS_CANCELLED, true, true, false, false, false},
-        FlagsCase{"CancelledButSucceededOnCancel", STATUS_SUCCESS, true, false, false, true, true},
-        FlagsCase{"CancelStatusWithoutCancelOnCancel", STATUS_CANCELLED, false, false, false, true,
-                  false}),
-    CaseName<FlagsCase>);
 
 TEST_F(RequestTest, MoreProcessingRequiredHaltsCompletionUntilTheRequestIsCompletedAgain) {
   PDEVICE_OBJECT device = AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) {
@@ -306,13 +204,11 @@ TEST_F(RequestTest, MoreProcessingRequiredHaltsCompletionUntilTheRequestIsComple
   });
   UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
   PIRP irp = Build(device, kBufferedCode, nullptr, 0, output, sizeof(output));
-  ASSERT_NE(irp, nullptr);
   CompletionProbe probe;
   probe.result = STATUS_MORE_PROCESSING_REQUIRED;
   IoSetCompletionRoutine(irp, Probe, &probe, TRUE, TRUE, TRUE);
   EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
   EXPECT_EQ(probe.calls, 1);
-  EXPECT_EQ(probe.device, nullptr);  // the request's builder has no device of its own
   // Still alive and unfinished: nothing reported, nothing copied, nothing freed.
   EXPECT_FALSE(Finished());
   EXPECT_EQ(iosb_.Status, kUntouched);
@@ -322,7 +218,6 @@ TEST_F(RequestTest, MoreProcessingRequiredHaltsCompletionUntilTheRequestIsComple
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   EXPECT_EQ(probe.calls, 1);
   EXPECT_TRUE(Finished());
-  EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
   EXPECT_EQ(iosb_.Information, 2u);
   EXPECT_THAT(output, ElementsAre('O', 'K', 0xEE, 0xEE));
   EXPECT_EQ(LiveRequests(), 0u);
@@ -331,83 +226,52 @@ TEST_F(RequestTest, MoreProcessingRequiredHaltsCompletionUntilTheRequestIsComple
 // An upper driver that sends a request down, takes it back with a completion routine, waits
 // for it and then finishes it itself: the usual way to handle a request after the lower
 // driver is done with it.
-struct Forwarding {
+struct TakeBack {
   KEVENT back;
-  PDEVICE_OBJECT routine_device = nullptr;
+  PDEVICE_OBJECT device = nullptr;
 };
 
-NTSTATUS TakeBack(PDEVICE_OBJECT device, PIRP, PVOID context) {
-  auto* forwarding = static_cast<Forwarding*>(context);
-  forwarding->routine_device = device;
-  KeSetEvent(&forwarding->back, IO_NO_INCREMENT, FALSE);
+NTSTATUS TakeBackRoutine(PDEVICE_OBJECT device, PIRP, PVOID context) {
+  auto* take_back = static_cast<TakeBack*>(context);
+  take_back->device = device;
+  KeSetEvent(&take_back->back, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-TEST_F(RequestTest, UpperDriverTakesTheRequestBackAndFinishesIt) {
-  PDEVICE_OBJECT lower = AddDevice(nullptr, [this](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    held_ = irp;
-    CompleteElsewhere(STATUS_SUCCESS, 1);
-    return STATUS_PENDING;
-  });
-  Forwarding forwarding;
-  bool routine_ran_before_return = false;
-  PDEVICE_OBJECT upper = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-    KeInitializeEvent(&forwarding.back, NotificationEvent, FALSE);
-    CopyStackToNext(irp);
-    IoSetCompletionRoutine(irp, TakeBack, &forwarding, TRUE, TRUE, TRUE);
-    NTSTATUS status = IofCallDriver(lower, irp);
-    if (status == STATUS_PENDING) {
-      (void)KeWaitForSingleObject(&forwarding.back, Executive, KernelMode, FALSE, nullptr);
-    }
-    routine_ran_before_return = KeReadStateEvent(&forwarding.back) != 0;
-    // The request is the upper driver's again.
-    return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information + 2);
-  });
-  upper->StackSize = 2;
-  PIRP irp = Build(upper, kBufferedCode, nullptr, 0, nullptr, 0);
-  ASSERT_NE(irp, nullptr);
-  CompletionProbe probe;
-  IoSetCompletionRoutine(irp, Probe, &probe, TRUE, TRUE, TRUE);
-  EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
-  EXPECT_TRUE(routine_ran_before_return);
-  EXPECT_EQ(forwarding.routine_device, upper);
-  EXPECT_EQ(probe.calls, 1);
-  EXPECT_EQ(probe.device, nullptr);
-  EXPECT_TRUE(Finished());
-  EXPECT_EQ(iosb_.Information, 3u);
-}
-
-TEST_F(RequestTest, PendingReturnedReachesTheCallerThroughAnUpperDriver) {
-  for (bool pend : {true, false}) {
-    SCOPED_TRACE(pend ? "lower driver pends" : "lower driver completes at once");
+TEST_F(RequestTest, UpperDriverTakesTheRequestBackFromTheLowerOneAndFinishesIt) {
+  for (bool pend : {true, false}) {  // the lower driver completes at once, or from a thread
+    SCOPED_TRACE(pend);
     PDEVICE_OBJECT lower = AddDevice(nullptr, [this, pend](PDEVICE_OBJECT, PIRP irp) {
-      if (!pend) return Complete(irp, STATUS_SUCCESS);
+      if (!pend) return Complete(irp, STATUS_SUCCESS, 1);
       IoMarkIrpPending(irp);
       held_ = irp;
+      CompleteElsewhere(STATUS_SUCCESS, 1);
       return STATUS_PENDING;
     });
-    PDEVICE_OBJECT upper = AddDevice(nullptr, [lower](PDEVICE_OBJECT, PIRP irp) {
-      CopyStackToNext(irp);
-      return IofCallDriver(lower, irp);
+    TakeBack taken;
+    KeInitializeEvent(&taken.back, NotificationEvent, FALSE);
+    bool back_before_return = false;
+    PDEVICE_OBJECT upper = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
+      *IoGetNextIrpStackLocation(irp) = *IoGetCurrentIrpStackLocation(irp);
+      IoSetCompletionRoutine(irp, TakeBackRoutine, &taken, TRUE, TRUE, TRUE);
+      if (IofCallDriver(lower, irp) == STATUS_PENDING) {
+        (void)KeWaitForSingleObject(&taken.back, Executive, KernelMode, FALSE, nullptr);
+      }
+      back_before_return = KeReadStateEvent(&taken.back) != 0;
+      // The request is the upper driver's again.
+      return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information + 2);
     });
     upper->StackSize = 2;
-    PIRP irp = Build(upper, kBufferedCode, nullptr, 0, nullptr, 0);
-    ASSERT_NE(irp, nullptr);
+    PIRP irp = Build(upper, kBufferedCode);
     CompletionProbe probe;
     IoSetCompletionRoutine(irp, Probe, &probe, TRUE, TRUE, TRUE);
-    const NTSTATUS status = IofCallDriver(upper, irp);
-    if (pend) {
-      EXPECT_EQ(status, STATUS_PENDING);
-      EXPECT_FALSE(Finished());
-      CompleteElsewhere(STATUS_SUCCESS);
-    } else {
-      EXPECT_EQ(status, STATUS_SUCCESS);
-    }
-    ASSERT_TRUE(WaitFinished());
+    EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
+    EXPECT_TRUE(back_before_return);
+    EXPECT_EQ(taken.device, upper);
     EXPECT_EQ(probe.calls, 1);
-    EXPECT_EQ(probe.pending_returned, pend ? TRUE : FALSE);
-    EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
+    EXPECT_EQ(probe.device, nullptr);  // the request's builder has no device of its own
+    EXPECT_TRUE(Finished());
+    EXPECT_EQ(iosb_.Information, 3u);
   }
 }
 
@@ -426,81 +290,51 @@ struct CancelSighting {
 
 void CancelProbe(PDEVICE_OBJECT device, PIRP irp) {
   auto* sighting = static_cast<CancelSighting*>(irp->Tail.Overlay.DriverContext[0]);
-  ++sighting->calls;
-  sighting->device = device;
-  sighting->cancel_lock_held = *Platform::Current().cancel_lock() != 0;
-  sighting->irql = KeGetCurrentIrql();
-  sighting->cancel = irp->Cancel;
-  sighting->cancel_irql = irp->CancelIrql;
-  sighting->routine_left = irp->CancelRoutine;
+  *sighting = {sighting->calls + 1, device,      *Platform::Current().cancel_lock() != 0,
+               KeGetCurrentIrql(),  irp->Cancel, irp->CancelIrql,
+               irp->CancelRoutine};
   IoReleaseCancelSpinLock(irp->CancelIrql);
   irp->IoStatus.Status = STATUS_CANCELLED;
-  irp->IoStatus.Information = 0;
   IofCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
-class CancelTest : public RequestTest {
- protected:
-  PDEVICE_OBJECT AddCancellableDevice() {
-    return AddDevice(nullptr, [this](PDEVICE_OBJECT, PIRP irp) {
-      irp->Tail.Overlay.DriverContext[0] = &sighting_;
-      IoMarkIrpPending(irp);
-      (void)IoSetCancelRoutine(irp, CancelProbe);
-      held_ = irp;
-      return STATUS_PENDING;
-    });
-  }
-  CancelSighting sighting_;
-};
-
-TEST_F(CancelTest, CancelRoutineRunsWithTheCancelLockHeldAndCompletesTheRequest) {
+TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItBack) {
+  CancelSighting sighting;
+  PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
+    irp->Tail.Overlay.DriverContext[0] = &sighting;
+    IoMarkIrpPending(irp);
+    (void)IoSetCancelRoutine(irp, CancelProbe);
+    held_ = irp;
+    return STATUS_PENDING;
+  });
   for (KIRQL level : {PASSIVE_LEVEL, APC_LEVEL}) {
     SCOPED_TRACE(static_cast<int>(level));
-    sighting_ = CancelSighting{};
-    PDEVICE_OBJECT device = AddCancellableDevice();
-    PIRP irp = Build(device, kBufferedCode, nullptr, 0, nullptr, 0);
-    ASSERT_NE(irp, nullptr);
-    ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
+    sighting = CancelSighting{};
+    ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
     {
       IrqlGuard guard(level);
       EXPECT_TRUE(IoCancelIrp(held_));
       EXPECT_EQ(KeGetCurrentIrql(), level);
     }
-    EXPECT_EQ(sighting_.calls, 1);
-    EXPECT_EQ(sighting_.device, device);
-    EXPECT_TRUE(sighting_.cancel_lock_held);
-    EXPECT_EQ(sighting_.irql, DISPATCH_LEVEL);
-    EXPECT_EQ(sighting_.cancel, TRUE);
-    EXPECT_EQ(sighting_.cancel_irql, level);
-    EXPECT_EQ(sighting_.routine_left, nullptr);
+    EXPECT_EQ(sighting.calls, 1);
+    EXPECT_EQ(sighting.device, device);
+    EXPECT_TRUE(sighting.cancel_lock_held);
+    EXPECT_EQ(sighting.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(sighting.cancel, TRUE);
+    EXPECT_EQ(sighting.cancel_irql, level);
+    EXPECT_EQ(sighting.routine_left, nullptr);
     EXPECT_EQ(*platform_.cancel_lock(), 0u);
     EXPECT_TRUE(Finished());
     EXPECT_EQ(iosb_.Status, STATUS_CANCELLED);
   }
-}
-
-TEST_F(CancelTest, CancelWithoutARoutineOnlyMarksTheRequest) {
-  PDEVICE_OBJECT device = AddDevice(nullptr, Hold());
-  PIRP irp = Build(device, kBufferedCode, nullptr, 0, nullptr, 0);
-  ASSERT_NE(irp, nullptr);
-  ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
-  EXPECT_FALSE(IoCancelIrp(held_));
-  EXPECT_EQ(held_->Cancel, TRUE);
-  EXPECT_FALSE(Finished());
-  EXPECT_EQ(*platform_.cancel_lock(), 0u);
-  Complete(held_, STATUS_CANCELLED);
-  EXPECT_TRUE(Finished());
-}
-
-TEST_F(CancelTest, DriverThatTookItsCancelRoutineBackKeepsTheRequest) {
-  PDEVICE_OBJECT device = AddCancellableDevice();
-  PIRP irp = Build(device, kBufferedCode, nullptr, 0, nullptr, 0);
-  ASSERT_NE(irp, nullptr);
-  ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
-  // The driver completes: whoever exchanges the routine for null owns the completion.
+  // The driver completes: whoever exchanges the routine for null owns the completion, and a
+  // cancel only marks the request.
+  ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
   EXPECT_EQ(IoSetCancelRoutine(held_, nullptr), &CancelProbe);
   EXPECT_FALSE(IoCancelIrp(held_));
-  EXPECT_EQ(sighting_.calls, 0);
+  EXPECT_EQ(held_->Cancel, TRUE);
+  EXPECT_EQ(sighting.calls, 1);
+  EXPECT_EQ(*platform_.cancel_lock(), 0u);
   EXPECT_FALSE(Finished());
   Complete(held_, STATUS_SUCCESS);
   EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);

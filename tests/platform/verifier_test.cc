@@ -1,6 +1,7 @@
 // The verifier: each kernel rule it enforces, shown to stop the process with its message.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -12,236 +13,184 @@ using tolvex::platform::CancelLockGuard;
 using tolvex::platform::Clock;
 using tolvex::platform::IrqlGuard;
 using tolvex::platform::Platform;
-using tolvex::platform::PlatformScope;
 using tolvex::platform::SpinLockGuard;
 using tolvex::testing::TestDriverTest;
 
-constexpr ULONG kCode = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x810, METHOD_BUFFERED, FILE_ANY_ACCESS);
-
-std::string Rule(const std::string& rule) {
-  return "\\*\\*\\* tolvex verifier: " + rule;
+class VerifierDeathTest;
+struct Rule {
+  const char* name;
+  std::function<void(VerifierDeathTest&)> breach;
+  const char* message;  // after "*** tolvex verifier: "
+};
+void PrintTo(const Rule& rule, std::ostream* os) {
+  *os << rule.name;
 }
 
-class VerifierDeathTest : public TestDriverTest {
- protected:
+class VerifierDeathTest : public TestDriverTest, public ::testing::WithParamInterface<Rule> {
+ public:
+  using TestDriverTest::Complete;
   void SetUp() override {
     // The platform runs threads of its own: the child must start afresh, not fork them.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     TestDriverTest::SetUp();
   }
-
-  // Builds a device control request for `device` and sends it; returns the request, which
-  // may well be finished by then.
-  static PIRP Send(PDEVICE_OBJECT device) {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
+  // Sends a device control request with a 4-byte output buffer to a device of the test driver
+  // with `handler`, or to the device in front of it, which passes the request on.
+  void Send(Handler handler, bool through_another = false) {
+    PDEVICE_OBJECT device = AddDevice(nullptr, std::move(handler));
+    if (through_another) {
+      device = AddDevice(nullptr, [device](PDEVICE_OBJECT, PIRP irp) {
+        return IofCallDriver(device, irp);  // with no stack location of its own
+      });
+    }
     UCHAR output[4] = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(kCode, device, nullptr, 0, output, sizeof(output),
-                                             FALSE, &done, &iosb);
+    PIRP irp = IoBuildDeviceIoControlRequest(0x810, device, nullptr, 0, output, 4, FALSE, nullptr,
+                                             nullptr);
     (void)IofCallDriver(device, irp);
-    return irp;
   }
+  void Unload() { platform_.UnloadDriver(driver_); }
+  Clock& clock() { return platform_.clock(); }
 };
 
-// --- Interrupt levels --------------------------------------------------------------------------
-
-TEST_F(VerifierDeathTest, WaitThatCanBlockAtDispatchLevel) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  EXPECT_DEATH(
-      {
-        KSPIN_LOCK lock = 0;
-        SpinLockGuard guard(&lock);
-        LARGE_INTEGER timeout = RelativeMilliseconds(10);
-        (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
-      },
-      Rule("wait at DISPATCH_LEVEL"));
-  EXPECT_DEATH(
-      {
-        IrqlGuard guard(DISPATCH_LEVEL);
-        (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-      },
-      Rule("wait at DISPATCH_LEVEL"));
+TEST_P(VerifierDeathTest, StopsTheProcessWithTheRuleBroken) {
+  EXPECT_DEATH(GetParam().breach(*this),
+               std::string("\\*\\*\\* tolvex verifier: ") + GetParam().message);
 }
 
-TEST_F(VerifierDeathTest, SleepAtDispatchLevelEvenWhenSleepsAreSkipped) {
-  platform_.clock().SetDelayMode(Clock::DelayMode::kSkip);
-  EXPECT_DEATH(
-      {
-        IrqlGuard guard(DISPATCH_LEVEL);
-        LARGE_INTEGER interval = RelativeMilliseconds(1);
-        (void)KeDelayExecutionThread(KernelMode, FALSE, &interval);
-      },
-      Rule("sleep at DISPATCH_LEVEL"));
+void HoldWorker(PVOID gate) {
+  (void)KeWaitForSingleObject(gate, Executive, KernelMode, FALSE, nullptr);
 }
 
-TEST_F(VerifierDeathTest, PagedPoolAtDispatchLevel) {
-  EXPECT_DEATH(
-      {
-        IrqlGuard guard(DISPATCH_LEVEL);
-        (void)ExAllocatePoolWithTag(PagedPool, 16, kDriverTag);
-      },
-      Rule("paged pool allocated at DISPATCH_LEVEL"));
-}
-
-// --- Spin locks ------------------------------------------------------------------------------
-
-TEST_F(VerifierDeathTest, SpinLockAcquiredAgainByItsHolder) {
-  EXPECT_DEATH(
-      {
-        KSPIN_LOCK lock = 0;
-        SpinLockGuard guard(&lock);
-        (void)KfAcquireSpinLock(&lock);
-      },
-      Rule("spin lock acquired again by the thread that holds it"));
-  EXPECT_DEATH(
-      {
-        CancelLockGuard guard;
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-      },
-      Rule("spin lock acquired again by the thread that holds it"));
-}
-
-// --- Pool --------------------------------------------------------------------------------------
-
-TEST_F(VerifierDeathTest, PoolFreedTwice) {
-  EXPECT_DEATH(
-      {
-        PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kDriverTag);
-        ExFreePool(p);
-        ExFreePool(p);
-      },
-      Rule("freeing pool memory that is not allocated"));
-}
-
-TEST_F(VerifierDeathTest, FreeingMemoryThePoolDidNotHandOut) {
-  EXPECT_DEATH(
-      {
-        ULONG local = 0;
-        ExFreePool(&local);
-      },
-      Rule("freeing pool memory that is not allocated"));
-}
-
-TEST_F(VerifierDeathTest, PoolFreedWithAnotherTag) {
-  PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, kDriverTag);
-  ASSERT_NE(p, nullptr);
-  EXPECT_DEATH(ExFreePoolWithTag(p, PoolTag("Othr")),
-               Rule("freeing pool memory with the wrong tag: .* has tag TstD, freed as Othr"));
-  ExFreePoolWithTag(p, kDriverTag);
-}
-
-TEST_F(VerifierDeathTest, KernelServiceFromAThreadWithoutAPlatform) {
-  EXPECT_DEATH(
-      {
-        std::thread stranger([] { (void)ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag); });
-        stranger.join();
-      },
-      Rule("kernel service called from a thread without a platform"));
-}
-
-// --- Drivers -------------------------------------------------------------------------------
-
-TEST_F(VerifierDeathTest, DriverUnloadedWithPoolOfItsTag) {
-  EXPECT_DEATH(
-      {
-        (void)ExAllocatePoolWithTag(NonPagedPool, 24, kDriverTag);
-        platform_.UnloadDriver(driver_);
-      },
-      Rule("driver unloaded with pool of its tag still allocated: .*TstD: 1 allocations, 24 "
-           "bytes"));
-}
-
-TEST_F(VerifierDeathTest, DriverUnloadedWithDevicesLeft) {
-  EXPECT_DEATH(
-      {
-        PDRIVER_OBJECT careless = nullptr;
-        auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
-          PDEVICE_OBJECT device;
-          return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-        };
-        (void)platform_.LoadDriver(u"\\Driver\\Careless", entry, u"\\Registry\\Careless", 0,
-                                   &careless);
-        platform_.UnloadDriver(careless);
-      },
-      Rule("driver unloaded with devices still present"));
-}
-
-// --- Work items ----------------------------------------------------------------------------
-
-struct HeldWorker {
-  WORK_QUEUE_ITEM item;
-  KEVENT started;
-  KEVENT* gate;
+const Rule kRules[] = {
+    {"WaitThatCanBlockAtDispatchLevel",
+     [](VerifierDeathTest&) {
+       KEVENT event{};
+       KSPIN_LOCK lock = 0;
+       SpinLockGuard guard(&lock);
+       LARGE_INTEGER timeout = RelativeMilliseconds(10);
+       (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+     },
+     "wait at DISPATCH_LEVEL"},
+    {"SleepAtDispatchLevelEvenWhenSleepsAreSkipped",
+     [](VerifierDeathTest& test) {
+       test.clock().SetDelayMode(Clock::DelayMode::kSkip);
+       IrqlGuard guard(DISPATCH_LEVEL);
+       LARGE_INTEGER interval = RelativeMilliseconds(1);
+       (void)KeDelayExecutionThread(KernelMode, FALSE, &interval);
+     },
+     "sleep at DISPATCH_LEVEL"},
+    {"PagedPoolAtDispatchLevel",
+     [](VerifierDeathTest&) {
+       IrqlGuard guard(DISPATCH_LEVEL);
+       (void)ExAllocatePoolWithTag(PagedPool, 16, TestDriverTest::kDriverTag);
+     },
+     "paged pool allocated at DISPATCH_LEVEL"},
+    {"SpinLockAcquiredAgainByItsHolder",
+     [](VerifierDeathTest&) {
+       KSPIN_LOCK lock = 0;
+       SpinLockGuard guard(&lock);
+       (void)KfAcquireSpinLock(&lock);
+     },
+     "spin lock acquired again by the thread that holds it"},
+    {"CancelLockAcquiredAgainByItsHolder",
+     [](VerifierDeathTest&) {
+       CancelLockGuard guard;
+       KIRQL irql;
+       IoAcquireCancelSpinLock(&irql);
+     },
+     "spin lock acquired again by the thread that holds it"},
+    {"PoolFreedTwice",
+     [](VerifierDeathTest&) {
+       PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, TestDriverTest::kDriverTag);
+       ExFreePool(p);
+       ExFreePool(p);
+     },
+     "freeing pool memory that is not allocated"},
+    {"PoolFreedWithAnotherTag",
+     [](VerifierDeathTest&) {
+       ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 16, TestDriverTest::kDriverTag),
+                         PoolTag("Othr"));
+     },
+     "freeing pool memory with the wrong tag: .* has tag TstD, freed as Othr"},
+    {"KernelServiceFromAThreadWithoutAPlatform",
+     [](VerifierDeathTest&) {
+       std::thread([] { (void)ExAllocatePoolWithTag(NonPagedPool, 8, 0); }).join();
+     },
+     "kernel service called from a thread without a platform"},
+    {"DriverUnloadedWithPoolOfItsTag",
+     [](VerifierDeathTest& test) {
+       (void)ExAllocatePoolWithTag(NonPagedPool, 24, TestDriverTest::kDriverTag);
+       test.Unload();
+     },
+     "driver unloaded with pool of its tag still allocated: .*TstD: 1 allocations, 24 bytes"},
+    {"DriverUnloadedWithDevicesLeft",
+     [](VerifierDeathTest&) {
+       Platform& platform = Platform::Current();
+       PDRIVER_OBJECT careless = nullptr;
+       (void)platform.LoadDriver(
+           u"\\Driver\\Careless",
+           [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
+             PDEVICE_OBJECT device;
+             return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+           },
+           u"\\Registry\\Careless", 0, &careless);
+       platform.UnloadDriver(careless);
+     },
+     "driver unloaded with devices still present"},
+    {"WorkItemQueuedWhileStillQueued",
+     [](VerifierDeathTest&) {
+       // With all four system worker threads held, a queued item stays queued.
+       KEVENT gate{};
+       WORK_QUEUE_ITEM held[4];
+       for (WORK_QUEUE_ITEM& worker : held) {
+         ExInitializeWorkItem(&worker, HoldWorker, &gate);
+         ExQueueWorkItem(&worker, CriticalWorkQueue);
+       }
+       WORK_QUEUE_ITEM item;
+       ExInitializeWorkItem(&item, HoldWorker, &gate);
+       for (int i = 0; i < 6; ++i) ExQueueWorkItem(&item, CriticalWorkQueue);
+     },
+     "work item queued while it is still queued"},
+    {"RequestCompletedTwice",
+     [](VerifierDeathTest& test) {
+       test.Send([](PDEVICE_OBJECT, PIRP irp) {
+         VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
+         return VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
+       });
+     },
+     "request completed twice"},
+    {"RequestCompletedWithItsCancelRoutineSet",
+     [](VerifierDeathTest& test) {
+       test.Send([](PDEVICE_OBJECT, PIRP irp) {
+         (void)IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+         return VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
+       });
+     },
+     "request completed with its cancel routine still set"},
+    {"RequestCompletedWithStatusPending",
+     [](VerifierDeathTest& test) {
+       test.Send([](PDEVICE_OBJECT, PIRP irp) {
+         IoMarkIrpPending(irp);
+         return VerifierDeathTest::Complete(irp, STATUS_PENDING);
+       });
+     },
+     "request completed with STATUS_PENDING"},
+    {"RequestCompletedWithMoreBytesThanItsOutputBufferHolds",
+     [](VerifierDeathTest& test) {
+       test.Send([](PDEVICE_OBJECT, PIRP irp) {
+         return VerifierDeathTest::Complete(irp, STATUS_SUCCESS, 5);
+       });
+     },
+     "request completed with more bytes than its output buffer holds"},
+    {"RequestSentWithNoStackLocationLeft",
+     [](VerifierDeathTest& test) {
+       test.Send([](PDEVICE_OBJECT,
+                    PIRP irp) { return VerifierDeathTest::Complete(irp, STATUS_SUCCESS); },
+                 true);
+     },
+     "request sent with no stack location left"},
 };
-
-void HoldWorker(PVOID parameter) {
-  auto* held = static_cast<HeldWorker*>(parameter);
-  KeSetEvent(&held->started, IO_NO_INCREMENT, FALSE);
-  (void)KeWaitForSingleObject(held->gate, Executive, KernelMode, FALSE, nullptr);
-}
-
-void Nothing(PVOID) {}
-
-TEST_F(VerifierDeathTest, WorkItemQueuedWhileStillQueued) {
-  EXPECT_DEATH(
-      {
-        // With all four system worker threads held, a queued item stays queued.
-        KEVENT gate;
-        KeInitializeEvent(&gate, NotificationEvent, FALSE);
-        HeldWorker held[4];
-        for (HeldWorker& worker : held) {
-          KeInitializeEvent(&worker.started, NotificationEvent, FALSE);
-          worker.gate = &gate;
-          ExInitializeWorkItem(&worker.item, HoldWorker, &worker);
-          ExQueueWorkItem(&worker.item, CriticalWorkQueue);
-        }
-        for (HeldWorker& worker : held) {
-          (void)KeWaitForSingleObject(&worker.started, Executive, KernelMode, FALSE, nullptr);
-        }
-        WORK_QUEUE_ITEM item;
-        ExInitializeWorkItem(&item, Nothing, nullptr);
-        ExQueueWorkItem(&item, CriticalWorkQueue);
-        ExQueueWorkItem(&item, CriticalWorkQueue);
-      },
-      Rule("work item queued while it is still queued"));
-}
-
-// --- Requests ------------------------------------------------------------------------------
-
-TEST_F(VerifierDeathTest, RequestCompletedTwice) {
-  PDEVICE_OBJECT device =
-      AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
-  EXPECT_DEATH(IofCompleteRequest(Send(device), IO_NO_INCREMENT), Rule("request completed twice"));
-}
-
-PDRIVER_CANCEL g_unused_cancel = [](PDEVICE_OBJECT, PIRP) {};
-
-TEST_F(VerifierDeathTest, RequestCompletedWithItsCancelRoutineSet) {
-  PDEVICE_OBJECT device = AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) {
-    (void)IoSetCancelRoutine(irp, g_unused_cancel);
-    return Complete(irp, STATUS_SUCCESS);
-  });
-  EXPECT_DEATH((void)Send(device), Rule("request completed with its cancel routine still set"));
-}
-
-TEST_F(VerifierDeathTest, RequestCompletedWithStatusPending) {
-  PDEVICE_OBJECT device = AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    Complete(irp, STATUS_PENDING);
-    return STATUS_PENDING;
-  });
-  EXPECT_DEATH((void)Send(device), Rule("request completed with STATUS_PENDING"));
-}
-
-TEST_F(VerifierDeathTest, RequestCompletedWithMoreBytesThanItsOutputBufferHolds) {
-  PDEVICE_OBJECT device = AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) {
-    return Complete(irp, STATUS_SUCCESS, 5);  // Send gives a 4-byte output buffer
-  });
-  EXPECT_DEATH((void)Send(device),
-               Rule("request completed with more bytes than its output buffer holds"));
-}
+INSTANTIATE_TEST_SUITE_P(Rules, VerifierDeathTest, ::testing::ValuesIn(kRules),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -1,38 +1,39 @@
-// What the serial port tests share: a request helper that sends requests to a port the way the
-// driver does, a line that holds back what the host writes, and a fixture with the serial
+// What the serial port tests share: requests sent to a port the way the driver sends them, a
+// line that takes what the host writes only as the test lets it, and a fixture with the serial
 // driver loaded and "\Device\Serial0" open.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/ntddser.h"
 #include "platform/platform.h"
 #include "serial/memory_line.h"
 #include "serial/serial_port.h"
+#include "support/wait.h"
 
 namespace tolvex::serial::port_tests {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<UCHAR>;
+using SteadyClock = std::chrono::steady_clock;
+using testutil::WaitUntil;
 
-// Wall-clock bounds are only ever "long enough never to matter".
-inline constexpr std::chrono::milliseconds kLong = 5s;
-
+inline constexpr auto kLong = 5s;  // a wall-clock bound long enough never to matter
+inline constexpr ULONG kMax = SERIAL_TIMEOUT_MAX;
 // A buffered control code the port does not know; reads and writes are built as requests of
 // this code whose stack location is then rewritten.
 inline constexpr ULONG kCarrierCode = CTL_CODE(FILE_DEVICE_SERIAL_PORT, 0x800, METHOD_BUFFERED, 0);
+inline constexpr UCHAR kUntouched = 0xEE;  // what fills a caller's output buffer
 
 template <typename T>
 Bytes BytesOf(const T& value) {
@@ -55,193 +56,133 @@ inline Bytes Sequence(size_t count, UCHAR first = 1) {
   return bytes;
 }
 
-template <typename Predicate>
-bool WaitUntil(Predicate predicate, std::chrono::milliseconds limit = kLong) {
-  const auto end = std::chrono::steady_clock::now() + limit;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-// One request to a port. Its completion routine notes what the port completed it with and
-// keeps it alive (STATUS_MORE_PROCESSING_REQUIRED), so that a test may cancel it at any time,
-// completed or not; Finish() ends it, copying the output back as the I/O manager does.
+// One request, sent to a port when made. Its completion routine notes how the port completed
+// it, runs the test's hook, and keeps it alive (STATUS_MORE_PROCESSING_REQUIRED), so that a
+// test may cancel it at any time; Finish() ends it, copying the output back as the I/O manager
+// does. With `major` IRP_MJ_READ it reads `output_length` bytes, with IRP_MJ_WRITE it writes
+// `input`.
 class Request {
  public:
-  static std::unique_ptr<Request> Control(PDEVICE_OBJECT device, ULONG code, Bytes input = {},
-                                          ULONG output_length = 0) {
-    return std::unique_ptr<Request>(new Request(device, code, std::move(input), output_length));
+  Request(PDEVICE_OBJECT device, ULONG code, Bytes input = {}, ULONG output_length = 0,
+          UCHAR major = IRP_MJ_DEVICE_CONTROL, std::function<void()> hook = {})
+      : input_(std::move(input)), output_(output_length, kUntouched), hook_(std::move(hook)) {
+    KeInitializeEvent(&completed_, NotificationEvent, FALSE);
+    const auto in = static_cast<ULONG>(input_.size());
+    irp_ = IoBuildDeviceIoControlRequest(code, device, in ? input_.data() : nullptr, in,
+                                         output_length ? output_.data() : nullptr, output_length,
+                                         FALSE, nullptr, nullptr);
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp_);
+    stack->MajorFunction = major;
+    if (major == IRP_MJ_READ) stack->Parameters.Read.Length = output_length;
+    if (major == IRP_MJ_WRITE) stack->Parameters.Write.Length = in;
+    IoSetCompletionRoutine(irp_, &Request::Completed, this, TRUE, TRUE, TRUE);
+    dispatch = IofCallDriver(device, irp_);
   }
-  static std::unique_ptr<Request> Read(PDEVICE_OBJECT device, ULONG length) {
-    auto request = Control(device, kCarrierCode, {}, length);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(request->irp_);
-    stack->MajorFunction = IRP_MJ_READ;
-    stack->Parameters.Read.Length = length;
-    stack->Parameters.Read.Key = 0;
-    stack->Parameters.Read.ByteOffset.QuadPart = 0;
-    return request;
-  }
-  static std::unique_ptr<Request> Write(PDEVICE_OBJECT device, Bytes data) {
-    const auto length = static_cast<ULONG>(data.size());
-    auto request = Control(device, kCarrierCode, std::move(data), 0);
-    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(request->irp_);
-    stack->MajorFunction = IRP_MJ_WRITE;
-    stack->Parameters.Write.Length = length;
-    stack->Parameters.Write.Key = 0;
-    stack->Parameters.Write.ByteOffset.QuadPart = 0;
-    return request;
-  }
-
   ~Request() {
     if (irp_ == nullptr) return;
-    if (!sent_) {  // never reached the port: end it here
-      irp_->IoStatus.Status = status_ = STATUS_CANCELLED;
-      IofCompleteRequest(irp_, IO_NO_INCREMENT);
-      return;
+    if (!done()) (void)IoCancelIrp(irp_);
+    if (Wait()) {
+      Finish();
+    } else {  // the port still holds it: leave it there rather than free it under the port
+      ADD_FAILURE() << "a request was still pending after it was cancelled";
     }
-    if (!done()) {
-      (void)IoCancelIrp(irp_);
-      if (!Wait()) {
-        ADD_FAILURE() << "a request was still pending after it was cancelled";
-        return;  // the port still holds it: leave it there rather than free it under the port
-      }
-    }
-    Finish();
   }
-  Request(const Request&) = delete;
-  Request& operator=(const Request&) = delete;
 
-  // Hands the request to the port; the dispatch status.
-  NTSTATUS Send() {
-    sent_ = true;
-    dispatch_status_ = IofCallDriver(device_, irp_);
-    return dispatch_status_;
-  }
   // True once the port has completed the request.
   bool Wait(std::chrono::milliseconds limit = kLong) {
     LARGE_INTEGER timeout = RelativeMilliseconds(static_cast<ULONGLONG>(limit.count()));
     return KeWaitForSingleObject(&completed_, Executive, KernelMode, FALSE, &timeout) ==
            STATUS_SUCCESS;
   }
-  bool done() const { return KeReadStateEvent(const_cast<KEVENT*>(&completed_)) != 0; }
-  // Runs `hook` inside the completion routine, wherever the port completes the request.
-  void OnCompletion(std::function<void()> hook) { hook_ = std::move(hook); }
+  bool done() { return KeReadStateEvent(&completed_) != 0; }
   BOOLEAN Cancel() { return IoCancelIrp(irp_); }
-
-  NTSTATUS dispatch_status() const { return dispatch_status_; }
-  // As the port completed the request.
-  NTSTATUS status() const { return status_; }
-  ULONG_PTR information() const { return information_; }
-  KIRQL completion_irql() const { return irql_; }
-  bool pending_returned() const { return pending_returned_; }
-  int completions() const { return completions_.load(); }
-
-  // Ends a completed request; returns the output the caller got (the first information()
-  // bytes of its buffer when the status is not an error).
+  // Ends a completed request; returns the output the caller got: the first `information`
+  // bytes of its buffer, which the port filled unless the status is an error.
   Bytes Finish() {
-    if (irp_ != nullptr) {
-      IofCompleteRequest(irp_, IO_NO_INCREMENT);
-      irp_ = nullptr;
-      EXPECT_EQ(iosb_.Status, status_);
-      EXPECT_EQ(iosb_.Information, information_);
-    }
-    return Bytes(output_.begin(),
-                 output_.begin() + static_cast<ptrdiff_t>(std::min(information_, output_.size())));
+    if (irp_ != nullptr) IofCompleteRequest(std::exchange(irp_, nullptr), IO_NO_INCREMENT);
+    return Bytes(output_.begin(), output_.begin() + std::min(information, output_.size()));
   }
-  // The whole output buffer after Finish(): what the caller's buffer holds.
-  const Bytes& buffer() const { return output_; }
+  const Bytes& buffer() const { return output_; }  // the caller's whole buffer, once finished
+
+  // As the port dispatched and completed the request.
+  NTSTATUS dispatch = STATUS_PENDING;
+  NTSTATUS status = STATUS_PENDING;
+  ULONG_PTR information = 0;
+  KIRQL irql = HIGH_LEVEL;
+  bool pending_returned = false;
+  std::atomic<int> completions{0};
 
  private:
-  Request(PDEVICE_OBJECT device, ULONG code, Bytes input, ULONG output_length)
-      : device_(device), input_(std::move(input)), output_(output_length, kUntouched) {
-    KeInitializeEvent(&event_, NotificationEvent, FALSE);
-    KeInitializeEvent(&completed_, NotificationEvent, FALSE);
-    irp_ = IoBuildDeviceIoControlRequest(
-        code, device, input_.empty() ? nullptr : input_.data(), static_cast<ULONG>(input_.size()),
-        output_.empty() ? nullptr : output_.data(), output_length, FALSE, &event_, &iosb_);
-    if (irp_ == nullptr) throw std::runtime_error("request could not be built");
-    IoSetCompletionRoutine(irp_, &Request::Completed, this, TRUE, TRUE, TRUE);
-  }
-
   static NTSTATUS Completed(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     auto* self = static_cast<Request*>(context);
-    self->status_ = irp->IoStatus.Status;
-    self->information_ = irp->IoStatus.Information;
-    self->irql_ = KeGetCurrentIrql();
-    self->pending_returned_ = irp->PendingReturned != 0;
-    self->completions_.fetch_add(1);
+    self->status = irp->IoStatus.Status;
+    self->information = irp->IoStatus.Information;
+    self->irql = KeGetCurrentIrql();
+    self->pending_returned = irp->PendingReturned != 0;
+    self->completions.fetch_add(1);
     if (self->hook_) self->hook_();
     KeSetEvent(&self->completed_, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
 
-  static constexpr UCHAR kUntouched = 0xEE;
-
-  PDEVICE_OBJECT device_;
   PIRP irp_ = nullptr;
-  KEVENT event_{};
   KEVENT completed_{};
-  IO_STATUS_BLOCK iosb_{};
   Bytes input_;
   Bytes output_;
-  bool sent_ = false;
-  NTSTATUS dispatch_status_ = STATUS_PENDING;
-  NTSTATUS status_ = STATUS_PENDING;
-  ULONG_PTR information_ = 0;
-  KIRQL irql_ = HIGH_LEVEL;
-  bool pending_returned_ = false;
-  std::atomic<int> completions_{0};
   std::function<void()> hook_;
 };
+using RequestPtr = std::unique_ptr<Request>;
 
-// A line that takes what the host writes only as fast as the test lets it, and notes the
+// A line that takes what the host writes only as fast as the test grants it, and notes the
 // calls the port makes on it.
 class HeldLine final : public LineBackend {
+  template <typename F>
+  auto Locked(F body) {
+    std::lock_guard lock(mutex_);
+    return body();
+  }
+
  public:
-  // Lets the line take `bytes` more bytes, and tells the port.
-  void Grant(size_t bytes) {
-    std::lock_guard lock(mutex_);
-    room_ += bytes;
-    if (sink_ != nullptr) sink_->Wake();
+  void Grant(size_t bytes) {  // lets the line take `bytes` more bytes, and tells the port
+    LineSink* sink = Locked([&] { return room_ += bytes, sink_; });
+    if (sink != nullptr) sink->Wake();
   }
-  Bytes taken() const {
-    std::lock_guard lock(mutex_);
-    return taken_;
+  Bytes taken() {
+    return Locked([&] { return taken_; });
   }
-  std::vector<std::string> calls() const {
-    std::lock_guard lock(mutex_);
-    return calls_;
+  std::vector<std::string> calls() {
+    return Locked([&] { return calls_; });
   }
 
   void Attach(LineSink* sink) override {
-    std::lock_guard lock(mutex_);
-    sink_ = sink;
+    Locked([&] { sink_ = sink; });
   }
   NTSTATUS Open() override { return STATUS_SUCCESS; }
   void Close() override {}
   NTSTATUS Configure(const LineSettings&) override { return STATUS_SUCCESS; }
   size_t Transmit(std::span<const UCHAR> bytes) override {
-    std::lock_guard lock(mutex_);
-    const size_t n = std::min(room_, bytes.size());
-    room_ -= n;
-    taken_.insert(taken_.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
-    return n;
+    return Locked([&] {
+      const size_t n = std::min(room_, bytes.size());
+      room_ -= n;
+      taken_.insert(taken_.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
+      return n;
+    });
   }
   void Purge(ULONG mask) override { Note("purge " + std::to_string(mask)); }
   ULONG ModemStatus() override { return SERIAL_CTS_STATE | SERIAL_DSR_STATE; }
   void SetBreak(bool on) override { Note(on ? "break on" : "break off"); }
   void SetDtr(bool on) override { Note(on ? "dtr on" : "dtr off"); }
   void SetRts(bool on) override { Note(on ? "rts on" : "rts off"); }
+  // Runs inside each of the calls above, which the port makes holding its lock.
+  std::function<void()> during_call;
 
  private:
   void Note(std::string call) {
-    std::lock_guard lock(mutex_);
-    calls_.push_back(std::move(call));
+    Locked([&] { calls_.push_back(std::move(call)); });
+    if (during_call) during_call();
   }
 
-  mutable std::mutex mutex_;
+  std::mutex mutex_;
   LineSink* sink_ = nullptr;
   size_t room_ = 0;
   Bytes taken_;
@@ -252,58 +193,56 @@ class HeldLine final : public LineBackend {
 // unless a test asks for another), opened by the test's thread.
 class SerialPortTest : public ::testing::Test {
  protected:
-  SerialPortTest() : SerialPortTest(std::make_shared<MemoryLine>()) {}
-  explicit SerialPortTest(std::shared_ptr<LineBackend> backend)
+  explicit SerialPortTest(std::shared_ptr<LineBackend> backend = std::make_shared<MemoryLine>())
       : backend_(std::move(backend)), line_(std::dynamic_pointer_cast<MemoryLine>(backend_)) {}
 
   void SetUp() override {
-    pool_before_ = platform_.pool().OutstandingAllocations();
     ASSERT_EQ(LoadSerialDriver(platform_, {PortBinding{0, backend_}}, &driver_), STATUS_SUCCESS);
     ASSERT_EQ(Open(), STATUS_SUCCESS);
     port_ = PortOf(device_);
   }
-
   void TearDown() override {
     if (file_ != nullptr) Close();
     if (driver_ != nullptr) platform_.UnloadDriver(driver_);
-    EXPECT_EQ(platform_.pool().OutstandingAllocations(), pool_before_)
-        << platform_.pool().Describe();
+    EXPECT_EQ(platform_.pool().OutstandingAllocations(), 0u) << platform_.pool().Describe();
   }
 
   NTSTATUS Open() {
-    std::u16string name = u"\\Device\\Serial0";
-    UNICODE_STRING text{static_cast<USHORT>(name.size() * 2), static_cast<USHORT>(name.size() * 2),
-                        name.data()};
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"\\Device\\Serial0");
     PFILE_OBJECT file = nullptr;
     PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status = IoGetDeviceObjectPointer(&text, FILE_ALL_ACCESS, &file, &device);
-    if (NT_SUCCESS(status)) {
-      EXPECT_EQ(file_, nullptr) << "a second handle was granted";
-      file_ = file;
-      device_ = device;
-    }
+    const NTSTATUS status = IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &device);
+    if (NT_SUCCESS(status)) std::tie(file_, device_) = std::pair(file, device);
     return status;
   }
-  void Close() {
-    ObfDereferenceObject(file_);
-    file_ = nullptr;
-  }
+  void Close() { ObfDereferenceObject(std::exchange(file_, nullptr)); }
 
+  RequestPtr Start(ULONG code, Bytes input = {}, ULONG output_length = 0) {
+    return std::make_unique<Request>(device_, code, std::move(input), output_length);
+  }
+  RequestPtr StartRead(ULONG length) {
+    return std::make_unique<Request>(device_, kCarrierCode, Bytes{}, length, IRP_MJ_READ);
+  }
+  RequestPtr StartWrite(Bytes data) {
+    return std::make_unique<Request>(device_, kCarrierCode, std::move(data), 0, IRP_MJ_WRITE);
+  }
+  RequestPtr StartWait() { return Start(IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG)); }
+
+  // Sends a control request and waits until it is done; `output` is the caller's whole buffer.
   struct Result {
     NTSTATUS status;
     ULONG_PTR information;
-    Bytes output;  // the caller's whole output buffer
+    Bytes output;
   };
-  // Sends a control request and waits until it is done.
   Result Call(ULONG code, Bytes input = {}, ULONG output_length = 0) {
-    auto request = Request::Control(device_, code, std::move(input), output_length);
-    request->Send();
+    RequestPtr request = Start(code, std::move(input), output_length);
     if (!request->Wait()) {  // left to the request's destructor, which cancels it
       ADD_FAILURE() << "control request 0x" << std::hex << code << " stayed pending";
       return Result{STATUS_PENDING, 0, {}};
     }
     request->Finish();
-    return Result{request->status(), request->information(), request->buffer()};
+    return Result{request->status, request->information, request->buffer()};
   }
   template <typename T>
   NTSTATUS Set(ULONG code, const T& value) {
@@ -316,31 +255,15 @@ class SerialPortTest : public ::testing::Test {
     EXPECT_EQ(result.information, sizeof(T));
     return ValueOf<T>(result.output);
   }
-  void SetTimeouts(const SERIAL_TIMEOUTS& timeouts) {
-    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, timeouts), STATUS_SUCCESS);
+  void SetTimeouts(const SERIAL_TIMEOUTS& t) {
+    ASSERT_EQ(Set(IOCTL_SERIAL_SET_TIMEOUTS, t), STATUS_SUCCESS);
   }
-
-  std::unique_ptr<Request> StartRead(ULONG length) {
-    auto request = Request::Read(device_, length);
-    request->Send();
-    return request;
-  }
-  std::unique_ptr<Request> StartWrite(Bytes data) {
-    auto request = Request::Write(device_, std::move(data));
-    request->Send();
-    return request;
-  }
-  std::unique_ptr<Request> StartWait() {
-    auto request = Request::Control(device_, IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG));
-    request->Send();
-    return request;
-  }
+  void SetWaitMask(ULONG mask) { ASSERT_EQ(Set(IOCTL_SERIAL_SET_WAIT_MASK, mask), STATUS_SUCCESS); }
 
   platform::Platform platform_;
   platform::PlatformScope scope_{platform_};
   std::shared_ptr<LineBackend> backend_;
   std::shared_ptr<MemoryLine> line_;  // backend_, when it is a MemoryLine
-  size_t pool_before_ = 0;
   PDRIVER_OBJECT driver_ = nullptr;
   PDEVICE_OBJECT device_ = nullptr;
   PFILE_OBJECT file_ = nullptr;
