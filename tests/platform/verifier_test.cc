@@ -155,7 +155,9 @@ const Rule kRules[] = {
      [](VerifierDeathTest& test) {
        test.Send([](PDEVICE_OBJECT, PIRP irp) {
          VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
-         return VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
+         // The request is freed: only its address may be used again.
+         IofCompleteRequest(irp, IO_NO_INCREMENT);
+         return STATUS_SUCCESS;
        });
      },
      "request completed twice"},
