@@ -68,9 +68,9 @@ struct DialogueCase {
   ULONG room = 300;
 };
 
-class Dialogue : public T0Exchange, public ::testing::WithParamInterface<DialogueCase> {};
+class T0Dialogue : public T0Exchange, public ::testing::WithParamInterface<DialogueCase> {};
 
-TEST_P(Dialogue, SendsWhatTheProcedureBytesAskAndRepliesWithTheCardsBytes) {
+TEST_P(T0Dialogue, SendsWhatTheProcedureBytesAskAndRepliesWithTheCardsBytes) {
   const DialogueCase& c = GetParam();
   std::vector<Bytes> frames;
   std::istringstream steps(c.steps);
@@ -123,7 +123,7 @@ const DialogueCase kDialogues[] = {
     {"NoRoomForAStatusWord", "00 A4 04 00 00", 0, "", STATUS_INVALID_PARAMETER, "", 1},
 };
 
-INSTANTIATE_TEST_SUITE_P(Commands, Dialogue, ::testing::ValuesIn(kDialogues),
+INSTANTIATE_TEST_SUITE_P(T0Commands, T0Dialogue, ::testing::ValuesIn(kDialogues),
                          [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(T0Exchange, AckIsFollowedByOneReadOfTheDataAndTheStatus) {
