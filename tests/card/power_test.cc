@@ -124,9 +124,9 @@ struct ResetCase {
   ULONG supported;  // the protocols the ATR offers, when taken
 };
 
-class ColdReset : public CardPower, public ::testing::WithParamInterface<ResetCase> {};
+class ColdResetAtr : public CardPower, public ::testing::WithParamInterface<ResetCase> {};
 
-TEST_P(ColdReset, HandsTheAtrToTheCallerAndTheCardAsThereIsRoom) {
+TEST_P(ColdResetAtr, HandsTheAtrToTheCallerAndTheCardAsThereIsRoom) {
   const ResetCase& c = GetParam();
   CardAnswers(c.atr);
   SetIo({}, c.room);
@@ -136,7 +136,9 @@ TEST_P(ColdReset, HandsTheAtrToTheCallerAndTheCardAsThereIsRoom) {
   EXPECT_EQ(information_, c.handed ? c.atr.size() : 0xEEEE);
   if (c.kept) {
     EXPECT_EQ(CardAtr(), c.atr);
-    if (c.status == STATUS_SUCCESS) EXPECT_EQ(card().Protocol.Supported, c.supported);
+    if (c.status == STATUS_SUCCESS) {
+      EXPECT_EQ(card().Protocol.Supported, c.supported);
+    }
   } else {
     ExpectNoAtrNorProtocol();
   }
@@ -155,7 +157,7 @@ const ResetCase kResets[] = {
     {"MuteCard", {}, 64, STATUS_UNRECOGNIZED_MEDIA, false, false},
 };
 
-INSTANTIATE_TEST_SUITE_P(Atrs, ColdReset, ::testing::ValuesIn(kResets),
+INSTANTIATE_TEST_SUITE_P(Atrs, ColdResetAtr, ::testing::ValuesIn(kResets),
                          [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(CardPower, ResetsEffectsBeyondTheAtr) {

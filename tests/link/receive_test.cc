@@ -169,7 +169,8 @@ TEST_F(ReceivePath, BlockEndIsRecordedUnlessTheWaitingTimeIsExtended) {
         std::tuple{UCHAR{3}, STATUS_IO_TIMEOUT, std::vector<LONGLONG>{50}}}) {
     SetWtx(wtx);
     Command({0x41, 0x10, 0x83});
-    WaitUntilQuiet();
+    ASSERT_TRUE(WaitUntil([&] { return Received() == 1; }));
+    WaitUntilQuiet();  // and the report that came with the byte is taken too
     Record();
     EXPECT_EQ(IFReadLastCWT(reader()), status) << int{wtx};
     EXPECT_EQ(Waits(), waits) << int{wtx};

@@ -251,7 +251,9 @@ TEST_F(SerialIoctlPending, RequestCompletedJustAsItIsCancelledIsFinishedExactlyO
     const NTSTATUS status = GetWaitMask(&mask);
     port_side.join();
     EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
-    if (status == STATUS_SUCCESS) EXPECT_EQ(mask, 7u);
+    if (status == STATUS_SUCCESS) {
+      EXPECT_EQ(mask, 7u);
+    }
   }
   EXPECT_EQ(platform_.pool().Usage(PoolTag("Irp ")).allocations, 0u);
 }
@@ -290,7 +292,9 @@ TEST_F(SerialSetUp, DelaySleepsBelowDispatchLevelAndStallsAtIt) {
     EXPECT_TRUE(Delays().empty());
     EXPECT_EQ(clock.StallCount(me), ms * 20);  // in steps of 50 us
     for (const auto& record : clock.Records()) {
-      if (record.kind == tolvex::platform::Clock::Kind::kStall) EXPECT_EQ(record.amount, 50);
+      if (record.kind == tolvex::platform::Clock::Kind::kStall) {
+        EXPECT_EQ(record.amount, 50);
+      }
     }
   }
 }
