@@ -70,6 +70,7 @@ class CardPower : public tolvex::testutil::CardBenchTest {
 struct PowerDownCase {
   const char* name;
   Bytes answer;  // the reader's answer to the power-off, none: silence
+  friend void PrintTo(const PowerDownCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class PowerDown : public CardPower, public ::testing::WithParamInterface<PowerDownCase> {};
@@ -122,6 +123,7 @@ struct ResetCase {
   bool handed;      // the caller gets the ATR; else its buffer and Information are untouched
   bool kept;        // the card capabilities get it; else they are cleared
   ULONG supported;  // the protocols the ATR offers, when taken
+  friend void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ColdResetAtr : public CardPower, public ::testing::WithParamInterface<ResetCase> {};

@@ -66,6 +66,7 @@ struct DialogueCase {
   NTSTATUS status;
   const char* answer;  // the reply; on failure, nothing is written to it
   ULONG room = 300;
+  friend void PrintTo(const DialogueCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class T0Dialogue : public T0Exchange, public ::testing::WithParamInterface<DialogueCase> {};

@@ -21,6 +21,7 @@ struct TimingCase {
   ULONG cwt, bwt;      // 85 and 86, three bytes each
   UCHAR retries_mode;  // 82 xx
   ULONG interval, total;
+  friend void PrintTo(const TimingCase& c, std::ostream* os) { *os << c.name; }
 };
 
 // T=0 with the default WI 10: guard time 13, both waiting times 9600 + 960 = 10560 (0x2940),

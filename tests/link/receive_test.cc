@@ -36,6 +36,7 @@ struct StreamCase {
   const char* data;  // delivered; none: the read's buffer is left alone
   ULONG left_after;  // bytes left in the receive buffer afterwards
   NTSTATUS character_error = STATUS_SUCCESS;
+  friend void PrintTo(const StreamCase& c, std::ostream* os) { *os << c.name; }
 };
 
 class ReceivedStream : public ReceivePath, public ::testing::WithParamInterface<StreamCase> {};
