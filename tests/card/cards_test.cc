@@ -203,6 +203,8 @@ TEST_F(Cards, PowerDownOfAnEmptyReaderLeavesItEmpty) {
   ASSERT_EQ(reader_->PowerCard(Power::kDown, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(State(), CardState::kAbsent);
   EXPECT_EQ(reader_->WaitForCard(true, 30ms), STATUS_TIMEOUT);
+  // A wait for what already holds ends at once, with no change to wait for.
+  EXPECT_EQ(reader_->WaitForCard(false, 10s), STATUS_SUCCESS);
 }
 
 TEST_F(Cards, ConfirmedPtsPutsTheProtocolInForce) {
