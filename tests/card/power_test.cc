@@ -12,9 +12,11 @@ namespace {
 
 using ::testing::Contains;
 using ::testing::Not;
+using tolvex::sim::WithTck;
 using tolvex::testutil::Bytes;
 using tolvex::testutil::Cat;
 
+constexpr ULONG kT0 = SCARD_PROTOCOL_T0, kT1 = SCARD_PROTOCOL_T1;
 const Bytes kPowerOff = {0x84, 0x00};
 const Bytes kResetCommand = {0x83, 0x1D};
 
@@ -29,30 +31,39 @@ Bytes LongAtr(bool with_ta5) {
   atr.push_back(with_ta5 ? 0x11 : 0x01);            // TD4: TA5 follows, or nothing
   if (with_ta5) atr.push_back(0xFE);
   for (UCHAR k = 0; k < 15; ++k) atr.push_back(static_cast<UCHAR>(0x41 + k));
-  return tolvex::sim::WithTck(atr);
+  return WithTck(atr);
 }
+// 12 bytes: T=1 in TD1 and TD2, 5 historical bytes, TCK; and the same with a wrong TCK.
+const Bytes kT1Atr = WithTck({0x3B, 0x85, 0x81, 0x31, 0x20, 0x45, 1, 2, 3, 4, 5});
+const Bytes kBadTckAtr = Cat(Bytes(kT1Atr.begin(), kT1Atr.end() - 1), {UCHAR(~kT1Atr.back())});
 
 class CardPower : public tolvex::testutil::CardBenchTest {
  protected:
   void SetUp() override {
     CardBenchTest::SetUp();
-    // What the previous card left: an ATR, a protocol.
+    PreviousCard();
+    SetIo({}, 64);
+  }
+  // What the previous card left: an ATR, a protocol.
+  void PreviousCard() {
     card().ATR.Length = 4;
     std::fill(std::begin(card().ATR.Buffer), std::end(card().ATR.Buffer), 0x77);
     card().Protocol.Selected = SCARD_PROTOCOL_T1;
-    SetIo({}, 64);
   }
   NTSTATUS Power(ULONG minor) {
     smartcard()->MinorIoControlCode = minor;
     return CBCardPower(smartcard());
   }
+  // The card's answer to the reset, after the reader's 90; none: the card is mute.
   void CardAnswers(const Bytes& atr) {
     script().Expect(kResetCommand, Cat({STC_OK}, tolvex::testutil::Relayed(atr)));
   }
-  bool AtrFieldsClear() {
-    return card().ATR.Length == 0 &&
-           std::all_of(std::begin(card().ATR.Buffer), std::end(card().ATR.Buffer),
-                       [](UCHAR b) { return b == 0; });
+  Bytes CardAtr() { return Bytes(card().ATR.Buffer, card().ATR.Buffer + card().ATR.Length); }
+  void ExpectNoAtrNorProtocol() {
+    EXPECT_EQ(CardAtr(), Bytes{});
+    EXPECT_TRUE(std::all_of(std::begin(card().ATR.Buffer), std::end(card().ATR.Buffer),
+                            [](UCHAR b) { return b == 0; }));
+    EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
   }
 };
 
@@ -73,8 +84,7 @@ TEST_P(PowerDown, SucceedsAnsweredOrNotAndLeavesTheCardPresent) {
   EXPECT_EQ(Frames(), std::vector<Bytes>{kPowerOff});
   EXPECT_THAT(Delays(), ::testing::ElementsAre(200));
   EXPECT_EQ(State(), SCARD_PRESENT);
-  EXPECT_TRUE(AtrFieldsClear());
-  EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
+  ExpectNoAtrNorProtocol();
 }
 
 INSTANTIATE_TEST_SUITE_P(Answers, PowerDown,
@@ -85,131 +95,91 @@ INSTANTIATE_TEST_SUITE_P(Answers, PowerDown,
 
 TEST_F(CardPower, PowerDownRecordsPresentOnlyWhenACardIsIn) {
   // A power-down changes whether the card is powered, never whether one is there.
-  const std::pair<ULONG, ULONG> cases[] = {
-      {SCARD_UNKNOWN, SCARD_UNKNOWN},  {SCARD_ABSENT, SCARD_ABSENT},
-      {SCARD_PRESENT, SCARD_PRESENT},  {SCARD_SWALLOWED, SCARD_PRESENT},
-      {SCARD_POWERED, SCARD_PRESENT},  {SCARD_NEGOTIABLE, SCARD_PRESENT},
-      {SCARD_SPECIFIC, SCARD_PRESENT},
-  };
-  for (const auto& [before, after] : cases) {
+  for (ULONG before = SCARD_UNKNOWN; before <= SCARD_SPECIFIC; ++before) {
     SetState(before);
     EXPECT_EQ(Power(SCARD_POWER_DOWN), STATUS_SUCCESS);
-    EXPECT_EQ(State(), after) << "from state " << before;
+    EXPECT_EQ(State(), std::min<ULONG>(before, SCARD_PRESENT)) << "from state " << before;
   }
 }
 
-class WarmReset : public CardPower, public ::testing::WithParamInterface<ULONG> {};
-
-TEST_P(WarmReset, IsColdUnlessTheCardIsPowered) {
-  SetState(GetParam());
-  CardAnswers({0x3B, 0x02, 0x14, 0x50});
-  ASSERT_EQ(Power(SCARD_WARM_RESET), STATUS_SUCCESS);
-  if (GetParam() <= SCARD_SWALLOWED) {
-    EXPECT_THAT(Frames(), Contains(kPowerOff));
-  } else {
-    EXPECT_THAT(Frames(), Not(Contains(kPowerOff)));
+TEST_F(CardPower, WarmResetIsColdUnlessTheCardIsPowered) {
+  for (ULONG state = SCARD_PRESENT; state <= SCARD_SPECIFIC; ++state) {
+    ReaderAnswersEverything();
+    SetState(state);
+    CardAnswers({0x3B, 0x02, 0x14, 0x50});
+    ASSERT_EQ(Power(SCARD_WARM_RESET), STATUS_SUCCESS) << state;
+    const auto frames = Frames();
+    EXPECT_EQ(std::count(frames.begin(), frames.end(), kPowerOff), state <= SCARD_SWALLOWED ? 1 : 0)
+        << state;
+    EXPECT_THAT(Frames(), Contains(kResetCommand)) << state;
   }
-  EXPECT_THAT(Frames(), Contains(kResetCommand));
 }
 
-std::string StateName(const ::testing::TestParamInfo<ULONG>& info) {
-  const char* const names[] = {"Unknown", "Absent",     "Present", "Swallowed",
-                               "Powered", "Negotiable", "Specific"};
-  return names[info.param];
-}
+struct ResetCase {
+  const char* name;
+  Bytes atr;  // none: the card says nothing
+  ULONG room;
+  NTSTATUS status;
+  bool handed;      // the caller gets the ATR; else its buffer and Information are untouched
+  bool kept;        // the card capabilities get it; else they are cleared
+  ULONG supported;  // the protocols the ATR offers, when taken
+  friend void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
+};
 
-INSTANTIATE_TEST_SUITE_P(States, WarmReset,
-                         ::testing::Values(SCARD_PRESENT, SCARD_SWALLOWED, SCARD_POWERED,
-                                           SCARD_NEGOTIABLE, SCARD_SPECIFIC),
-                         StateName);
+class ColdResetAtr : public CardPower, public ::testing::WithParamInterface<ResetCase> {};
 
-TEST_F(CardPower, ColdResetHandsTheAtrToTheCallerAndTheCard) {
-  const Bytes atr = {0x3B, 0x02, 0x14, 0x50};
-  CardAnswers(atr);
-  ASSERT_EQ(Power(SCARD_COLD_RESET), STATUS_SUCCESS);
+TEST_P(ColdResetAtr, HandsTheAtrToTheCallerAndTheCardAsThereIsRoom) {
+  const ResetCase& c = GetParam();
+  CardAnswers(c.atr);
+  SetIo({}, c.room);
+  EXPECT_EQ(Power(SCARD_COLD_RESET), c.status);
   EXPECT_THAT(Frames(), Contains(kPowerOff));
-  EXPECT_EQ(Io(4), atr);
-  EXPECT_EQ(information_, 4u);
-  EXPECT_EQ(Bytes(card().ATR.Buffer, card().ATR.Buffer + card().ATR.Length), atr);
-  EXPECT_EQ(card().Protocol.Supported, SCARD_PROTOCOL_T0);
+  EXPECT_EQ(Io(c.handed ? c.atr.size() : c.room), c.handed ? c.atr : Bytes(c.room, 0xEE));
+  EXPECT_EQ(information_, c.handed ? c.atr.size() : 0xEEEE);
+  if (c.kept) {
+    EXPECT_EQ(CardAtr(), c.atr);
+    if (c.status == STATUS_SUCCESS) {
+      EXPECT_EQ(card().Protocol.Supported, c.supported);
+    }
+  } else {
+    ExpectNoAtrNorProtocol();
+  }
+}
+
+const ResetCase kResets[] = {
+    {"FourBytes", {0x3B, 0x02, 0x14, 0x50}, 64, STATUS_SUCCESS, true, true, kT0},
+    {"TwoBytesAreNotTaken", {0x3B, 0x00}, 64, STATUS_SUCCESS, false, false},
+    {"ThirtyThreeBytes", LongAtr(false), 64, STATUS_SUCCESS, true, true, kT0 | kT1},
+    {"ThirtyFourBytesAreHandedBackButRefused", LongAtr(true), 64, STATUS_BUFFER_TOO_SMALL, true,
+     false},
+    {"ThirtyFourBytesInRoomForThem", LongAtr(true), 34, STATUS_BUFFER_TOO_SMALL, true, false},
+    {"ThirtyFourBytesInRoomForLess", LongAtr(true), 33, STATUS_BUFFER_TOO_SMALL, false, false},
+    {"RoomTooSmallTheCardStillGetsIt", kT1Atr, 4, STATUS_SUCCESS, false, true, kT1},
+    {"WrongTckIsTheLibrarysVerdict", kBadTckAtr, 4, STATUS_UNRECOGNIZED_MEDIA, false, true},
+    {"MuteCard", {}, 64, STATUS_UNRECOGNIZED_MEDIA, false, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Atrs, ColdResetAtr, ::testing::ValuesIn(kResets),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+TEST_F(CardPower, ResetsEffectsBeyondTheAtr) {
+  // A mute card is switched off again.
+  CardAnswers({});
+  EXPECT_EQ(Power(SCARD_COLD_RESET), STATUS_UNRECOGNIZED_MEDIA);
+  EXPECT_EQ(Frames().back(), kPowerOff);
+  // A good ATR sets the card's parameters and the serial waits follow them: T=0 with WI 10.
+  CardAnswers({0x3B, 0x02, 0x14, 0x50});
+  ASSERT_EQ(Power(SCARD_COLD_RESET), STATUS_SUCCESS);
   EXPECT_EQ(card().HistoricalChars.Length, 2);
-  // The serial waits follow the card's parameters: T=0 with WI 10.
   EXPECT_EQ(reader()->ReadIntervalTimeout, 1346u);
   EXPECT_EQ(reader()->ReadTotalTimeout, 1396u);
 }
 
-TEST_F(CardPower, TwoByteAtrIsNotTaken) {
-  CardAnswers({0x3B, 0x00});
-  EXPECT_EQ(Power(SCARD_COLD_RESET), STATUS_SUCCESS);
-  EXPECT_EQ(Io(64), Bytes(64, 0xEE));
-  EXPECT_EQ(information_, 0xEEEEu);
-  EXPECT_TRUE(AtrFieldsClear());
-  EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
-}
-
-TEST_F(CardPower, AtrOf33BytesIsTaken) {
-  const Bytes atr = LongAtr(false);
-  ASSERT_EQ(atr.size(), 33u);
-  CardAnswers(atr);
-  ASSERT_EQ(Power(SCARD_COLD_RESET), STATUS_SUCCESS);
-  EXPECT_EQ(Io(33), atr);
-  EXPECT_EQ(information_, 33u);
-  EXPECT_EQ(Bytes(card().ATR.Buffer, card().ATR.Buffer + card().ATR.Length), atr);
-  EXPECT_EQ(card().Protocol.Supported, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
-}
-
-TEST_F(CardPower, AtrOf34BytesIsHandedBackButRefused) {
-  const Bytes atr = LongAtr(true);
-  ASSERT_EQ(atr.size(), 34u);
-  for (ULONG room : {34u, 64u}) {
-    CardAnswers(atr);
-    SetIo({}, room);
-    EXPECT_EQ(Power(SCARD_COLD_RESET), STATUS_BUFFER_TOO_SMALL) << room;
-    EXPECT_EQ(Io(34), atr) << room;
-    EXPECT_EQ(information_, 34u) << room;
-    EXPECT_TRUE(AtrFieldsClear()) << room;
-  }
-  CardAnswers(atr);
-  SetIo({}, 33);
-  EXPECT_EQ(Power(SCARD_COLD_RESET), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(Io(33), Bytes(33, 0xEE));
-  EXPECT_EQ(information_, 0xEEEEu);
-}
-
-TEST_F(CardPower, ReplyBufferTooSmallForTheAtrGetsNothingAndTheCardStillGetsIt) {
-  // 12 bytes: T=1 in TD1 and TD2, 5 historical bytes, TCK. With a wrong TCK the library's
-  // verdict on the ATR is what the reset returns.
-  const Bytes good = tolvex::sim::WithTck({0x3B, 0x85, 0x81, 0x31, 0x20, 0x45, 1, 2, 3, 4, 5});
-  Bytes bad = good;
-  bad.back() ^= 0xFF;
-  for (const auto& [atr, status] :
-       {std::pair{good, STATUS_SUCCESS}, std::pair{bad, STATUS_UNRECOGNIZED_MEDIA}}) {
-    ASSERT_EQ(atr.size(), 12u);
-    CardAnswers(atr);
-    SetIo({}, 4);
-    EXPECT_EQ(Power(SCARD_COLD_RESET), status);
-    EXPECT_EQ(Io(4), Bytes(4, 0xEE));
-    EXPECT_EQ(information_, 0xEEEEu);
-    EXPECT_EQ(Bytes(card().ATR.Buffer, card().ATR.Buffer + card().ATR.Length), atr);
-  }
-}
-
-TEST_F(CardPower, FailedResetClearsTheProtocolAndTheAtr) {
-  script().Expect(kResetCommand, {STC_OK});  // and the card says nothing
-  EXPECT_EQ(Power(SCARD_COLD_RESET), STATUS_UNRECOGNIZED_MEDIA);
-  EXPECT_TRUE(AtrFieldsClear());
-  EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
-  EXPECT_EQ(Frames().back(), kPowerOff);
-}
-
 TEST_F(CardPower, UnknownRequestIsRefusedWithNothingSent) {
   for (ULONG minor : {3u, 4u, 0xFFFFFFFFu}) {
-    card().ATR.Length = 4;
-    card().ATR.Buffer[0] = 0x3B;
-    card().Protocol.Selected = SCARD_PROTOCOL_T0;
+    PreviousCard();
     EXPECT_EQ(Power(minor), STATUS_INVALID_DEVICE_REQUEST) << minor;
-    EXPECT_TRUE(AtrFieldsClear()) << minor;
-    EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED) << minor;
+    ExpectNoAtrNorProtocol();
   }
   EXPECT_TRUE(Frames().empty());
 }

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <span>
+#include <sstream>
+#include <string>
 #include <thread>
 
 #include "support/card_bench.h"
@@ -17,6 +19,7 @@ using tolvex::testutil::Bytes;
 using tolvex::testutil::Cat;
 using tolvex::testutil::DataFrames;
 using tolvex::testutil::Feeder;
+using tolvex::testutil::Hex;
 using tolvex::testutil::Relayed;
 
 constexpr UCHAR kNull = 0x60;
@@ -52,13 +55,77 @@ class T0Exchange : public tolvex::testutil::CardBenchTest {
   ULONG answer_length_ = 0;
 };
 
-TEST_F(T0Exchange, StatusWordInPlaceOfAProcedureByteIsTheReply) {
-  const Bytes header = {0x00, 0xA4, 0x00, 0x00, 0x00};
-  Card(header, {0x90, 0x00});
-  ASSERT_EQ(Exchange(header, 0), STATUS_SUCCESS);
-  EXPECT_EQ(Answer(), (Bytes{0x90, 0x00}));
-  EXPECT_EQ(Frames(), DataFrames(header));
+// One T=0 command's dialogue, written out in hex: what the driver sends, step by step, each
+// with the card's bytes once the reader has taken it ("sent : card / sent : card"); then the
+// outcome.
+struct DialogueCase {
+  const char* name;
+  const char* command;
+  ULONG le;
+  const char* steps;
+  NTSTATUS status;
+  const char* answer;  // the reply; on failure, nothing is written to it
+  ULONG room = 300;
+  friend void PrintTo(const DialogueCase& c, std::ostream* os) { *os << c.name; }
+};
+
+class T0Dialogue : public T0Exchange, public ::testing::WithParamInterface<DialogueCase> {};
+
+TEST_P(T0Dialogue, SendsWhatTheProcedureBytesAskAndRepliesWithTheCardsBytes) {
+  const DialogueCase& c = GetParam();
+  std::vector<Bytes> frames;
+  std::istringstream steps(c.steps);
+  for (std::string step; std::getline(steps, step, '/');) {
+    const size_t colon = step.find(':');
+    const Bytes sent = Hex(step.substr(0, colon));
+    Card(sent, Hex(step.substr(colon + 1)));
+    for (const Bytes& frame : DataFrames(sent)) frames.push_back(frame);
+  }
+  ASSERT_EQ(Exchange(Hex(c.command), c.le, c.room), c.status);
+  if (c.status == STATUS_SUCCESS) {
+    EXPECT_EQ(Answer(), Hex(c.answer));
+  } else {
+    EXPECT_EQ(answer_, Bytes(c.room, 0xEE));
+  }
+  EXPECT_EQ(Frames(), frames);
 }
+
+const DialogueCase kDialogues[] = {
+    {"StatusWordInPlaceOfAProcedureByteIsTheReply", "00 A4 00 00 00", 0, "00 A4 00 00 00 : 90 00",
+     STATUS_SUCCESS, "90 00"},
+    // 30 bytes, in 24 and 6.
+    {"AckSendsAllTheCommandDataAtOnce",
+     "00 D6 00 00 1E A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF B0 B1 B2 B3 B4 B5 B6 B7 B8 B9 "
+     "BA BB BC BD",
+     0,
+     "00 D6 00 00 1E : D6 / A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF B0 B1 B2 B3 B4 B5 B6 "
+     "B7 B8 B9 BA BB BC BD : 90 00",
+     STATUS_SUCCESS, "90 00"},
+    {"NullBytesOnlyRestartTheWait", "00 D6 00 00 02 AA BB", 0,
+     "00 D6 00 00 02 : 60 60 60 D6 / AA BB : 60*300 90 00", STATUS_SUCCESS, "90 00"},
+    {"ComplementOfInsSendsOneByteAndAckTheRest", "00 D6 00 00 04 A1 A2 A3 A4", 0,
+     "00 D6 00 00 04 : 29 / A1 : 29 / A2 : D6 / A3 A4 : 90 00", STATUS_SUCCESS, "90 00"},
+    {"InsIsAck", "00 B0 00 00 02", 2, "00 B0 00 00 02 : B0 11 22 90 00", STATUS_SUCCESS,
+     "11 22 90 00"},
+    {"InsPlusOneIsAckForAnEvenIns", "00 B0 00 00 02", 2, "00 B0 00 00 02 : B1 11 22 90 00",
+     STATUS_SUCCESS, "11 22 90 00"},
+    {"InsIsSw1ForAnOddIns", "00 B1 00 00 02", 2, "00 B1 00 00 02 : B1 6A", STATUS_SUCCESS, "B1 6A"},
+    {"InsPlusOneIsSw1ForAnOddIns", "00 B1 00 00 02", 2, "00 B1 00 00 02 : B2 6A", STATUS_SUCCESS,
+     "B2 6A"},
+    {"MoreDataIsSw1", "00 A4 04 00 00", 0, "00 A4 04 00 00 : 61 10", STATUS_SUCCESS, "61 10"},
+    {"WrongLengthIsSw1", "00 B0 00 00 08", 8, "00 B0 00 00 08 : 6C 05", STATUS_SUCCESS, "6C 05"},
+    // After the whole command, with no data expected, a complement of INS would announce a data
+    // byte the reply has no room for.
+    {"DataByteNobodyAskedForAfterTheData", "00 D6 00 00 02 AA BB", 0,
+     "00 D6 00 00 02 : D6 / AA BB : 29 29 29 29", STATUS_DEVICE_PROTOCOL_ERROR, "", 2},
+    {"DataByteNobodyAskedForAfterTheHeader", "00 A4 04 00 00", 0, "00 A4 04 00 00 : 5B 5B 5B",
+     STATUS_DEVICE_PROTOCOL_ERROR, "", 2},
+    {"CommandShorterThanAHeader", "00 A4 04 00", 0, "", STATUS_INVALID_PARAMETER, ""},
+    {"NoRoomForAStatusWord", "00 A4 04 00 00", 0, "", STATUS_INVALID_PARAMETER, "", 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(T0Commands, T0Dialogue, ::testing::ValuesIn(kDialogues),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(T0Exchange, AckIsFollowedByOneReadOfTheDataAndTheStatus) {
   // The bytes after the ACK come only once the driver waits for Le + 2 of them at once.
@@ -71,41 +138,6 @@ TEST_F(T0Exchange, AckIsFollowedByOneReadOfTheDataAndTheStatus) {
   EXPECT_EQ(Answer(), (Bytes{0x01, 0x10, 0x03, 0x04, 0x90, 0x00}));
 }
 
-TEST_F(T0Exchange, AckSendsAllTheCommandDataAtOnce) {
-  const Bytes header = {0x00, 0xD6, 0x00, 0x00, 30};
-  Bytes data(30);
-  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<UCHAR>(0xA0 + i);
-  Card(header, {0xD6});
-  Card(data, {0x90, 0x00});
-  ASSERT_EQ(Exchange(Cat(header, data), 0), STATUS_SUCCESS);
-  EXPECT_EQ(Answer(), (Bytes{0x90, 0x00}));
-  std::vector<Bytes> expected = DataFrames(header);
-  for (const Bytes& frame : DataFrames(data)) expected.push_back(frame);
-  ASSERT_EQ(expected.size(), 3u);  // 24 bytes and 6
-  EXPECT_EQ(Frames(), expected);
-}
-
-TEST_F(T0Exchange, NullBytesOnlyRestartTheWait) {
-  const Bytes header = {0x00, 0xD6, 0x00, 0x00, 0x02};
-  Card(header, {kNull, kNull, kNull, 0xD6});
-  Card({0xAA, 0xBB}, Cat(Bytes(300, kNull), {0x90, 0x00}));
-  ASSERT_EQ(Exchange(Cat(header, {0xAA, 0xBB}), 0), STATUS_SUCCESS);
-  EXPECT_EQ(Answer(), (Bytes{0x90, 0x00}));
-  EXPECT_EQ(Frames(), (std::vector<Bytes>{Cat({0x45}, header), {0x42, 0xAA, 0xBB}}));
-}
-
-TEST_F(T0Exchange, ComplementOfInsSendsOneByteAndAckTheRest) {
-  const Bytes header = {0x00, 0xD6, 0x00, 0x00, 0x04};
-  Card(header, {0x29});
-  Card({0xA1}, {0x29});
-  Card({0xA2}, {0xD6});
-  Card({0xA3, 0xA4}, {0x90, 0x00});
-  ASSERT_EQ(Exchange(Cat(header, {0xA1, 0xA2, 0xA3, 0xA4}), 0), STATUS_SUCCESS);
-  EXPECT_EQ(Answer(), (Bytes{0x90, 0x00}));
-  EXPECT_EQ(Frames(), (std::vector<Bytes>{
-                          Cat({0x45}, header), {0x41, 0xA1}, {0x41, 0xA2}, {0x42, 0xA3, 0xA4}}));
-}
-
 TEST_F(T0Exchange, ComplementOfInsReceivesOneByteAndTheStatusInOneRead) {
   const Bytes header = {0x00, 0xB0, 0x00, 0x00, 0x03};
   Card(header, {0x4F, 0x11, 0x4F, 0x22, 0x4F, 0x33});
@@ -114,66 +146,6 @@ TEST_F(T0Exchange, ComplementOfInsReceivesOneByteAndTheStatusInOneRead) {
   ASSERT_EQ(Exchange(header, 3), STATUS_SUCCESS);
   EXPECT_EQ(feeder.done(), 1u);
   EXPECT_EQ(Answer(), (Bytes{0x11, 0x22, 0x33, 0x90, 0x00}));
-}
-
-struct ProcedureCase {
-  const char* name;
-  Bytes header;
-  ULONG le;
-  Bytes card;    // after the header
-  Bytes answer;  // the reply
-  friend void PrintTo(const ProcedureCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class ProcedureByte : public T0Exchange, public ::testing::WithParamInterface<ProcedureCase> {};
-
-TEST_P(ProcedureByte, IsTakenForWhatItIs) {
-  const ProcedureCase& c = GetParam();
-  Card(c.header, c.card);
-  ASSERT_EQ(Exchange(c.header, c.le), STATUS_SUCCESS);
-  EXPECT_EQ(Answer(), c.answer);
-  EXPECT_EQ(Frames().size(), 1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Bytes, ProcedureByte,
-    ::testing::Values(
-        ProcedureCase{"InsIsAck",
-                      {0x00, 0xB0, 0x00, 0x00, 0x02},
-                      2,
-                      {0xB0, 0x11, 0x22, 0x90, 0x00},
-                      {0x11, 0x22, 0x90, 0x00}},
-        ProcedureCase{"InsPlusOneIsAckForAnEvenIns",
-                      {0x00, 0xB0, 0x00, 0x00, 0x02},
-                      2,
-                      {0xB1, 0x11, 0x22, 0x90, 0x00},
-                      {0x11, 0x22, 0x90, 0x00}},
-        ProcedureCase{
-            "InsIsSw1ForAnOddIns", {0x00, 0xB1, 0x00, 0x00, 0x02}, 2, {0xB1, 0x6A}, {0xB1, 0x6A}},
-        ProcedureCase{"InsPlusOneIsSw1ForAnOddIns",
-                      {0x00, 0xB1, 0x00, 0x00, 0x02},
-                      2,
-                      {0xB2, 0x6A},
-                      {0xB2, 0x6A}},
-        ProcedureCase{
-            "MoreDataIsSw1", {0x00, 0xA4, 0x04, 0x00, 0x00}, 0, {0x61, 0x10}, {0x61, 0x10}},
-        ProcedureCase{
-            "WrongLengthIsSw1", {0x00, 0xB0, 0x00, 0x00, 0x08}, 8, {0x6C, 0x05}, {0x6C, 0x05}}),
-    [](const auto& test) { return std::string(test.param.name); });
-
-TEST_F(T0Exchange, DataByteNobodyAskedForIsAProtocolErrorAndNothingOverruns) {
-  // After the whole command, with no data expected, a complement of INS would announce a data
-  // byte the reply has no room for.
-  const Bytes header = {0x00, 0xD6, 0x00, 0x00, 0x02};
-  Card(header, {0xD6});
-  Card({0xAA, 0xBB}, {0x29, 0x29, 0x29, 0x29});
-  EXPECT_EQ(Exchange(Cat(header, {0xAA, 0xBB}), 0, 2), STATUS_DEVICE_PROTOCOL_ERROR);
-  EXPECT_EQ(answer_, (Bytes{0xEE, 0xEE}));
-
-  const Bytes alone = {0x00, 0xA4, 0x04, 0x00, 0x00};
-  Card(alone, {0x5B, 0x5B, 0x5B});
-  EXPECT_EQ(Exchange(alone, 0, 2), STATUS_DEVICE_PROTOCOL_ERROR);
-  EXPECT_EQ(answer_, (Bytes{0xEE, 0xEE}));
 }
 
 TEST_F(T0Exchange, NullBytesBeyondTheMaximumEndTheExchangeAsATimeOut) {

@@ -23,45 +23,26 @@ using tolvex::testutil::kBenchInterval;
 using tolvex::testutil::WaitUntil;
 using Clock = std::chrono::steady_clock;
 
-constexpr UCHAR kCommand = 0x01;
 // A read's own time, never run out in these tests: whatever ends a read ends it long before.
 constexpr ULONG kLongWait = 60000;
 constexpr auto kWellBefore = std::chrono::seconds(30);
 
 class Handover : public tolvex::testutil::CardBenchTest {
  protected:
-  // A command whose reader answers `reply`; then the reads get the long wait.
-  void Command(const Bytes& reply) {
-    script().Expect({kCommand}, reply);
-    ASSERT_EQ(IFWrite(reader(), &kCommand, 1), STATUS_SUCCESS);
-  }
-  // A command answered 90, the answer taken: what follows belongs to its exchange.
+  // A command answered 90, the answer taken: what follows belongs to its exchange. The reads
+  // then get the long wait.
   void Answered() {
     Command({STC_OK});
     ASSERT_EQ(Read(1), STATUS_SUCCESS);
     ASSERT_EQ(bytes_, Bytes{STC_OK});
     reader()->ReadTotalTimeout = kLongWait;
   }
-  NTSTATUS Read(ULONG count) {
-    bytes_.assign(count, 0xEE);
-    return IFRead(reader(), bytes_.data(), count);
-  }
   static LONGLONG ReadWait(ULONG count) { return LONGLONG{kBenchInterval} * count + kLongWait; }
-  // Until the worker has taken everything the port holds and its passes are over.
-  void WaitUntilQuiet() {
-    ASSERT_TRUE(WaitUntil([&] {
-      bench_.platform().DrainWorkQueue();
-      return bench_.port().receive_queue() == 0 && bench_.port().has_pending_wait();
-    }));
-    bench_.platform().DrainWorkQueue();
-  }
   size_t PortRequests(UCHAR major, ULONG code = 0) {
     size_t n = 0;
     for (const auto& r : bench_.port().Requests()) n += r.major == major && r.code == code;
     return n;
   }
-
-  Bytes bytes_;
 };
 
 struct ReportCase {

@@ -4,23 +4,27 @@
 
 #include <cstring>
 #include <functional>
+#include <mutex>
 #include <thread>
 
-#include "host/link_bench.h"
+#include "support/card_bench.h"
+#include "support/test_driver.h"
 #include "support/wait.h"
 
 namespace {
 
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using tolvex::host::LinkBench;
-using tolvex::platform::Platform;
 using tolvex::platform::PlatformScope;
 using tolvex::serial::RequestRecord;
 
-std::vector<UCHAR> Le32(ULONG value) {
-  return {static_cast<UCHAR>(value), static_cast<UCHAR>(value >> 8),
-          static_cast<UCHAR>(value >> 16), static_cast<UCHAR>(value >> 24)};
+// Values as the port receives them: 32-bit little-endian words, one after the other.
+std::vector<UCHAR> Le32(std::initializer_list<ULONG> values) {
+  std::vector<UCHAR> bytes;
+  for (ULONG v : values) {
+    for (int shift : {0, 8, 16, 24}) bytes.push_back(static_cast<UCHAR>(v >> shift));
+  }
+  return bytes;
 }
 
 std::vector<RequestRecord> ControlRequests(LinkBench& bench) {
@@ -31,54 +35,42 @@ std::vector<RequestRecord> ControlRequests(LinkBench& bench) {
   return controls;
 }
 
-std::vector<ULONG> Codes(const std::vector<RequestRecord>& records) {
-  std::vector<ULONG> codes;
-  for (const RequestRecord& r : records) codes.push_back(r.code);
-  return codes;
-}
+// The bench's port opened, not yet set up; the platform's records kept from here on.
+class SerialSetUp : public tolvex::testutil::LinkBenchTest {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(bench_.Open(), STATUS_SUCCESS);
+    Record();
+  }
+};
 
-TEST(SerialSetUp, SendsTheConfigurationInTableOrderThenArmsTheListener) {
-  LinkBench bench;
-  PlatformScope scope(bench.platform());
-  ASSERT_EQ(bench.Open(), STATUS_SUCCESS);
-  bench.platform().clock().StartRecording();
+TEST_F(SerialSetUp, SendsTheConfigurationInTableOrderThenArmsTheListener) {
+  ASSERT_EQ(bench_.Initialize(), STATUS_SUCCESS);
 
-  ASSERT_EQ(bench.Initialize(), STATUS_SUCCESS);
-
-  const auto controls = ControlRequests(bench);
+  // Each request with its input; none reads anything back but the listener's wait, 4 bytes.
+  const std::pair<ULONG, std::vector<UCHAR>> expected[] = {
+      {IOCTL_SERIAL_SET_BAUD_RATE, Le32({19200})},
+      {IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 8}},  // one stop bit, no parity, 8 bits
+      {IOCTL_SERIAL_SET_CHARS, std::vector<UCHAR>(6, 0)},
+      {IOCTL_SERIAL_SET_TIMEOUTS, Le32({50, 0, 100, 0, 1000})},
+      {IOCTL_SERIAL_SET_HANDFLOW, Le32({0, 0x80000000u, 0, 0})},
+      {IOCTL_SERIAL_PURGE, Le32({0x0C})},
+      {IOCTL_SERIAL_SET_BREAK_OFF, {}},  // no buffer at all
+      {IOCTL_SERIAL_SET_WAIT_MASK, Le32({0x11})},
+  };
+  const auto controls = ControlRequests(bench_);
   ASSERT_EQ(controls.size(), 9u);
-  EXPECT_THAT(Codes(controls),
-              ElementsAre(IOCTL_SERIAL_SET_BAUD_RATE, IOCTL_SERIAL_SET_LINE_CONTROL,
-                          IOCTL_SERIAL_SET_CHARS, IOCTL_SERIAL_SET_TIMEOUTS,
-                          IOCTL_SERIAL_SET_HANDFLOW, IOCTL_SERIAL_PURGE, IOCTL_SERIAL_SET_BREAK_OFF,
-                          IOCTL_SERIAL_SET_WAIT_MASK, IOCTL_SERIAL_WAIT_ON_MASK));
-  EXPECT_EQ(controls[0].input, Le32(19200));
-  EXPECT_THAT(controls[1].input, ElementsAre(0, 0, 8));  // one stop bit, no parity, 8 bits
-  EXPECT_EQ(controls[2].input, std::vector<UCHAR>(6, 0));
-  std::vector<UCHAR> timeouts;
-  for (ULONG v : {50u, 0u, 100u, 0u, 1000u}) {
-    auto bytes = Le32(v);
-    timeouts.insert(timeouts.end(), bytes.begin(), bytes.end());
+  for (size_t i = 0; i < 8; ++i) {
+    EXPECT_EQ(controls[i].code, expected[i].first) << i;
+    EXPECT_EQ(controls[i].input, expected[i].second) << i;
+    EXPECT_EQ(controls[i].length, 0u) << i;
   }
-  EXPECT_EQ(controls[3].input, timeouts);
-  std::vector<UCHAR> handflow = Le32(0);
-  for (ULONG v : {0x80000000u, 0u, 0u}) {
-    auto bytes = Le32(v);
-    handflow.insert(handflow.end(), bytes.begin(), bytes.end());
-  }
-  EXPECT_EQ(controls[4].input, handflow);
-  EXPECT_EQ(controls[5].input, Le32(0x0C));
-  EXPECT_TRUE(controls[6].input.empty());  // break off carries no buffer at all
-  EXPECT_EQ(controls[6].length, 0u);
-  EXPECT_EQ(controls[7].input, Le32(0x11));
-  // No set-up request reads anything back; the listener's wait has its 4-byte output.
-  for (size_t i = 0; i < 8; ++i) EXPECT_EQ(controls[i].length, 0u) << i;
+  EXPECT_EQ(controls[8].code, IOCTL_SERIAL_WAIT_ON_MASK);
   EXPECT_EQ(controls[8].length, 4u);
 
   // 25 ms after every request, then 450 ms.
-  const auto delays = bench.platform().clock().DelaysMs(std::this_thread::get_id());
-  EXPECT_THAT(delays, ElementsAre(25, 25, 25, 25, 25, 25, 25, 25, 450));
-  EXPECT_TRUE(bench.port().has_pending_wait());
+  EXPECT_THAT(Delays(), ElementsAre(25, 25, 25, 25, 25, 25, 25, 25, 450));
+  EXPECT_TRUE(bench_.port().has_pending_wait());
 }
 
 struct FailingStep {
@@ -87,24 +79,20 @@ struct FailingStep {
   size_t requests_sent;
 };
 
-class SerialSetUpFailure : public ::testing::TestWithParam<FailingStep> {};
+class SerialSetUpFailure : public SerialSetUp, public ::testing::WithParamInterface<FailingStep> {};
 
 TEST_P(SerialSetUpFailure, StopsAtTheFirstRefusedRequestAndReturnsItsStatus) {
-  LinkBench bench;
-  PlatformScope scope(bench.platform());
-  ASSERT_EQ(bench.Open(), STATUS_SUCCESS);
-  bench.platform().clock().StartRecording();
   SERIAL_CONFIG config = LinkBench::StartupConfig();
   GetParam().spoil(config);
 
-  EXPECT_EQ(IFInitializeInterface(bench.reader(), &config), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(IFInitializeInterface(reader(), &config), STATUS_INVALID_PARAMETER);
 
   const size_t sent = GetParam().requests_sent;
-  EXPECT_EQ(ControlRequests(bench).size(), sent);
+  EXPECT_EQ(ControlRequests(bench_).size(), sent);
   std::vector<ULONG> expected_delays(sent, 25);
   expected_delays.push_back(450);
-  EXPECT_EQ(bench.platform().clock().DelaysMs(std::this_thread::get_id()), expected_delays);
-  EXPECT_FALSE(bench.port().has_pending_wait());  // the listener is not armed
+  EXPECT_EQ(Delays(), expected_delays);
+  EXPECT_FALSE(bench_.port().has_pending_wait());  // the listener is not armed
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -123,82 +111,75 @@ INSTANTIATE_TEST_SUITE_P(
         FailingStep{"EventMask", [](SERIAL_CONFIG& c) { c.EventMask = 0x8000; }, 8}),
     [](const auto& test) { return std::string(test.param.name); });
 
-TEST(SerialSetUp, ListenerThatCannotBeBuiltFailsTheSetUp) {
-  LinkBench bench;
-  PlatformScope scope(bench.platform());
-  ASSERT_EQ(bench.Open(), STATUS_SUCCESS);
+TEST_F(SerialSetUp, ListenerThatCannotBeBuiltFailsTheSetUp) {
   // The eight set-up requests are built; the wait request is not.
-  bench.platform().pool().FailAllocations(PoolTag("Irp "), 8);
-  EXPECT_EQ(bench.Initialize(), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_FALSE(bench.port().has_pending_wait());
+  bench_.platform().pool().FailAllocations(PoolTag("Irp "), 8);
+  EXPECT_EQ(bench_.Initialize(), STATUS_INSUFFICIENT_RESOURCES);
+  EXPECT_FALSE(bench_.port().has_pending_wait());
 }
 
-TEST(SerialIoctl, RequestThatCannotBeBuiltIsNotSent) {
-  LinkBench bench;
-  PlatformScope scope(bench.platform());
-  ASSERT_EQ(bench.Start(), STATUS_SUCCESS);
-  const size_t before = bench.port().Requests().size();
-  bench.platform().pool().FailAllocations(PoolTag("Irp "), 0);
+using SerialIoctl = tolvex::testutil::LinkBenchTest;
+
+TEST_F(SerialIoctl, RequestThatCannotBeBuiltIsNotSent) {
+  const size_t before = bench_.port().Requests().size();
+  bench_.platform().pool().FailAllocations(PoolTag("Irp "), 0);
   ULONG mask = SERIAL_PURGE_RXCLEAR;
-  EXPECT_EQ(IFSerialIoctl(bench.reader(), IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0),
+  EXPECT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0),
             STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(bench.port().Requests().size(), before);
+  EXPECT_EQ(bench_.port().Requests().size(), before);
 }
 
-TEST(SerialIoctl, RequestCompletedAtOnceIsNotWaitedFor) {
-  LinkBench bench;
-  PlatformScope scope(bench.platform());
-  ASSERT_EQ(bench.Start(), STATUS_SUCCESS);
-  bench.line().Send({1, 2, 3});
-  ASSERT_TRUE(tolvex::testutil::WaitUntil([&] { return bench.port().receive_queue() == 0; }));
-  bench.platform().clock().StartRecording();
+TEST_F(SerialIoctl, RequestCompletedAtOnceIsNotWaitedFor) {
+  bench_.line().Send({1, 2, 3});
+  ASSERT_TRUE(tolvex::testutil::WaitUntil([&] { return bench_.port().receive_queue() == 0; }));
+  Record();
   SERIAL_STATUS status{};
   status.AmountInInQueue = 0xDEAD;
-  EXPECT_EQ(IFSerialIoctl(bench.reader(), IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status,
-                          sizeof(status)),
-            STATUS_SUCCESS);
+  EXPECT_EQ(
+      IFSerialIoctl(reader(), IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof(status)),
+      STATUS_SUCCESS);
   EXPECT_EQ(status.AmountInInQueue, 0u);  // the output reached the caller's buffer
-  EXPECT_TRUE(bench.platform().clock().WaitsMs(std::this_thread::get_id()).empty());
+  EXPECT_TRUE(Waits().empty());
 }
 
-// A port that leaves every control request pending until it is told to complete it, or until
-// the request is cancelled.
-class HeldPort {
- public:
-  explicit HeldPort(Platform& platform) : platform_(platform) {
-    auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING) -> NTSTATUS {
-      driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = Dispatch;
-      driver->MajorFunction[IRP_MJ_CREATE] = Complete;
-      driver->MajorFunction[IRP_MJ_CLOSE] = Complete;
-      driver->MajorFunction[IRP_MJ_CLEANUP] = Complete;
-      UNICODE_STRING name;
-      RtlInitUnicodeString(&name, u"\\Device\\Serial7");
-      PDEVICE_OBJECT device;
-      NTSTATUS status = IoCreateDevice(driver, sizeof(HeldPort*), &name, FILE_DEVICE_SERIAL_PORT, 0,
-                                       TRUE, &device);
-      return status;
-    };
-    EXPECT_EQ(platform_.LoadDriver(u"\\Driver\\Held", entry, u"", 0, &driver_), STATUS_SUCCESS);
-    device_ = driver_->DeviceObject;
-    *static_cast<HeldPort**>(device_->DeviceExtension) = this;
+// A port that holds every control request until the test completes it, or until the request
+// is cancelled.
+class SerialIoctlPending : public tolvex::testing::TestDriverTest {
+ protected:
+  void SetUp() override {
+    TestDriverTest::SetUp();
+    if (HasFatalFailure()) return;
+    held_ = nullptr;
+    received_ = cancelled_ = 0;
+    RtlZeroMemory(&reader_, sizeof(reader_));
+    reader_.ReadTotalTimeout = 40;
+    reader_.SerialDeviceObject = AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) {
+      std::lock_guard lock(mutex_);
+      IoMarkIrpPending(irp);
+      IoSetCancelRoutine(irp, Cancel);
+      held_ = irp;
+      ++received_;
+      return STATUS_PENDING;
+    });
   }
-  ~HeldPort() {
-    PlatformScope scope(platform_);
-    auto unload = [](PDRIVER_OBJECT driver) { IoDeleteDevice(driver->DeviceObject); };
-    driver_->DriverUnload = unload;
-    platform_.UnloadDriver(driver_);
+  static void Cancel(PDEVICE_OBJECT, PIRP irp) {
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    {
+      std::lock_guard lock(mutex_);
+      held_ = nullptr;
+      ++cancelled_;
+    }
+    Complete(irp, STATUS_CANCELLED);
   }
-  PDEVICE_OBJECT device() { return device_; }
-
   // Waits until the port has received `count` requests in all.
-  bool WaitForRequests(int count) {
+  static bool WaitForRequests(int count) {
     return tolvex::testutil::WaitUntil([&] {
       std::lock_guard lock(mutex_);
       return received_ >= count;
     });
   }
-  // Completes the held request, if it is still held, with a status and output bytes.
-  bool CompleteHeld(NTSTATUS status, ULONG output_value) {
+  // Completes the held request with its 4-byte output, if it is still held.
+  static bool CompleteHeld(ULONG output) {
     PIRP irp;
     {
       std::lock_guard lock(mutex_);
@@ -206,66 +187,23 @@ class HeldPort {
       if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
       held_ = nullptr;
     }
-    const ULONG out =
-        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength;
-    if (out >= sizeof(ULONG)) std::memcpy(irp->AssociatedIrp.SystemBuffer, &output_value, 4);
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = out >= sizeof(ULONG) ? sizeof(ULONG) : 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    std::memcpy(irp->AssociatedIrp.SystemBuffer, &output, sizeof(output));
+    Complete(irp, STATUS_SUCCESS, sizeof(output));
     return true;
   }
-  int cancelled() const {
+  static int Cancelled() {
     std::lock_guard lock(mutex_);
     return cancelled_;
   }
+  NTSTATUS GetWaitMask(ULONG* mask) {
+    return IFSerialIoctl(&reader_, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, mask, sizeof(*mask));
+  }
+  std::vector<LONGLONG> Waits() { return platform_.clock().WaitsMs(std::this_thread::get_id()); }
 
- private:
-  static NTSTATUS Complete(PDEVICE_OBJECT, PIRP irp) {
-    irp->IoStatus.Status = STATUS_SUCCESS;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return STATUS_SUCCESS;
-  }
-  static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp) {
-    HeldPort* self = *static_cast<HeldPort**>(device->DeviceExtension);
-    std::lock_guard lock(self->mutex_);
-    IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, Cancel);
-    self->held_ = irp;
-    ++self->received_;
-    return STATUS_PENDING;
-  }
-  static void Cancel(PDEVICE_OBJECT device, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    HeldPort* self = *static_cast<HeldPort**>(device->DeviceExtension);
-    {
-      std::lock_guard lock(self->mutex_);
-      self->held_ = nullptr;
-      ++self->cancelled_;
-    }
-    irp->IoStatus.Status = STATUS_CANCELLED;
-    irp->IoStatus.Information = 0;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-  }
-
-  Platform& platform_;
-  PDRIVER_OBJECT driver_ = nullptr;
-  PDEVICE_OBJECT device_ = nullptr;
-  mutable std::mutex mutex_;
-  PIRP held_ = nullptr;
-  int received_ = 0;
-  int cancelled_ = 0;
-};
-
-class SerialIoctlPending : public ::testing::Test {
- protected:
-  SerialIoctlPending() : scope_(platform_), port_(platform_) {
-    RtlZeroMemory(&reader_, sizeof(reader_));
-    reader_.SerialDeviceObject = port_.device();
-    reader_.ReadTotalTimeout = 40;
-  }
-  Platform platform_;
-  PlatformScope scope_;
-  HeldPort port_;
+  static inline std::mutex mutex_;
+  static inline PIRP held_ = nullptr;
+  static inline int received_ = 0;
+  static inline int cancelled_ = 0;
   READER_EXTENSION reader_;
 };
 
@@ -274,33 +212,28 @@ TEST_F(SerialIoctlPending, RequestCompletedWithinTheTimeReturnsItsFinalStatusAnd
   platform_.clock().StartRecording();
   std::thread port_side([&] {
     PlatformScope scope(platform_);
-    ASSERT_TRUE(port_.WaitForRequests(1));
-    EXPECT_TRUE(port_.CompleteHeld(STATUS_SUCCESS, 0x11));
+    ASSERT_TRUE(WaitForRequests(1));
+    EXPECT_TRUE(CompleteHeld(0x11));
   });
   ULONG mask = 0;
-  EXPECT_EQ(IFSerialIoctl(&reader_, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &mask, sizeof(mask)),
-            STATUS_SUCCESS);
+  EXPECT_EQ(GetWaitMask(&mask), STATUS_SUCCESS);
   port_side.join();
   EXPECT_EQ(mask, 0x11u);
   // Awaited for at most ReadTotalTimeout, taken from the record at the time of the call.
-  EXPECT_THAT(platform_.clock().WaitsMs(std::this_thread::get_id()), ElementsAre(10000));
+  EXPECT_THAT(Waits(), ElementsAre(10000));
 }
 
 TEST_F(SerialIoctlPending, RequestOutlivingTheTimeIsCancelledAndAwaitedBeforeReturning) {
   platform_.clock().StartRecording();
   ULONG mask = 0x5A5A5A5A;
-  const NTSTATUS status =
-      IFSerialIoctl(&reader_, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &mask, sizeof(mask));
-  EXPECT_EQ(status, STATUS_CANCELLED);
-  EXPECT_EQ(port_.cancelled(), 1);
+  EXPECT_EQ(GetWaitMask(&mask), STATUS_CANCELLED);
+  EXPECT_EQ(Cancelled(), 1);
   EXPECT_EQ(mask, 0x5A5A5A5Au);  // a cancelled request writes nothing back
   // Nothing of the request is left: no request, no system buffer.
   EXPECT_EQ(platform_.pool().Usage(PoolTag("Irp ")).allocations, 0u);
   EXPECT_EQ(platform_.pool().Usage(PoolTag("IoBf")).allocations, 0u);
-  const auto waits = platform_.clock().WaitsMs(std::this_thread::get_id());
-  ASSERT_EQ(waits.size(), 2u);
-  EXPECT_EQ(waits[0], 40);  // ReadTotalTimeout
-  EXPECT_EQ(waits[1], -1);  // then until the port has let go of it
+  // ReadTotalTimeout, then until the port has let go of it.
+  EXPECT_THAT(Waits(), ElementsAre(40, -1));
 }
 
 TEST_F(SerialIoctlPending, RequestCompletedJustAsItIsCancelledIsFinishedExactlyOnce) {
@@ -310,13 +243,12 @@ TEST_F(SerialIoctlPending, RequestCompletedJustAsItIsCancelledIsFinishedExactlyO
   for (int round = 0; round < 40; ++round) {
     std::thread port_side([&] {
       PlatformScope scope(platform_);
-      ASSERT_TRUE(port_.WaitForRequests(round + 1));
+      ASSERT_TRUE(WaitForRequests(round + 1));
       std::this_thread::sleep_for(std::chrono::microseconds(3000 + 100 * round));
-      (void)port_.CompleteHeld(STATUS_SUCCESS, 7);  // may find it cancelled already
+      (void)CompleteHeld(7);  // may find it cancelled already
     });
     ULONG mask = 0;
-    const NTSTATUS status =
-        IFSerialIoctl(&reader_, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, &mask, sizeof(mask));
+    const NTSTATUS status = GetWaitMask(&mask);
     port_side.join();
     EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_CANCELLED) << std::hex << status;
     if (status == STATUS_SUCCESS) {
@@ -326,56 +258,45 @@ TEST_F(SerialIoctlPending, RequestCompletedJustAsItIsCancelledIsFinishedExactlyO
   EXPECT_EQ(platform_.pool().Usage(PoolTag("Irp ")).allocations, 0u);
 }
 
-TEST(SerialRead, ReadEndedByThePortTimeOutReportsIt) {
-  LinkBench bench;
-  PlatformScope scope(bench.platform());
-  ASSERT_EQ(bench.Open(), STATUS_SUCCESS);
+TEST_F(SerialSetUp, OneByteReadEndedByThePortTimeOutReportsIt) {
   SERIAL_TIMEOUTS timeouts{0, 0, 20, 0, 0};
-  ASSERT_EQ(IFSerialIoctl(bench.reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts),
-                          nullptr, 0),
-            STATUS_SUCCESS);
+  ASSERT_EQ(
+      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
+      STATUS_SUCCESS);
   UCHAR byte = 0x77;
-  EXPECT_EQ(IFSerialRead(bench.reader(), &byte, 1), STATUS_TIMEOUT);
+  EXPECT_EQ(IFSerialRead(reader(), &byte, 1), STATUS_TIMEOUT);
   EXPECT_EQ(byte, 0x77);
-
-  bench.line().Send({0x3B});
-  EXPECT_EQ(IFSerialRead(bench.reader(), &byte, 1), STATUS_SUCCESS);
+  bench_.line().Send({0x3B});
+  EXPECT_EQ(IFSerialRead(reader(), &byte, 1), STATUS_SUCCESS);
   EXPECT_EQ(byte, 0x3B);
-  const auto reads = bench.port().Requests();
+  const auto reads = bench_.port().Requests();
   EXPECT_EQ(reads.back().major, IRP_MJ_READ);
   EXPECT_EQ(reads.back().length, 1u);
 }
 
-TEST(SysDelayTest, SleepsBelowDispatchLevelAndStallsAtIt) {
-  Platform platform;
-  PlatformScope scope(platform);
-  platform.clock().SetDelayMode(tolvex::platform::Clock::DelayMode::kSkip);
-  platform.clock().StartRecording();
+TEST_F(SerialSetUp, DelaySleepsBelowDispatchLevelAndStallsAtIt) {
+  auto& clock = bench_.platform().clock();
   const auto me = std::this_thread::get_id();
-
-  SysDelay(25);
-  EXPECT_THAT(platform.clock().DelaysMs(me), ElementsAre(25));
-  EXPECT_EQ(platform.clock().StallCount(me), 0u);
-
-  platform.clock().ClearRecords();
-  SysDelay(0);
-  EXPECT_THAT(platform.clock().DelaysMs(me), ElementsAre(0));  // a zero sleep, not none
-
-  platform.clock().ClearRecords();
-  {
-    tolvex::platform::IrqlGuard raised(DISPATCH_LEVEL);
-    SysDelay(25);
+  for (const ULONG ms : {25u, 0u}) {  // a zero sleep, not none
+    Record();
+    SysDelay(ms);
+    EXPECT_THAT(Delays(), ElementsAre(ms));
+    EXPECT_EQ(clock.StallCount(me), 0u);
   }
-  EXPECT_TRUE(platform.clock().DelaysMs(me).empty());
-  EXPECT_EQ(platform.clock().StallCount(me), 500u);  // 25 ms in steps of 50 us
-  for (const auto& record : platform.clock().Records()) EXPECT_EQ(record.amount, 50);
-
-  platform.clock().ClearRecords();
-  {
-    tolvex::platform::IrqlGuard raised(DISPATCH_LEVEL);
-    SysDelay(0);
+  for (const ULONG ms : {25u, 0u}) {
+    Record();
+    {
+      tolvex::platform::IrqlGuard raised(DISPATCH_LEVEL);
+      SysDelay(ms);
+    }
+    EXPECT_TRUE(Delays().empty());
+    EXPECT_EQ(clock.StallCount(me), ms * 20);  // in steps of 50 us
+    for (const auto& record : clock.Records()) {
+      if (record.kind == tolvex::platform::Clock::Kind::kStall) {
+        EXPECT_EQ(record.amount, 50);
+      }
+    }
   }
-  EXPECT_TRUE(platform.clock().Records().empty());
 }
 
 }  // namespace

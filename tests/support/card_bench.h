@@ -1,6 +1,7 @@
-// The card services on the link bench: LinkBench with the library's record filled in as device
-// start-up fills it, buffers for the library's blocks and for an application's request, and a
-// feeder that puts the reader's bytes on the line only once the driver waits for them.
+// The link and the card services on the link bench: the bench started as device start-up starts
+// it; for the card services, the library's record filled in as device start-up fills it, buffers
+// for the library's blocks and for an application's request, and a feeder that puts the reader's
+// bytes on the line only once the driver waits for them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,6 +9,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <sstream>
+#include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -15,6 +19,7 @@
 #include "driver/frame/frame.h"
 #include "host/link_bench.h"
 #include "platform/platform.h"
+#include "support/wait.h"
 
 namespace tolvex::testutil {
 
@@ -23,6 +28,21 @@ using Bytes = std::vector<UCHAR>;
 inline Bytes Cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
+}
+
+// Bytes written out in hex, two digits each and spaces between ("90 00"); "60*300" is 300
+// bytes 60.
+inline Bytes Hex(std::string_view text) {
+  Bytes bytes;
+  std::istringstream in{std::string(text)};
+  std::string token;
+  while (in >> token) {
+    const size_t star = token.find('*');
+    const auto byte = static_cast<UCHAR>(std::stoul(token.substr(0, star), nullptr, 16));
+    const size_t count = star == std::string::npos ? 1 : std::stoul(token.substr(star + 1));
+    bytes.insert(bytes.end(), count, byte);
+  }
+  return bytes;
 }
 
 // Card bytes as the reader relays them: the escape byte 10 doubled.
@@ -111,13 +131,68 @@ constexpr LONGLONG BenchWait(ULONG bytes) {
   return LONGLONG{kBenchInterval} * bytes + kBenchTotal;
 }
 
+// The link bench, started as device start-up starts it, with helpers to drive the link: a
+// command the scripted reader answers, reads into bytes_, the receive buffer, the recorded waits.
+class LinkBenchTest : public ::testing::Test {
+ protected:
+  static constexpr UCHAR kCommand = 0x01;  // a frame the scripted reader answers as told
+
+  void SetUp() override { ASSERT_EQ(bench_.Start(), STATUS_SUCCESS); }
+
+  // Writes a command that the reader answers with `reply`.
+  void Command(const Bytes& reply) {
+    script().Expect({kCommand}, reply);
+    ASSERT_EQ(IFWrite(reader(), &kCommand, 1), STATUS_SUCCESS);
+  }
+  // Reads `count` bytes into bytes_, filled with 0xEE first.
+  NTSTATUS Read(ULONG count) {
+    bytes_.assign(count, 0xEE);
+    return IFRead(reader(), bytes_.data(), count);
+  }
+  // Bytes waiting unread in the receive buffer.
+  ULONG Received() {
+    platform::SpinLockGuard lock(&reader()->ReceiveLock);
+    return reader()->ReceivedCount;
+  }
+  void SetWtx(UCHAR value) { platform::SharedStore(smartcard()->T1.Wtx, value); }
+  // Until the worker has taken everything the port holds and its passes are over.
+  void WaitUntilQuiet() {
+    ASSERT_TRUE(WaitUntil([&] {
+      bench_.platform().DrainWorkQueue();
+      return bench_.port().receive_queue() == 0 && bench_.port().has_pending_wait();
+    }));
+    bench_.platform().DrainWorkQueue();
+  }
+
+  // Delays and waits this thread asked the platform for, from now on.
+  void Record() {
+    bench_.platform().clock().ClearRecords();
+    bench_.platform().clock().StartRecording();
+  }
+  std::vector<ULONG> Delays() { return bench_.platform().clock().DelaysMs(driver_); }
+  std::vector<LONGLONG> Waits() { return bench_.platform().clock().WaitsMs(driver_); }
+  // Those of the waits that ran out their time.
+  std::vector<LONGLONG> RanOut() { return bench_.platform().clock().RanOutMs(driver_); }
+
+  sim::ScriptedReader& script() { return bench_.script(); }
+  std::vector<Bytes> Frames() { return script().frames(); }
+  PREADER_EXTENSION reader() { return bench_.reader(); }
+  PSMARTCARD_EXTENSION smartcard() { return bench_.smartcard(); }
+
+  host::LinkBench bench_;
+  platform::PlatformScope scope_{bench_.platform()};
+  const std::thread::id driver_ = std::this_thread::get_id();
+  Bytes bytes_;
+};
+
 // A reader with a card in it, on the bench. The scripted reader answers every frame 90 unless
 // told otherwise, and register reads with what a card reset leaves in them. The library's
 // record is filled in by DrvSetupSmartcardExtension, with buffers of the sizes it asks for.
-class CardBenchTest : public ::testing::Test {
+class CardBenchTest : public LinkBenchTest {
  protected:
   void SetUp() override {
-    ASSERT_EQ(bench_.Start(), STATUS_SUCCESS);
+    LinkBenchTest::SetUp();
+    if (HasFatalFailure()) return;
     reader()->ReadIntervalTimeout = kBenchInterval;
     reader()->ReadTotalTimeout = kBenchTotal;
     PSMARTCARD_EXTENSION card = smartcard();
@@ -160,29 +235,8 @@ class CardBenchTest : public ::testing::Test {
     platform::SharedStore(smartcard()->ReaderCapabilities.CurrentState, state);
   }
   ULONG State() { return platform::SharedLoad(smartcard()->ReaderCapabilities.CurrentState); }
-
-  // Bytes waiting unread in the receive buffer.
-  ULONG Received() {
-    platform::SpinLockGuard lock(&reader()->ReceiveLock);
-    return reader()->ReceivedCount;
-  }
-
-  // Delays and waits this thread asked the platform for, from now on.
-  void Record() { bench_.platform().clock().StartRecording(); }
-  std::vector<ULONG> Delays() { return bench_.platform().clock().DelaysMs(driver_); }
-  std::vector<LONGLONG> Waits() { return bench_.platform().clock().WaitsMs(driver_); }
-  // Those of the waits that ran out their time.
-  std::vector<LONGLONG> RanOut() { return bench_.platform().clock().RanOutMs(driver_); }
-
-  sim::ScriptedReader& script() { return bench_.script(); }
-  std::vector<Bytes> Frames() { return script().frames(); }
-  PREADER_EXTENSION reader() { return bench_.reader(); }
-  PSMARTCARD_EXTENSION smartcard() { return bench_.smartcard(); }
   SCARD_CARD_CAPABILITIES& card() { return smartcard()->CardCapabilities; }
 
-  host::LinkBench bench_;
-  platform::PlatformScope scope_{bench_.platform()};
-  const std::thread::id driver_ = std::this_thread::get_id();
   Bytes request_;
   Bytes reply_;
   Bytes io_;
