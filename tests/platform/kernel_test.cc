@@ -360,7 +360,8 @@ TEST_F(KernelTest, WorkItemsRunInTurnOnNamedWorkersAtPassiveLevelAndDrainWaitsFo
 constexpr ULONG kItemTag = PoolTag("TstW");
 
 TEST_F(KernelTest, WorkItemRoutineMayFreeItsItem) {
-  static std::atomic<int> runs{0};
+  static std::atomic<int> runs;
+  runs = 0;
   for (int i = 0; i < 3; ++i) {
     auto* item = static_cast<WORK_QUEUE_ITEM*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_QUEUE_ITEM), kItemTag));
