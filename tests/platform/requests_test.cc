@@ -6,13 +6,14 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "support/test_driver.h"
 
 namespace {
 
-using ::testing::Each;
 using ::testing::ElementsAre;
 using tolvex::platform::IrqlGuard;
 using tolvex::platform::Platform;
@@ -27,12 +28,11 @@ constexpr ULONG kIrpTag = PoolTag("Irp ");
 constexpr ULONG kBufferTag = PoolTag("IoBf");
 constexpr NTSTATUS kUntouched = TOLVEX_STATUS(0xDEADBEEF);
 
-// What a completion routine saw; `result` is what it returns.
+// What a completion routine saw.
 struct CompletionProbe {
   int calls = 0;
   PDEVICE_OBJECT device = nullptr;
   NTSTATUS status = kUntouched;
-  NTSTATUS result = STATUS_SUCCESS;
 };
 
 NTSTATUS Probe(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
@@ -40,7 +40,7 @@ NTSTATUS Probe(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   ++probe->calls;
   probe->device = device;
   probe->status = irp->IoStatus.Status;
-  return probe->result;
+  return STATUS_SUCCESS;
 }
 
 class RequestTest : public TestDriverTest {
@@ -113,18 +113,16 @@ TEST_F(RequestTest, BufferedRequestCarriesItsDataInASystemBufferAndReturnsOutput
     PIRP irp = Build(device, kBufferedCode, input.data(), c.in, output.data(), c.out);
     EXPECT_EQ(platform_.pool().Usage(kBufferTag).bytes, std::max(c.in, c.out));
     EXPECT_EQ(IofCallDriver(device, irp), c.status);
-    EXPECT_EQ(seen.MajorFunction, IRP_MJ_DEVICE_CONTROL);
-    EXPECT_EQ(seen.DeviceObject, device);
-    EXPECT_EQ(seen.Parameters.DeviceIoControl.IoControlCode, kBufferedCode);
-    EXPECT_EQ(seen.Parameters.DeviceIoControl.InputBufferLength, c.in);
-    EXPECT_EQ(seen.Parameters.DeviceIoControl.OutputBufferLength, c.out);
+    const auto& control = seen.Parameters.DeviceIoControl;
+    EXPECT_EQ(std::tuple(seen.MajorFunction, seen.DeviceObject, control.IoControlCode,
+                         control.InputBufferLength, control.OutputBufferLength),
+              std::tuple(IRP_MJ_DEVICE_CONTROL, device, kBufferedCode, c.in, c.out));
     EXPECT_EQ(seen_input, input);
     Bytes expected(c.out, 0xEE);  // exactly IoStatus.Information bytes come back
     if (c.copied) std::copy_n(reply, answered, expected.begin());
     EXPECT_EQ(output, expected);
     EXPECT_TRUE(Finished());
-    EXPECT_EQ(iosb_.Status, c.status);
-    EXPECT_EQ(iosb_.Information, answered);
+    EXPECT_EQ(std::pair(iosb_.Status, iosb_.Information), std::pair(c.status, ULONG_PTR{answered}));
     EXPECT_EQ(platform_.pool().Usage(kBufferTag).allocations, 0u);
     EXPECT_EQ(LiveRequests(), 0u);
   }
@@ -197,43 +195,19 @@ TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
   }
 }
 
-TEST_F(RequestTest, MoreProcessingRequiredHaltsCompletionUntilTheRequestIsCompletedAgain) {
-  PDEVICE_OBJECT device = AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) {
-    std::memcpy(irp->AssociatedIrp.SystemBuffer, "OK", 2);
-    return Complete(irp, STATUS_SUCCESS, 2);
-  });
-  UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-  PIRP irp = Build(device, kBufferedCode, nullptr, 0, output, sizeof(output));
-  CompletionProbe probe;
-  probe.result = STATUS_MORE_PROCESSING_REQUIRED;
-  IoSetCompletionRoutine(irp, Probe, &probe, TRUE, TRUE, TRUE);
-  EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
-  EXPECT_EQ(probe.calls, 1);
-  // Still alive and unfinished: nothing reported, nothing copied, nothing freed.
-  EXPECT_FALSE(Finished());
-  EXPECT_EQ(iosb_.Status, kUntouched);
-  EXPECT_THAT(output, Each(0xEE));
-  EXPECT_EQ(LiveRequests(), 1u);
-
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  EXPECT_EQ(probe.calls, 1);
-  EXPECT_TRUE(Finished());
-  EXPECT_EQ(iosb_.Information, 2u);
-  EXPECT_THAT(output, ElementsAre('O', 'K', 0xEE, 0xEE));
-  EXPECT_EQ(LiveRequests(), 0u);
-}
-
-// An upper driver that sends a request down, takes it back with a completion routine, waits
-// for it and then finishes it itself: the usual way to handle a request after the lower
-// driver is done with it.
+// An upper driver that sends a request down, takes it back with a completion routine that
+// halts the completion (STATUS_MORE_PROCESSING_REQUIRED), waits for it and then finishes it
+// itself: the usual way to handle a request after the lower driver is done with it.
 struct TakeBack {
   KEVENT back;
   PDEVICE_OBJECT device = nullptr;
+  int calls = 0;
 };
 
 NTSTATUS TakeBackRoutine(PDEVICE_OBJECT device, PIRP, PVOID context) {
   auto* take_back = static_cast<TakeBack*>(context);
   take_back->device = device;
+  ++take_back->calls;
   KeSetEvent(&take_back->back, IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
@@ -242,36 +216,44 @@ TEST_F(RequestTest, UpperDriverTakesTheRequestBackFromTheLowerOneAndFinishesIt) 
   for (bool pend : {true, false}) {  // the lower driver completes at once, or from a thread
     SCOPED_TRACE(pend);
     PDEVICE_OBJECT lower = AddDevice(nullptr, [this, pend](PDEVICE_OBJECT, PIRP irp) {
-      if (!pend) return Complete(irp, STATUS_SUCCESS, 1);
+      std::memcpy(irp->AssociatedIrp.SystemBuffer, "OK", 2);
+      if (!pend) return Complete(irp, STATUS_SUCCESS, 2);
       IoMarkIrpPending(irp);
       held_ = irp;
-      CompleteElsewhere(STATUS_SUCCESS, 1);
+      CompleteElsewhere(STATUS_SUCCESS, 2);
       return STATUS_PENDING;
     });
     TakeBack taken;
     KeInitializeEvent(&taken.back, NotificationEvent, FALSE);
-    bool back_before_return = false;
+    UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+    CompletionProbe probe;
+    bool halted = false;
     PDEVICE_OBJECT upper = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
       *IoGetNextIrpStackLocation(irp) = *IoGetCurrentIrpStackLocation(irp);
       IoSetCompletionRoutine(irp, TakeBackRoutine, &taken, TRUE, TRUE, TRUE);
       if (IofCallDriver(lower, irp) == STATUS_PENDING) {
         (void)KeWaitForSingleObject(&taken.back, Executive, KernelMode, FALSE, nullptr);
       }
-      back_before_return = KeReadStateEvent(&taken.back) != 0;
+      // Back, and still alive and unfinished: nothing reported, copied or freed.
+      halted = KeReadStateEvent(&taken.back) != 0 && !Finished() && probe.calls == 0 &&
+               iosb_.Status == kUntouched && output[0] == 0xEE && LiveRequests() == 1;
       // The request is the upper driver's again.
-      return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information + 2);
+      static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer)[2] = '!';
+      return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information + 1);
     });
     upper->StackSize = 2;
-    PIRP irp = Build(upper, kBufferedCode);
-    CompletionProbe probe;
+    PIRP irp = Build(upper, kBufferedCode, nullptr, 0, output, sizeof(output));
     IoSetCompletionRoutine(irp, Probe, &probe, TRUE, TRUE, TRUE);
     EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
-    EXPECT_TRUE(back_before_return);
+    EXPECT_TRUE(halted);
     EXPECT_EQ(taken.device, upper);
+    EXPECT_EQ(taken.calls, 1);
     EXPECT_EQ(probe.calls, 1);
     EXPECT_EQ(probe.device, nullptr);  // the request's builder has no device of its own
     EXPECT_TRUE(Finished());
     EXPECT_EQ(iosb_.Information, 3u);
+    EXPECT_THAT(output, ElementsAre('O', 'K', '!', 0xEE));
+    EXPECT_EQ(LiveRequests(), 0u);
   }
 }
 
@@ -316,13 +298,10 @@ TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItB
       EXPECT_TRUE(IoCancelIrp(held_));
       EXPECT_EQ(KeGetCurrentIrql(), level);
     }
-    EXPECT_EQ(sighting.calls, 1);
-    EXPECT_EQ(sighting.device, device);
-    EXPECT_TRUE(sighting.cancel_lock_held);
-    EXPECT_EQ(sighting.irql, DISPATCH_LEVEL);
-    EXPECT_EQ(sighting.cancel, TRUE);
-    EXPECT_EQ(sighting.cancel_irql, level);
-    EXPECT_EQ(sighting.routine_left, nullptr);
+    EXPECT_EQ(std::tuple(sighting.calls, sighting.device, sighting.cancel_lock_held, sighting.irql,
+                         sighting.cancel, sighting.cancel_irql, sighting.routine_left),
+              std::tuple(1, device, true, KIRQL{DISPATCH_LEVEL}, BOOLEAN{TRUE}, level,
+                         PDRIVER_CANCEL{nullptr}));
     EXPECT_EQ(*platform_.cancel_lock(), 0u);
     EXPECT_TRUE(Finished());
     EXPECT_EQ(iosb_.Status, STATUS_CANCELLED);

@@ -57,6 +57,12 @@ TEST_P(VerifierDeathTest, StopsTheProcessWithTheRuleBroken) {
                std::string("\\*\\*\\* tolvex verifier: ") + GetParam().message);
 }
 
+// A rule broken by the device a request is sent to (through a device in front of it).
+Rule Sent(const char* name, TestDriverTest::Handler handler, const char* message,
+          bool through_another = false) {
+  return {name, [=](VerifierDeathTest& test) { test.Send(handler, through_another); }, message};
+}
+
 void HoldWorker(PVOID gate) {
   (void)KeWaitForSingleObject(gate, Executive, KernelMode, FALSE, nullptr);
 }
@@ -151,46 +157,40 @@ const Rule kRules[] = {
        for (int i = 0; i < 6; ++i) ExQueueWorkItem(&item, CriticalWorkQueue);
      },
      "work item queued while it is still queued"},
-    {"RequestCompletedTwice",
-     [](VerifierDeathTest& test) {
-       test.Send([](PDEVICE_OBJECT, PIRP irp) {
-         VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
-         // The request is freed: only its address may be used again.
-         IofCompleteRequest(irp, IO_NO_INCREMENT);
-         return STATUS_SUCCESS;
-       });
-     },
-     "request completed twice"},
-    {"RequestCompletedWithItsCancelRoutineSet",
-     [](VerifierDeathTest& test) {
-       test.Send([](PDEVICE_OBJECT, PIRP irp) {
-         (void)IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
-         return VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
-       });
-     },
-     "request completed with its cancel routine still set"},
-    {"RequestCompletedWithStatusPending",
-     [](VerifierDeathTest& test) {
-       test.Send([](PDEVICE_OBJECT, PIRP irp) {
-         IoMarkIrpPending(irp);
-         return VerifierDeathTest::Complete(irp, STATUS_PENDING);
-       });
-     },
-     "request completed with STATUS_PENDING"},
-    {"RequestCompletedWithMoreBytesThanItsOutputBufferHolds",
-     [](VerifierDeathTest& test) {
-       test.Send([](PDEVICE_OBJECT, PIRP irp) {
-         return VerifierDeathTest::Complete(irp, STATUS_SUCCESS, 5);
-       });
-     },
-     "request completed with more bytes than its output buffer holds"},
-    {"RequestSentWithNoStackLocationLeft",
-     [](VerifierDeathTest& test) {
-       test.Send([](PDEVICE_OBJECT,
-                    PIRP irp) { return VerifierDeathTest::Complete(irp, STATUS_SUCCESS); },
-                 true);
-     },
-     "request sent with no stack location left"},
+    // Requests the test driver's device completes wrongly.
+    Sent(
+        "RequestCompletedTwice",
+        [](PDEVICE_OBJECT, PIRP irp) {
+          VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
+          // The request is freed: only its address may be used again.
+          IofCompleteRequest(irp, IO_NO_INCREMENT);
+          return STATUS_SUCCESS;
+        },
+        "request completed twice"),
+    Sent(
+        "RequestCompletedWithItsCancelRoutineSet",
+        [](PDEVICE_OBJECT, PIRP irp) {
+          (void)IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+          return VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
+        },
+        "request completed with its cancel routine still set"),
+    Sent(
+        "RequestCompletedWithStatusPending",
+        [](PDEVICE_OBJECT, PIRP irp) {
+          IoMarkIrpPending(irp);
+          return VerifierDeathTest::Complete(irp, STATUS_PENDING);
+        },
+        "request completed with STATUS_PENDING"),
+    Sent(
+        "RequestCompletedWithMoreBytesThanItsOutputBufferHolds",
+        [](PDEVICE_OBJECT, PIRP irp) {
+          return VerifierDeathTest::Complete(irp, STATUS_SUCCESS, 5);
+        },
+        "request completed with more bytes than its output buffer holds"),
+    Sent(
+        "RequestSentWithNoStackLocationLeft",
+        [](PDEVICE_OBJECT, PIRP irp) { return VerifierDeathTest::Complete(irp, STATUS_SUCCESS); },
+        "request sent with no stack location left", true),
 };
 INSTANTIATE_TEST_SUITE_P(Rules, VerifierDeathTest, ::testing::ValuesIn(kRules),
                          [](const auto& row) { return std::string(row.param.name); });

@@ -18,11 +18,9 @@ TEST_F(CancelTest, CancelledReadsKeepTheBytesTheyGotAndTheOthersKeepTheirTurn) {
   line_->Send({1, 2});
   ASSERT_TRUE(WaitUntil([&] { return port_->receive_queue() == 0; }));  // the first has them
   EXPECT_TRUE(middle->Cancel());
-  EXPECT_EQ(middle->status, STATUS_CANCELLED);
-  EXPECT_EQ(middle->information, 0u);
+  EXPECT_EQ(middle->outcome(), Outcome(STATUS_CANCELLED, 0));
   EXPECT_TRUE(first->Cancel());
-  EXPECT_EQ(first->status, STATUS_CANCELLED);
-  EXPECT_EQ(first->information, 2u);
+  EXPECT_EQ(first->outcome(), Outcome(STATUS_CANCELLED, 2));
   EXPECT_EQ(first->completions.load(), 1);
   line_->Send({3, 4, 5});
   ASSERT_TRUE(last->Wait());
@@ -35,8 +33,7 @@ TEST_F(HeldCancelTest, CancelledWriteKeepsTheCountOfBytesTheLineTookAndTheNextGo
   held().Grant(3);
   ASSERT_TRUE(WaitUntil([&] { return held().taken().size() == 3; }));
   EXPECT_TRUE(write->Cancel());
-  EXPECT_EQ(write->status, STATUS_CANCELLED);
-  EXPECT_EQ(write->information, 3u);
+  EXPECT_EQ(write->outcome(), Outcome(STATUS_CANCELLED, 3));
   held().Grant(2);
   ASSERT_TRUE(queued->Wait());
   EXPECT_EQ(queued->status, STATUS_SUCCESS);

@@ -166,14 +166,11 @@ TEST_F(ControlTest, PurgeClearsTheReceiveQueueAndAbortsOnlyWhatItNames) {
   RequestPtr write = StartWrite({9});
   ASSERT_EQ(write->dispatch, STATUS_PENDING);
   ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXABORT}), STATUS_SUCCESS);
-  EXPECT_EQ(write->status, STATUS_CANCELLED);
-  EXPECT_EQ(write->information, 0u);
+  EXPECT_EQ(write->outcome(), Outcome(STATUS_CANCELLED, 0));
   EXPECT_FALSE(first->done());
   ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXABORT}), STATUS_SUCCESS);
-  EXPECT_EQ(first->status, STATUS_CANCELLED);
-  EXPECT_EQ(first->information, 2u);
-  EXPECT_EQ(second->status, STATUS_CANCELLED);
-  EXPECT_EQ(second->information, 0u);
+  EXPECT_EQ(first->outcome(), Outcome(STATUS_CANCELLED, 2));
+  EXPECT_EQ(second->outcome(), Outcome(STATUS_CANCELLED, 0));
   // The port goes on serving reads.
   line_->Send({3});
   RequestPtr third = StartRead(1);
@@ -196,10 +193,8 @@ TEST_F(HeldControlTest, LineRequestsReachTheLineAndStatusCountsBytesWaitingToGoO
   ASSERT_EQ(Set(IOCTL_SERIAL_PURGE,
                 ULONG{SERIAL_PURGE_TXABORT | SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR}),
             STATUS_SUCCESS);
-  EXPECT_EQ(first->status, STATUS_CANCELLED);
-  EXPECT_EQ(first->information, 4u);
-  EXPECT_EQ(second->status, STATUS_CANCELLED);
-  EXPECT_EQ(second->information, 0u);
+  EXPECT_EQ(first->outcome(), Outcome(STATUS_CANCELLED, 4));
+  EXPECT_EQ(second->outcome(), Outcome(STATUS_CANCELLED, 0));
   EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInOutQueue, 0u);
   EXPECT_EQ(held().calls(), (std::vector<std::string>{"break on", "break off", "dtr on", "dtr off",
                                                       "rts on", "rts off", "purge 12"}));
@@ -236,8 +231,7 @@ TEST_F(WaitMaskTest, WaitCompletesWithTheEventsThatOccurred) {
     EXPECT_TRUE(port_->has_pending_wait());
     c.cause();
     ASSERT_TRUE(wait->Wait());
-    EXPECT_EQ(wait->status, STATUS_SUCCESS);
-    EXPECT_EQ(wait->information, sizeof(ULONG));
+    EXPECT_EQ(wait->outcome(), Outcome(STATUS_SUCCESS, sizeof(ULONG)));
     EXPECT_EQ(wait->irql, DISPATCH_LEVEL);
     EXPECT_EQ(ValueOf<ULONG>(wait->Finish()), c.events);
   }

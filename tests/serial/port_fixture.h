@@ -26,6 +26,7 @@ namespace tolvex::serial::port_tests {
 using namespace std::chrono_literals;
 using Bytes = std::vector<UCHAR>;
 using SteadyClock = std::chrono::steady_clock;
+using Outcome = std::pair<NTSTATUS, ULONG_PTR>;
 using testutil::WaitUntil;
 
 inline constexpr auto kLong = 5s;  // a wall-clock bound long enough never to matter
@@ -103,6 +104,7 @@ class Request {
     return Bytes(output_.begin(), output_.begin() + std::min(information, output_.size()));
   }
   const Bytes& buffer() const { return output_; }  // the caller's whole buffer, once finished
+  std::pair<NTSTATUS, ULONG_PTR> outcome() const { return {status, information}; }
 
   // As the port dispatched and completed the request.
   NTSTATUS dispatch = STATUS_PENDING;

@@ -105,8 +105,7 @@ TEST_F(TtyPortTest, BytesFlowBothWaysAndRequestsEndByTheirTimeOutsAndEvents) {
   SetTimeouts(SERIAL_TIMEOUTS{50, 0, 30, 0, 0});
   RequestPtr quiet = StartRead(1);
   ASSERT_TRUE(quiet->Wait());
-  EXPECT_EQ(quiet->status, STATUS_TIMEOUT);
-  EXPECT_EQ(quiet->information, 0u);
+  EXPECT_EQ(quiet->outcome(), Outcome(STATUS_TIMEOUT, 0));
 
   SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
   RequestPtr wait = StartWait();

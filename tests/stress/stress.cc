@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <future>
 #include <map>
 #include <optional>
@@ -49,7 +50,9 @@ using tolvex::host::Host;
 using tolvex::host::Power;
 using tolvex::host::Reader;
 using tolvex::host::Status;
+using tolvex::host::StatusName;
 using tolvex::sim::Application;
+using tolvex::sim::Card;
 using tolvex::sim::EntryKind;
 using tolvex::sim::ReaderSim;
 using tolvex::sim::ShortAtrReport;
@@ -78,6 +81,17 @@ size_t CountEntries(const char* folder) {
   return n;
 }
 
+Bytes Ok(Bytes data) {  // `data` and the status word of success
+  data.insert(data.end(), {0x90, 0x00});
+  return data;
+}
+
+Bytes RandomBytes(std::mt19937_64& random, size_t n) {
+  Bytes data(n);
+  for (auto& b : data) b = static_cast<std::uint8_t>(random());
+  return data;
+}
+
 struct Model {
   const char* name;
   bool t0;
@@ -88,36 +102,6 @@ struct Model {
 constexpr Model kModels[] = {{"dual", true, true},     {"t1", false, true},
                              {"t1-crc", false, true},  {"t0", true, false},
                              {"t0-null", true, false}, {"t0-bytewise", true, false}};
-
-enum class Kind {
-  kApdu,
-  kFaultyApdu,
-  kReset,
-  kFailedReset,
-  kRemovalMidExchange,
-  kCardChange,
-  kTracking,
-};
-
-const char* KindName(Kind kind) {
-  switch (kind) {
-    case Kind::kApdu:
-      return "apdu";
-    case Kind::kFaultyApdu:
-      return "faulty apdu";
-    case Kind::kReset:
-      return "reset";
-    case Kind::kFailedReset:
-      return "failed reset";
-    case Kind::kRemovalMidExchange:
-      return "removal mid-exchange";
-    case Kind::kCardChange:
-      return "card change";
-    case Kind::kTracking:
-      return "tracking";
-  }
-  return "?";
-}
 
 struct Options {
   std::uint64_t operations = 10000;
@@ -138,8 +122,8 @@ class Stress {
     // A first thread, started and gone, lets the runtime start whatever threads of its own it
     // keeps (a sanitizer's), so that they are counted before as after.
     std::thread([] {}).join();
-    const size_t threads_before = CountEntries("/proc/self/task");
-    const size_t fds_before = CountEntries("/proc/self/fd");
+    const char* const kLeftovers[] = {"threads", "/proc/self/task", "descriptors", "/proc/self/fd"};
+    const size_t before[] = {CountEntries(kLeftovers[1]), CountEntries(kLeftovers[3])};
     std::atomic<bool> burning{true};
     std::vector<std::thread> burners;
     for (unsigned i = 0; i < options_.burners; ++i) {
@@ -158,14 +142,14 @@ class Stress {
       sim_->InsertCard(kModels[0].name, false);
       host_ = &host;
       if (const Status status = host.Start(); status != STATUS_SUCCESS) {
-        fmt::print("the driver did not start: {}\n", tolvex::host::StatusName(status));
+        fmt::print("the driver did not start: {}\n", StatusName(status));
         return 1;
       }
       port_ = tolvex::serial::PortOf(host.platform().FindDevice(u"\\Device\\Serial0"));
       Status status = STATUS_SUCCESS;
       reader_ = Reader::Open(host, 0, &status);
       if (!reader_) {
-        fmt::print("the reader did not open: {}\n", tolvex::host::StatusName(status));
+        fmt::print("the reader did not open: {}\n", StatusName(status));
         return 1;
       }
       const auto start = SteadyClock::now();
@@ -185,13 +169,12 @@ class Stress {
     burning = false;
     for (auto& burner : burners) burner.join();
     // The platform's threads are all gone with the host; nothing else may be left either.
-    const size_t threads_after = CountEntries("/proc/self/task");
-    const size_t fds_after = CountEntries("/proc/self/fd");
-    if (threads_after != threads_before) {
-      Deviate("unload", fmt::format("{} threads before, {} after", threads_before, threads_after));
-    }
-    if (fds_after != fds_before) {
-      Deviate("unload", fmt::format("{} descriptors before, {} after", fds_before, fds_after));
+    for (const size_t i : {0, 1}) {
+      const size_t after = CountEntries(kLeftovers[2 * i + 1]);
+      if (after != before[i]) {
+        Deviate("unload",
+                fmt::format("{} {} before, {} after", before[i], kLeftovers[2 * i], after));
+      }
     }
     Summary();
     return deviations_.empty() ? 0 : 1;
@@ -257,55 +240,45 @@ class Stress {
   };
 
   std::vector<Exchange> RandomExchanges() {
-    std::vector<Exchange> exchanges;
     switch (Pick(3)) {
       case 0: {  // ECHO: up to 255 bytes in, up to 256 out
         const size_t lc = Chance(20) ? 255 - Pick(8) : 1 + Pick(120);
-        Bytes data(lc);
-        for (auto& b : data) b = static_cast<std::uint8_t>(random_());
+        const Bytes data = RandomBytes(random_, lc);
         const size_t le = Chance(30) ? 256 : 1 + Pick(255);
-        Bytes apdu = {Application::kClaProprietary, Application::kInsEcho, 0x00, 0x00};
-        apdu.push_back(static_cast<std::uint8_t>(lc));
+        Bytes apdu = {Application::kClaProprietary, Application::kInsEcho, 0x00, 0x00,
+                      static_cast<std::uint8_t>(lc)};
         apdu.insert(apdu.end(), data.begin(), data.end());
         apdu.push_back(static_cast<std::uint8_t>(le & 0xFF));
         Bytes response(data.begin(), data.begin() + static_cast<long>(std::min(lc, le)));
-        if (!t1_ && lc > le) {
-          // T=0 sends the command without Le: GET RESPONSE takes what was asked, and the card
-          // tells of the rest.
-          response.push_back(0x61);
-          response.push_back(static_cast<std::uint8_t>(lc - le));
-        } else {
-          response.push_back(0x90);
-          response.push_back(0x00);
-        }
-        exchanges.push_back({apdu, response});
-        break;
+        if (t1_ || lc <= le) return {{apdu, Ok(response)}};
+        // T=0 sends the command without Le: GET RESPONSE takes what was asked, and the card
+        // tells of the rest.
+        response.insert(response.end(), {0x61, static_cast<std::uint8_t>(lc - le)});
+        return {{apdu, response}};
       }
       case 1: {  // SELECT the application by its AID
         Bytes apdu = {0x00, Application::kInsSelect, 0x04, 0x00,
                       static_cast<std::uint8_t>(Application::Aid().size())};
         apdu.insert(apdu.end(), Application::Aid().begin(), Application::Aid().end());
-        exchanges.push_back({apdu, {0x90, 0x00}});
-        break;
+        return {{apdu, Ok({})}};
       }
       default: {  // SELECT the file, then READ BINARY somewhere inside it
-        exchanges.push_back(
-            {{0x00, Application::kInsSelect, 0x00, 0x00, 0x02, 0x01, 0x01}, {0x90, 0x00}});
         const size_t le = 1 + Pick(200);
         const size_t offset = Pick(Application::kFileSize - le + 1);
-        const Bytes& file = Application::FileContents();
-        Bytes response(file.begin() + static_cast<long>(offset),
-                       file.begin() + static_cast<long>(offset + le));
-        response.push_back(0x90);
-        response.push_back(0x00);
-        exchanges.push_back(
-            {{0x00, Application::kInsReadBinary, static_cast<std::uint8_t>(offset >> 8),
-              static_cast<std::uint8_t>(offset & 0xFF), static_cast<std::uint8_t>(le)},
-             response});
-        break;
+        const auto at = Application::FileContents().begin() + static_cast<long>(offset);
+        return {{{0x00, Application::kInsSelect, 0x00, 0x00, 0x02, 0x01, 0x01}, Ok({})},
+                {{0x00, Application::kInsReadBinary, static_cast<std::uint8_t>(offset >> 8),
+                  static_cast<std::uint8_t>(offset & 0xFF), static_cast<std::uint8_t>(le)},
+                 Ok(Bytes(at, at + static_cast<long>(le)))}};
       }
     }
-    return exchanges;
+  }
+
+  // A failed command's status must be an error status; false (a deviation) when it is not.
+  bool ErrorStatus(const std::string& what, Status status) {
+    if (IsError(status)) return true;
+    Deviate(what, fmt::format("{} is not an error status", StatusName(status)));
+    return false;
   }
 
   // Runs the exchanges: true when all gave their responses. A wrong response is a deviation;
@@ -315,11 +288,9 @@ class Stress {
       Bytes response;
       const Status status = Command(exchange.apdu, &response);
       if (status != STATUS_SUCCESS) {
-        if (!IsError(status)) {
-          Deviate(what, fmt::format("{} is not an error status", tolvex::host::StatusName(status)));
-        } else if (!fault_allows) {
+        if (ErrorStatus(what, status) && !fault_allows) {
           Unexplained(what, fmt::format("{} failed with {} without a fault", Hex(exchange.apdu),
-                                        tolvex::host::StatusName(status)));
+                                        StatusName(status)));
         }
         Failed(status);
         return false;
@@ -337,101 +308,98 @@ class Stress {
   // --- operations ---
 
   void Operate() {
-    const unsigned roll = Pick(100);
-    Kind kind = roll < 42   ? Kind::kApdu
-                : roll < 72 ? Kind::kFaultyApdu
-                : roll < 80 ? Kind::kReset
-                : roll < 88 ? Kind::kFailedReset
-                : roll < 90 ? Kind::kRemovalMidExchange
-                : roll < 96 ? Kind::kCardChange
-                            : Kind::kTracking;
-    kind_ = kind;
+    struct Operation {
+      const char* name;
+      unsigned share;  // in percent
+      void (Stress::*run)();
+    };
+    static constexpr Operation kOperations[] = {
+        {"apdu", 42, &Stress::Apdu},
+        {"faulty apdu", 30, &Stress::FaultyApdu},
+        {"reset", 8, &Stress::GoodReset},
+        {"failed reset", 8, &Stress::FailedReset},
+        {"removal mid-exchange", 2, &Stress::RemovalMidExchange},
+        {"card change", 6, &Stress::CardChange},
+        {"tracking", 4, &Stress::Tracking},
+    };
+    auto roll = static_cast<unsigned>(Pick(100));
+    const Operation* operation = kOperations;
+    while (roll >= operation->share) roll -= operation++->share;
+    kind_ = operation->name;
     after_fault_ = !fault_.empty();
     fault_.clear();
     failed_ = false;
     const auto start = SteadyClock::now();
-    switch (kind) {
-      case Kind::kApdu:
-        if (Ready()) RunExchanges("apdu", false);
-        break;
-      case Kind::kFaultyApdu:
-        FaultyApdu();
-        break;
-      case Kind::kReset:
-        GoodReset();
-        break;
-      case Kind::kFailedReset:
-        FailedReset();
-        break;
-      case Kind::kRemovalMidExchange:
-        RemovalMidExchange();
-        break;
-      case Kind::kCardChange:
-        CardChange();
-        break;
-      case Kind::kTracking:
-        Tracking();
-        break;
-    }
+    (this->*operation->run)();
     sim_->ClearFaults();
     const auto took = SteadyClock::now() - start;
-    Tally& tally = tallies_[fault_.empty() ? KindName(kind) : fault_];
+    const double took_ms = std::chrono::duration<double, std::milli>(took).count();
+    const std::string name = fault_.empty() ? kind_ : fault_;
+    Tally& tally = tallies_[name];
     ++tally.count;
     tally.failed += failed_;
-    const double took_ms = std::chrono::duration<double, std::milli>(took).count();
     tally.total_ms += took_ms;
     tally.longest_ms = std::max(tally.longest_ms, took_ms);
-    if (took > kBound) {
-      Deviate("bound", fmt::format("took {:.1f} s", std::chrono::duration<double>(took).count()));
-    }
+    if (took > kBound) Deviate("bound", fmt::format("took {:.1f} s", took_ms / 1000));
     if (options_.verbose) {
-      fmt::print("{:6} {:22} {:28} {:8.1f} ms\n", operation_,
-                 fault_.empty() ? KindName(kind) : fault_,
-                 failed_ ? "failed " + tolvex::host::StatusName(last_failure_) : "ok",
-                 std::chrono::duration<double, std::milli>(took).count());
+      fmt::print("{:6} {:22} {:28} {:8.1f} ms\n", operation_, name,
+                 failed_ ? "failed " + StatusName(last_failure_) : "ok", took_ms);
     }
   }
 
+  void Apdu() {
+    if (Ready()) RunExchanges("apdu", false);
+  }
+
   void FaultyApdu() {
-    const Model& model = kModels[model_];
     if (!Ready()) return;
     const bool slow = Chance(options_.slow_share);
     // Stray bytes on the serial line are caught by T=1's check of every block; T=0 has no
-    // such check, and nothing could tell them from the card's.
-    std::vector<std::string> faults = {"damage", "no-block-end"};
-    if (t1_) faults.insert(faults.end(), {"noise", "wtx", "ifs-request", "card-parity"});
-    if (slow) faults = {"negative", "silence", "reader-error"};
-    fault_ = faults[Pick(faults.size())];
-    bool allows_failure = true;
-    if (fault_ == "damage") {
-      sim_->DamageCardByte(1 + static_cast<int>(Pick(12)));
-    } else if (fault_ == "noise") {
-      sim_->LineNoise(static_cast<std::uint32_t>(random_()), 1 + static_cast<int>(Pick(3)));
-    } else if (fault_ == "no-block-end") {
-      sim_->SkipBlockEnd(1);
-      allows_failure = false;  // the driver waits a little for the report, and goes on
-    } else if (fault_ == "wtx") {
-      sim_->WithCard([&](tolvex::sim::Card& card) {
-        card.RequestWtx(static_cast<std::uint8_t>(1 + Pick(3)), 1 + static_cast<int>(Pick(2)));
-      });
-      allows_failure = false;  // the T=1 dialogue grants it
-    } else if (fault_ == "ifs-request") {
-      sim_->WithCard([&](tolvex::sim::Card& card) {
-        card.RequestIfs(static_cast<std::uint8_t>(16 + Pick(200)));
-      });
-      allows_failure = false;
-    } else if (fault_ == "card-parity") {
-      sim_->WithCard([](tolvex::sim::Card& card) { card.DamageNextBlock(); });
-      allows_failure = false;  // the card asks for the block again
-    } else if (fault_ == "negative") {
-      sim_->NegativeAnswer(static_cast<std::uint8_t>(0x81 + Pick(4)));
-    } else if (fault_ == "silence") {
-      sim_->SilenceNextCommand();
-    } else {
-      sim_->ReaderErrorNext();
+    // such check, and nothing could tell them from the card's. The faults that do not allow a
+    // failure are those the driver gets over.
+    enum Set { kAny, kT1, kSlow };
+    struct Fault {
+      const char* name;
+      Set set;
+      bool allows_failure;
+      std::function<void()> apply;
+    };
+    const Fault faults[] = {
+        {"damage", kAny, true, [&] { sim_->DamageCardByte(1 + static_cast<int>(Pick(12))); }},
+        // The driver waits a little for the report, and goes on.
+        {"no-block-end", kAny, false, [&] { sim_->SkipBlockEnd(1); }},
+        {"noise", kT1, true,
+         [&] {
+           sim_->LineNoise(static_cast<std::uint32_t>(random_()), 1 + static_cast<int>(Pick(3)));
+         }},
+        {"wtx", kT1, false,  // the T=1 dialogue grants it
+         [&] {
+           sim_->WithCard([&](Card& c) {
+             c.RequestWtx(static_cast<std::uint8_t>(1 + Pick(3)), 1 + static_cast<int>(Pick(2)));
+           });
+         }},
+        {"ifs-request", kT1, false,
+         [&] {
+           sim_->WithCard(
+               [&](Card& c) { c.RequestIfs(static_cast<std::uint8_t>(16 + Pick(200))); });
+         }},
+        // The card asks for the block again.
+        {"card-parity", kT1, false, [&] { sim_->WithCard([](Card& c) { c.DamageNextBlock(); }); }},
+        {"negative", kSlow, true,
+         [&] { sim_->NegativeAnswer(static_cast<std::uint8_t>(0x81 + Pick(4))); }},
+        {"silence", kSlow, true, [&] { sim_->SilenceNextCommand(); }},
+        {"reader-error", kSlow, true, [&] { sim_->ReaderErrorNext(); }},
+    };
+    std::vector<const Fault*> candidates;
+    for (const Fault& fault : faults) {
+      if (slow ? fault.set == kSlow : fault.set == kAny || (t1_ && fault.set == kT1)) {
+        candidates.push_back(&fault);
+      }
     }
-    (void)model;
-    RunExchanges(fault_.c_str(), allows_failure);
+    const Fault& fault = *candidates[Pick(candidates.size())];
+    fault_ = fault.name;
+    fault.apply();
+    RunExchanges(fault_.c_str(), fault.allows_failure);
   }
 
   void GoodReset() {
@@ -441,7 +409,7 @@ class Stress {
     powered_ = false;
     if (status != STATUS_SUCCESS) {
       Unexplained("reset", fmt::format("{} reset failed with {}", warm ? "warm" : "cold",
-                                       tolvex::host::StatusName(status)));
+                                       StatusName(status)));
       Failed(status);
       return;
     }
@@ -454,30 +422,21 @@ class Stress {
 
   void FailedReset() {
     Status expected = STATUS_UNRECOGNIZED_MEDIA;
-    const bool slow = Chance(options_.slow_share);
     std::optional<LONGLONG> ran_out;  // the one wait that may run out: TS's for a mute card
-    if (slow) {
+    if (Chance(options_.slow_share)) {
       fault_ = "mute";
       sim_->MuteAfterReset(1);
       ran_out = 120;
+    } else if (const size_t which = Pick(3); which == 0) {
+      fault_ = "bad-ts";
+      sim_->BadTs(1, static_cast<std::uint8_t>(0x40 + Pick(0x20)));
+      expected = STATUS_DATA_ERROR;
     } else {
-      switch (Pick(3)) {
-        case 0:
-          fault_ = "bad-ts";
-          sim_->BadTs(1, static_cast<std::uint8_t>(0x40 + Pick(0x20)));
-          expected = STATUS_DATA_ERROR;
-          break;
-        case 1:
-          fault_ = "short-atr early";
-          sim_->ShortAtr(1, ShortAtrReport::kEarly, milliseconds(0),
-                         Chance(50) ? std::optional<std::uint8_t>(0x84) : std::nullopt);
-          break;
-        default:
-          fault_ = "short-atr late";
-          sim_->ShortAtr(1, ShortAtrReport::kLate, milliseconds(1 + Pick(40)),
-                         Chance(50) ? std::optional<std::uint8_t>(0x84) : std::nullopt);
-          break;
-      }
+      const bool late = which == 2;
+      fault_ = late ? "short-atr late" : "short-atr early";
+      sim_->ShortAtr(1, late ? ShortAtrReport::kLate : ShortAtrReport::kEarly,
+                     milliseconds(late ? 1 + Pick(40) : 0),
+                     Chance(50) ? std::optional<std::uint8_t>(0x84) : std::nullopt);
     }
     sim_->ClearTranscript();
     tolvex::platform::Clock& clock = host_->platform().clock();
@@ -488,56 +447,49 @@ class Stress {
     Failed(status);
     // On the wire: the reset command, and right after it the reset's own power-off.
     sim_->WaitIdle(milliseconds(5000));
-    const auto entries = sim_->transcript().entries;
-    std::vector<const tolvex::sim::TranscriptEntry*> host_frames;
-    for (const auto& entry : entries) {
-      if (entry.origin() == tolvex::sim::Origin::kHost) host_frames.push_back(&entry);
+    std::vector<tolvex::sim::TranscriptEntry> host_frames;
+    for (const auto& entry : sim_->transcript().entries) {
+      if (entry.origin() == tolvex::sim::Origin::kHost) host_frames.push_back(entry);
     }
+    auto is_register = [&](size_t i, int reg) {
+      return i < host_frames.size() && host_frames[i].kind == EntryKind::kWriteRegister &&
+             host_frames[i].reg == reg;
+    };
     size_t reset = host_frames.size();
     for (size_t i = 0; i < host_frames.size(); ++i) {
-      if (host_frames[i]->kind == EntryKind::kWriteRegister && host_frames[i]->reg == 3) reset = i;
+      if (is_register(i, 3)) reset = i;
     }
     if (reset == host_frames.size()) {
       // The reset failed before its command (this operation's fault never came into play).
-      Unexplained(fault_.c_str(), fmt::format("failed with {} before the reset command",
-                                              tolvex::host::StatusName(status)));
-      return;
+      return Unexplained(
+          fault_, fmt::format("failed with {} before the reset command", StatusName(status)));
     }
     if (status != expected) {
-      Unexplained(fault_.c_str(),
-                  fmt::format("{} where {} was due", tolvex::host::StatusName(status),
-                              tolvex::host::StatusName(expected)));
-      return;
+      return Unexplained(
+          fault_, fmt::format("{} where {} was due", StatusName(status), StatusName(expected)));
     }
-    if (reset + 1 >= host_frames.size() ||
-        host_frames[reset + 1]->kind != EntryKind::kWriteRegister ||
-        host_frames[reset + 1]->reg != 4 || host_frames[reset + 1]->bytes != Bytes{0x00}) {
-      Deviate(fault_.c_str(),
-              fmt::format("after the reset command: {}", reset + 1 < host_frames.size()
-                                                             ? host_frames[reset + 1]->ToString()
-                                                             : std::string("nothing")));
+    if (!is_register(reset + 1, 4) || host_frames[reset + 1].bytes != Bytes{0x00}) {
+      Deviate(fault_, fmt::format("after the reset command: {}",
+                                  reset + 1 < host_frames.size() ? host_frames[reset + 1].ToString()
+                                                                 : std::string("nothing")));
     }
     // The read that ended the reset ended on the reader's report or the card's bad TS, never
     // on its own time; only a mute card's TS wait runs out.
     for (const LONGLONG wait : clock.RanOutMs(std::this_thread::get_id())) {
-      if (!ran_out || wait != *ran_out) {
-        Deviate(fault_.c_str(), fmt::format("a wait of {} ms ran out", wait));
-      }
+      if (!ran_out || wait != *ran_out)
+        Deviate(fault_, fmt::format("a wait of {} ms ran out", wait));
     }
   }
 
   void RemovalMidExchange() {
     if (!Ready(kModels[model_].t1)) return;
     fault_ = "removal mid-exchange";
-    Bytes data(100 + Pick(156));
-    for (auto& b : data) b = static_cast<std::uint8_t>(random_());
+    const Bytes data = RandomBytes(random_, 100 + Pick(156));
     Bytes apdu = {Application::kClaProprietary, Application::kInsEcho, 0x00, 0x00,
                   static_cast<std::uint8_t>(data.size())};
     apdu.insert(apdu.end(), data.begin(), data.end());
     apdu.push_back(0x00);
-    Bytes expected = data;
-    expected.push_back(0x90);
-    expected.push_back(0x00);
+    const Bytes expected = Ok(data);
     const auto pause = std::chrono::microseconds(Pick(3000));
     auto exchange = std::async(std::launch::async, [&] {
       Bytes response;
@@ -547,21 +499,19 @@ class Stress {
     std::this_thread::sleep_for(pause);
     sim_->RemoveCard();
     if (exchange.wait_for(kBound) != std::future_status::ready) {
-      Deviate(fault_.c_str(), "the exchange did not end");
+      Deviate(fault_, "the exchange did not end");
       std::abort();  // it holds references to this frame
     }
     const auto [status, response] = exchange.get();
     if (status == STATUS_SUCCESS && response != expected) {
-      Deviate(fault_.c_str(),
-              fmt::format("gave {} where {} was due", Hex(response), Hex(expected)));
-    } else if (status != STATUS_SUCCESS && !IsError(status)) {
-      Deviate(fault_.c_str(),
-              fmt::format("{} is not an error status", tolvex::host::StatusName(status)));
+      Deviate(fault_, fmt::format("gave {} where {} was due", Hex(response), Hex(expected)));
+    } else if (status != STATUS_SUCCESS) {
+      ErrorStatus(fault_, status);
     }
     Failed(status);
     Insert(model_);
     if (!Settle() || reader_->WaitForCard(true, milliseconds(10000)) != STATUS_SUCCESS) {
-      Deviate(fault_.c_str(), "the card put back was not seen");
+      Deviate(fault_, "the card put back was not seen");
     }
   }
 
@@ -584,10 +534,7 @@ class Stress {
     // A tracking request is pending when the card goes; another when it comes back.
     for (const bool present : {false, true}) {
       std::unique_ptr<tolvex::host::Request> request = reader_->StartWaitForCard(present);
-      if (!request) {
-        Deviate("tracking", "no request");
-        return;
-      }
+      if (!request) return Deviate("tracking", "no request");
       if (present) {
         Insert(model_);
       } else {
@@ -597,7 +544,7 @@ class Stress {
       const Status status = request->Wait(milliseconds(10000));
       if (status != STATUS_SUCCESS) {
         Deviate("tracking", fmt::format("waiting for the card {}: {}", present ? "in" : "out",
-                                        tolvex::host::StatusName(status)));
+                                        StatusName(status)));
         request->Cancel();
         (void)request->Wait();
       }
@@ -629,7 +576,7 @@ class Stress {
   bool Note(const char* what, Status status) {
     Failed(status);
     // Nothing the card or the reader was told to do explains a failed power-up.
-    Unexplained(what, fmt::format("failed with {}", tolvex::host::StatusName(status)));
+    Unexplained(what, fmt::format("failed with {}", StatusName(status)));
     return false;
   }
   void Failed(Status status) {
@@ -653,7 +600,7 @@ class Stress {
     Deviate(what, detail);
   }
   void Deviate(const std::string& what, const std::string& detail) {
-    deviations_.push_back(fmt::format("#{} {} ({}{}): {}", operation_, what, KindName(kind_),
+    deviations_.push_back(fmt::format("#{} {} ({}{}): {}", operation_, what, kind_,
                                       fault_.empty() ? "" : ", " + fault_, detail));
     if (deviations_.size() > 20) return;
     fmt::print("DEVIATION {}\n", deviations_.back());
@@ -679,7 +626,7 @@ class Stress {
     }
     fmt::print("\nfailure statuses:");
     for (const auto& [status, count] : statuses_) {
-      fmt::print(" {} x{}", tolvex::host::StatusName(status), count);
+      fmt::print(" {} x{}", StatusName(status), count);
     }
     fmt::print("\nfailures right after an operation with a fault, taken as its doing: {}\n",
                settled_);
@@ -700,7 +647,7 @@ class Stress {
   bool t1_ = false;
 
   std::uint64_t operation_ = 0;
-  Kind kind_ = Kind::kApdu;
+  const char* kind_ = "apdu";
   std::string fault_;
   bool failed_ = false;
   Status last_failure_ = STATUS_SUCCESS;
