@@ -108,13 +108,23 @@ class ChannelTest : public ::testing::Test {
     ASSERT_TRUE(PresenceBecomes(IFD_SUCCESS));
   }
 
-  // A card wait on another thread: its response, and how long it took.
-  std::future<std::pair<RESPONSECODE, double>> WaitAsync(int timeout_ms) {
-    return std::async(std::launch::async, [this, timeout_ms] {
+  // A card wait on another thread, in flight once this returns: its response, and how long it
+  // took. In flight is when another wait is refused (one at a time); the wait tried here goes
+  // again if it was itself refused because a probe held the turn.
+  std::future<std::pair<RESPONSECODE, double>> WaitInFlight(int timeout_ms) {
+    auto seen = std::make_shared<std::atomic<bool>>(false);
+    auto wait = std::async(std::launch::async, [this, timeout_ms, seen] {
       const auto start = Clock::now();
-      const RESPONSECODE response = TolvexWaitForCardEvent(lun_, timeout_ms);
+      RESPONSECODE response = IFD_COMMUNICATION_ERROR;
+      while (response == IFD_COMMUNICATION_ERROR && !*seen) {
+        response = TolvexWaitForCardEvent(lun_, timeout_ms);
+      }
       return std::make_pair(response, Seconds(start));
     });
+    EXPECT_TRUE(
+        WaitUntil([&] { return TolvexWaitForCardEvent(lun_, 0) == IFD_COMMUNICATION_ERROR; }));
+    *seen = true;
+    return wait;
   }
 
   PtyReader reader_;
@@ -358,20 +368,22 @@ TEST_F(ChannelTest, WaitEndsWithItsTimeOrAChangeAndTellsEachRemoval) {
   EXPECT_EQ(TolvexWaitForCardEvent(lun_, 20000), IFD_SUCCESS);
   EXPECT_LT(Seconds(start), 5.0);
   EXPECT_EQ(IFDHICCPresence(lun_), IFD_ICC_NOT_PRESENT);
-  auto insertion = WaitAsync(20000);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto insertion = WaitInFlight(20000);
   reader_.sim().InsertCard("t1");
   EXPECT_EQ(insertion.get().first, IFD_SUCCESS);
   EXPECT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
   // Out and in again before pcscd looks: it is still told the card went out, once.
-  auto removal = WaitAsync(20000);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto removal = WaitInFlight(20000);
   reader_.sim().RemoveCard();
   const auto [response, took] = removal.get();
   EXPECT_EQ(response, IFD_SUCCESS);
   EXPECT_LT(took, 5.0);
   reader_.sim().InsertCard("t1");
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // Once the driver has the card again (its presence attribute, which tells pcscd nothing):
+  Bytes presence;
+  EXPECT_TRUE(WaitUntil([&] {
+    return Capability(SCARD_ATTR_ICC_PRESENCE, &presence) == IFD_SUCCESS && presence == Bytes{2};
+  }));
   EXPECT_EQ(IFDHICCPresence(lun_), IFD_ICC_NOT_PRESENT);
   EXPECT_EQ(TolvexWaitForCardEvent(lun_, 20000), IFD_SUCCESS);  // at once: a card is in
   EXPECT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
@@ -383,8 +395,7 @@ TEST_F(ChannelTest, StopEndsTheWaitInFlightOrTheNextOne) {
   auto start = Clock::now();
   EXPECT_EQ(TolvexWaitForCardEvent(lun_, 60000), IFD_SUCCESS);
   EXPECT_LT(Seconds(start), 1.0);
-  auto wait = WaitAsync(60000);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto wait = WaitInFlight(60000);
   start = Clock::now();
   EXPECT_EQ(TolvexStopCardEvent(lun_), IFD_SUCCESS);
   EXPECT_LT(Seconds(start), 1.0);
@@ -400,13 +411,13 @@ TEST_F(ChannelTest, StopEndsTheWaitInFlightOrTheNextOne) {
 // The stop never waits for a transmission in progress.
 TEST_F(ChannelTest, StopDoesNotWaitForATransmit) {
   Ready(SCARD_PROTOCOL_T1);
-  auto wait = WaitAsync(60000);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto wait = WaitInFlight(60000);
   reader_.sim().SilenceNextCommand();
   auto transmit = std::async(std::launch::async, [this] {
     Bytes response;
     return Transmit(1, kChallenge8, &response);
   });
+  // Whether or not the transmission has begun by now, the stop does not wait for it.
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   const auto start = Clock::now();
   EXPECT_EQ(TolvexStopCardEvent(lun_), IFD_SUCCESS);
@@ -417,26 +428,15 @@ TEST_F(ChannelTest, StopDoesNotWaitForATransmit) {
 
 TEST_F(ChannelTest, OneWaitAtATime) {
   ASSERT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
-  // The wait on the other thread goes again if it came second: one of the two is refused.
-  std::atomic<bool> stopped{false};
-  auto wait = std::async(std::launch::async, [&] {
-    RESPONSECODE response = IFD_COMMUNICATION_ERROR;
-    while (response == IFD_COMMUNICATION_ERROR && !stopped) {
-      response = TolvexWaitForCardEvent(lun_, 60000);
-    }
-    return response;
-  });
-  EXPECT_TRUE(
-      WaitUntil([&] { return TolvexWaitForCardEvent(lun_, 0) == IFD_COMMUNICATION_ERROR; }));
-  stopped = true;
+  auto wait = WaitInFlight(60000);
+  EXPECT_EQ(TolvexWaitForCardEvent(lun_, 60000), IFD_COMMUNICATION_ERROR);
   EXPECT_EQ(TolvexStopCardEvent(lun_), IFD_SUCCESS);
-  EXPECT_EQ(wait.get(), IFD_SUCCESS);
+  EXPECT_EQ(wait.get().first, IFD_SUCCESS);
 }
 
 TEST_F(ChannelTest, CloseEndsAWaitAndIsQuickWithThePoweredCard) {
   Ready(SCARD_PROTOCOL_T1);
-  auto wait = WaitAsync(60000);
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  auto wait = WaitInFlight(60000);
   const auto start = Clock::now();
   EXPECT_EQ(IFDHCloseChannel(lun_), IFD_SUCCESS);
   EXPECT_LT(Seconds(start), 3.0);
@@ -465,8 +465,7 @@ TEST_F(ChannelTest, LunOrDeviceInUseIsRefused) {
 TEST_F(ChannelTest, ReaderGoneIsNoSuchDevice) {
   Ready(SCARD_PROTOCOL_T1);
   ASSERT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
-  auto wait = WaitAsync(60000);
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  auto wait = WaitInFlight(60000);
   reader_.Vanish();
   const auto [response, took] = wait.get();
   EXPECT_EQ(response, IFD_NO_SUCH_DEVICE);
