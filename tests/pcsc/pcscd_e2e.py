@@ -247,6 +247,7 @@ class Session:
         def work(letter, mask):
             try:
                 card, protocol = self.connect(letter, mask)
+                self.exchange(card, protocol, bytes.fromhex("00A40000020101"))
                 for _ in range(20):
                     self.exchange(card, protocol, bytes.fromhex("00B0000040"))
                 sc.SCardDisconnect(card, sc.SCARD_LEAVE_CARD)
