@@ -5,9 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -233,7 +235,7 @@ TEST_F(ChannelTest, Attributes) {
   ASSERT_EQ(Capability(TAG_IFD_ATR, &value), IFD_SUCCESS);
   EXPECT_TRUE(value.empty());  // not powered: no ATR
   Ready(SCARD_PROTOCOL_T1);
-  auto text = [](std::string_view s) { return Bytes(s.begin(), s.end() + 1); };
+  auto text = [](const char* s) { return Bytes(s, s + std::strlen(s) + 1); };  // with its NUL
   const struct {
     DWORD tag;
     RESPONSECODE response;
