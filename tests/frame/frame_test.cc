@@ -47,6 +47,7 @@ Codes LastCodes(Host& host, size_t count) {
   tolvex::platform::PlatformScope scope(host.platform());
   Codes codes;
   PDEVICE_OBJECT device = host.platform().FindDevice(u"\\Device\\Serial0");
+  if (device == nullptr) return codes;
   for (const auto& r : tolvex::serial::PortOf(device)->Requests()) {
     if (r.major == IRP_MJ_DEVICE_CONTROL) codes.push_back(r.code);
   }
@@ -86,7 +87,8 @@ TEST_P(PortMask, StartsAReaderOnEachPortOfTheMaskAndTouchesNoOther) {
   EXPECT_EQ(host.Readers(), c.readers);
   for (unsigned i = 0; i < 4; ++i) {
     const bool started = std::count(c.readers.begin(), c.readers.end(), i) != 0;
-    if (host.simulator(i) != nullptr) EXPECT_EQ(HostFrames(*host.simulator(i)).empty(), !started);
+    if (host.simulator(i) == nullptr) continue;  // a port that does not open
+    EXPECT_EQ(HostFrames(*host.simulator(i)).empty(), !started) << i;
   }
   EXPECT_EQ(host.Stop(), "");
 }
@@ -151,8 +153,10 @@ TEST_P(StartUp, SendsItsCommandsAndLeavesATeardownFitForHowFarItGot) {
     EXPECT_EQ(host.StopDriver(), "");
   }
   EXPECT_EQ(port.script.frames(), Wire(c.frames));
-  if (c.listener_ended) EXPECT_EQ(LastCodes(host, 2), kListenerEnds);
+  const Codes codes = LastCodes(host, 2);
   EXPECT_EQ(host.Stop(), "");
+  if (!c.listener_ended) return;
+  EXPECT_EQ(codes, kListenerEnds);
 }
 
 void TakeEveryLinkName(Host& host) {

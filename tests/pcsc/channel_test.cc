@@ -78,7 +78,7 @@ class ChannelTest : public ::testing::Test {
     EXPECT_LE(length, room);
     for (std::size_t i = room; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xEE) << i;
     response->assign(buffer.begin(), buffer.begin() + std::min<DWORD>(length, room));
-    if (result == IFD_SUCCESS) EXPECT_EQ(receive.Protocol, t);
+    EXPECT_EQ(receive.Protocol, result == IFD_SUCCESS ? t : 0xFF);  // untouched after an error
     return result;
   }
 
@@ -180,25 +180,26 @@ class Fault : public ChannelTest, public ::testing::WithParamInterface<FaultCase
 TEST_P(Fault, GivesItsResponseAndNothingElse) {
   const FaultCase& c = GetParam();
   Bytes out;
+  const std::vector<std::string> always = {"always"};
   for (std::string_view step :
        {"t0", "dual", "mute", "up", "t1", "sel0", "pts-refused", "out", "silence"}) {
     if (std::string_view(c.before).find(step) == std::string_view::npos) continue;
-    if (step == "t0" || step == "dual") ASSERT_NO_FATAL_FAILURE(PutCard(step.data()));
+    if (step == "t0" || step == "dual") PutCard(step.data());
     if (step == "mute") reader_.sim().MuteAfterReset(1);
-    if (step == "up") ASSERT_EQ(Power(IFD_POWER_UP, &out), IFD_SUCCESS);
-    if (step == "t1") ASSERT_NO_FATAL_FAILURE(Ready(SCARD_PROTOCOL_T1));
-    if (step == "sel0") ASSERT_EQ(IFDHSetProtocolParameters(lun_, kT0, 0, 0, 0, 0), IFD_SUCCESS);
-    if (step == "pts-refused") {
-      ASSERT_EQ(sim::ApplyFault(reader_.sim(), "pts-refuse", {"always"}).rfind("ok", 0), 0u);
-    }
+    ASSERT_TRUE(step != "up" || Power(IFD_POWER_UP, &out) == IFD_SUCCESS);
+    if (step == "t1") Ready(SCARD_PROTOCOL_T1);
+    ASSERT_TRUE(step != "sel0" || IFDHSetProtocolParameters(lun_, kT0, 0, 0, 0, 0) == IFD_SUCCESS);
+    ASSERT_TRUE(step != "pts-refused" ||
+                sim::ApplyFault(reader_.sim(), "pts-refuse", always).rfind("ok", 0) == 0);
     if (step == "out") reader_.sim().RemoveCard();
-    if (step == "out") ASSERT_TRUE(PresenceBecomes(IFD_ICC_NOT_PRESENT));
+    ASSERT_TRUE(step != "out" || PresenceBecomes(IFD_ICC_NOT_PRESENT));
     if (step == "silence") reader_.sim().SilenceNextCommand();
+    ASSERT_FALSE(HasFatalFailure()) << step;
   }
   EXPECT_EQ(Do(c.call, c.arg, c.room, &out), c.response);
   EXPECT_TRUE(out.empty());
   // Exactly the room: the T=1 card's ATR, or the challenge and its status word.
-  if (c.again_succeeds) EXPECT_EQ(Do(c.call, c.arg, c.call == 'p' ? 9 : 10, &out), IFD_SUCCESS);
+  EXPECT_TRUE(!c.again_succeeds || Do(c.call, c.arg, c.call == 'p' ? 9 : 10, &out) == IFD_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -330,21 +331,23 @@ TEST_F(ChannelTest, ArbitraryCommands) {
 // The versions request is passed on; the feature list is empty; no other code is.
 TEST_F(ChannelTest, ControlRequests) {
   UCHAR in[4] = {1, 0, 0, 0};
+  const Bytes versions = {0x50, 0x01, 0x00, 0x00,
+                          0x01, 0x00, 0x02, 0x01};  // driver 1.0, firmware 2.1
   const struct {
     DWORD code;
     DWORD in_length;
     DWORD room;
     RESPONSECODE response;
-    DWORD returned;
-  } cases[] = {{kGetVersions, 0, 32, IFD_SUCCESS, 8},
-               {kGetVersionsPcscLite, 0, 32, IFD_SUCCESS, 8},
-               {kGetVersions, 0, 4, IFD_ERROR_INSUFFICIENT_BUFFER, 0},
-               {CM_IOCTL_GET_FEATURE_REQUEST, 0, 256, IFD_SUCCESS, 0},
-               {CM_IOCTL_GET_FEATURE_REQUEST, 0, 0, IFD_SUCCESS, 0},
-               {0x00310004, 4, 64, IFD_ERROR_NOT_SUPPORTED, 0},  // the driver's power request
-               {0x42000001, 4, 64, IFD_ERROR_NOT_SUPPORTED, 0},
-               {0, 4, 64, IFD_ERROR_NOT_SUPPORTED, 0},
-               {0xFFFFFFFF, 4, 64, IFD_ERROR_NOT_SUPPORTED, 0}};
+    Bytes output;
+  } cases[] = {{kGetVersions, 0, 32, IFD_SUCCESS, versions},
+               {kGetVersionsPcscLite, 0, 32, IFD_SUCCESS, versions},
+               {kGetVersions, 0, 4, IFD_ERROR_INSUFFICIENT_BUFFER, {}},
+               {CM_IOCTL_GET_FEATURE_REQUEST, 0, 256, IFD_SUCCESS, {}},
+               {CM_IOCTL_GET_FEATURE_REQUEST, 0, 0, IFD_SUCCESS, {}},
+               {0x00310004, 4, 64, IFD_ERROR_NOT_SUPPORTED, {}},  // the driver's power request
+               {0x42000001, 4, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+               {0, 4, 64, IFD_ERROR_NOT_SUPPORTED, {}},
+               {0xFFFFFFFF, 4, 64, IFD_ERROR_NOT_SUPPORTED, {}}};
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
     UCHAR out[256] = {};
@@ -352,8 +355,7 @@ TEST_F(ChannelTest, ControlRequests) {
     EXPECT_EQ(IFDHControl(lun_, c.code, c.in_length ? in : nullptr, c.in_length,
                           c.room ? out : nullptr, c.room, &returned),
               c.response);
-    EXPECT_EQ(returned, c.returned);
-    if (returned == 8) EXPECT_EQ(Bytes(out + 4, out + 8), (Bytes{1, 0, 2, 1}));  // 1.0, 2.1
+    EXPECT_EQ(Bytes(out, out + std::min<DWORD>(returned, sizeof(out))), c.output);
   }
 }
 
@@ -381,10 +383,10 @@ TEST_F(ChannelTest, WaitEndsWithItsTimeOrAChangeAndTellsEachRemoval) {
   EXPECT_EQ(response, IFD_SUCCESS);
   EXPECT_LT(took, 5.0);
   reader_.sim().InsertCard("t1");
-  // Once the driver has the card again (its presence attribute, which tells pcscd nothing):
+  // Once the driver has the card again (its presence attribute, 1: present, tells pcscd nothing):
   Bytes presence;
   EXPECT_TRUE(WaitUntil([&] {
-    return Capability(SCARD_ATTR_ICC_PRESENCE, &presence) == IFD_SUCCESS && presence == Bytes{2};
+    return Capability(SCARD_ATTR_ICC_PRESENCE, &presence) == IFD_SUCCESS && presence == Bytes{1};
   }));
   EXPECT_EQ(IFDHICCPresence(lun_), IFD_ICC_NOT_PRESENT);
   EXPECT_EQ(TolvexWaitForCardEvent(lun_, 20000), IFD_SUCCESS);  // at once: a card is in
