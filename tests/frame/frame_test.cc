@@ -314,6 +314,10 @@ TEST_F(StartedReader, CardChangesReachAWaitingApplication) {
   EXPECT_EQ(removal->Wait(10s), STATUS_SUCCESS);
   ASSERT_EQ(reader_->State(&state), STATUS_SUCCESS);
   EXPECT_EQ(state, CardState::kAbsent);
+  // A watch let go of while pending is cancelled and finished: the next one is taken, and
+  // nothing of it is left when the host stops.
+  (void)reader_->StartWaitForCard(true);
+  EXPECT_EQ(reader_->WaitForCard(true, 30ms), STATUS_TIMEOUT);
 }
 
 struct WatchCase {
