@@ -357,6 +357,14 @@ TEST_F(ChannelTest, ControlRequests) {
               c.response);
     EXPECT_EQ(Bytes(out, out + std::min<DWORD>(returned, sizeof(out))), c.output);
   }
+  // A length without its buffer, in or out, on a channel that is open.
+  UCHAR out[32];
+  DWORD returned = 9;
+  EXPECT_EQ(IFDHControl(lun_, kGetVersions, nullptr, 1, out, 32, &returned),
+            IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(IFDHControl(lun_, kGetVersions, nullptr, 0, nullptr, 1, &returned),
+            IFD_COMMUNICATION_ERROR);
+  EXPECT_EQ(returned, 0u);
 }
 
 TEST_F(ChannelTest, WaitEndsWithItsTimeOrAChangeAndTellsEachRemoval) {
