@@ -285,6 +285,13 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
     EXPECT_EQ(reader_->Control(c.code, c.input, c.room, &out), c.status);
     EXPECT_EQ(out, c.output);
   }
+  // The same through the reader's attribute calls: text without its NUL, numbers as such.
+  std::string text;
+  std::uint32_t number = 0;
+  ASSERT_EQ(reader_->AttributeText(SCARD_ATTR_VENDOR_IFD_TYPE, &text), STATUS_SUCCESS);
+  EXPECT_EQ(text, "Brightwarden Serial SCR");
+  ASSERT_EQ(reader_->AttributeNumber(SCARD_ATTR_MAX_IFSD, &number), STATUS_SUCCESS);
+  EXPECT_EQ(number, 254u);
   // A protocol request without room for the answer, and the library's record of it.
   sim_->InsertCard("t1");
   ASSERT_EQ(reader_->WaitForCard(true, 10s), STATUS_SUCCESS);
