@@ -1,17 +1,16 @@
-// Stand-ins for the log_msg and log_xxd that pcscd exports to its drivers.
+// A stand-in for the log_msg that pcscd exports to its drivers.
 #include "log_stub.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <vector>
 
 namespace {
 
 std::mutex mutex;
-std::vector<std::string>& Lines() {
-  static std::vector<std::string> lines;
-  return lines;
-}
+// Never destroyed: a channel's thread may still log while the program exits.
+std::vector<std::string>& lines = *new std::vector<std::string>;
 
 }  // namespace
 
@@ -22,35 +21,19 @@ extern "C" void log_msg(const int priority, const char* fmt, ...) {
   std::vsnprintf(text, sizeof(text), fmt, args);
   va_end(args);
   std::lock_guard lock(mutex);
-  Lines().push_back(std::to_string(priority) + " " + text);
-}
-
-extern "C" void log_xxd(const int priority, const char* msg, const unsigned char* buffer,
-                        const int size) {
-  std::string text = std::to_string(priority) + " " + msg;
-  for (int i = 0; i < size; ++i) {
-    char hex[4];
-    std::snprintf(hex, sizeof(hex), " %02X", buffer[i]);
-    text += hex;
-  }
-  std::lock_guard lock(mutex);
-  Lines().push_back(text);
+  lines.push_back(std::to_string(priority) + " " + text);
 }
 
 namespace tolvex::ifd::testing {
 
-std::vector<std::string> LoggedLines() {
-  std::lock_guard lock(mutex);
-  return Lines();
-}
-
 void ClearLog() {
   std::lock_guard lock(mutex);
-  Lines().clear();
+  lines.clear();
 }
 
 bool Logged(const std::string& text) {
-  for (const std::string& line : LoggedLines()) {
+  std::lock_guard lock(mutex);
+  for (const std::string& line : lines) {
     if (line.find(text) != std::string::npos) return true;
   }
   return false;

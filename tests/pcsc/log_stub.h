@@ -1,14 +1,12 @@
-// pcscd's log functions, for the handler's tests: the lines the handler logged.
+// pcscd's log function, for the handler's tests: the lines the handler logged.
 #pragma once
 
 #include <string>
-#include <vector>
 
 namespace tolvex::ifd::testing {
 
-std::vector<std::string> LoggedLines();
 void ClearLog();
-// True if some line logged contains `text`.
+// True if some line logged since the last ClearLog contains `text`.
 bool Logged(const std::string& text);
 
 }  // namespace tolvex::ifd::testing

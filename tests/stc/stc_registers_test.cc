@@ -1,157 +1,94 @@
-// Controller register programming: the exact frames each operation puts on the wire.
-#include <gmock/gmock.h>
+// Controller register programming: the exact frames each operation puts on the wire, what it
+// makes of the reader's answers, and the delays it asks for.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 #include "driver/stc/stc.h"
 #include "host/link_bench.h"
+#include "support/stc_wire.h"
 
 namespace {
 
-using ::testing::ElementsAre;
-using tolvex::host::LinkBench;
-using tolvex::platform::PlatformScope;
-using Bytes = std::vector<UCHAR>;
+using tolvex::testutil::Program;
+using tolvex::testutil::Wire;
+using Operation = std::function<NTSTATUS(PREADER_EXTENSION)>;
 
-class StcRegisters : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(bench_.Start(), STATUS_SUCCESS);
-    bench_.script().Default({0x90});  // every write acknowledged
-  }
-  PREADER_EXTENSION reader() { return bench_.reader(); }
-  std::vector<Bytes> Frames() { return bench_.script().frames(); }
-  // Register reads answered with fixed values (register 1, register 2).
-  void Registers(UCHAR guard, UCHAR mode) {
-    bench_.script().Always({0xC1}, {guard});
-    bench_.script().Always({0xC2}, {mode});
-  }
-
-  LinkBench bench_;
-  PlatformScope scope_{bench_.platform()};
+struct RegisterCase {
+  const char* name;
+  Operation operation;
+  const char* script;  // the reader's answers
+  const char* frames;
+  NTSTATUS status = STATUS_SUCCESS;
+  std::vector<ULONG> delays = {};
+  friend void PrintTo(const RegisterCase& c, std::ostream* os) { *os << c.name; }
 };
 
-TEST_F(StcRegisters, StartUpAndCloseTablesWriteTheirRowsInOrder) {
-  ASSERT_EQ(STCConfigureSTC(reader()), STATUS_SUCCESS);
-  ASSERT_EQ(STCCloseSTC(reader()), STATUS_SUCCESS);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0x88, 0x00}, Bytes{0x82, 0x4F}, Bytes{0x84, 0x00},
-                                    Bytes{0x82, 0x00}));
+class StcRegisters : public ::testing::TestWithParam<RegisterCase> {};
+
+TEST_P(StcRegisters, SendsItsFramesAndJudgesTheAnswers) {
+  const RegisterCase& c = GetParam();
+  tolvex::host::LinkBench bench;
+  tolvex::platform::PlatformScope scope(bench.platform());
+  ASSERT_EQ(bench.Start(), STATUS_SUCCESS);
+  Program(bench.script(), c.script);
+  bench.platform().clock().StartRecording();
+  EXPECT_EQ(c.operation(bench.reader()), c.status);
+  EXPECT_EQ(bench.script().frames(), Wire(c.frames));
+  EXPECT_EQ(bench.platform().clock().DelaysMs(std::this_thread::get_id()), c.delays);
 }
 
-TEST_F(StcRegisters, TableStopsAtTheFirstRefusedRowWithoutRetry) {
-  bench_.script().Clear();
-  bench_.script().Expect({0x88, 0x00}, {0x90});
-  bench_.script().Expect({0x82, 0x4F}, {0x84});
-  EXPECT_EQ(STCConfigureSTC(reader()), STATUS_DATA_ERROR);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0x88, 0x00}, Bytes{0x82, 0x4F}));
+Operation Guard(ULONG time) {
+  return [time](PREADER_EXTENSION r) { return STCSetCGT(r, time); };
+}
+Operation Retries(UCHAR count) {
+  return [count](PREADER_EXTENSION r) { return STCInitRetries(r, count); };
+}
+Operation Uart(BOOLEAN mode) {
+  return [mode](PREADER_EXTENSION r) { return STCInitUART(r, mode); };
 }
 
-struct GuardCase {
-  ULONG guard;
-  UCHAR mode_before;
-  UCHAR low_written;
-  UCHAR mode_written;
-};
+// Registers 1 and 2 read 55 and 6F; every write acknowledged.
+constexpr const char* kAnswers = "C1 >> 55, C2 >> 6F, * > 90";
 
-class StcGuardTime : public StcRegisters, public ::testing::WithParamInterface<GuardCase> {};
-
-TEST_P(StcGuardTime, SplitsNineBitsOverRegistersOneAndTwo) {
-  const GuardCase& c = GetParam();
-  Registers(0x55, c.mode_before);
-  ASSERT_EQ(STCSetCGT(reader(), c.guard), STATUS_SUCCESS);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0xC1}, Bytes{0xC2}, Bytes{0x81, c.low_written},
-                                    Bytes{0x82, c.mode_written}));
-}
-
-INSTANTIATE_TEST_SUITE_P(Values, StcGuardTime,
-                         ::testing::Values(GuardCase{510, 0x6F, 0xFE, 0xEF},
-                                           GuardCase{256, 0x6F, 0x00, 0xEF},
-                                           GuardCase{13, 0xEF, 0x0D, 0x6F},
-                                           GuardCase{267, 0x6C, 0x0B, 0xEC},
-                                           GuardCase{0, 0x4F, 0x00, 0x4F}));
-
-TEST_F(StcRegisters, GuardTimeOf511OrMoreIsRefusedUnsent) {
-  EXPECT_EQ(STCSetCGT(reader(), 511), STATUS_DATA_ERROR);
-  EXPECT_EQ(STCSetCGT(reader(), 0xFFFFFFFF), STATUS_DATA_ERROR);
-  EXPECT_TRUE(Frames().empty());
-}
-
-TEST_F(StcRegisters, GuardTimeStopsWhenRegisterOneCannotBeRead) {
-  bench_.script().Clear();  // the reader answers nothing
-  EXPECT_EQ(STCSetCGT(reader(), 13), STATUS_IO_TIMEOUT);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0xC1}));
-}
-
-TEST_F(StcRegisters, WaitingTimesAreThreeBytesLeastSignificantFirst) {
-  ASSERT_EQ(STCSetCWT(reader(), 9600), STATUS_SUCCESS);
-  ASSERT_EQ(STCSetBWT(reader(), 0x01020304), STATUS_SUCCESS);  // the top byte is not sent
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0x85, 0x80, 0x25, 0x00}, Bytes{0x86, 0x04, 0x03, 0x02}));
-}
-
-TEST_F(StcRegisters, RetriesReplaceTheLowTwoBitsOfTheModeRegister) {
-  Registers(0, 0x6F);
-  ASSERT_EQ(STCInitRetries(reader(), 0), STATUS_SUCCESS);
-  bench_.script().Clear();
-  bench_.script().Default({0x90});
-  Registers(0, 0x4C);
-  ASSERT_EQ(STCInitRetries(reader(), 3), STATUS_SUCCESS);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0xC2}, Bytes{0x82, 0x4F}));
-}
-
-TEST_F(StcRegisters, RetriesFromAnUnreadableModeRegisterStartFromTheUartMode) {
-  // The read of register 2 goes unanswered; the write still follows, on the UART mode 0x6F.
-  bench_.script().Clear();
-  bench_.script().Expect({0x82, 0x6C}, {0x90});
-  ASSERT_EQ(STCInitRetries(reader(), 0), STATUS_SUCCESS);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0xC2}, Bytes{0x82, 0x6C}));
-}
-
-TEST_F(StcRegisters, GuardTimeFromAnUnreadableModeRegisterStartsFromTheUartMode) {
-  bench_.script().Clear();  // register 2 is not answered; the other commands are
-  bench_.script().Always({0xC1}, {0x0D});
-  bench_.script().Expect({0x81, 0x2C}, {0x90});
-  bench_.script().Expect({0x82, 0xEF}, {0x90});  // 0x6F with bit 8 of 300 in bit 7
-  ASSERT_EQ(STCSetCGT(reader(), 300), STATUS_SUCCESS);
-  EXPECT_EQ(Frames().size(), 4u);
-}
-
-TEST_F(StcRegisters, UartSetUpSendsItsSequence) {
-  Registers(0x0D, 0x6F);
-  ASSERT_EQ(STCInitUART(reader(), TRUE), STATUS_SUCCESS);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0x82, 0x6F}, Bytes{0xC1}, Bytes{0xC2}, Bytes{0x81, 0x0D},
-                                    Bytes{0x82, 0x6F}, Bytes{0x85, 0x80, 0x25, 0x00}, Bytes{0xC2},
-                                    Bytes{0x82, 0x6C}));
-}
-
-TEST_F(StcRegisters, UartSetUpWithTheOtherModeDiffersInBitThree) {
-  Registers(0x0D, 0x67);
-  ASSERT_EQ(STCInitUART(reader(), FALSE), STATUS_SUCCESS);
-  EXPECT_EQ(Frames().front(), (Bytes{0x82, 0x67}));
-}
-
-TEST_F(StcRegisters, UartSetUpStopsAtItsFirstFailure) {
-  bench_.script().Clear();
-  bench_.script().Expect({0x82, 0x6F}, {0x88});
-  EXPECT_EQ(STCInitUART(reader(), TRUE), STATUS_DATA_ERROR);
-  EXPECT_EQ(Frames().size(), 1u);
-}
-
-TEST_F(StcRegisters, PowerOffWaits200MsAnsweredOrNot) {
-  bench_.platform().clock().StartRecording();
-  EXPECT_EQ(STCPowerOff(reader()), STATUS_SUCCESS);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0x84, 0x00}));
-  bench_.script().Clear();  // now the reader is silent
-  EXPECT_EQ(STCPowerOff(reader()), STATUS_IO_TIMEOUT);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0x84, 0x00}));
-  EXPECT_THAT(bench_.platform().clock().DelaysMs(std::this_thread::get_id()),
-              ElementsAre(200, 200));
-}
-
-TEST_F(StcRegisters, EtuIsNotProgrammed) {
-  EXPECT_EQ(STCSetETU(reader(), 372), STATUS_SUCCESS);
-  EXPECT_EQ(STCSetETU(reader(), 0), STATUS_SUCCESS);
-  EXPECT_TRUE(Frames().empty());
-}
+INSTANTIATE_TEST_SUITE_P(
+    Operations, StcRegisters,
+    ::testing::Values(
+        RegisterCase{"StartUpTable", STCConfigureSTC, kAnswers, "88 00, 82 4F"},
+        RegisterCase{"CloseTable", STCCloseSTC, kAnswers, "84 00, 82 00"},
+        // A table stops at its first refused row, without retry.
+        RegisterCase{"TableRowRefused", STCConfigureSTC, "88 00 > 90, 82 4F > 84", "88 00, 82 4F",
+                     STATUS_DATA_ERROR},
+        // The guard time's nine bits: the low eight to register 1, bit 8 to bit 7 of register 2.
+        RegisterCase{"Guard510", Guard(510), kAnswers, "C1, C2, 81 FE, 82 EF"},
+        RegisterCase{"Guard256", Guard(256), kAnswers, "C1, C2, 81 00, 82 EF"},
+        RegisterCase{"Guard13", Guard(13), "C1 >> 55, C2 >> EF, * > 90", "C1, C2, 81 0D, 82 6F"},
+        RegisterCase{"Guard267", Guard(267), "C1 >> 55, C2 >> 6C, * > 90", "C1, C2, 81 0B, 82 EC"},
+        RegisterCase{"Guard0", Guard(0), "C1 >> 55, C2 >> 4F, * > 90", "C1, C2, 81 00, 82 4F"},
+        RegisterCase{"Guard511Refused", Guard(511), kAnswers, "", STATUS_DATA_ERROR},
+        RegisterCase{"GuardFFFFFFFFRefused", Guard(0xFFFFFFFF), kAnswers, "", STATUS_DATA_ERROR},
+        RegisterCase{"GuardWithRegister1Unread", Guard(13), "", "C1", STATUS_IO_TIMEOUT},
+        // An unread register 2 is taken as the UART mode 6F.
+        RegisterCase{"GuardWithRegister2Unread", Guard(300), "C1 > 0D, 81 2C > 90, 82 EF > 90",
+                     "C1, C2, 81 2C, 82 EF"},
+        // Waiting times: three bytes, least significant first; the top byte is not sent.
+        RegisterCase{"CharacterWaitingTime", [](auto r) { return STCSetCWT(r, 9600); }, kAnswers,
+                     "85 80 25 00"},
+        RegisterCase{"BlockWaitingTime", [](auto r) { return STCSetBWT(r, 0x01020304); }, kAnswers,
+                     "86 04 03 02"},
+        // Retries replace the low two bits of the mode register.
+        RegisterCase{"Retries0", Retries(0), kAnswers, "C2, 82 6C"},
+        RegisterCase{"Retries3", Retries(3), "C2 >> 4C, * > 90", "C2, 82 4F"},
+        RegisterCase{"RetriesWithRegister2Unread", Retries(0), "82 6C > 90", "C2, 82 6C"},
+        RegisterCase{"UartSetUp", Uart(TRUE), "C1 >> 0D, C2 >> 6F, * > 90",
+                     "82 6F, C1, C2, 81 0D, 82 6F, 85 80 25 00, C2, 82 6C"},
+        RegisterCase{"UartSetUpOtherMode", Uart(FALSE), "C1 >> 0D, C2 >> 67, * > 90",
+                     "82 67, C1, C2, 81 0D, 82 67, 85 80 25 00, C2, 82 64"},
+        RegisterCase{"UartSetUpRefused", Uart(TRUE), "82 6F > 88", "82 6F", STATUS_DATA_ERROR},
+        // The power-off waits 200 ms, answered or not.
+        RegisterCase{"PowerOff", STCPowerOff, kAnswers, "84 00", STATUS_SUCCESS, {200}},
+        RegisterCase{"PowerOffUnanswered", STCPowerOff, "", "84 00", STATUS_IO_TIMEOUT, {200}}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

@@ -1,0 +1,59 @@
+// The reader's wire written as text, for the frame and STC tests' tables: bytes in hex ("82 6F"),
+// frames separated by commas ("C1, C2, 81 FE"), and the scripted reader's rules ("C0 > 21"
+// answers once, "C2 >> 6F" every time, "* > 90" any other frame).
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim/scripted_reader.h"
+
+namespace tolvex::testutil {
+
+inline std::vector<std::uint8_t> Hex(std::string_view text) {
+  std::vector<std::uint8_t> bytes;
+  for (size_t at = text.find_first_not_of(' '); at != std::string_view::npos;
+       at = text.find_first_not_of(' ', at + 2)) {
+    bytes.push_back(
+        static_cast<std::uint8_t>(std::stoul(std::string(text.substr(at, 2)), nullptr, 16)));
+  }
+  return bytes;
+}
+
+// The pieces of `text` between `separator`s.
+inline std::vector<std::string_view> Split(std::string_view text, std::string_view separator) {
+  std::vector<std::string_view> pieces;
+  for (size_t at = 0; !text.empty() && at != std::string_view::npos;) {
+    const size_t end = text.find(separator, at);
+    pieces.push_back(text.substr(at, end == std::string_view::npos ? end : end - at));
+    at = end == std::string_view::npos ? end : end + separator.size();
+  }
+  return pieces;
+}
+
+inline std::vector<std::vector<std::uint8_t>> Wire(std::string_view text) {
+  std::vector<std::vector<std::uint8_t>> frames;
+  for (std::string_view frame : Split(text, ",")) frames.push_back(Hex(frame));
+  return frames;
+}
+
+inline void Program(sim::ScriptedReader& script, std::string_view rules) {
+  for (std::string_view rule : Split(rules, ",")) {
+    const bool always = rule.find(">>") != std::string_view::npos;
+    const auto sides = Split(rule, always ? ">>" : ">");
+    ASSERT_EQ(sides.size(), 2u) << rule;
+    if (sides[0].find('*') != std::string_view::npos) {
+      script.Default(Hex(sides[1]));
+    } else if (always) {
+      script.Always(Hex(sides[0]), Hex(sides[1]));
+    } else {
+      script.Expect(Hex(sides[0]), Hex(sides[1]));
+    }
+  }
+}
+
+}  // namespace tolvex::testutil
