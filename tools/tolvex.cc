@@ -34,7 +34,10 @@ using Json = nlohmann::ordered_json;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr Status kSuccess = 0;
+using tolvex::host::status::kDeviceProtocolError;
+using tolvex::host::status::kIoTimeout;
+using tolvex::host::status::kSuccess;
+using tolvex::host::status::kTimeout;
 constexpr std::uint32_t kT0 = 1;
 constexpr std::uint32_t kT1 = 2;
 
@@ -146,7 +149,7 @@ class Session {
     if (opened != kSuccess) {
       return out_.Error(tolvex::tools::PortFailure(where, opened), opened);
     }
-    return out_.Error("no reader answered on " + where, static_cast<Status>(0xC00000B5));
+    return out_.Error("no reader answered on " + where, kIoTimeout);
   }
 
   const Options& options_;
@@ -321,7 +324,8 @@ int Exchange(Session& session, Output& out, std::uint32_t protocol, const Bytes&
   const Status status = session.reader().Transmit(protocol, apdu, &response);
   const double ms = Milliseconds(Clock::now() - start);
   if (status != kSuccess) return out.Error(tolvex::tools::TransmitFailure(status), status);
-  if (response.size() < 2) return out.Error("the card's answer has no status word", 0xC0000186);
+  if (response.size() < 2)
+    return out.Error("the card's answer has no status word", kDeviceProtocolError);
   const Bytes data(response.begin(), response.end() - 2);
   const std::string sw =
       fmt::format("{:02X}{:02X}", response[response.size() - 2], response.back());
@@ -394,7 +398,7 @@ int Watch(Session& session, Output& out, int count, double timeout_s) {
                           ? std::min<std::chrono::milliseconds>(left, std::chrono::hours(1))
                           : std::chrono::hours(1);
     status = session.reader().WaitForCard(!present, step);
-    if (status == 0x102) continue;  // nothing yet
+    if (status == kTimeout) continue;  // nothing yet
     if (status != kSuccess) return out.Error("watching the reader failed", status);
     present = !present;
     ++seen;

@@ -1,7 +1,6 @@
 #include "host/host.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -25,18 +24,6 @@ std::u16string Decimal(unsigned value) {
 }
 
 }  // namespace
-
-std::string StatusName(Status status) {
-  const char* name = NtStatusName(status);
-  if (name != nullptr) return name;
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-  return text;
-}
-
-std::string StatusText(Status status) {
-  return NtStatusText(status);
-}
 
 struct Host::State {
   Options options;

@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "host/status.h"
+
 namespace tolvex::platform {
 class Platform;
 }
@@ -36,12 +38,6 @@ struct ReaderOptions;
 }  // namespace tolvex::sim
 
 namespace tolvex::host {
-
-// An NT status value.
-using Status = std::int32_t;
-// Its symbolic name ("STATUS_IO_TIMEOUT") or "0x........", and plain words for people.
-std::string StatusName(Status status);
-std::string StatusText(Status status);
 
 class Handle;
 
