@@ -315,8 +315,8 @@ Response Channel::WaitForChange(int timeout_ms) {
       CardState state = CardState::kUnknown;
       reported = reader_->State(&state) == kSuccess && CardIn(state) ? 1 : 0;
     }
-    const bool want_card = reported == 0;
-    std::unique_ptr<host::Request> request = reader_->StartWaitForCard(want_card);
+    const host::CardWait until = reported == 0 ? host::CardWait::kPresent : host::CardWait::kAbsent;
+    std::unique_ptr<host::Request> request = reader_->StartWaitForCard(until);
     lock.lock();
     if (request && (stop_pending_ || closed_)) {
       stop_pending_ = false;
@@ -351,7 +351,7 @@ Response Channel::WaitForChange(int timeout_ms) {
       if (gone && status != kSuccess) {
         result = IFD_NO_SUCH_DEVICE;
       } else if (status == kSuccess) {
-        if (!want_card) {
+        if (until == host::CardWait::kAbsent) {
           removal_seen_.store(true);
           removals_.fetch_add(1);
         }

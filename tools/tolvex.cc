@@ -26,6 +26,7 @@ namespace {
 
 using tolvex::host::AtrDescription;
 using tolvex::host::CardState;
+using tolvex::host::CardWait;
 using tolvex::host::Host;
 using tolvex::host::Power;
 using tolvex::host::Reader;
@@ -223,9 +224,8 @@ int Info(Session& session, Output& out) {
 
 // --- atr, off -------------------------------------------------------------------------------
 
-int PowerUp(Session& session, Output& out, bool warm, Bytes* atr) {
-  const Status status =
-      session.reader().PowerCard(warm ? Power::kWarmReset : Power::kColdReset, atr);
+int PowerUp(Session& session, Output& out, Power reset, Bytes* atr) {
+  const Status status = session.reader().PowerCard(reset, atr);
   if (status != kSuccess) return out.Error(tolvex::tools::PowerFailure(status), status);
   return 0;
 }
@@ -279,10 +279,10 @@ void PrintAtr(const Bytes& atr, Output& out, double ms) {
   out.Text(fmt::format("TCK           {}", d.tck ? fmt::format("{:02X}", *d.tck) : "none"));
 }
 
-int Atr(Session& session, Output& out, bool warm) {
+int Atr(Session& session, Output& out, Power reset) {
   Bytes atr;
   const auto start = Clock::now();
-  if (int code = PowerUp(session, out, warm, &atr)) return code;
+  if (int code = PowerUp(session, out, reset, &atr)) return code;
   PrintAtr(atr, out, Milliseconds(Clock::now() - start));
   return 0;
 }
@@ -307,7 +307,7 @@ std::optional<std::uint32_t> ProtocolMask(const std::string& name) {
 // Powers the card up and selects a protocol: the protocol, or 0 after an error (said).
 std::uint32_t Prepare(Session& session, Output& out, std::uint32_t requested, int* code) {
   Bytes atr;
-  if ((*code = PowerUp(session, out, false, &atr)) != 0) return 0;
+  if ((*code = PowerUp(session, out, Power::kColdReset, &atr)) != 0) return 0;
   std::uint32_t selected = 0;
   const Status status = session.reader().SetProtocol(requested, &selected);
   if (status != kSuccess) {
@@ -397,7 +397,7 @@ int Watch(Session& session, Output& out, int count, double timeout_s) {
     const auto step = timeout_s > 0
                           ? std::min<std::chrono::milliseconds>(left, std::chrono::hours(1))
                           : std::chrono::hours(1);
-    status = session.reader().WaitForCard(!present, step);
+    status = session.reader().WaitForCard(present ? CardWait::kAbsent : CardWait::kPresent, step);
     if (status == kTimeout) continue;  // nothing yet
     if (status != kSuccess) return out.Error("watching the reader failed", status);
     present = !present;
@@ -420,7 +420,7 @@ int Demo(Output& out) {
   if (int code = session.Open()) return code;
   if (int code = Info(session, out)) return code;
   out.Text("");
-  if (int code = Atr(session, out, false)) return code;
+  if (int code = Atr(session, out, Power::kColdReset)) return code;
   out.Text("");
   std::uint32_t selected = 0;
   const auto start = Clock::now();
@@ -444,7 +444,7 @@ int Demo(Output& out) {
   }
   out.Text("");
   tolvex::sim::ReaderSim* simulator = session.simulator();
-  auto removal = session.reader().StartWaitForCard(false);
+  auto removal = session.reader().StartWaitForCard(CardWait::kAbsent);
   out.Text("the card is pulled out of the simulated reader ...");
   simulator->RemoveCard();
   Status seen = removal->Wait(std::chrono::seconds(10));
@@ -453,7 +453,7 @@ int Demo(Output& out) {
                   {"event", "removed"},
                   {"status", tolvex::tools::StatusValue(kSuccess)}});
   out.Text("  the driver reports: card removed");
-  auto insertion = session.reader().StartWaitForCard(true);
+  auto insertion = session.reader().StartWaitForCard(CardWait::kPresent);
   out.Text("and put back in ...");
   simulator->InsertCard("dual");
   seen = insertion->Wait(std::chrono::seconds(10));
@@ -506,7 +506,7 @@ int main(int argc, char** argv) {
   Session session(options, out);
   if (int code = session.Open()) return code;
   if (info->parsed()) return Info(session, out);
-  if (atr->parsed()) return Atr(session, out, warm);
+  if (atr->parsed()) return Atr(session, out, warm ? Power::kWarmReset : Power::kColdReset);
   if (apdu->parsed()) return Apdu(session, out, protocol, apdus);
   if (off->parsed()) return Off(session, out);
   if (watch->parsed()) return Watch(session, out, count, timeout);
