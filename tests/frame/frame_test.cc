@@ -348,7 +348,7 @@ TEST_F(StartedReader, ReaderAttributesAreTheVendors) {
 }
 
 TEST_F(StartedReader, InsertionAndRemovalReachAWaitingApplication) {
-  auto waiting = reader_->StartWaitForCard(true);
+  auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
   ASSERT_TRUE(waiting);
   EXPECT_EQ(waiting->Wait(50ms), STATUS_TIMEOUT);  // no card yet: still pending
   sim_->InsertCard("t0");
@@ -357,8 +357,8 @@ TEST_F(StartedReader, InsertionAndRemovalReachAWaitingApplication) {
   ASSERT_EQ(reader_->State(&state), STATUS_SUCCESS);
   EXPECT_EQ(state, CardState::kPresent);
   // Already present: the request completes at once.
-  EXPECT_EQ(reader_->WaitForCard(true, 10s), STATUS_SUCCESS);
-  auto removal = reader_->StartWaitForCard(false);
+  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
+  auto removal = reader_->StartWaitForCard(tolvex::host::CardWait::kAbsent);
   sim_->RemoveCard();
   EXPECT_EQ(removal->Wait(10s), STATUS_SUCCESS);
   ASSERT_EQ(reader_->State(&state), STATUS_SUCCESS);
@@ -366,28 +366,28 @@ TEST_F(StartedReader, InsertionAndRemovalReachAWaitingApplication) {
 }
 
 TEST_F(StartedReader, WaitThatRunsOutIsCancelled) {
-  EXPECT_EQ(reader_->WaitForCard(true, 30ms), STATUS_TIMEOUT);
+  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 30ms), STATUS_TIMEOUT);
   // The reader takes a new watch at once: the old one is gone.
-  auto waiting = reader_->StartWaitForCard(true);
+  auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
   sim_->InsertCard("t1");
   EXPECT_EQ(waiting->Wait(10s), STATUS_SUCCESS);
 }
 
 TEST_F(StartedReader, CancelledWaitCompletesAsCancelled) {
-  auto waiting = reader_->StartWaitForCard(true);
+  auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
   waiting->Cancel();
   EXPECT_EQ(waiting->Wait(10s), STATUS_CANCELLED);
 }
 
 TEST_F(StartedReader, SecondWatchWhileOneIsPendingIsRefused) {
-  auto first = reader_->StartWaitForCard(true);
-  auto second = reader_->StartWaitForCard(true);
+  auto first = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
+  auto second = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
   EXPECT_EQ(second->Wait(10s), STATUS_DEVICE_BUSY);
   EXPECT_EQ(first->Wait(20ms), STATUS_TIMEOUT);
 }
 
 TEST_F(StartedReader, OpenOrCloseCancelsAPendingWatch) {
-  auto waiting = reader_->StartWaitForCard(true);
+  auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
   EXPECT_EQ(waiting->Wait(20ms), STATUS_TIMEOUT);
   Status status;
   EXPECT_EQ(Reader::Open(host_, 0, &status), nullptr);  // busy, yet it cancels the watch
@@ -402,7 +402,8 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
   int cancellations = 0;
   bool card_in = false;
   for (int round = 0; round < 150; ++round) {
-    auto waiting = reader_->StartWaitForCard(!card_in);
+    auto waiting = reader_->StartWaitForCard(card_in ? tolvex::host::CardWait::kAbsent
+                                                     : tolvex::host::CardWait::kPresent);
     std::thread changer([&] {
       if (card_in) {
         sim_->RemoveCard();
@@ -431,7 +432,7 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
 
 TEST_F(StartedReader, DataSetReadyDropEndsListeningAndCommandsTimeOut) {
   sim_->InsertCard("t0");
-  ASSERT_EQ(reader_->WaitForCard(true, 10s), STATUS_SUCCESS);
+  ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
   sim_->SetDsr(false);
   // The removal routine purged the port; nothing the reader says is heard any more.
   ASSERT_TRUE(WaitUntil([&] {
@@ -502,7 +503,7 @@ TEST_F(StartedReader, RequestsTheDriverDoesNotServeAreRefused) {
   // A power request without its code, a protocol request without room for the answer.
   EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_POWER, {}, 64, &out), STATUS_INVALID_PARAMETER);
   sim_->InsertCard("t1");
-  ASSERT_EQ(reader_->WaitForCard(true, 10s), STATUS_SUCCESS);
+  ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
   ASSERT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset, &out), STATUS_SUCCESS);
   EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_SET_PROTOCOL, std::vector<std::uint8_t>{2, 0, 0, 0}, 3,
                              &out),
@@ -534,7 +535,7 @@ TEST(DriverTeardown, PendingWatchIsCancelledByTheUnload) {
   Status status;
   auto reader = Reader::Open(host, 0, &status);
   ASSERT_TRUE(reader);
-  auto waiting = reader->StartWaitForCard(true);
+  auto waiting = reader->StartWaitForCard(tolvex::host::CardWait::kPresent);
   ASSERT_EQ(waiting->Wait(20ms), STATUS_TIMEOUT);
   // The application lets go of its handle but not of its request; unloading ends the request.
   EXPECT_EQ(host.StopDriver(), "");
