@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "serial/request.h"
 
@@ -307,8 +308,7 @@ NTSTATUS SerialPort::Write(PIRP irp, PIO_STACK_LOCATION stack) {
 void SerialPort::PendLocked(PIRP irp, std::deque<PIRP>* queue, std::vector<Completion>& done) {
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, &SerialPort::CancelRoutine);
-  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) &&
-      IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (std::atomic_ref<BOOLEAN>(irp->Cancel).load() && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     done.push_back(Completion{irp, STATUS_CANCELLED, 0});
     return;
   }
