@@ -17,19 +17,23 @@
 #include <vector>
 
 #include "host/atr.h"
+#include "host/hex.h"
 #include "host/host.h"
 #include "host/reader.h"
-#include "sim/reader_sim.h"
+#include "host/simulated_reader.h"
 #include "words.h"
 
 namespace {
 
 using tolvex::host::AtrDescription;
+using tolvex::host::CardReport;
 using tolvex::host::CardState;
 using tolvex::host::CardWait;
+using tolvex::host::Hex;
 using tolvex::host::Host;
 using tolvex::host::Power;
 using tolvex::host::Reader;
+using tolvex::host::SimulatedReader;
 using tolvex::host::Status;
 using Json = nlohmann::ordered_json;
 using Bytes = std::vector<std::uint8_t>;
@@ -95,8 +99,8 @@ class Session {
   // Returns 0 when the reader is open, else the exit code (the error already said).
   int Open() {
     if (options_.ports.empty()) {
-      simulator_ = &host_.AddSimulatedPort(0);
-      simulator_->InsertCard(options_.card, /*report=*/false);
+      simulator_.emplace(host_.AddSimulatedReader(0));
+      simulator_->InsertCard(options_.card, CardReport::kNotSent);
     }
     for (const std::string& binding : options_.ports) {
       const auto equals = binding.find('=');
@@ -128,7 +132,7 @@ class Session {
 
   Reader& reader() { return *reader_; }
   Host& host() { return host_; }
-  tolvex::sim::ReaderSim* simulator() { return simulator_; }
+  SimulatedReader* simulator() { return simulator_ ? &*simulator_ : nullptr; }
   unsigned index() const { return index_; }
 
   ~Session() {
@@ -156,15 +160,11 @@ class Session {
   const Options& options_;
   Output& out_;
   Host host_;
-  tolvex::sim::ReaderSim* simulator_ = nullptr;
+  std::optional<SimulatedReader> simulator_;
   std::map<unsigned, std::string> paths_;
   unsigned index_ = 0;
   std::unique_ptr<Reader> reader_;
 };
-
-std::string Hex(const Bytes& bytes) {
-  return tolvex::tools::Hex(bytes);
-}
 
 // --- info -----------------------------------------------------------------------------------
 
@@ -347,7 +347,7 @@ int Apdu(Session& session, Output& out, const std::string& protocol_name,
   if (!requested) return out.Usage("--protocol takes t0, t1 or any");
   std::vector<Bytes> apdus;
   for (const std::string& text : hex) {
-    auto bytes = tolvex::tools::ParseHex(text);
+    auto bytes = tolvex::host::ParseHex(text);
     if (!bytes || bytes->size() < 4) return out.Usage("not an APDU in hex: '" + text + "'");
     apdus.push_back(*bytes);
   }
@@ -370,7 +370,7 @@ int Shell(Session& session, Output& out, const std::string& protocol_name) {
   int result = 0;
   while (std::getline(std::cin, line)) {
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    auto bytes = tolvex::tools::ParseHex(line);
+    auto bytes = tolvex::host::ParseHex(line);
     if (!bytes || bytes->size() < 4) {
       out.Usage("not an APDU in hex: '" + line + "'");
       result = 2;
@@ -443,7 +443,7 @@ int Demo(Output& out) {
     if (int code = Exchange(session, out, selected, apdu)) return code;
   }
   out.Text("");
-  tolvex::sim::ReaderSim* simulator = session.simulator();
+  SimulatedReader* simulator = session.simulator();
   auto removal = session.reader().StartWaitForCard(CardWait::kAbsent);
   out.Text("the card is pulled out of the simulated reader ...");
   simulator->RemoveCard();

@@ -1,7 +1,5 @@
 #include "words.h"
 
-#include "sim/bytes.h"
-
 #include <cstdio>
 
 namespace tolvex::tools {
@@ -112,16 +110,6 @@ std::vector<std::string> Protocols(std::uint32_t mask) {
   if (mask & 2) names.push_back("T=1");
   if (mask & 0x10000) names.push_back("raw");
   return names;
-}
-
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  return sim::Hex(bytes);
-}
-
-std::optional<std::vector<std::uint8_t>> ParseHex(const std::string& text) {
-  std::vector<std::uint8_t> bytes;
-  if (!sim::ParseHex(text, &bytes)) return std::nullopt;
-  return bytes;
 }
 
 }  // namespace tolvex::tools

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "driver/frame/frame.h"
+#include "host/simulated_reader.h"
 #include "platform/platform.h"
 #include "serial/memory_line.h"
 #include "serial/serial_port.h"
@@ -75,6 +76,10 @@ sim::ReaderSim& Host::AddSimulatedPort(unsigned index, const sim::ReaderOptions&
   line.SetListener([reader](std::span<const UCHAR> chunk) { reader->HostWrote(chunk); });
   state_->simulators[index] = std::move(simulator);
   return *reader;
+}
+
+SimulatedReader Host::AddSimulatedReader(unsigned index) {
+  return SimulatedReader(AddSimulatedPort(index));
 }
 
 void Host::AddDevicePort(unsigned index, std::string path) {

@@ -40,6 +40,7 @@ struct ReaderOptions;
 namespace tolvex::host {
 
 class Handle;
+class SimulatedReader;
 
 class Host {
  public:
@@ -57,6 +58,8 @@ class Host {
   serial::MemoryLine& AddMemoryPort(unsigned index);
   sim::ReaderSim& AddSimulatedPort(unsigned index);
   sim::ReaderSim& AddSimulatedPort(unsigned index, const sim::ReaderOptions& options);
+  // The same, as the tools see it (host/simulated_reader.h); it stays the host's.
+  SimulatedReader AddSimulatedReader(unsigned index);
   // A real serial device or a pseudo-terminal, by its path (/dev/ttyS0, /dev/pts/3).
   void AddDevicePort(unsigned index, std::string path);
   // The COMMask to write; by default, one bit per port added. Absent: leave the value out.
