@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "driver/card/card.h"
-#include "host/link_bench.h"
+#include "support/link_bench.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include "serial/memory_line.h"
 #include "serial/serial_port.h"
 #include "sim/reader_sim.h"
-#include "sim/scripted_reader.h"
+#include "support/scripted_reader.h"
 #include "support/sim_frames.h"
 #include "support/wait.h"
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "driver/card/card.h"
-#include "host/link_bench.h"
+#include "support/link_bench.h"
 #include "support/wait.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <thread>
 
-#include "host/link_bench.h"
+#include "support/link_bench.h"
 #include "support/wait.h"
 
 namespace {

@@ -2,7 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "host/link_bench.h"
+#include "support/link_bench.h"
 #include "support/wait.h"
 
 namespace {

@@ -13,8 +13,8 @@
 
 #include "driver/card/card.h"
 #include "driver/frame/frame.h"
-#include "host/link_bench.h"
 #include "platform/platform.h"
+#include "support/link_bench.h"
 
 namespace tolvex::testutil {
 
