@@ -17,17 +17,17 @@ using host::CardState;
 using host::Status;
 
 // The driver's statuses the handler tells apart.
-constexpr Status kSuccess = 0;
-constexpr Status kTimeout = 0x102;  // a wait ran out
-constexpr Status kInvalidParameter = static_cast<Status>(0xC000000D);
-constexpr Status kNoSuchDevice = static_cast<Status>(0xC000000E);
-constexpr Status kInvalidDeviceRequest = static_cast<Status>(0xC0000010);
-constexpr Status kBufferTooSmall = static_cast<Status>(0xC0000023);
-constexpr Status kNameNotFound = static_cast<Status>(0xC0000034);
-constexpr Status kNotSupported = static_cast<Status>(0xC00000BB);
-constexpr Status kCancelled = static_cast<Status>(0xC0000120);
-constexpr Status kNoMedia = static_cast<Status>(0xC0000178);
-constexpr Status kInvalidDeviceState = static_cast<Status>(0xC0000184);
+using host::status::kBufferTooSmall;
+using host::status::kCancelled;
+using host::status::kInvalidDeviceRequest;
+using host::status::kInvalidDeviceState;
+using host::status::kInvalidParameter;
+using host::status::kNoMedia;
+using host::status::kNoSuchDevice;
+using host::status::kNotSupported;
+using host::status::kObjectNameNotFound;
+using host::status::kSuccess;
+using host::status::kTimeout;
 
 constexpr std::uint32_t kAttrAtr = 0x00090303;  // SCARD_ATTR_ATR_STRING
 
@@ -85,7 +85,7 @@ std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* erro
     // Why: the device did not open (missing, busy, no serial device), or nothing answered.
     const Status opened = host->ProbePort(0);
     (void)host->Stop();
-    if (opened == kNameNotFound || opened == kNoSuchDevice) {
+    if (opened == kObjectNameNotFound || opened == kNoSuchDevice) {
       Log(kLogError, "%s: no serial device there (%s)", device.c_str(),
           host::StatusName(opened).c_str());
       *error = IFD_NO_SUCH_DEVICE;
@@ -315,8 +315,8 @@ Response Channel::WaitForChange(int timeout_ms) {
       CardState state = CardState::kUnknown;
       reported = reader_->State(&state) == kSuccess && CardIn(state) ? 1 : 0;
     }
-    const bool want_card = reported == 0;
-    std::unique_ptr<host::Request> request = reader_->StartWaitForCard(want_card);
+    const host::CardWait until = reported == 0 ? host::CardWait::kPresent : host::CardWait::kAbsent;
+    std::unique_ptr<host::Request> request = reader_->StartWaitForCard(until);
     lock.lock();
     if (request && (stop_pending_ || closed_)) {
       stop_pending_ = false;
@@ -351,7 +351,7 @@ Response Channel::WaitForChange(int timeout_ms) {
       if (gone && status != kSuccess) {
         result = IFD_NO_SUCH_DEVICE;
       } else if (status == kSuccess) {
-        if (!want_card) {
+        if (until == host::CardWait::kAbsent) {
           removal_seen_.store(true);
           removals_.fetch_add(1);
         }

@@ -17,24 +17,32 @@
 #include <vector>
 
 #include "host/atr.h"
+#include "host/hex.h"
 #include "host/host.h"
 #include "host/reader.h"
-#include "sim/reader_sim.h"
+#include "host/simulated_reader.h"
 #include "words.h"
 
 namespace {
 
 using tolvex::host::AtrDescription;
+using tolvex::host::CardReport;
 using tolvex::host::CardState;
+using tolvex::host::CardWait;
+using tolvex::host::Hex;
 using tolvex::host::Host;
 using tolvex::host::Power;
 using tolvex::host::Reader;
+using tolvex::host::SimulatedReader;
 using tolvex::host::Status;
 using Json = nlohmann::ordered_json;
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-constexpr Status kSuccess = 0;
+using tolvex::host::status::kDeviceProtocolError;
+using tolvex::host::status::kIoTimeout;
+using tolvex::host::status::kSuccess;
+using tolvex::host::status::kTimeout;
 constexpr std::uint32_t kT0 = 1;
 constexpr std::uint32_t kT1 = 2;
 
@@ -91,8 +99,8 @@ class Session {
   // Returns 0 when the reader is open, else the exit code (the error already said).
   int Open() {
     if (options_.ports.empty()) {
-      simulator_ = &host_.AddSimulatedPort(0);
-      simulator_->InsertCard(options_.card, /*report=*/false);
+      simulator_.emplace(host_.AddSimulatedReader(0));
+      simulator_->InsertCard(options_.card, CardReport::kNotSent);
     }
     for (const std::string& binding : options_.ports) {
       const auto equals = binding.find('=');
@@ -124,7 +132,7 @@ class Session {
 
   Reader& reader() { return *reader_; }
   Host& host() { return host_; }
-  tolvex::sim::ReaderSim* simulator() { return simulator_; }
+  SimulatedReader* simulator() { return simulator_ ? &*simulator_ : nullptr; }
   unsigned index() const { return index_; }
 
   ~Session() {
@@ -146,21 +154,17 @@ class Session {
     if (opened != kSuccess) {
       return out_.Error(tolvex::tools::PortFailure(where, opened), opened);
     }
-    return out_.Error("no reader answered on " + where, static_cast<Status>(0xC00000B5));
+    return out_.Error("no reader answered on " + where, kIoTimeout);
   }
 
   const Options& options_;
   Output& out_;
   Host host_;
-  tolvex::sim::ReaderSim* simulator_ = nullptr;
+  std::optional<SimulatedReader> simulator_;
   std::map<unsigned, std::string> paths_;
   unsigned index_ = 0;
   std::unique_ptr<Reader> reader_;
 };
-
-std::string Hex(const Bytes& bytes) {
-  return tolvex::tools::Hex(bytes);
-}
 
 // --- info -----------------------------------------------------------------------------------
 
@@ -220,9 +224,8 @@ int Info(Session& session, Output& out) {
 
 // --- atr, off -------------------------------------------------------------------------------
 
-int PowerUp(Session& session, Output& out, bool warm, Bytes* atr) {
-  const Status status =
-      session.reader().PowerCard(warm ? Power::kWarmReset : Power::kColdReset, atr);
+int PowerUp(Session& session, Output& out, Power reset, Bytes* atr) {
+  const Status status = session.reader().PowerCard(reset, atr);
   if (status != kSuccess) return out.Error(tolvex::tools::PowerFailure(status), status);
   return 0;
 }
@@ -276,10 +279,10 @@ void PrintAtr(const Bytes& atr, Output& out, double ms) {
   out.Text(fmt::format("TCK           {}", d.tck ? fmt::format("{:02X}", *d.tck) : "none"));
 }
 
-int Atr(Session& session, Output& out, bool warm) {
+int Atr(Session& session, Output& out, Power reset) {
   Bytes atr;
   const auto start = Clock::now();
-  if (int code = PowerUp(session, out, warm, &atr)) return code;
+  if (int code = PowerUp(session, out, reset, &atr)) return code;
   PrintAtr(atr, out, Milliseconds(Clock::now() - start));
   return 0;
 }
@@ -304,7 +307,7 @@ std::optional<std::uint32_t> ProtocolMask(const std::string& name) {
 // Powers the card up and selects a protocol: the protocol, or 0 after an error (said).
 std::uint32_t Prepare(Session& session, Output& out, std::uint32_t requested, int* code) {
   Bytes atr;
-  if ((*code = PowerUp(session, out, false, &atr)) != 0) return 0;
+  if ((*code = PowerUp(session, out, Power::kColdReset, &atr)) != 0) return 0;
   std::uint32_t selected = 0;
   const Status status = session.reader().SetProtocol(requested, &selected);
   if (status != kSuccess) {
@@ -321,7 +324,8 @@ int Exchange(Session& session, Output& out, std::uint32_t protocol, const Bytes&
   const Status status = session.reader().Transmit(protocol, apdu, &response);
   const double ms = Milliseconds(Clock::now() - start);
   if (status != kSuccess) return out.Error(tolvex::tools::TransmitFailure(status), status);
-  if (response.size() < 2) return out.Error("the card's answer has no status word", 0xC0000186);
+  if (response.size() < 2)
+    return out.Error("the card's answer has no status word", kDeviceProtocolError);
   const Bytes data(response.begin(), response.end() - 2);
   const std::string sw =
       fmt::format("{:02X}{:02X}", response[response.size() - 2], response.back());
@@ -343,7 +347,7 @@ int Apdu(Session& session, Output& out, const std::string& protocol_name,
   if (!requested) return out.Usage("--protocol takes t0, t1 or any");
   std::vector<Bytes> apdus;
   for (const std::string& text : hex) {
-    auto bytes = tolvex::tools::ParseHex(text);
+    auto bytes = tolvex::host::ParseHex(text);
     if (!bytes || bytes->size() < 4) return out.Usage("not an APDU in hex: '" + text + "'");
     apdus.push_back(*bytes);
   }
@@ -366,7 +370,7 @@ int Shell(Session& session, Output& out, const std::string& protocol_name) {
   int result = 0;
   while (std::getline(std::cin, line)) {
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    auto bytes = tolvex::tools::ParseHex(line);
+    auto bytes = tolvex::host::ParseHex(line);
     if (!bytes || bytes->size() < 4) {
       out.Usage("not an APDU in hex: '" + line + "'");
       result = 2;
@@ -393,8 +397,8 @@ int Watch(Session& session, Output& out, int count, double timeout_s) {
     const auto step = timeout_s > 0
                           ? std::min<std::chrono::milliseconds>(left, std::chrono::hours(1))
                           : std::chrono::hours(1);
-    status = session.reader().WaitForCard(!present, step);
-    if (status == 0x102) continue;  // nothing yet
+    status = session.reader().WaitForCard(present ? CardWait::kAbsent : CardWait::kPresent, step);
+    if (status == kTimeout) continue;  // nothing yet
     if (status != kSuccess) return out.Error("watching the reader failed", status);
     present = !present;
     ++seen;
@@ -416,7 +420,7 @@ int Demo(Output& out) {
   if (int code = session.Open()) return code;
   if (int code = Info(session, out)) return code;
   out.Text("");
-  if (int code = Atr(session, out, false)) return code;
+  if (int code = Atr(session, out, Power::kColdReset)) return code;
   out.Text("");
   std::uint32_t selected = 0;
   const auto start = Clock::now();
@@ -439,8 +443,8 @@ int Demo(Output& out) {
     if (int code = Exchange(session, out, selected, apdu)) return code;
   }
   out.Text("");
-  tolvex::sim::ReaderSim* simulator = session.simulator();
-  auto removal = session.reader().StartWaitForCard(false);
+  SimulatedReader* simulator = session.simulator();
+  auto removal = session.reader().StartWaitForCard(CardWait::kAbsent);
   out.Text("the card is pulled out of the simulated reader ...");
   simulator->RemoveCard();
   Status seen = removal->Wait(std::chrono::seconds(10));
@@ -449,7 +453,7 @@ int Demo(Output& out) {
                   {"event", "removed"},
                   {"status", tolvex::tools::StatusValue(kSuccess)}});
   out.Text("  the driver reports: card removed");
-  auto insertion = session.reader().StartWaitForCard(true);
+  auto insertion = session.reader().StartWaitForCard(CardWait::kPresent);
   out.Text("and put back in ...");
   simulator->InsertCard("dual");
   seen = insertion->Wait(std::chrono::seconds(10));
@@ -502,7 +506,7 @@ int main(int argc, char** argv) {
   Session session(options, out);
   if (int code = session.Open()) return code;
   if (info->parsed()) return Info(session, out);
-  if (atr->parsed()) return Atr(session, out, warm);
+  if (atr->parsed()) return Atr(session, out, warm ? Power::kWarmReset : Power::kColdReset);
   if (apdu->parsed()) return Apdu(session, out, protocol, apdus);
   if (off->parsed()) return Off(session, out);
   if (watch->parsed()) return Watch(session, out, count, timeout);

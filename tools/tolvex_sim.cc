@@ -11,7 +11,7 @@
 //   insert [MODEL]     a card goes in (the model chosen last, t0 at first)
 //   remove             the card comes out
 //   card MODEL         the model for the next insert
-//   fault NAME [ARGS]  a fault (faults.h: insert, remove, negative, silence, damage, ...);
+//   fault NAME [ARGS]  a fault (src/sim/faults.h: negative, silence, damage, ...);
 //                      "fault" alone lists them with their arguments
 //   status             the card, the reader's state and the pending faults
 //   quit
@@ -37,11 +37,14 @@
 #include <string>
 #include <vector>
 
-#include "sim/reader_sim.h"
+#include "host/simulated_reader.h"
 
 namespace {
 
-using tolvex::sim::ReaderSim;
+using tolvex::host::CardReport;
+using tolvex::host::ConsoleReply;
+using tolvex::host::SimulatedReader;
+using tolvex::host::SimulatedReaderOptions;
 
 int signal_pipe[2] = {-1, -1};
 
@@ -111,129 +114,25 @@ void Say(const std::string& line) {
   std::fflush(stdout);
 }
 
-class Console {
- public:
-  Console(ReaderSim& sim, std::string model) : sim_(sim), model_(std::move(model)) {}
-
-  // One command line; false after "quit".
-  bool Command(const std::string& line) {
-    std::istringstream in(line);
-    std::string word;
-    std::vector<std::string> args;
-    in >> word;
-    for (std::string arg; in >> arg;) args.push_back(arg);
-    if (word.empty()) return true;
-    if (word == "quit") {
-      Say("ok bye");
-      return false;
-    }
-    if (word == "insert") {
-      const std::string model = args.empty() ? model_ : args[0];
-      Say(sim_.InsertCard(model) ? "ok inserted " + model : "error: no card model " + model);
-    } else if (word == "remove") {
-      sim_.RemoveCard();
-      Say("ok removed");
-    } else if (word == "card") {
-      if (args.size() != 1 || !tolvex::sim::MakeCard(args[0])) {
-        Say("error: card takes one of " + Models());
-      } else {
-        model_ = args[0];
-        Say("ok card " + model_ + " for the next insert");
-      }
-    } else if (word == "fault") {
-      if (args.empty()) {
-        Say("error: fault takes a name: " + FaultNames());
-        return true;
-      }
-      const std::string name = args[0];
-      args.erase(args.begin());
-      if (name == "dsr-drop" || name == "dsr-raise") {
-        Say("error: a pseudo-terminal has no data-set-ready line: " + name +
-            " cannot be signalled");
-      } else {
-        Say(tolvex::sim::ApplyFault(sim_, name, args));
-      }
-    } else if (word == "status") {
-      Say(Status());
-    } else {
-      Say("error: unknown command " + word +
-          " (insert [MODEL], remove, card MODEL, fault NAME [ARGS], status, quit)");
-    }
-    return true;
-  }
-
- private:
-  static std::string Models() {
-    std::string text;
-    for (auto model : tolvex::sim::CardModels())
-      text += (text.empty() ? "" : ", ") + std::string(model);
-    return text;
-  }
-
-  static std::string FaultNames() {
-    std::string text;
-    for (const auto& fault : tolvex::sim::FaultCommands()) {
-      text += (text.empty() ? "" : ", ") + std::string(fault.name);
-      if (!fault.args.empty()) text += " " + std::string(fault.args);
-    }
-    return text;
-  }
-
-  std::string Status() const {
-    const std::string card = sim_.card_model();
-    const auto transcript = sim_.transcript();
-    std::size_t frames = transcript.dropped;
-    for (const auto& entry : transcript.entries) {
-      if (entry.origin() == tolvex::sim::Origin::kHost) ++frames;
-    }
-    return "ok card=" + (card.empty() ? std::string("none") : card) +
-           " powered=" + (sim_.card_powered() ? "yes" : "no") + " next=" + model_ +
-           " firmware=" + tolvex::sim::HexByte(sim_.options().firmware) +
-           " paced=" + (sim_.options().paced ? "yes" : "no") + " jitter=" +
-           (sim_.options().jitter ? std::to_string(sim_.options().jitter->seed) : "no") +
-           " frames=" + std::to_string(frames) + " faults=" + sim_.faults().Describe();
-  }
-
-  ReaderSim& sim_;
-  std::string model_;
+struct Settings {
+  std::string model;  // the card at start; none if empty
+  SimulatedReaderOptions reader;
 };
 
-// The console's commands and the faults with their arguments, for --help.
-std::string ConsoleHelp() {
-  std::string text =
-      "\nCommands on standard input, one a line:\n"
-      "  insert [MODEL]     a card goes in\n"
-      "  remove             the card comes out\n"
-      "  card MODEL         the model for the next insert\n"
-      "  fault NAME [ARGS]  a fault, one of (no dsr-drop or dsr-raise on a pseudo-terminal):\n";
-  for (const auto& fault : tolvex::sim::FaultCommands()) {
-    std::string usage = "    " + std::string(fault.name);
-    if (!fault.args.empty()) usage += " " + std::string(fault.args);
-    text += usage + "\n        " + std::string(fault.help) + "\n";
-  }
-  text +=
-      "  status             the card, the reader's state and the pending faults\n"
-      "  quit\n";
-  return text;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
+// Reads the command line into `settings`; an exit code when the program is to end now.
+std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
   CLI::App app{"tolvex-sim: the simulated Brightwarden Serial SCR on a pseudo-terminal"};
-  bool pty_mode = false, paced = false, trace = false;
-  std::string model, firmware = "0x21";
+  bool pty_mode = false, trace = false;
+  std::string firmware = "0x21";
   std::optional<std::uint64_t> jitter_seed;
-  const tolvex::sim::Jitter jitter_defaults;
-  std::int64_t jitter_gap_us =
-      std::chrono::duration_cast<std::chrono::microseconds>(jitter_defaults.max_gap).count();
-  std::int64_t jitter_block_end_ms =
-      std::chrono::duration_cast<std::chrono::milliseconds>(jitter_defaults.block_end_max_delay)
-          .count();
+  SimulatedReaderOptions& reader = settings->reader;
+  std::int64_t jitter_gap_us = reader.jitter_gap.count();
+  std::int64_t jitter_block_end_ms = reader.jitter_block_end.count();
   app.add_flag("--pty", pty_mode, "Simulate the reader on a pseudo-terminal (required)");
-  app.add_option("--card", model, "Card in the reader at start (t0, t1, t1-crc, dual, ...)");
+  app.add_option("--card", settings->model,
+                 "Card in the reader at start (t0, t1, t1-crc, dual, ...)");
   app.add_option("--firmware", firmware, "Firmware revision byte, e.g. 0x21");
-  auto* paced_flag = app.add_flag("--paced", paced, "Send at the pace of the real wires");
+  auto* paced_flag = app.add_flag("--paced", reader.paced, "Send at the pace of the real wires");
   auto* jitter_option =
       app.add_option("--jitter", jitter_seed,
                      "Send at random moments drawn from SEED: random gaps between bytes, even "
@@ -253,8 +152,12 @@ int main(int argc, char** argv) {
       ->needs(jitter_option);
   app.add_flag("--trace", trace,
                "Print the transcript on standard error, each entry with its time since the start");
-  app.footer(ConsoleHelp());
-  CLI11_PARSE(app, argc, argv);
+  app.footer(SimulatedReader::ConsoleHelp());
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::ParseError& e) {
+    return app.exit(e);
+  }
   if (!pty_mode) {
     std::fprintf(stderr, "tolvex-sim: --pty is required (the only way to run for now)\n");
     return 2;
@@ -265,48 +168,39 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "tolvex-sim: bad firmware revision %s\n", firmware.c_str());
     return 2;
   }
-  if (!model.empty() && !tolvex::sim::MakeCard(model)) {
-    std::fprintf(stderr, "tolvex-sim: no card model %s\n", model.c_str());
+  if (!settings->model.empty() && !SimulatedReader::IsCardModel(settings->model)) {
+    std::fprintf(stderr, "tolvex-sim: no card model %s\n", settings->model.c_str());
     return 2;
   }
-
-  Pty pty;
-  std::string error;
-  if (!OpenPty(&pty, &error) || pipe(signal_pipe) != 0) {
-    std::fprintf(stderr, "tolvex-sim: %s\n", error.empty() ? std::strerror(errno) : error.c_str());
-    return 1;
+  reader.firmware = static_cast<std::uint8_t>(revision);
+  if (jitter_seed) {
+    reader.jitter_seed = jitter_seed;
+    reader.jitter_gap = std::chrono::microseconds(jitter_gap_us);
+    reader.jitter_block_end = std::chrono::milliseconds(jitter_block_end_ms);
   }
+  if (trace) {
+    reader.trace = [](std::chrono::nanoseconds at, const std::string& entry) {
+      const double ms = std::chrono::duration<double, std::milli>(at).count();
+      std::fprintf(stderr, "%12.3f ms  %s\n", ms, entry.c_str());
+    };
+  }
+  return std::nullopt;
+}
+
+// SIGINT and SIGTERM end the run through signal_pipe; a reader gone from the terminal is no
+// reason to die.
+void CatchSignals() {
   struct sigaction action {};
   action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
+}
 
-  tolvex::sim::ReaderOptions options;
-  options.firmware = static_cast<std::uint8_t>(revision);
-  options.paced = paced;
-  if (jitter_seed) {
-    options.jitter =
-        tolvex::sim::Jitter{.seed = *jitter_seed,
-                            .max_gap = std::chrono::microseconds(jitter_gap_us),
-                            .block_end_max_delay = std::chrono::milliseconds(jitter_block_end_ms)};
-  }
-  if (trace) {
-    options.observer = [](const tolvex::sim::TranscriptEntry& entry) {
-      const double ms = std::chrono::duration<double, std::milli>(entry.at).count();
-      std::fprintf(stderr, "%12.3f ms  %s\n", ms, entry.ToString().c_str());
-    };
-  }
-  const int master = pty.master;
-  auto sim = std::make_unique<ReaderSim>(
-      tolvex::sim::Line{[master](std::span<const std::uint8_t> bytes) { SendAll(master, bytes); },
-                        [](bool) {}},
-      std::move(options));
-  if (!model.empty()) sim->InsertCard(model, /*report=*/false);
-  Console console(*sim, model.empty() ? "t0" : model);
-
-  Say(pty.path);
+// Plays the reader on the terminal and answers the console, until a signal, "quit" or the end
+// of standard input.
+void Run(const Pty& pty, SimulatedReader& reader) {
   pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {pty.master, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
   std::string input;
   bool running = true;
@@ -319,7 +213,7 @@ int main(int argc, char** argv) {
     if (fds[1].revents & POLLIN) {
       std::uint8_t buffer[512];
       const ssize_t n = read(pty.master, buffer, sizeof(buffer));
-      if (n > 0) sim->HostWrote(std::span(buffer, static_cast<std::size_t>(n)));
+      if (n > 0) reader.HostWrote(std::span(buffer, static_cast<std::size_t>(n)));
     } else if (fds[1].revents != 0) {
       usleep(10'000);  // no hang-up can come while we hold the slave; wait out anything else
     }
@@ -332,11 +226,39 @@ int main(int argc, char** argv) {
         std::string line = input.substr(0, nl);
         input.erase(0, nl + 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        running = console.Command(line);
+        const ConsoleReply reply = reader.Command(line);
+        if (!reply.line.empty()) Say(reply.line);
+        running = reply.go_on;
       }
     }
   }
-  sim.reset();  // its scheduler thread may still be sending to the master
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Settings settings;
+  if (std::optional<int> code = ParseCommandLine(argc, argv, &settings)) return *code;
+
+  Pty pty;
+  std::string error;
+  if (!OpenPty(&pty, &error) || pipe(signal_pipe) != 0) {
+    std::fprintf(stderr, "tolvex-sim: %s\n", error.empty() ? std::strerror(errno) : error.c_str());
+    return 1;
+  }
+  CatchSignals();
+
+  const int master = pty.master;
+  auto reader = std::make_unique<SimulatedReader>(
+      [master](std::span<const std::uint8_t> bytes) { SendAll(master, bytes); }, settings.reader);
+  if (!settings.model.empty()) {
+    reader->InsertCard(settings.model, CardReport::kNotSent);
+    reader->SetNextModel(settings.model);
+  }
+
+  Say(pty.path);
+  Run(pty, *reader);
+  reader.reset();  // its scheduler thread may still be sending to the master
   close(pty.slave);
   close(pty.master);
   return 0;

@@ -1,21 +1,8 @@
 #include "words.h"
 
-#include "sim/bytes.h"
-
 #include <cstdio>
 
 namespace tolvex::tools {
-
-namespace {
-constexpr host::Status kNoMedia = static_cast<host::Status>(0xC0000178);
-constexpr host::Status kUnrecognizedMedia = static_cast<host::Status>(0xC0000014);
-constexpr host::Status kDataError = static_cast<host::Status>(0xC000003E);
-constexpr host::Status kIoTimeout = static_cast<host::Status>(0xC00000B5);
-constexpr host::Status kInvalidDeviceRequest = static_cast<host::Status>(0xC0000010);
-constexpr host::Status kProtocolError = static_cast<host::Status>(0xC0000186);
-constexpr host::Status kBufferTooSmall = static_cast<host::Status>(0xC0000023);
-constexpr host::Status kInvalidDeviceState = static_cast<host::Status>(0xC0000184);
-}  // namespace
 
 std::string StatusValue(host::Status status) {
   char text[16];
@@ -31,14 +18,14 @@ std::string StatusWords(host::Status status) {
 }
 
 std::string PortFailure(const std::string& where, host::Status status) {
-  switch (static_cast<std::uint32_t>(status)) {
-    case 0xC0000034:
+  switch (status) {
+    case host::status::kObjectNameNotFound:
       return "the serial device " + where + " does not exist";
-    case 0xC0000043:
+    case host::status::kSharingViolation:
       return where + " is in use by another program";
-    case 0xC000000E:
+    case host::status::kNoSuchDevice:
       return where + " is not a serial device";
-    case 0xC0000022:
+    case host::status::kAccessDenied:
       return "no permission to open " + where;
     default:
       return where + " could not be opened";
@@ -47,15 +34,15 @@ std::string PortFailure(const std::string& where, host::Status status) {
 
 std::string PowerFailure(host::Status status) {
   switch (status) {
-    case kNoMedia:
+    case host::status::kNoMedia:
       return "no card in the reader";
-    case kUnrecognizedMedia:
+    case host::status::kUnrecognizedMedia:
       return "the card did not answer its reset";
-    case kDataError:
+    case host::status::kDataError:
       return "the card's answer to reset was not valid";
-    case kIoTimeout:
+    case host::status::kIoTimeout:
       return "the reader did not answer";
-    case kBufferTooSmall:
+    case host::status::kBufferTooSmall:
       return "the card's answer to reset is longer than the driver takes";
     default:
       return "the card could not be powered up";
@@ -64,13 +51,13 @@ std::string PowerFailure(host::Status status) {
 
 std::string ProtocolFailure(host::Status status) {
   switch (status) {
-    case kInvalidDeviceRequest:
+    case host::status::kInvalidDeviceRequest:
       return "protocol not supported by the card";
-    case kProtocolError:
+    case host::status::kDeviceProtocolError:
       return "the card did not accept the protocol (it is powered down)";
-    case kNoMedia:
+    case host::status::kNoMedia:
       return "no card in the reader";
-    case kInvalidDeviceState:
+    case host::status::kInvalidDeviceState:
       return "the card is not powered";
     default:
       return "the protocol could not be selected";
@@ -79,17 +66,17 @@ std::string ProtocolFailure(host::Status status) {
 
 std::string TransmitFailure(host::Status status) {
   switch (status) {
-    case kBufferTooSmall:
+    case host::status::kBufferTooSmall:
       return "response larger than the buffer";
-    case kProtocolError:
+    case host::status::kDeviceProtocolError:
       return "the card did not follow the protocol (it is powered down)";
-    case kIoTimeout:
+    case host::status::kIoTimeout:
       return "the card did not answer (it is powered down)";
-    case kNoMedia:
+    case host::status::kNoMedia:
       return "no card in the reader";
-    case kInvalidDeviceState:
+    case host::status::kInvalidDeviceState:
       return "no protocol selected for the card";
-    case kInvalidDeviceRequest:
+    case host::status::kInvalidDeviceRequest:
       return "the command does not match the protocol in force";
     default:
       return "the command could not be sent";
@@ -123,16 +110,6 @@ std::vector<std::string> Protocols(std::uint32_t mask) {
   if (mask & 2) names.push_back("T=1");
   if (mask & 0x10000) names.push_back("raw");
   return names;
-}
-
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-  return sim::Hex(bytes);
-}
-
-std::optional<std::vector<std::uint8_t>> ParseHex(const std::string& text) {
-  std::vector<std::uint8_t> bytes;
-  if (!sim::ParseHex(text, &bytes)) return std::nullopt;
-  return bytes;
 }
 
 }  // namespace tolvex::tools

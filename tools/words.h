@@ -1,4 +1,4 @@
-// What the tools say to people: status values in words, failures per operation, hex.
+// What the tools say to people: status values in words, failures per operation.
 #pragma once
 
 #include <cstdint>
@@ -24,9 +24,5 @@ std::string TransmitFailure(host::Status status);
 
 std::string CardStateWords(std::uint32_t state);
 std::vector<std::string> Protocols(std::uint32_t mask);
-
-std::string Hex(const std::vector<std::uint8_t>& bytes);
-// Hex digits, spaces allowed; nothing for anything else.
-std::optional<std::vector<std::uint8_t>> ParseHex(const std::string& text);
 
 }  // namespace tolvex::tools

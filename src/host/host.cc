@@ -1,11 +1,11 @@
 #include "host/host.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <map>
 #include <mutex>
 
 #include "driver/frame/frame.h"
+#include "host/simulated_reader.h"
 #include "platform/platform.h"
 #include "serial/memory_line.h"
 #include "serial/serial_port.h"
@@ -25,18 +25,6 @@ std::u16string Decimal(unsigned value) {
 }
 
 }  // namespace
-
-std::string StatusName(Status status) {
-  const char* name = NtStatusName(status);
-  if (name != nullptr) return name;
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-  return text;
-}
-
-std::string StatusText(Status status) {
-  return NtStatusText(status);
-}
 
 struct Host::State {
   Options options;
@@ -88,6 +76,10 @@ sim::ReaderSim& Host::AddSimulatedPort(unsigned index, const sim::ReaderOptions&
   line.SetListener([reader](std::span<const UCHAR> chunk) { reader->HostWrote(chunk); });
   state_->simulators[index] = std::move(simulator);
   return *reader;
+}
+
+SimulatedReader Host::AddSimulatedReader(unsigned index) {
+  return SimulatedReader(AddSimulatedPort(index));
 }
 
 void Host::AddDevicePort(unsigned index, std::string path) {

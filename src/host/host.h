@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "host/status.h"
+
 namespace tolvex::platform {
 class Platform;
 }
@@ -37,13 +39,8 @@ struct ReaderOptions;
 
 namespace tolvex::host {
 
-// An NT status value.
-using Status = std::int32_t;
-// Its symbolic name ("STATUS_IO_TIMEOUT") or "0x........", and plain words for people.
-std::string StatusName(Status status);
-std::string StatusText(Status status);
-
 class Handle;
+class SimulatedReader;
 
 class Host {
  public:
@@ -61,6 +58,8 @@ class Host {
   serial::MemoryLine& AddMemoryPort(unsigned index);
   sim::ReaderSim& AddSimulatedPort(unsigned index);
   sim::ReaderSim& AddSimulatedPort(unsigned index, const sim::ReaderOptions& options);
+  // The same, as the tools see it (host/simulated_reader.h); it stays the host's.
+  SimulatedReader AddSimulatedReader(unsigned index);
   // A real serial device or a pseudo-terminal, by its path (/dev/ttyS0, /dev/pts/3).
   void AddDevicePort(unsigned index, std::string path);
   // The COMMask to write; by default, one bit per port added. Absent: leave the value out.

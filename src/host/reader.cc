@@ -88,12 +88,13 @@ Status Reader::LastError(std::uint32_t* error) {
   return status;
 }
 
-std::unique_ptr<Request> Reader::StartWaitForCard(bool present) {
-  return handle_->Start(present ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
+std::unique_ptr<Request> Reader::StartWaitForCard(CardWait until) {
+  return handle_->Start(
+      until == CardWait::kPresent ? IOCTL_SMARTCARD_IS_PRESENT : IOCTL_SMARTCARD_IS_ABSENT, {}, 0);
 }
 
-Status Reader::WaitForCard(bool present, std::chrono::milliseconds limit) {
-  std::unique_ptr<Request> request = StartWaitForCard(present);
+Status Reader::WaitForCard(CardWait until, std::chrono::milliseconds limit) {
+  std::unique_ptr<Request> request = StartWaitForCard(until);
   if (!request) return STATUS_INSUFFICIENT_RESOURCES;
   Status status = request->Wait(limit);
   if (status != STATUS_TIMEOUT) return status;

@@ -37,6 +37,9 @@ enum class CardState : std::uint32_t {
   kSpecific = 6,
 };
 
+// What a card wait waits for: a card in the reader, or none.
+enum class CardWait { kPresent, kAbsent };
+
 class Reader {
  public:
   // Opens reader `index` ("\Device\Tolvex<index>").
@@ -51,12 +54,12 @@ class Reader {
   Status State(CardState* state);
   Status LastError(std::uint32_t* error);
 
-  // Waits until a card is in the reader (present) or out of it, at most `limit`: success when
+  // Waits until a card is in the reader (kPresent) or out of it, at most `limit`: success when
   // it is so already or becomes so; STATUS_TIMEOUT (0x102) when the time ran out (the wait is
   // cancelled); STATUS_CANCELLED when something else ended it.
-  Status WaitForCard(bool present, std::chrono::milliseconds limit);
+  Status WaitForCard(CardWait until, std::chrono::milliseconds limit);
   // The same as a request to wait on, e.g. from a polling thread that must be stoppable.
-  std::unique_ptr<Request> StartWaitForCard(bool present);
+  std::unique_ptr<Request> StartWaitForCard(CardWait until);
 
   // Power: the ATR after a reset.
   Status PowerCard(Power action, std::vector<std::uint8_t>* atr);

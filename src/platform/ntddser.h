@@ -66,6 +66,11 @@ struct SERIAL_HANDFLOW {
   LONG XoffLimit;
 };
 
+struct SERIAL_QUEUE_SIZE {
+  ULONG InSize;
+  ULONG OutSize;
+};
+
 struct SERIAL_STATUS {
   ULONG Errors;
   ULONG HoldReasons;
@@ -79,6 +84,7 @@ static_assert(sizeof(SERIAL_LINE_CONTROL) == 3);
 static_assert(sizeof(SERIAL_CHARS) == 6);
 static_assert(sizeof(SERIAL_TIMEOUTS) == 20);
 static_assert(sizeof(SERIAL_HANDFLOW) == 16);
+static_assert(sizeof(SERIAL_QUEUE_SIZE) == 8);
 static_assert(sizeof(SERIAL_STATUS) == 20);
 
 // Wait mask events.

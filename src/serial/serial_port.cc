@@ -5,31 +5,13 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
+#include <atomic>
+
+#include "serial/request.h"
 
 namespace tolvex::serial {
 
 namespace {
-
-// Copies a record out of a request's input.
-template <typename T>
-T InputAs(PIRP irp) {
-  T value;
-  std::memcpy(&value, irp->AssociatedIrp.SystemBuffer, sizeof(T));
-  return value;
-}
-
-template <typename T>
-void OutputAs(PIRP irp, const T& value) {
-  std::memcpy(irp->AssociatedIrp.SystemBuffer, &value, sizeof(T));
-}
-
-NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-  irp->IoStatus.Status = status;
-  irp->IoStatus.Information = information;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-  return status;
-}
 
 // The time `milliseconds` after `now`, or none when that lies beyond what the clock can count:
 // a time-out of decades (a multiplier of MAXULONG, say) is no time-out at all.
@@ -38,11 +20,6 @@ std::optional<std::chrono::steady_clock::time_point> After(
   constexpr ULONGLONG kLongest = ULONGLONG{1} << 40;  // some 35 years
   if (milliseconds > kLongest) return std::nullopt;
   return now + std::chrono::milliseconds(milliseconds);
-}
-
-bool ValidLineControl(const SERIAL_LINE_CONTROL& line) {
-  return line.WordLength >= 5 && line.WordLength <= 8 && line.Parity <= SPACE_PARITY &&
-         line.StopBits <= STOP_BITS_2;
 }
 
 }  // namespace
@@ -325,255 +302,13 @@ NTSTATUS SerialPort::Write(PIRP irp, PIO_STACK_LOCATION stack) {
   return STATUS_PENDING;
 }
 
-NTSTATUS SerialPort::DeviceControl(PIRP irp, PIO_STACK_LOCATION stack) {
-  const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-  const ULONG in = stack->Parameters.DeviceIoControl.InputBufferLength;
-  const ULONG out = stack->Parameters.DeviceIoControl.OutputBufferLength;
-  if ((in != 0 || out != 0) && irp->AssociatedIrp.SystemBuffer == nullptr) {
-    return CompleteNow(irp, STATUS_INVALID_PARAMETER);
-  }
-  std::vector<Completion> done;
-  NTSTATUS status = STATUS_SUCCESS;
-  ULONG_PTR information = 0;
-  {
-    std::unique_lock lock(mutex_);
-    // A closed port takes no requests: code 0 is none of them, and is refused below.
-    switch (open_ ? code : 0) {
-      case IOCTL_SERIAL_SET_BAUD_RATE: {
-        if (in < sizeof(SERIAL_BAUD_RATE)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        const auto rate = InputAs<SERIAL_BAUD_RATE>(irp);
-        if (rate.BaudRate == 0) {
-          status = STATUS_INVALID_PARAMETER;
-          break;
-        }
-        LineSettings next = settings_;
-        next.baud_rate = rate.BaudRate;
-        status = open_ ? backend_->Configure(next) : STATUS_SUCCESS;
-        if (NT_SUCCESS(status)) settings_ = next;
-        break;
-      }
-      case IOCTL_SERIAL_GET_BAUD_RATE:
-        if (out < sizeof(SERIAL_BAUD_RATE)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        OutputAs(irp, SERIAL_BAUD_RATE{settings_.baud_rate});
-        information = sizeof(SERIAL_BAUD_RATE);
-        break;
-      case IOCTL_SERIAL_SET_LINE_CONTROL: {
-        if (in < sizeof(SERIAL_LINE_CONTROL)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        const auto line = InputAs<SERIAL_LINE_CONTROL>(irp);
-        if (!ValidLineControl(line)) {
-          status = STATUS_INVALID_PARAMETER;
-          break;
-        }
-        LineSettings next = settings_;
-        next.line_control = line;
-        status = open_ ? backend_->Configure(next) : STATUS_SUCCESS;
-        if (NT_SUCCESS(status)) settings_ = next;
-        break;
-      }
-      case IOCTL_SERIAL_GET_LINE_CONTROL:
-        if (out < sizeof(SERIAL_LINE_CONTROL)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        OutputAs(irp, settings_.line_control);
-        information = sizeof(SERIAL_LINE_CONTROL);
-        break;
-      case IOCTL_SERIAL_SET_CHARS: {
-        if (in < sizeof(SERIAL_CHARS)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        LineSettings next = settings_;
-        next.chars = InputAs<SERIAL_CHARS>(irp);
-        status = open_ ? backend_->Configure(next) : STATUS_SUCCESS;
-        if (NT_SUCCESS(status)) settings_ = next;
-        break;
-      }
-      case IOCTL_SERIAL_GET_CHARS:
-        if (out < sizeof(SERIAL_CHARS)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        OutputAs(irp, settings_.chars);
-        information = sizeof(SERIAL_CHARS);
-        break;
-      case IOCTL_SERIAL_SET_TIMEOUTS: {
-        if (in < sizeof(SERIAL_TIMEOUTS)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        const auto t = InputAs<SERIAL_TIMEOUTS>(irp);
-        if (t.ReadIntervalTimeout == SERIAL_TIMEOUT_MAX &&
-            t.ReadTotalTimeoutMultiplier == SERIAL_TIMEOUT_MAX &&
-            t.ReadTotalTimeoutConstant == SERIAL_TIMEOUT_MAX) {
-          status = STATUS_INVALID_PARAMETER;
-          break;
-        }
-        timeouts_ = t;  // taken by reads and writes that start from now on
-        break;
-      }
-      case IOCTL_SERIAL_GET_TIMEOUTS:
-        if (out < sizeof(SERIAL_TIMEOUTS)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        OutputAs(irp, timeouts_);
-        information = sizeof(SERIAL_TIMEOUTS);
-        break;
-      case IOCTL_SERIAL_SET_HANDFLOW: {
-        if (in < sizeof(SERIAL_HANDFLOW)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        const auto flow = InputAs<SERIAL_HANDFLOW>(irp);
-        if ((flow.ControlHandShake & SERIAL_CONTROL_INVALID) ||
-            (flow.FlowReplace & SERIAL_FLOW_INVALID) || flow.XonLimit < 0 || flow.XoffLimit < 0) {
-          status = STATUS_INVALID_PARAMETER;
-          break;
-        }
-        LineSettings next = settings_;
-        next.handflow = flow;
-        status = open_ ? backend_->Configure(next) : STATUS_SUCCESS;
-        if (NT_SUCCESS(status)) settings_ = next;
-        break;
-      }
-      case IOCTL_SERIAL_GET_HANDFLOW:
-        if (out < sizeof(SERIAL_HANDFLOW)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        OutputAs(irp, settings_.handflow);
-        information = sizeof(SERIAL_HANDFLOW);
-        break;
-      case IOCTL_SERIAL_SET_BREAK_ON:
-      case IOCTL_SERIAL_SET_BREAK_OFF:
-        backend_->SetBreak(code == IOCTL_SERIAL_SET_BREAK_ON);
-        break;
-      case IOCTL_SERIAL_SET_DTR:
-      case IOCTL_SERIAL_CLR_DTR:
-        backend_->SetDtr(code == IOCTL_SERIAL_SET_DTR);
-        break;
-      case IOCTL_SERIAL_SET_RTS:
-      case IOCTL_SERIAL_CLR_RTS:
-        backend_->SetRts(code == IOCTL_SERIAL_SET_RTS);
-        break;
-      case IOCTL_SERIAL_SET_QUEUE_SIZE:
-        // The receive queue has a fixed size; a request for a larger one is taken as advice.
-        if (in < 2 * sizeof(ULONG)) status = STATUS_BUFFER_TOO_SMALL;
-        break;
-      case IOCTL_SERIAL_GET_MODEMSTATUS:
-        if (out < sizeof(ULONG)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        OutputAs(irp, backend_->ModemStatus());
-        information = sizeof(ULONG);
-        break;
-      case IOCTL_SERIAL_SET_WAIT_MASK: {
-        if (in < sizeof(ULONG)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        const auto mask = InputAs<ULONG>(irp);
-        if (mask & ~SERIAL_EV_VALID) {
-          status = STATUS_INVALID_PARAMETER;
-          break;
-        }
-        CompleteWaitLocked(0, done);  // a new mask ends the pending wait, with no events
-        wait_mask_ = mask;
-        history_ = 0;
-        break;
-      }
-      case IOCTL_SERIAL_GET_WAIT_MASK:
-        if (out < sizeof(ULONG)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        OutputAs(irp, wait_mask_);
-        information = sizeof(ULONG);
-        break;
-      case IOCTL_SERIAL_WAIT_ON_MASK:
-        if (out < sizeof(ULONG)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        if (!wait_.empty() || wait_mask_ == 0) {
-          status = STATUS_INVALID_PARAMETER;
-          break;
-        }
-        if (history_ != 0) {
-          OutputAs(irp, history_);
-          history_ = 0;
-          information = sizeof(ULONG);
-          break;
-        }
-        PendLocked(irp, &wait_, done);
-        lock.unlock();
-        CompleteAll(done);
-        return STATUS_PENDING;
-      case IOCTL_SERIAL_PURGE: {
-        if (in < sizeof(ULONG)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        const auto mask = InputAs<ULONG>(irp);
-        const ULONG valid = SERIAL_PURGE_TXABORT | SERIAL_PURGE_RXABORT | SERIAL_PURGE_TXCLEAR |
-                            SERIAL_PURGE_RXCLEAR;
-        if (mask == 0 || (mask & ~valid)) {
-          status = STATUS_INVALID_PARAMETER;
-          break;
-        }
-        if (mask & SERIAL_PURGE_TXABORT) AbortQueueLocked(writes_, done);
-        if (mask & SERIAL_PURGE_RXABORT) AbortQueueLocked(reads_, done);
-        if (mask & SERIAL_PURGE_RXCLEAR) received_.clear();
-        backend_->Purge(mask & (SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR));
-        break;
-      }
-      case IOCTL_SERIAL_GET_COMMSTATUS: {
-        if (out < sizeof(SERIAL_STATUS)) {
-          status = STATUS_BUFFER_TOO_SMALL;
-          break;
-        }
-        SERIAL_STATUS report{};
-        report.Errors = errors_;
-        errors_ = 0;  // reported once
-        report.AmountInInQueue = static_cast<ULONG>(received_.size());
-        // Every byte of every queued write that the line has not taken yet.
-        for (PIRP write : writes_) {
-          report.AmountInOutQueue += IoGetCurrentIrpStackLocation(write)->Parameters.Write.Length;
-        }
-        if (!writes_.empty() && write_.started) report.AmountInOutQueue -= write_.done;
-        OutputAs(irp, report);
-        information = sizeof(SERIAL_STATUS);
-        break;
-      }
-      default:
-        status = open_ ? STATUS_INVALID_DEVICE_REQUEST : STATUS_INVALID_DEVICE_STATE;
-        break;
-    }
-  }
-  CompleteAll(done);
-  if (!done.empty()) Wake();
-  return CompleteNow(irp, status, NT_SUCCESS(status) ? information : 0);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Pending requests and cancellation
 
 void SerialPort::PendLocked(PIRP irp, std::deque<PIRP>* queue, std::vector<Completion>& done) {
   IoMarkIrpPending(irp);
   IoSetCancelRoutine(irp, &SerialPort::CancelRoutine);
-  if (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) &&
-      IoSetCancelRoutine(irp, nullptr) != nullptr) {
+  if (std::atomic_ref<BOOLEAN>(irp->Cancel).load() && IoSetCancelRoutine(irp, nullptr) != nullptr) {
     done.push_back(Completion{irp, STATUS_CANCELLED, 0});
     return;
   }
@@ -797,63 +532,6 @@ void SerialPort::ThreadMain() {
       CompleteAll(done);
     }
   }
-}
-
-// ---------------------------------------------------------------------------------------------
-// Driver
-
-namespace {
-
-NTSTATUS DispatchToPort(PDEVICE_OBJECT device, PIRP irp) {
-  return PortOf(device)->Dispatch(device, irp);
-}
-
-void UnloadSerialDriver(PDRIVER_OBJECT driver) {
-  while (driver->DeviceObject != nullptr) {
-    PDEVICE_OBJECT device = driver->DeviceObject;
-    SerialPort* port = PortOf(device);
-    port->Stop();
-    delete port;
-    IoDeleteDevice(device);
-  }
-}
-
-}  // namespace
-
-SerialPort* PortOf(PDEVICE_OBJECT device) {
-  return *static_cast<SerialPort**>(device->DeviceExtension);
-}
-
-NTSTATUS LoadSerialDriver(platform::Platform& platform, std::vector<PortBinding> bindings,
-                          PDRIVER_OBJECT* driver) {
-  auto entry = [&platform, bindings = std::move(bindings)](PDRIVER_OBJECT object,
-                                                           PUNICODE_STRING) -> NTSTATUS {
-    object->MajorFunction[IRP_MJ_CREATE] = DispatchToPort;
-    object->MajorFunction[IRP_MJ_CLOSE] = DispatchToPort;
-    object->MajorFunction[IRP_MJ_CLEANUP] = DispatchToPort;
-    object->MajorFunction[IRP_MJ_READ] = DispatchToPort;
-    object->MajorFunction[IRP_MJ_WRITE] = DispatchToPort;
-    object->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchToPort;
-    object->DriverUnload = UnloadSerialDriver;
-    for (const PortBinding& binding : bindings) {
-      std::u16string name = u"\\Device\\Serial" + platform::ToU16(std::to_string(binding.index));
-      UNICODE_STRING device_name{static_cast<USHORT>(name.size() * 2),
-                                 static_cast<USHORT>(name.size() * 2), name.data()};
-      PDEVICE_OBJECT device = nullptr;
-      NTSTATUS status = IoCreateDevice(object, sizeof(SerialPort*), &device_name,
-                                       FILE_DEVICE_SERIAL_PORT, 0, TRUE, &device);
-      if (!NT_SUCCESS(status)) {
-        UnloadSerialDriver(object);
-        return status;
-      }
-      device->Flags |= DO_BUFFERED_IO;
-      auto* port = new SerialPort(binding.index, binding.backend);
-      *static_cast<SerialPort**>(device->DeviceExtension) = port;
-      port->Start(platform);
-    }
-    return STATUS_SUCCESS;
-  };
-  return platform.LoadDriver(u"\\Driver\\Serial", entry, u"", 0, driver);
 }
 
 }  // namespace tolvex::serial

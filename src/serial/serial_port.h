@@ -2,9 +2,11 @@
 //
 // Theory of operation
 // -------------------
-// LoadSerialDriver loads one driver with one device per PortBinding. Each device's extension
-// holds a SerialPort, which implements the serial request set (platform/ntddser.h) in one
-// switch, with every buffer length checked next to its case.
+// LoadSerialDriver (serial_driver.cc) loads one driver with one device per PortBinding. Each
+// device's extension holds a SerialPort, which implements the serial request set
+// (platform/ntddser.h): reads, writes and the queue and time-out engine behind them in
+// serial_port.cc, the control requests in one switch in serial_control.cc, where one helper
+// checks every settings record's length.
 //
 // Threads and locks. Requests arrive on the callers' threads. Each port has one port thread
 // that polls an event descriptor (woken on new requests, received bytes, cancellations) and,
@@ -106,7 +108,14 @@ class SerialPort final : private LineSink {
   void ModemLinesChanged(ULONG events) override;
   void Wake() override;
 
+  // Control requests (serial_control.cc).
+  class ControlBuffers;
   NTSTATUS DeviceControl(PIRP irp, PIO_STACK_LOCATION stack);
+  NTSTATUS ControlLocked(ULONG code, ControlBuffers& io, std::vector<Completion>& done);
+  NTSTATUS ConfigureLocked(const LineSettings& next);
+  NTSTATUS WaitOnMaskLocked(PIRP irp, ControlBuffers& io, std::vector<Completion>& done);
+  SERIAL_STATUS TakeCommStatusLocked();
+
   NTSTATUS Read(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS Write(PIRP irp, PIO_STACK_LOCATION stack);
   NTSTATUS Create();

@@ -1,6 +1,7 @@
 #include "sim/faults.h"
 
 #include <charconv>
+#include <optional>
 
 #include "sim/bytes.h"
 #include "sim/reader_sim.h"
@@ -133,6 +134,51 @@ std::string ShortAtrCommand(ReaderSim& reader, std::span<const std::string> args
   return text;
 }
 
+// The faults the card itself plays (the card's model must support them); none for another name.
+std::optional<std::string> ApplyCardFault(ReaderSim& reader, std::string_view name,
+                                          const std::string& a0, const std::string& a1) {
+  std::uint8_t byte = 0;
+  int count = 1;
+  if (name == "wtx") {
+    byte = 2;
+    if (!a0.empty() && !ParseHexByte(a0, &byte)) return "error: bad multiplier " + a0;
+    if (!a1.empty() && (!ParseCount(a1, &count) || count < 1)) return "error: bad count " + a1;
+    bool ok = false;
+    reader.WithCard([&](Card& card) { ok = card.RequestWtx(byte, count); });
+    return CardSays(ok, "S(WTX request " + HexByte(byte) + ") before the next answer");
+  }
+  if (name == "ifs-request") {
+    byte = 0x10;
+    if (!a0.empty() && (!ParseHexByte(a0, &byte) || byte == 0 || byte == 0xFF)) {
+      return "error: bad IFSC " + a0;
+    }
+    bool ok = false;
+    reader.WithCard([&](Card& card) { ok = card.RequestIfs(byte); });
+    return CardSays(ok, "S(IFS request " + HexByte(byte) + ") before the next answer");
+  }
+  if (name == "pts-refuse") {
+    PtsPolicy policy;
+    if (a0 == "once") {
+      policy = PtsPolicy::kRefuseOnce;
+    } else if (a0 == "always") {
+      policy = PtsPolicy::kRefuseAlways;
+    } else if (a0 == "off") {
+      policy = PtsPolicy::kAccept;
+    } else {
+      return "error: pts-refuse takes once, always or off";
+    }
+    bool ok = false;
+    reader.WithCard([&](Card& card) { ok = card.SetPtsPolicy(policy); });
+    return CardSays(ok, "PTS policy " + a0);
+  }
+  if (name == "card-parity") {
+    bool ok = false;
+    reader.WithCard([&](Card& card) { ok = card.DamageNextBlock(); });
+    return CardSays(ok, "parity error in the next block the card receives");
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::span<const FaultCommand> FaultCommands() {
@@ -201,43 +247,7 @@ std::string ApplyFault(ReaderSim& reader, std::string_view name,
     reader.ReaderErrorNext();
     return "ok reader error instead of the card's next answer";
   }
-  if (name == "wtx") {
-    byte = 2;
-    if (!a0.empty() && !ParseHexByte(a0, &byte)) return "error: bad multiplier " + a0;
-    if (!a1.empty() && (!ParseCount(a1, &count) || count < 1)) return "error: bad count " + a1;
-    bool ok = false;
-    reader.WithCard([&](Card& card) { ok = card.RequestWtx(byte, count); });
-    return CardSays(ok, "S(WTX request " + HexByte(byte) + ") before the next answer");
-  }
-  if (name == "ifs-request") {
-    byte = 0x10;
-    if (!a0.empty() && (!ParseHexByte(a0, &byte) || byte == 0 || byte == 0xFF)) {
-      return "error: bad IFSC " + a0;
-    }
-    bool ok = false;
-    reader.WithCard([&](Card& card) { ok = card.RequestIfs(byte); });
-    return CardSays(ok, "S(IFS request " + HexByte(byte) + ") before the next answer");
-  }
-  if (name == "pts-refuse") {
-    PtsPolicy policy;
-    if (a0 == "once") {
-      policy = PtsPolicy::kRefuseOnce;
-    } else if (a0 == "always") {
-      policy = PtsPolicy::kRefuseAlways;
-    } else if (a0 == "off") {
-      policy = PtsPolicy::kAccept;
-    } else {
-      return "error: pts-refuse takes once, always or off";
-    }
-    bool ok = false;
-    reader.WithCard([&](Card& card) { ok = card.SetPtsPolicy(policy); });
-    return CardSays(ok, "PTS policy " + a0);
-  }
-  if (name == "card-parity") {
-    bool ok = false;
-    reader.WithCard([&](Card& card) { ok = card.DamageNextBlock(); });
-    return CardSays(ok, "parity error in the next block the card receives");
-  }
+  if (std::optional<std::string> said = ApplyCardFault(reader, name, a0, a1)) return *said;
   if (name == "clear") {
     reader.ClearFaults();
     return "ok no faults";

@@ -76,15 +76,15 @@ void Scheduler::Add(LineItem item) {
   cv_.notify_all();
 }
 
-std::vector<LineItem> Scheduler::Withdraw(TimePoint now, bool card_items) {
+std::vector<LineItem> Scheduler::Withdraw(TimePoint now, Withdrawal what) {
   std::vector<LineItem> withdrawn;
   {
     std::lock_guard lock(mutex_);
     bool previous_withdrawn = false;
     for (auto it = queue_.begin(); it != queue_.end();) {
       const LineItem& item = it->second;
-      const bool match = (card_items ? item.from_card : item.block_end) && item.ready > now &&
-                         (!item.continues_pair || previous_withdrawn);
+      const bool match = (what == Withdrawal::kCardItems ? item.from_card : item.block_end) &&
+                         item.ready > now && (!item.continues_pair || previous_withdrawn);
       previous_withdrawn = match;
       if (match) {
         withdrawn.push_back(std::move(it->second));

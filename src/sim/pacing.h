@@ -83,6 +83,12 @@ class JitterSource {
   std::uint64_t state_;
 };
 
+// What Scheduler::Withdraw takes back.
+enum class Withdrawal {
+  kBlockEnds,  // end-of-block reports
+  kCardItems,  // everything from the card
+};
+
 // One thing for the line: bytes for the host, or a data-set-ready change.
 struct LineItem {
   Bytes bytes;
@@ -116,10 +122,10 @@ class Scheduler {
   Scheduler& operator=(const Scheduler&) = delete;
 
   void Add(LineItem item);
-  // Takes back what the reader did not yet have at `now` and matches: end-of-block reports,
-  // or everything from the card. A piece that continues an escaped pair goes only with the
-  // piece before it, so that the host never gets half a pair.
-  std::vector<LineItem> Withdraw(TimePoint now, bool card_items);
+  // Takes back what the reader did not yet have at `now` and matches `what`. A piece that
+  // continues an escaped pair goes only with the piece before it, so that the host never gets
+  // half a pair.
+  std::vector<LineItem> Withdraw(TimePoint now, Withdrawal what);
   // The latest ready time of the items queued; the clock's zero with none.
   TimePoint LastReady();
   // Waits until nothing is queued or being delivered.

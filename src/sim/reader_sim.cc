@@ -64,7 +64,7 @@ void ReaderSim::HostWrote(std::span<const std::uint8_t> bytes) {
       // The host spoke before an end-of-block report was due (the character waiting time, a
       // late report, a jittered one): the report is not sent, so that nothing the reader says
       // about the card's last answer comes after its answer to this write.
-      for (const LineItem& item : Withdraw(now, false)) RecordWithdrawn(item, now);
+      for (const LineItem& item : Withdraw(now, Withdrawal::kBlockEnds)) RecordWithdrawn(item, now);
     }
     if (options_.paced) first = timeline_.HostWrote(now, bytes.size(), options_.timing);
     std::vector<HostFrame> frames;
@@ -146,11 +146,11 @@ unsigned ReaderSim::guard_time() const {
 void ReaderSim::StopCard(TimePoint now) {
   // Whatever the card had still to say in paced or jitter mode goes unsaid.
   ++epoch_;
-  if (scheduler_) (void)Withdraw(now, true);
+  if (scheduler_) (void)Withdraw(now, Withdrawal::kCardItems);
 }
 
-std::vector<LineItem> ReaderSim::Withdraw(TimePoint now, bool card_items) {
-  std::vector<LineItem> items = scheduler_->Withdraw(now, card_items);
+std::vector<LineItem> ReaderSim::Withdraw(TimePoint now, Withdrawal what) {
+  std::vector<LineItem> items = scheduler_->Withdraw(now, what);
   if (jitter_ && !items.empty()) jitter_last_ = scheduler_->LastReady();
   return items;
 }
@@ -329,16 +329,15 @@ void ReaderSim::QueueJittered(LineItem item) {
   } else {
     t = std::max(jitter_last_, SimClock::now()) + jitter_->Gap();
   }
-  auto piece = [&item](TimePoint ready, bool continues_pair) {
+  auto piece = [&item](TimePoint ready) {
     LineItem p;
     p.dsr = item.dsr;
     p.ready = ready;
     p.from_card = item.from_card;
     p.block_end = item.block_end;
-    p.continues_pair = continues_pair;
     return p;
   };
-  LineItem current = piece(t, false);
+  LineItem current = piece(t);
   bool pair_open = false;  // the byte before opened an escaped pair
   for (std::size_t i = 0; i < item.bytes.size(); ++i) {
     if (i > 0) {
@@ -346,7 +345,8 @@ void ReaderSim::QueueJittered(LineItem item) {
       if (gap > Nanos(0)) {
         queue.Add(std::move(current));
         t += gap;
-        current = piece(t, pair_open);
+        current = piece(t);
+        current.continues_pair = pair_open;
       }
     }
     const std::uint8_t b = item.bytes[i];

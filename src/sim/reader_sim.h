@@ -138,7 +138,7 @@ class ReaderSim {
              std::optional<Nanos> end_after = std::nullopt);
   void QueueJittered(LineItem item);
   // Takes back pending items from the scheduler (there must be one).
-  std::vector<LineItem> Withdraw(TimePoint now, bool card_items);
+  std::vector<LineItem> Withdraw(TimePoint now, Withdrawal what);
   void RecordWithdrawn(const LineItem& item, TimePoint at);
   // The scheduler, started on first need in fast mode (a late report).
   Scheduler& scheduler();

@@ -42,8 +42,13 @@ inline std::uint8_t IPcb(int ns, bool more) {
 inline std::uint8_t RPcb(int nr, std::uint8_t error) {
   return static_cast<std::uint8_t>(0x80 | (nr & 1) << 4 | (error & 0x03));
 }
-inline std::uint8_t SPcb(std::uint8_t type, bool response) {
-  return static_cast<std::uint8_t>(0xC0 | (response ? kSResponse : 0) | type);
+enum class SDirection {
+  kRequest,
+  kResponse,
+};
+inline std::uint8_t SPcb(std::uint8_t type, SDirection direction) {
+  return static_cast<std::uint8_t>(0xC0 | (direction == SDirection::kResponse ? kSResponse : 0) |
+                                   type);
 }
 inline bool IsI(std::uint8_t pcb) {
   return (pcb & 0x80) == 0;

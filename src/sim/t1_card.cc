@@ -113,7 +113,8 @@ class T1Engine final : public ProtocolEngine {
     if (tx_offset_ == 0 && !requests_.empty()) {
       waiting_ = requests_.front();
       requests_.pop_front();
-      return Send(Block{nad_, t1::SPcb(waiting_->type, false), {waiting_->value}}, out);
+      return Send(
+          Block{nad_, t1::SPcb(waiting_->type, t1::SDirection::kRequest), {waiting_->value}}, out);
     }
     const std::size_t n = std::min<std::size_t>(ifsd_, tx_.size() - tx_offset_);
     const bool more = tx_offset_ + n < tx_.size();
@@ -144,14 +145,15 @@ class T1Engine final : public ProtocolEngine {
           ns_ = nr_ = 0;
           ifsd_ = 32;
           DropExchange();
-          return Send(Block{nad_, t1::SPcb(t1::kSResynch, true), {}}, out);
+          return Send(Block{nad_, t1::SPcb(t1::kSResynch, t1::SDirection::kResponse), {}}, out);
         case t1::kSIfs:
           if (!one_byte || block.inf[0] == 0 || block.inf[0] == 0xFF) break;
           ifsd_ = block.inf[0];
-          return Send(Block{nad_, t1::SPcb(t1::kSIfs, true), block.inf}, out);
+          return Send(Block{nad_, t1::SPcb(t1::kSIfs, t1::SDirection::kResponse), block.inf}, out);
         case t1::kSAbort:
           DropExchange();
-          return Send(Block{nad_, t1::SPcb(t1::kSAbort, true), block.inf}, out);
+          return Send(Block{nad_, t1::SPcb(t1::kSAbort, t1::SDirection::kResponse), block.inf},
+                      out);
         default:
           break;
       }

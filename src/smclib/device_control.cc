@@ -1,5 +1,7 @@
 // SmartcardDeviceControl: the PC/SC control requests of applications, served one at a time per
 // reader, each checked against its buffers before anything is done.
+#include <atomic>
+
 #include "platform/platform.h"
 #include "smclib/attributes.h"
 #include "smclib/smclib.h"
@@ -118,7 +120,7 @@ NTSTATUS TrackPresence(PSMARTCARD_EXTENSION extension, const Request& r, bool wa
     os->NotificationIrp = r.irp;
     (void)track(extension);  // pending: the driver completes it on a presence change
     // Cancelled before the driver set its cancel routine: nobody else will complete it.
-    if (__atomic_load_n(&r.irp->Cancel, __ATOMIC_SEQ_CST) &&
+    if (std::atomic_ref<BOOLEAN>(r.irp->Cancel).load() &&
         IoSetCancelRoutine(r.irp, nullptr) != nullptr) {
       os->NotificationIrp = nullptr;
       cancelled = true;

@@ -5,6 +5,17 @@
 // The library then serves the PC/SC control requests of applications for that reader, calling
 // the driver's callbacks (ReaderFunction) for everything that touches the reader.
 //
+// One request at a time. SmartcardDeviceControl (device_control.cc) runs on the caller's
+// thread. Requests to one reader are served one at a time: each waits for the reader's turn
+// (OsData->RequestTurn, a synchronization event that is signalled while no request is served),
+// is served with OsData->CurrentIrp set and its callbacks called, records a failure in
+// LastError, and hands the turn on. The driver's callbacks therefore never run twice at once
+// for one reader, and the request and reply buffers are the served request's alone. Tracking
+// requests (is-present, is-absent) do not take the turn: under OsData->SpinLock they test the
+// card's state, park as OsData->NotificationIrp (one per reader) and call the driver's tracking
+// callback, and stay pending until the driver completes them on a change of the card's
+// presence or they are cancelled; meanwhile other requests are served.
+//
 // Shared words. CurrentState is written under OsData->SpinLock and read without it; T1.Wtx is
 // written by the library in the caller's thread and read by the driver's receive worker. Both
 // are read and written whole (tolvex::platform::SharedLoad / SharedStore).

@@ -73,6 +73,9 @@
 #include "smclib/t1.h"
 
 using tolvex::platform::SharedStore;
+using tolvex::smclib::t1::EdcGood;
+using tolvex::smclib::t1::EdcLength;
+using tolvex::smclib::t1::PutEdc;
 
 namespace {
 
@@ -126,58 +129,6 @@ enum Phase : UCHAR {
 
 bool ValidIfs(ULONG size) {
   return size >= 1 && size <= kMaximumInformation;
-}
-
-// Error detection codes.
-
-UCHAR Lrc(const UCHAR* bytes, ULONG length) {
-  UCHAR lrc = 0;
-  for (ULONG i = 0; i < length; ++i) lrc ^= bytes[i];
-  return lrc;
-}
-
-// CRC-16 of ISO 3309: polynomial x^16 + x^12 + x^5 + 1 taken least significant bit first
-// (0x8408), register preset to FFFF, complemented at the end; sent least significant byte
-// first.
-USHORT Crc(const UCHAR* bytes, ULONG length) {
-  USHORT crc = 0xFFFF;
-  for (ULONG i = 0; i < length; ++i) {
-    crc ^= bytes[i];
-    for (int bit = 0; bit < 8; ++bit) {
-      crc =
-          (crc & 1) != 0 ? static_cast<USHORT>((crc >> 1) ^ 0x8408) : static_cast<USHORT>(crc >> 1);
-    }
-  }
-  return static_cast<USHORT>(~crc);
-}
-
-bool UsesCrc(const PSMARTCARD_EXTENSION extension) {
-  return extension->CardCapabilities.T1.EDC == T1_EDC_CRC;
-}
-
-ULONG EdcLength(const PSMARTCARD_EXTENSION extension) {
-  return UsesCrc(extension) ? 2 : 1;
-}
-
-// Writes the EDC of block[0..length) behind it; returns the whole block's length.
-ULONG PutEdc(const PSMARTCARD_EXTENSION extension, UCHAR* block, ULONG length) {
-  if (UsesCrc(extension)) {
-    const USHORT crc = Crc(block, length);
-    block[length] = static_cast<UCHAR>(crc);
-    block[length + 1] = static_cast<UCHAR>(crc >> 8);
-    return length + 2;
-  }
-  block[length] = Lrc(block, length);
-  return length + 1;
-}
-
-bool EdcGood(const PSMARTCARD_EXTENSION extension, const UCHAR* block, ULONG length) {
-  if (UsesCrc(extension)) {
-    const USHORT crc = Crc(block, length - 2);
-    return block[length - 2] == static_cast<UCHAR>(crc) &&
-           block[length - 1] == static_cast<UCHAR>(crc >> 8);
-  }
-  return Lrc(block, length) == 0;
 }
 
 // The card answers with source and destination addresses swapped; bits 4 and 8 (the old
@@ -246,19 +197,29 @@ NTSTATUS Begin(PSMARTCARD_EXTENSION extension) {
 
 // Ending the exchange.
 
-NTSTATUS End(PSMARTCARD_EXTENSION extension, NTSTATUS status, bool resynch_next) {
+// Whether the next exchange starts with S(RESYNCH request): the card may be out of step.
+enum class Then {
+  kInStep,
+  kResynch,
+};
+
+Then ThenResynchIf(bool out_of_step) {
+  return out_of_step ? Then::kResynch : Then::kInStep;
+}
+
+NTSTATUS End(PSMARTCARD_EXTENSION extension, NTSTATUS status, Then then) {
   T1_DATA& t1 = extension->T1;
   t1.Phase = kIdle;
   t1.State = T1_START;
   t1.OriginalState = T1_START;
   t1.MoreData = FALSE;
-  t1.NeedResynch = resynch_next ? TRUE : FALSE;
+  t1.NeedResynch = then == Then::kResynch ? TRUE : FALSE;
   return status;
 }
 
 NTSTATUS GiveUp(PSMARTCARD_EXTENSION extension) {
   const bool silent = extension->T1.Silent != FALSE;
-  return End(extension, silent ? STATUS_IO_TIMEOUT : STATUS_DEVICE_PROTOCOL_ERROR, true);
+  return End(extension, silent ? STATUS_IO_TIMEOUT : STATUS_DEVICE_PROTOCOL_ERROR, Then::kResynch);
 }
 
 ULONG GatheringRoom(const PSMARTCARD_EXTENSION extension) {
@@ -284,16 +245,16 @@ NTSTATUS Deliver(PSMARTCARD_EXTENSION extension) {
   const ULONG length = t1.BytesReceived;
   if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < kHeaderLength ||
       length > io.ReplyBufferLength - kHeaderLength) {
-    return End(extension, STATUS_BUFFER_TOO_SMALL, false);
+    return End(extension, STATUS_BUFFER_TOO_SMALL, Then::kInStep);
   }
-  if (length > GatheringRoom(extension)) return End(extension, STATUS_DATA_OVERRUN, false);
-  if (length < kMinimumResponse) return End(extension, STATUS_DEVICE_PROTOCOL_ERROR, false);
+  if (length > GatheringRoom(extension)) return End(extension, STATUS_DATA_OVERRUN, Then::kInStep);
+  if (length < kMinimumResponse) return End(extension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kInStep);
   const SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, kHeaderLength};
   std::memcpy(io.ReplyBuffer, &header, sizeof(header));
   std::memcpy(io.ReplyBuffer + kHeaderLength, extension->SmartcardReply.Buffer + kBlockRoom,
               length);
   if (io.Information != nullptr) *io.Information = kHeaderLength + length;
-  return End(extension, STATUS_SUCCESS, false);
+  return End(extension, STATUS_SUCCESS, Then::kInStep);
 }
 
 // Errors.
@@ -309,15 +270,21 @@ NTSTATUS Resynchronise(PSMARTCARD_EXTENSION extension) {
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// What came from the card: a block that was wrong, or nothing at all.
+enum class Heard {
+  kBlock,
+  kSilence,
+};
+
 enum class Again {
   kAsk,     // ask the card for its block again (R-block), or repeat our S(request)
   kIBlock,  // the card asks for our I-block again
 };
 
-NTSTATUS Retry(PSMARTCARD_EXTENSION extension, UCHAR error, bool silence,
+NTSTATUS Retry(PSMARTCARD_EXTENSION extension, UCHAR error, Heard heard,
                Again again = Again::kAsk) {
   T1_DATA& t1 = extension->T1;
-  if (!silence) t1.Silent = FALSE;
+  if (heard != Heard::kSilence) t1.Silent = FALSE;
   if (t1.Phase == kResynch || t1.Retries >= kMaxRetries) return Resynchronise(extension);
   ++t1.Retries;
   switch (t1.Phase) {
@@ -346,15 +313,15 @@ NTSTATUS OnIBlock(PSMARTCARD_EXTENSION extension, UCHAR pcb, const UCHAR* inform
                   ULONG length) {
   T1_DATA& t1 = extension->T1;
   const UCHAR sequence = (pcb & kISequence) != 0 ? 1 : 0;
-  if (sequence != t1.RSN) return Retry(extension, kROtherError, false);
+  if (sequence != t1.RSN) return Retry(extension, kROtherError, Heard::kBlock);
   if (t1.Phase == kSending) {
-    if (Chaining(t1)) return Retry(extension, kROtherError, false);  // an R-block is owed
+    if (Chaining(t1)) return Retry(extension, kROtherError, Heard::kBlock);  // an R-block is owed
     // The card's first I-block acknowledges our last one.
     t1.BytesSent += t1.ChunkLength;
     t1.SSN ^= 1;
     t1.Phase = kReceiving;
   } else if (t1.Phase != kReceiving) {
-    return Retry(extension, kROtherError, false);
+    return Retry(extension, kROtherError, Heard::kBlock);
   }
   Gather(extension, information, length);
   t1.RSN ^= 1;
@@ -370,7 +337,7 @@ NTSTATUS OnIBlock(PSMARTCARD_EXTENSION extension, UCHAR pcb, const UCHAR* inform
 
 NTSTATUS OnRBlock(PSMARTCARD_EXTENSION extension, UCHAR pcb, ULONG length) {
   T1_DATA& t1 = extension->T1;
-  if ((pcb & 0x20) != 0 || length != 0) return Retry(extension, kROtherError, false);
+  if ((pcb & 0x20) != 0 || length != 0) return Retry(extension, kROtherError, Heard::kBlock);
   const UCHAR sequence = (pcb & kRSequence) != 0 ? 1 : 0;
   switch (t1.Phase) {
     case kSending:
@@ -381,12 +348,12 @@ NTSTATUS OnRBlock(PSMARTCARD_EXTENSION extension, UCHAR pcb, ULONG length) {
         Progress(t1);
         return ComposeI(extension);
       }
-      return Retry(extension, kRFine, false, Again::kIBlock);
+      return Retry(extension, kRFine, Heard::kBlock, Again::kIBlock);
     case kReceiving:
       // The card missed our R-block.
-      return Retry(extension, kRFine, false);
+      return Retry(extension, kRFine, Heard::kBlock);
     default:
-      return Retry(extension, kROtherError, false);
+      return Retry(extension, kROtherError, Heard::kBlock);
   }
 }
 
@@ -428,7 +395,7 @@ NTSTATUS OnSBlock(PSMARTCARD_EXTENSION extension, UCHAR pcb, const UCHAR* inform
     default:
       break;
   }
-  return Retry(extension, kROtherError, false);
+  return Retry(extension, kROtherError, Heard::kBlock);
 }
 
 NTSTATUS Judge(PSMARTCARD_EXTENSION extension) {
@@ -436,13 +403,13 @@ NTSTATUS Judge(PSMARTCARD_EXTENSION extension) {
   const UCHAR* block = in.Buffer;
   const ULONG length = in.BufferLength;
   const ULONG edc = EdcLength(extension);
-  if (length == 0) return Retry(extension, kROtherError, true);
+  if (length == 0) return Retry(extension, kROtherError, Heard::kSilence);
   if (length > in.BufferSize || length < kPrologue + edc || block[2] == kNoLength ||
       length != kPrologue + block[2] + edc) {
-    return Retry(extension, kROtherError, false);
+    return Retry(extension, kROtherError, Heard::kBlock);
   }
-  if (!EdcGood(extension, block, length)) return Retry(extension, kREdcError, false);
-  if (!NadGood(extension->T1.NAD, block[0])) return Retry(extension, kROtherError, false);
+  if (!EdcGood(extension, block, length)) return Retry(extension, kREdcError, Heard::kBlock);
+  if (!NadGood(extension->T1.NAD, block[0])) return Retry(extension, kROtherError, Heard::kBlock);
   const UCHAR pcb = block[1];
   const ULONG information = block[2];
   if (IsIBlock(pcb)) return OnIBlock(extension, pcb, block + kPrologue, information);
@@ -547,7 +514,7 @@ NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (out.Buffer == nullptr || out.BufferSize < kBlockRoom) {
     // Not set up for T=1; an exchange in progress (if any) is broken off.
     return End(SmartcardExtension, STATUS_INVALID_DEVICE_STATE,
-               t1.Phase != kIdle || t1.NeedResynch);
+               ThenResynchIf(t1.Phase != kIdle || t1.NeedResynch));
   }
   if (t1.Phase == kIdle || ReplyWordCleared(SmartcardExtension)) {
     // A new request; if the last one broke off midway, the card may be out of step.
@@ -555,9 +522,10 @@ NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
     t1.Phase = kIdle;
     const NTSTATUS status = Start(SmartcardExtension);
     if (status != STATUS_MORE_PROCESSING_REQUIRED)
-      return End(SmartcardExtension, status, t1.NeedResynch);
+      return End(SmartcardExtension, status, ThenResynchIf(t1.NeedResynch));
   }
-  if (t1.Turns >= kMaxTurns) return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, true);
+  if (t1.Turns >= kMaxTurns)
+    return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kResynch);
 
   std::memcpy(out.Buffer, t1.LastSent, t1.LastSentLength);
   out.BufferLength = t1.LastSentLength;
@@ -579,12 +547,13 @@ NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
   T1_DATA& t1 = SmartcardExtension->T1;
   if (t1.Phase == kIdle) return STATUS_INVALID_DEVICE_STATE;
   if (SmartcardExtension->SmartcardReply.Buffer == nullptr) {
-    return End(SmartcardExtension, STATUS_INVALID_DEVICE_STATE, true);
+    return End(SmartcardExtension, STATUS_INVALID_DEVICE_STATE, Then::kResynch);
   }
-  if (t1.Phase == kAborting) return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, true);
+  if (t1.Phase == kAborting)
+    return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kResynch);
   const NTSTATUS status = Judge(SmartcardExtension);
   if (status == STATUS_MORE_PROCESSING_REQUIRED && t1.Turns >= kMaxTurns) {
-    return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, true);
+    return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kResynch);
   }
   return status;
 }

@@ -8,3 +8,15 @@
 // yet announced, both sequence numbers 0, no waiting time extension, no exchange in progress,
 // State and OriginalState T1_INIT.
 void SmartcardT1Reset(PSMARTCARD_EXTENSION SmartcardExtension);
+
+namespace tolvex::smclib::t1 {
+
+// The error detection code of the card's T=1 blocks (CardCapabilities.T1.EDC): its length,
+// 1 (LRC) or 2 (CRC).
+ULONG EdcLength(const PSMARTCARD_EXTENSION extension);
+// Writes the EDC of block[0..length) behind it; returns the whole block's length.
+ULONG PutEdc(const PSMARTCARD_EXTENSION extension, UCHAR* block, ULONG length);
+// Whether a whole block, its EDC included, checks out.
+bool EdcGood(const PSMARTCARD_EXTENSION extension, const UCHAR* block, ULONG length);
+
+}  // namespace tolvex::smclib::t1

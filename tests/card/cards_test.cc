@@ -90,10 +90,10 @@ class Cards : public ::testing::Test {
   void Insert(std::unique_ptr<tolvex::sim::Card> card) {
     if (sim_->card_present()) {
       sim_->RemoveCard();
-      ASSERT_EQ(reader_->WaitForCard(false, 10s), STATUS_SUCCESS);
+      ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kAbsent, 10s), STATUS_SUCCESS);
     }
     sim_->InsertCard(std::move(card));
-    ASSERT_EQ(reader_->WaitForCard(true, 10s), STATUS_SUCCESS);
+    ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
   }
   void Insert(std::string_view model) { Insert(tolvex::sim::MakeCard(model)); }
   // Powers the card in the reader up cold and selects `protocol` (1 T=0, 2 T=1).
@@ -202,9 +202,9 @@ TEST_F(Cards, WarmResetOfAPoweredCardKeepsItPoweredAndPowerDownEndsIt) {
 TEST_F(Cards, PowerDownOfAnEmptyReaderLeavesItEmpty) {
   ASSERT_EQ(reader_->PowerCard(Power::kDown, nullptr), STATUS_SUCCESS);
   EXPECT_EQ(State(), CardState::kAbsent);
-  EXPECT_EQ(reader_->WaitForCard(true, 30ms), STATUS_TIMEOUT);
+  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 30ms), STATUS_TIMEOUT);
   // A wait for what already holds ends at once, with no change to wait for.
-  EXPECT_EQ(reader_->WaitForCard(false, 10s), STATUS_SUCCESS);
+  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kAbsent, 10s), STATUS_SUCCESS);
 }
 
 TEST_F(Cards, ConfirmedPtsPutsTheProtocolInForce) {

@@ -16,7 +16,7 @@
 #include "serial/memory_line.h"
 #include "serial/serial_port.h"
 #include "sim/reader_sim.h"
-#include "sim/scripted_reader.h"
+#include "support/scripted_reader.h"
 #include "support/sim_frames.h"
 #include "support/stc_wire.h"
 #include "support/wait.h"
@@ -294,7 +294,7 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
   EXPECT_EQ(number, 254u);
   // A protocol request without room for the answer, and the library's record of it.
   sim_->InsertCard("t1");
-  ASSERT_EQ(reader_->WaitForCard(true, 10s), STATUS_SUCCESS);
+  ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
   Bytes atr;
   ASSERT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset, &atr), STATUS_SUCCESS);
   EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_SET_PROTOCOL, Number(2), 3, &atr),
@@ -309,22 +309,23 @@ TEST_F(StartedReader, CardChangesReachAWaitingApplication) {
   ASSERT_EQ(reader_->State(&state), STATUS_SUCCESS);
   EXPECT_EQ(state, CardState::kAbsent);
   // A wait that runs out is cancelled: the next watch is taken at once.
-  EXPECT_EQ(reader_->WaitForCard(true, 30ms), STATUS_TIMEOUT);
-  auto waiting = reader_->StartWaitForCard(true);
+  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 30ms), STATUS_TIMEOUT);
+  auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
   sim_->InsertCard("t0");
   EXPECT_EQ(waiting->Wait(10s), STATUS_SUCCESS);
   ASSERT_EQ(reader_->State(&state), STATUS_SUCCESS);
   EXPECT_EQ(state, CardState::kPresent);
-  EXPECT_EQ(reader_->WaitForCard(true, 10s), STATUS_SUCCESS);  // present already: at once
-  auto removal = reader_->StartWaitForCard(false);
+  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s),
+            STATUS_SUCCESS);  // present already: at once
+  auto removal = reader_->StartWaitForCard(tolvex::host::CardWait::kAbsent);
   sim_->RemoveCard();
   EXPECT_EQ(removal->Wait(10s), STATUS_SUCCESS);
   ASSERT_EQ(reader_->State(&state), STATUS_SUCCESS);
   EXPECT_EQ(state, CardState::kAbsent);
   // A watch let go of while pending is cancelled and finished: the next one is taken, and
   // nothing of it is left when the host stops.
-  (void)reader_->StartWaitForCard(true);
-  EXPECT_EQ(reader_->WaitForCard(true, 30ms), STATUS_TIMEOUT);
+  (void)reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
+  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 30ms), STATUS_TIMEOUT);
 }
 
 struct WatchCase {
@@ -336,7 +337,7 @@ struct WatchCase {
 class PendingWatch : public StartedReader, public ::testing::WithParamInterface<WatchCase> {};
 
 TEST_P(PendingWatch, EndsAsItsCauseSays) {
-  auto waiting = reader_->StartWaitForCard(true);
+  auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
   EXPECT_EQ(waiting->Wait(20ms), STATUS_TIMEOUT);  // no card: still pending
   GetParam().act(*this, *waiting);
   EXPECT_EQ(waiting->Wait(10s), GetParam().status);
@@ -351,7 +352,9 @@ INSTANTIATE_TEST_SUITE_P(
         // A second watch is refused; the first goes on.
         WatchCase{"SecondWatchRefused",
                   [](StartedReader& f, Request&) {
-                    EXPECT_EQ(f.reader_->StartWaitForCard(true)->Wait(10s), STATUS_DEVICE_BUSY);
+                    EXPECT_EQ(
+                        f.reader_->StartWaitForCard(tolvex::host::CardWait::kPresent)->Wait(10s),
+                        STATUS_DEVICE_BUSY);
                     f.sim_->InsertCard("t1");
                   },
                   STATUS_SUCCESS},
@@ -372,7 +375,8 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
   // process).
   bool card_in = false;
   for (int round = 0; round < 150; ++round) {
-    auto waiting = reader_->StartWaitForCard(!card_in);
+    auto waiting = reader_->StartWaitForCard(card_in ? tolvex::host::CardWait::kAbsent
+                                                     : tolvex::host::CardWait::kPresent);
     std::thread changer([&] { card_in ? sim_->RemoveCard() : (void)sim_->InsertCard("t0"); });
     std::thread canceller([&] {
       std::this_thread::sleep_for(std::chrono::microseconds(round % 7 * 50));
@@ -393,7 +397,7 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
 
 TEST_F(StartedReader, DataSetReadyDropEndsListeningAndCommandsTimeOut) {
   sim_->InsertCard("t0");
-  ASSERT_EQ(reader_->WaitForCard(true, 10s), STATUS_SUCCESS);
+  ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
   sim_->SetDsr(false);
   // The removal routine purged the port; nothing the reader says is heard any more.
   ASSERT_TRUE(WaitUntil([&] { return LastCodes(host_, 1) == Codes{IOCTL_SERIAL_PURGE}; }));

@@ -141,7 +141,8 @@ TEST(Jitter, WithdrawingNeverLeavesHalfAPair) {
     scheduler.Add(LineItem{.bytes = {kEscape}, .ready = now + escape_due, .block_end = true});
     scheduler.Add(LineItem{
         .bytes = {kEventBlockEnd}, .ready = now + hour, .block_end = true, .continues_pair = true});
-    EXPECT_EQ(scheduler.Withdraw(now, false).size(), escape_due < Nanos(0) ? 0u : 2u);
+    EXPECT_EQ(scheduler.Withdraw(now, Withdrawal::kBlockEnds).size(),
+              escape_due < Nanos(0) ? 0u : 2u);
   }
 }
 

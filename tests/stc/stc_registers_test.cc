@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "driver/stc/stc.h"
-#include "host/link_bench.h"
+#include "support/link_bench.h"
 #include "support/stc_wire.h"
 
 namespace {

@@ -510,7 +510,8 @@ class Stress {
     }
     Failed(status);
     Insert(model_);
-    if (!Settle() || reader_->WaitForCard(true, milliseconds(10000)) != STATUS_SUCCESS) {
+    if (!Settle() || reader_->WaitForCard(tolvex::host::CardWait::kPresent, milliseconds(10000)) !=
+                         STATUS_SUCCESS) {
       Deviate(fault_, "the card put back was not seen");
     }
   }
@@ -533,7 +534,8 @@ class Stress {
   void Tracking() {
     // A tracking request is pending when the card goes; another when it comes back.
     for (const bool present : {false, true}) {
-      std::unique_ptr<tolvex::host::Request> request = reader_->StartWaitForCard(present);
+      std::unique_ptr<tolvex::host::Request> request = reader_->StartWaitForCard(
+          present ? tolvex::host::CardWait::kPresent : tolvex::host::CardWait::kAbsent);
       if (!request) return Deviate("tracking", "no request");
       if (present) {
         Insert(model_);

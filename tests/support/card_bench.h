@@ -17,8 +17,9 @@
 
 #include "driver/card/card.h"
 #include "driver/frame/frame.h"
-#include "host/link_bench.h"
 #include "platform/platform.h"
+#include "support/link_bench.h"
+#include "support/stc_wire.h"
 #include "support/wait.h"
 
 namespace tolvex::testutil {
@@ -28,21 +29,6 @@ using Bytes = std::vector<UCHAR>;
 inline Bytes Cat(Bytes a, const Bytes& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
-}
-
-// Bytes written out in hex, two digits each and spaces between ("90 00"); "60*300" is 300
-// bytes 60.
-inline Bytes Hex(std::string_view text) {
-  Bytes bytes;
-  std::istringstream in{std::string(text)};
-  std::string token;
-  while (in >> token) {
-    const size_t star = token.find('*');
-    const auto byte = static_cast<UCHAR>(std::stoul(token.substr(0, star), nullptr, 16));
-    const size_t count = star == std::string::npos ? 1 : std::stoul(token.substr(star + 1));
-    bytes.insert(bytes.end(), count, byte);
-  }
-  return bytes;
 }
 
 // Card bytes as the reader relays them: the escape byte 10 doubled.

@@ -5,21 +5,32 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "sim/scripted_reader.h"
+#include "support/scripted_reader.h"
 
 namespace tolvex::testutil {
 
+// Bytes written out in hex, two digits each ("82 6F" or "826F"); "60*300" is 300 bytes 60.
 inline std::vector<std::uint8_t> Hex(std::string_view text) {
   std::vector<std::uint8_t> bytes;
-  for (size_t at = text.find_first_not_of(' '); at != std::string_view::npos;
-       at = text.find_first_not_of(' ', at + 2)) {
-    bytes.push_back(
-        static_cast<std::uint8_t>(std::stoul(std::string(text.substr(at, 2)), nullptr, 16)));
+  auto byte = [](std::string_view digits) {
+    return static_cast<std::uint8_t>(std::stoul(std::string(digits), nullptr, 16));
+  };
+  for (size_t at = text.find_first_not_of(' '); at != std::string_view::npos;) {
+    const size_t end = std::min(text.find(' ', at), text.size());
+    const std::string_view token = text.substr(at, end - at);
+    if (const size_t star = token.find('*'); star != std::string_view::npos) {
+      bytes.insert(bytes.end(), std::stoul(std::string(token.substr(star + 1))),
+                   byte(token.substr(0, star)));
+    } else {
+      for (size_t i = 0; i < token.size(); i += 2) bytes.push_back(byte(token.substr(i, 2)));
+    }
+    at = text.find_first_not_of(' ', end);
   }
   return bytes;
 }

@@ -1,4 +1,6 @@
 // Open, close and control requests of applications.
+#include <atomic>
+
 #include "driver/frame/frame.h"
 #include "platform/platform.h"
 
@@ -46,12 +48,13 @@ NTSTATUS DrvOpenClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CREATE) {
     // Test and set in one step: of two opens at the same moment, one gets the reader.
     BOOLEAN closed = FALSE;
-    if (!__atomic_compare_exchange_n(&extension->ReaderOpen, &closed, TRUE, false, __ATOMIC_ACQ_REL,
-                                     __ATOMIC_ACQUIRE)) {
+    if (!std::atomic_ref<BOOLEAN>(extension->ReaderOpen)
+             .compare_exchange_strong(closed, TRUE, std::memory_order_acq_rel,
+                                      std::memory_order_acquire)) {
       status = STATUS_DEVICE_BUSY;
     }
   } else {
-    __atomic_store_n(&extension->ReaderOpen, FALSE, __ATOMIC_RELEASE);
+    std::atomic_ref<BOOLEAN>(extension->ReaderOpen).store(FALSE, std::memory_order_release);
   }
   Irp->IoStatus.Status = status;
   IofCompleteRequest(Irp, IO_NO_INCREMENT);

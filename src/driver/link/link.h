@@ -4,8 +4,9 @@
 // -------------------
 // Set-up. IFInitializeInterface sends the port its configuration, request by request in the
 // order of ConfigTable, each followed by a 25 ms pause, then pauses 450 ms and arms the
-// receive listener. Every serial control request goes through IFSerialIoctl, which builds it
-// with an event and a status block of its own and awaits it for at most ReadTotalTimeout.
+// receive listener. Every serial request goes through IFSerialSend, which builds it with an
+// event and a status block of its own: a control request (IFSerialIoctl) is awaited for at
+// most ReadTotalTimeout, a read (IFSerialRead) or a write (IFWrite) until the port ends it.
 //
 // Listening. A wait-on-mask request is always pending at the port while the reader runs. When
 // the port completes it, IFReadThreadCallback (the port's completion context, maybe at a
@@ -181,9 +182,27 @@ using PSERIAL_CONFIG = SERIAL_CONFIG*;
 // The order in which the port is configured, ended by 0.
 extern const ULONG ConfigTable[9];
 
+// One request to the serial port, as IFSerialSend builds it: a device control request, or a
+// read or a write (built as a device control request with the code given, then turned into
+// one).
+struct SERIAL_REQUEST {
+  UCHAR MajorFunction;  // IRP_MJ_DEVICE_CONTROL, IRP_MJ_READ or IRP_MJ_WRITE
+  ULONG IoctlCode;
+  PVOID InputBuffer;  // a write's data
+  ULONG InputBufferLength;
+  PVOID OutputBuffer;  // a read's buffer
+  ULONG OutputBufferLength;
+};
+
 // Serial access.
 [[nodiscard]] NTSTATUS IFInitializeInterface(PREADER_EXTENSION ReaderExtension,
                                              PSERIAL_CONFIG SerialConfig);
+// Sends a request to the port with an event and a status block of its own and waits for it:
+// a device control request for at most ReadTotalTimeout (then it is taken back), a read or a
+// write until the port completes it (its own time-outs end it). `Information` (may be null)
+// gets the request's information.
+[[nodiscard]] NTSTATUS IFSerialSend(PREADER_EXTENSION ReaderExtension,
+                                    const SERIAL_REQUEST& Request, ULONG_PTR* Information);
 [[nodiscard]] NTSTATUS IFSerialIoctl(PREADER_EXTENSION ReaderExtension, ULONG IoctlCode,
                                      PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                      ULONG OutputBufferLength);

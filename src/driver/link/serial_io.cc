@@ -51,8 +51,8 @@ void ConfigInput(PSERIAL_CONFIG config, ULONG code, PVOID* input, ULONG* length)
   }
 }
 
-// Completion routine of IFSerialIoctl's requests: wakes the sender and keeps the request alive,
-// so that the sender can still cancel it safely; the sender finishes it.
+// Completion routine of IFSerialSend's device control requests: wakes the sender and keeps the
+// request alive, so that the sender can still cancel it safely; the sender finishes it.
 NTSTATUS SerialRequestDone(PDEVICE_OBJECT, PIRP, PVOID Context) {
   KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
   return STATUS_MORE_PROCESSING_REQUIRED;
@@ -87,18 +87,40 @@ NTSTATUS IFInitializeInterface(PREADER_EXTENSION ReaderExtension, PSERIAL_CONFIG
   return status;
 }
 
-NTSTATUS IFSerialIoctl(PREADER_EXTENSION ReaderExtension, ULONG IoctlCode, PVOID InputBuffer,
-                       ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength) {
+NTSTATUS IFSerialSend(PREADER_EXTENSION ReaderExtension, const SERIAL_REQUEST& Request,
+                      ULONG_PTR* Information) {
+  if (Information != nullptr) *Information = 0;
   KEVENT event;
   KeInitializeEvent(&event, NotificationEvent, FALSE);
   IO_STATUS_BLOCK status_block{};
-  PIRP irp = IoBuildDeviceIoControlRequest(IoctlCode, ReaderExtension->SerialDeviceObject,
-                                           InputBuffer, InputBufferLength, OutputBuffer,
-                                           OutputBufferLength, FALSE, &event, &status_block);
+  PIRP irp = IoBuildDeviceIoControlRequest(Request.IoctlCode, ReaderExtension->SerialDeviceObject,
+                                           Request.InputBuffer, Request.InputBufferLength,
+                                           Request.OutputBuffer, Request.OutputBufferLength, FALSE,
+                                           &event, &status_block);
   if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  IoSetCompletionRoutine(irp, SerialRequestDone, &event, TRUE, TRUE, TRUE);
+  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+  if (Request.MajorFunction == IRP_MJ_READ) {
+    stack->MajorFunction = IRP_MJ_READ;
+    stack->Parameters.Read.Length = Request.OutputBufferLength;
+    stack->Parameters.Read.ByteOffset.QuadPart = 0;
+  } else if (Request.MajorFunction == IRP_MJ_WRITE) {
+    stack->MajorFunction = IRP_MJ_WRITE;
+    stack->Parameters.Write.Length = Request.InputBufferLength;
+    stack->Parameters.Write.ByteOffset.QuadPart = 0;
+  } else {
+    IoSetCompletionRoutine(irp, SerialRequestDone, &event, TRUE, TRUE, TRUE);
+  }
 
   NTSTATUS status = IofCallDriver(ReaderExtension->SerialDeviceObject, irp);
+  if (Request.MajorFunction != IRP_MJ_DEVICE_CONTROL) {
+    if (status == STATUS_PENDING) {
+      // No limit here: the port's own read and write time-outs end the request.
+      (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+      status = status_block.Status;
+    }
+    if (Information != nullptr) *Information = status_block.Information;
+    return status;
+  }
   if (status == STATUS_PENDING) {
     LARGE_INTEGER timeout = RelativeMilliseconds(SharedLoad(ReaderExtension->ReadTotalTimeout));
     if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_TIMEOUT) {
@@ -109,32 +131,25 @@ NTSTATUS IFSerialIoctl(PREADER_EXTENSION ReaderExtension, ULONG IoctlCode, PVOID
     }
     status = irp->IoStatus.Status;
   }
+  if (Information != nullptr) *Information = irp->IoStatus.Information;
   // Finish the request: its output is copied to the caller's buffer and the request released.
   IofCompleteRequest(irp, IO_NO_INCREMENT);
   return status;
 }
 
-NTSTATUS IFSerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Length) {
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK status_block{};
-  PIRP irp =
-      IoBuildDeviceIoControlRequest(IOCTL_READER_SERIAL_READ, ReaderExtension->SerialDeviceObject,
-                                    nullptr, 0, Buffer, Length, FALSE, &event, &status_block);
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-  stack->MajorFunction = IRP_MJ_READ;
-  stack->Parameters.Read.Length = Length;
-  stack->Parameters.Read.ByteOffset.QuadPart = 0;
+NTSTATUS IFSerialIoctl(PREADER_EXTENSION ReaderExtension, ULONG IoctlCode, PVOID InputBuffer,
+                       ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength) {
+  const SERIAL_REQUEST request{IRP_MJ_DEVICE_CONTROL, IoctlCode,    InputBuffer,
+                               InputBufferLength,     OutputBuffer, OutputBufferLength};
+  return IFSerialSend(ReaderExtension, request, nullptr);
+}
 
-  NTSTATUS status = IofCallDriver(ReaderExtension->SerialDeviceObject, irp);
-  if (status == STATUS_PENDING) {
-    // No limit here: the port's own read time-outs end the read.
-    (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = status_block.Status;
-  }
+NTSTATUS IFSerialRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Length) {
+  const SERIAL_REQUEST request{IRP_MJ_READ, IOCTL_READER_SERIAL_READ, nullptr, 0, Buffer, Length};
+  ULONG_PTR information = 0;
+  NTSTATUS status = IFSerialSend(ReaderExtension, request, &information);
   // A read that came back without all its bytes ran out of time, whatever the port said.
-  if (status == STATUS_SUCCESS && status_block.Information != Length) status = STATUS_TIMEOUT;
+  if (status == STATUS_SUCCESS && information != Length) status = STATUS_TIMEOUT;
   return status;
 }
 

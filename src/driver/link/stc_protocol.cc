@@ -35,27 +35,13 @@ NTSTATUS IFWrite(PREADER_EXTENSION ReaderExtension, const UCHAR* Buffer, ULONG C
   }
   KeClearEvent(&ReaderExtension->DataEvent);
 
-  KEVENT event;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK status_block{};
-  PIRP irp = IoBuildDeviceIoControlRequest(
-      IOCTL_READER_SERIAL_WRITE, ReaderExtension->SerialDeviceObject, const_cast<UCHAR*>(Buffer),
-      Count, nullptr, 0, FALSE, &event, &status_block);
-  if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-  PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
-  stack->MajorFunction = IRP_MJ_WRITE;
-  stack->Parameters.Write.Length = Count;
-  stack->Parameters.Write.ByteOffset.QuadPart = 0;
-
-  NTSTATUS status = IofCallDriver(ReaderExtension->SerialDeviceObject, irp);
-  if (status == STATUS_PENDING) {
-    // No limit here: the port's write time-outs end the write.
-    (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-    status = status_block.Status;
-  }
+  const SERIAL_REQUEST request{
+      IRP_MJ_WRITE, IOCTL_READER_SERIAL_WRITE, const_cast<UCHAR*>(Buffer), Count, nullptr, 0};
+  ULONG_PTR information = 0;
+  NTSTATUS status = IFSerialSend(ReaderExtension, request, &information);
   // A frame the port did not take whole never reached the reader: no answer will come. The
   // port's write time-out (0x102) is no success either.
-  if (status == STATUS_TIMEOUT || (status == STATUS_SUCCESS && status_block.Information != Count)) {
+  if (status == STATUS_TIMEOUT || (status == STATUS_SUCCESS && information != Count)) {
     status = STATUS_IO_TIMEOUT;
   }
   return status;

@@ -1,5 +1,5 @@
-// A scripted reader: answers the host's frames from a list of rules, for tests and demos that
-// need exact byte streams rather than a model of the reader.
+// A scripted reader: answers the host's frames from a list of rules, for tests that need exact
+// byte streams rather than a model of the reader.
 //
 // Each rule pairs a frame the host writes with the bytes to answer. One-shot rules (Expect) are
 // used once, in the order given; standing rules (Always) answer every matching frame. A frame

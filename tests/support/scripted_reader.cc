@@ -1,4 +1,4 @@
-#include "sim/scripted_reader.h"
+#include "support/scripted_reader.h"
 
 #include <algorithm>
 

@@ -1,6 +1,7 @@
 // A bench for the reader link: one platform, the serial port driver with an in-memory line on
 // one port, and a reader's link record brought up the way device start-up brings it up, with a
-// scripted reader on the line's far end. Tests of the link and the link demo run on it.
+// scripted reader on the line's far end. The tests of the link, the STC registers and the card
+// services run on it.
 //
 // Calls that reach the driver enter the bench's platform themselves; a test that calls driver
 // functions directly holds a PlatformScope for platform() on its own thread.
@@ -12,7 +13,7 @@
 #include "platform/platform.h"
 #include "serial/memory_line.h"
 #include "serial/serial_port.h"
-#include "sim/scripted_reader.h"
+#include "support/scripted_reader.h"
 
 namespace tolvex::host {
 

@@ -1,4 +1,4 @@
-#include "host/link_bench.h"
+#include "support/link_bench.h"
 
 namespace tolvex::host {
 

@@ -1,0 +1,156 @@
+#include "host/simulated_reader.h"
+
+#include <sstream>
+#include <utility>
+#include <vector>
+
+#include "sim/bytes.h"
+#include "sim/reader_sim.h"
+
+namespace tolvex::host {
+
+namespace {
+
+sim::ReaderOptions ReaderOptionsOf(const SimulatedReaderOptions& options) {
+  sim::ReaderOptions reader;
+  reader.firmware = options.firmware;
+  reader.paced = options.paced;
+  if (options.jitter_seed) {
+    reader.jitter = sim::Jitter{.seed = *options.jitter_seed,
+                                .max_gap = options.jitter_gap,
+                                .block_end_max_delay = options.jitter_block_end};
+  }
+  if (options.trace) {
+    reader.observer = [trace = options.trace](const sim::TranscriptEntry& entry) {
+      trace(entry.at, entry.ToString());
+    };
+  }
+  return reader;
+}
+
+std::string Models() {
+  std::string text;
+  for (auto model : sim::CardModels()) text += (text.empty() ? "" : ", ") + std::string(model);
+  return text;
+}
+
+std::string FaultNames() {
+  std::string text;
+  for (const auto& fault : sim::FaultCommands()) {
+    text += (text.empty() ? "" : ", ") + std::string(fault.name);
+    if (!fault.args.empty()) text += " " + std::string(fault.args);
+  }
+  return text;
+}
+
+}  // namespace
+
+SimulatedReaderOptions::SimulatedReaderOptions()
+    : firmware(sim::ReaderOptions{}.firmware),
+      jitter_gap(std::chrono::duration_cast<std::chrono::microseconds>(sim::Jitter{}.max_gap)),
+      jitter_block_end(std::chrono::duration_cast<std::chrono::milliseconds>(
+          sim::Jitter{}.block_end_max_delay)) {}
+
+SimulatedReader::SimulatedReader(std::function<void(std::span<const std::uint8_t>)> send,
+                                 const SimulatedReaderOptions& options)
+    : owned_(std::make_unique<sim::ReaderSim>(sim::Line{std::move(send), [](bool) {}},
+                                              ReaderOptionsOf(options))),
+      sim_(owned_.get()) {}
+
+SimulatedReader::SimulatedReader(sim::ReaderSim& sim) : sim_(&sim) {}
+
+SimulatedReader::~SimulatedReader() = default;
+SimulatedReader::SimulatedReader(SimulatedReader&&) noexcept = default;
+SimulatedReader& SimulatedReader::operator=(SimulatedReader&&) noexcept = default;
+
+void SimulatedReader::HostWrote(std::span<const std::uint8_t> bytes) {
+  sim_->HostWrote(bytes);
+}
+
+bool SimulatedReader::InsertCard(const std::string& model, CardReport report) {
+  return sim_->InsertCard(model, report == CardReport::kSent);
+}
+
+void SimulatedReader::RemoveCard() {
+  sim_->RemoveCard();
+}
+
+void SimulatedReader::SetNextModel(std::string model) {
+  next_model_ = std::move(model);
+}
+
+bool SimulatedReader::IsCardModel(const std::string& model) {
+  return sim::MakeCard(model) != nullptr;
+}
+
+ConsoleReply SimulatedReader::Command(const std::string& line) {
+  std::istringstream in(line);
+  std::string word;
+  std::vector<std::string> args;
+  in >> word;
+  for (std::string arg; in >> arg;) args.push_back(arg);
+  if (word.empty()) return {};
+  if (word == "quit") return {"ok bye", false};
+  if (word == "insert") {
+    const std::string model = args.empty() ? next_model_ : args[0];
+    return {sim_->InsertCard(model) ? "ok inserted " + model : "error: no card model " + model};
+  }
+  if (word == "remove") {
+    sim_->RemoveCard();
+    return {"ok removed"};
+  }
+  if (word == "card") {
+    if (args.size() != 1 || !IsCardModel(args[0])) return {"error: card takes one of " + Models()};
+    next_model_ = args[0];
+    return {"ok card " + next_model_ + " for the next insert"};
+  }
+  if (word == "fault") {
+    if (args.empty()) return {"error: fault takes a name: " + FaultNames()};
+    const std::string name = args[0];
+    args.erase(args.begin());
+    if (name == "dsr-drop" || name == "dsr-raise") {
+      return {"error: a pseudo-terminal has no data-set-ready line: " + name +
+              " cannot be signalled"};
+    }
+    return {sim::ApplyFault(*sim_, name, args)};
+  }
+  if (word == "status") return {Status()};
+  return {"error: unknown command " + word +
+          " (insert [MODEL], remove, card MODEL, fault NAME [ARGS], status, quit)"};
+}
+
+std::string SimulatedReader::Status() const {
+  const std::string card = sim_->card_model();
+  const auto transcript = sim_->transcript();
+  std::size_t frames = transcript.dropped;
+  for (const auto& entry : transcript.entries) {
+    if (entry.origin() == sim::Origin::kHost) ++frames;
+  }
+  const sim::ReaderOptions& options = sim_->options();
+  return "ok card=" + (card.empty() ? std::string("none") : card) +
+         " powered=" + (sim_->card_powered() ? "yes" : "no") + " next=" + next_model_ +
+         " firmware=" + sim::HexByte(options.firmware) +
+         " paced=" + (options.paced ? "yes" : "no") +
+         " jitter=" + (options.jitter ? std::to_string(options.jitter->seed) : "no") +
+         " frames=" + std::to_string(frames) + " faults=" + sim_->faults().Describe();
+}
+
+std::string SimulatedReader::ConsoleHelp() {
+  std::string text =
+      "\nCommands on standard input, one a line:\n"
+      "  insert [MODEL]     a card goes in\n"
+      "  remove             the card comes out\n"
+      "  card MODEL         the model for the next insert\n"
+      "  fault NAME [ARGS]  a fault, one of (no dsr-drop or dsr-raise on a pseudo-terminal):\n";
+  for (const auto& fault : sim::FaultCommands()) {
+    std::string usage = "    " + std::string(fault.name);
+    if (!fault.args.empty()) usage += " " + std::string(fault.args);
+    text += usage + "\n        " + std::string(fault.help) + "\n";
+  }
+  text +=
+      "  status             the card, the reader's state and the pending faults\n"
+      "  quit\n";
+  return text;
+}
+
+}  // namespace tolvex::host
