@@ -130,6 +130,7 @@ TEST_F(ReceivePath, ReadWaitsIntervalPerByteAndTotalAsTheyStandAtTheRead) {
   EXPECT_TRUE(Waits().empty());  // at once
   Command({0x41, 0x42});
   ASSERT_TRUE(WaitUntil([&] { return Received() == 2; }));
+  ExpectSilence();
   Record();
   EXPECT_EQ(Read(3), STATUS_IO_TIMEOUT);  // start-up's 50 ms per byte and 100 ms
   EXPECT_EQ(Received(), 2u);              // a failed read takes nothing
@@ -258,6 +259,7 @@ TEST_F(ReceivePath, DataSetReadyChangeRunsTheRemovalRoutineAndListeningEnds) {
   ASSERT_FALSE(requests.empty());
   EXPECT_EQ(requests.back().code, IOCTL_SERIAL_PURGE);
   // Nothing the reader sends is taken in any more.
+  ExpectSilence();
   Command({0x90});
   EXPECT_EQ(Read(1), STATUS_IO_TIMEOUT);
 }

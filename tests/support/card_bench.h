@@ -123,7 +123,13 @@ class LinkBenchTest : public ::testing::Test {
  protected:
   static constexpr UCHAR kCommand = 0x01;  // a frame the scripted reader answers as told
 
-  void SetUp() override { ASSERT_EQ(bench_.Start(), STATUS_SUCCESS); }
+  void SetUp() override {
+    ASSERT_EQ(bench_.Start(), STATUS_SUCCESS);
+    reader()->ReadIntervalTimeout = kBenchInterval;
+    reader()->ReadTotalTimeout = kBenchTotal;
+  }
+  // For a test in which the reader stays silent: reads wait 50 x n + 100 ms, the start-up values.
+  void ExpectSilence() { platform::SharedStore(reader()->ReadTotalTimeout, ULONG{100}); }
 
   // Writes a command that the reader answers with `reply`.
   void Command(const Bytes& reply) {
@@ -179,8 +185,6 @@ class CardBenchTest : public LinkBenchTest {
   void SetUp() override {
     LinkBenchTest::SetUp();
     if (HasFatalFailure()) return;
-    reader()->ReadIntervalTimeout = kBenchInterval;
-    reader()->ReadTotalTimeout = kBenchTotal;
     PSMARTCARD_EXTENSION card = smartcard();
     DrvSetupSmartcardExtension(card);
     request_.assign(card->SmartcardRequest.BufferSize, 0);
