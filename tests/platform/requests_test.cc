@@ -26,7 +26,7 @@ constexpr ULONG kIrpTag = PoolTag("Irp ");
 constexpr ULONG kBufferTag = PoolTag("IoBf");
 constexpr NTSTATUS kUntouched = TOLVEX_STATUS(0xDEADBEEF);
 
-// What a completion or cancel routine saw.
+// What a completion routine saw.
 struct Probe {
   int calls = 0;
   PDEVICE_OBJECT device = nullptr;
