@@ -32,7 +32,7 @@ NTSTATUS Wait(KEVENT* event, LONGLONG milliseconds) {  // -1: no time-out
 
 void Delay(ULONGLONG milliseconds) {
   LARGE_INTEGER interval = RelativeMilliseconds(milliseconds);
-  (void)KeDelayExecutionThread(KernelMode, FALSE, &interval);
+  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
 }
 
 class KernelTest : public ::testing::Test {
@@ -117,7 +117,7 @@ TEST_F(KernelTest, SpinLocksRaiseToDispatchLevelAndReleasesRestoreTheLevelBefore
   for (KIRQL start : {PASSIVE_LEVEL, APC_LEVEL, DISPATCH_LEVEL}) {
     SCOPED_TRACE(static_cast<int>(start));
     IrqlGuard level(start);
-    KSPIN_LOCK outer;
+    KSPIN_LOCK outer = ~KSPIN_LOCK{0};  // until initialised
     KSPIN_LOCK inner = 0;
     KeInitializeSpinLock(&outer);
     KIRQL inner_old;

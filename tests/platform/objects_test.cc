@@ -201,6 +201,7 @@ TEST_F(ObjectTest, DriversAreReleasedOnUnloadOrFailedEntryAndRefuseWhatTheyDoNot
   };
   ASSERT_EQ(platform_.LoadDriver(u"\\Driver\\Bare", bare, u"\\Registry\\Bare", 0, &driver_),
             STATUS_SUCCESS);
+  EXPECT_EQ(device->DeviceExtension, nullptr);  // none asked for
   KEVENT done;
   KeInitializeEvent(&done, NotificationEvent, FALSE);
   IO_STATUS_BLOCK iosb{};
