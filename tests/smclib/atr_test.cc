@@ -37,14 +37,10 @@ const AtrCase kCases[] = {
     {"T0MinimalTwoHistoricalBytes", "3B 02 14 50", "T0 [14 50] PTS 9623"},
     {"StorageCardOffersT0AndT1", "3B 8F 80 01 80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00 6A",
      "T0+T1 [80 4F 0C A0 00 00 03 06 03 00 01 00 00 00 00] PTS 9623"},
-    {"T0WithTB1AndTC1", "3B 68 00 00 00 73 C8 40 12 00 90 00",
-     "T0 [00 73 C8 40 12 00 90 00] PTS 9623"},
     // 115483 is within 1% of 115200.
     {"T1WithTA1Fast", "3B DF 18 00 81 31 FE 7D 00 6B 15 0C 01 81 01 11 01 43 4E 53 10 31 80 E8",
      "T1 Dl8 IFSC254 CWI13 BWI7 [00 6B 15 0C 01 81 01 11 01 43 4E 53 10 31 80] PTS optimal Dl8 "
      "115200"},
-    {"JavaCardT1", "3B E9 00 00 81 31 FE 45 4A 43 4F 50 34 31 56 32 32 A7",
-     "T1 IFSC254 CWI5 BWI4 [4A 43 4F 50 34 31 56 32 32] PTS 9623"},
     {"InverseConvention", "3F 65 25 08 22 04 68 90 00", "T0 N8 inverse [22 04 68 90 00] PTS 9623"},
     // TA3 belongs to T=15: not an IFSC.
     {"SimWithGlobalT15Group", "3B 9F 96 80 1F C7 80 31 E0 73 FE 21 1B 63 F1 00 00 83 00 90 00 36",
