@@ -98,6 +98,12 @@ TEST_F(TtyPortTest, BytesFlowBothWaysAndThereAreNoModemLines) {
   ASSERT_TRUE(read->Wait());
   EXPECT_EQ(read->status, STATUS_SUCCESS);
   EXPECT_EQ(read->Finish(), (Bytes{0x3B, 0x02, 0x14}));
+  // Bytes that come while nothing else stirs the port still reach it.
+  SetWaitMask(SERIAL_EV_RXCHAR);
+  RequestPtr wait = StartWait();
+  pty_().Put({0x10, 0x85});
+  ASSERT_TRUE(wait->Wait());
+  EXPECT_EQ(ValueOf<ULONG>(wait->Finish()), SERIAL_EV_RXCHAR);
 
   // A pseudo-terminal has no modem lines, and that is no failure.
   EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS), 0u);
