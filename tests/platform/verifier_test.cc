@@ -1,6 +1,7 @@
 // The verifier: each kernel rule it enforces, shown to stop the process with its message.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <thread>
@@ -9,12 +10,12 @@
 
 namespace {
 
-using tolvex::platform::CancelLockGuard;
 using tolvex::platform::Clock;
 using tolvex::platform::IrqlGuard;
 using tolvex::platform::Platform;
 using tolvex::platform::SpinLockGuard;
 using tolvex::testing::TestDriverTest;
+using Handler = TestDriverTest::Handler;
 
 class VerifierDeathTest;
 struct Rule {
@@ -28,7 +29,6 @@ void PrintTo(const Rule& rule, std::ostream* os) {
 
 class VerifierDeathTest : public TestDriverTest, public ::testing::WithParamInterface<Rule> {
  public:
-  using TestDriverTest::Complete;
   void SetUp() override {
     // The platform runs threads of its own: the child must start afresh, not fork them.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
@@ -44,9 +44,8 @@ class VerifierDeathTest : public TestDriverTest, public ::testing::WithParamInte
       });
     }
     UCHAR output[4] = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(0x810, device, nullptr, 0, output, 4, FALSE, nullptr,
-                                             nullptr);
-    (void)IofCallDriver(device, irp);
+    (void)IofCallDriver(device, IoBuildDeviceIoControlRequest(0x810, device, nullptr, 0, output, 4,
+                                                              FALSE, nullptr, nullptr));
   }
   void Unload() { platform_.UnloadDriver(driver_); }
   Clock& clock() { return platform_.clock(); }
@@ -58,8 +57,7 @@ TEST_P(VerifierDeathTest, StopsTheProcessWithTheRuleBroken) {
 }
 
 // A rule broken by the device a request is sent to (through a device in front of it).
-Rule Sent(const char* name, TestDriverTest::Handler handler, const char* message,
-          bool through_another = false) {
+Rule Sent(const char* name, Handler handler, const char* message, bool through_another = false) {
   return {name, [=](VerifierDeathTest& test) { test.Send(handler, through_another); }, message};
 }
 
@@ -67,12 +65,15 @@ void HoldWorker(PVOID gate) {
   (void)KeWaitForSingleObject(gate, Executive, KernelMode, FALSE, nullptr);
 }
 
+PVOID Allocate(POOL_TYPE type = NonPagedPool) {
+  return ExAllocatePoolWithTag(type, 24, TestDriverTest::kDriverTag);
+}
+
 const Rule kRules[] = {
     {"WaitThatCanBlockAtDispatchLevel",
      [](VerifierDeathTest&) {
        KEVENT event{};
-       KSPIN_LOCK lock = 0;
-       SpinLockGuard guard(&lock);
+       SpinLockGuard guard(Platform::Current().cancel_lock());
        LARGE_INTEGER timeout = RelativeMilliseconds(10);
        (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
      },
@@ -88,7 +89,7 @@ const Rule kRules[] = {
     {"PagedPoolAtDispatchLevel",
      [](VerifierDeathTest&) {
        IrqlGuard guard(DISPATCH_LEVEL);
-       (void)ExAllocatePoolWithTag(PagedPool, 16, TestDriverTest::kDriverTag);
+       (void)Allocate(PagedPool);
      },
      "paged pool allocated at DISPATCH_LEVEL"},
     {"SpinLockAcquiredAgainByItsHolder",
@@ -98,34 +99,22 @@ const Rule kRules[] = {
        (void)KfAcquireSpinLock(&lock);
      },
      "spin lock acquired again by the thread that holds it"},
-    {"CancelLockAcquiredAgainByItsHolder",
-     [](VerifierDeathTest&) {
-       CancelLockGuard guard;
-       KIRQL irql;
-       IoAcquireCancelSpinLock(&irql);
-     },
-     "spin lock acquired again by the thread that holds it"},
     {"PoolFreedTwice",
      [](VerifierDeathTest&) {
-       PVOID p = ExAllocatePoolWithTag(NonPagedPool, 16, TestDriverTest::kDriverTag);
+       PVOID p = Allocate();
        ExFreePool(p);
        ExFreePool(p);
      },
      "freeing pool memory that is not allocated"},
     {"PoolFreedWithAnotherTag",
-     [](VerifierDeathTest&) {
-       ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 16, TestDriverTest::kDriverTag),
-                         PoolTag("Othr"));
-     },
+     [](VerifierDeathTest&) { ExFreePoolWithTag(Allocate(), PoolTag("Othr")); },
      "freeing pool memory with the wrong tag: .* has tag TstD, freed as Othr"},
     {"KernelServiceFromAThreadWithoutAPlatform",
-     [](VerifierDeathTest&) {
-       std::thread([] { (void)ExAllocatePoolWithTag(NonPagedPool, 8, 0); }).join();
-     },
+     [](VerifierDeathTest&) { std::thread([] { (void)Allocate(); }).join(); },
      "kernel service called from a thread without a platform"},
     {"DriverUnloadedWithPoolOfItsTag",
      [](VerifierDeathTest& test) {
-       (void)ExAllocatePoolWithTag(NonPagedPool, 24, TestDriverTest::kDriverTag);
+       (void)Allocate();
        test.Unload();
      },
      "driver unloaded with pool of its tag still allocated: .*TstD: 1 allocations, 24 bytes"},
@@ -133,13 +122,11 @@ const Rule kRules[] = {
      [](VerifierDeathTest&) {
        Platform& platform = Platform::Current();
        PDRIVER_OBJECT careless = nullptr;
-       (void)platform.LoadDriver(
-           u"\\Driver\\Careless",
-           [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
-             PDEVICE_OBJECT device;
-             return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-           },
-           u"\\Registry\\Careless", 0, &careless);
+       auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
+         PDEVICE_OBJECT device;
+         return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
+       };
+       (void)platform.LoadDriver(u"\\Driver\\Careless", entry, u"\\Registry\\C", 0, &careless);
        platform.UnloadDriver(careless);
      },
      "driver unloaded with devices still present"},
@@ -147,21 +134,15 @@ const Rule kRules[] = {
      [](VerifierDeathTest&) {
        // With all four system worker threads held, a queued item stays queued.
        KEVENT gate{};
-       WORK_QUEUE_ITEM held[4];
-       for (WORK_QUEUE_ITEM& worker : held) {
-         ExInitializeWorkItem(&worker, HoldWorker, &gate);
-         ExQueueWorkItem(&worker, CriticalWorkQueue);
-       }
-       WORK_QUEUE_ITEM item;
-       ExInitializeWorkItem(&item, HoldWorker, &gate);
-       for (int i = 0; i < 6; ++i) ExQueueWorkItem(&item, CriticalWorkQueue);
+       WORK_QUEUE_ITEM items[5];
+       for (WORK_QUEUE_ITEM& item : items) ExInitializeWorkItem(&item, HoldWorker, &gate);
+       for (int i = 0; i < 10; ++i) ExQueueWorkItem(&items[std::min(i, 4)], CriticalWorkQueue);
      },
      "work item queued while it is still queued"},
-    // Requests the test driver's device completes wrongly.
     Sent(
         "RequestCompletedTwice",
         [](PDEVICE_OBJECT, PIRP irp) {
-          VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
+          TestDriverTest::Complete(irp, STATUS_SUCCESS);
           // The request is freed: only its address may be used again.
           IofCompleteRequest(irp, IO_NO_INCREMENT);
           return STATUS_SUCCESS;
@@ -171,25 +152,23 @@ const Rule kRules[] = {
         "RequestCompletedWithItsCancelRoutineSet",
         [](PDEVICE_OBJECT, PIRP irp) {
           (void)IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
-          return VerifierDeathTest::Complete(irp, STATUS_SUCCESS);
+          return TestDriverTest::Complete(irp, STATUS_SUCCESS);
         },
         "request completed with its cancel routine still set"),
     Sent(
         "RequestCompletedWithStatusPending",
         [](PDEVICE_OBJECT, PIRP irp) {
           IoMarkIrpPending(irp);
-          return VerifierDeathTest::Complete(irp, STATUS_PENDING);
+          return TestDriverTest::Complete(irp, STATUS_PENDING);
         },
         "request completed with STATUS_PENDING"),
     Sent(
         "RequestCompletedWithMoreBytesThanItsOutputBufferHolds",
-        [](PDEVICE_OBJECT, PIRP irp) {
-          return VerifierDeathTest::Complete(irp, STATUS_SUCCESS, 5);
-        },
+        [](PDEVICE_OBJECT, PIRP irp) { return TestDriverTest::Complete(irp, STATUS_SUCCESS, 5); },
         "request completed with more bytes than its output buffer holds"),
     Sent(
         "RequestSentWithNoStackLocationLeft",
-        [](PDEVICE_OBJECT, PIRP irp) { return VerifierDeathTest::Complete(irp, STATUS_SUCCESS); },
+        [](PDEVICE_OBJECT, PIRP irp) { return TestDriverTest::Complete(irp, STATUS_SUCCESS); },
         "request sent with no stack location left", true),
 };
 INSTANTIATE_TEST_SUITE_P(Rules, VerifierDeathTest, ::testing::ValuesIn(kRules),

@@ -50,7 +50,6 @@ T ValueOf(const Bytes& bytes) {
   return value;
 }
 
-// `count` bytes counting up from `first`.
 inline Bytes Sequence(size_t count, UCHAR first = 1) {
   Bytes bytes(count);
   for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<UCHAR>(first + i);
@@ -89,7 +88,6 @@ class Request {
     }
   }
 
-  // True once the port has completed the request.
   bool Wait(std::chrono::milliseconds limit = kLong) {
     LARGE_INTEGER timeout = RelativeMilliseconds(static_cast<ULONGLONG>(limit.count()));
     return KeWaitForSingleObject(&completed_, Executive, KernelMode, FALSE, &timeout) ==
@@ -103,10 +101,9 @@ class Request {
     if (irp_ != nullptr) IofCompleteRequest(std::exchange(irp_, nullptr), IO_NO_INCREMENT);
     return Bytes(output_.begin(), output_.begin() + std::min(information, output_.size()));
   }
-  const Bytes& buffer() const { return output_; }  // the caller's whole buffer, once finished
+  const Bytes& buffer() const { return output_; }  // the caller's whole buffer
   std::pair<NTSTATUS, ULONG_PTR> outcome() const { return {status, information}; }
 
-  // As the port dispatched and completed the request.
   NTSTATUS dispatch = STATUS_PENDING;
   NTSTATUS status = STATUS_PENDING;
   ULONG_PTR information = 0;
@@ -145,7 +142,7 @@ class HeldLine final : public LineBackend {
   }
 
  public:
-  void Grant(size_t bytes) {  // lets the line take `bytes` more bytes, and tells the port
+  void Grant(size_t bytes) {  // lets the line take `bytes` more bytes
     LineSink* sink = Locked([&] { return room_ += bytes, sink_; });
     if (sink != nullptr) sink->Wake();
   }

@@ -5,11 +5,10 @@
 //   tolvex-stress [--operations N] [--seed S] [--burners K] [--slow-share P] [--verbose]
 //
 // Operations: T=0 and T=1 APDUs (SELECT, READ BINARY, ECHO up to 255 bytes in, T=1 chaining
-// both ways), the same with a fault of the reader or the card (damaged characters, line noise,
-// a lost end-of-block report, waiting time extensions, IFS requests, parity errors, negative
-// answers, silence, reader errors), cold and warm resets, failed resets (mute card, bad TS,
-// truncated ATRs with the end of the block reported early or late), removal in the middle of
-// an exchange, card changes and card tracking racing the reader's bytes.
+// both ways), the same with a fault of the reader or the card (see FaultyApdu), cold and warm
+// resets, failed resets (mute card, bad TS, truncated ATRs with the end of the block reported
+// early or late), removal in the middle of an exchange, card changes and card tracking racing
+// the reader's bytes.
 //
 // A deviation is: a wrong answer given as success; a failure without a fault to explain it; a
 // failure that is not an error status; an operation past its bound; after a failed reset,
@@ -19,7 +18,6 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -31,6 +29,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/host.h"
@@ -45,8 +44,7 @@
 
 namespace {
 
-using tolvex::host::CardState;
-using tolvex::host::Host;
+using tolvex::host::CardWait;
 using tolvex::host::Power;
 using tolvex::host::Reader;
 using tolvex::host::Status;
@@ -54,8 +52,9 @@ using tolvex::host::StatusName;
 using tolvex::sim::Application;
 using tolvex::sim::Card;
 using tolvex::sim::EntryKind;
-using tolvex::sim::ReaderSim;
+using tolvex::sim::Origin;
 using tolvex::sim::ShortAtrReport;
+using tolvex::sim::TranscriptEntry;
 using Bytes = std::vector<std::uint8_t>;
 using SteadyClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -75,15 +74,27 @@ std::string Hex(const Bytes& bytes, size_t limit = 24) {
   return text;
 }
 
-size_t CountEntries(const char* folder) {
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++n;
-  return n;
+// The process's threads and open descriptors.
+std::pair<size_t, size_t> Leftovers() {
+  auto count = [](const char* folder) {
+    const std::filesystem::directory_iterator entries(folder);
+    return static_cast<size_t>(std::distance(begin(entries), end(entries)));
+  };
+  return {count("/proc/self/task"), count("/proc/self/fd")};
 }
 
 Bytes Ok(Bytes data) {  // `data` and the status word of success
   data.insert(data.end(), {0x90, 0x00});
   return data;
+}
+
+// ECHO of `data`, Le `le` (0: 256).
+Bytes Echo(const Bytes& data, std::uint8_t le) {
+  Bytes apdu = {Application::kClaProprietary, Application::kInsEcho, 0x00, 0x00,
+                static_cast<std::uint8_t>(data.size())};
+  apdu.insert(apdu.end(), data.begin(), data.end());
+  apdu.push_back(le);
+  return apdu;
 }
 
 Bytes RandomBytes(std::mt19937_64& random, size_t n) {
@@ -107,9 +118,7 @@ struct Options {
   std::uint64_t operations = 10000;
   std::uint64_t seed = 1;
   unsigned burners = 2;
-  // The share of faults that end by a time-out of seconds (silence, mute card, late report
-  // of a second, ...), in percent of the faulty operations.
-  unsigned slow_share = 10;
+  unsigned slow_share = 10;  // percent of the faults that end by time-outs of seconds
   bool verbose = false;
   bool transcripts = false;
 };
@@ -122,36 +131,28 @@ class Stress {
     // A first thread, started and gone, lets the runtime start whatever threads of its own it
     // keeps (a sanitizer's), so that they are counted before as after.
     std::thread([] {}).join();
-    const char* const kLeftovers[] = {"threads", "/proc/self/task", "descriptors", "/proc/self/fd"};
-    const size_t before[] = {CountEntries(kLeftovers[1]), CountEntries(kLeftovers[3])};
-    std::atomic<bool> burning{true};
-    std::vector<std::thread> burners;
+    const auto before = Leftovers();
+    std::vector<std::jthread> burners;
     for (unsigned i = 0; i < options_.burners; ++i) {
-      burners.emplace_back([&burning] {
+      burners.emplace_back([](std::stop_token stop) {
         volatile std::uint64_t x = 1;
-        while (burning.load(std::memory_order_relaxed)) x = x * 6364136223846793005ULL + 1;
+        while (!stop.stop_requested()) x = x * 6364136223846793005ULL + 1;
       });
     }
     {
       // The driver's pauses are kept: after a failure they let the card finish what it was
       // saying before the next command goes out.
-      Host host;
-      tolvex::sim::ReaderOptions sim_options;
-      sim_options.jitter = tolvex::sim::Jitter{.seed = options_.seed};
-      sim_ = &host.AddSimulatedPort(0, sim_options);
+      tolvex::host::Host host;
+      sim_ = &host.AddSimulatedPort(0, {.jitter = tolvex::sim::Jitter{.seed = options_.seed}});
       sim_->InsertCard(kModels[0].name, false);
       host_ = &host;
-      if (const Status status = host.Start(); status != STATUS_SUCCESS) {
-        fmt::print("the driver did not start: {}\n", StatusName(status));
+      Status status = host.Start();
+      if (status == STATUS_SUCCESS) reader_ = Reader::Open(host, 0, &status);
+      if (!reader_) {
+        fmt::print("the driver did not start or the reader did not open: {}\n", StatusName(status));
         return 1;
       }
       port_ = tolvex::serial::PortOf(host.platform().FindDevice(u"\\Device\\Serial0"));
-      Status status = STATUS_SUCCESS;
-      reader_ = Reader::Open(host, 0, &status);
-      if (!reader_) {
-        fmt::print("the reader did not open: {}\n", StatusName(status));
-        return 1;
-      }
       const auto start = SteadyClock::now();
       for (std::uint64_t n = 0; n < options_.operations; ++n) {
         operation_ = n;
@@ -166,15 +167,11 @@ class Stress {
       const std::string left = host.Stop();
       if (!left.empty()) Deviate("unload", "memory left allocated: " + left);
     }
-    burning = false;
-    for (auto& burner : burners) burner.join();
+    burners.clear();
     // The platform's threads are all gone with the host; nothing else may be left either.
-    for (const size_t i : {0, 1}) {
-      const size_t after = CountEntries(kLeftovers[2 * i + 1]);
-      if (after != before[i]) {
-        Deviate("unload",
-                fmt::format("{} {} before, {} after", before[i], kLeftovers[2 * i], after));
-      }
+    if (const auto after = Leftovers(); after != before) {
+      Deviate("unload", fmt::format("{} threads and {} descriptors before, {} and {} after",
+                                    before.first, before.second, after.first, after.second));
     }
     Summary();
     return deviations_.empty() ? 0 : 1;
@@ -200,11 +197,7 @@ class Stress {
     Bytes atr;
     Status status = reader_->PowerCard(Power::kColdReset, &atr);
     if (status != STATUS_SUCCESS) return Note("power-up", status);
-    if (atr != expected_atr_) {
-      Deviate("power-up",
-              fmt::format("ATR {} where the card's is {}", Hex(atr), Hex(expected_atr_)));
-      return false;
-    }
+    if (!AtrIsTheCards("power-up", atr)) return false;
     std::uint32_t selected = 0;
     const std::uint32_t wanted = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
     status = reader_->SetProtocol(wanted, &selected);
@@ -216,6 +209,12 @@ class Stress {
     powered_ = true;
     t1_ = t1;
     return true;
+  }
+
+  bool AtrIsTheCards(const char* what, const Bytes& atr) {
+    if (atr == expected_atr_) return true;
+    Deviate(what, fmt::format("ATR {} where the card's is {}", Hex(atr), Hex(expected_atr_)));
+    return false;
   }
 
   // One command as an application sends it; under T=0, 61xx is followed by GET RESPONSE for
@@ -245,10 +244,7 @@ class Stress {
         const size_t lc = Chance(20) ? 255 - Pick(8) : 1 + Pick(120);
         const Bytes data = RandomBytes(random_, lc);
         const size_t le = Chance(30) ? 256 : 1 + Pick(255);
-        Bytes apdu = {Application::kClaProprietary, Application::kInsEcho, 0x00, 0x00,
-                      static_cast<std::uint8_t>(lc)};
-        apdu.insert(apdu.end(), data.begin(), data.end());
-        apdu.push_back(static_cast<std::uint8_t>(le & 0xFF));
+        const Bytes apdu = Echo(data, static_cast<std::uint8_t>(le & 0xFF));
         Bytes response(data.begin(), data.begin() + static_cast<long>(std::min(lc, le)));
         if (t1_ || lc <= le) return {{apdu, Ok(response)}};
         // T=0 sends the command without Le: GET RESPONSE takes what was asked, and the card
@@ -413,9 +409,7 @@ class Stress {
       Failed(status);
       return;
     }
-    if (atr != expected_atr_) {
-      Deviate("reset", fmt::format("ATR {} where the card's is {}", Hex(atr), Hex(expected_atr_)));
-    }
+    (void)AtrIsTheCards("reset", atr);
     // Then one exchange, so that the reset's protocol selection is tried too.
     if (Ready()) RunExchanges("apdu after reset", false);
   }
@@ -447,19 +441,16 @@ class Stress {
     Failed(status);
     // On the wire: the reset command, and right after it the reset's own power-off.
     sim_->WaitIdle(milliseconds(5000));
-    std::vector<tolvex::sim::TranscriptEntry> host_frames;
-    for (const auto& entry : sim_->transcript().entries) {
-      if (entry.origin() == tolvex::sim::Origin::kHost) host_frames.push_back(entry);
-    }
-    auto is_register = [&](size_t i, int reg) {
-      return i < host_frames.size() && host_frames[i].kind == EntryKind::kWriteRegister &&
-             host_frames[i].reg == reg;
+    auto frames = sim_->transcript().entries;
+    std::erase_if(frames, [](const auto& entry) { return entry.origin() != Origin::kHost; });
+    auto is_register = [](const TranscriptEntry& entry, int reg) {
+      return entry.kind == EntryKind::kWriteRegister && entry.reg == reg;
     };
-    size_t reset = host_frames.size();
-    for (size_t i = 0; i < host_frames.size(); ++i) {
-      if (is_register(i, 3)) reset = i;
-    }
-    if (reset == host_frames.size()) {
+    // Just after the last reset command (register 3): the end when there is none.
+    auto after = std::find_if(frames.rbegin(), frames.rend(), [&](const auto& entry) {
+                   return is_register(entry, 3);
+                 }).base();
+    if (after == frames.begin()) {
       // The reset failed before its command (this operation's fault never came into play).
       return Unexplained(
           fault_, fmt::format("failed with {} before the reset command", StatusName(status)));
@@ -468,16 +459,14 @@ class Stress {
       return Unexplained(
           fault_, fmt::format("{} where {} was due", StatusName(status), StatusName(expected)));
     }
-    if (!is_register(reset + 1, 4) || host_frames[reset + 1].bytes != Bytes{0x00}) {
-      Deviate(fault_, fmt::format("after the reset command: {}",
-                                  reset + 1 < host_frames.size() ? host_frames[reset + 1].ToString()
-                                                                 : std::string("nothing")));
+    if (after == frames.end() || !is_register(*after, 4) || after->bytes != Bytes{0x00}) {
+      Deviate(fault_, "after the reset command: " +
+                          (after == frames.end() ? std::string("nothing") : after->ToString()));
     }
     // The read that ended the reset ended on the reader's report or the card's bad TS, never
     // on its own time; only a mute card's TS wait runs out.
     for (const LONGLONG wait : clock.RanOutMs(std::this_thread::get_id())) {
-      if (!ran_out || wait != *ran_out)
-        Deviate(fault_, fmt::format("a wait of {} ms ran out", wait));
+      if (ran_out != wait) Deviate(fault_, fmt::format("a wait of {} ms ran out", wait));
     }
   }
 
@@ -485,10 +474,7 @@ class Stress {
     if (!Ready(kModels[model_].t1)) return;
     fault_ = "removal mid-exchange";
     const Bytes data = RandomBytes(random_, 100 + Pick(156));
-    Bytes apdu = {Application::kClaProprietary, Application::kInsEcho, 0x00, 0x00,
-                  static_cast<std::uint8_t>(data.size())};
-    apdu.insert(apdu.end(), data.begin(), data.end());
-    apdu.push_back(0x00);
+    const Bytes apdu = Echo(data, 0x00);
     const Bytes expected = Ok(data);
     const auto pause = std::chrono::microseconds(Pick(3000));
     auto exchange = std::async(std::launch::async, [&] {
@@ -510,8 +496,8 @@ class Stress {
     }
     Failed(status);
     Insert(model_);
-    if (!Settle() || reader_->WaitForCard(tolvex::host::CardWait::kPresent, milliseconds(10000)) !=
-                         STATUS_SUCCESS) {
+    if (!Settle() ||
+        reader_->WaitForCard(CardWait::kPresent, milliseconds(10000)) != STATUS_SUCCESS) {
       Deviate(fault_, "the card put back was not seen");
     }
   }
@@ -524,8 +510,8 @@ class Stress {
     sim_->RemoveCard();
     Insert(next);
     if (!Settle()) Deviate("card change", "the reader's reports were not taken in");
-    CardState state = CardState::kUnknown;
-    if (reader_->State(&state) != STATUS_SUCCESS || state < CardState::kPresent) {
+    auto state = tolvex::host::CardState::kUnknown;
+    if (reader_->State(&state) != STATUS_SUCCESS || state < tolvex::host::CardState::kPresent) {
       Deviate("card change", fmt::format("state {} with a card in", static_cast<int>(state)));
     }
     if (Ready()) RunExchanges("apdu after card change", false);
@@ -534,8 +520,8 @@ class Stress {
   void Tracking() {
     // A tracking request is pending when the card goes; another when it comes back.
     for (const bool present : {false, true}) {
-      std::unique_ptr<tolvex::host::Request> request = reader_->StartWaitForCard(
-          present ? tolvex::host::CardWait::kPresent : tolvex::host::CardWait::kAbsent);
+      const auto request =
+          reader_->StartWaitForCard(present ? CardWait::kPresent : CardWait::kAbsent);
       if (!request) return Deviate("tracking", "no request");
       if (present) {
         Insert(model_);
@@ -639,8 +625,8 @@ class Stress {
 
   const Options options_;
   std::mt19937_64 random_;
-  Host* host_ = nullptr;
-  ReaderSim* sim_ = nullptr;
+  tolvex::host::Host* host_ = nullptr;
+  tolvex::sim::ReaderSim* sim_ = nullptr;
   tolvex::serial::SerialPort* port_ = nullptr;
   std::unique_ptr<Reader> reader_;
   size_t model_ = 0;

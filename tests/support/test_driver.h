@@ -16,6 +16,14 @@ class TestDriverTest : public ::testing::Test {
   using Handler = std::function<NTSTATUS(PDEVICE_OBJECT, PIRP)>;
   static constexpr ULONG kDriverTag = PoolTag("TstD");
 
+  // Finishes a request the way a driver does at the end of its dispatch routine.
+  static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+  }
+
  protected:
   void SetUp() override {
     auto entry = [](PDRIVER_OBJECT driver, PUNICODE_STRING) {
@@ -47,14 +55,6 @@ class TestDriverTest : public ::testing::Test {
     handlers_.push_back(std::move(handler));
     static_cast<Extension*>(device->DeviceExtension)->handler = &handlers_.back();
     return device;
-  }
-
-  // Finishes a request the way a driver does at the end of its dispatch routine.
-  static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = information;
-    IofCompleteRequest(irp, IO_NO_INCREMENT);
-    return status;
   }
 
   platform::Platform platform_;
