@@ -140,10 +140,7 @@ TEST_F(Handover, WakeUpsThatAreNotTheReadsAnswerDoNotEndIt) {
 TEST_F(Handover, QuietLineThatBeganBeforeTheReadDoesNotEndIt) {
   // The port's read time-out, long enough that the read below starts well within it (if it
   // did not, the test would pass without showing anything, never fail falsely).
-  SERIAL_TIMEOUTS timeouts{50, 0, 300, 0, 1000};
-  ASSERT_EQ(
-      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
-      STATUS_SUCCESS);
+  ASSERT_EQ(bench_.SetTimeouts({50, 0, 300, 0, 1000}), STATUS_SUCCESS);
   Answered();
   bench_.port().ClearRequests();
   // An escape byte alone: the worker reads on for the code that goes with it, and nobody waits.
@@ -175,10 +172,8 @@ TEST_F(Handover, BlockEndWaitEndsOnTheReport) {
 }
 
 TEST_F(Handover, FrameThePortDoesNotTakeIsAnErrorAndNoAnswerIsAwaited) {
-  SERIAL_TIMEOUTS timeouts{50, 0, 100, 0, 50};  // the port gives up on a write after 50 ms
-  ASSERT_EQ(
-      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
-      STATUS_SUCCESS);
+  // The port gives up on a write after 50 ms.
+  ASSERT_EQ(bench_.SetTimeouts({50, 0, 100, 0, 50}), STATUS_SUCCESS);
   bench_.line().HoldWrites(true);
   Record();
   const UCHAR value = 0x12;

@@ -174,10 +174,7 @@ TEST_F(ReceivePath, BlockEndIsRecordedUnlessTheWaitingTimeIsExtended) {
 TEST_F(ReceivePath, ReaderWhoseBytesCameBeforeAnEventIsNotHeldUntilTheLineIsQuiet) {
   // The port's read time-out is long: a pass that waited for the quiet line after the
   // end-of-block report would hold the reader's answer back for 30 s.
-  SERIAL_TIMEOUTS timeouts{50, 0, 30000, 0, 1000};
-  ASSERT_EQ(
-      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
-      STATUS_SUCCESS);
+  ASSERT_EQ(bench_.SetTimeouts({50, 0, 30000, 0, 1000}), STATUS_SUCCESS);
   SharedStore(reader()->ReadTotalTimeout, 60000);
   Command({0x90, 0x02, 0x40, 0x00, 0x42, 0x10, 0x83});
   const auto start = std::chrono::steady_clock::now();

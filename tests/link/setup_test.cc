@@ -246,10 +246,7 @@ TEST_F(SerialIoctlPending, RequestCompletedJustAsItIsCancelledIsFinishedExactlyO
 }
 
 TEST_F(SerialSetUp, OneByteReadEndedByThePortTimeOutReportsIt) {
-  SERIAL_TIMEOUTS timeouts{0, 0, 20, 0, 0};
-  ASSERT_EQ(
-      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
-      STATUS_SUCCESS);
+  ASSERT_EQ(bench_.SetTimeouts({0, 0, 20, 0, 0}), STATUS_SUCCESS);
   UCHAR byte = 0x77;
   EXPECT_EQ(IFSerialRead(reader(), &byte, 1), STATUS_TIMEOUT);
   EXPECT_EQ(byte, 0x77);

@@ -74,6 +74,11 @@ NTSTATUS LinkBench::Start() {
   return NT_SUCCESS(status) ? Initialize() : status;
 }
 
+NTSTATUS LinkBench::SetTimeouts(SERIAL_TIMEOUTS timeouts) {
+  platform::PlatformScope scope(platform_);
+  return IFSerialIoctl(reader_, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0);
+}
+
 void LinkBench::Stop() {
   platform::PlatformScope scope(platform_);
   if (reader_->SerialFileObject == nullptr) return;

@@ -41,6 +41,8 @@ class LinkBench {
   [[nodiscard]] NTSTATUS Initialize();
   // Open, then Initialize.
   [[nodiscard]] NTSTATUS Start();
+  // Sets the port's time-outs through the link; its status.
+  [[nodiscard]] NTSTATUS SetTimeouts(SERIAL_TIMEOUTS timeouts);
   // Clears the wait mask so that the listener ends, waits for the removal routine, and lets go
   // of the port. Also done by the destructor.
   void Stop();
