@@ -19,6 +19,7 @@ using tolvex::platform::SharedLoad;
 using tolvex::platform::SharedStore;
 using tolvex::testutil::Bytes;
 using tolvex::testutil::Feeder;
+using tolvex::testutil::Hex;
 using tolvex::testutil::kBenchInterval;
 using tolvex::testutil::WaitUntil;
 using Clock = std::chrono::steady_clock;
@@ -48,11 +49,19 @@ class Handover : public tolvex::testutil::CardBenchTest {
 struct ReportCase {
   const char* name;
   UCHAR wtx;
-  Bytes stream;  // after the answer
+  const char* stream;  // after the answer, in hex
   ULONG count;
   NTSTATUS status;
-  Bytes data;  // delivered on success
-  NTSTATUS character_error;
+  const char* data = "";  // delivered on success
+  NTSTATUS character_error = STATUS_SUCCESS;
+};
+
+const ReportCase kReports[] = {
+    {"BlockEndBeforeTheBytes", 0, "41 10 83", 2, STATUS_IO_TIMEOUT},
+    {"BytesThenBlockEnd", 0, "41 42 10 83", 2, STATUS_SUCCESS, "41 42"},
+    {"ReaderError", 0, "10 84", 1, STATUS_IO_TIMEOUT},
+    {"ReaderErrorWhileTheWaitingTimeIsExtended", 2, "10 84", 1, STATUS_DATA_ERROR},
+    {"DamagedLastByte", 0, "41 10 88", 2, STATUS_SUCCESS, "41 00", STATUS_DATA_ERROR},
 };
 
 enum class When { kBeforeTheRead, kWhileItWaits };
@@ -66,47 +75,34 @@ TEST_P(ReportEndsTheRead, AtOnceWheneverItComes) {
   Answered();
   const auto start = Clock::now();
   if (when == When::kBeforeTheRead) {
-    bench_.line().Send(c.stream);
+    bench_.line().Send(Hex(c.stream));
     WaitUntilQuiet();
     Record();
     EXPECT_EQ(Read(c.count), c.status);
     EXPECT_TRUE(Waits().empty());  // the outcome was there: no wait at all
   } else {
     Record();
-    Feeder feeder(bench_, {{ReadWait(c.count), c.stream}});
+    Feeder feeder(bench_, {{ReadWait(c.count), Hex(c.stream)}});
     EXPECT_EQ(Read(c.count), c.status);
     EXPECT_EQ(feeder.done(), 1u);
     EXPECT_THAT(Waits(), ElementsAre(ReadWait(c.count)));  // one wait, which the report ended
   }
   EXPECT_LT(Clock::now() - start, kWellBefore);
   if (c.status == STATUS_SUCCESS) {
-    EXPECT_EQ(bytes_, c.data);
+    EXPECT_EQ(bytes_, Hex(c.data));
   }
   EXPECT_EQ(SharedLoad(reader()->CharacterErrorStatus), c.character_error);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Reports, ReportEndsTheRead,
-    ::testing::Combine(
-        ::testing::Values(
-            ReportCase{"BlockEndBeforeTheBytes", 0, {0x41, 0x10, 0x83}, 2, STATUS_IO_TIMEOUT},
-            ReportCase{
-                "BytesThenBlockEnd", 0, {0x41, 0x42, 0x10, 0x83}, 2, STATUS_SUCCESS, {0x41, 0x42}},
-            ReportCase{"ReaderError", 0, {0x10, 0x84}, 1, STATUS_IO_TIMEOUT},
-            ReportCase{
-                "ReaderErrorWhileTheWaitingTimeIsExtended", 2, {0x10, 0x84}, 1, STATUS_DATA_ERROR},
-            ReportCase{"DamagedLastByte",
-                       0,
-                       {0x41, 0x10, 0x88},
-                       2,
-                       STATUS_SUCCESS,
-                       {0x41, 0x00},
-                       STATUS_DATA_ERROR}),
-        ::testing::Values(When::kBeforeTheRead, When::kWhileItWaits)),
-    [](const auto& test) {
-      return std::string(std::get<0>(test.param).name) +
-             (std::get<1>(test.param) == When::kBeforeTheRead ? "_Before" : "_While");
-    });
+INSTANTIATE_TEST_SUITE_P(Reports, ReportEndsTheRead,
+                         ::testing::Combine(::testing::ValuesIn(kReports),
+                                            ::testing::Values(When::kBeforeTheRead,
+                                                              When::kWhileItWaits)),
+                         [](const auto& test) {
+                           return std::string(std::get<0>(test.param).name) +
+                                  (std::get<1>(test.param) == When::kBeforeTheRead ? "_Before"
+                                                                                   : "_While");
+                         });
 
 TEST_F(Handover, ReportsOfTheExchangeBeforeNeverEndTheAnswersRead) {
   // The reader sent the card's end of block and a damaged character before it saw the
@@ -144,10 +140,7 @@ TEST_F(Handover, WakeUpsThatAreNotTheReadsAnswerDoNotEndIt) {
 TEST_F(Handover, QuietLineThatBeganBeforeTheReadDoesNotEndIt) {
   // The port's read time-out, long enough that the read below starts well within it (if it
   // did not, the test would pass without showing anything, never fail falsely).
-  SERIAL_TIMEOUTS timeouts{50, 0, 300, 0, 1000};
-  ASSERT_EQ(
-      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
-      STATUS_SUCCESS);
+  ASSERT_EQ(bench_.SetTimeouts({50, 0, 300, 0, 1000}), STATUS_SUCCESS);
   Answered();
   bench_.port().ClearRequests();
   // An escape byte alone: the worker reads on for the code that goes with it, and nobody waits.
@@ -179,10 +172,8 @@ TEST_F(Handover, BlockEndWaitEndsOnTheReport) {
 }
 
 TEST_F(Handover, FrameThePortDoesNotTakeIsAnErrorAndNoAnswerIsAwaited) {
-  SERIAL_TIMEOUTS timeouts{50, 0, 100, 0, 50};  // the port gives up on a write after 50 ms
-  ASSERT_EQ(
-      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
-      STATUS_SUCCESS);
+  // The port gives up on a write after 50 ms.
+  ASSERT_EQ(bench_.SetTimeouts({50, 0, 100, 0, 50}), STATUS_SUCCESS);
   bench_.line().HoldWrites(true);
   Record();
   const UCHAR value = 0x12;

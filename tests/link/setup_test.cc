@@ -16,7 +16,6 @@ namespace {
 using ::testing::ElementsAre;
 using tolvex::host::LinkBench;
 using tolvex::platform::PlatformScope;
-using tolvex::serial::RequestRecord;
 
 // Values as the port receives them: 32-bit little-endian words, one after the other.
 std::vector<UCHAR> Le32(std::initializer_list<ULONG> values) {
@@ -27,14 +26,6 @@ std::vector<UCHAR> Le32(std::initializer_list<ULONG> values) {
   return bytes;
 }
 
-std::vector<RequestRecord> ControlRequests(LinkBench& bench) {
-  std::vector<RequestRecord> controls;
-  for (const RequestRecord& r : bench.port().Requests()) {
-    if (r.major == IRP_MJ_DEVICE_CONTROL) controls.push_back(r);
-  }
-  return controls;
-}
-
 // The bench's port opened, not yet set up; the platform's records kept from here on.
 class SerialSetUp : public tolvex::testutil::LinkBenchTest {
  protected:
@@ -42,11 +33,17 @@ class SerialSetUp : public tolvex::testutil::LinkBenchTest {
     ASSERT_EQ(bench_.Open(), STATUS_SUCCESS);
     Record();
   }
+  std::vector<tolvex::serial::RequestRecord> Controls() {
+    std::vector<tolvex::serial::RequestRecord> controls;
+    for (const auto& r : bench_.port().Requests()) {
+      if (r.major == IRP_MJ_DEVICE_CONTROL) controls.push_back(r);
+    }
+    return controls;
+  }
 };
 
 TEST_F(SerialSetUp, SendsTheConfigurationInTableOrderThenArmsTheListener) {
   ASSERT_EQ(bench_.Initialize(), STATUS_SUCCESS);
-
   // Each request with its input; none reads anything back but the listener's wait, 4 bytes.
   const std::pair<ULONG, std::vector<UCHAR>> expected[] = {
       {IOCTL_SERIAL_SET_BAUD_RATE, Le32({19200})},
@@ -58,7 +55,7 @@ TEST_F(SerialSetUp, SendsTheConfigurationInTableOrderThenArmsTheListener) {
       {IOCTL_SERIAL_SET_BREAK_OFF, {}},  // no buffer at all
       {IOCTL_SERIAL_SET_WAIT_MASK, Le32({0x11})},
   };
-  const auto controls = ControlRequests(bench_);
+  const auto controls = Controls();
   ASSERT_EQ(controls.size(), 9u);
   for (size_t i = 0; i < 8; ++i) {
     EXPECT_EQ(controls[i].code, expected[i].first) << i;
@@ -67,9 +64,10 @@ TEST_F(SerialSetUp, SendsTheConfigurationInTableOrderThenArmsTheListener) {
   }
   EXPECT_EQ(controls[8].code, IOCTL_SERIAL_WAIT_ON_MASK);
   EXPECT_EQ(controls[8].length, 4u);
-
-  // 25 ms after every request, then 450 ms.
+  // 25 ms after every request, then 450 ms; requests the port completes at once are not waited
+  // for.
   EXPECT_THAT(Delays(), ElementsAre(25, 25, 25, 25, 25, 25, 25, 25, 450));
+  EXPECT_TRUE(Waits().empty());
   EXPECT_TRUE(bench_.port().has_pending_wait());
 }
 
@@ -84,11 +82,9 @@ class SerialSetUpFailure : public SerialSetUp, public ::testing::WithParamInterf
 TEST_P(SerialSetUpFailure, StopsAtTheFirstRefusedRequestAndReturnsItsStatus) {
   SERIAL_CONFIG config = LinkBench::StartupConfig();
   GetParam().spoil(config);
-
   EXPECT_EQ(IFInitializeInterface(reader(), &config), STATUS_INVALID_PARAMETER);
-
   const size_t sent = GetParam().requests_sent;
-  EXPECT_EQ(ControlRequests(bench_).size(), sent);
+  EXPECT_EQ(Controls().size(), sent);
   std::vector<ULONG> expected_delays(sent, 25);
   expected_delays.push_back(450);
   EXPECT_EQ(Delays(), expected_delays);
@@ -102,8 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
         FailingStep{"LineControl", [](SERIAL_CONFIG& c) { c.LineControl.WordLength = 9; }, 2},
         FailingStep{"Timeouts",
                     [](SERIAL_CONFIG& c) {
-                      c.Timeouts.ReadIntervalTimeout = c.Timeouts.ReadTotalTimeoutMultiplier =
-                          c.Timeouts.ReadTotalTimeoutConstant = 0xFFFFFFFF;
+                      c.Timeouts = {~0u, ~0u, ~0u, 0, 1000};
                     },
                     4},
         FailingStep{"HandFlow", [](SERIAL_CONFIG& c) { c.HandFlow.FlowReplace = 0x20; }, 5},
@@ -111,35 +106,23 @@ INSTANTIATE_TEST_SUITE_P(
         FailingStep{"EventMask", [](SERIAL_CONFIG& c) { c.EventMask = 0x8000; }, 8}),
     [](const auto& test) { return std::string(test.param.name); });
 
-TEST_F(SerialSetUp, ListenerThatCannotBeBuiltFailsTheSetUp) {
-  // The eight set-up requests are built; the wait request is not.
+TEST_F(SerialSetUp, RequestsThatCannotBeBuiltAreNotSent) {
+  // The eight set-up requests are built; the listener's wait is not, which fails the set-up.
   bench_.platform().pool().FailAllocations(PoolTag("Irp "), 8);
   EXPECT_EQ(bench_.Initialize(), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_FALSE(bench_.port().has_pending_wait());
-}
-
-using SerialIoctl = tolvex::testutil::LinkBenchTest;
-
-TEST_F(SerialIoctl, RequestThatCannotBeBuiltIsNotSent) {
   const size_t before = bench_.port().Requests().size();
-  bench_.platform().pool().FailAllocations(PoolTag("Irp "), 0);
+  bench_.platform().pool().FailAllocations(PoolTag("Irp "), 0, 2);
   ULONG mask = SERIAL_PURGE_RXCLEAR;
   EXPECT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0),
             STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_EQ(bench_.port().Requests().size(), before);
-}
-
-TEST_F(SerialIoctl, RequestCompletedAtOnceIsNotWaitedFor) {
-  bench_.line().Send({1, 2, 3});
-  ASSERT_TRUE(tolvex::testutil::WaitUntil([&] { return bench_.port().receive_queue() == 0; }));
+  // A frame: no answer is awaited either.
+  UCHAR value = 0;
   Record();
-  SERIAL_STATUS status{};
-  status.AmountInInQueue = 0xDEAD;
-  EXPECT_EQ(
-      IFSerialIoctl(reader(), IOCTL_SERIAL_GET_COMMSTATUS, nullptr, 0, &status, sizeof(status)),
-      STATUS_SUCCESS);
-  EXPECT_EQ(status.AmountInInQueue, 0u);  // the output reached the caller's buffer
+  EXPECT_EQ(IFReadSTCRegister(reader(), 0, 1, &value), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_TRUE(Waits().empty());
+  EXPECT_EQ(bench_.port().Requests().size(), before);
+  EXPECT_TRUE(Frames().empty());
 }
 
 // A port that holds every control request until the test completes it, or until the request
@@ -161,6 +144,7 @@ class SerialIoctlPending : public tolvex::testing::TestDriverTest {
       ++received_;
       return STATUS_PENDING;
     });
+    platform_.clock().StartRecording();
   }
   static void Cancel(PDEVICE_OBJECT, PIRP irp) {
     IoReleaseCancelSpinLock(irp->CancelIrql);
@@ -171,16 +155,15 @@ class SerialIoctlPending : public tolvex::testing::TestDriverTest {
     }
     Complete(irp, STATUS_CANCELLED);
   }
-  // Waits until the port has received `count` requests in all.
-  static bool WaitForRequests(int count) {
-    return tolvex::testutil::WaitUntil([&] {
+  // Once the port has received `count` requests in all, and `after` later, completes the held
+  // request with its 4-byte output, if it is still held.
+  static bool CompleteHeld(int count, ULONG output, std::chrono::microseconds after = {}) {
+    EXPECT_TRUE(tolvex::testutil::WaitUntil([&] {
       std::lock_guard lock(mutex_);
       return received_ >= count;
-    });
-  }
-  // Completes the held request with its 4-byte output, if it is still held.
-  static bool CompleteHeld(ULONG output) {
-    PIRP irp;
+    }));
+    std::this_thread::sleep_for(after);
+    PIRP irp = nullptr;
     {
       std::lock_guard lock(mutex_);
       irp = held_;
@@ -190,10 +173,6 @@ class SerialIoctlPending : public tolvex::testing::TestDriverTest {
     std::memcpy(irp->AssociatedIrp.SystemBuffer, &output, sizeof(output));
     Complete(irp, STATUS_SUCCESS, sizeof(output));
     return true;
-  }
-  static int Cancelled() {
-    std::lock_guard lock(mutex_);
-    return cancelled_;
   }
   NTSTATUS GetWaitMask(ULONG* mask) {
     return IFSerialIoctl(&reader_, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, mask, sizeof(*mask));
@@ -209,11 +188,9 @@ class SerialIoctlPending : public tolvex::testing::TestDriverTest {
 
 TEST_F(SerialIoctlPending, RequestCompletedWithinTheTimeReturnsItsFinalStatusAndOutput) {
   reader_.ReadTotalTimeout = 10000;
-  platform_.clock().StartRecording();
   std::thread port_side([&] {
     PlatformScope scope(platform_);
-    ASSERT_TRUE(WaitForRequests(1));
-    EXPECT_TRUE(CompleteHeld(0x11));
+    EXPECT_TRUE(CompleteHeld(1, 0x11));
   });
   ULONG mask = 0;
   EXPECT_EQ(GetWaitMask(&mask), STATUS_SUCCESS);
@@ -224,10 +201,9 @@ TEST_F(SerialIoctlPending, RequestCompletedWithinTheTimeReturnsItsFinalStatusAnd
 }
 
 TEST_F(SerialIoctlPending, RequestOutlivingTheTimeIsCancelledAndAwaitedBeforeReturning) {
-  platform_.clock().StartRecording();
   ULONG mask = 0x5A5A5A5A;
   EXPECT_EQ(GetWaitMask(&mask), STATUS_CANCELLED);
-  EXPECT_EQ(Cancelled(), 1);
+  EXPECT_EQ(cancelled_, 1);
   EXPECT_EQ(mask, 0x5A5A5A5Au);  // a cancelled request writes nothing back
   // Nothing of the request is left: no request, no system buffer.
   EXPECT_EQ(platform_.pool().Usage(PoolTag("Irp ")).allocations, 0u);
@@ -243,9 +219,8 @@ TEST_F(SerialIoctlPending, RequestCompletedJustAsItIsCancelledIsFinishedExactlyO
   for (int round = 0; round < 40; ++round) {
     std::thread port_side([&] {
       PlatformScope scope(platform_);
-      ASSERT_TRUE(WaitForRequests(round + 1));
-      std::this_thread::sleep_for(std::chrono::microseconds(3000 + 100 * round));
-      (void)CompleteHeld(7);  // may find it cancelled already
+      // May find it cancelled already.
+      (void)CompleteHeld(round + 1, 7, std::chrono::microseconds(3000 + 100 * round));
     });
     ULONG mask = 0;
     const NTSTATUS status = GetWaitMask(&mask);
@@ -259,41 +234,33 @@ TEST_F(SerialIoctlPending, RequestCompletedJustAsItIsCancelledIsFinishedExactlyO
 }
 
 TEST_F(SerialSetUp, OneByteReadEndedByThePortTimeOutReportsIt) {
-  SERIAL_TIMEOUTS timeouts{0, 0, 20, 0, 0};
-  ASSERT_EQ(
-      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
-      STATUS_SUCCESS);
+  ASSERT_EQ(bench_.SetTimeouts({0, 0, 20, 0, 0}), STATUS_SUCCESS);
   UCHAR byte = 0x77;
   EXPECT_EQ(IFSerialRead(reader(), &byte, 1), STATUS_TIMEOUT);
   EXPECT_EQ(byte, 0x77);
   bench_.line().Send({0x3B});
   EXPECT_EQ(IFSerialRead(reader(), &byte, 1), STATUS_SUCCESS);
   EXPECT_EQ(byte, 0x3B);
-  const auto reads = bench_.port().Requests();
-  EXPECT_EQ(reads.back().major, IRP_MJ_READ);
-  EXPECT_EQ(reads.back().length, 1u);
+  EXPECT_EQ(bench_.port().Requests().back().major, IRP_MJ_READ);
+  EXPECT_EQ(bench_.port().Requests().back().length, 1u);
 }
 
 TEST_F(SerialSetUp, DelaySleepsBelowDispatchLevelAndStallsAtIt) {
   auto& clock = bench_.platform().clock();
-  const auto me = std::this_thread::get_id();
-  for (const ULONG ms : {25u, 0u}) {  // a zero sleep, not none
-    Record();
-    SysDelay(ms);
-    EXPECT_THAT(Delays(), ElementsAre(ms));
-    EXPECT_EQ(clock.StallCount(me), 0u);
-  }
-  for (const ULONG ms : {25u, 0u}) {
-    Record();
-    {
-      tolvex::platform::IrqlGuard raised(DISPATCH_LEVEL);
-      SysDelay(ms);
-    }
-    EXPECT_TRUE(Delays().empty());
-    EXPECT_EQ(clock.StallCount(me), ms * 20);  // in steps of 50 us
-    for (const auto& record : clock.Records()) {
-      if (record.kind == tolvex::platform::Clock::Kind::kStall) {
-        EXPECT_EQ(record.amount, 50);
+  for (const KIRQL irql : {PASSIVE_LEVEL, DISPATCH_LEVEL}) {
+    for (const ULONG ms : {25u, 0u}) {  // a zero sleep, not none
+      Record();
+      {
+        tolvex::platform::IrqlGuard raised(irql);
+        SysDelay(ms);
+      }
+      const bool stalls = irql == DISPATCH_LEVEL;
+      EXPECT_EQ(Delays(), stalls ? std::vector<ULONG>{} : std::vector<ULONG>{ms});
+      EXPECT_EQ(clock.StallCount(driver_), stalls ? ms * 20 : 0);  // in steps of 50 us
+      for (const auto& record : clock.Records()) {
+        if (record.kind == tolvex::platform::Clock::Kind::kStall) {
+          EXPECT_EQ(record.amount, 50);
+        }
       }
     }
   }

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "support/card_bench.h"
-#include "support/wait.h"
 
 namespace {
 
@@ -104,15 +103,6 @@ TEST_F(StcProtocol, DataWriteGoesOnWhileTheReaderTakesEachFrame) {
   }
 }
 
-TEST_F(StcProtocol, WriteThatCannotBeBuiltReadsNoAnswer) {
-  bench_.platform().pool().FailAllocations(PoolTag("Irp "), 0);
-  Record();
-  UCHAR value = 0;
-  EXPECT_EQ(IFReadSTCRegister(reader(), 0, 1, &value), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_TRUE(Waits().empty());
-  EXPECT_TRUE(Frames().empty());
-}
-
 TEST_F(StcProtocol, DataReadDeliversExactlyTheBytesAskedWithRoomForThem) {
   script().Expect({0x40}, {0x90, 0x3B, 0x02, 0x14, 0x50, 1, 2, 3, 4, 5, 6});
   ASSERT_EQ(IFWriteSTCData(reader(), nullptr, 0), STATUS_SUCCESS);
@@ -145,16 +135,6 @@ TEST_F(StcProtocol, DataReadOfNothingOrThatFailsDeliversNothing) {
     EXPECT_EQ(IFReadSTCData(reader(), buffer, &length, c.count), c.status) << c.count;
     EXPECT_EQ(length, 0u) << c.count;
   }
-}
-
-TEST_F(StcProtocol, LeftoverBytesAreNeverTakenForTheNextAnswer) {
-  script().Expect({0xC4}, {0x01, 0x77, 0x78});  // an answer with stray bytes behind it
-  UCHAR value = 0;
-  ASSERT_EQ(IFReadSTCRegister(reader(), 4, 1, &value), STATUS_SUCCESS);
-  ASSERT_TRUE(tolvex::testutil::WaitUntil([&] { return Received() == 2; }));
-  script().Expect({0xC1}, {0x0D});
-  ASSERT_EQ(IFReadSTCRegister(reader(), 1, 1, &value), STATUS_SUCCESS);
-  EXPECT_EQ(value, 0x0D);
 }
 
 }  // namespace

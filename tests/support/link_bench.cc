@@ -2,16 +2,13 @@
 
 namespace tolvex::host {
 
-LinkBench::LinkBench() : LinkBench(Options{}) {}
-
-LinkBench::LinkBench(Options options)
-    : options_(options),
-      line_(std::make_shared<serial::MemoryLine>()),
+LinkBench::LinkBench()
+    : line_(std::make_shared<serial::MemoryLine>()),
       script_([this](std::span<const UCHAR> bytes) { line_->Send(bytes); }) {
   platform::PlatformScope scope(platform_);
-  if (options_.skip_delays) platform_.clock().SetDelayMode(platform::Clock::DelayMode::kSkip);
-  NTSTATUS status = serial::LoadSerialDriver(
-      platform_, {serial::PortBinding{options_.port_index, line_}}, &serial_driver_);
+  platform_.clock().SetDelayMode(platform::Clock::DelayMode::kSkip);
+  NTSTATUS status =
+      serial::LoadSerialDriver(platform_, {serial::PortBinding{0, line_}}, &serial_driver_);
   if (!NT_SUCCESS(status)) platform::BugCheck("link bench: serial driver did not load");
   port_ = serial::PortOf(serial_driver_->DeviceObject);
   line_->SetListener([this](std::span<const UCHAR> frame) { script_.HostWrote(frame); });
@@ -22,7 +19,6 @@ LinkBench::LinkBench(Options options)
   if (reader_ == nullptr) platform::BugCheck("link bench: no memory for the link record");
   RtlZeroMemory(reader_, sizeof(READER_EXTENSION));
   reader_->SmartcardExtension = &smartcard_;
-  reader_->DeviceIndex = options_.port_index;
   ExInitializeWorkItem(&reader_->RemovalWorkItem, RemovalRoutine, this);
   ExInitializeWorkItem(&reader_->ReadWorkItem, IFReadWorkRoutine, reader_);
   KeInitializeSpinLock(&reader_->ReceiveLock);
@@ -57,7 +53,7 @@ SERIAL_CONFIG LinkBench::StartupConfig() {
 
 NTSTATUS LinkBench::Open() {
   platform::PlatformScope scope(platform_);
-  std::u16string name = u"\\Device\\Serial" + platform::ToU16(std::to_string(options_.port_index));
+  std::u16string name = u"\\Device\\Serial0";
   UNICODE_STRING device_name{static_cast<USHORT>(name.size() * 2),
                              static_cast<USHORT>(name.size() * 2), name.data()};
   return IoGetDeviceObjectPointer(&device_name, FILE_ALL_ACCESS, &reader_->SerialFileObject,
@@ -76,6 +72,11 @@ NTSTATUS LinkBench::Initialize() {
 NTSTATUS LinkBench::Start() {
   NTSTATUS status = Open();
   return NT_SUCCESS(status) ? Initialize() : status;
+}
+
+NTSTATUS LinkBench::SetTimeouts(SERIAL_TIMEOUTS timeouts) {
+  platform::PlatformScope scope(platform_);
+  return IFSerialIoctl(reader_, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0);
 }
 
 void LinkBench::Stop() {

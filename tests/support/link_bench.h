@@ -19,13 +19,8 @@ namespace tolvex::host {
 
 class LinkBench {
  public:
-  struct Options {
-    ULONG port_index = 0;
-    // Skip the pacing delays (they are still recorded by the clock).
-    bool skip_delays = true;
-  };
+  // On serial port 0; the pacing delays are skipped (the clock still records them).
   LinkBench();
-  explicit LinkBench(Options options);
   ~LinkBench();
   LinkBench(const LinkBench&) = delete;
   LinkBench& operator=(const LinkBench&) = delete;
@@ -46,18 +41,19 @@ class LinkBench {
   [[nodiscard]] NTSTATUS Initialize();
   // Open, then Initialize.
   [[nodiscard]] NTSTATUS Start();
+  // Sets the port's time-outs through the link; its status.
+  [[nodiscard]] NTSTATUS SetTimeouts(SERIAL_TIMEOUTS timeouts);
   // Clears the wait mask so that the listener ends, waits for the removal routine, and lets go
   // of the port. Also done by the destructor.
   void Stop();
 
-  // Number of times the removal work item ran.
-  int removals() const;
+  // Waits until the removal work item has run `count` times in all.
   bool WaitForRemoval(int count, std::chrono::milliseconds timeout);
 
  private:
   static void RemovalRoutine(PVOID context);
+  int removals() const;
 
-  Options options_;
   platform::Platform platform_;
   std::shared_ptr<serial::MemoryLine> line_;
   PDRIVER_OBJECT serial_driver_ = nullptr;
