@@ -185,8 +185,8 @@ TEST_P(T0Card, ServesCommandsOfAllFourCases) {
 INSTANTIATE_TEST_SUITE_P(Models, T0Card, ::testing::Values("t0", "t0-null", "t0-bytewise"),
                          [](const auto& test) { return TestName(test.param); });
 
-// T=1 cards: long commands and responses chained both ways, also after the card's IFS request
-// (the dual card is selected by a PTS). The card refuses blocks longer than its IFSC.
+// T=1 cards: long commands and responses chained both ways, also after the card's IFS request.
+// The card refuses blocks longer than its IFSC.
 struct T1Case {
   const char* model;
   std::uint8_t ifs;  // the card's IFS request, 0 for none
@@ -201,6 +201,8 @@ TEST_P(T1Card, ChainsLongCommandsAndResponsesBothWays) {
     sim_->WithCard([ifs = GetParam().ifs](tolvex::sim::Card& card) { card.RequestIfs(ifs); });
     EXPECT_EQ(Send(kSelectAid), Ok());
   }
+  EXPECT_EQ(State(), CardState::kSpecific);
+  EXPECT_EQ(Protocol(), SCARD_PROTOCOL_T1);
   Bytes data(255);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<std::uint8_t>(255 - i);
   EXPECT_EQ(Send(Echo(data)), Ok(data));
@@ -214,16 +216,6 @@ INSTANTIATE_TEST_SUITE_P(Models, T1Card,
                          [](const auto& test) {
                            return TestName(test.param.model) + std::to_string(test.param.ifs);
                          });
-
-TEST_F(Cards, DualCardIsSelectedByAConfirmedPts) {
-  Insert("dual");
-  Start(SCARD_PROTOCOL_T1);
-  std::vector<Frame> pts = HostFrames(*sim_);
-  std::erase_if(pts, [](const Frame& f) { return f.size() < 2 || f[0] != 0x44 || f[1] != 0xFF; });
-  EXPECT_EQ(pts, (std::vector<Frame>{{0x44, 0xFF, 0x11, 0x11, 0xFF}}));
-  EXPECT_EQ(State(), CardState::kSpecific);
-  EXPECT_EQ(Protocol(), SCARD_PROTOCOL_T1);
-}
 
 TEST_F(Cards, CardsWaitingTimeExtensionIsGranted) {
   Insert("t1");

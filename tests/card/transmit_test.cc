@@ -55,9 +55,7 @@ class T0Exchange : public tolvex::testutil::CardBenchTest {
   }
   Bytes Answer() const { return Bytes(answer_.begin(), answer_.begin() + answer_length_); }
   // An application's request: the T=0 header {1, 8} and the APDU.
-  void Request(const Bytes& apdu, ULONG reply_room = 8 + 258) {
-    SetIo(Cat({1, 0, 0, 0, 8, 0, 0, 0}, apdu), reply_room);
-  }
+  void Request(const Bytes& apdu) { SetIo(Cat({1, 0, 0, 0, 8, 0, 0, 0}, apdu), 8 + 258); }
 
   Bytes answer_;  // sized exactly, so that a write past it is caught
   ULONG answer_length_ = 0;
@@ -205,22 +203,6 @@ TEST_F(T0Exchange, DamagedStatusByteSwitchesTheCardOff) {
   EXPECT_EQ(Frames().back(), (Bytes{0x84, 0x00}));
   EXPECT_EQ(State(), SCARD_PRESENT);
   EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
-}
-
-TEST_F(T0Exchange, ApplicationCommandGoesOutAsAT0CommandAndComesBackWithItsHeader) {
-  // Case 4: sent as case 3, the card tells of its data with 61xx.
-  Request({0x80, 0xEE, 0x00, 0x00, 0x02, 0xAA, 0xBB, 0x00});
-  Card({0x80, 0xEE, 0x00, 0x00, 0x02}, {0xEE});
-  Card({0xAA, 0xBB}, {0x61, 0x02});
-  ASSERT_EQ(CBT0Transmit(smartcard()), STATUS_SUCCESS);
-  EXPECT_EQ(Io(10), (Bytes{1, 0, 0, 0, 8, 0, 0, 0, 0x61, 0x02}));
-  EXPECT_EQ(information_, 10u);
-  // Case 2: P3 is Le.
-  Request({0x00, 0x84, 0x00, 0x00, 0x04});
-  Card({0x00, 0x84, 0x00, 0x00, 0x04}, {0x84, 0x01, 0x02, 0x03, 0x04, 0x90, 0x00});
-  ASSERT_EQ(CBT0Transmit(smartcard()), STATUS_SUCCESS);
-  EXPECT_EQ(Io(14), (Bytes{1, 0, 0, 0, 8, 0, 0, 0, 1, 2, 3, 4, 0x90, 0x00}));
-  EXPECT_EQ(information_, 14u);
 }
 
 TEST_F(T0Exchange, ProtocolOtherThanT0OrT1IsNotSent) {
