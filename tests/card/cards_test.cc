@@ -227,37 +227,38 @@ TEST_F(Cards, CardsWaitingTimeExtensionIsGranted) {
 }
 
 // A command after a select that succeeded: its status, and what it leaves.
+enum Fault { kNone, kSilence, kPull, kSentAsT0 };
+
 struct FaultCase {
   const char* name;
   const char* model;
-  std::uint32_t protocol;
-  bool silence;  // the reader does not answer the command
-  int pull_at;   // the card goes as this data frame comes, 0 never
+  Fault fault;  // the reader does not answer; the card goes as the third data frame comes
   Bytes apdu;
   size_t room;
   Status status;
   Bytes response;
   CardState state;
-  std::uint32_t sent_as = 0;  // the protocol the command is sent for, if not the card's
 };
 
 class CommandFault : public Cards, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(CommandFault, EndsInItsTimeWithTheCardAsItLeftIt) {
   const FaultCase& c = GetParam();
+  const std::uint32_t protocol = c.model[1] == '0' ? SCARD_PROTOCOL_T0 : SCARD_PROTOCOL_T1;
   Insert(c.model);
-  Start(c.protocol);
+  Start(protocol);
   EXPECT_EQ(Send(kSelectFile), Ok());
-  if (c.silence) sim_->SilenceNextCommand();
+  if (c.fault == kSilence) sim_->SilenceNextCommand();
   int frames = 0;
   ReaderSim* sim = sim_;
   host_.memory_line(0)->SetListener([&frames, &c, sim](std::span<const UCHAR> frame) {
-    if ((frame[0] & 0xC0) == 0x40 && ++frames == c.pull_at) sim->RemoveCard();
+    if ((frame[0] & 0xC0) == 0x40 && ++frames == 3 && c.fault == kPull) sim->RemoveCard();
     sim->HostWrote(frame);
   });
   const auto start = std::chrono::steady_clock::now();
   Bytes response;
-  EXPECT_EQ(reader_->Transmit(c.sent_as != 0 ? c.sent_as : c.protocol, c.apdu, &response, c.room),
+  EXPECT_EQ(reader_->Transmit(c.fault == kSentAsT0 ? SCARD_PROTOCOL_T0 : protocol, c.apdu,
+                              &response, c.room),
             c.status);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
   EXPECT_EQ(response, c.response);
@@ -268,66 +269,19 @@ TEST_P(CommandFault, EndsInItsTimeWithTheCardAsItLeftIt) {
 
 const Bytes kReadEight = {0x00, 0xB0, 0x00, 0x00, 0x08};
 const Bytes kLongEcho = Cat({0x80, 0xEE, 0x00, 0x00, 0xC8}, Bytes(200, 0x11));
-constexpr std::uint32_t kT0 = SCARD_PROTOCOL_T0, kT1 = SCARD_PROTOCOL_T1;
-constexpr CardState kPresent = CardState::kPresent, kSpecific = CardState::kSpecific;
+constexpr Status kProtocolError = STATUS_DEVICE_PROTOCOL_ERROR;
+constexpr CardState kAbsent = CardState::kAbsent, kPresent = CardState::kPresent,
+                    kSpecific = CardState::kSpecific;
 
 const FaultCase kFaults[] = {
-    {"SilentReaderT0", "t0-quick", kT0, true, 0, kSelectAid, 258, STATUS_IO_TIMEOUT, {}, kPresent},
-    {"SilentReaderT1",
-     "t1-quick",
-     kT1,
-     true,
-     0,
-     kSelectAid,
-     258,
-     STATUS_DEVICE_PROTOCOL_ERROR,
-     {},
-     kPresent},
-    {"CardPulledDuringAnExchange",
-     "t1-quick",
-     kT1,
-     false,
-     3,
-     kLongEcho,
-     258,
-     STATUS_DEVICE_PROTOCOL_ERROR,
-     {},
-     CardState::kAbsent},
-    {"ResponseLargerThanTheRoomT0",
-     "t0",
-     kT0,
-     false,
-     0,
-     kReadEight,
-     9,
-     STATUS_BUFFER_TOO_SMALL,
-     {},
-     kSpecific},
-    {"ResponseLargerThanTheRoomT1",
-     "t1",
-     kT1,
-     false,
-     0,
-     kReadEight,
-     9,
-     STATUS_BUFFER_TOO_SMALL,
-     {},
-     kSpecific},
-    {"ResponseThatFillsTheRoomT0", "t0", kT0, false, 0, kReadEight, 10, STATUS_SUCCESS,
-     Ok(File(0, 8)), kSpecific},
-    {"ResponseThatFillsTheRoomT1", "t1", kT1, false, 0, kReadEight, 10, STATUS_SUCCESS,
-     Ok(File(0, 8)), kSpecific},
-    {"CommandForAnotherProtocol",
-     "t1",
-     kT1,
-     false,
-     0,
-     kSelectAid,
-     258,
-     STATUS_INVALID_DEVICE_REQUEST,
-     {},
-     kSpecific,
-     kT0},
+    {"SilentReaderT0", "t0-quick", kSilence, kSelectAid, 258, STATUS_IO_TIMEOUT, {}, kPresent},
+    {"SilentReaderT1", "t1-quick", kSilence, kSelectAid, 258, kProtocolError, {}, kPresent},
+    {"CardPulled", "t1-quick", kPull, kLongEcho, 258, kProtocolError, {}, kAbsent},
+    {"ResponseTooLargeT0", "t0", kNone, kReadEight, 9, STATUS_BUFFER_TOO_SMALL, {}, kSpecific},
+    {"ResponseTooLargeT1", "t1", kNone, kReadEight, 9, STATUS_BUFFER_TOO_SMALL, {}, kSpecific},
+    {"ResponseFitsT0", "t0", kNone, kReadEight, 10, STATUS_SUCCESS, Ok(File(0, 8)), kSpecific},
+    {"ResponseFitsT1", "t1", kNone, kReadEight, 10, STATUS_SUCCESS, Ok(File(0, 8)), kSpecific},
+    {"ForT0", "t1", kSentAsT0, kSelectAid, 258, STATUS_INVALID_DEVICE_REQUEST, {}, kSpecific},
 };
 
 INSTANTIATE_TEST_SUITE_P(Faults, CommandFault, ::testing::ValuesIn(kFaults),

@@ -62,16 +62,16 @@ class T0Exchange : public tolvex::testutil::CardBenchTest {
 };
 
 // One T=0 command's dialogue, written out in hex: what the driver sends, step by step, each
-// with the card's bytes once the reader has taken it ("sent : card / sent : card"); then the
-// outcome.
+// with the card's bytes once the reader has taken it ("sent : card / sent : card"), the command
+// being all that is sent; then the outcome.
 struct DialogueCase {
   const char* name;
-  const char* command;
   ULONG le;
   const char* steps;
   NTSTATUS status;
   const char* answer;  // the reply; on failure, nothing is written to it
   ULONG room = 300;
+  const char* command = "";  // for a command refused before anything is sent
   friend void PrintTo(const DialogueCase& c, std::ostream* os) { *os << c.name; }
 };
 
@@ -79,15 +79,17 @@ class T0Dialogue : public T0Exchange, public ::testing::WithParamInterface<Dialo
 
 TEST_P(T0Dialogue, SendsWhatTheProcedureBytesAskAndRepliesWithTheCardsBytes) {
   const DialogueCase& c = GetParam();
+  Bytes command = Hex(c.command);
   std::vector<Bytes> frames;
   std::istringstream steps(c.steps);
   for (std::string step; std::getline(steps, step, '/');) {
     const size_t colon = step.find(':');
     const Bytes sent = Hex(step.substr(0, colon));
     Card(sent, Hex(step.substr(colon + 1)));
+    command = Cat(command, sent);
     for (const Bytes& frame : DataFrames(sent)) frames.push_back(frame);
   }
-  ASSERT_EQ(Exchange(Hex(c.command), c.le, c.room), c.status);
+  ASSERT_EQ(Exchange(command, c.le, c.room), c.status);
   if (c.status == STATUS_SUCCESS) {
     EXPECT_EQ(Answer(), Hex(c.answer));
   } else {
@@ -96,36 +98,29 @@ TEST_P(T0Dialogue, SendsWhatTheProcedureBytesAskAndRepliesWithTheCardsBytes) {
   EXPECT_EQ(Frames(), frames);
 }
 
+constexpr NTSTATUS kOk = STATUS_SUCCESS, kProtocolError = STATUS_DEVICE_PROTOCOL_ERROR;
+
 const DialogueCase kDialogues[] = {
-    {"StatusWordInPlaceOfAProcedureByteIsTheReply", "00 A4 00 00 00", 0, "00 A4 00 00 00 : 90 00",
-     STATUS_SUCCESS, "90 00"},
+    {"StatusWordInPlaceOfAProcedureByteIsTheReply", 0, "00A4000000 : 90 00", kOk, "90 00"},
     // 30 bytes, in 24 and 6.
-    {"AckSendsAllTheCommandDataAtOnce",
-     "00 D6 00 00 1E A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF B0 B1 B2 B3 B4 B5 B6 B7 B8 B9 "
-     "BA BB BC BD",
-     0,
-     "00 D6 00 00 1E : D6 / A0 A1 A2 A3 A4 A5 A6 A7 A8 A9 AA AB AC AD AE AF B0 B1 B2 B3 B4 B5 B6 "
-     "B7 B8 B9 BA BB BC BD : 90 00",
-     STATUS_SUCCESS, "90 00"},
-    {"NullBytesOnlyRestartTheWait", "00 D6 00 00 02 AA BB", 0,
-     "00 D6 00 00 02 : 60 60 60 D6 / AA BB : 60*300 90 00", STATUS_SUCCESS, "90 00"},
-    {"ComplementOfInsSendsOneByteAndAckTheRest", "00 D6 00 00 04 A1 A2 A3 A4", 0,
-     "00 D6 00 00 04 : 29 / A1 : 29 / A2 : D6 / A3 A4 : 90 00", STATUS_SUCCESS, "90 00"},
-    {"InsIsAck", "00 B0 00 00 02", 2, "00 B0 00 00 02 : B0 11 22 90 00", STATUS_SUCCESS,
-     "11 22 90 00"},
-    {"InsPlusOneIsAckForAnEvenIns", "00 B0 00 00 02", 2, "00 B0 00 00 02 : B1 11 22 90 00",
-     STATUS_SUCCESS, "11 22 90 00"},
-    {"InsIsSw1ForAnOddIns", "00 B1 00 00 02", 2, "00 B1 00 00 02 : B1 6A", STATUS_SUCCESS, "B1 6A"},
-    {"InsPlusOneIsSw1ForAnOddIns", "00 B1 00 00 02", 2, "00 B1 00 00 02 : B2 6A", STATUS_SUCCESS,
-     "B2 6A"},
+    {"AckSendsAllTheCommandDataAtOnce", 0,
+     "00D600001E : D6 / A0A1A2A3A4A5A6A7A8A9AAABACADAEAFB0B1B2B3B4B5B6B7B8B9BABBBCBD : 90 00", kOk,
+     "90 00"},
+    {"NullBytesOnlyRestartTheWait", 0, "00D6000002 : 60 60 60 D6 / AA BB : 60*300 90 00", kOk,
+     "90 00"},
+    {"ComplementOfInsSendsOneByteAndAckTheRest", 0,
+     "00D6000004 : 29 / A1 : 29 / A2 : D6 / A3 A4 : 90 00", kOk, "90 00"},
+    {"InsIsAck", 2, "00B0000002 : B0 11 22 90 00", kOk, "11 22 90 00"},
+    {"InsPlusOneIsAckForAnEvenIns", 2, "00B0000002 : B1 11 22 90 00", kOk, "11 22 90 00"},
+    {"InsIsSw1ForAnOddIns", 2, "00B1000002 : B1 6A", kOk, "B1 6A"},
+    {"InsPlusOneIsSw1ForAnOddIns", 2, "00B1000002 : B2 6A", kOk, "B2 6A"},
     // After the whole command, with no data expected, a complement of INS would announce a data
     // byte the reply has no room for.
-    {"DataByteNobodyAskedForAfterTheData", "00 D6 00 00 02 AA BB", 0,
-     "00 D6 00 00 02 : D6 / AA BB : 29 29 29 29", STATUS_DEVICE_PROTOCOL_ERROR, "", 2},
-    {"DataByteNobodyAskedForAfterTheHeader", "00 A4 04 00 00", 0, "00 A4 04 00 00 : 5B 5B 5B",
-     STATUS_DEVICE_PROTOCOL_ERROR, "", 2},
-    {"CommandShorterThanAHeader", "00 A4 04 00", 0, "", STATUS_INVALID_PARAMETER, ""},
-    {"NoRoomForAStatusWord", "00 A4 04 00 00", 0, "", STATUS_INVALID_PARAMETER, "", 1},
+    {"DataByteNobodyAskedForAfterTheData", 0, "00D6000002 : D6 / AA BB : 29 29 29 29",
+     kProtocolError, "", 2},
+    {"DataByteNobodyAskedForAfterTheHeader", 0, "00A4040000 : 5B 5B 5B", kProtocolError, "", 2},
+    {"CommandShorterThanAHeader", 0, "", STATUS_INVALID_PARAMETER, "", 300, "00 A4 04 00"},
+    {"NoRoomForAStatusWord", 0, "", STATUS_INVALID_PARAMETER, "", 1, "00 A4 04 00 00"},
 };
 
 INSTANTIATE_TEST_SUITE_P(T0Commands, T0Dialogue, ::testing::ValuesIn(kDialogues),
