@@ -280,28 +280,6 @@ TEST_F(T1Exchange, PrologueThenTheRestThenTheBlockEnd) {
   }
 }
 
-TEST_F(T1Exchange, BlockWithoutInformationIsHandedOnWhole) {
-  // R(0): the card asks for our I-block again, in 3 + 1 bytes.
-  Card(Block(0x00, kReadEight), Said(Block(0x80)));
-  Card(Block(0x00, kReadEight), Said(Block(0x00, kEightAndOk)));
-  ASSERT_EQ(Transmit(), STATUS_SUCCESS);
-  EXPECT_EQ(Response(), kEightAndOk);
-  EXPECT_EQ(Frames(), (std::vector<Bytes>{Cat({0x49}, Block(0x00, kReadEight)),
-                                          Cat({0x49}, Block(0x00, kReadEight))}));
-}
-
-TEST_F(T1Exchange, LongestBlockOf258Bytes) {
-  Request({0x00, 0xB0, 0x00, 0x00, 0xFC});
-  Bytes inf(252);
-  for (size_t i = 0; i < inf.size(); ++i) inf[i] = static_cast<UCHAR>(i * 13 + 7);  // 10s too
-  inf.push_back(0x90);
-  inf.push_back(0x00);
-  ASSERT_EQ(Block(0x00, inf).size(), 258u);
-  Card(Block(0x00, {0x00, 0xB0, 0x00, 0x00, 0xFC}), Said(Block(0x00, inf)));
-  ASSERT_EQ(Transmit(), STATUS_SUCCESS);
-  EXPECT_EQ(Response(), inf);
-}
-
 TEST_F(T1Exchange, CardThatOnlyEverSendsInvalidLengthsIsMuteAndSwitchedOff) {
   script().Default({STC_OK, 0x00, 0x00, 0xFF});
   Record();
