@@ -248,30 +248,27 @@ INSTANTIATE_TEST_SUITE_P(
             "CardsOwnParameters", 2, 2, 9, 4, {0x44, 0xFF, 0x11, 0x94, 0x7A}, SCARD_PROTOCOL_T1}),
     [](const auto& test) { return std::string(test.param.name); });
 
-// Requests settled without an exchange: the protocol in force kept, or one refused.
-TEST_F(ProtocolSelection, RequestWithoutAnExchange) {
-  const struct {
-    ULONG state, selected, supported, requested;
-    NTSTATUS status;
-  } cases[] = {
-      {SCARD_SPECIFIC, SCARD_PROTOCOL_T1, 3, 3, STATUS_SUCCESS},
-      {SCARD_SPECIFIC, SCARD_PROTOCOL_T0, 1, SCARD_PROTOCOL_T1, STATUS_INVALID_DEVICE_REQUEST},
-      {SCARD_NEGOTIABLE, SCARD_PROTOCOL_UNDEFINED, 3, SCARD_PROTOCOL_RAW,
-       STATUS_INVALID_DEVICE_REQUEST},
-  };
-  for (const auto& c : cases) {
-    SetState(c.state);
-    card().Protocol.Selected = c.selected;
-    card().Protocol.Supported = c.supported;
-    SetIo({}, 4);
-    EXPECT_EQ(Select(c.requested), c.status) << c.requested;
-    if (c.status == STATUS_SUCCESS) {
-      EXPECT_EQ(Io(4), (Bytes{static_cast<UCHAR>(c.selected), 0, 0, 0}));
-      EXPECT_EQ(information_, 4u);
-    } else {
-      ExpectRefused();
-    }
-  }
+TEST_F(ProtocolSelection, ProtocolInForceIsKeptWithoutAnExchange) {
+  SetState(SCARD_SPECIFIC);
+  card().Protocol.Selected = SCARD_PROTOCOL_T1;
+  ASSERT_EQ(Select(SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1), STATUS_SUCCESS);
+  EXPECT_TRUE(Frames().empty());
+  EXPECT_EQ(Io(4), (Bytes{2, 0, 0, 0}));
+  EXPECT_EQ(information_, 4u);
+}
+
+TEST_F(ProtocolSelection, ProtocolTheCardLacksIsRefusedWithoutAnExchange) {
+  SetState(SCARD_SPECIFIC);
+  card().Protocol.Selected = SCARD_PROTOCOL_T0;
+  card().Protocol.Supported = SCARD_PROTOCOL_T0;
+  EXPECT_EQ(Select(SCARD_PROTOCOL_T1), STATUS_INVALID_DEVICE_REQUEST);
+  ExpectRefused();
+  EXPECT_TRUE(Frames().empty());
+}
+
+TEST_F(ProtocolSelection, RawProtocolIsRefusedWithoutAnExchange) {
+  EXPECT_EQ(Select(SCARD_PROTOCOL_RAW), STATUS_INVALID_DEVICE_REQUEST);
+  ExpectRefused();
   EXPECT_TRUE(Frames().empty());
 }
 
