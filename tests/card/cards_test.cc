@@ -87,12 +87,22 @@ class Cards : public ::testing::Test {
 
   // Puts a card in once the driver has heard of it.
   void Insert(std::string_view model) {
+    model_ = model;
     sim_->InsertCard(MakeCard(model));
     ASSERT_EQ(reader_->WaitForCard(CardWait::kPresent, 10s), STATUS_SUCCESS);
   }
-  // Powers the card in the reader up cold and selects `protocol`.
+  // Powers the card in the reader up cold, checks the ATR as the library parsed it, and selects
+  // `protocol`.
   void Start(std::uint32_t protocol) {
-    ASSERT_EQ(reader_->PowerCard(Power::kColdReset, nullptr), STATUS_SUCCESS);
+    Bytes atr, attribute;
+    ASSERT_EQ(reader_->PowerCard(Power::kColdReset, &atr), STATUS_SUCCESS);
+    EXPECT_EQ(atr, MakeCard(model_)->Reset());
+    ASSERT_EQ(reader_->Attribute(SCARD_ATTR_ATR_STRING, &attribute), STATUS_SUCCESS);
+    EXPECT_EQ(attribute, atr);
+    EXPECT_EQ(Protocol(), SCARD_PROTOCOL_UNDEFINED);
+    EXPECT_EQ(State(), CardState::kNegotiable);
+    EXPECT_TRUE(sim_->card_powered());
+    EXPECT_THAT(HostFrames(*sim_), Contains(kPowerOff));
     std::uint32_t selected = 0;
     ASSERT_EQ(reader_->SetProtocol(protocol, &selected), STATUS_SUCCESS);
     ASSERT_EQ(selected, protocol);
@@ -120,28 +130,9 @@ class Cards : public ::testing::Test {
   tolvex::host::Host host_{tolvex::host::Host::Options{.skip_delays = true}};
   ReaderSim* sim_ = nullptr;
   std::unique_ptr<tolvex::host::Reader> reader_;
+  std::string_view model_;
   std::uint32_t protocol_ = 0;
 };
-
-class ColdReset : public Cards, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(ColdReset, GivesTheCardsAtrAsTheLibraryParsedIt) {
-  Insert(GetParam());
-  const Bytes expected = tolvex::sim::MakeCard(GetParam())->Reset();
-  Bytes atr, attribute;
-  ASSERT_EQ(reader_->PowerCard(Power::kColdReset, &atr), STATUS_SUCCESS);
-  EXPECT_EQ(atr, expected);
-  ASSERT_EQ(reader_->Attribute(SCARD_ATTR_ATR_STRING, &attribute), STATUS_SUCCESS);
-  EXPECT_EQ(attribute, expected);
-  EXPECT_EQ(Protocol(), SCARD_PROTOCOL_UNDEFINED);
-  EXPECT_EQ(State(), CardState::kNegotiable);
-  EXPECT_TRUE(sim_->card_powered());
-  EXPECT_THAT(HostFrames(*sim_), Contains(kPowerOff));
-}
-
-INSTANTIATE_TEST_SUITE_P(Models, ColdReset,
-                         ::testing::Values("t0", "t0-null", "t0-bytewise", "t1", "t1-crc", "dual"),
-                         [](const auto& test) { return TestName(test.param); });
 
 TEST_F(Cards, WarmResetKeepsTheCardPoweredAndPowerDownEndsIt) {
   ASSERT_EQ(reader_->PowerCard(Power::kDown, nullptr), STATUS_SUCCESS);
