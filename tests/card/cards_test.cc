@@ -208,15 +208,6 @@ INSTANTIATE_TEST_SUITE_P(Models, T1Card,
                            return TestName(test.param.model) + std::to_string(test.param.ifs);
                          });
 
-TEST_F(Cards, CardsWaitingTimeExtensionIsGranted) {
-  Insert("t1");
-  Start(SCARD_PROTOCOL_T1);
-  sim_->WithCard([](tolvex::sim::Card& card) { card.RequestWtx(2, 1); });
-  EXPECT_EQ(Send(kSelectAid), Ok());
-  // S(WTX response 2), in one frame.
-  EXPECT_THAT(HostFrames(*sim_), Contains(Frame{0x45, 0x00, 0xE3, 0x01, 0x02, 0xE0}));
-}
-
 // A command after a select that succeeded: its status, and what it leaves.
 enum Fault { kNone, kSilence, kPull, kSentAsT0 };
 

@@ -140,8 +140,6 @@ const ResetCase kResets[] = {
     {"FourBytes", {0x3B, 0x02, 0x14, 0x50}, 64, STATUS_SUCCESS, true, true, kT0},
     {"TwoBytesAreNotTaken", {0x3B, 0x00}, 64, STATUS_SUCCESS, false, false},
     {"ThirtyThreeBytes", LongAtr(false), 64, STATUS_SUCCESS, true, true, kT0 | kT1},
-    {"ThirtyFourBytesAreHandedBackButRefused", LongAtr(true), 64, STATUS_BUFFER_TOO_SMALL, true,
-     false},
     {"ThirtyFourBytesInRoomForThem", LongAtr(true), 34, STATUS_BUFFER_TOO_SMALL, true, false},
     {"ThirtyFourBytesInRoomForLess", LongAtr(true), 33, STATUS_BUFFER_TOO_SMALL, false, false},
     {"RoomTooSmallTheCardStillGetsIt", kT1Atr, 4, STATUS_SUCCESS, false, true, kT1},
