@@ -6,18 +6,13 @@
 
 #include <algorithm>
 #include <chrono>
-#include <functional>
 #include <span>
-#include <thread>
 
-#include "driver/frame/frame.h"
 #include "host/host.h"
 #include "host/reader.h"
-#include "platform/platform.h"
 #include "serial/memory_line.h"
 #include "sim/application.h"
 #include "sim/t0_card.h"
-#include "sim/t1_block.h"
 #include "sim/t1_card.h"
 #include "support/sim_frames.h"
 
@@ -34,7 +29,6 @@ using tolvex::sim::ReaderSim;
 using tolvex::testutil::Frame;
 using tolvex::testutil::HostFrames;
 using Bytes = std::vector<std::uint8_t>;
-namespace t1 = tolvex::sim::t1;
 using namespace std::chrono_literals;
 
 Bytes Cat(Bytes a, const Bytes& b) {
