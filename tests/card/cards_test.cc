@@ -8,6 +8,7 @@
 #include <chrono>
 #include <span>
 
+#include "driver/frame/frame.h"
 #include "host/host.h"
 #include "host/reader.h"
 #include "serial/memory_line.h"
