@@ -24,6 +24,7 @@ using tolvex::testutil::Program;
 using tolvex::testutil::Split;
 using tolvex::testutil::Wire;
 using Operation = std::function<NTSTATUS(PREADER_EXTENSION)>;
+using namespace std::string_literals;
 
 struct RegisterCase {
   const char* name;
@@ -61,44 +62,43 @@ Operation Uart(BOOLEAN mode) {
 // Registers 1 and 2 read 55 and 6F; every write acknowledged.
 constexpr const char* kAnswers = "C1 >> 55, C2 >> 6F, * > 90";
 
-INSTANTIATE_TEST_SUITE_P(
-    Operations, StcRegisters,
-    ::testing::Values(
-        RegisterCase{"StartUpTable", STCConfigureSTC, kAnswers, "88 00, 82 4F"},
-        RegisterCase{"CloseTable", STCCloseSTC, kAnswers, "84 00, 82 00"},
-        // A table stops at its first refused row, without retry.
-        RegisterCase{"TableRowRefused", STCConfigureSTC, "88 00 > 90, 82 4F > 84", "88 00, 82 4F",
-                     STATUS_DATA_ERROR},
-        // The guard time's nine bits: the low eight to register 1, bit 8 to bit 7 of register 2.
-        RegisterCase{"Guard510", Guard(510), kAnswers, "C1, C2, 81 FE, 82 EF"},
-        RegisterCase{"Guard256", Guard(256), kAnswers, "C1, C2, 81 00, 82 EF"},
-        RegisterCase{"Guard13", Guard(13), "C1 >> 55, C2 >> EF, * > 90", "C1, C2, 81 0D, 82 6F"},
-        RegisterCase{"Guard267", Guard(267), "C1 >> 55, C2 >> 6C, * > 90", "C1, C2, 81 0B, 82 EC"},
-        RegisterCase{"Guard0", Guard(0), "C1 >> 55, C2 >> 4F, * > 90", "C1, C2, 81 00, 82 4F"},
-        RegisterCase{"Guard511Refused", Guard(511), kAnswers, "", STATUS_DATA_ERROR},
-        RegisterCase{"GuardFFFFFFFFRefused", Guard(0xFFFFFFFF), kAnswers, "", STATUS_DATA_ERROR},
-        RegisterCase{"GuardWithRegister1Unread", Guard(13), "", "C1", STATUS_IO_TIMEOUT},
-        // An unread register 2 is taken as the UART mode 6F.
-        RegisterCase{"GuardWithRegister2Unread", Guard(300), "C1 > 0D, 81 2C > 90, 82 EF > 90",
-                     "C1, C2, 81 2C, 82 EF"},
-        // Waiting times: three bytes, least significant first; the top byte is not sent.
-        RegisterCase{"CharacterWaitingTime", [](auto r) { return STCSetCWT(r, 9600); }, kAnswers,
-                     "85 80 25 00"},
-        RegisterCase{"BlockWaitingTime", [](auto r) { return STCSetBWT(r, 0x01020304); }, kAnswers,
-                     "86 04 03 02"},
-        // Retries replace the low two bits of the mode register.
-        RegisterCase{"Retries0", Retries(0), kAnswers, "C2, 82 6C"},
-        RegisterCase{"Retries3", Retries(3), "C2 >> 4C, * > 90", "C2, 82 4F"},
-        RegisterCase{"RetriesWithRegister2Unread", Retries(0), "82 6C > 90", "C2, 82 6C"},
-        RegisterCase{"UartSetUp", Uart(TRUE), "C1 >> 0D, C2 >> 6F, * > 90",
-                     "82 6F, C1, C2, 81 0D, 82 6F, 85 80 25 00, C2, 82 6C"},
-        RegisterCase{"UartSetUpOtherMode", Uart(FALSE), "C1 >> 0D, C2 >> 67, * > 90",
-                     "82 67, C1, C2, 81 0D, 82 67, 85 80 25 00, C2, 82 64"},
-        RegisterCase{"UartSetUpRefused", Uart(TRUE), "82 6F > 88", "82 6F", STATUS_DATA_ERROR},
-        // The power-off waits 200 ms, answered or not.
-        RegisterCase{"PowerOff", STCPowerOff, kAnswers, "84 00", STATUS_SUCCESS, {200}},
-        RegisterCase{"PowerOffUnanswered", STCPowerOff, "", "84 00", STATUS_IO_TIMEOUT, {200}}),
-    [](const auto& test) { return std::string(test.param.name); });
+const RegisterCase kRegisterCases[] = {
+    {"StartUpTable", STCConfigureSTC, kAnswers, "88 00, 82 4F"},
+    {"CloseTable", STCCloseSTC, kAnswers, "84 00, 82 00"},
+    // A table stops at its first refused row, without retry.
+    {"TableRowRefused", STCConfigureSTC, "88 00 > 90, 82 4F > 84", "88 00, 82 4F",
+     STATUS_DATA_ERROR},
+    // The guard time's nine bits: the low eight to register 1, bit 8 to bit 7 of register 2.
+    {"Guard510", Guard(510), kAnswers, "C1, C2, 81 FE, 82 EF"},
+    {"Guard256", Guard(256), kAnswers, "C1, C2, 81 00, 82 EF"},
+    {"Guard13", Guard(13), "C1 >> 55, C2 >> EF, * > 90", "C1, C2, 81 0D, 82 6F"},
+    {"Guard267", Guard(267), "C1 >> 55, C2 >> 6C, * > 90", "C1, C2, 81 0B, 82 EC"},
+    {"Guard0", Guard(0), "C1 >> 55, C2 >> 4F, * > 90", "C1, C2, 81 00, 82 4F"},
+    {"Guard511Refused", Guard(511), kAnswers, "", STATUS_DATA_ERROR},
+    {"GuardFFFFFFFFRefused", Guard(0xFFFFFFFF), kAnswers, "", STATUS_DATA_ERROR},
+    {"GuardWithRegister1Unread", Guard(13), "", "C1", STATUS_IO_TIMEOUT},
+    // An unread register 2 is taken as the UART mode 6F.
+    {"GuardWithRegister2Unread", Guard(300), "C1 > 0D, 81 2C > 90, 82 EF > 90",
+     "C1, C2, 81 2C, 82 EF"},
+    // Waiting times: three bytes, least significant first; the top byte is not sent.
+    {"CharacterWaitingTime", [](auto r) { return STCSetCWT(r, 9600); }, kAnswers, "85 80 25 00"},
+    {"BlockWaitingTime", [](auto r) { return STCSetBWT(r, 0x01020304); }, kAnswers, "86 04 03 02"},
+    // Retries replace the low two bits of the mode register.
+    {"Retries0", Retries(0), kAnswers, "C2, 82 6C"},
+    {"Retries3", Retries(3), "C2 >> 4C, * > 90", "C2, 82 4F"},
+    {"RetriesWithRegister2Unread", Retries(0), "82 6C > 90", "C2, 82 6C"},
+    {"UartSetUp", Uart(TRUE), "C1 >> 0D, C2 >> 6F, * > 90",
+     "82 6F, C1, C2, 81 0D, 82 6F, 85 80 25 00, C2, 82 6C"},
+    {"UartSetUpOtherMode", Uart(FALSE), "C1 >> 0D, C2 >> 67, * > 90",
+     "82 67, C1, C2, 81 0D, 82 67, 85 80 25 00, C2, 82 64"},
+    {"UartSetUpRefused", Uart(TRUE), "82 6F > 88", "82 6F", STATUS_DATA_ERROR},
+    // The power-off waits 200 ms, answered or not.
+    {"PowerOff", STCPowerOff, kAnswers, "84 00", STATUS_SUCCESS, {200}},
+    {"PowerOffUnanswered", STCPowerOff, "", "84 00", STATUS_IO_TIMEOUT, {200}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Operations, StcRegisters, ::testing::ValuesIn(kRegisterCases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // STCInitUART's frames, which begin every reset.
 const std::string kUart = "82 6F, C1, C2, 81 0D, 82 6F, 85 80 25 00, C2, 82 6C";
@@ -154,24 +154,20 @@ TEST_P(ResetFrames, SendTheSetUpAndAPowerOffBeforeAColdReset) {
   EXPECT_EQ(Delays(), c.delays);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Resets, ResetFrames,
-    ::testing::Values(
-        ResetCase{"Cold",
-                  false,
-                  "83 1D > 90 3B 02 14 50",
-                  "3B 02 14 50",
-                  kUart + ", 84 00, 83 1D",
-                  {200, 5}},
-        ResetCase{"Warm", true, "83 1D > 90 3B 02 14 50", "3B 02 14 50", kUart + ", 83 1D", {5}},
-        // Repeated once, warm, with the caller's whole room: the second ATR is longer.
-        ResetCase{"DamagedColdAtrRepeatedWarm",
-                  false,
-                  kDamaged + std::string(", 83 1D > 90 3B 03 14 50 51"),
-                  "3B 03 14 50 51",
-                  kUart + ", 84 00, 83 1D, " + kUart + ", 83 1D",
-                  {200, 5}}),
-    [](const auto& test) { return std::string(test.param.name); });
+const ResetCase kResets[] = {
+    {"Cold", false, "83 1D > 90 3B 02 14 50", "3B 02 14 50", kUart + ", 84 00, 83 1D", {200, 5}},
+    {"Warm", true, "83 1D > 90 3B 02 14 50", "3B 02 14 50", kUart + ", 83 1D", {5}},
+    // Repeated once, warm, with the caller's whole room: the second ATR is longer.
+    {"DamagedColdAtrRepeatedWarm",
+     false,
+     kDamaged + ", 83 1D > 90 3B 03 14 50 51"s,
+     "3B 03 14 50 51",
+     kUart + ", 84 00, 83 1D, " + kUart + ", 83 1D",
+     {200, 5}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Resets, ResetFrames, ::testing::ValuesIn(kResets),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 struct AtrCase {
   const char* name;
@@ -220,30 +216,29 @@ TEST_P(AtrShape, EndsWhereItsStructureSaysAndKeepsGroupsOneToThree) {
 }
 
 // A stray AA after an ATR shows that nothing beyond its end is taken.
-INSTANTIATE_TEST_SUITE_P(
-    Atrs, AtrShape,
-    ::testing::Values(
-        AtrCase{"TsAndT0AwaitNoTck", "3B 00 AA", "3B 00", "-- -- -- -- -- -- -- -- -- -- -- --"},
-        AtrCase{"InverseConventionTsIsStoredAs3F", "03 00", "3F 00",
-                "-- -- -- -- -- -- -- -- -- -- -- --"},
-        AtrCase{"TdChainAloneWithTck", "3B 80 80 01 01", "3B 80 80 01 01",
-                "-- -- -- 80 -- -- -- 01 -- -- -- --"},
-        AtrCase{"Td2AnnouncingT0OverridesTd1", "3B 80 81 00 AA", "3B 80 81 00",
-                "-- -- -- 81 -- -- -- 00 -- -- -- --"},
-        AtrCase{"AllFourBytesOfTheFirstGroup", "3B F0 11 22 33 00 AA", "3B F0 11 22 33 00",
-                "11 22 33 00 -- -- -- -- -- -- -- --"},
-        // TD3 announces a fourth group (TA4 FE, TB4 45): read and counted, kept in the ATR only.
-        AtrCase{"FourthGroupIsReadButNotKept", "3B 80 80 81 31 FE 45 0B", "3B 80 80 81 31 FE 45 0B",
-                "-- -- -- 80 -- -- -- 81 -- -- -- 31"},
-        // TA1 and TD1, TD2 (T=1), TA3 and TB3, two historical bytes, TCK.
-        AtrCase{"EachPartAwaitedInTurn", "", "3B 92 13 80 31 20 45 44 55 44",
-                "13 -- -- 80 -- -- -- 31 20 45 -- --",
-                "120: 3B; 2400: 92; 3600: 13 80; 2400: 31; 3600: 20 45; 3600: 44 55; 2400: 44"},
-        // TD1 announces T=1 and there is no TD2: a TCK is due; the card's turn ends without it.
-        AtrCase{"MissingTckEndsTheAtrAfterItsWait", "", "3B 81 01 41",
-                "-- -- -- 01 -- -- -- -- -- -- -- --",
-                "120: 3B; 2400: 81; 2400: 01; 2400: 41; 2400: 10 83"}),
-    [](const auto& test) { return std::string(test.param.name); });
+const AtrCase kAtrs[] = {
+    {"TsAndT0AwaitNoTck", "3B 00 AA", "3B 00", "-- -- -- -- -- -- -- -- -- -- -- --"},
+    {"InverseConventionTsIsStoredAs3F", "03 00", "3F 00", "-- -- -- -- -- -- -- -- -- -- -- --"},
+    {"TdChainAloneWithTck", "3B 80 80 01 01", "3B 80 80 01 01",
+     "-- -- -- 80 -- -- -- 01 -- -- -- --"},
+    {"Td2AnnouncingT0OverridesTd1", "3B 80 81 00 AA", "3B 80 81 00",
+     "-- -- -- 81 -- -- -- 00 -- -- -- --"},
+    {"AllFourBytesOfTheFirstGroup", "3B F0 11 22 33 00 AA", "3B F0 11 22 33 00",
+     "11 22 33 00 -- -- -- -- -- -- -- --"},
+    // TD3 announces a fourth group (TA4 FE, TB4 45): read and counted, kept in the ATR only.
+    {"FourthGroupIsReadButNotKept", "3B 80 80 81 31 FE 45 0B", "3B 80 80 81 31 FE 45 0B",
+     "-- -- -- 80 -- -- -- 81 -- -- -- 31"},
+    // TA1 and TD1, TD2 (T=1), TA3 and TB3, two historical bytes, TCK.
+    {"EachPartAwaitedInTurn", "", "3B 92 13 80 31 20 45 44 55 44",
+     "13 -- -- 80 -- -- -- 31 20 45 -- --",
+     "120: 3B; 2400: 92; 3600: 13 80; 2400: 31; 3600: 20 45; 3600: 44 55; 2400: 44"},
+    // TD1 announces T=1 and there is no TD2: a TCK is due; the card's turn ends without it.
+    {"MissingTckEndsTheAtrAfterItsWait", "", "3B 81 01 41", "-- -- -- 01 -- -- -- -- -- -- -- --",
+     "120: 3B; 2400: 81; 2400: 01; 2400: 41; 2400: 10 83"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Atrs, AtrShape, ::testing::ValuesIn(kAtrs),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 struct FailureCase {
   const char* name;
@@ -279,26 +274,24 @@ TEST_P(ResetFailure, LeavesTheLengthAloneAndTheCardOff) {
   EXPECT_EQ(Count(kPowerOff), c.warm ? 1u : 2u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Failures, ResetFailure,
-    ::testing::Values(
-        FailureCase{"SilentCard", false, 64, "", "", STATUS_UNRECOGNIZED_MEDIA, 1, {120}},
-        FailureCase{"CardStopsAfterT0DespiteHistoricalBytes", false, 64, "",
-                    "120: 3B; 2400: 02; 3600: 10 83", STATUS_UNRECOGNIZED_MEDIA, 1},
-        // T0 84 announces TD1 and four historical bytes; none comes. The reader reports the
-        // end of the card's block while the read for TD1 waits, or before it begins.
-        FailureCase{"TruncatedAtrReportedWhileTd1IsAwaited", false, 64, "",
-                    "120: 3B; 2400: 84; 2400: 10 83", STATUS_UNRECOGNIZED_MEDIA, 1},
-        FailureCase{"TruncatedAtrReportedBeforeTd1IsAwaited", false, 64, "83 1D > 90 3B 84 10 83",
-                    "", STATUS_UNRECOGNIZED_MEDIA, 1},
-        FailureCase{"InvalidTsIsJudgedAfterT0", false, 64, "", "120: 12; 2400: 00",
-                    STATUS_DATA_ERROR, 1},
-        FailureCase{"AtrLargerThanTheRoom", false, 3, "83 1D > 90 3B 02 14 50", "",
-                    STATUS_BUFFER_TOO_SMALL, 1},
-        FailureCase{"RefusedResetCommand", false, 64, "83 1D > 84", "", STATUS_DATA_ERROR, 1},
-        FailureCase{"DamagedTwice", false, 64, kDamaged + std::string(", ") + kDamaged, "",
-                    STATUS_IO_TIMEOUT, 2},
-        FailureCase{"DamagedOnAWarmReset", true, 64, kDamaged, "", STATUS_IO_TIMEOUT, 1}),
-    [](const auto& test) { return std::string(test.param.name); });
+const FailureCase kFailures[] = {
+    {"SilentCard", false, 64, "", "", STATUS_UNRECOGNIZED_MEDIA, 1, {120}},
+    {"CardStopsAfterT0DespiteHistoricalBytes", false, 64, "", "120: 3B; 2400: 02; 3600: 10 83",
+     STATUS_UNRECOGNIZED_MEDIA, 1},
+    // T0 84 announces TD1 and four historical bytes; none comes. The reader reports the
+    // end of the card's block while the read for TD1 waits, or before it begins.
+    {"TruncatedAtrReportedWhileTd1IsAwaited", false, 64, "", "120: 3B; 2400: 84; 2400: 10 83",
+     STATUS_UNRECOGNIZED_MEDIA, 1},
+    {"TruncatedAtrReportedBeforeTd1IsAwaited", false, 64, "83 1D > 90 3B 84 10 83", "",
+     STATUS_UNRECOGNIZED_MEDIA, 1},
+    {"InvalidTsIsJudgedAfterT0", false, 64, "", "120: 12; 2400: 00", STATUS_DATA_ERROR, 1},
+    {"AtrLargerThanTheRoom", false, 3, "83 1D > 90 3B 02 14 50", "", STATUS_BUFFER_TOO_SMALL, 1},
+    {"RefusedResetCommand", false, 64, "83 1D > 84", "", STATUS_DATA_ERROR, 1},
+    {"DamagedTwice", false, 64, kDamaged + ", "s + kDamaged, "", STATUS_IO_TIMEOUT, 2},
+    {"DamagedOnAWarmReset", true, 64, kDamaged, "", STATUS_IO_TIMEOUT, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Failures, ResetFailure, ::testing::ValuesIn(kFailures),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
