@@ -18,7 +18,6 @@ template <typename T>
 struct [[nodiscard]] Result {
   Status status = 0;
   T value{};
-  bool ok() const { return status >= 0; }  // as NT_SUCCESS: success or information
 };
 
 // Its symbolic name ("STATUS_IO_TIMEOUT") or "0x........", and plain words for people.
