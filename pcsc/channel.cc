@@ -99,8 +99,7 @@ std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* erro
     }
     return nullptr;
   }
-  Status status = kSuccess;
-  std::unique_ptr<host::Reader> reader = host::Reader::Open(*host, 0, &status);
+  auto [status, reader] = host::Reader::Open(*host, 0);
   if (!reader) {
     (void)host->Stop();
     Log(kLogError, "%s: the reader could not be opened (%s)", device.c_str(),
@@ -108,8 +107,7 @@ std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* erro
     *error = IFD_COMMUNICATION_ERROR;
     return nullptr;
   }
-  host::ReaderVersions versions;
-  if (reader->Versions(&versions) == kSuccess) {
+  if (const auto [asked, versions] = reader->Versions(); asked == kSuccess) {
     Log(kLogInfo, "%s: reader firmware %u.%u, driver %u.%u", device.c_str(),
         versions.firmware_major, versions.firmware_minor, versions.driver_major,
         versions.driver_minor);
@@ -144,17 +142,16 @@ bool Channel::DeviceGone() const {
 Response Channel::Failure(Status status, unsigned removals, Response otherwise) {
   if (status == kNoMedia || removals_.load() != removals) return IFD_ICC_NOT_PRESENT;
   if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
-  CardState state = CardState::kUnknown;
-  if (reader_ && reader_->State(&state) == kSuccess && !CardIn(state)) return IFD_ICC_NOT_PRESENT;
-  return otherwise;
+  if (!reader_) return otherwise;
+  const auto [asked, state] = reader_->State();
+  return asked == kSuccess && !CardIn(state) ? IFD_ICC_NOT_PRESENT : otherwise;
 }
 
 Response Channel::Presence() {
   std::lock_guard lock(io_);
   if (!reader_) return IFD_COMMUNICATION_ERROR;
   if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
-  CardState state = CardState::kUnknown;
-  const Status status = reader_->State(&state);
+  const auto [status, state] = reader_->State();
   if (status != kSuccess) return IFD_COMMUNICATION_ERROR;
   bool present = CardIn(state);
   // The card went out while pcscd was not looking, and maybe came back: say it went out.
@@ -185,16 +182,10 @@ Response Channel::Power(unsigned long action, std::vector<std::uint8_t>* atr) {
   if (!reader_) return IFD_COMMUNICATION_ERROR;
   if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
   const unsigned removals = removals_.load();
-  const Status status = reader_->PowerCard(power, atr);
-  if (status != kSuccess) {
-    atr->clear();
-    return Failure(status, removals, IFD_ERROR_POWER_ACTION);
-  }
-  if (power == host::Power::kDown) atr->clear();
-  if (atr->size() > MAX_ATR_SIZE) {
-    atr->clear();
-    return IFD_ERROR_POWER_ACTION;
-  }
+  auto [status, answer] = reader_->PowerCard(power);
+  if (status != kSuccess) return Failure(status, removals, IFD_ERROR_POWER_ACTION);
+  if (answer.size() > MAX_ATR_SIZE) return IFD_ERROR_POWER_ACTION;
+  if (power != host::Power::kDown) *atr = std::move(answer);
   return IFD_SUCCESS;
 }
 
@@ -204,8 +195,7 @@ Response Channel::SetProtocol(std::uint32_t mask) {
   if (!reader_) return IFD_COMMUNICATION_ERROR;
   if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
   const unsigned removals = removals_.load();
-  std::uint32_t selected = 0;
-  const Status status = reader_->SetProtocol(mask, &selected);
+  const auto [status, selected] = reader_->SetProtocol(mask);
   if (status == kSuccess) return selected == mask ? IFD_SUCCESS : IFD_PROTOCOL_NOT_SUPPORTED;
   // The card or the reader does not speak it; anything else is a failed negotiation.
   if (status == kInvalidDeviceRequest || status == kNotSupported) {
@@ -221,15 +211,14 @@ Response Channel::Transmit(std::uint32_t mask, std::span<const std::uint8_t> com
   if (!reader_) return IFD_COMMUNICATION_ERROR;
   if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
   const unsigned removals = removals_.load();
-  const Status status = reader_->Transmit(mask, command, response, kMaxResponse);
+  auto [status, answer] = reader_->Transmit(mask, command, kMaxResponse);
   if (status == kSuccess) {
-    if (response->size() < 2 || response->size() > kMaxResponse) {
-      response->clear();
+    if (answer.size() < 2 || answer.size() > kMaxResponse) {
       return IFD_COMMUNICATION_ERROR;  // no status word, or more than was room for
     }
+    *response = std::move(answer);
     return IFD_SUCCESS;
   }
-  response->clear();
   if (status == kBufferTooSmall) return IFD_ERROR_INSUFFICIENT_BUFFER;
   // The protocol asked for is not the one in force.
   if (status == kInvalidDeviceRequest) return IFD_PROTOCOL_NOT_SUPPORTED;
@@ -242,9 +231,11 @@ Response Channel::Attribute(std::uint32_t tag, std::vector<std::uint8_t>* value)
   if (!reader_) return IFD_COMMUNICATION_ERROR;
   if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
   const unsigned removals = removals_.load();
-  const Status status = reader_->Attribute(tag, value);
-  if (status == kSuccess) return IFD_SUCCESS;
-  value->clear();
+  auto [status, answer] = reader_->Attribute(tag);
+  if (status == kSuccess) {
+    *value = std::move(answer);
+    return IFD_SUCCESS;
+  }
   if (status == kNotSupported || status == kInvalidDeviceRequest || status == kInvalidParameter) {
     return IFD_ERROR_TAG;
   }
@@ -264,7 +255,7 @@ Response Channel::SetAttribute(std::uint32_t tag, std::span<const std::uint8_t> 
   if (!reader_) return IFD_COMMUNICATION_ERROR;
   if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
   const unsigned removals = removals_.load();
-  const Status status = reader_->Control(kSetAttribute, input, 0, nullptr);
+  const Status status = reader_->Control(kSetAttribute, input, 0).status;
   if (status == kSuccess) return IFD_SUCCESS;
   if (status == kNotSupported || status == kInvalidDeviceRequest || status == kInvalidParameter) {
     return IFD_ERROR_TAG;
@@ -279,12 +270,12 @@ Response Channel::Control(std::uint32_t code, std::span<const std::uint8_t> inpu
   if (!reader_) return IFD_COMMUNICATION_ERROR;
   if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
   const unsigned removals = removals_.load();
-  const Status status = reader_->Control(code, input, output_size, output);
+  auto [status, answer] = reader_->Control(code, input, output_size);
   if (status == kSuccess) {
-    if (output->size() > output_size) output->resize(output_size);
+    if (answer.size() > output_size) answer.resize(output_size);
+    *output = std::move(answer);
     return IFD_SUCCESS;
   }
-  output->clear();
   if (status == kBufferTooSmall) return IFD_ERROR_INSUFFICIENT_BUFFER;
   if (status == kInvalidDeviceRequest || status == kNotSupported) return IFD_ERROR_NOT_SUPPORTED;
   return Failure(status, removals, IFD_COMMUNICATION_ERROR);
@@ -312,8 +303,8 @@ Response Channel::WaitForChange(int timeout_ms) {
     // Wait for the card to be the other way from what pcscd was last told.
     int reported = reported_.load();
     if (reported < 0) {
-      CardState state = CardState::kUnknown;
-      reported = reader_->State(&state) == kSuccess && CardIn(state) ? 1 : 0;
+      const auto [asked, state] = reader_->State();
+      reported = asked == kSuccess && CardIn(state) ? 1 : 0;
     }
     const host::CardWait until = reported == 0 ? host::CardWait::kPresent : host::CardWait::kAbsent;
     std::unique_ptr<host::Request> request = reader_->StartWaitForCard(until);

@@ -124,9 +124,9 @@ class Session {
     if (std::find(readers.begin(), readers.end(), index_) == readers.end()) {
       return NotStarted();
     }
-    Status status;
-    reader_ = Reader::Open(host_, index_, &status);
-    if (!reader_) return out_.Error("the reader could not be opened", status);
+    auto [status, reader] = Reader::Open(host_, index_);
+    if (!reader) return out_.Error("the reader could not be opened", status);
+    reader_ = std::move(reader);
     return 0;
   }
 
@@ -170,27 +170,24 @@ class Session {
 
 int Info(Session& session, Output& out) {
   Reader& reader = session.reader();
-  tolvex::host::ReaderVersions versions;
-  Status status = reader.Versions(&versions);
+  const auto [status, versions] = reader.Versions();
   if (status != kSuccess) return out.Error("the reader did not give its versions", status);
-  std::string vendor;
-  std::string type;
-  std::uint32_t unit = 0;
-  std::uint32_t protocols = 0;
-  std::uint32_t clock = 0;
-  std::uint32_t clock_max = 0;
-  std::uint32_t rate = 0;
-  std::uint32_t rate_max = 0;
-  std::uint32_t ifsd = 0;
-  CardState state = CardState::kUnknown;
-  for (Status s :
-       {reader.AttributeText(0x10100, &vendor), reader.AttributeText(0x10101, &type),
-        reader.AttributeNumber(0x7FFF0001, &unit), reader.AttributeNumber(0x30120, &protocols),
-        reader.AttributeNumber(0x30121, &clock), reader.AttributeNumber(0x30122, &clock_max),
-        reader.AttributeNumber(0x30123, &rate), reader.AttributeNumber(0x30124, &rate_max),
-        reader.AttributeNumber(0x30125, &ifsd), reader.State(&state)}) {
-    if (s != kSuccess) return out.Error("the reader did not give its attributes", s);
-  }
+  Status failed = kSuccess;  // the first attribute the reader did not give
+  auto keep = [&failed](auto result) {
+    if (failed == kSuccess) failed = result.status;
+    return result.value;
+  };
+  const std::string vendor = keep(reader.AttributeText(0x10100));
+  const std::string type = keep(reader.AttributeText(0x10101));
+  const std::uint32_t unit = keep(reader.AttributeNumber(0x7FFF0001));
+  const std::uint32_t protocols = keep(reader.AttributeNumber(0x30120));
+  const std::uint32_t clock = keep(reader.AttributeNumber(0x30121));
+  const std::uint32_t clock_max = keep(reader.AttributeNumber(0x30122));
+  const std::uint32_t rate = keep(reader.AttributeNumber(0x30123));
+  const std::uint32_t rate_max = keep(reader.AttributeNumber(0x30124));
+  const std::uint32_t ifsd = keep(reader.AttributeNumber(0x30125));
+  const CardState state = keep(reader.State());
+  if (failed != kSuccess) return out.Error("the reader did not give its attributes", failed);
   const std::string firmware =
       fmt::format("{}.{}", versions.firmware_major, versions.firmware_minor);
   const std::string driver = fmt::format("{}.{}", versions.driver_major, versions.driver_minor);
@@ -225,8 +222,9 @@ int Info(Session& session, Output& out) {
 // --- atr, off -------------------------------------------------------------------------------
 
 int PowerUp(Session& session, Output& out, Power reset, Bytes* atr) {
-  const Status status = session.reader().PowerCard(reset, atr);
+  auto [status, answer] = session.reader().PowerCard(reset);
   if (status != kSuccess) return out.Error(tolvex::tools::PowerFailure(status), status);
+  *atr = std::move(answer);
   return 0;
 }
 
@@ -288,7 +286,7 @@ int Atr(Session& session, Output& out, Power reset) {
 }
 
 int Off(Session& session, Output& out) {
-  const Status status = session.reader().PowerCard(Power::kDown, nullptr);
+  const Status status = session.reader().PowerCard(Power::kDown).status;
   if (status != kSuccess) return out.Error("the card could not be powered down", status);
   out.Object(Json{{"command", "off"}, {"status", tolvex::tools::StatusValue(kSuccess)}});
   out.Text("card powered down");
@@ -308,8 +306,7 @@ std::optional<std::uint32_t> ProtocolMask(const std::string& name) {
 std::uint32_t Prepare(Session& session, Output& out, std::uint32_t requested, int* code) {
   Bytes atr;
   if ((*code = PowerUp(session, out, Power::kColdReset, &atr)) != 0) return 0;
-  std::uint32_t selected = 0;
-  const Status status = session.reader().SetProtocol(requested, &selected);
+  const auto [status, selected] = session.reader().SetProtocol(requested);
   if (status != kSuccess) {
     *code = out.Error(tolvex::tools::ProtocolFailure(status), status);
     return 0;
@@ -319,9 +316,8 @@ std::uint32_t Prepare(Session& session, Output& out, std::uint32_t requested, in
 }
 
 int Exchange(Session& session, Output& out, std::uint32_t protocol, const Bytes& apdu) {
-  Bytes response;
   const auto start = Clock::now();
-  const Status status = session.reader().Transmit(protocol, apdu, &response);
+  const auto [status, response] = session.reader().Transmit(protocol, apdu);
   const double ms = Milliseconds(Clock::now() - start);
   if (status != kSuccess) return out.Error(tolvex::tools::TransmitFailure(status), status);
   if (response.size() < 2)
@@ -386,9 +382,8 @@ int Shell(Session& session, Output& out, const std::string& protocol_name) {
 int Watch(Session& session, Output& out, int count, double timeout_s) {
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(timeout_s));
-  CardState state;
-  Status status = session.reader().State(&state);
-  if (status != kSuccess) return out.Error("the reader did not give the card's state", status);
+  const auto [asked, state] = session.reader().State();
+  if (asked != kSuccess) return out.Error("the reader did not give the card's state", asked);
   bool present = state >= CardState::kPresent;
   out.Text(fmt::format("card {}; watching", present ? "present" : "absent"));
   for (int seen = 0; count <= 0 || seen < count;) {
@@ -397,7 +392,8 @@ int Watch(Session& session, Output& out, int count, double timeout_s) {
     const auto step = timeout_s > 0
                           ? std::min<std::chrono::milliseconds>(left, std::chrono::hours(1))
                           : std::chrono::hours(1);
-    status = session.reader().WaitForCard(present ? CardWait::kAbsent : CardWait::kPresent, step);
+    const Status status =
+        session.reader().WaitForCard(present ? CardWait::kAbsent : CardWait::kPresent, step);
     if (status == kTimeout) continue;  // nothing yet
     if (status != kSuccess) return out.Error("watching the reader failed", status);
     present = !present;
@@ -422,9 +418,8 @@ int Demo(Output& out) {
   out.Text("");
   if (int code = Atr(session, out, Power::kColdReset)) return code;
   out.Text("");
-  std::uint32_t selected = 0;
   const auto start = Clock::now();
-  const Status status = session.reader().SetProtocol(kT0 | kT1, &selected);
+  const auto [status, selected] = session.reader().SetProtocol(kT0 | kT1);
   if (status != kSuccess) return out.Error(tolvex::tools::ProtocolFailure(status), status);
   out.Object(Json{{"command", "protocol"},
                   {"protocol", selected == kT1 ? "T=1" : "T=0"},

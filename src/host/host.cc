@@ -165,9 +165,7 @@ std::vector<unsigned> Host::Readers() const {
 }
 
 Status Host::ProbePort(unsigned index) {
-  Status status;
-  std::unique_ptr<Handle> handle = OpenDevice(u"\\Device\\Serial" + Decimal(index), &status);
-  return status;
+  return OpenDevice(u"\\Device\\Serial" + Decimal(index)).status;
 }
 
 std::u16string Host::ReaderName(unsigned index) const {
@@ -188,16 +186,16 @@ sim::ReaderSim* Host::simulator(unsigned index) {
   return it == state_->simulators.end() ? nullptr : it->second.get();
 }
 
-std::unique_ptr<Handle> Host::OpenDevice(const std::u16string& name, Status* status) {
+Result<std::unique_ptr<Handle>> Host::OpenDevice(const std::u16string& name) {
   platform::PlatformScope scope(state_->platform);
   std::u16string text = name;
   UNICODE_STRING device_name{static_cast<USHORT>(text.size() * sizeof(WCHAR)),
                              static_cast<USHORT>(text.size() * sizeof(WCHAR)), text.data()};
   PFILE_OBJECT file = nullptr;
   PDEVICE_OBJECT device = nullptr;
-  *status = IoGetDeviceObjectPointer(&device_name, FILE_ALL_ACCESS, &file, &device);
-  if (!NT_SUCCESS(*status)) return nullptr;
-  return std::unique_ptr<Handle>(new Handle(*this, file, device));
+  const Status status = IoGetDeviceObjectPointer(&device_name, FILE_ALL_ACCESS, &file, &device);
+  if (!NT_SUCCESS(status)) return {status, nullptr};
+  return {status, std::unique_ptr<Handle>(new Handle(*this, file, device))};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -306,13 +304,13 @@ std::unique_ptr<Request> Handle::Start(std::uint32_t code, std::span<const std::
   return std::unique_ptr<Request>(new Request(host_, std::move(irp)));
 }
 
-Status Handle::Control(std::uint32_t code, std::span<const std::uint8_t> input,
-                       std::size_t output_size, std::vector<std::uint8_t>* output) {
+Result<std::vector<std::uint8_t>> Handle::Control(std::uint32_t code,
+                                                  std::span<const std::uint8_t> input,
+                                                  std::size_t output_size) {
   std::unique_ptr<Request> request = Start(code, input, output_size);
-  if (!request) return STATUS_INSUFFICIENT_RESOURCES;
+  if (!request) return {STATUS_INSUFFICIENT_RESOURCES};
   const Status status = request->Wait();
-  if (output != nullptr) *output = request->output();
-  return status;
+  return {status, request->output()};
 }
 
 }  // namespace tolvex::host

@@ -68,7 +68,7 @@ class Host {
   void SetPortMaskValue(std::uint32_t type, std::vector<std::uint8_t> data);
 
   // Loads the serial port driver and the reader driver; the status of DriverEntry.
-  Status Start();
+  [[nodiscard]] Status Start();
   // Unloads the reader driver only; returns a description of memory the driver or the smart
   // card library left allocated, empty if none.
   std::string StopDriver();
@@ -79,15 +79,15 @@ class Host {
   // After Start: opens and closes serial port `index` as the driver would; the open's status.
   // Tells why a reader did not start: a device that is missing, busy or no serial device, or
   // (success) a port that opens but where no reader answered.
-  Status ProbePort(unsigned index);
+  [[nodiscard]] Status ProbePort(unsigned index);
 
   // The readers that started: their port indexes.
   std::vector<unsigned> Readers() const;
   // The device name of reader `index` ("\Device\Tolvex<index>") and its link, if any.
   std::u16string ReaderName(unsigned index) const;
 
-  // Opens a device by name or link, as an application does.
-  std::unique_ptr<Handle> OpenDevice(const std::u16string& name, Status* status);
+  // Opens a device by name or link, as an application does: the handle, null on failure.
+  Result<std::unique_ptr<Handle>> OpenDevice(const std::u16string& name);
 
   platform::Platform& platform();
   serial::MemoryLine* memory_line(unsigned index);
@@ -108,7 +108,7 @@ class Request {
 
   // Waits for the request to end, at most `limit` (none: without limit). Returns its status,
   // or STATUS_TIMEOUT (0x102) if it is still in flight.
-  Status Wait(std::optional<std::chrono::milliseconds> limit = std::nullopt);
+  [[nodiscard]] Status Wait(std::optional<std::chrono::milliseconds> limit = std::nullopt);
   // Asks the driver to cancel it; Wait then returns its final status. Any thread may call it,
   // also while another thread is inside Wait.
   void Cancel();
@@ -132,9 +132,9 @@ class Handle {
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
 
-  // Sends a control request and waits for it: its status; `output` gets the bytes returned.
-  Status Control(std::uint32_t code, std::span<const std::uint8_t> input, std::size_t output_size,
-                 std::vector<std::uint8_t>* output);
+  // Sends a control request and waits for it: its status and the bytes returned.
+  Result<std::vector<std::uint8_t>> Control(std::uint32_t code, std::span<const std::uint8_t> input,
+                                            std::size_t output_size);
   // Sends a control request and returns at once.
   std::unique_ptr<Request> Start(std::uint32_t code, std::span<const std::uint8_t> input,
                                  std::size_t output_size);

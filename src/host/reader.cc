@@ -26,66 +26,58 @@ std::uint32_t ReadLe32(const std::vector<std::uint8_t>& bytes) {
 
 Reader::Reader(std::unique_ptr<Handle> handle) : handle_(std::move(handle)) {}
 
-std::unique_ptr<Reader> Reader::Open(Host& host, unsigned index, Status* status) {
-  return Open(host, host.ReaderName(index), status);
+Result<std::unique_ptr<Reader>> Reader::Open(Host& host, unsigned index) {
+  return Open(host, host.ReaderName(index));
 }
 
-std::unique_ptr<Reader> Reader::Open(Host& host, const std::u16string& name, Status* status) {
-  std::unique_ptr<Handle> handle = host.OpenDevice(name, status);
-  if (!handle) return nullptr;
-  return std::unique_ptr<Reader>(new Reader(std::move(handle)));
+Result<std::unique_ptr<Reader>> Reader::Open(Host& host, const std::u16string& name) {
+  auto [status, handle] = host.OpenDevice(name);
+  if (!handle) return {status, nullptr};
+  return {status, std::unique_ptr<Reader>(new Reader(std::move(handle)))};
 }
 
-Status Reader::Control(std::uint32_t code, std::span<const std::uint8_t> input,
-                       std::size_t output_size, std::vector<std::uint8_t>* output) {
-  return handle_->Control(code, input, output_size, output);
+Result<Reader::Bytes> Reader::Control(std::uint32_t code, std::span<const std::uint8_t> input,
+                                      std::size_t output_size) {
+  return handle_->Control(code, input, output_size);
 }
 
-Status Reader::Versions(ReaderVersions* versions) {
-  std::vector<std::uint8_t> out;
-  const Status status = Control(IOCTL_READER_GET_VERSIONS, {}, sizeof(READER_VERSION_INFO), &out);
-  if (status != STATUS_SUCCESS) return status;
-  if (out.size() != sizeof(READER_VERSION_INFO)) return STATUS_DEVICE_PROTOCOL_ERROR;
+Result<ReaderVersions> Reader::Versions() {
+  const auto [status, out] = Control(IOCTL_READER_GET_VERSIONS, {}, sizeof(READER_VERSION_INFO));
+  if (status != STATUS_SUCCESS) return {status};
+  if (out.size() != sizeof(READER_VERSION_INFO)) return {STATUS_DEVICE_PROTOCOL_ERROR};
   READER_VERSION_INFO info;
   std::memcpy(&info, out.data(), sizeof(info));
-  *versions = ReaderVersions{info.LibraryVersion, info.DriverVersionMajor, info.DriverVersionMinor,
-                             info.FirmwareVersionMajor, info.FirmwareVersionMinor};
-  return STATUS_SUCCESS;
+  return {STATUS_SUCCESS,
+          ReaderVersions{info.LibraryVersion, info.DriverVersionMajor, info.DriverVersionMinor,
+                         info.FirmwareVersionMajor, info.FirmwareVersionMinor}};
 }
 
-Status Reader::Attribute(std::uint32_t tag, std::vector<std::uint8_t>* value) {
-  return Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Le32(tag), 64, value);
+Result<Reader::Bytes> Reader::Attribute(std::uint32_t tag) {
+  return Control(IOCTL_SMARTCARD_GET_ATTRIBUTE, Le32(tag), 64);
 }
 
-Status Reader::AttributeNumber(std::uint32_t tag, std::uint32_t* value) {
-  std::vector<std::uint8_t> out;
-  const Status status = Attribute(tag, &out);
-  if (status == STATUS_SUCCESS) *value = ReadLe32(out);
-  return status;
+Result<std::uint32_t> Reader::AttributeNumber(std::uint32_t tag) {
+  const auto [status, out] = Attribute(tag);
+  return {status, status == STATUS_SUCCESS ? ReadLe32(out) : 0};
 }
 
-Status Reader::AttributeText(std::uint32_t tag, std::string* value) {
-  std::vector<std::uint8_t> out;
-  const Status status = Attribute(tag, &out);
-  if (status == STATUS_SUCCESS) {
-    value->assign(out.begin(), out.end());
-    while (!value->empty() && value->back() == '\0') value->pop_back();
-  }
-  return status;
+Result<std::string> Reader::AttributeText(std::uint32_t tag) {
+  const auto [status, out] = Attribute(tag);
+  if (status != STATUS_SUCCESS) return {status};
+  std::string text(out.begin(), out.end());
+  while (!text.empty() && text.back() == '\0') text.pop_back();
+  return {status, text};
 }
 
-Status Reader::State(CardState* state) {
-  std::vector<std::uint8_t> out;
-  const Status status = Control(IOCTL_SMARTCARD_GET_STATE, {}, 4, &out);
-  if (status == STATUS_SUCCESS) *state = static_cast<CardState>(ReadLe32(out));
-  return status;
+Result<CardState> Reader::State() {
+  const auto [status, out] = Control(IOCTL_SMARTCARD_GET_STATE, {}, 4);
+  return {status,
+          status == STATUS_SUCCESS ? static_cast<CardState>(ReadLe32(out)) : CardState::kUnknown};
 }
 
-Status Reader::LastError(std::uint32_t* error) {
-  std::vector<std::uint8_t> out;
-  const Status status = Control(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4, &out);
-  if (status == STATUS_SUCCESS) *error = ReadLe32(out);
-  return status;
+Result<std::uint32_t> Reader::LastError() {
+  const auto [status, out] = Control(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4);
+  return {status, status == STATUS_SUCCESS ? ReadLe32(out) : 0};
 }
 
 std::unique_ptr<Request> Reader::StartWaitForCard(CardWait until) {
@@ -104,39 +96,32 @@ Status Reader::WaitForCard(CardWait until, std::chrono::milliseconds limit) {
   return status == STATUS_CANCELLED ? STATUS_TIMEOUT : status;
 }
 
-Status Reader::PowerCard(Power action, std::vector<std::uint8_t>* atr) {
-  std::vector<std::uint8_t> out;
-  const Status status =
-      Control(IOCTL_SMARTCARD_POWER, Le32(static_cast<std::uint32_t>(action)), 64, &out);
-  if (atr != nullptr) *atr = status == STATUS_SUCCESS ? out : std::vector<std::uint8_t>{};
-  return status;
+Result<Reader::Bytes> Reader::PowerCard(Power action) {
+  auto [status, out] = Control(IOCTL_SMARTCARD_POWER, Le32(static_cast<std::uint32_t>(action)), 64);
+  if (status != STATUS_SUCCESS) out.clear();
+  return {status, std::move(out)};
 }
 
-Status Reader::SetProtocol(std::uint32_t requested, std::uint32_t* selected) {
-  std::vector<std::uint8_t> out;
-  const Status status = Control(IOCTL_SMARTCARD_SET_PROTOCOL, Le32(requested), 4, &out);
-  if (selected != nullptr) *selected = status == STATUS_SUCCESS ? ReadLe32(out) : 0;
-  return status;
+Result<std::uint32_t> Reader::SetProtocol(std::uint32_t requested) {
+  const auto [status, out] = Control(IOCTL_SMARTCARD_SET_PROTOCOL, Le32(requested), 4);
+  return {status, status == STATUS_SUCCESS ? ReadLe32(out) : 0};
 }
 
-Status Reader::Transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu,
-                        std::vector<std::uint8_t>* response, std::size_t response_room) {
+Result<Reader::Bytes> Reader::Transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu,
+                                       std::size_t response_room) {
   std::vector<std::uint8_t> in(sizeof(SCARD_IO_REQUEST));
   const SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
   std::memcpy(in.data(), &header, sizeof(header));
   in.insert(in.end(), apdu.begin(), apdu.end());
-  std::vector<std::uint8_t> out;
-  const Status status =
-      Control(IOCTL_SMARTCARD_TRANSMIT, in, sizeof(SCARD_IO_REQUEST) + response_room, &out);
-  response->clear();
-  if (status != STATUS_SUCCESS) return status;
-  if (out.size() < sizeof(SCARD_IO_REQUEST)) return STATUS_DEVICE_PROTOCOL_ERROR;
+  const auto [status, out] =
+      Control(IOCTL_SMARTCARD_TRANSMIT, in, sizeof(SCARD_IO_REQUEST) + response_room);
+  if (status != STATUS_SUCCESS) return {status};
+  if (out.size() < sizeof(SCARD_IO_REQUEST)) return {STATUS_DEVICE_PROTOCOL_ERROR};
   SCARD_IO_REQUEST reply_header;
   std::memcpy(&reply_header, out.data(), sizeof(reply_header));
   const size_t offset =
       std::clamp<size_t>(reply_header.cbPciLength, sizeof(SCARD_IO_REQUEST), out.size());
-  response->assign(out.begin() + static_cast<std::ptrdiff_t>(offset), out.end());
-  return STATUS_SUCCESS;
+  return {STATUS_SUCCESS, Bytes(out.begin() + static_cast<std::ptrdiff_t>(offset), out.end())};
 }
 
 }  // namespace tolvex::host

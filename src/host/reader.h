@@ -42,35 +42,36 @@ enum class CardWait { kPresent, kAbsent };
 
 class Reader {
  public:
-  // Opens reader `index` ("\Device\Tolvex<index>").
-  static std::unique_ptr<Reader> Open(Host& host, unsigned index, Status* status);
+  using Bytes = std::vector<std::uint8_t>;
+  // Opens reader `index` ("\Device\Tolvex<index>"); null on failure.
+  static Result<std::unique_ptr<Reader>> Open(Host& host, unsigned index);
   // Opens a reader by device name or link.
-  static std::unique_ptr<Reader> Open(Host& host, const std::u16string& name, Status* status);
+  static Result<std::unique_ptr<Reader>> Open(Host& host, const std::u16string& name);
 
-  Status Versions(ReaderVersions* versions);
-  Status Attribute(std::uint32_t tag, std::vector<std::uint8_t>* value);
-  Status AttributeNumber(std::uint32_t tag, std::uint32_t* value);
-  Status AttributeText(std::uint32_t tag, std::string* value);
-  Status State(CardState* state);
-  Status LastError(std::uint32_t* error);
+  Result<ReaderVersions> Versions();
+  Result<Bytes> Attribute(std::uint32_t tag);
+  Result<std::uint32_t> AttributeNumber(std::uint32_t tag);
+  Result<std::string> AttributeText(std::uint32_t tag);
+  Result<CardState> State();
+  Result<std::uint32_t> LastError();
 
   // Waits until a card is in the reader (kPresent) or out of it, at most `limit`: success when
   // it is so already or becomes so; STATUS_TIMEOUT (0x102) when the time ran out (the wait is
   // cancelled); STATUS_CANCELLED when something else ended it.
-  Status WaitForCard(CardWait until, std::chrono::milliseconds limit);
+  [[nodiscard]] Status WaitForCard(CardWait until, std::chrono::milliseconds limit);
   // The same as a request to wait on, e.g. from a polling thread that must be stoppable.
   std::unique_ptr<Request> StartWaitForCard(CardWait until);
 
-  // Power: the ATR after a reset.
-  Status PowerCard(Power action, std::vector<std::uint8_t>* atr);
-  // Protocol selection: bit 0 T=0, bit 1 T=1; the protocol selected.
-  Status SetProtocol(std::uint32_t requested, std::uint32_t* selected);
-  // Sends an APDU under the selected protocol; the response with SW1 SW2.
-  Status Transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu,
-                  std::vector<std::uint8_t>* response, std::size_t response_room = 258);
-  // Any control request.
-  Status Control(std::uint32_t code, std::span<const std::uint8_t> input, std::size_t output_size,
-                 std::vector<std::uint8_t>* output);
+  // Power: the ATR after a reset (none after a power-down or a failure).
+  Result<Bytes> PowerCard(Power action);
+  // Protocol selection: bit 0 T=0, bit 1 T=1; the protocol selected (0 on failure).
+  Result<std::uint32_t> SetProtocol(std::uint32_t requested);
+  // Sends an APDU under the selected protocol: the response with SW1 SW2 (none on failure).
+  Result<Bytes> Transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu,
+                         std::size_t response_room = 258);
+  // Any control request: the bytes returned.
+  Result<Bytes> Control(std::uint32_t code, std::span<const std::uint8_t> input,
+                        std::size_t output_size);
 
  private:
   explicit Reader(std::unique_ptr<Handle> handle);

@@ -11,6 +11,15 @@ namespace tolvex::host {
 // An NT status value.
 using Status = std::int32_t;
 
+// The outcome of a call that gives a value: the driver's status, and what the call returned
+// (empty or partial when the status is an error). Read it with a structured binding:
+//   auto [status, atr] = reader->PowerCard(Power::kColdReset);
+template <typename T>
+struct [[nodiscard]] Result {
+  Status status = 0;
+  T value{};
+};
+
 // Its symbolic name ("STATUS_IO_TIMEOUT") or "0x........", and plain words for people.
 std::string StatusName(Status status);
 std::string StatusText(Status status);

@@ -71,9 +71,9 @@ class Cards : public ::testing::Test {
   void SetUp() override {
     sim_ = &host_.AddSimulatedPort(0);
     ASSERT_EQ(host_.Start(), STATUS_SUCCESS);
-    Status status;
-    reader_ = tolvex::host::Reader::Open(host_, 0, &status);
-    ASSERT_TRUE(reader_) << std::hex << status;
+    auto [status, reader] = tolvex::host::Reader::Open(host_, 0);
+    ASSERT_TRUE(reader) << std::hex << status;
+    reader_ = std::move(reader);
   }
   void TearDown() override {
     reader_.reset();
@@ -89,36 +89,32 @@ class Cards : public ::testing::Test {
   // Powers the card in the reader up cold, checks the ATR as the library parsed it, and selects
   // `protocol`.
   void Start(std::uint32_t protocol) {
-    Bytes atr, attribute;
-    ASSERT_EQ(reader_->PowerCard(Power::kColdReset, &atr), STATUS_SUCCESS);
+    const auto [status, atr] = reader_->PowerCard(Power::kColdReset);
+    ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(atr, MakeCard(model_)->Reset());
-    ASSERT_EQ(reader_->Attribute(SCARD_ATTR_ATR_STRING, &attribute), STATUS_SUCCESS);
-    EXPECT_EQ(attribute, atr);
+    EXPECT_EQ(reader_->Attribute(SCARD_ATTR_ATR_STRING).value, atr);
     EXPECT_EQ(Protocol(), SCARD_PROTOCOL_UNDEFINED);
     EXPECT_EQ(State(), CardState::kNegotiable);
     EXPECT_TRUE(sim_->card_powered());
     EXPECT_THAT(HostFrames(*sim_), Contains(kPowerOff));
-    std::uint32_t selected = 0;
-    ASSERT_EQ(reader_->SetProtocol(protocol, &selected), STATUS_SUCCESS);
+    const auto [selecting, selected] = reader_->SetProtocol(protocol);
+    ASSERT_EQ(selecting, STATUS_SUCCESS);
     ASSERT_EQ(selected, protocol);
     protocol_ = protocol;
   }
-  Status Send(const Bytes& apdu, Bytes* response, size_t room = 258) {
-    return reader_->Transmit(protocol_, apdu, response, room);
-  }
   Bytes Send(const Bytes& apdu) {
-    Bytes response;
-    EXPECT_EQ(Send(apdu, &response), STATUS_SUCCESS);
+    auto [status, response] = reader_->Transmit(protocol_, apdu);
+    EXPECT_EQ(status, STATUS_SUCCESS);
     return response;
   }
   CardState State() {
-    CardState state = CardState::kUnknown;
-    EXPECT_EQ(reader_->State(&state), STATUS_SUCCESS);
+    const auto [status, state] = reader_->State();
+    EXPECT_EQ(status, STATUS_SUCCESS);
     return state;
   }
   std::uint32_t Protocol() {
-    std::uint32_t value = 0xEEEE;
-    EXPECT_EQ(reader_->AttributeNumber(SCARD_ATTR_CURRENT_PROTOCOL_TYPE, &value), STATUS_SUCCESS);
+    const auto [status, value] = reader_->AttributeNumber(SCARD_ATTR_CURRENT_PROTOCOL_TYPE);
+    EXPECT_EQ(status, STATUS_SUCCESS);
     return value;
   }
 
@@ -130,25 +126,25 @@ class Cards : public ::testing::Test {
 };
 
 TEST_F(Cards, WarmResetKeepsTheCardPoweredAndPowerDownEndsIt) {
-  ASSERT_EQ(reader_->PowerCard(Power::kDown, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(reader_->PowerCard(Power::kDown).status, STATUS_SUCCESS);
   EXPECT_EQ(State(), CardState::kAbsent);
   EXPECT_EQ(reader_->WaitForCard(CardWait::kPresent, 30ms), STATUS_TIMEOUT);
   // A wait for what already holds ends at once.
   EXPECT_EQ(reader_->WaitForCard(CardWait::kAbsent, 10s), STATUS_SUCCESS);
 
   Insert("dual");
-  Bytes cold, warm;
-  ASSERT_EQ(reader_->PowerCard(Power::kColdReset, &cold), STATUS_SUCCESS);
+  const auto cold = reader_->PowerCard(Power::kColdReset);
+  ASSERT_EQ(cold.status, STATUS_SUCCESS);
   sim_->ClearTranscript();
-  ASSERT_EQ(reader_->PowerCard(Power::kWarmReset, &warm), STATUS_SUCCESS);
-  EXPECT_EQ(warm, cold);
+  const auto warm = reader_->PowerCard(Power::kWarmReset);
+  ASSERT_EQ(warm.status, STATUS_SUCCESS);
+  EXPECT_EQ(warm.value, cold.value);
   EXPECT_THAT(HostFrames(*sim_), Contains(kResetCommand));
   EXPECT_THAT(HostFrames(*sim_), Not(Contains(kPowerOff)));
-  ASSERT_EQ(reader_->PowerCard(Power::kDown, nullptr), STATUS_SUCCESS);
+  ASSERT_EQ(reader_->PowerCard(Power::kDown).status, STATUS_SUCCESS);
   EXPECT_FALSE(sim_->card_powered());
   EXPECT_EQ(State(), CardState::kPresent);
-  Bytes attribute;
-  EXPECT_EQ(reader_->Attribute(SCARD_ATTR_ATR_STRING, &attribute), STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(reader_->Attribute(SCARD_ATTR_ATR_STRING).status, STATUS_INVALID_DEVICE_STATE);
 }
 
 // T=0 cards: a command of each case, GET RESPONSE, and a repeat with the Le the card asked for.
@@ -233,10 +229,9 @@ TEST_P(CommandFault, EndsInItsTimeWithTheCardAsItLeftIt) {
     sim->HostWrote(frame);
   });
   const auto start = std::chrono::steady_clock::now();
-  Bytes response;
-  EXPECT_EQ(reader_->Transmit(c.fault == kSentAsT0 ? SCARD_PROTOCOL_T0 : protocol, c.apdu,
-                              &response, c.room),
-            c.status);
+  const auto [status, response] =
+      reader_->Transmit(c.fault == kSentAsT0 ? SCARD_PROTOCOL_T0 : protocol, c.apdu, c.room);
+  EXPECT_EQ(status, c.status);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
   EXPECT_EQ(response, c.response);
   EXPECT_EQ(sim_->card_powered(), c.state == CardState::kSpecific);

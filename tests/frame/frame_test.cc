@@ -143,12 +143,9 @@ TEST_P(StartUp, SendsItsCommandsAndLeavesATeardownFitForHowFarItGot) {
   const bool started = c.status == STATUS_SUCCESS;
   EXPECT_EQ(host.Readers(), started ? std::vector<unsigned>{0} : std::vector<unsigned>{});
   if (started) {
-    Status status;
-    auto reader = Reader::Open(host, 0, &status);
+    auto [status, reader] = Reader::Open(host, 0);
     ASSERT_TRUE(reader) << std::hex << status;
-    CardState state;
-    ASSERT_EQ(reader->State(&state), STATUS_SUCCESS);
-    EXPECT_EQ(state, c.state);
+    EXPECT_EQ(reader->State().value, c.state);
     reader.reset();
     EXPECT_EQ(host.StopDriver(), "");
   }
@@ -203,9 +200,9 @@ class StartedReader : public ::testing::Test {
   void SetUp() override {
     sim_ = &host_.AddSimulatedPort(0);
     ASSERT_EQ(host_.Start(), STATUS_SUCCESS);
-    Status status;
-    reader_ = Reader::Open(host_, u"\\DosDevices\\SCReader0", &status);
-    ASSERT_TRUE(reader_) << std::hex << status;
+    auto [status, reader] = Reader::Open(host_, u"\\DosDevices\\SCReader0");
+    ASSERT_TRUE(reader) << std::hex << status;
+    reader_ = std::move(reader);
   }
   void TearDown() override {
     reader_.reset();
@@ -224,8 +221,7 @@ TEST_F(StartedReader, OneOpenAtATime) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
       threads.emplace_back([&, t] {
-        Status ignored;
-        readers[t] = Reader::Open(host_, 0, &ignored);
+        readers[t] = Reader::Open(host_, 0).value;
         if (readers[t]) opened.fetch_add(1);
       });
     }
@@ -278,47 +274,38 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
-    Bytes out = {0xEE};
-    EXPECT_EQ(reader_->Control(c.code, c.input, c.room, &out), c.status);
+    const auto [status, out] = reader_->Control(c.code, c.input, c.room);
+    EXPECT_EQ(status, c.status);
     EXPECT_EQ(out, c.output);
   }
   // The same through the reader's attribute calls: text without its NUL, numbers as such.
-  std::string text;
-  std::uint32_t number = 0;
-  ASSERT_EQ(reader_->AttributeText(SCARD_ATTR_VENDOR_IFD_TYPE, &text), STATUS_SUCCESS);
-  EXPECT_EQ(text, "Brightwarden Serial SCR");
-  ASSERT_EQ(reader_->AttributeNumber(SCARD_ATTR_MAX_IFSD, &number), STATUS_SUCCESS);
-  EXPECT_EQ(number, 254u);
+  EXPECT_EQ(reader_->AttributeText(SCARD_ATTR_VENDOR_IFD_TYPE).value, "Brightwarden Serial SCR");
+  EXPECT_EQ(reader_->AttributeNumber(SCARD_ATTR_MAX_IFSD).value, 254u);
   // A protocol request without room for the answer, and the library's record of it.
   sim_->InsertCard("t1");
   ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
-  Bytes atr;
-  ASSERT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset, &atr), STATUS_SUCCESS);
-  EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_SET_PROTOCOL, Number(2), 3, &atr),
+  ASSERT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset).status, STATUS_SUCCESS);
+  EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_SET_PROTOCOL, Number(2), 3).status,
             STATUS_BUFFER_TOO_SMALL);
-  std::uint32_t error = 0;
-  ASSERT_EQ(reader_->LastError(&error), STATUS_SUCCESS);
+  const auto [status, error] = reader_->LastError();
+  ASSERT_EQ(status, STATUS_SUCCESS);
   EXPECT_EQ(error, static_cast<std::uint32_t>(STATUS_BUFFER_TOO_SMALL));
 }
 
 TEST_F(StartedReader, CardChangesReachAWaitingApplication) {
-  CardState state;
-  ASSERT_EQ(reader_->State(&state), STATUS_SUCCESS);
-  EXPECT_EQ(state, CardState::kAbsent);
+  EXPECT_EQ(reader_->State().value, CardState::kAbsent);
   // A wait that runs out is cancelled: the next watch is taken at once.
   EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 30ms), STATUS_TIMEOUT);
   auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
   sim_->InsertCard("t0");
   EXPECT_EQ(waiting->Wait(10s), STATUS_SUCCESS);
-  ASSERT_EQ(reader_->State(&state), STATUS_SUCCESS);
-  EXPECT_EQ(state, CardState::kPresent);
+  EXPECT_EQ(reader_->State().value, CardState::kPresent);
   EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s),
             STATUS_SUCCESS);  // present already: at once
   auto removal = reader_->StartWaitForCard(tolvex::host::CardWait::kAbsent);
   sim_->RemoveCard();
   EXPECT_EQ(removal->Wait(10s), STATUS_SUCCESS);
-  ASSERT_EQ(reader_->State(&state), STATUS_SUCCESS);
-  EXPECT_EQ(state, CardState::kAbsent);
+  EXPECT_EQ(reader_->State().value, CardState::kAbsent);
   // A watch let go of while pending is cancelled and finished: the next one is taken, and
   // nothing of it is left when the host stops.
   (void)reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
@@ -356,8 +343,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Open and close cancel the watch, also an open that finds the reader busy.
         WatchCase{"AnotherOpen",
                   [](StartedReader& f, Request&) {
-                    Status status;
-                    EXPECT_EQ(Reader::Open(f.host_, 0, &status), nullptr);
+                    const auto [status, reader] = Reader::Open(f.host_, 0);
+                    EXPECT_EQ(reader, nullptr);
                     EXPECT_EQ(status, STATUS_DEVICE_BUSY);
                   },
                   STATUS_CANCELLED},
@@ -384,8 +371,8 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
     card_in = !card_in;
     // The reader's report of this change is taken in before the next watch starts.
     ASSERT_TRUE(WaitUntil([&] {
-      CardState state;
-      return reader_->State(&state) == STATUS_SUCCESS && (state >= CardState::kPresent) == card_in;
+      const auto [asked, state] = reader_->State();
+      return asked == STATUS_SUCCESS && (state >= CardState::kPresent) == card_in;
     }));
   }
 }
@@ -396,12 +383,9 @@ TEST_F(StartedReader, DataSetReadyDropEndsListeningAndCommandsTimeOut) {
   sim_->SetDsr(false);
   // The removal routine purged the port; nothing the reader says is heard any more.
   ASSERT_TRUE(WaitUntil([&] { return LastCodes(host_, 1) == Codes{IOCTL_SERIAL_PURGE}; }));
-  std::vector<std::uint8_t> atr;
-  EXPECT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset, &atr), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset).status, STATUS_IO_TIMEOUT);
   sim_->RemoveCard();  // not heard either
-  CardState state;
-  ASSERT_EQ(reader_->State(&state), STATUS_SUCCESS);
-  EXPECT_EQ(state, CardState::kPresent);
+  EXPECT_EQ(reader_->State().value, CardState::kPresent);
 }
 
 TEST(DriverTeardown, UnloadWhileTheReaderKeepsTalkingLeavesNothingRunning) {

@@ -147,7 +147,11 @@ class Stress {
       sim_->InsertCard(kModels[0].name, false);
       host_ = &host;
       Status status = host.Start();
-      if (status == STATUS_SUCCESS) reader_ = Reader::Open(host, 0, &status);
+      if (status == STATUS_SUCCESS) {
+        auto opened = Reader::Open(host, 0);
+        status = opened.status;
+        reader_ = std::move(opened.value);
+      }
       if (!reader_) {
         fmt::print("the driver did not start or the reader did not open: {}\n", StatusName(status));
         return 1;
@@ -194,14 +198,12 @@ class Stress {
     if (powered_ && !want_t1 && !Chance(10)) return true;  // now and then a fresh start anyway
     const bool t1 = want_t1.value_or(model.t1 && (!model.t0 || Chance(50)));
     if (powered_ && t1 == t1_) return true;
-    Bytes atr;
-    Status status = reader_->PowerCard(Power::kColdReset, &atr);
+    const auto [status, atr] = reader_->PowerCard(Power::kColdReset);
     if (status != STATUS_SUCCESS) return Note("power-up", status);
     if (!AtrIsTheCards("power-up", atr)) return false;
-    std::uint32_t selected = 0;
     const std::uint32_t wanted = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    status = reader_->SetProtocol(wanted, &selected);
-    if (status != STATUS_SUCCESS) return Note("protocol", status);
+    const auto [selecting, selected] = reader_->SetProtocol(wanted);
+    if (selecting != STATUS_SUCCESS) return Note("protocol", selecting);
     if (selected != wanted) {
       Deviate("protocol", fmt::format("{} selected where {} was asked", selected, wanted));
       return false;
@@ -221,13 +223,16 @@ class Stress {
   // as many bytes as the command asked for, at most those the card has.
   Status Command(const Bytes& apdu, Bytes* response) {
     const std::uint32_t protocol = t1_ ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    Status status = reader_->Transmit(protocol, apdu, response);
+    auto [status, answer] = reader_->Transmit(protocol, apdu);
+    *response = std::move(answer);
     if (status == STATUS_SUCCESS && !t1_ && response->size() == 2 && (*response)[0] == 0x61) {
       const auto available = (*response)[1] == 0 ? 256U : (*response)[1];
       const auto asked = apdu.back() == 0 ? 256U : apdu.back();
       const auto le = static_cast<std::uint8_t>(std::min(available, asked) & 0xFF);
       const Bytes get_response = {0x00, Application::kInsGetResponse, 0x00, 0x00, le};
-      status = reader_->Transmit(protocol, get_response, response);
+      auto fetched = reader_->Transmit(protocol, get_response);
+      status = fetched.status;
+      *response = std::move(fetched.value);
     }
     return status;
   }
@@ -400,8 +405,7 @@ class Stress {
 
   void GoodReset() {
     const bool warm = powered_ && Chance(50);
-    Bytes atr;
-    const Status status = reader_->PowerCard(warm ? Power::kWarmReset : Power::kColdReset, &atr);
+    const auto [status, atr] = reader_->PowerCard(warm ? Power::kWarmReset : Power::kColdReset);
     powered_ = false;
     if (status != STATUS_SUCCESS) {
       Unexplained("reset", fmt::format("{} reset failed with {}", warm ? "warm" : "cold",
@@ -435,7 +439,7 @@ class Stress {
     sim_->ClearTranscript();
     tolvex::platform::Clock& clock = host_->platform().clock();
     clock.StartRecording();
-    const Status status = reader_->PowerCard(Power::kColdReset, nullptr);
+    const Status status = reader_->PowerCard(Power::kColdReset).status;
     clock.StopRecording();
     powered_ = false;
     Failed(status);
@@ -510,8 +514,8 @@ class Stress {
     sim_->RemoveCard();
     Insert(next);
     if (!Settle()) Deviate("card change", "the reader's reports were not taken in");
-    auto state = tolvex::host::CardState::kUnknown;
-    if (reader_->State(&state) != STATUS_SUCCESS || state < tolvex::host::CardState::kPresent) {
+    const auto [asked, state] = reader_->State();
+    if (asked != STATUS_SUCCESS || state < tolvex::host::CardState::kPresent) {
       Deviate("card change", fmt::format("state {} with a card in", static_cast<int>(state)));
     }
     if (Ready()) RunExchanges("apdu after card change", false);
