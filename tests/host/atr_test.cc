@@ -1,0 +1,64 @@
+// The ATR as the tools describe it: its parts, and what the smart card library makes of it for
+// this reader, the same in the text and the JSON of `tolvex atr`.
+#include "host/atr.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/hex.h"
+
+namespace tolvex::host {
+namespace {
+
+struct Case {
+  const char* atr;
+  bool valid;
+  const char* interface_bytes;  // their names, in order
+  const char* historical;
+  int tck;  // -1: none
+  std::uint32_t protocols;
+  unsigned fi, di, wi, ifsc, cwi, bwi;
+};
+
+std::string Names(const AtrDescription& d) {
+  std::string names;
+  for (const auto& byte : d.interface_bytes) names += (names.empty() ? "" : " ") + byte.name;
+  return names;
+}
+
+TEST(DescribeAtr, GivesThePartsAndTheCardsParameters) {
+  const Case cases[] = {
+      // T=0 only, no interface byte: the historical bytes end the ATR, no TCK.
+      {"3B 02 14 50", true, "", "14 50", -1, 1, 372, 1, 0, 32, 0, 0},
+      // T=1: IFSC 32, BWI 4, CWI 5; TCK.
+      {"3B 82 81 31 20 45 54 31 32", true, "TD1 TD2 TA3 TB3", "54 31", 0x32, 2, 372, 1, 0, 32, 5,
+       4},
+      // The same with a wrong TCK: refused, its parts still shown.
+      {"3B 82 81 31 20 45 54 31 33", false, "TD1 TD2 TA3 TB3", "54 31", 0x33, 0, 372, 1, 0, 32, 0,
+       0},
+      // Cut short in its historical bytes: none shown.
+      {"3B 04 41 42", false, "", "", -1, 0, 372, 1, 0, 32, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.atr);
+    const AtrDescription d = DescribeAtr(*ParseHex(c.atr));
+    EXPECT_EQ(d.valid, c.valid);
+    EXPECT_EQ(d.problem.rfind("STATUS_", 0) == 0, !c.valid) << d.problem;
+    EXPECT_EQ(d.ts, 0x3B);
+    EXPECT_EQ(Names(d), c.interface_bytes);
+    EXPECT_EQ(Hex(d.historical), c.historical);
+    EXPECT_EQ(d.tck ? int{*d.tck} : -1, c.tck);
+    if (!c.valid) continue;
+    EXPECT_EQ(d.protocols, c.protocols);
+    EXPECT_EQ(d.fi, c.fi);
+    EXPECT_EQ(d.di, c.di);
+    EXPECT_EQ(d.wi, c.wi);
+    EXPECT_EQ(d.ifsc, c.ifsc);
+    EXPECT_EQ(d.cwi, c.cwi);
+    EXPECT_EQ(d.bwi, c.bwi);
+  }
+}
+
+}  // namespace
+}  // namespace tolvex::host
