@@ -71,32 +71,24 @@ TEST_F(SerialSetUp, SendsTheConfigurationInTableOrderThenArmsTheListener) {
   EXPECT_TRUE(bench_.port().has_pending_wait());
 }
 
-struct FailingStep {
-  const char* name;
-  std::function<void(SERIAL_CONFIG&)> spoil;
-  size_t requests_sent;
-};
-
-class SerialSetUpFailure : public SerialSetUp, public ::testing::WithParamInterface<FailingStep> {};
-
-TEST_P(SerialSetUpFailure, StopsAtTheFirstRefusedRequestAndReturnsItsStatus) {
-  SERIAL_CONFIG config = LinkBench::StartupConfig();
-  GetParam().spoil(config);
-  EXPECT_EQ(IFInitializeInterface(reader(), &config), STATUS_INVALID_PARAMETER);
-  const size_t sent = GetParam().requests_sent;
-  EXPECT_EQ(Controls().size(), sent);
-  std::vector<ULONG> expected_delays(sent, 25);
-  expected_delays.push_back(450);
-  EXPECT_EQ(Delays(), expected_delays);
-  EXPECT_FALSE(bench_.port().has_pending_wait());  // the listener is not armed
+TEST_F(SerialSetUp, StopsAtTheFirstRefusedRequestAndReturnsItsStatus) {
+  const std::pair<std::function<void(SERIAL_CONFIG&)>, size_t> cases[] = {
+      {[](SERIAL_CONFIG& c) { c.BaudRate.BaudRate = 0; }, 1},
+      {[](SERIAL_CONFIG& c) { c.PurgeMask = 0; }, 6},
+      {[](SERIAL_CONFIG& c) { c.EventMask = 0x8000; }, 8}};
+  for (const auto& [spoil, sent] : cases) {
+    SERIAL_CONFIG config = LinkBench::StartupConfig();
+    spoil(config);
+    bench_.port().ClearRequests();
+    Record();
+    EXPECT_EQ(IFInitializeInterface(reader(), &config), STATUS_INVALID_PARAMETER) << sent;
+    EXPECT_EQ(Controls().size(), sent);
+    std::vector<ULONG> expected_delays(sent, 25);
+    expected_delays.push_back(450);
+    EXPECT_EQ(Delays(), expected_delays) << sent;
+    EXPECT_FALSE(bench_.port().has_pending_wait());  // the listener is not armed
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    EachRefusableRequest, SerialSetUpFailure,
-    ::testing::Values(FailingStep{"BaudRate", [](SERIAL_CONFIG& c) { c.BaudRate.BaudRate = 0; }, 1},
-                      FailingStep{"PurgeMask", [](SERIAL_CONFIG& c) { c.PurgeMask = 0; }, 6},
-                      FailingStep{"EventMask", [](SERIAL_CONFIG& c) { c.EventMask = 0x8000; }, 8}),
-    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(SerialSetUp, RequestsThatCannotBeBuiltAreNotSent) {
   // The eight set-up requests are built; the listener's wait is not, which fails the set-up.
