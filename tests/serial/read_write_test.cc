@@ -125,7 +125,6 @@ const TimeoutCase kTimeoutCases[] = {
 INSTANTIATE_TEST_SUITE_P(Kinds, ReadTimeoutTest, ::testing::ValuesIn(kTimeoutCases),
                          [](const auto& row) { return std::string(row.param.name); });
 
-// The far end takes each write as it was, or its listener hears it as one chunk.
 TEST_F(WriteTest, FarEndGetsEachWriteWholeAndTheListenerOneChunkPerWrite) {
   for (const Bytes& data : {Bytes{0xFF}, Sequence(300, 7), Bytes{}}) {
     RequestPtr write = StartWrite(data);
