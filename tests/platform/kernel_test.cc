@@ -1,4 +1,4 @@
-// Events, waits, the clock, interrupt levels, spin locks, pool memory and work items.
+// Events, waits, the clock, spin locks and work items.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -7,7 +7,6 @@
 #include <chrono>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -15,7 +14,6 @@
 namespace {
 
 using ::testing::ElementsAre;
-using tolvex::platform::CancelLockGuard;
 using tolvex::platform::Clock;
 using tolvex::platform::IrqlGuard;
 using tolvex::platform::Platform;
@@ -113,32 +111,6 @@ TEST_F(KernelTest, ClockSpendsOrSkipsDelaysAndRecordsPerThreadWhatWasAsked) {
   EXPECT_EQ(clock_.Records().size(), 0u);
 }
 
-TEST_F(KernelTest, SpinLocksRaiseToDispatchLevelAndReleasesRestoreTheLevelBefore) {
-  for (KIRQL start : {PASSIVE_LEVEL, APC_LEVEL, DISPATCH_LEVEL}) {
-    SCOPED_TRACE(static_cast<int>(start));
-    IrqlGuard level(start);
-    KSPIN_LOCK outer = ~KSPIN_LOCK{0};  // until initialised
-    KSPIN_LOCK inner = 0;
-    KeInitializeSpinLock(&outer);
-    KIRQL inner_old;
-    const KIRQL outer_old = KfAcquireSpinLock(&outer);
-    KeAcquireSpinLock(&inner, &inner_old);
-    EXPECT_EQ(std::tuple(outer_old, inner_old), std::tuple(start, KIRQL{DISPATCH_LEVEL}));
-    EXPECT_TRUE(outer != 0 && inner != 0);
-    KeReleaseSpinLock(&inner, inner_old);
-    EXPECT_EQ(std::tuple(KeGetCurrentIrql(), inner), std::tuple(KIRQL{DISPATCH_LEVEL}, 0u));
-    KfReleaseSpinLock(&outer, outer_old);
-    EXPECT_EQ(std::tuple(KeGetCurrentIrql(), outer), std::tuple(start, 0u));
-  }
-  {
-    CancelLockGuard guard;
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    EXPECT_NE(*platform_.cancel_lock(), 0u);
-  }
-  EXPECT_EQ(*platform_.cancel_lock(), 0u);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
 // Threads take the locks all at once, read, give the processor away and write: a second holder
 // would lose updates.
 TEST_F(KernelTest, SpinLocksExcludeEachOtherAcrossThreads) {
@@ -166,23 +138,6 @@ TEST_F(KernelTest, SpinLocksExcludeEachOtherAcrossThreads) {
   KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(count, kThreads * kRounds);
-}
-
-TEST_F(KernelTest, PoolCountsAllocationsAndBytesPerTagAndFillsNewMemory) {
-  const ULONG kTagA = PoolTag("TstA");
-  auto* a1 = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 100, kTagA));
-  PVOID a2 = ExAllocatePoolWithTag(PagedPool, 28, kTagA);
-  PVOID b1 = ExAllocatePoolWithTag(NonPagedPool, 7, PoolTag("TstB"));
-  EXPECT_EQ(std::count(a1, a1 + 100, 0), 0);  // filled, not zeroed
-  EXPECT_EQ(platform_.pool().Describe(),
-            "TstA: 2 allocations, 128 bytes, TstB: 1 allocations, 7 bytes");
-  ExFreePoolWithTag(a1, kTagA);
-  const auto usage = platform_.pool().Usage(kTagA);
-  EXPECT_EQ(std::tuple(usage.allocations, usage.bytes, usage.total_allocations),
-            std::tuple(1u, 28u, 2u));
-  ExFreePool(a2);
-  ExFreePool(b1);
-  EXPECT_EQ(platform_.pool().Describe(), "nothing");
 }
 
 // A work item that notes its turn and the name of the thread it ran on, may be held at a gate,

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -108,7 +107,9 @@ TEST_F(ObjectTest, SymbolicLinksResolveThroughLinksToTheirDeviceUntilDeleted) {
   EXPECT_EQ(Live(kDeviceTag), 0u);
 }
 
-TEST_F(ObjectTest, OpenSendsCreateAndTheLastDereferenceCleanupThenClose) {
+// The device is deleted while open: it leaves the name table at once, still hears the cleanup
+// and close of the last dereference, and is freed with its last reference.
+TEST_F(ObjectTest, OpenSendsCreateAndTheLastDereferenceCleanupThenCloseEvenAfterDeletion) {
   PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
   PFILE_OBJECT file = nullptr;
   PDEVICE_OBJECT opened = nullptr;
@@ -117,66 +118,29 @@ TEST_F(ObjectTest, OpenSendsCreateAndTheLastDereferenceCleanupThenClose) {
   EXPECT_EQ(access_, FILE_ALL_ACCESS);
   ObfReferenceObject(file);
   ObfDereferenceObject(file);
+  ObfReferenceObject(device);
+  IoDeleteDevice(device);
+  EXPECT_EQ(driver_->DeviceObject, nullptr);
+  PDEVICE_OBJECT successor = AddRecordingDevice(u"\\Device\\Probe0");
+  EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), successor);
   EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE));  // a reference is still held
   ObfDereferenceObject(file);
   EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
   EXPECT_THAT(files_, ElementsAre(file, file, file));
-  EXPECT_EQ(Live(kFileTag), 0u);
-  EXPECT_EQ(device->ReferenceCount, 0);
-}
-
-TEST_F(ObjectTest, FailedOpenLeavesNoFileObjectAndNoReference) {
-  std::thread completer;
-  AddDevice(u"\\Device\\Slow", [&](PDEVICE_OBJECT, PIRP irp) {
-    IoMarkIrpPending(irp);
-    completer = platform_.StartSystemThread("completer", [irp] {
-      LARGE_INTEGER pause = RelativeMilliseconds(10);
-      (void)KeDelayExecutionThread(KernelMode, FALSE, &pause);
-      Complete(irp, STATUS_DEVICE_BUSY);
-    });
-    return STATUS_PENDING;
-  });
-  const struct {
-    const char16_t* name;
-    NTSTATUS status;
-    bool recording;
-  } cases[] = {
-      {u"\\Device\\Refuses", STATUS_ACCESS_DENIED, true},
-      {u"\\Device\\Slow", STATUS_DEVICE_BUSY, false},  // completed later: the open waits
-      {u"\\Device\\Nobody", STATUS_OBJECT_NAME_NOT_FOUND, false},
-  };
-  for (const auto& c : cases) {
-    majors_.clear();
-    PDEVICE_OBJECT device =
-        c.recording ? AddRecordingDevice(c.name, c.status) : platform_.FindDevice(c.name);
-    PFILE_OBJECT file = nullptr;
-    EXPECT_EQ(Open(c.name, &file), c.status);
-    if (completer.joinable()) completer.join();
-    EXPECT_EQ(Live(kFileTag), 0u);
-    if (device != nullptr) {
-      EXPECT_EQ(device->ReferenceCount, 0);
-    }
-    // No cleanup or close for a failed open.
-    EXPECT_EQ(majors_, c.recording ? std::vector<UCHAR>{IRP_MJ_CREATE} : std::vector<UCHAR>{});
-  }
-}
-
-TEST_F(ObjectTest, DeviceDeletedWhileOpenLeavesTheNameTableAndIsFreedWithTheLastReference) {
-  PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  PFILE_OBJECT file = nullptr;
-  ASSERT_EQ(Open(u"\\Device\\Probe0", &file), STATUS_SUCCESS);
-  ObfReferenceObject(device);
-  IoDeleteDevice(device);
-  EXPECT_EQ(driver_->DeviceObject, nullptr);
-  EXPECT_EQ(Live(kDeviceTag), 1u);
-  // The name is free again at once.
-  PDEVICE_OBJECT successor = AddRecordingDevice(u"\\Device\\Probe0");
-  EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), successor);
-  ObfDereferenceObject(file);  // the deleted device still hears the cleanup and close
-  EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
-  EXPECT_EQ(Live(kDeviceTag), 2u);
+  EXPECT_EQ(std::pair(Live(kFileTag), Live(kDeviceTag)), std::pair(0ul, 2ul));
+  EXPECT_EQ(device->ReferenceCount, 1);
   ObfDereferenceObject(device);
   EXPECT_EQ(Live(kDeviceTag), 1u);
+}
+
+// No file object, reference, cleanup or close is left by a failed open.
+TEST_F(ObjectTest, FailedOpenLeavesNoFileObjectAndNoReference) {
+  PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Refuses", STATUS_ACCESS_DENIED);
+  PFILE_OBJECT file = nullptr;
+  EXPECT_EQ(Open(u"\\Device\\Refuses", &file), STATUS_ACCESS_DENIED);
+  EXPECT_EQ(Open(u"\\Device\\Nobody", &file), STATUS_OBJECT_NAME_NOT_FOUND);
+  EXPECT_EQ(std::pair(Live(kFileTag), device->ReferenceCount), std::pair(0ul, LONG{0}));
+  EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE));
 }
 
 TEST_F(ObjectTest, DriversAreReleasedOnUnloadOrFailedEntryAndRefuseWhatTheyDoNotHandle) {

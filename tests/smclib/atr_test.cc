@@ -83,7 +83,6 @@ const AtrCase kCases[] = {
      "0D 0E 0F B7",
      kRefused},
     {"Empty", "", kRefused},
-    {"OnlyTS", "3B", kRefused},
     {"BadTS", "3C 02 14 50", "bad TS"},
     {"CutAfterT0", "3B 12", kRefused},
     {"CutInsideInterfaceBytes", "3B DF 18 00 81 31 FE", kRefused},
@@ -188,10 +187,6 @@ TEST_P(AtrTest, GivesItsFieldsAndStartsTheBlockProtocolAfresh) {
 
 INSTANTIATE_TEST_SUITE_P(Atrs, AtrTest, ::testing::ValuesIn(kCases),
                          [](const auto& param) { return std::string(param.param.name); });
-
-TEST(AtrTest, NoExtensionIsRefused) {
-  EXPECT_EQ(SmartcardUpdateCardCapabilities(nullptr), STATUS_INVALID_PARAMETER);
-}
 
 TEST(AtrSplit, GivesEveryPartInOrder) {
   const Bytes atr = Hex("3B F3 95 00 02 F0 80 00 14 F1 80 52 01 F1 20 33 00 1F 03 41 42 43 9C");

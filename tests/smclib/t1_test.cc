@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <functional>
 #include <optional>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -307,38 +306,6 @@ TEST_F(T1Engine, NoRequestTakesMoreThanAThousandBlocks) {
   };
   EXPECT_EQ(Transmit(Request(SCARD_PROTOCOL_T1, kSelect), 64, wtx_forever), kProtocolError);
   EXPECT_EQ(turns_, 1000u);
-}
-
-// Whatever the card sends (silence, junk, blocks of every kind), the engine ends each request
-// within its bound, with one of its statuses, and writes no more than the caller's buffer holds
-// (the address sanitizer watches).
-TEST_F(T1Engine, RandomAnswersNeverHurt) {
-  PowerUp(kAtrIfsc254);
-  std::mt19937 random(20240611);
-  const Card card = [&](const Bytes&) {
-    Bytes answer(random() % 2 == 0 ? random() % 300 : 4 + random() % 4 * (random() % 80));
-    for (UCHAR& b : answer) b = static_cast<UCHAR>(random());
-    if (answer.size() >= 4 && random() % 4 != 0) {  // a well-formed block
-      answer[0] = 0;
-      answer[1] &= 0xF3;
-      answer[2] = static_cast<UCHAR>(answer.size() - 4);
-      answer.back() = 0;
-      for (size_t i = 0; i + 1 < answer.size(); ++i) answer.back() ^= answer[i];
-    }
-    return std::optional<Bytes>(answer);
-  };
-  for (int request = 0; request < 300; ++request) {
-    const ULONG reply_size = 8 + random() % 300;
-    const NTSTATUS status =
-        Transmit(Request(SCARD_PROTOCOL_T1, std::string(2 * (4 + random() % 300), '4').c_str()),
-                 reply_size, card);
-    EXPECT_TRUE(status == STATUS_SUCCESS || status == kProtocolError ||
-                status == STATUS_IO_TIMEOUT || status == STATUS_BUFFER_TOO_SMALL ||
-                status == STATUS_DATA_OVERRUN)
-        << std::hex << status;
-    EXPECT_LE(turns_, 1000u);
-    EXPECT_LE(information_, status == STATUS_SUCCESS ? reply_size : 0);
-  }
 }
 
 TEST_F(T1Engine, AReplyWithoutAnExchangeIsRefused) {
