@@ -1,4 +1,4 @@
-// Events, waits, the clock, spin locks and work items.
+// Events, waits, the clock and work items.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -18,7 +18,6 @@ using tolvex::platform::Clock;
 using tolvex::platform::IrqlGuard;
 using tolvex::platform::Platform;
 using tolvex::platform::PlatformScope;
-using tolvex::platform::SpinLockGuard;
 using SteadyClock = std::chrono::steady_clock;
 
 NTSTATUS Wait(KEVENT* event, LONGLONG milliseconds) {  // -1: no time-out
@@ -109,35 +108,6 @@ TEST_F(KernelTest, ClockSpendsOrSkipsDelaysAndRecordsPerThreadWhatWasAsked) {
   EXPECT_THAT(clock_.DelaysMs(), ElementsAre(15u, 8000u, 22u));
   clock_.StartRecording();  // a new recording starts empty
   EXPECT_EQ(clock_.Records().size(), 0u);
-}
-
-// Threads take the locks all at once, read, give the processor away and write: a second holder
-// would lose updates.
-TEST_F(KernelTest, SpinLocksExcludeEachOtherAcrossThreads) {
-  constexpr long kThreads = 4;
-  constexpr long kRounds = 3000;
-  KSPIN_LOCK lock = 0;
-  long count = 0;  // guarded by `lock`
-  KEVENT go;
-  KeInitializeEvent(&go, NotificationEvent, FALSE);
-  auto bump = [](long& value) {
-    const long seen = value;
-    std::this_thread::yield();
-    value = seen + 1;
-  };
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.push_back(platform_.StartSystemThread("locker", [&] {
-      (void)Wait(&go, -1);
-      for (int i = 0; i < kRounds; ++i) {
-        SpinLockGuard guard(&lock);
-        bump(count);
-      }
-    }));
-  }
-  KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(count, kThreads * kRounds);
 }
 
 // A work item that notes its turn and the name of the thread it ran on, may be held at a gate,

@@ -97,8 +97,6 @@ const T1Case kCases[] = {
           {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA >, 3* 00 92 00 92 >, 3* 00 C0 00 C0 >",
            STATUS_IO_TIMEOUT},
           kStartOver}),
-    Case("AnAnnouncementToAMuteCardIsRepeated", kAtrIfsc254,
-         {{kSelect, "4* 00 C1 01 FE 3E >, 3* 00 C0 00 C0 >", STATUS_IO_TIMEOUT}}),
     // Though the card garbled an answer before.
     Case("SilenceAfterAGoodBlockIsATimeOut", kAtrIfsc5,
          {{kSelect,
@@ -162,7 +160,6 @@ std::string Len255() {
 const T1Case kWrongAnswers[] = {
     Recovered("BadEdc", "00 00 02 61 10 8C", "00 81 00 81"),
     Recovered("NoAnswer", ""),
-    Recovered("PrologueOnly", "00 00"),
     Recovered("Len255", Len255()),
     Recovered("ByteBeyondTheBlock", "00 00 02 90 00 92 00"),
     Recovered("WrongSequenceNumber", "00 40 02 90 00 D2"),
@@ -170,10 +167,8 @@ const T1Case kWrongAnswers[] = {
     Recovered("RBlockWithInformation", "00 80 01 00 81"),
     Recovered("RBlockWithBit6", "00 A0 00 A0"),
     Recovered("UnknownSBlock", "00 C5 00 C5"),
-    Recovered("UnaskedIfsResponse", "00 E1 01 FE 1E"),
     Recovered("UnaskedResynchResponse", "00 E0 00 E0"),
     Recovered("IfsRequestFor0", "00 C1 01 00 C0"),
-    Recovered("IfsRequestFor255", "00 C1 01 FF 3F"),
     Recovered("IfsRequestWithoutSize", "00 C1 00 C1"),
     Recovered("WtxRequestFor0", "00 C3 01 00 C2"),
     Recovered("CardAsksForTheBlockAgain", "00 80 00 80", "00 00 07 00 A4 04 00 02 3F 00 9A"),
