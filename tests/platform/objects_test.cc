@@ -1,4 +1,4 @@
-// Driver, device and file objects, the name table and symbolic links.
+// Device and file objects, the name table and symbolic links.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -141,39 +141,6 @@ TEST_F(ObjectTest, FailedOpenLeavesNoFileObjectAndNoReference) {
   EXPECT_EQ(Open(u"\\Device\\Nobody", &file), STATUS_OBJECT_NAME_NOT_FOUND);
   EXPECT_EQ(std::pair(Live(kFileTag), device->ReferenceCount), std::pair(0ul, LONG{0}));
   EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE));
-}
-
-TEST_F(ObjectTest, DriversAreReleasedOnUnloadOrFailedEntryAndRefuseWhatTheyDoNotHandle) {
-  const ULONG kDriverObjectTag = PoolTag("Drv ");
-  AddRecordingDevice(u"\\Device\\Probe0");
-  AddRecordingDevice(nullptr);
-  platform_.UnloadDriver(std::exchange(driver_, nullptr));
-  EXPECT_EQ(std::pair(Live(kDeviceTag), Live(kDriverObjectTag)), std::pair(0ul, 0ul));
-  EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), nullptr);
-
-  PDRIVER_OBJECT failed = reinterpret_cast<PDRIVER_OBJECT>(1);
-  auto failing = [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_NO_SUCH_DEVICE; };
-  EXPECT_EQ(platform_.LoadDriver(u"\\Driver\\Failed", failing, u"\\Registry\\F", 0, &failed),
-            STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(failed, nullptr);
-  EXPECT_EQ(Live(kDriverObjectTag), 0u);
-
-  PDEVICE_OBJECT device = nullptr;
-  auto bare = [&device](PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->DriverUnload = [](PDRIVER_OBJECT self) { IoDeleteDevice(self->DeviceObject); };
-    return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-  };
-  ASSERT_EQ(platform_.LoadDriver(u"\\Driver\\Bare", bare, u"\\Registry\\Bare", 0, &driver_),
-            STATUS_SUCCESS);
-  EXPECT_EQ(device->DeviceExtension, nullptr);  // none asked for
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0),
-                                           device, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
-  EXPECT_EQ(IofCallDriver(device, irp), STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(std::tuple(iosb.Status, KeReadStateEvent(&done)),
-            std::tuple(STATUS_INVALID_DEVICE_REQUEST, 1));
 }
 
 }  // namespace
