@@ -97,12 +97,6 @@ const T1Case kCases[] = {
           {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA >, 3* 00 92 00 92 >, 3* 00 C0 00 C0 >",
            STATUS_IO_TIMEOUT},
           kStartOver}),
-    // Though the card garbled an answer before.
-    Case("SilenceAfterAGoodBlockIsATimeOut", kAtrIfsc5,
-         {{kSelect,
-           "00 C1 01 FE 3E > 00 E1 01 FE 1E, 00 20 05 00 A4 04 00 02 87 > 00 90 00 6F, "
-           "00 81 00 81 > 00 90 00 90, 00 40 02 3F 00 7D >, 3* 00 82 00 82 >, 3* 00 C0 00 C0 >",
-           STATUS_IO_TIMEOUT}}),
     // An S(IFS request) is sent again, not answered by an R-block.
     Case("GarbageThenSilenceIsAProtocolError", kAtrIfsc254,
          {{kSelect, "00 C1 01 FE 3E > 00 E1 01 FE E1, 3* 00 C1 01 FE 3E >, 3* 00 C0 00 C0 >",
