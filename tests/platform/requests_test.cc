@@ -51,19 +51,10 @@ class RequestTest : public TestDriverTest {
                                          &done_, &iosb_);
   }
   bool Finished() { return KeReadStateEvent(&done_) != 0; }
-  // A handler that keeps every request pending in held_.
-  Handler Hold() {
-    return [this](PDEVICE_OBJECT, PIRP irp) {
-      IoMarkIrpPending(irp);
-      held_ = irp;
-      return STATUS_PENDING;
-    };
-  }
   size_t LiveRequests() { return platform_.pool().Usage(kIrpTag).allocations; }
 
   KEVENT done_;
   IO_STATUS_BLOCK iosb_;
-  PIRP held_ = nullptr;
   std::vector<std::thread> threads_;
 };
 
@@ -130,7 +121,12 @@ TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
       {"cancelled but succeeded, on cancel", STATUS_SUCCESS, true, FALSE, FALSE, TRUE, true},
       {"cancel status without a cancel", STATUS_CANCELLED, false, FALSE, FALSE, TRUE, false},
   };
-  PDEVICE_OBJECT device = AddDevice(nullptr, Hold());
+  PIRP held = nullptr;
+  PDEVICE_OBJECT device = AddDevice(nullptr, [&held](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  });
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     PIRP irp = Build(device, kBufferedCode);
@@ -138,9 +134,9 @@ TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
     IoSetCompletionRoutine(irp, Completion, &probe, c.on_success, c.on_error, c.on_cancel);
     ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
     if (c.cancelled) {  // no cancel routine: only marks it
-      EXPECT_FALSE(IoCancelIrp(held_));
+      EXPECT_FALSE(IoCancelIrp(held));
     }
-    Complete(held_, c.status);
+    Complete(held, c.status);
     EXPECT_EQ(std::pair(probe.calls, probe.status),
               c.invoked ? std::pair(1, c.status) : std::pair(0, kUntouched));
     EXPECT_TRUE(Finished());
