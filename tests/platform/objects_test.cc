@@ -73,9 +73,9 @@ TEST_F(ObjectTest, DevicesAreNamedWithoutRegardToCaseAndStartZeroed) {
             std::tuple(DEVICE_TYPE{FILE_DEVICE_SMARTCARD}, CCHAR{1}, ULONG{DO_EXCLUSIVE}));
 }
 
-// The device is deleted while open: it leaves the name table at once, still hears the cleanup
-// and close of the last dereference, and is freed with its last reference.
-TEST_F(ObjectTest, OpenSendsCreateAndTheLastDereferenceCleanupThenCloseEvenAfterDeletion) {
+// An open sends a create and the last dereference a cleanup and a close, heard even by a device
+// deleted while open; that leaves the name table at once and is freed with its last reference.
+TEST_F(ObjectTest, DeviceDeletedWhileOpenLeavesTheNameTableAndIsFreedWithTheLastReference) {
   PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
   PFILE_OBJECT file = nullptr;
   PDEVICE_OBJECT opened = nullptr;
