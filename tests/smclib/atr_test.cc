@@ -54,7 +54,6 @@ const AtrCase kCases[] = {
     // Fi code 0 allows 4 MHz only.
     {"ReaderClockAboveTheFmaxOfTA1", "3B 10 02", "T0 Fl0 Dl2 PTS optimal 13440", 115200, 5000},
     {"ExtraGuardTime255StoredAsIs", "3B 40 FF", "T0 N255 PTS 9623"},
-    {"T1WithCrc", "3B 80 81 41 01 41", "T1 CRC PTS 9623"},
     // Every group, to a fifth one: TA2 puts the card in specific mode for T=0; the second TA
     // and TB for T=1 (TA4, TB4) do not override the first.
     {"EveryGroupPresent", "3B F3 95 00 02 F0 80 00 14 F1 80 52 01 F1 20 33 00 1F 03 41 42 43 9C",
