@@ -103,6 +103,34 @@ TEST_F(RequestTest, BufferedRequestCarriesItsDataInASystemBufferAndReturnsOutput
   }
 }
 
+TEST_F(RequestTest, NeitherMethodPassesTheCallersBuffersAsTheyAre) {
+  UCHAR input[6] = {1, 2, 3, 4, 5, 6};
+  UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  PVOID seen_input = nullptr;
+  PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
+    seen_input = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer;
+    static_cast<UCHAR*>(irp->UserBuffer)[0] = 0x77;
+    return Complete(irp, STATUS_SUCCESS, 1);
+  });
+  const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_NEITHER, FILE_ANY_ACCESS);
+  EXPECT_EQ(IofCallDriver(device, Build(device, code, input, 6, output, 4)), STATUS_SUCCESS);
+  EXPECT_EQ(seen_input, static_cast<PVOID>(input));
+  EXPECT_THAT(output, ElementsAre(0x77, 0xEE, 0xEE, 0xEE));
+  EXPECT_EQ(platform_.pool().Usage(kBufferTag).total_allocations, 0u);  // no system buffer
+}
+
+TEST_F(RequestTest, BuildReturnsNullWhenPoolFailsAndLeavesNothingBehind) {
+  PDEVICE_OBJECT device =
+      AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+  const size_t before = platform_.pool().OutstandingAllocations();
+  for (ULONG tag : {kIrpTag, kBufferTag}) {
+    UCHAR buffer[8] = {};
+    platform_.pool().FailAllocations(tag, 0, 1);
+    EXPECT_EQ(Build(device, kBufferedCode, buffer, 8, buffer, 8), nullptr);
+    EXPECT_EQ(platform_.pool().OutstandingAllocations(), before) << platform_.pool().Describe();
+  }
+}
+
 TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
   const struct {
     const char* name;
