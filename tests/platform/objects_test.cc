@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 #include <tuple>
 #include <utility>
 #include <vector>
@@ -133,14 +134,40 @@ TEST_F(ObjectTest, DeviceDeletedWhileOpenLeavesTheNameTableAndIsFreedWithTheLast
   EXPECT_EQ(Live(kDeviceTag), 1u);
 }
 
-// No file object, reference, cleanup or close is left by a failed open.
 TEST_F(ObjectTest, FailedOpenLeavesNoFileObjectAndNoReference) {
-  PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Refuses", STATUS_ACCESS_DENIED);
-  PFILE_OBJECT file = nullptr;
-  EXPECT_EQ(Open(u"\\Device\\Refuses", &file), STATUS_ACCESS_DENIED);
-  EXPECT_EQ(Open(u"\\Device\\Nobody", &file), STATUS_OBJECT_NAME_NOT_FOUND);
-  EXPECT_EQ(std::pair(Live(kFileTag), device->ReferenceCount), std::pair(0ul, LONG{0}));
-  EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE));
+  std::thread completer;
+  AddDevice(u"\\Device\\Slow", [&](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    completer = platform_.StartSystemThread("completer", [irp] {
+      LARGE_INTEGER pause = RelativeMilliseconds(10);
+      (void)KeDelayExecutionThread(KernelMode, FALSE, &pause);
+      Complete(irp, STATUS_DEVICE_BUSY);
+    });
+    return STATUS_PENDING;
+  });
+  const struct {
+    const char16_t* name;
+    NTSTATUS status;
+    bool recording;
+  } cases[] = {
+      {u"\\Device\\Refuses", STATUS_ACCESS_DENIED, true},
+      {u"\\Device\\Slow", STATUS_DEVICE_BUSY, false},  // completed later: the open waits
+      {u"\\Device\\Nobody", STATUS_OBJECT_NAME_NOT_FOUND, false},
+  };
+  for (const auto& c : cases) {
+    majors_.clear();
+    PDEVICE_OBJECT device =
+        c.recording ? AddRecordingDevice(c.name, c.status) : platform_.FindDevice(c.name);
+    PFILE_OBJECT file = nullptr;
+    EXPECT_EQ(Open(c.name, &file), c.status);
+    if (completer.joinable()) completer.join();
+    EXPECT_EQ(Live(kFileTag), 0u);
+    if (device != nullptr) {
+      EXPECT_EQ(device->ReferenceCount, 0);
+    }
+    // No cleanup or close for a failed open.
+    EXPECT_EQ(majors_, c.recording ? std::vector<UCHAR>{IRP_MJ_CREATE} : std::vector<UCHAR>{});
+  }
 }
 
 }  // namespace
