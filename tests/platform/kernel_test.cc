@@ -1,4 +1,4 @@
-// Events, waits, the clock and work items.
+// Events, waits, the clock, interrupt levels, spin locks, pool memory and work items.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -14,10 +15,12 @@
 namespace {
 
 using ::testing::ElementsAre;
+using tolvex::platform::CancelLockGuard;
 using tolvex::platform::Clock;
 using tolvex::platform::IrqlGuard;
 using tolvex::platform::Platform;
 using tolvex::platform::PlatformScope;
+using tolvex::platform::SpinLockGuard;
 using SteadyClock = std::chrono::steady_clock;
 
 NTSTATUS Wait(KEVENT* event, LONGLONG milliseconds) {  // -1: no time-out
@@ -108,6 +111,78 @@ TEST_F(KernelTest, ClockSpendsOrSkipsDelaysAndRecordsPerThreadWhatWasAsked) {
   EXPECT_THAT(clock_.DelaysMs(), ElementsAre(15u, 8000u, 22u));
   clock_.StartRecording();  // a new recording starts empty
   EXPECT_EQ(clock_.Records().size(), 0u);
+}
+
+TEST_F(KernelTest, SpinLocksRaiseToDispatchLevelAndReleasesRestoreTheLevelBefore) {
+  for (KIRQL start : {PASSIVE_LEVEL, APC_LEVEL, DISPATCH_LEVEL}) {
+    SCOPED_TRACE(static_cast<int>(start));
+    IrqlGuard level(start);
+    KSPIN_LOCK outer = ~KSPIN_LOCK{0};  // until initialised
+    KSPIN_LOCK inner = 0;
+    KeInitializeSpinLock(&outer);
+    KIRQL inner_old;
+    const KIRQL outer_old = KfAcquireSpinLock(&outer);
+    KeAcquireSpinLock(&inner, &inner_old);
+    EXPECT_EQ(std::tuple(outer_old, inner_old), std::tuple(start, KIRQL{DISPATCH_LEVEL}));
+    EXPECT_TRUE(outer != 0 && inner != 0);
+    KeReleaseSpinLock(&inner, inner_old);
+    EXPECT_EQ(std::tuple(KeGetCurrentIrql(), inner), std::tuple(KIRQL{DISPATCH_LEVEL}, 0u));
+    KfReleaseSpinLock(&outer, outer_old);
+    EXPECT_EQ(std::tuple(KeGetCurrentIrql(), outer), std::tuple(start, 0u));
+  }
+  {
+    CancelLockGuard guard;
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_NE(*platform_.cancel_lock(), 0u);
+  }
+  EXPECT_EQ(*platform_.cancel_lock(), 0u);
+  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+}
+
+// Threads take the locks all at once, read, give the processor away and write: a second holder
+// would lose updates.
+TEST_F(KernelTest, SpinLocksExcludeEachOtherAcrossThreads) {
+  constexpr long kThreads = 4;
+  constexpr long kRounds = 3000;
+  KSPIN_LOCK lock = 0;
+  long count = 0;  // guarded by `lock`
+  KEVENT go;
+  KeInitializeEvent(&go, NotificationEvent, FALSE);
+  auto bump = [](long& value) {
+    const long seen = value;
+    std::this_thread::yield();
+    value = seen + 1;
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.push_back(platform_.StartSystemThread("locker", [&] {
+      (void)Wait(&go, -1);
+      for (int i = 0; i < kRounds; ++i) {
+        SpinLockGuard guard(&lock);
+        bump(count);
+      }
+    }));
+  }
+  KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(count, kThreads * kRounds);
+}
+
+TEST_F(KernelTest, PoolCountsAllocationsAndBytesPerTagAndFillsNewMemory) {
+  const ULONG kTagA = PoolTag("TstA");
+  auto* a1 = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 100, kTagA));
+  PVOID a2 = ExAllocatePoolWithTag(PagedPool, 28, kTagA);
+  PVOID b1 = ExAllocatePoolWithTag(NonPagedPool, 7, PoolTag("TstB"));
+  EXPECT_EQ(std::count(a1, a1 + 100, 0), 0);  // filled, not zeroed
+  EXPECT_EQ(platform_.pool().Describe(),
+            "TstA: 2 allocations, 128 bytes, TstB: 1 allocations, 7 bytes");
+  ExFreePoolWithTag(a1, kTagA);
+  const auto usage = platform_.pool().Usage(kTagA);
+  EXPECT_EQ(std::tuple(usage.allocations, usage.bytes, usage.total_allocations),
+            std::tuple(1u, 28u, 2u));
+  ExFreePool(a2);
+  ExFreePool(b1);
+  EXPECT_EQ(platform_.pool().Describe(), "nothing");
 }
 
 // A work item that notes its turn and the name of the thread it ran on, may be held at a gate,

@@ -1,5 +1,5 @@
 // Requests: building device control requests, sending them to a driver, completion routines,
-// pending requests.
+// pending requests and cancellation.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -15,6 +15,8 @@
 namespace {
 
 using ::testing::ElementsAre;
+using tolvex::platform::IrqlGuard;
+using tolvex::platform::Platform;
 using tolvex::testing::TestDriverTest;
 using Bytes = std::vector<UCHAR>;
 
@@ -226,6 +228,58 @@ TEST_F(RequestTest, UpperDriverTakesTheRequestBackFromTheLowerOneAndFinishesIt) 
     EXPECT_THAT(output, ElementsAre('O', 'K', '!', 0xEE));
     EXPECT_EQ(LiveRequests(), 0u);
   }
+}
+
+// A cancel routine that notes what it saw in the request's first driver context word.
+struct CancelSighting {
+  int calls = 0;
+  PDEVICE_OBJECT device = nullptr;
+  bool cancel_lock_held = false;
+  KIRQL irql = PASSIVE_LEVEL;
+};
+
+void CancelProbe(PDEVICE_OBJECT device, PIRP irp) {
+  auto* sighting = static_cast<CancelSighting*>(irp->Tail.Overlay.DriverContext[0]);
+  *sighting = {sighting->calls + 1, device, *Platform::Current().cancel_lock() != 0,
+               KeGetCurrentIrql()};
+  IoReleaseCancelSpinLock(irp->CancelIrql);
+  irp->IoStatus.Status = STATUS_CANCELLED;
+  IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItBack) {
+  CancelSighting sighting;
+  PIRP held = nullptr;
+  PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
+    irp->Tail.Overlay.DriverContext[0] = &sighting;
+    IoMarkIrpPending(irp);
+    (void)IoSetCancelRoutine(irp, CancelProbe);
+    held = irp;
+    return STATUS_PENDING;
+  });
+  for (KIRQL level : {PASSIVE_LEVEL, APC_LEVEL}) {
+    SCOPED_TRACE(static_cast<int>(level));
+    sighting = CancelSighting{};
+    ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
+    {
+      IrqlGuard guard(level);
+      EXPECT_TRUE(IoCancelIrp(held));
+      EXPECT_EQ(KeGetCurrentIrql(), level);
+    }
+    EXPECT_EQ(std::tuple(sighting.calls, sighting.device, sighting.cancel_lock_held, sighting.irql),
+              std::tuple(1, device, true, KIRQL{DISPATCH_LEVEL}));
+    EXPECT_EQ(*platform_.cancel_lock(), 0u);
+    EXPECT_EQ(iosb_.Status, STATUS_CANCELLED);
+  }
+  // The driver completes: whoever exchanges the routine for null owns the completion, and a
+  // cancel only marks the request.
+  ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
+  EXPECT_EQ(IoSetCancelRoutine(held, nullptr), &CancelProbe);
+  EXPECT_FALSE(IoCancelIrp(held));
+  EXPECT_EQ(std::tuple(held->Cancel, sighting.calls, *platform_.cancel_lock(), Finished()),
+            std::tuple(BOOLEAN{TRUE}, 1, 0u, false));
+  Complete(held, STATUS_SUCCESS);
+  EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
 }
 
 }  // namespace
