@@ -1,4 +1,4 @@
-// Events, waits, the clock, interrupt levels, spin locks, pool memory and work items.
+// Events, waits, the clock, interrupt levels, spin locks and work items.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -166,23 +166,6 @@ TEST_F(KernelTest, SpinLocksExcludeEachOtherAcrossThreads) {
   KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(count, kThreads * kRounds);
-}
-
-TEST_F(KernelTest, PoolCountsAllocationsAndBytesPerTagAndFillsNewMemory) {
-  const ULONG kTagA = PoolTag("TstA");
-  auto* a1 = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 100, kTagA));
-  PVOID a2 = ExAllocatePoolWithTag(PagedPool, 28, kTagA);
-  PVOID b1 = ExAllocatePoolWithTag(NonPagedPool, 7, PoolTag("TstB"));
-  EXPECT_EQ(std::count(a1, a1 + 100, 0), 0);  // filled, not zeroed
-  EXPECT_EQ(platform_.pool().Describe(),
-            "TstA: 2 allocations, 128 bytes, TstB: 1 allocations, 7 bytes");
-  ExFreePoolWithTag(a1, kTagA);
-  const auto usage = platform_.pool().Usage(kTagA);
-  EXPECT_EQ(std::tuple(usage.allocations, usage.bytes, usage.total_allocations),
-            std::tuple(1u, 28u, 2u));
-  ExFreePool(a2);
-  ExFreePool(b1);
-  EXPECT_EQ(platform_.pool().Describe(), "nothing");
 }
 
 // A work item that notes its turn and the name of the thread it ran on, may be held at a gate,

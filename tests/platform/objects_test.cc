@@ -1,4 +1,4 @@
-// Driver, device and file objects, the name table and symbolic links.
+// Device and file objects, the name table and symbolic links.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -108,7 +108,9 @@ TEST_F(ObjectTest, SymbolicLinksResolveThroughLinksToTheirDeviceUntilDeleted) {
   EXPECT_EQ(Live(kDeviceTag), 0u);
 }
 
-TEST_F(ObjectTest, OpenSendsCreateAndTheLastDereferenceCleanupThenClose) {
+// An open sends a create and the last dereference a cleanup and a close, heard even by a device
+// deleted while open; that leaves the name table at once and is freed with its last reference.
+TEST_F(ObjectTest, DeviceDeletedWhileOpenLeavesTheNameTableAndIsFreedWithTheLastReference) {
   PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
   PFILE_OBJECT file = nullptr;
   PDEVICE_OBJECT opened = nullptr;
@@ -117,12 +119,19 @@ TEST_F(ObjectTest, OpenSendsCreateAndTheLastDereferenceCleanupThenClose) {
   EXPECT_EQ(access_, FILE_ALL_ACCESS);
   ObfReferenceObject(file);
   ObfDereferenceObject(file);
+  ObfReferenceObject(device);
+  IoDeleteDevice(device);
+  EXPECT_EQ(driver_->DeviceObject, nullptr);
+  PDEVICE_OBJECT successor = AddRecordingDevice(u"\\Device\\Probe0");
+  EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), successor);
   EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE));  // a reference is still held
   ObfDereferenceObject(file);
   EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
   EXPECT_THAT(files_, ElementsAre(file, file, file));
-  EXPECT_EQ(Live(kFileTag), 0u);
-  EXPECT_EQ(device->ReferenceCount, 0);
+  EXPECT_EQ(std::pair(Live(kFileTag), Live(kDeviceTag)), std::pair(0ul, 2ul));
+  EXPECT_EQ(device->ReferenceCount, 1);
+  ObfDereferenceObject(device);
+  EXPECT_EQ(Live(kDeviceTag), 1u);
 }
 
 TEST_F(ObjectTest, FailedOpenLeavesNoFileObjectAndNoReference) {
@@ -159,57 +168,6 @@ TEST_F(ObjectTest, FailedOpenLeavesNoFileObjectAndNoReference) {
     // No cleanup or close for a failed open.
     EXPECT_EQ(majors_, c.recording ? std::vector<UCHAR>{IRP_MJ_CREATE} : std::vector<UCHAR>{});
   }
-}
-
-TEST_F(ObjectTest, DeviceDeletedWhileOpenLeavesTheNameTableAndIsFreedWithTheLastReference) {
-  PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  PFILE_OBJECT file = nullptr;
-  ASSERT_EQ(Open(u"\\Device\\Probe0", &file), STATUS_SUCCESS);
-  ObfReferenceObject(device);
-  IoDeleteDevice(device);
-  EXPECT_EQ(driver_->DeviceObject, nullptr);
-  EXPECT_EQ(Live(kDeviceTag), 1u);
-  // The name is free again at once.
-  PDEVICE_OBJECT successor = AddRecordingDevice(u"\\Device\\Probe0");
-  EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), successor);
-  ObfDereferenceObject(file);  // the deleted device still hears the cleanup and close
-  EXPECT_THAT(majors_, ElementsAre(IRP_MJ_CREATE, IRP_MJ_CLEANUP, IRP_MJ_CLOSE));
-  EXPECT_EQ(Live(kDeviceTag), 2u);
-  ObfDereferenceObject(device);
-  EXPECT_EQ(Live(kDeviceTag), 1u);
-}
-
-TEST_F(ObjectTest, DriversAreReleasedOnUnloadOrFailedEntryAndRefuseWhatTheyDoNotHandle) {
-  const ULONG kDriverObjectTag = PoolTag("Drv ");
-  AddRecordingDevice(u"\\Device\\Probe0");
-  AddRecordingDevice(nullptr);
-  platform_.UnloadDriver(std::exchange(driver_, nullptr));
-  EXPECT_EQ(std::pair(Live(kDeviceTag), Live(kDriverObjectTag)), std::pair(0ul, 0ul));
-  EXPECT_EQ(platform_.FindDevice(u"\\Device\\Probe0"), nullptr);
-
-  PDRIVER_OBJECT failed = reinterpret_cast<PDRIVER_OBJECT>(1);
-  auto failing = [](PDRIVER_OBJECT, PUNICODE_STRING) { return STATUS_NO_SUCH_DEVICE; };
-  EXPECT_EQ(platform_.LoadDriver(u"\\Driver\\Failed", failing, u"\\Registry\\F", 0, &failed),
-            STATUS_NO_SUCH_DEVICE);
-  EXPECT_EQ(failed, nullptr);
-  EXPECT_EQ(Live(kDriverObjectTag), 0u);
-
-  PDEVICE_OBJECT device = nullptr;
-  auto bare = [&device](PDRIVER_OBJECT driver, PUNICODE_STRING) {
-    driver->DriverUnload = [](PDRIVER_OBJECT self) { IoDeleteDevice(self->DeviceObject); };
-    return IoCreateDevice(driver, 0, nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-  };
-  ASSERT_EQ(platform_.LoadDriver(u"\\Driver\\Bare", bare, u"\\Registry\\Bare", 0, &driver_),
-            STATUS_SUCCESS);
-  EXPECT_EQ(device->DeviceExtension, nullptr);  // none asked for
-  KEVENT done;
-  KeInitializeEvent(&done, NotificationEvent, FALSE);
-  IO_STATUS_BLOCK iosb{};
-  PIRP irp = IoBuildDeviceIoControlRequest(CTL_CODE(FILE_DEVICE_UNKNOWN, 1, METHOD_BUFFERED, 0),
-                                           device, nullptr, 0, nullptr, 0, FALSE, &done, &iosb);
-  EXPECT_EQ(IofCallDriver(device, irp), STATUS_INVALID_DEVICE_REQUEST);
-  EXPECT_EQ(std::tuple(iosb.Status, KeReadStateEvent(&done)),
-            std::tuple(STATUS_INVALID_DEVICE_REQUEST, 1));
 }
 
 }  // namespace

@@ -53,19 +53,10 @@ class RequestTest : public TestDriverTest {
                                          &done_, &iosb_);
   }
   bool Finished() { return KeReadStateEvent(&done_) != 0; }
-  // A handler that keeps every request pending in held_.
-  Handler Hold() {
-    return [this](PDEVICE_OBJECT, PIRP irp) {
-      IoMarkIrpPending(irp);
-      held_ = irp;
-      return STATUS_PENDING;
-    };
-  }
   size_t LiveRequests() { return platform_.pool().Usage(kIrpTag).allocations; }
 
   KEVENT done_;
   IO_STATUS_BLOCK iosb_;
-  PIRP held_ = nullptr;
   std::vector<std::thread> threads_;
 };
 
@@ -131,7 +122,8 @@ TEST_F(RequestTest, NeitherMethodPassesTheCallersBuffersAsTheyAre) {
 }
 
 TEST_F(RequestTest, BuildReturnsNullWhenPoolFailsAndLeavesNothingBehind) {
-  PDEVICE_OBJECT device = AddDevice(nullptr, Hold());
+  PDEVICE_OBJECT device =
+      AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
   const size_t before = platform_.pool().OutstandingAllocations();
   for (ULONG tag : {kIrpTag, kBufferTag}) {
     UCHAR buffer[8] = {};
@@ -159,7 +151,12 @@ TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
       {"cancelled but succeeded, on cancel", STATUS_SUCCESS, true, FALSE, FALSE, TRUE, true},
       {"cancel status without a cancel", STATUS_CANCELLED, false, FALSE, FALSE, TRUE, false},
   };
-  PDEVICE_OBJECT device = AddDevice(nullptr, Hold());
+  PIRP held = nullptr;
+  PDEVICE_OBJECT device = AddDevice(nullptr, [&held](PDEVICE_OBJECT, PIRP irp) {
+    IoMarkIrpPending(irp);
+    held = irp;
+    return STATUS_PENDING;
+  });
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     PIRP irp = Build(device, kBufferedCode);
@@ -167,9 +164,9 @@ TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
     IoSetCompletionRoutine(irp, Completion, &probe, c.on_success, c.on_error, c.on_cancel);
     ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
     if (c.cancelled) {  // no cancel routine: only marks it
-      EXPECT_FALSE(IoCancelIrp(held_));
+      EXPECT_FALSE(IoCancelIrp(held));
     }
-    Complete(held_, c.status);
+    Complete(held, c.status);
     EXPECT_EQ(std::pair(probe.calls, probe.status),
               c.invoked ? std::pair(1, c.status) : std::pair(0, kUntouched));
     EXPECT_TRUE(Finished());
@@ -252,11 +249,12 @@ void CancelProbe(PDEVICE_OBJECT device, PIRP irp) {
 
 TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItBack) {
   CancelSighting sighting;
+  PIRP held = nullptr;
   PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
     irp->Tail.Overlay.DriverContext[0] = &sighting;
     IoMarkIrpPending(irp);
     (void)IoSetCancelRoutine(irp, CancelProbe);
-    held_ = irp;
+    held = irp;
     return STATUS_PENDING;
   });
   for (KIRQL level : {PASSIVE_LEVEL, APC_LEVEL}) {
@@ -265,7 +263,7 @@ TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItB
     ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
     {
       IrqlGuard guard(level);
-      EXPECT_TRUE(IoCancelIrp(held_));
+      EXPECT_TRUE(IoCancelIrp(held));
       EXPECT_EQ(KeGetCurrentIrql(), level);
     }
     EXPECT_EQ(std::tuple(sighting.calls, sighting.device, sighting.cancel_lock_held, sighting.irql),
@@ -276,11 +274,11 @@ TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItB
   // The driver completes: whoever exchanges the routine for null owns the completion, and a
   // cancel only marks the request.
   ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
-  EXPECT_EQ(IoSetCancelRoutine(held_, nullptr), &CancelProbe);
-  EXPECT_FALSE(IoCancelIrp(held_));
-  EXPECT_EQ(std::tuple(held_->Cancel, sighting.calls, *platform_.cancel_lock(), Finished()),
+  EXPECT_EQ(IoSetCancelRoutine(held, nullptr), &CancelProbe);
+  EXPECT_FALSE(IoCancelIrp(held));
+  EXPECT_EQ(std::tuple(held->Cancel, sighting.calls, *platform_.cancel_lock(), Finished()),
             std::tuple(BOOLEAN{TRUE}, 1, 0u, false));
-  Complete(held_, STATUS_SUCCESS);
+  Complete(held, STATUS_SUCCESS);
   EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
 }
 

@@ -37,14 +37,6 @@ UNICODE_STRING Text(const char16_t* text) {
   return result;
 }
 
-TEST(UnicodeStringTest, InitCountsBytesWithoutTheTerminator) {
-  const char16_t* source = u"Tolvex";
-  const UNICODE_STRING text = Text(source);
-  EXPECT_EQ(std::tuple(text.Length, text.MaximumLength, text.Buffer), std::tuple(12, 14, source));
-  const UNICODE_STRING none = Text(nullptr);
-  EXPECT_EQ(std::tuple(none.Length, none.MaximumLength, none.Buffer), std::tuple(0, 0, nullptr));
-}
-
 TEST(UnicodeStringTest, CopyAndAppendFitTheRoomAndTerminateWhenItIsThere) {
   const UNICODE_STRING source = Text(u"ABCDEF");
   for (auto [capacity, copied, terminated] : {std::tuple{14, u"ABCDEF", true},
