@@ -240,6 +240,12 @@ class T1Exchange : public tolvex::testutil::CardBenchTest {
   }
   // A block as the card says it: relayed, and the reader's end-of-block report after it.
   static Bytes Said(const Bytes& block) { return Cat(Relayed(block), kBlockEnd); }
+  // The block with its first INF byte reported damaged, and no end-of-block report after it.
+  static Bytes Damaged(const Bytes& block) {
+    Bytes damaged(block.begin(), block.begin() + 3);
+    damaged.insert(damaged.end(), {STC_ESCAPE, STC_CHARACTER_ERROR});
+    return Cat(damaged, Relayed(Bytes(block.begin() + 4, block.end())));
+  }
   // What the reader sends once the driver has written `block`: 90 for each frame, `wire` after
   // the last.
   void Card(const Bytes& block, const Bytes& wire) {
@@ -329,12 +335,9 @@ TEST_F(T1Exchange, IfsResponseIsSentAsPartOfTheIBlockExchange) {
 
 TEST_F(T1Exchange, DamagedCharacterFailsTheLibrarysCheckEvenWhenItsPlaceHolderFits) {
   // The damaged character was a 00, which its place holder matches: the LRC alone would pass.
-  const Bytes answer = Block(0x00, {0x00, 0x01, 0x90, 0x00});
-  Bytes damaged = Bytes(answer.begin(), answer.begin() + 3);
-  damaged.insert(damaged.end(), {STC_ESCAPE, STC_CHARACTER_ERROR});
   // No end-of-block report: the driver does not wait for one after a damaged character.
-  damaged = Cat(damaged, Relayed(Bytes(answer.begin() + 4, answer.end())));
-  Card(Block(0x00, kReadEight), damaged);
+  const Bytes answer = Block(0x00, {0x00, 0x01, 0x90, 0x00});
+  Card(Block(0x00, kReadEight), Damaged(answer));
   Card(Block(0x81), Said(answer));  // R(0, EDC error): the card sends it again
   Record();
   ASSERT_EQ(Transmit(), STATUS_SUCCESS);
@@ -348,14 +351,11 @@ TEST_F(T1Exchange, LateEndOfADamagedBlockDoesNotEndTheAnswerToTheNextOne) {
   // it, has written R(0): the report comes before the reader's answer to that frame, while the
   // driver waits for the answer. It belongs to the block before, and is no time-out.
   const Bytes answer = Block(0x00, {0x00, 0x01, 0x90, 0x00});
-  Bytes damaged = Bytes(answer.begin(), answer.begin() + 3);
-  damaged.insert(damaged.end(), {STC_ESCAPE, STC_CHARACTER_ERROR});
-  damaged = Cat(damaged, Relayed(Bytes(answer.begin() + 4, answer.end())));
   // The reader's bytes come from the feeder alone, each piece once its read waits.
   script().Expect(DataFrames(Block(0x00, kReadEight)).back(), {});
   script().Expect(DataFrames(Block(0x81)).back(), {});
   Record();
-  Feeder feeder(bench_, {{BenchWait(1), Cat({STC_OK}, damaged)},
+  Feeder feeder(bench_, {{BenchWait(1), Cat({STC_OK}, Damaged(answer))},
                          {BenchWait(1), Cat(kBlockEnd, Cat({STC_OK}, Said(answer)))}});
   ASSERT_EQ(Transmit(), STATUS_SUCCESS);
   EXPECT_EQ(feeder.done(), 2u);
