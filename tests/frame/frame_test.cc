@@ -95,18 +95,13 @@ TEST_P(PortMask, StartsAReaderOnEachPortOfTheMaskAndTouchesNoOther) {
 
 INSTANTIATE_TEST_SUITE_P(
     Masks, PortMask,
-    ::testing::Values(
-        MaskCase{"NoValue", std::nullopt, STATUS_UNSUCCESSFUL, {}},
-        MaskCase{"Zero", 0, STATUS_UNSUCCESSFUL, {}},
-        MaskCase{"OnlyBit4", 0x10, STATUS_UNSUCCESSFUL, {}},
-        MaskCase{"AllBits", 0xFFFFFFFF, STATUS_SUCCESS, {0, 1, 2, 3}},
-        MaskCase{"Port3", 0x8, STATUS_SUCCESS, {3}},
-        MaskCase{"Ports0And2", 0x5, STATUS_SUCCESS, {0, 2}},
-        MaskCase{"MissingPort", 0x1, STATUS_UNSUCCESSFUL, {}, 0xE},
-        MaskCase{"OneOfTwoFailsToOpen", 0x3, STATUS_SUCCESS, {1}, 0x3, 0x1},
-        MaskCase{"String", {}, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, 0, 1, {'1', 0, 0, 0}},
-        MaskCase{"Binary", {}, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, 0, 3, {1, 0, 0, 0, 0, 0, 0, 0}},
-        MaskCase{"Qword", {}, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, 0, 11, {1, 0, 0, 0, 0, 0, 0, 0}}),
+    ::testing::Values(MaskCase{"NoValue", std::nullopt, STATUS_UNSUCCESSFUL, {}},
+                      MaskCase{"AllBits", 0xFFFFFFFF, STATUS_SUCCESS, {0, 1, 2, 3}},
+                      MaskCase{"Ports0And2", 0x5, STATUS_SUCCESS, {0, 2}},
+                      MaskCase{"MissingPort", 0x1, STATUS_UNSUCCESSFUL, {}, 0xE},
+                      MaskCase{"OneOfTwoFailsToOpen", 0x3, STATUS_SUCCESS, {1}, 0x3, 0x1},
+                      MaskCase{
+                          "String", {}, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, 0, 1, {'1', 0, 0, 0}}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // A reader played by a script on port 0's line.
@@ -212,23 +207,6 @@ class StartedReader : public ::testing::Test {
   tolvex::sim::ReaderSim* sim_ = nullptr;
   std::unique_ptr<Reader> reader_;
 };
-
-TEST_F(StartedReader, OneOpenAtATime) {
-  reader_.reset();
-  for (int round = 0; round < 50; ++round) {
-    std::atomic<int> opened{0};
-    std::vector<std::unique_ptr<Reader>> readers(4);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&, t] {
-        readers[t] = Reader::Open(host_, 0).value;
-        if (readers[t]) opened.fetch_add(1);
-      });
-    }
-    for (auto& thread : threads) thread.join();
-    ASSERT_EQ(opened.load(), 1) << "round " << round;
-  }
-}
 
 Bytes Number(std::uint32_t n) {
   return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
