@@ -151,10 +151,6 @@ INSTANTIATE_TEST_SUITE_P(Atrs, ColdResetAtr, ::testing::ValuesIn(kResets),
                          [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(CardPower, ResetsEffectsBeyondTheAtr) {
-  // A mute card is switched off again.
-  CardAnswers({});
-  EXPECT_EQ(Power(SCARD_COLD_RESET), STATUS_UNRECOGNIZED_MEDIA);
-  EXPECT_EQ(Frames().back(), kPowerOff);
   // A good ATR sets the card's parameters and the serial waits follow them: T=0 with WI 10.
   CardAnswers({0x3B, 0x02, 0x14, 0x50});
   ASSERT_EQ(Power(SCARD_COLD_RESET), STATUS_SUCCESS);
@@ -260,12 +256,6 @@ TEST_F(ProtocolSelection, ProtocolTheCardLacksIsRefusedWithoutAnExchange) {
   card().Protocol.Selected = SCARD_PROTOCOL_T0;
   card().Protocol.Supported = SCARD_PROTOCOL_T0;
   EXPECT_EQ(Select(SCARD_PROTOCOL_T1), STATUS_INVALID_DEVICE_REQUEST);
-  ExpectRefused();
-  EXPECT_TRUE(Frames().empty());
-}
-
-TEST_F(ProtocolSelection, RawProtocolIsRefusedWithoutAnExchange) {
-  EXPECT_EQ(Select(SCARD_PROTOCOL_RAW), STATUS_INVALID_DEVICE_REQUEST);
   ExpectRefused();
   EXPECT_TRUE(Frames().empty());
 }
@@ -433,15 +423,6 @@ TEST_F(Timing, NoProtocolProgramsNothingAndTheWaitsFollowT0) {
   ASSERT_EQ(CBSynchronizeCOMM(smartcard()), STATUS_SUCCESS);
   EXPECT_EQ(card().T0.WI, 10);
   ExpectWaits(1346, 1396);
-}
-
-TEST_F(Timing, ZeroElementaryTimeUnitWritesNothing) {
-  // F 372 with a divisor of 0: the ETU is 0, so only the retries are set.
-  static const BIT_RATE_ADJUSTMENT broken[16] = {{0, 0}, {1, 0}};
-  card().BitRateAdjustment = broken;
-  card().Protocol.Selected = SCARD_PROTOCOL_T1;
-  EXPECT_EQ(CBSynchronizeSTC(smartcard()), STATUS_SUCCESS);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0xC2}, Bytes{0x82, 0x6C}));
 }
 
 TEST_F(Timing, ReservedBitRateCodeIsReplacedByTheDefaults) {

@@ -132,24 +132,20 @@ TEST_F(T0Exchange, DataAfterAProcedureByteIsReadAtOnce) {
   const struct {
     UCHAR le;
     ULONG read;  // the bytes the read for `fed` waits for
-    Bytes card, fed, answer;
+    const char *card, *fed, *answer;
   } cases[] = {
-      {4,
-       6,
-       {0xB0},
-       Relayed({0x01, 0x10, 0x03, 0x04, 0x90, 0x00}),
-       {0x01, 0x10, 0x03, 0x04, 0x90, 0x00}},
-      {3, 2, {0x4F, 0x11, 0x4F, 0x22, 0x4F, 0x33}, {0x90, 0x00}, {0x11, 0x22, 0x33, 0x90, 0x00}},
+      {4, 6, "B0", "01 10 10 03 04 90 00", "01 10 03 04 90 00"},
+      {3, 2, "4F 11 4F 22 4F 33", "90 00", "11 22 33 90 00"},
   };
   for (const auto& c : cases) {
     const Bytes header = {0x00, 0xB0, 0x00, 0x00, c.le};
     ReaderAnswersEverything();
-    Card(header, c.card);
+    Card(header, Hex(c.card));
     Record();
-    Feeder feeder(bench_, {{BenchWait(c.read), c.fed}});
+    Feeder feeder(bench_, {{BenchWait(c.read), Hex(c.fed)}});
     ASSERT_EQ(Exchange(header, c.le), STATUS_SUCCESS);
     EXPECT_EQ(feeder.done(), 1u);
-    EXPECT_EQ(Answer(), c.answer);
+    EXPECT_EQ(Answer(), Hex(c.answer));
   }
 }
 
