@@ -24,7 +24,9 @@
 namespace {
 
 using tolvex::host::CardState;
+using tolvex::host::CardWait;
 using tolvex::host::Host;
+using tolvex::host::Power;
 using tolvex::host::Reader;
 using tolvex::host::Request;
 using tolvex::host::Status;
@@ -261,8 +263,8 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
   EXPECT_EQ(reader_->AttributeNumber(SCARD_ATTR_MAX_IFSD).value, 254u);
   // A protocol request without room for the answer, and the library's record of it.
   sim_->InsertCard("t1");
-  ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
-  ASSERT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset).status, STATUS_SUCCESS);
+  ASSERT_EQ(reader_->WaitForCard(CardWait::kPresent, 10s), STATUS_SUCCESS);
+  ASSERT_EQ(reader_->PowerCard(Power::kColdReset).status, STATUS_SUCCESS);
   EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_SET_PROTOCOL, Number(2), 3).status,
             STATUS_BUFFER_TOO_SMALL);
   const auto [status, error] = reader_->LastError();
@@ -273,21 +275,21 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
 TEST_F(StartedReader, CardChangesReachAWaitingApplication) {
   EXPECT_EQ(reader_->State().value, CardState::kAbsent);
   // A wait that runs out is cancelled: the next watch is taken at once.
-  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 30ms), STATUS_TIMEOUT);
-  auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
+  EXPECT_EQ(reader_->WaitForCard(CardWait::kPresent, 30ms), STATUS_TIMEOUT);
+  auto waiting = reader_->StartWaitForCard(CardWait::kPresent);
   sim_->InsertCard("t0");
   EXPECT_EQ(waiting->Wait(10s), STATUS_SUCCESS);
   EXPECT_EQ(reader_->State().value, CardState::kPresent);
-  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s),
+  EXPECT_EQ(reader_->WaitForCard(CardWait::kPresent, 10s),
             STATUS_SUCCESS);  // present already: at once
-  auto removal = reader_->StartWaitForCard(tolvex::host::CardWait::kAbsent);
+  auto removal = reader_->StartWaitForCard(CardWait::kAbsent);
   sim_->RemoveCard();
   EXPECT_EQ(removal->Wait(10s), STATUS_SUCCESS);
   EXPECT_EQ(reader_->State().value, CardState::kAbsent);
   // A watch let go of while pending is cancelled and finished: the next one is taken, and
   // nothing of it is left when the host stops.
-  (void)reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
-  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 30ms), STATUS_TIMEOUT);
+  (void)reader_->StartWaitForCard(CardWait::kPresent);
+  EXPECT_EQ(reader_->WaitForCard(CardWait::kPresent, 30ms), STATUS_TIMEOUT);
 }
 
 struct WatchCase {
@@ -299,7 +301,7 @@ struct WatchCase {
 class PendingWatch : public StartedReader, public ::testing::WithParamInterface<WatchCase> {};
 
 TEST_P(PendingWatch, EndsAsItsCauseSays) {
-  auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
+  auto waiting = reader_->StartWaitForCard(CardWait::kPresent);
   EXPECT_EQ(waiting->Wait(20ms), STATUS_TIMEOUT);  // no card: still pending
   GetParam().act(*this, *waiting);
   EXPECT_EQ(waiting->Wait(10s), GetParam().status);
@@ -312,9 +314,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A second watch is refused; the first goes on.
         WatchCase{"SecondWatchRefused",
                   [](StartedReader& f, Request&) {
-                    EXPECT_EQ(
-                        f.reader_->StartWaitForCard(tolvex::host::CardWait::kPresent)->Wait(10s),
-                        STATUS_DEVICE_BUSY);
+                    EXPECT_EQ(f.reader_->StartWaitForCard(CardWait::kPresent)->Wait(10s),
+                              STATUS_DEVICE_BUSY);
                     f.sim_->InsertCard("t1");
                   },
                   STATUS_SUCCESS},
@@ -335,8 +336,7 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
   // process).
   bool card_in = false;
   for (int round = 0; round < 150; ++round) {
-    auto waiting = reader_->StartWaitForCard(card_in ? tolvex::host::CardWait::kAbsent
-                                                     : tolvex::host::CardWait::kPresent);
+    auto waiting = reader_->StartWaitForCard(card_in ? CardWait::kAbsent : CardWait::kPresent);
     std::thread changer([&] { card_in ? sim_->RemoveCard() : (void)sim_->InsertCard("t0"); });
     std::thread canceller([&] {
       std::this_thread::sleep_for(std::chrono::microseconds(round % 7 * 50));
@@ -357,11 +357,11 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
 
 TEST_F(StartedReader, DataSetReadyDropEndsListeningAndCommandsTimeOut) {
   sim_->InsertCard("t0");
-  ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
+  ASSERT_EQ(reader_->WaitForCard(CardWait::kPresent, 10s), STATUS_SUCCESS);
   sim_->SetDsr(false);
   // The removal routine purged the port; nothing the reader says is heard any more.
   ASSERT_TRUE(WaitUntil([&] { return LastCodes(host_, 1) == Codes{IOCTL_SERIAL_PURGE}; }));
-  EXPECT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset).status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(reader_->PowerCard(Power::kColdReset).status, STATUS_IO_TIMEOUT);
   sim_->RemoveCard();  // not heard either
   EXPECT_EQ(reader_->State().value, CardState::kPresent);
 }
