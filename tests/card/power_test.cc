@@ -425,6 +425,15 @@ TEST_F(Timing, NoProtocolProgramsNothingAndTheWaitsFollowT0) {
   ExpectWaits(1346, 1396);
 }
 
+TEST_F(Timing, ZeroElementaryTimeUnitWritesNothing) {
+  // F 372 with a divisor of 0: the ETU is 0, so only the retries are set.
+  static const BIT_RATE_ADJUSTMENT broken[16] = {{0, 0}, {1, 0}};
+  card().BitRateAdjustment = broken;
+  card().Protocol.Selected = SCARD_PROTOCOL_T1;
+  EXPECT_EQ(CBSynchronizeSTC(smartcard()), STATUS_SUCCESS);
+  EXPECT_THAT(Frames(), ElementsAre(Bytes{0xC2}, Bytes{0x82, 0x6C}));
+}
+
 TEST_F(Timing, ReservedBitRateCodeIsReplacedByTheDefaults) {
   // A zero numerator would divide by zero: the card's default parameters are used instead.
   static const BIT_RATE_ADJUSTMENT reserved[16] = {};
