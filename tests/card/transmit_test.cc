@@ -126,29 +126,6 @@ const DialogueCase kDialogues[] = {
 INSTANTIATE_TEST_SUITE_P(T0Commands, T0Dialogue, ::testing::ValuesIn(kDialogues),
                          [](const auto& test) { return std::string(test.param.name); });
 
-// The bytes after the ACK come only once the driver waits for Le + 2 of them at once; after
-// each complement of INS, one byte and then the status word in one read.
-TEST_F(T0Exchange, DataAfterAProcedureByteIsReadAtOnce) {
-  const struct {
-    UCHAR le;
-    ULONG read;  // the bytes the read for `fed` waits for
-    const char *card, *fed, *answer;
-  } cases[] = {
-      {4, 6, "B0", "01 10 10 03 04 90 00", "01 10 03 04 90 00"},
-      {3, 2, "4F 11 4F 22 4F 33", "90 00", "11 22 33 90 00"},
-  };
-  for (const auto& c : cases) {
-    const Bytes header = {0x00, 0xB0, 0x00, 0x00, c.le};
-    ReaderAnswersEverything();
-    Card(header, Hex(c.card));
-    Record();
-    Feeder feeder(bench_, {{BenchWait(c.read), Hex(c.fed)}});
-    ASSERT_EQ(Exchange(header, c.le), STATUS_SUCCESS);
-    EXPECT_EQ(feeder.done(), 1u);
-    EXPECT_EQ(Answer(), Hex(c.answer));
-  }
-}
-
 TEST_F(T0Exchange, NullBytesBeyondTheMaximumEndTheExchangeAsATimeOut) {
   // The card sends `nulls` NULL bytes, a hundred at a time as the receive buffer drains, and
   // then 90 00: a status the driver reaches only if it has not given up before.
