@@ -20,6 +20,7 @@
 namespace {
 
 using ::testing::Contains;
+using ::testing::Not;
 using tolvex::host::CardState;
 using tolvex::host::CardWait;
 using tolvex::host::Power;
@@ -51,6 +52,7 @@ const Bytes kSelectAid = Cat({0x00, 0xA4, 0x04, 0x00, 0x07}, Application::Aid())
 const Bytes kSelectFile = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01};
 const Bytes kReadAll = {0x00, 0xB0, 0x00, 0x00, 0x00};  // Le 256
 const Frame kPowerOff = {0x84, 0x00};
+const Frame kResetCommand = {0x83, 0x1D};
 
 // Cards whose ATRs ask for short waits (T=0: WI 1; T=1: BWI 1, CWI 1), for the faults that
 // are only over when the driver's waits run out.
@@ -122,6 +124,28 @@ class Cards : public ::testing::Test {
   std::string_view model_;
   std::uint32_t protocol_ = 0;
 };
+
+TEST_F(Cards, WarmResetKeepsTheCardPoweredAndPowerDownEndsIt) {
+  ASSERT_EQ(reader_->PowerCard(Power::kDown).status, STATUS_SUCCESS);
+  EXPECT_EQ(State(), CardState::kAbsent);
+  EXPECT_EQ(reader_->WaitForCard(CardWait::kPresent, 30ms), STATUS_TIMEOUT);
+  // A wait for what already holds ends at once.
+  EXPECT_EQ(reader_->WaitForCard(CardWait::kAbsent, 10s), STATUS_SUCCESS);
+
+  Insert("dual");
+  const auto cold = reader_->PowerCard(Power::kColdReset);
+  ASSERT_EQ(cold.status, STATUS_SUCCESS);
+  sim_->ClearTranscript();
+  const auto warm = reader_->PowerCard(Power::kWarmReset);
+  ASSERT_EQ(warm.status, STATUS_SUCCESS);
+  EXPECT_EQ(warm.value, cold.value);
+  EXPECT_THAT(HostFrames(*sim_), Contains(kResetCommand));
+  EXPECT_THAT(HostFrames(*sim_), Not(Contains(kPowerOff)));
+  ASSERT_EQ(reader_->PowerCard(Power::kDown).status, STATUS_SUCCESS);
+  EXPECT_FALSE(sim_->card_powered());
+  EXPECT_EQ(State(), CardState::kPresent);
+  EXPECT_EQ(reader_->Attribute(SCARD_ATTR_ATR_STRING).status, STATUS_INVALID_DEVICE_STATE);
+}
 
 // T=0 cards: a command of each case, GET RESPONSE, and a repeat with the Le the card asked for.
 class T0Card : public Cards, public ::testing::WithParamInterface<const char*> {};
