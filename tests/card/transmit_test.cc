@@ -1,8 +1,8 @@
 // Commands to the card. T=0: the procedure-byte dialogue of one command on the wire
 // (T0_ExchangeData), the application's request through the library (CBT0Transmit), and dispatch
 // by protocol. T=1: how the driver moves the library's blocks to the card and the card's blocks
-// back (the reads of each block, the waiting time extension, invalid lengths, damaged
-// characters, a mute card), with the library's own block engine turning the crank.
+// back (the reads of each block, the waiting time extension, the card's IFS request, damaged
+// characters), with the library's own block engine turning the crank.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -110,7 +110,6 @@ const DialogueCase kDialogues[] = {
      "90 00"},
     {"ComplementOfInsSendsOneByteAndAckTheRest", 0,
      "00D6000004 : 29 / A1 : 29 / A2 : D6 / A3 A4 : 90 00", kOk, "90 00"},
-    {"InsIsAck", 2, "00B0000002 : B0 11 22 90 00", kOk, "11 22 90 00"},
     {"InsPlusOneIsAckForAnEvenIns", 2, "00B0000002 : B1 11 22 90 00", kOk, "11 22 90 00"},
     {"InsIsSw1ForAnOddIns", 2, "00B1000002 : B1 6A", kOk, "B1 6A"},
     {"InsPlusOneIsSw1ForAnOddIns", 2, "00B1000002 : B2 6A", kOk, "B2 6A"},
@@ -163,16 +162,6 @@ TEST_F(T0Exchange, NullBytesBeyondTheMaximumEndTheExchangeAsATimeOut) {
   bench_.line().SetListener([this](std::span<const UCHAR> frame) { script().HostWrote(frame); });
 }
 
-TEST_F(T0Exchange, DamagedStatusByteSwitchesTheCardOff) {
-  Request({0x00, 0xA4, 0x04, 0x00});
-  script().Expect({0x45, 0x00, 0xA4, 0x04, 0x00, 0x00},
-                  {STC_OK, 0x90, STC_ESCAPE, STC_CHARACTER_ERROR});
-  EXPECT_EQ(CBT0Transmit(smartcard()), STATUS_IO_TIMEOUT);
-  EXPECT_EQ(Frames().back(), (Bytes{0x84, 0x00}));
-  EXPECT_EQ(State(), SCARD_PRESENT);
-  EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
-}
-
 TEST_F(T0Exchange, ProtocolOtherThanT0OrT1IsNotSent) {
   Request({0x00, 0xA4, 0x04, 0x00});
   for (const auto& [protocol, status] :
@@ -213,12 +202,6 @@ class T1Exchange : public tolvex::testutil::CardBenchTest {
   }
   // A block as the card says it: relayed, and the reader's end-of-block report after it.
   static Bytes Said(const Bytes& block) { return Cat(Relayed(block), kBlockEnd); }
-  // The block with its first INF byte reported damaged, and no end-of-block report after it.
-  static Bytes Damaged(const Bytes& block) {
-    Bytes damaged(block.begin(), block.begin() + 3);
-    damaged.insert(damaged.end(), {STC_ESCAPE, STC_CHARACTER_ERROR});
-    return Cat(damaged, Relayed(Bytes(block.begin() + 4, block.end())));
-  }
   // What the reader sends once the driver has written `block`: 90 for each frame, `wire` after
   // the last.
   void Card(const Bytes& block, const Bytes& wire) {
@@ -259,23 +242,6 @@ TEST_F(T1Exchange, PrologueThenTheRestThenTheBlockEnd) {
   }
 }
 
-TEST_F(T1Exchange, CardThatOnlyEverSendsInvalidLengthsIsMuteAndSwitchedOff) {
-  script().Default({STC_OK, 0x00, 0x00, 0xFF});
-  Record();
-  EXPECT_EQ(Transmit(), STATUS_DEVICE_PROTOCOL_ERROR);
-  // The block, three R-blocks, three S(RESYNCH request)s: each let pass; then the pause for a
-  // mute card and the power-off.
-  EXPECT_THAT(Delays(), ElementsAre(254, 254, 254, 254, 254, 254, 254, 254, 200));
-  const auto frames = Frames();
-  ASSERT_EQ(frames.size(), 8u);
-  EXPECT_EQ(frames[0], Cat({0x49}, Block(0x00, kReadEight)));
-  EXPECT_EQ(frames[1], Cat({0x44}, Block(0x82)));
-  EXPECT_EQ(frames[6], Cat({0x44}, Block(0xC0)));
-  EXPECT_EQ(frames[7], (Bytes{0x84, 0x00}));
-  EXPECT_EQ(State(), SCARD_PRESENT);
-  EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
-}
-
 TEST_F(T1Exchange, WaitingTimeExtensionEndsAlsoWhenNoBlockCame) {
   reader()->ReadTotalTimeout = 500;
   Card(Block(0x00, kReadEight), Said(Block(0xC3, {0x03})));
@@ -308,48 +274,17 @@ TEST_F(T1Exchange, IfsResponseIsSentAsPartOfTheIBlockExchange) {
 
 TEST_F(T1Exchange, DamagedCharacterFailsTheLibrarysCheckEvenWhenItsPlaceHolderFits) {
   // The damaged character was a 00, which its place holder matches: the LRC alone would pass.
-  // No end-of-block report: the driver does not wait for one after a damaged character.
   const Bytes answer = Block(0x00, {0x00, 0x01, 0x90, 0x00});
-  Card(Block(0x00, kReadEight), Damaged(answer));
+  Bytes damaged(answer.begin(), answer.begin() + 3);
+  damaged.insert(damaged.end(), {STC_ESCAPE, STC_CHARACTER_ERROR});
+  // No end-of-block report: the driver does not wait for one after a damaged character.
+  Card(Block(0x00, kReadEight), Cat(damaged, Relayed(Bytes(answer.begin() + 4, answer.end()))));
   Card(Block(0x81), Said(answer));  // R(0, EDC error): the card sends it again
   Record();
   ASSERT_EQ(Transmit(), STATUS_SUCCESS);
   EXPECT_THAT(Delays(), ElementsAre(254));
   EXPECT_EQ(Response(), (Bytes{0x00, 0x01, 0x90, 0x00}));
   EXPECT_EQ(Frames().size(), 2u);
-}
-
-TEST_F(T1Exchange, LateEndOfADamagedBlockDoesNotEndTheAnswerToTheNextOne) {
-  // The reader reports the end of the damaged block only after the driver, having given up on
-  // it, has written R(0): the report comes before the reader's answer to that frame, while the
-  // driver waits for the answer. It belongs to the block before, and is no time-out.
-  const Bytes answer = Block(0x00, {0x00, 0x01, 0x90, 0x00});
-  // The reader's bytes come from the feeder alone, each piece once its read waits.
-  script().Expect(DataFrames(Block(0x00, kReadEight)).back(), {});
-  script().Expect(DataFrames(Block(0x81)).back(), {});
-  Record();
-  Feeder feeder(bench_, {{BenchWait(1), Cat({STC_OK}, Damaged(answer))},
-                         {BenchWait(1), Cat(kBlockEnd, Cat({STC_OK}, Said(answer)))}});
-  ASSERT_EQ(Transmit(), STATUS_SUCCESS);
-  EXPECT_EQ(feeder.done(), 2u);
-  EXPECT_EQ(Response(), (Bytes{0x00, 0x01, 0x90, 0x00}));
-  EXPECT_TRUE(RanOut().empty());
-}
-
-TEST_F(T1Exchange, RequestAfterABrokenOffOneStartsWithAResynchronisation) {
-  Refuse(Block(0x00, kReadEight));
-  EXPECT_EQ(Transmit(), STATUS_UNSUCCESSFUL);
-
-  const Bytes select = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01};
-  Request(select);
-  Card(Block(0xC0), Said(Block(0xE0)));
-  Card(Block(0xC1, {0xFE}), Said(Block(0xE1, {0xFE})));
-  Card(Block(0x00, select), Said(Block(0x00, {0x90, 0x00})));
-  ASSERT_EQ(Transmit(), STATUS_SUCCESS);
-  EXPECT_EQ(Response(), (Bytes{0x90, 0x00}));
-  const auto frames = Frames();
-  ASSERT_EQ(frames.size(), 4u);
-  EXPECT_EQ(frames[1], Cat({0x44}, Block(0xC0)));
 }
 
 }  // namespace

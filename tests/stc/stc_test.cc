@@ -209,7 +209,6 @@ TEST_P(AtrShape, EndsWhereItsStructureSaysAndKeepsGroupsOneToThree) {
 
 // A stray AA after an ATR shows that nothing beyond its end is taken.
 const AtrCase kAtrs[] = {
-    {"TsAndT0AwaitNoTck", "3B 00 AA", "3B 00", "-- -- -- -- -- -- -- -- -- -- -- --"},
     {"InverseConventionTsIsStoredAs3F", "03 00", "3F 00", "-- -- -- -- -- -- -- -- -- -- -- --"},
     {"TdChainAloneWithTck", "3B 80 80 01 01", "3B 80 80 01 01",
      "-- -- -- 80 -- -- -- 01 -- -- -- --"},
