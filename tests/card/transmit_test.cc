@@ -209,10 +209,6 @@ class T1Exchange : public tolvex::testutil::CardBenchTest {
     for (size_t i = 0; i + 1 < frames.size(); ++i) script().Expect(frames[i], {});
     script().Expect(frames.back(), Cat({STC_OK}, wire));
   }
-  // The reader refuses the frame that carries `block`.
-  void Refuse(const Bytes& block) {
-    script().Expect(DataFrames(block).front(), {STC_READER_ERROR});
-  }
   void Request(const Bytes& apdu) { SetIo(Cat({2, 0, 0, 0, 8, 0, 0, 0}, apdu), 8 + 258); }
   NTSTATUS Transmit() { return CBT1Transmit(smartcard()); }
   // The response the application got, behind its header.
