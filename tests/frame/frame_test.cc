@@ -1,6 +1,6 @@
 // The driver frame through the host: driver entry and its port mask, start-up and what its
 // failure at each step leaves on the wire, open and close, the requests the frame serves, card
-// tracking, a data-set-ready drop, and teardown.
+// tracking, and teardown.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -348,17 +348,6 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
       return asked == STATUS_SUCCESS && (state >= CardState::kPresent) == card_in;
     }));
   }
-}
-
-TEST_F(StartedReader, DataSetReadyDropEndsListeningAndCommandsTimeOut) {
-  sim_->InsertCard("t0");
-  ASSERT_EQ(reader_->WaitForCard(CardWait::kPresent, 10s), STATUS_SUCCESS);
-  sim_->SetDsr(false);
-  // The removal routine purged the port; nothing the reader says is heard any more.
-  ASSERT_TRUE(WaitUntil([&] { return LastCodes(host_, 1) == Codes{IOCTL_SERIAL_PURGE}; }));
-  EXPECT_EQ(reader_->PowerCard(Power::kColdReset).status, STATUS_IO_TIMEOUT);
-  sim_->RemoveCard();  // not heard either
-  EXPECT_EQ(reader_->State().value, CardState::kPresent);
 }
 
 TEST(DriverTeardown, UnloadWhileTheReaderKeepsTalkingLeavesNothingRunning) {
