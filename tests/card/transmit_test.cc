@@ -1,8 +1,8 @@
 // Commands to the card. T=0: the procedure-byte dialogue of one command on the wire
 // (T0_ExchangeData), the application's request through the library (CBT0Transmit), and dispatch
 // by protocol. T=1: how the driver moves the library's blocks to the card and the card's blocks
-// back (the reads of each block, the waiting time extension, invalid lengths, damaged
-// characters, a mute card), with the library's own block engine turning the crank.
+// back (the reads of each block, the waiting time extension, the card's IFS request, damaged
+// characters), with the library's own block engine turning the crank.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -110,7 +110,6 @@ const DialogueCase kDialogues[] = {
      "90 00"},
     {"ComplementOfInsSendsOneByteAndAckTheRest", 0,
      "00D6000004 : 29 / A1 : 29 / A2 : D6 / A3 A4 : 90 00", kOk, "90 00"},
-    {"InsIsAck", 2, "00B0000002 : B0 11 22 90 00", kOk, "11 22 90 00"},
     {"InsPlusOneIsAckForAnEvenIns", 2, "00B0000002 : B1 11 22 90 00", kOk, "11 22 90 00"},
     {"InsIsSw1ForAnOddIns", 2, "00B1000002 : B1 6A", kOk, "B1 6A"},
     {"InsPlusOneIsSw1ForAnOddIns", 2, "00B1000002 : B2 6A", kOk, "B2 6A"},
@@ -125,33 +124,6 @@ const DialogueCase kDialogues[] = {
 
 INSTANTIATE_TEST_SUITE_P(T0Commands, T0Dialogue, ::testing::ValuesIn(kDialogues),
                          [](const auto& test) { return std::string(test.param.name); });
-
-// The bytes after the ACK come only once the driver waits for Le + 2 of them at once; after
-// each complement of INS, one byte and then the status word in one read.
-TEST_F(T0Exchange, DataAfterAProcedureByteIsReadAtOnce) {
-  const struct {
-    UCHAR le;
-    ULONG read;  // the bytes the read for `fed` waits for
-    Bytes card, fed, answer;
-  } cases[] = {
-      {4,
-       6,
-       {0xB0},
-       Relayed({0x01, 0x10, 0x03, 0x04, 0x90, 0x00}),
-       {0x01, 0x10, 0x03, 0x04, 0x90, 0x00}},
-      {3, 2, {0x4F, 0x11, 0x4F, 0x22, 0x4F, 0x33}, {0x90, 0x00}, {0x11, 0x22, 0x33, 0x90, 0x00}},
-  };
-  for (const auto& c : cases) {
-    const Bytes header = {0x00, 0xB0, 0x00, 0x00, c.le};
-    ReaderAnswersEverything();
-    Card(header, c.card);
-    Record();
-    Feeder feeder(bench_, {{BenchWait(c.read), c.fed}});
-    ASSERT_EQ(Exchange(header, c.le), STATUS_SUCCESS);
-    EXPECT_EQ(feeder.done(), 1u);
-    EXPECT_EQ(Answer(), c.answer);
-  }
-}
 
 TEST_F(T0Exchange, NullBytesBeyondTheMaximumEndTheExchangeAsATimeOut) {
   // The card sends `nulls` NULL bytes, a hundred at a time as the receive buffer drains, and
@@ -188,16 +160,6 @@ TEST_F(T0Exchange, NullBytesBeyondTheMaximumEndTheExchangeAsATimeOut) {
     ReaderAnswersEverything();
   }
   bench_.line().SetListener([this](std::span<const UCHAR> frame) { script().HostWrote(frame); });
-}
-
-TEST_F(T0Exchange, DamagedStatusByteSwitchesTheCardOff) {
-  Request({0x00, 0xA4, 0x04, 0x00});
-  script().Expect({0x45, 0x00, 0xA4, 0x04, 0x00, 0x00},
-                  {STC_OK, 0x90, STC_ESCAPE, STC_CHARACTER_ERROR});
-  EXPECT_EQ(CBT0Transmit(smartcard()), STATUS_IO_TIMEOUT);
-  EXPECT_EQ(Frames().back(), (Bytes{0x84, 0x00}));
-  EXPECT_EQ(State(), SCARD_PRESENT);
-  EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
 }
 
 TEST_F(T0Exchange, ProtocolOtherThanT0OrT1IsNotSent) {
@@ -247,10 +209,6 @@ class T1Exchange : public tolvex::testutil::CardBenchTest {
     for (size_t i = 0; i + 1 < frames.size(); ++i) script().Expect(frames[i], {});
     script().Expect(frames.back(), Cat({STC_OK}, wire));
   }
-  // The reader refuses the frame that carries `block`.
-  void Refuse(const Bytes& block) {
-    script().Expect(DataFrames(block).front(), {STC_READER_ERROR});
-  }
   void Request(const Bytes& apdu) { SetIo(Cat({2, 0, 0, 0, 8, 0, 0, 0}, apdu), 8 + 258); }
   NTSTATUS Transmit() { return CBT1Transmit(smartcard()); }
   // The response the application got, behind its header.
@@ -278,23 +236,6 @@ TEST_F(T1Exchange, PrologueThenTheRestThenTheBlockEnd) {
     EXPECT_EQ(feeder.done(), 3u);
     EXPECT_EQ(Response(), kEightAndOk);
   }
-}
-
-TEST_F(T1Exchange, CardThatOnlyEverSendsInvalidLengthsIsMuteAndSwitchedOff) {
-  script().Default({STC_OK, 0x00, 0x00, 0xFF});
-  Record();
-  EXPECT_EQ(Transmit(), STATUS_DEVICE_PROTOCOL_ERROR);
-  // The block, three R-blocks, three S(RESYNCH request)s: each let pass; then the pause for a
-  // mute card and the power-off.
-  EXPECT_THAT(Delays(), ElementsAre(254, 254, 254, 254, 254, 254, 254, 254, 200));
-  const auto frames = Frames();
-  ASSERT_EQ(frames.size(), 8u);
-  EXPECT_EQ(frames[0], Cat({0x49}, Block(0x00, kReadEight)));
-  EXPECT_EQ(frames[1], Cat({0x44}, Block(0x82)));
-  EXPECT_EQ(frames[6], Cat({0x44}, Block(0xC0)));
-  EXPECT_EQ(frames[7], (Bytes{0x84, 0x00}));
-  EXPECT_EQ(State(), SCARD_PRESENT);
-  EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
 }
 
 TEST_F(T1Exchange, WaitingTimeExtensionEndsAlsoWhenNoBlockCame) {
@@ -330,53 +271,16 @@ TEST_F(T1Exchange, IfsResponseIsSentAsPartOfTheIBlockExchange) {
 TEST_F(T1Exchange, DamagedCharacterFailsTheLibrarysCheckEvenWhenItsPlaceHolderFits) {
   // The damaged character was a 00, which its place holder matches: the LRC alone would pass.
   const Bytes answer = Block(0x00, {0x00, 0x01, 0x90, 0x00});
-  Bytes damaged = Bytes(answer.begin(), answer.begin() + 3);
+  Bytes damaged(answer.begin(), answer.begin() + 3);
   damaged.insert(damaged.end(), {STC_ESCAPE, STC_CHARACTER_ERROR});
   // No end-of-block report: the driver does not wait for one after a damaged character.
-  damaged = Cat(damaged, Relayed(Bytes(answer.begin() + 4, answer.end())));
-  Card(Block(0x00, kReadEight), damaged);
+  Card(Block(0x00, kReadEight), Cat(damaged, Relayed(Bytes(answer.begin() + 4, answer.end()))));
   Card(Block(0x81), Said(answer));  // R(0, EDC error): the card sends it again
   Record();
   ASSERT_EQ(Transmit(), STATUS_SUCCESS);
   EXPECT_THAT(Delays(), ElementsAre(254));
   EXPECT_EQ(Response(), (Bytes{0x00, 0x01, 0x90, 0x00}));
   EXPECT_EQ(Frames().size(), 2u);
-}
-
-TEST_F(T1Exchange, LateEndOfADamagedBlockDoesNotEndTheAnswerToTheNextOne) {
-  // The reader reports the end of the damaged block only after the driver, having given up on
-  // it, has written R(0): the report comes before the reader's answer to that frame, while the
-  // driver waits for the answer. It belongs to the block before, and is no time-out.
-  const Bytes answer = Block(0x00, {0x00, 0x01, 0x90, 0x00});
-  Bytes damaged = Bytes(answer.begin(), answer.begin() + 3);
-  damaged.insert(damaged.end(), {STC_ESCAPE, STC_CHARACTER_ERROR});
-  damaged = Cat(damaged, Relayed(Bytes(answer.begin() + 4, answer.end())));
-  // The reader's bytes come from the feeder alone, each piece once its read waits.
-  script().Expect(DataFrames(Block(0x00, kReadEight)).back(), {});
-  script().Expect(DataFrames(Block(0x81)).back(), {});
-  Record();
-  Feeder feeder(bench_, {{BenchWait(1), Cat({STC_OK}, damaged)},
-                         {BenchWait(1), Cat(kBlockEnd, Cat({STC_OK}, Said(answer)))}});
-  ASSERT_EQ(Transmit(), STATUS_SUCCESS);
-  EXPECT_EQ(feeder.done(), 2u);
-  EXPECT_EQ(Response(), (Bytes{0x00, 0x01, 0x90, 0x00}));
-  EXPECT_TRUE(RanOut().empty());
-}
-
-TEST_F(T1Exchange, RequestAfterABrokenOffOneStartsWithAResynchronisation) {
-  Refuse(Block(0x00, kReadEight));
-  EXPECT_EQ(Transmit(), STATUS_UNSUCCESSFUL);
-
-  const Bytes select = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01};
-  Request(select);
-  Card(Block(0xC0), Said(Block(0xE0)));
-  Card(Block(0xC1, {0xFE}), Said(Block(0xE1, {0xFE})));
-  Card(Block(0x00, select), Said(Block(0x00, {0x90, 0x00})));
-  ASSERT_EQ(Transmit(), STATUS_SUCCESS);
-  EXPECT_EQ(Response(), (Bytes{0x90, 0x00}));
-  const auto frames = Frames();
-  ASSERT_EQ(frames.size(), 4u);
-  EXPECT_EQ(frames[1], Cat({0x44}, Block(0xC0)));
 }
 
 }  // namespace

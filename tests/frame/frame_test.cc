@@ -1,6 +1,6 @@
 // The driver frame through the host: driver entry and its port mask, start-up and what its
 // failure at each step leaves on the wire, open and close, the requests the frame serves, card
-// tracking, a data-set-ready drop, and teardown.
+// tracking, and teardown.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,7 +24,9 @@
 namespace {
 
 using tolvex::host::CardState;
+using tolvex::host::CardWait;
 using tolvex::host::Host;
+using tolvex::host::Power;
 using tolvex::host::Reader;
 using tolvex::host::Request;
 using tolvex::host::Status;
@@ -95,18 +97,13 @@ TEST_P(PortMask, StartsAReaderOnEachPortOfTheMaskAndTouchesNoOther) {
 
 INSTANTIATE_TEST_SUITE_P(
     Masks, PortMask,
-    ::testing::Values(
-        MaskCase{"NoValue", std::nullopt, STATUS_UNSUCCESSFUL, {}},
-        MaskCase{"Zero", 0, STATUS_UNSUCCESSFUL, {}},
-        MaskCase{"OnlyBit4", 0x10, STATUS_UNSUCCESSFUL, {}},
-        MaskCase{"AllBits", 0xFFFFFFFF, STATUS_SUCCESS, {0, 1, 2, 3}},
-        MaskCase{"Port3", 0x8, STATUS_SUCCESS, {3}},
-        MaskCase{"Ports0And2", 0x5, STATUS_SUCCESS, {0, 2}},
-        MaskCase{"MissingPort", 0x1, STATUS_UNSUCCESSFUL, {}, 0xE},
-        MaskCase{"OneOfTwoFailsToOpen", 0x3, STATUS_SUCCESS, {1}, 0x3, 0x1},
-        MaskCase{"String", {}, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, 0, 1, {'1', 0, 0, 0}},
-        MaskCase{"Binary", {}, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, 0, 3, {1, 0, 0, 0, 0, 0, 0, 0}},
-        MaskCase{"Qword", {}, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, 0, 11, {1, 0, 0, 0, 0, 0, 0, 0}}),
+    ::testing::Values(MaskCase{"NoValue", std::nullopt, STATUS_UNSUCCESSFUL, {}},
+                      MaskCase{"AllBits", 0xFFFFFFFF, STATUS_SUCCESS, {0, 1, 2, 3}},
+                      MaskCase{"Ports0And2", 0x5, STATUS_SUCCESS, {0, 2}},
+                      MaskCase{"MissingPort", 0x1, STATUS_UNSUCCESSFUL, {}, 0xE},
+                      MaskCase{"OneOfTwoFailsToOpen", 0x3, STATUS_SUCCESS, {1}, 0x3, 0x1},
+                      MaskCase{
+                          "String", {}, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, 0, 1, {'1', 0, 0, 0}}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // A reader played by a script on port 0's line.
@@ -213,23 +210,6 @@ class StartedReader : public ::testing::Test {
   std::unique_ptr<Reader> reader_;
 };
 
-TEST_F(StartedReader, OneOpenAtATime) {
-  reader_.reset();
-  for (int round = 0; round < 50; ++round) {
-    std::atomic<int> opened{0};
-    std::vector<std::unique_ptr<Reader>> readers(4);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&, t] {
-        readers[t] = Reader::Open(host_, 0).value;
-        if (readers[t]) opened.fetch_add(1);
-      });
-    }
-    for (auto& thread : threads) thread.join();
-    ASSERT_EQ(opened.load(), 1) << "round " << round;
-  }
-}
-
 Bytes Number(std::uint32_t n) {
   return {static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
           static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
@@ -283,8 +263,8 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
   EXPECT_EQ(reader_->AttributeNumber(SCARD_ATTR_MAX_IFSD).value, 254u);
   // A protocol request without room for the answer, and the library's record of it.
   sim_->InsertCard("t1");
-  ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
-  ASSERT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset).status, STATUS_SUCCESS);
+  ASSERT_EQ(reader_->WaitForCard(CardWait::kPresent, 10s), STATUS_SUCCESS);
+  ASSERT_EQ(reader_->PowerCard(Power::kColdReset).status, STATUS_SUCCESS);
   EXPECT_EQ(reader_->Control(IOCTL_SMARTCARD_SET_PROTOCOL, Number(2), 3).status,
             STATUS_BUFFER_TOO_SMALL);
   const auto [status, error] = reader_->LastError();
@@ -293,23 +273,18 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
 }
 
 TEST_F(StartedReader, CardChangesReachAWaitingApplication) {
-  EXPECT_EQ(reader_->State().value, CardState::kAbsent);
-  // A wait that runs out is cancelled: the next watch is taken at once.
-  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 30ms), STATUS_TIMEOUT);
-  auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
+  auto waiting = reader_->StartWaitForCard(CardWait::kPresent);
   sim_->InsertCard("t0");
   EXPECT_EQ(waiting->Wait(10s), STATUS_SUCCESS);
   EXPECT_EQ(reader_->State().value, CardState::kPresent);
-  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s),
-            STATUS_SUCCESS);  // present already: at once
-  auto removal = reader_->StartWaitForCard(tolvex::host::CardWait::kAbsent);
+  auto removal = reader_->StartWaitForCard(CardWait::kAbsent);
   sim_->RemoveCard();
   EXPECT_EQ(removal->Wait(10s), STATUS_SUCCESS);
   EXPECT_EQ(reader_->State().value, CardState::kAbsent);
   // A watch let go of while pending is cancelled and finished: the next one is taken, and
   // nothing of it is left when the host stops.
-  (void)reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
-  EXPECT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 30ms), STATUS_TIMEOUT);
+  (void)reader_->StartWaitForCard(CardWait::kPresent);
+  EXPECT_EQ(reader_->WaitForCard(CardWait::kPresent, 30ms), STATUS_TIMEOUT);
 }
 
 struct WatchCase {
@@ -321,7 +296,7 @@ struct WatchCase {
 class PendingWatch : public StartedReader, public ::testing::WithParamInterface<WatchCase> {};
 
 TEST_P(PendingWatch, EndsAsItsCauseSays) {
-  auto waiting = reader_->StartWaitForCard(tolvex::host::CardWait::kPresent);
+  auto waiting = reader_->StartWaitForCard(CardWait::kPresent);
   EXPECT_EQ(waiting->Wait(20ms), STATUS_TIMEOUT);  // no card: still pending
   GetParam().act(*this, *waiting);
   EXPECT_EQ(waiting->Wait(10s), GetParam().status);
@@ -334,9 +309,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A second watch is refused; the first goes on.
         WatchCase{"SecondWatchRefused",
                   [](StartedReader& f, Request&) {
-                    EXPECT_EQ(
-                        f.reader_->StartWaitForCard(tolvex::host::CardWait::kPresent)->Wait(10s),
-                        STATUS_DEVICE_BUSY);
+                    EXPECT_EQ(f.reader_->StartWaitForCard(CardWait::kPresent)->Wait(10s),
+                              STATUS_DEVICE_BUSY);
                     f.sim_->InsertCard("t1");
                   },
                   STATUS_SUCCESS},
@@ -357,8 +331,7 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
   // process).
   bool card_in = false;
   for (int round = 0; round < 150; ++round) {
-    auto waiting = reader_->StartWaitForCard(card_in ? tolvex::host::CardWait::kAbsent
-                                                     : tolvex::host::CardWait::kPresent);
+    auto waiting = reader_->StartWaitForCard(card_in ? CardWait::kAbsent : CardWait::kPresent);
     std::thread changer([&] { card_in ? sim_->RemoveCard() : (void)sim_->InsertCard("t0"); });
     std::thread canceller([&] {
       std::this_thread::sleep_for(std::chrono::microseconds(round % 7 * 50));
@@ -375,17 +348,6 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
       return asked == STATUS_SUCCESS && (state >= CardState::kPresent) == card_in;
     }));
   }
-}
-
-TEST_F(StartedReader, DataSetReadyDropEndsListeningAndCommandsTimeOut) {
-  sim_->InsertCard("t0");
-  ASSERT_EQ(reader_->WaitForCard(tolvex::host::CardWait::kPresent, 10s), STATUS_SUCCESS);
-  sim_->SetDsr(false);
-  // The removal routine purged the port; nothing the reader says is heard any more.
-  ASSERT_TRUE(WaitUntil([&] { return LastCodes(host_, 1) == Codes{IOCTL_SERIAL_PURGE}; }));
-  EXPECT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset).status, STATUS_IO_TIMEOUT);
-  sim_->RemoveCard();  // not heard either
-  EXPECT_EQ(reader_->State().value, CardState::kPresent);
 }
 
 TEST(DriverTeardown, UnloadWhileTheReaderKeepsTalkingLeavesNothingRunning) {
