@@ -17,7 +17,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import traceback
 
@@ -245,28 +244,6 @@ class Session:
               "pcscd does not use the handler's poll function")
         check(inserted < 3.0 and removed < 2.0,
               f"insertion seen after {inserted:.2f} s, removal after {removed:.2f} s")
-
-    def test_two_readers_at_once(self):
-        self.card("B", "t0")
-        failures = []
-
-        def work(letter, mask):
-            try:
-                card, protocol = self.connect(letter, mask)
-                self.exchange(card, protocol, bytes.fromhex("00A40000020101"))
-                for _ in range(20):
-                    self.exchange(card, protocol, bytes.fromhex("00B0000040"))
-                self.sc.SCardDisconnect(card, self.sc.SCARD_LEAVE_CARD)
-            except Exception as error:  # reported below
-                failures.append(f"{letter}: {error}")
-
-        threads = [threading.Thread(target=work, args=("A", self.sc.SCARD_PROTOCOL_T1)),
-                   threading.Thread(target=work, args=("B", self.sc.SCARD_PROTOCOL_T0))]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(60)
-        check(not failures, "; ".join(failures))
 
 
 def checked(results, name, body):
