@@ -57,17 +57,12 @@ class Sim:
         check(answer.startswith("ok"), f"tolvex-sim '{line}': {answer!r}")
 
     def quit(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.write("quit\n")
-                self.proc.stdin.flush()
-            except (BrokenPipeError, ValueError):
-                pass
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        self.proc.stdin.close()  # the end of its console: it quits
+        try:
+            self.proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
         self.log.close()
 
 
