@@ -10,7 +10,6 @@
 #include <cstring>
 #include <future>
 #include <memory>
-#include <random>
 #include <thread>
 #include <vector>
 
@@ -297,28 +296,6 @@ TEST_F(ChannelTest, Exchanges) {
     EXPECT_TRUE(std::equal(c.data.begin(), c.data.end(), response.begin()));
     EXPECT_EQ(response[c.length - 2], 0x90);
   }
-}
-
-// Whatever an application sends, nothing is written past the room and nothing hangs.
-TEST_F(ChannelTest, ArbitraryCommands) {
-  Ready(SCARD_PROTOCOL_T1);
-  std::mt19937 random(20240611);
-  for (int i = 0; i < 60; ++i) {
-    Bytes command(1 + random() % kMaxCommand);
-    for (UCHAR& byte : command) byte = static_cast<UCHAR>(random());
-    if (i % 3 == 0) command[0] = 0x00;
-    Bytes response;
-    if (Transmit(1, command, &response, random() % 300) != IFD_SUCCESS) {
-      EXPECT_TRUE(response.empty());
-      Bytes atr;
-      if (Power(IFD_POWER_UP, &atr) == IFD_SUCCESS) {
-        (void)IFDHSetProtocolParameters(lun_, SCARD_PROTOCOL_T1, 0, 0, 0, 0);
-      }
-    }
-  }
-  Ready(SCARD_PROTOCOL_T1);
-  Bytes response;
-  EXPECT_EQ(Transmit(1, kChallenge8, &response), IFD_SUCCESS);
 }
 
 // The versions request is passed on; the feature list is empty; no other code is.
