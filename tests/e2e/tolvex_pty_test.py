@@ -3,10 +3,6 @@
 tolvex command drives it through the terminal, the serial port driver and the driver.
 
     tolvex_pty_test.py --tolvex PATH --sim PATH
-
-Runs info, atr, apdu under both protocols (with 255-byte commands and 256-byte responses),
-watch with an insertion and a removal driven through the simulator's standard input, and the
-error cases of a silent reader and of a reader without a card, checking the output.
 """
 
 import argparse
@@ -30,19 +26,13 @@ class Simulator:
             [path, "--pty", "--trace", "--card", card],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
             text=True, bufsize=1)
-        self.lines = queue.Queue()
         self.transcript = queue.Queue()
         self.pty = self.process.stdout.readline().strip()
         if not self.pty.startswith("/dev/"):
             raise RuntimeError(f"tolvex-sim did not give a terminal: {self.pty!r}")
         threading.Thread(target=self._read, daemon=True).start()
-        threading.Thread(target=self._read_transcript, daemon=True).start()
 
     def _read(self):
-        for line in self.process.stdout:
-            self.lines.put(line.rstrip("\n"))
-
-    def _read_transcript(self):
         for line in self.process.stderr:
             time_ms, _, entry = line.strip().partition(" ms  ")
             self.transcript.put((float(time_ms), entry))
@@ -58,7 +48,7 @@ class Simulator:
         """Sends a console command and returns its one-line answer."""
         self.process.stdin.write(text + "\n")
         self.process.stdin.flush()
-        answer = self.lines.get(timeout=10)
+        answer = self.process.stdout.readline().strip()
         if not answer.startswith("ok"):
             raise RuntimeError(f"tolvex-sim refused {text!r}: {answer}")
         return answer
@@ -80,10 +70,9 @@ class Test:
         self.failures = 0
 
     def run(self, *args):
-        started = time.monotonic()
-        result = subprocess.run([self.tolvex, "--port", f"0={self.sim.pty}", *args],
-                                capture_output=True, text=True, timeout=COMMAND_LIMIT)
-        return result, time.monotonic() - started
+        """Runs tolvex on the simulator's terminal; a hang raises TimeoutExpired."""
+        return subprocess.run([self.tolvex, "--port", f"0={self.sim.pty}", *args],
+                              capture_output=True, text=True, timeout=COMMAND_LIMIT)
 
     def check(self, condition, what, detail=""):
         if condition:
@@ -93,6 +82,8 @@ class Test:
             print(f"FAIL  {what}\n      {detail}")
 
     def json_lines(self, result):
+        if result.returncode != 0:
+            return []
         return [json.loads(line) for line in result.stdout.splitlines() if line.strip()]
 
 
@@ -105,16 +96,13 @@ def main():
     sim = Simulator(options.sim, "dual")
     test = Test(options.tolvex, sim)
     try:
-        # info
-        result, _ = test.run("info")
+        result = test.run("info")
         test.check(result.returncode == 0 and "Norvane-Talbeck Brightwarden Serial SCR" in result.stdout
                    and "firmware      2.1" in result.stdout and "T=0, T=1" in result.stdout,
                    "info names the reader, its firmware and protocols", result.stdout + result.stderr)
 
-        # atr
-        result, _ = test.run("--json", "atr")
-        lines = test.json_lines(result) if result.returncode == 0 else []
-        atr = lines[0] if lines else {}
+        result = test.run("--json", "atr")
+        atr = (test.json_lines(result) or [{}])[0]
         test.check(atr.get("atr") == "3B 92 13 80 31 20 45 44 55 44" and atr.get("valid")
                    and atr.get("protocols") == ["T=0", "T=1"] and atr.get("tck") == "44",
                    "atr gives the card's answer to reset, decoded", result.stdout + result.stderr)
@@ -123,9 +111,9 @@ def main():
         long_data = "".join(f"{i:02X}" for i in range(255))
         echo = "80EE0000FF" + long_data + "00"
         for protocol in ("t1", "t0"):
-            result, _ = test.run("--json", "apdu", "--protocol", protocol, AID, SELECT_FILE,
+            result = test.run("--json", "apdu", "--protocol", protocol, AID, SELECT_FILE,
                                  "00B0000000", echo)
-            lines = test.json_lines(result) if result.returncode == 0 else []
+            lines = test.json_lines(result)
             ok = (len(lines) == 4 and all(line.get("sw") == "9000" for line in lines[:3])
                   and len(lines[2].get("data", "").split()) == 256
                   and lines[0].get("protocol") == ("T=1" if protocol == "t1" else "T=0"))
@@ -151,9 +139,8 @@ def main():
                    and inserted.strip() == "card inserted" and watch.returncode == 0,
                    "watch reports a removal and an insertion", first + removed + inserted)
 
-        # no card
         sim.command("remove")
-        result, _ = test.run("apdu", AID)
+        result = test.run("apdu", AID)
         test.check(result.returncode == 1 and "no card in the reader" in result.stderr
                    and "0xC0000178" in result.stderr,
                    "apdu without a card says so, with the status", result.stderr)
@@ -168,7 +155,7 @@ def main():
             sim.command(f"fault short-atr {report} t0 84")
             time.sleep(0.2)
             sim.take_transcript()
-            result, _ = test.run("atr")
+            result = test.run("atr")
             time.sleep(0.5)  # the trace of the last frames reaches the pipe
             entries = sim.take_transcript()
             resets = [i for i, (_, e) in enumerate(entries) if e == "host: write register 3 = 1D"]
@@ -185,14 +172,10 @@ def main():
 
         # a silent reader: clear words, a non-zero exit, no hang
         sim.command("fault silence always")
-        result, took = test.run("info")
+        result = test.run("info")
         test.check(result.returncode == 1 and "no reader answered" in result.stderr
-                   and "0xC00000B5" in result.stderr and took < COMMAND_LIMIT,
+                   and "0xC00000B5" in result.stderr,
                    "a silent reader is reported, not waited for", result.stderr)
-        sim.command("fault clear")
-        result, _ = test.run("info")
-        test.check(result.returncode == 0, "the reader answers again once the fault is cleared",
-                   result.stderr)
     finally:
         sim.close()
     return 1 if test.failures else 0

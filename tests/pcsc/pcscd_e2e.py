@@ -3,12 +3,10 @@
 
     pcscd_e2e.py --handler build/pcsc/libtolvex_ifd.so --sim build/tools/tolvex-sim
 
-Two simulated readers (tolvex-sim --pty, driven through its standard input) are configured in
-a reader.conf.d folder of the test's own. pcscd runs in a private mount namespace with
-/run/pcscd bound to a fresh folder, so no pcscd of the system is disturbed; the clients
-(pyscard in this process, opensc-tool, scriptor, pcsc_scan) reach it through
-PCSCLITE_CSOCK_NAME. Needs root. Prints one line per check and "N passed, N failed"; the exit
-status is 0 only if every check passed.
+Two readers (tolvex-sim --pty, driven through its standard input) in a reader.conf.d folder of
+the test's own; pcscd in a private mount namespace with /run/pcscd bound to a fresh folder, so
+no pcscd of the system is disturbed; the clients (pyscard here, scriptor, pcsc_scan) reach it
+through PCSCLITE_CSOCK_NAME. Needs root. Exit status 0 only if every check passed.
 """
 
 import argparse
@@ -19,14 +17,12 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 import traceback
 
 T1_ATR = bytes.fromhex("3B82813120455431 32")
 T0_ATR = bytes.fromhex("3B021450")
-AID = bytes.fromhex("F0544F4C564558")
-FILE = bytes((i * 13 + 7) & 0xFF for i in range(320))
+FILE = bytes((i * 13 + 7) & 0xFF for i in range(256))
 TIME_LIMIT_S = 150
 
 
@@ -61,17 +57,12 @@ class Sim:
         check(answer.startswith("ok"), f"tolvex-sim '{line}': {answer!r}")
 
     def quit(self):
-        if self.proc.poll() is None:
-            try:
-                self.proc.stdin.write("quit\n")
-                self.proc.stdin.flush()
-            except (BrokenPipeError, ValueError):
-                pass
-            try:
-                self.proc.wait(timeout=5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        self.proc.stdin.close()  # the end of its console: it quits
+        try:
+            self.proc.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
         self.log.close()
 
 
@@ -109,12 +100,9 @@ class Pcscd:
         raise Failure(f"pcscd did not list {names} within {limit:.0f} s")
 
     def stop(self, sig):
-        """Signals pcscd and waits for it: its exit status, once it stopped within 5 s.
-
-        pcscd 1.9.9 can sleep on in its main loop after the signal, until a client comes:
-        signalled right after a client left, with no reader at all, it did so 5 times in 40.
-        So the wait knocks on its socket (a connection, no request) after a second and every
-        half second after that, as a client would; 40 in 40 then ended within 2 s."""
+        """Signals pcscd: its exit status, once it stopped within 5 s. pcscd 1.9.9 can sleep
+        on after the signal until a client comes, so the wait knocks on its socket (a
+        connection, no request) after a second and every half second after that."""
         start = time.monotonic()
         self.proc.send_signal(sig)
         while True:
@@ -200,12 +188,9 @@ class Session:
     def apdus(self, card, protocol):
         """Cases 1 to 4, with 255 and 256 data bytes, on a card of the simulator."""
         self.exchange(card, protocol, bytes.fromhex("00A40400"), sw="6700")  # case 1
-        self.exchange(card, protocol, bytes.fromhex("00A4040007") + AID)  # case 3
-        self.exchange(card, protocol, bytes.fromhex("00A40000020101"))
+        self.exchange(card, protocol, bytes.fromhex("00A40000020101"))  # case 3
         data = self.exchange(card, protocol, bytes.fromhex("00B0000000"))  # case 2, Le 256
-        check(data == FILE[:256], f"READ BINARY 256: {len(data)} bytes, not the file's")
-        data = self.exchange(card, protocol, bytes.fromhex("00B0010040"))
-        check(data == FILE[256:], f"READ BINARY at 256: {len(data)} bytes")
+        check(data == FILE, f"READ BINARY 256: {len(data)} bytes, not the file's")
         echo = bytes.fromhex("80EE0000FF") + bytes(range(255))  # case 4: 255 in, 256 asked
         if protocol == self.sc.SCARD_PROTOCOL_T0:
             # A T=0 card answers a case 4 command with 61xx; GET RESPONSE fetches the data.
@@ -255,45 +240,6 @@ class Session:
         check(inserted < 3.0 and removed < 2.0,
               f"insertion seen after {inserted:.2f} s, removal after {removed:.2f} s")
 
-    def test_two_readers_at_once(self):
-        sc = self.sc
-        self.card("B", "t0")
-        failures = []
-
-        def work(letter, mask):
-            try:
-                card, protocol = self.connect(letter, mask)
-                self.exchange(card, protocol, bytes.fromhex("00A40000020101"))
-                for _ in range(20):
-                    self.exchange(card, protocol, bytes.fromhex("00B0000040"))
-                sc.SCardDisconnect(card, sc.SCARD_LEAVE_CARD)
-            except Exception as error:  # reported below
-                failures.append(f"{letter}: {error}")
-
-        threads = [threading.Thread(target=work, args=("A", sc.SCARD_PROTOCOL_T1)),
-                   threading.Thread(target=work, args=("B", sc.SCARD_PROTOCOL_T0))]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join(60)
-        check(not failures, "; ".join(failures))
-
-    def test_client_tools(self):
-        env, name = self.pcscd.env, self.names["A"]
-        out = run(["opensc-tool", "--list-readers"], env).stdout
-        index = [line.split()[0] for line in out.splitlines() if line.rstrip().endswith(name)]
-        check(len(index) == 1, f"opensc-tool does not list reader A:\n{out}")
-        out = run(["opensc-tool", "--reader", index[0], "--atr"], env)
-        check(out.stdout.strip().lower() == T1_ATR.hex(":"), f"opensc-tool -a: {out}")
-        out = run(["opensc-tool", "--reader", index[0], "--send-apdu", "00:84:00:00:08",
-                   "--send-apdu", "00:A4:04:00:07:" + AID.hex(":")], env)
-        check(out.stdout.count("SW1=0x90, SW2=0x00") == 2, f"opensc-tool -s: {out}")
-        out = run(["scriptor", "-r", name, "-p", "T=1"], env,
-                  "00 84 00 00 08\n80 EE 00 00 03 01 02 03 00\n")
-        answers = [line for line in out.stdout.splitlines() if line.startswith("<")]
-        check(out.returncode == 0 and len(answers) == 2 and "90 00" in answers[0] and
-              answers[1].startswith("< 01 02 03 90 00"), f"scriptor: {out}")
-
 
 def checked(results, name, body):
     """Runs one check, and prints and counts its outcome."""
@@ -315,8 +261,8 @@ def main():
     parser.add_argument("--keep", action="store_true", help="keep the test folder and logs")
     args = parser.parse_args()
     handler = os.path.abspath(args.handler)
-    missing = [tool for tool in ("unshare", "mount", "pcscd", "pcsc_scan", "opensc-tool",
-                                 "scriptor") if shutil.which(tool) is None]
+    missing = [tool for tool in ("unshare", "mount", "pcscd", "pcsc_scan", "scriptor")
+               if shutil.which(tool) is None]
     missing += [path for path in (handler, args.sim) if not os.path.exists(path)]
     if os.geteuid() != 0 or missing:
         print(f"pcscd_e2e: FAILED: needs root, to run pcscd in a mount namespace of its own, "
@@ -359,8 +305,10 @@ def main():
         def second_run():
             check("Tolvex N" not in second.wait_ready(["Tolvex A"]), "the reader on /dev/null")
             out = run(["scriptor", "-r", "Tolvex A 00 00", "-p", "T=1"], second.env,
-                      "00 84 00 00 08\n")
-            check("90 00 : Normal processing" in out.stdout, f"scriptor: {out.stdout!r}")
+                      "00 84 00 00 08\n80 EE 00 00 03 01 02 03 00\n")
+            answers = [line for line in out.stdout.splitlines() if line.startswith("<")]
+            check(out.returncode == 0 and len(answers) == 2 and "90 00" in answers[0] and
+                  answers[1].startswith("< 01 02 03 90 00"), f"scriptor: {out}")
             # No client is left waiting: pcscd 1.9.9 may itself crash when a request comes in
             # while it exits. Its status after SIGINT is 1 with or without readers.
             check(second.stop(signal.SIGINT) in (0, 1), "pcscd's status after SIGINT")

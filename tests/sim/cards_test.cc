@@ -19,9 +19,6 @@ struct Dialogue {
 const Dialogue kDialogues[] = {
     // The models' ATRs and their protocols are the card tests' through the driver; here what
     // those tests do not see.
-    {"t0", "T0",
-     "reset > 3B 02 14 50 |, 00 A4 04 00 07 > A4, F0 54 4F 4C 56 45 58 > 90 00 |, "
-     "00 A4 00 00 02 > A4, 01 01 > 90 00 |, 00 B0 00 00 04 > B0 07 14 21 2E 90 00 |"},
     // T=0: procedure bytes hand the turn to the host without an end-of-block report.
     {"t0", "T0WrongLeGets6CWithTheRightLength",
      "00 A4 00 00 02 > A4, 01 01 > 90 00 |, 00 B0 01 30 20 > 6C 10 |, "
