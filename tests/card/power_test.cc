@@ -1,12 +1,9 @@
-// What a cold reset sets beyond the ATR, protocol selection (an answer without PTS1, the
-// fall-back to a cold reset with default parameters), and the timing the controller and the
-// serial port are given for the protocol in force.
+// What a cold reset sets beyond the ATR, a PTS answer without PTS1, and the timing the controller
+// and the serial port are given for the protocol in force.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <iterator>
 
 #include "support/card_bench.h"
 #include "support/stc_wire.h"
@@ -15,17 +12,14 @@ namespace {
 
 using ::testing::ElementsAre;
 using tolvex::testutil::Bytes;
-using tolvex::testutil::Cat;
-using tolvex::testutil::Hex;
 
 const Bytes kPowerOff = {0x84, 0x00};
-const Bytes kResetCommand = {0x83, 0x1D};
 
 class CardPower : public tolvex::testutil::CardBenchTest {};
 
 TEST_F(CardPower, ResetsEffectsBeyondTheAtr) {
   // A good ATR sets the card's parameters and the serial waits follow them: T=0 with WI 10.
-  script().Expect(kResetCommand, {STC_OK, 0x3B, 0x02, 0x14, 0x50});
+  script().Expect({0x83, 0x1D}, {STC_OK, 0x3B, 0x02, 0x14, 0x50});
   SetIo({}, 64);
   smartcard()->MinorIoControlCode = SCARD_COLD_RESET;
   ASSERT_EQ(CBCardPower(smartcard()), STATUS_SUCCESS);
@@ -34,24 +28,18 @@ TEST_F(CardPower, ResetsEffectsBeyondTheAtr) {
   EXPECT_EQ(reader()->ReadTotalTimeout, 1396u);
 }
 
-class ProtocolSelection : public tolvex::testutil::CardBenchTest {
- protected:
-  void SetUp() override {
-    CardBenchTest::SetUp();
-    // A card after its reset: both protocols, default parameters, not yet negotiated.
-    SetState(SCARD_NEGOTIABLE);
-    card().Protocol.Supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-    card().PtsData.Type = PTS_TYPE_DEFAULT;
-    card().PtsData.Fl = 1;
-    card().PtsData.Dl = 1;
-    SetIo({}, 4);  // the library's reply buffer: the 32-bit protocol mask
-    smartcard()->MinorIoControlCode = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-  }
-};
+class ProtocolSelection : public tolvex::testutil::CardBenchTest {};
 
 TEST_F(ProtocolSelection, AnswerWithoutPts1IsNotReadFurtherAndEndsWithTheCardOff) {
-  // With the default parameters there is no fall-back. A fourth byte awaited would never come:
-  // with a read time-out of 20 s, a quick end shows that none was awaited.
+  // A card after its reset, with the default parameters: there is no fall-back. A fourth byte
+  // awaited would never come: with a read time-out of 20 s, a quick end shows none was awaited.
+  SetState(SCARD_NEGOTIABLE);
+  card().Protocol.Supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+  card().PtsData.Type = PTS_TYPE_DEFAULT;
+  card().PtsData.Fl = 1;
+  card().PtsData.Dl = 1;
+  SetIo({}, 4);  // the library's reply buffer: the 32-bit protocol mask
+  smartcard()->MinorIoControlCode = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
   reader()->ReadIntervalTimeout = 0;
   reader()->ReadTotalTimeout = 20000;
   script().Expect({0x44, 0xFF, 0x11, 0x11, 0xFF}, {STC_OK, 0xFF, 0x01, 0xFE});
@@ -63,30 +51,6 @@ TEST_F(ProtocolSelection, AnswerWithoutPts1IsNotReadFurtherAndEndsWithTheCardOff
   EXPECT_EQ(Io(4), Bytes(4, 0));
   EXPECT_EQ(Frames(), (std::vector<Bytes>{{0x44, 0xFF, 0x11, 0x11, 0xFF}, kPowerOff}));
   EXPECT_EQ(State(), SCARD_PRESENT);
-}
-
-TEST_F(ProtocolSelection, FallbackResetsTheCardColdOnceAndAsksWithItsDefaults) {
-  // The card's own pair (PTS1 13) is refused: the card is reset, and asked again with the pair
-  // its new ATR (TA1 13, more than a 9600 bit/s reader runs) allows this reader: the defaults.
-  card().PtsData.Type = PTS_TYPE_OPTIMAL;
-  card().PtsData.Dl = 3;
-  script().Expect({0x44, 0xFF, 0x11, 0x13, 0xFD}, {STC_OK, 0xFF, 0x01, 0xFE});
-  script().Expect(kResetCommand, Cat({STC_OK}, Hex("3B 92 13 80 31 20 45 44 55 44")));
-  script().Expect({0x44, 0xFF, 0x11, 0x11, 0xFF}, {STC_OK, 0xFF, 0x11, 0x11, 0xFF});
-  EXPECT_EQ(CBSetProtocol(smartcard()), STATUS_SUCCESS);
-  const auto frames = Frames();
-  std::vector<Bytes> pts;
-  std::copy_if(frames.begin(), frames.end(), std::back_inserter(pts),
-               [](const Bytes& f) { return f.size() > 1 && f[0] == 0x44 && f[1] == 0xFF; });
-  EXPECT_EQ(pts,
-            (std::vector<Bytes>{{0x44, 0xFF, 0x11, 0x13, 0xFD}, {0x44, 0xFF, 0x11, 0x11, 0xFF}}));
-  const auto reset = std::find(frames.begin(), frames.end(), kResetCommand);
-  ASSERT_NE(reset, frames.end());
-  EXPECT_NE(std::find(frames.begin(), reset, kPowerOff), reset);  // a cold reset
-  EXPECT_EQ(card().PtsData.Type, PTS_TYPE_DEFAULT);
-  EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_T1);
-  EXPECT_EQ(State(), SCARD_SPECIFIC);
-  EXPECT_EQ(Io(4), (Bytes{2, 0, 0, 0}));
 }
 
 class Timing : public tolvex::testutil::CardBenchTest {
