@@ -89,7 +89,9 @@ class Cards : public ::testing::Test {
     ASSERT_EQ(status, STATUS_SUCCESS);
     EXPECT_EQ(atr, MakeCard(model_)->Reset());
     EXPECT_EQ(reader_->Attribute(SCARD_ATTR_ATR_STRING).value, atr);
-    EXPECT_EQ(Protocol(), SCARD_PROTOCOL_UNDEFINED);
+    const auto in_force = reader_->AttributeNumber(SCARD_ATTR_CURRENT_PROTOCOL_TYPE);
+    EXPECT_EQ(in_force.status, STATUS_SUCCESS);
+    EXPECT_EQ(in_force.value, SCARD_PROTOCOL_UNDEFINED);
     EXPECT_EQ(State(), CardState::kNegotiable);
     EXPECT_TRUE(sim_->card_powered());
     EXPECT_THAT(HostFrames(*sim_), Contains(kPowerOff));
@@ -107,11 +109,6 @@ class Cards : public ::testing::Test {
     const auto [status, state] = reader_->State();
     EXPECT_EQ(status, STATUS_SUCCESS);
     return state;
-  }
-  std::uint32_t Protocol() {
-    const auto [status, value] = reader_->AttributeNumber(SCARD_ATTR_CURRENT_PROTOCOL_TYPE);
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    return value;
   }
 
   tolvex::host::Host host_{tolvex::host::Host::Options{.skip_delays = true}};

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdio>
 #include <string>
 
@@ -75,70 +74,33 @@ class CardReset : public tolvex::testutil::CardBenchTest {
   ULONG length_ = 0;
 };
 
-struct AtrCase {
-  const char* name;
-  const char* sent;  // the reader's bytes after its 90, in one piece, unless fed in steps
-  const char* atr;
-  const char* interface;  // AtrInterfaceBytes: TA TB TC TD of groups 1 to 3, "--" if absent
-  const char* steps = "";
-  friend void PrintTo(const AtrCase& c, std::ostream* os) { *os << c.name; }
-};
-
-class AtrShape : public CardReset, public ::testing::WithParamInterface<AtrCase> {};
-
-TEST_P(AtrShape, EndsWhereItsStructureSaysAndKeepsGroupsOneToThree) {
-  const AtrCase& c = GetParam();
+TEST_F(CardReset, MissingTckEndsTheAtrAfterItsWait) {
+  // TD1 announces T=1 and there is no TD2: a TCK is due; the card's turn ends without it.
   for (auto& entry : reader()->AtrInterfaceBytes) entry = {1, 0x77};  // a previous card's
-  // What lies behind the table in the record, up to the next member's event type and reserved
-  // bytes: nothing else changes those.
-  constexpr size_t kEnd =
-      offsetof(READER_EXTENSION, AtrInterfaceBytes) + sizeof(READER_EXTENSION::AtrInterfaceBytes);
-  constexpr size_t kBehind = offsetof(READER_EXTENSION, PassTurn) + 4 - kEnd;
-  const UCHAR* record = reinterpret_cast<const UCHAR*>(reader());
-  const Bytes behind(record + kEnd, record + kEnd + kBehind);
-  if (*c.sent != 0) script().Expect(kReset, tolvex::testutil::Cat({STC_OK}, Hex(c.sent)));
   Record();
-  const auto steps = Steps(c.steps);
+  const auto steps = Steps("120: 3B; 2400: 81; 2400: 01; 2400: 41; 2400: 10 83");
   Feeder feeder(bench_, steps);
   ASSERT_EQ(Reset(false), STATUS_SUCCESS);
   EXPECT_EQ(feeder.done(), steps.size());
-  EXPECT_EQ(Atr(), Hex(c.atr));
-  EXPECT_EQ(Bytes(record + kEnd, record + kEnd + kBehind), behind);
+  EXPECT_EQ(Atr(), Hex("3B 81 01 41"));
+  // The interface bytes kept, TA TB TC TD of groups 1 to 3: TD1 alone.
   std::string table;
   for (const ATR_INTERFACE_BYTE& entry : reader()->AtrInterfaceBytes) {
     char text[4];
     std::snprintf(text, sizeof(text), "%02X ", entry.Value);
     table += entry.Present ? text : "-- ";
   }
-  EXPECT_EQ(table, std::string(c.interface) + " ");
+  EXPECT_EQ(table, "-- -- -- 01 -- -- -- -- -- -- -- -- ");
   EXPECT_EQ(Frames(), Wire(kUart + ", 84 00, 83 1D"));
-  EXPECT_EQ(Delays(),
-            (std::vector<ULONG>{200, 5}));  // the power-off's, and the card's after its ATR
-  if (steps.empty()) return;
-  // The ATR's waits: TS's, then 1200 ms per byte and 1200 more for each part; not those for
-  // the reset command's answer, nor a write's (no limit).
+  EXPECT_EQ(Delays(), (std::vector<ULONG>{200, 5}));  // the power-off's, the card's after its ATR
+  // The ATR's waits: TS's, then 1200 ms per byte and 1200 more for each part; not those for the
+  // reset command's answer, nor a write's (no limit).
   std::vector<LONGLONG> waits = Waits(), expected;
   std::erase(waits, tolvex::testutil::BenchWait(1));
   std::erase(waits, -1);
   for (const Feeder::Step& step : steps) expected.push_back(step.wait_ms);
   EXPECT_EQ(waits, expected);
 }
-
-const AtrCase kAtrs[] = {
-    // TD3 announces a fourth group (TA4 FE, TB4 45): read and counted, kept in the ATR only.
-    {"FourthGroupIsReadButNotKept", "3B 80 80 81 31 FE 45 0B", "3B 80 80 81 31 FE 45 0B",
-     "-- -- -- 80 -- -- -- 81 -- -- -- 31"},
-    // TA1 and TD1, TD2 (T=1), TA3 and TB3, two historical bytes, TCK.
-    {"EachPartAwaitedInTurn", "", "3B 92 13 80 31 20 45 44 55 44",
-     "13 -- -- 80 -- -- -- 31 20 45 -- --",
-     "120: 3B; 2400: 92; 3600: 13 80; 2400: 31; 3600: 20 45; 3600: 44 55; 2400: 44"},
-    // TD1 announces T=1 and there is no TD2: a TCK is due; the card's turn ends without it.
-    {"MissingTckEndsTheAtrAfterItsWait", "", "3B 81 01 41", "-- -- -- 01 -- -- -- -- -- -- -- --",
-     "120: 3B; 2400: 81; 2400: 01; 2400: 41; 2400: 10 83"},
-};
-
-INSTANTIATE_TEST_SUITE_P(Atrs, AtrShape, ::testing::ValuesIn(kAtrs),
-                         [](const auto& test) { return std::string(test.param.name); });
 
 struct FailureCase {
   const char* name;
