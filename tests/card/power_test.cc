@@ -1,6 +1,5 @@
 // What a cold reset sets beyond the ATR, a PTS answer without PTS1, and the timing the controller
 // and the serial port are given for the protocol in force.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -10,7 +9,6 @@
 
 namespace {
 
-using ::testing::ElementsAre;
 using tolvex::testutil::Bytes;
 
 const Bytes kPowerOff = {0x84, 0x00};
@@ -92,7 +90,7 @@ TEST_F(Timing, ZeroElementaryTimeUnitWritesNothing) {
   card().BitRateAdjustment = broken;
   card().Protocol.Selected = SCARD_PROTOCOL_T1;
   EXPECT_EQ(CBSynchronizeSTC(smartcard()), STATUS_SUCCESS);
-  EXPECT_THAT(Frames(), ElementsAre(Bytes{0xC2}, Bytes{0x82, 0x6C}));
+  EXPECT_EQ(Frames(), tolvex::testutil::Wire("C2, 82 6C"));
 }
 
 TEST_F(Timing, FailedRegisterWriteEndsTheProgramming) {

@@ -2,7 +2,6 @@
 // the driver moves the library's blocks to the card and the card's blocks back (the reads of each
 // block, the card's IFS request, damaged characters), with the library's own block engine turning
 // the crank.
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,7 +15,6 @@
 
 namespace {
 
-using ::testing::ElementsAre;
 using tolvex::testutil::BenchWait;
 using tolvex::testutil::Bytes;
 using tolvex::testutil::Cat;
@@ -89,7 +87,6 @@ class T1Exchange : public tolvex::testutil::CardBenchTest {
     SetIo(Cat({2, 0, 0, 0, 8, 0, 0, 0}, kReadEight), 8 + 258);
     ReaderAnswersEverything();
   }
-  // A block with the card's error detection code.
   Bytes Block(UCHAR pcb, const Bytes& inf = {}) {
     return t1::Encode(t1::Block{0, pcb, inf},
                       card().T1.EDC == T1_EDC_CRC ? t1::Edc::kCrc : t1::Edc::kLrc);
@@ -153,7 +150,7 @@ TEST_F(T1Exchange, DamagedCharacterFailsTheLibrarysCheckEvenWhenItsPlaceHolderFi
   Card(Block(0x81), Said(answer));  // R(0, EDC error): the card sends it again
   Record();
   ASSERT_EQ(CBT1Transmit(smartcard()), STATUS_SUCCESS);
-  EXPECT_THAT(Delays(), ElementsAre(254));
+  EXPECT_EQ(Delays(), std::vector<ULONG>{254});
   EXPECT_EQ(Response(), (Bytes{0x00, 0x01, 0x90, 0x00}));
   EXPECT_EQ(Frames().size(), 2u);
 }

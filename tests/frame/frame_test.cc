@@ -49,9 +49,8 @@ class PortMask : public ::testing::TestWithParam<MaskCase> {};
 TEST_P(PortMask, StartsAReaderOnEachPortOfTheMaskAndTouchesNoOther) {
   const MaskCase& c = GetParam();
   Host host(kFast);
-  for (unsigned i = 0; i < 4; ++i) {
+  for (unsigned i = 0; i < 4; ++i)
     if (c.ports >> i & 1) host.AddSimulatedPort(i);
-  }
   if (!c.text.empty()) {
     host.SetPortMaskValue(REG_SZ, c.text);
   } else {

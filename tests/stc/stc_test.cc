@@ -19,7 +19,6 @@ using tolvex::testutil::Feeder;
 using tolvex::testutil::Hex;
 using tolvex::testutil::Program;
 using tolvex::testutil::Wire;
-using namespace std::string_literals;
 
 class StcRegisters : public tolvex::testutil::LinkBenchTest {};
 
@@ -122,7 +121,7 @@ TEST_P(ResetFailure, LeavesTheLengthAloneAndTheCardOff) {
 const FailureCase kFailures[] = {
     {"SilentCard", false, "", {}, STATUS_UNRECOGNIZED_MEDIA, 1, {120}},
     {"InvalidTsIsJudgedAfterT0", false, "", {{120, {0x12}}, {2400, {0x00}}}, STATUS_DATA_ERROR, 1},
-    {"DamagedTwice", false, kDamaged + ", "s + kDamaged, {}, STATUS_IO_TIMEOUT, 2},
+    {"DamagedTwice", false, std::string(kDamaged) + ", " + kDamaged, {}, STATUS_IO_TIMEOUT, 2},
     {"DamagedOnAWarmReset", true, kDamaged, {}, STATUS_IO_TIMEOUT, 1},
 };
 
