@@ -11,14 +11,13 @@ namespace {
 
 using tolvex::testutil::Bytes;
 
-const Bytes kPowerOff = {0x84, 0x00};
-
 class CardPower : public tolvex::testutil::CardBenchTest {};
 
 TEST_F(CardPower, ResetsEffectsBeyondTheAtr) {
   // A good ATR sets the card's parameters and the serial waits follow them: T=0 with WI 10.
   script().Expect({0x83, 0x1D}, {STC_OK, 0x3B, 0x02, 0x14, 0x50});
   SetIo({}, 64);
+  card().Protocol.Selected = SCARD_PROTOCOL_T1;  // the previous card's
   smartcard()->MinorIoControlCode = SCARD_COLD_RESET;
   ASSERT_EQ(CBCardPower(smartcard()), STATUS_SUCCESS);
   EXPECT_EQ(card().HistoricalChars.Length, 2);
@@ -47,7 +46,7 @@ TEST_F(ProtocolSelection, AnswerWithoutPts1IsNotReadFurtherAndEndsWithTheCardOff
   EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
   EXPECT_EQ(information_, 0u);
   EXPECT_EQ(Io(4), Bytes(4, 0));
-  EXPECT_EQ(Frames(), (std::vector<Bytes>{{0x44, 0xFF, 0x11, 0x11, 0xFF}, kPowerOff}));
+  EXPECT_EQ(Frames(), (std::vector<Bytes>{{0x44, 0xFF, 0x11, 0x11, 0xFF}, {0x84, 0x00}}));
   EXPECT_EQ(State(), SCARD_PRESENT);
 }
 
