@@ -2,7 +2,10 @@
 // and the serial port are given for the protocol in force.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
+#include <vector>
 
 #include "support/card_bench.h"
 #include "support/stc_wire.h"
@@ -48,6 +51,43 @@ TEST_F(ProtocolSelection, AnswerWithoutPts1IsNotReadFurtherAndEndsWithTheCardOff
   EXPECT_EQ(Io(4), Bytes(4, 0));
   EXPECT_EQ(Frames(), (std::vector<Bytes>{{0x44, 0xFF, 0x11, 0x11, 0xFF}, {0x84, 0x00}}));
   EXPECT_EQ(State(), SCARD_PRESENT);
+}
+
+TEST_F(ProtocolSelection, RefusedPtsResetsTheCardColdOnceAndAsksWithItsDefaults) {
+  // The card's own pair (PTS1 13) is refused: the card is reset cold and asked again with the
+  // pair its new ATR allows this reader (the defaults), never a third time.
+  const Bytes own = {0x44, 0xFF, 0x11, 0x13, 0xFD}, defaults = {0x44, 0xFF, 0x11, 0x11, 0xFF};
+  const Bytes atr = {0x3B, 0x92, 0x13, 0x80, 0x31, 0x20, 0x45, 0x44, 0x55, 0x44};
+  for (const bool echoed : {true, false}) {
+    SCOPED_TRACE(echoed ? "echoed after the reset" : "refused twice");
+    ReaderAnswersEverything();
+    SetState(SCARD_NEGOTIABLE);
+    card().Protocol.Supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    card().Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+    card().PtsData = {};
+    card().PtsData.Type = PTS_TYPE_OPTIMAL;
+    card().PtsData.Fl = 1;
+    card().PtsData.Dl = 3;
+    SetIo({}, 4);
+    smartcard()->MinorIoControlCode = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    script().Expect(own, {STC_OK, 0xFF, 0x01, 0xFE});
+    script().Expect({0x83, 0x1D}, tolvex::testutil::Cat({STC_OK}, atr));
+    script().Expect(
+        defaults, echoed ? Bytes{STC_OK, 0xFF, 0x11, 0x11, 0xFF} : Bytes{STC_OK, 0xFF, 0x01, 0xFE});
+    EXPECT_EQ(CBSetProtocol(smartcard()), echoed ? STATUS_SUCCESS : STATUS_DEVICE_PROTOCOL_ERROR);
+    const auto frames = Frames();
+    std::vector<Bytes> pts;
+    std::copy_if(frames.begin(), frames.end(), std::back_inserter(pts),
+                 [](const Bytes& f) { return f.size() > 1 && f[0] == 0x44 && f[1] == 0xFF; });
+    EXPECT_EQ(pts, (std::vector<Bytes>{own, defaults}));
+    const auto reset = std::find(frames.begin(), frames.end(), Bytes{0x83, 0x1D});
+    ASSERT_NE(reset, frames.end());
+    EXPECT_NE(std::find(frames.begin(), reset, Bytes{0x84, 0x00}), reset);  // a cold reset
+    EXPECT_EQ(card().PtsData.Type, PTS_TYPE_DEFAULT);
+    EXPECT_EQ(card().Protocol.Selected, echoed ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_UNDEFINED);
+    EXPECT_EQ(State(), echoed ? SCARD_SPECIFIC : SCARD_PRESENT);
+    EXPECT_EQ(Io(4), echoed ? (Bytes{2, 0, 0, 0}) : Bytes(4, 0));
+  }
 }
 
 class Timing : public tolvex::testutil::CardBenchTest {
