@@ -1,4 +1,5 @@
-// Serial set-up, control requests sent and awaited, the one-byte read and the driver's delay.
+// Serial set-up, control requests sent and awaited, the driver's delay, and the STC command
+// protocol: the frames on the wire and how the reader's answers are judged.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -9,22 +10,25 @@
 
 #include "support/card_bench.h"
 #include "support/test_driver.h"
-#include "support/wait.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 using tolvex::host::LinkBench;
 using tolvex::platform::PlatformScope;
+using tolvex::testutil::Bytes;
+using tolvex::testutil::Cat;
 
 // Values as the port receives them: 32-bit little-endian words, one after the other.
-std::vector<UCHAR> Le32(std::initializer_list<ULONG> values) {
-  std::vector<UCHAR> bytes;
+Bytes Le32(std::initializer_list<ULONG> values) {
+  Bytes bytes;
   for (ULONG v : values) {
     for (int shift : {0, 8, 16, 24}) bytes.push_back(static_cast<UCHAR>(v >> shift));
   }
   return bytes;
 }
+
+using StcProtocol = tolvex::testutil::LinkBenchTest;
 
 // The bench's port opened, not yet set up; the platform's records kept from here on.
 class SerialSetUp : public tolvex::testutil::LinkBenchTest {
@@ -45,14 +49,14 @@ class SerialSetUp : public tolvex::testutil::LinkBenchTest {
 TEST_F(SerialSetUp, SendsTheConfigurationInTableOrderThenArmsTheListener) {
   ASSERT_EQ(bench_.Initialize(), STATUS_SUCCESS);
   // Each request with its input; none reads anything back but the listener's wait, 4 bytes.
-  const std::pair<ULONG, std::vector<UCHAR>> expected[] = {
+  const std::pair<ULONG, Bytes> expected[] = {
       {IOCTL_SERIAL_SET_BAUD_RATE, Le32({19200})},
-      {IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 8}},  // one stop bit, no parity, 8 bits
-      {IOCTL_SERIAL_SET_CHARS, std::vector<UCHAR>(6, 0)},
+      {IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 8}},
+      {IOCTL_SERIAL_SET_CHARS, Bytes(6, 0)},
       {IOCTL_SERIAL_SET_TIMEOUTS, Le32({50, 0, 100, 0, 1000})},
       {IOCTL_SERIAL_SET_HANDFLOW, Le32({0, 0x80000000u, 0, 0})},
       {IOCTL_SERIAL_PURGE, Le32({0x0C})},
-      {IOCTL_SERIAL_SET_BREAK_OFF, {}},  // no buffer at all
+      {IOCTL_SERIAL_SET_BREAK_OFF, {}},
       {IOCTL_SERIAL_SET_WAIT_MASK, Le32({0x11})},
   };
   const auto controls = Controls();
@@ -64,8 +68,7 @@ TEST_F(SerialSetUp, SendsTheConfigurationInTableOrderThenArmsTheListener) {
   }
   EXPECT_EQ(controls[8].code, IOCTL_SERIAL_WAIT_ON_MASK);
   EXPECT_EQ(controls[8].length, 4u);
-  // 25 ms after every request, then 450 ms; requests the port completes at once are not waited
-  // for.
+  // 25 ms after every request, then 450 ms; requests completed at once are not waited for.
   EXPECT_THAT(Delays(), ElementsAre(25, 25, 25, 25, 25, 25, 25, 25, 450));
   EXPECT_TRUE(Waits().empty());
   EXPECT_TRUE(bench_.port().has_pending_wait());
@@ -86,7 +89,7 @@ TEST_F(SerialSetUp, StopsAtTheFirstRefusedRequestAndReturnsItsStatus) {
     std::vector<ULONG> expected_delays(sent, 25);
     expected_delays.push_back(450);
     EXPECT_EQ(Delays(), expected_delays) << sent;
-    EXPECT_FALSE(bench_.port().has_pending_wait());  // the listener is not armed
+    EXPECT_FALSE(bench_.port().has_pending_wait());
   }
 }
 
@@ -100,13 +103,28 @@ TEST_F(SerialSetUp, RequestsThatCannotBeBuiltAreNotSent) {
   ULONG mask = SERIAL_PURGE_RXCLEAR;
   EXPECT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0),
             STATUS_INSUFFICIENT_RESOURCES);
-  // A frame: no answer is awaited either.
-  UCHAR value = 0;
+  UCHAR value = 0;  // a frame: no answer is awaited either
   Record();
   EXPECT_EQ(IFReadSTCRegister(reader(), 0, 1, &value), STATUS_INSUFFICIENT_RESOURCES);
   EXPECT_TRUE(Waits().empty());
   EXPECT_EQ(bench_.port().Requests().size(), before);
   EXPECT_TRUE(Frames().empty());
+}
+
+TEST_F(SerialSetUp, DelaySleepsBelowDispatchLevelAndStallsAtIt) {
+  auto& clock = bench_.platform().clock();
+  for (const KIRQL irql : {PASSIVE_LEVEL, DISPATCH_LEVEL}) {
+    for (const ULONG ms : {25u, 0u}) {  // a zero sleep, not none
+      Record();
+      {
+        tolvex::platform::IrqlGuard raised(irql);
+        SysDelay(ms);
+      }
+      const bool stalls = irql == DISPATCH_LEVEL;
+      EXPECT_EQ(Delays(), stalls ? std::vector<ULONG>{} : std::vector<ULONG>{ms});
+      EXPECT_EQ(clock.StallCount(driver_), stalls ? ms * 20 : 0);  // in steps of 50 us
+    }
+  }
 }
 
 // A port that holds every control request until the test completes it, or until the request
@@ -139,12 +157,11 @@ class SerialIoctlPending : public tolvex::testing::TestDriverTest {
     }
     Complete(irp, STATUS_CANCELLED);
   }
-  // Once the port has received `count` requests in all, completes the held request with its
-  // 4-byte output, if it is still held.
-  static bool CompleteHeld(int count, ULONG output) {
+  // Once the port has the request, completes it with its 4-byte output, if it is still held.
+  static bool CompleteHeld(ULONG output) {
     EXPECT_TRUE(tolvex::testutil::WaitUntil([&] {
       std::lock_guard lock(mutex_);
-      return received_ >= count;
+      return received_ >= 1;
     }));
     PIRP irp = nullptr;
     {
@@ -173,59 +190,116 @@ TEST_F(SerialIoctlPending, RequestCompletedWithinTheTimeReturnsItsFinalStatusAnd
   reader_.ReadTotalTimeout = 10000;
   std::thread port_side([&] {
     PlatformScope scope(platform_);
-    EXPECT_TRUE(CompleteHeld(1, 0x11));
+    EXPECT_TRUE(CompleteHeld(0x11));
   });
   ULONG mask = 0;
   EXPECT_EQ(GetWaitMask(&mask), STATUS_SUCCESS);
   port_side.join();
   EXPECT_EQ(mask, 0x11u);
-  // Awaited for at most ReadTotalTimeout, taken from the record at the time of the call.
-  EXPECT_THAT(Waits(), ElementsAre(10000));
+  EXPECT_THAT(Waits(), ElementsAre(10000));  // ReadTotalTimeout as it stood at the call
 }
 
 TEST_F(SerialIoctlPending, RequestOutlivingTheTimeIsCancelledAndAwaitedBeforeReturning) {
   ULONG mask = 0x5A5A5A5A;
   EXPECT_EQ(GetWaitMask(&mask), STATUS_CANCELLED);
   EXPECT_EQ(cancelled_, 1);
-  EXPECT_EQ(mask, 0x5A5A5A5Au);  // a cancelled request writes nothing back
-  // Nothing of the request is left: no request, no system buffer.
+  EXPECT_EQ(mask, 0x5A5A5A5Au);
   EXPECT_EQ(platform_.pool().Usage(PoolTag("Irp ")).allocations, 0u);
   EXPECT_EQ(platform_.pool().Usage(PoolTag("IoBf")).allocations, 0u);
-  // ReadTotalTimeout, then until the port has let go of it.
-  EXPECT_THAT(Waits(), ElementsAre(40, -1));
+  EXPECT_THAT(Waits(), ElementsAre(40, -1));  // ReadTotalTimeout, then until the port lets go
 }
 
-TEST_F(SerialSetUp, OneByteReadEndedByThePortTimeOutReportsIt) {
-  ASSERT_EQ(bench_.SetTimeouts({0, 0, 20, 0, 0}), STATUS_SUCCESS);
-  UCHAR byte = 0x77;
-  EXPECT_EQ(IFSerialRead(reader(), &byte, 1), STATUS_TIMEOUT);
-  EXPECT_EQ(byte, 0x77);
-  bench_.line().Send({0x3B});
-  EXPECT_EQ(IFSerialRead(reader(), &byte, 1), STATUS_SUCCESS);
-  EXPECT_EQ(byte, 0x3B);
-  EXPECT_EQ(bench_.port().Requests().back().major, IRP_MJ_READ);
-  EXPECT_EQ(bench_.port().Requests().back().length, 1u);
-}
-
-TEST_F(SerialSetUp, DelaySleepsBelowDispatchLevelAndStallsAtIt) {
-  auto& clock = bench_.platform().clock();
-  for (const KIRQL irql : {PASSIVE_LEVEL, DISPATCH_LEVEL}) {
-    for (const ULONG ms : {25u, 0u}) {  // a zero sleep, not none
-      Record();
-      {
-        tolvex::platform::IrqlGuard raised(irql);
-        SysDelay(ms);
-      }
-      const bool stalls = irql == DISPATCH_LEVEL;
-      EXPECT_EQ(Delays(), stalls ? std::vector<ULONG>{} : std::vector<ULONG>{ms});
-      EXPECT_EQ(clock.StallCount(driver_), stalls ? ms * 20 : 0);  // in steps of 50 us
-      for (const auto& record : clock.Records()) {
-        if (record.kind == tolvex::platform::Clock::Kind::kStall) {
-          EXPECT_EQ(record.amount, 50);
-        }
-      }
-    }
+TEST_F(StcProtocol, RegisterWriteSendsCommandAndValueAndNeedsTheSuccessCode) {
+  const UCHAR value[] = {0x12, 0x34, 0x56};
+  const struct {
+    Bytes answer;  // none: silence
+    NTSTATUS status;
+  } cases[] = {{{0x90}, STATUS_SUCCESS}, {{0x88}, STATUS_DATA_ERROR}, {{}, STATUS_IO_TIMEOUT}};
+  for (const auto& c : cases) {
+    if (c.answer.empty()) ExpectSilence();
+    script().Expect({0x85, 0x12, 0x34, 0x56}, c.answer);
+    EXPECT_EQ(IFWriteSTCRegister(reader(), 5, 3, value), c.status);
   }
+  EXPECT_EQ(Frames(), std::vector<Bytes>(3, Bytes{0x85, 0x12, 0x34, 0x56}));
+  // A register holds at most four bytes: more is refused unsent.
+  EXPECT_EQ(IFWriteSTCRegister(reader(), 5, 5, value), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Frames().size(), 3u);
+}
+
+TEST_F(StcProtocol, RegisterReadTakesAnyAnswerAsTheValueAndTheRevisionIsSplitIntoNibbles) {
+  for (UCHAR answer : {UCHAR{0x4F}, UCHAR{0x84}}) {
+    script().Expect({0xC2}, {answer});
+    UCHAR value = 0xEE;
+    ASSERT_EQ(IFReadSTCRegister(reader(), 2, 1, &value), STATUS_SUCCESS);
+    EXPECT_EQ(value, answer);
+  }
+  EXPECT_EQ(Frames().front(), Bytes{0xC2});
+  script().Expect({0xC0}, {0x23});
+  ASSERT_EQ(IFGetFirmwareRevision(reader()), STATUS_SUCCESS);
+  // A silent reader leaves the value and the revision as they were.
+  ExpectSilence();
+  UCHAR value = 0xEE;
+  EXPECT_EQ(IFReadSTCRegister(reader(), 4, 1, &value), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(value, 0xEE);
+  EXPECT_EQ(IFGetFirmwareRevision(reader()), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(reader()->FirmwareMajor, 2);
+  EXPECT_EQ(reader()->FirmwareMinor, 3);
+}
+
+TEST_F(StcProtocol, DataWriteSplitsDataIntoFramesOfAtMost24Bytes) {
+  for (const ULONG length : {0u, 25u, 258u}) {
+    Bytes data(length);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<UCHAR>(i + 1);
+    script().Clear();
+    script().Default({0x90});
+    ASSERT_EQ(IFWriteSTCData(reader(), data.data(), length), STATUS_SUCCESS);
+    EXPECT_EQ(Frames(), tolvex::testutil::DataFrames(data)) << length;
+  }
+}
+
+TEST_F(StcProtocol, DataWriteGoesOnWhileTheReaderTakesEachFrame) {
+  // 0x88 (a character error on the card's side) still takes the frame; any other answer but
+  // 0x90 stops the write, as does silence, whose read status is returned.
+  const Bytes full = Cat({0x58}, Bytes(24, 0x33));
+  const Bytes data(60, 0x33);
+  const struct {
+    Bytes second_answer;
+    NTSTATUS status;
+    size_t frames;
+  } cases[] = {
+      {{0x88}, STATUS_SUCCESS, 3}, {{0x84}, STATUS_UNSUCCESSFUL, 2}, {{}, STATUS_IO_TIMEOUT, 2}};
+  for (const auto& c : cases) {
+    if (c.second_answer.empty()) ExpectSilence();
+    script().Clear();
+    script().Expect(full, {0x90});
+    script().Expect(full, c.second_answer);
+    script().Default({0x90});
+    EXPECT_EQ(IFWriteSTCData(reader(), data.data(), 60), c.status);
+    EXPECT_EQ(Frames().size(), c.frames);
+  }
+}
+
+TEST_F(StcProtocol, DataReadDeliversExactlyTheBytesAskedWithRoomForThem) {
+  script().Expect({0x40}, {0x90, 0x3B, 0x02, 0x14, 0x50, 1, 2, 3, 4, 5, 6});
+  ASSERT_EQ(IFWriteSTCData(reader(), nullptr, 0), STATUS_SUCCESS);
+  UCHAR buffer[6] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+  ULONG length = sizeof(buffer);
+  ASSERT_EQ(IFReadSTCData(reader(), buffer, &length, 4), STATUS_SUCCESS);
+  EXPECT_EQ(length, 4u);
+  EXPECT_THAT(buffer, ElementsAre(0x3B, 0x02, 0x14, 0x50, 0xEE, 0xEE));
+  // Five bytes for a room of two: they are taken and lost; the sixth is next.
+  length = 2;
+  EXPECT_EQ(IFReadSTCData(reader(), buffer + 4, &length, 5), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(length, 0u);
+  EXPECT_THAT(buffer, ElementsAre(0x3B, 0x02, 0x14, 0x50, 0xEE, 0xEE));
+  length = 4;
+  ASSERT_EQ(IFReadSTCData(reader(), buffer, &length, 1), STATUS_SUCCESS);
+  EXPECT_EQ(buffer[0], 6);
+  // A read the reader does not answer delivers nothing.
+  ExpectSilence();
+  length = 4;
+  EXPECT_EQ(IFReadSTCData(reader(), buffer, &length, 2), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(length, 0u);
 }
 
 }  // namespace
