@@ -1,23 +1,19 @@
-// Serial set-up, control requests sent and awaited, the driver's delay, and the STC command
-// protocol: the frames on the wire and how the reader's answers are judged.
+// Serial set-up, control requests sent and awaited, and the STC command protocol: the frames on the
+// wire and how the reader's answers are judged.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
-#include <mutex>
-#include <thread>
 
 #include "support/card_bench.h"
-#include "support/test_driver.h"
 
 namespace {
 
 using ::testing::ElementsAre;
 using tolvex::host::LinkBench;
-using tolvex::platform::PlatformScope;
 using tolvex::testutil::Bytes;
 using tolvex::testutil::Cat;
+using tolvex::testutil::Feeder;
 
 // Values as the port receives them: 32-bit little-endian words, one after the other.
 Bytes Le32(std::initializer_list<ULONG> values) {
@@ -111,102 +107,32 @@ TEST_F(SerialSetUp, RequestsThatCannotBeBuiltAreNotSent) {
   EXPECT_TRUE(Frames().empty());
 }
 
-TEST_F(SerialSetUp, DelaySleepsBelowDispatchLevelAndStallsAtIt) {
-  auto& clock = bench_.platform().clock();
-  for (const KIRQL irql : {PASSIVE_LEVEL, DISPATCH_LEVEL}) {
-    for (const ULONG ms : {25u, 0u}) {  // a zero sleep, not none
-      Record();
-      {
-        tolvex::platform::IrqlGuard raised(irql);
-        SysDelay(ms);
-      }
-      const bool stalls = irql == DISPATCH_LEVEL;
-      EXPECT_EQ(Delays(), stalls ? std::vector<ULONG>{} : std::vector<ULONG>{ms});
-      EXPECT_EQ(clock.StallCount(driver_), stalls ? ms * 20 : 0);  // in steps of 50 us
-    }
+// A control request the port holds (a wait on its event mask, with no listener armed) is
+// awaited for ReadTotalTimeout as it stands at the call, then cancelled and awaited until the
+// port lets go of it.
+TEST_F(SerialSetUp, PendingRequestIsAwaitedForItsTimeThenCancelled) {
+  ULONG mask = SERIAL_EV_RXCHAR;
+  ASSERT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), nullptr, 0),
+            STATUS_SUCCESS);
+  reader()->ReadTotalTimeout = 10000;
+  Record();
+  {
+    Feeder feeder(bench_, {{10000, {0x41}}});
+    mask = 0;
+    EXPECT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &mask, sizeof(mask)),
+              STATUS_SUCCESS);
   }
-}
-
-// A port that holds every control request until the test completes it, or until the request
-// is cancelled.
-class SerialIoctlPending : public tolvex::testing::TestDriverTest {
- protected:
-  void SetUp() override {
-    TestDriverTest::SetUp();
-    if (HasFatalFailure()) return;
-    held_ = nullptr;
-    received_ = cancelled_ = 0;
-    RtlZeroMemory(&reader_, sizeof(reader_));
-    reader_.ReadTotalTimeout = 40;
-    reader_.SerialDeviceObject = AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) {
-      std::lock_guard lock(mutex_);
-      IoMarkIrpPending(irp);
-      IoSetCancelRoutine(irp, Cancel);
-      held_ = irp;
-      ++received_;
-      return STATUS_PENDING;
-    });
-    platform_.clock().StartRecording();
-  }
-  static void Cancel(PDEVICE_OBJECT, PIRP irp) {
-    IoReleaseCancelSpinLock(irp->CancelIrql);
-    {
-      std::lock_guard lock(mutex_);
-      held_ = nullptr;
-      ++cancelled_;
-    }
-    Complete(irp, STATUS_CANCELLED);
-  }
-  // Once the port has the request, completes it with its 4-byte output, if it is still held.
-  static bool CompleteHeld(ULONG output) {
-    EXPECT_TRUE(tolvex::testutil::WaitUntil([&] {
-      std::lock_guard lock(mutex_);
-      return received_ >= 1;
-    }));
-    PIRP irp = nullptr;
-    {
-      std::lock_guard lock(mutex_);
-      irp = held_;
-      if (irp == nullptr || IoSetCancelRoutine(irp, nullptr) == nullptr) return false;
-      held_ = nullptr;
-    }
-    std::memcpy(irp->AssociatedIrp.SystemBuffer, &output, sizeof(output));
-    Complete(irp, STATUS_SUCCESS, sizeof(output));
-    return true;
-  }
-  NTSTATUS GetWaitMask(ULONG* mask) {
-    return IFSerialIoctl(&reader_, IOCTL_SERIAL_GET_WAIT_MASK, nullptr, 0, mask, sizeof(*mask));
-  }
-  std::vector<LONGLONG> Waits() { return platform_.clock().WaitsMs(std::this_thread::get_id()); }
-
-  static inline std::mutex mutex_;
-  static inline PIRP held_ = nullptr;
-  static inline int received_ = 0;
-  static inline int cancelled_ = 0;
-  READER_EXTENSION reader_;
-};
-
-TEST_F(SerialIoctlPending, RequestCompletedWithinTheTimeReturnsItsFinalStatusAndOutput) {
-  reader_.ReadTotalTimeout = 10000;
-  std::thread port_side([&] {
-    PlatformScope scope(platform_);
-    EXPECT_TRUE(CompleteHeld(0x11));
-  });
-  ULONG mask = 0;
-  EXPECT_EQ(GetWaitMask(&mask), STATUS_SUCCESS);
-  port_side.join();
-  EXPECT_EQ(mask, 0x11u);
-  EXPECT_THAT(Waits(), ElementsAre(10000));  // ReadTotalTimeout as it stood at the call
-}
-
-TEST_F(SerialIoctlPending, RequestOutlivingTheTimeIsCancelledAndAwaitedBeforeReturning) {
-  ULONG mask = 0x5A5A5A5A;
-  EXPECT_EQ(GetWaitMask(&mask), STATUS_CANCELLED);
-  EXPECT_EQ(cancelled_, 1);
+  EXPECT_EQ(mask, ULONG{SERIAL_EV_RXCHAR});
+  EXPECT_THAT(Waits(), ElementsAre(10000));
+  reader()->ReadTotalTimeout = 40;
+  Record();
+  mask = 0x5A5A5A5A;
+  EXPECT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &mask, sizeof(mask)),
+            STATUS_CANCELLED);
   EXPECT_EQ(mask, 0x5A5A5A5Au);
-  EXPECT_EQ(platform_.pool().Usage(PoolTag("Irp ")).allocations, 0u);
-  EXPECT_EQ(platform_.pool().Usage(PoolTag("IoBf")).allocations, 0u);
-  EXPECT_THAT(Waits(), ElementsAre(40, -1));  // ReadTotalTimeout, then until the port lets go
+  EXPECT_FALSE(bench_.port().has_pending_wait());
+  EXPECT_EQ(bench_.platform().pool().Usage(PoolTag("Irp ")).allocations, 0u);
+  EXPECT_THAT(Waits(), ElementsAre(40, -1));
 }
 
 TEST_F(StcProtocol, RegisterWriteSendsCommandAndValueAndNeedsTheSuccessCode) {
@@ -244,17 +170,6 @@ TEST_F(StcProtocol, RegisterReadTakesAnyAnswerAsTheValueAndTheRevisionIsSplitInt
   EXPECT_EQ(IFGetFirmwareRevision(reader()), STATUS_IO_TIMEOUT);
   EXPECT_EQ(reader()->FirmwareMajor, 2);
   EXPECT_EQ(reader()->FirmwareMinor, 3);
-}
-
-TEST_F(StcProtocol, DataWriteSplitsDataIntoFramesOfAtMost24Bytes) {
-  for (const ULONG length : {0u, 25u, 258u}) {
-    Bytes data(length);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<UCHAR>(i + 1);
-    script().Clear();
-    script().Default({0x90});
-    ASSERT_EQ(IFWriteSTCData(reader(), data.data(), length), STATUS_SUCCESS);
-    EXPECT_EQ(Frames(), tolvex::testutil::DataFrames(data)) << length;
-  }
 }
 
 TEST_F(StcProtocol, DataWriteGoesOnWhileTheReaderTakesEachFrame) {
