@@ -228,21 +228,5 @@ TEST_F(LifecycleTest, OneHandleAtATimeAndClosingCancelsWhatIsPendingAndForgetsWh
   EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
 }
 
-TEST_F(LifecycleTest, UnloadingCancelsPendingRequestsAndFreesEverything) {
-  SetWaitMask(SERIAL_EV_DSR);
-  RequestPtr read = StartRead(8);
-  RequestPtr wait = StartWait();
-  line_->Send({1, 2, 3});
-  ASSERT_TRUE(WaitUntil([&] { return port_->receive_queue() == 0; }));
-  platform_.UnloadDriver(std::exchange(driver_, nullptr));
-  EXPECT_EQ(read->outcome(), Outcome(STATUS_CANCELLED, 3));
-  EXPECT_EQ(wait->status, STATUS_CANCELLED);
-  EXPECT_FALSE(line_->is_open());
-  EXPECT_EQ(platform_.FindDevice(u"\\Device\\Serial0"), nullptr);
-  read.reset();
-  wait.reset();
-  Close();  // the handle outlived the driver; TearDown counts the pool
-}
-
 }  // namespace
 }  // namespace tolvex::serial::port_tests
