@@ -15,15 +15,6 @@ using tolvex::testutil::Bytes;
 using tolvex::testutil::Cat;
 using tolvex::testutil::Feeder;
 
-// Values as the port receives them: 32-bit little-endian words, one after the other.
-Bytes Le32(std::initializer_list<ULONG> values) {
-  Bytes bytes;
-  for (ULONG v : values) {
-    for (int shift : {0, 8, 16, 24}) bytes.push_back(static_cast<UCHAR>(v >> shift));
-  }
-  return bytes;
-}
-
 using StcProtocol = tolvex::testutil::LinkBenchTest;
 
 // The bench's port opened, not yet set up; the platform's records kept from here on.
@@ -41,34 +32,6 @@ class SerialSetUp : public tolvex::testutil::LinkBenchTest {
     return controls;
   }
 };
-
-TEST_F(SerialSetUp, SendsTheConfigurationInTableOrderThenArmsTheListener) {
-  ASSERT_EQ(bench_.Initialize(), STATUS_SUCCESS);
-  // Each request with its input; none reads anything back but the listener's wait, 4 bytes.
-  const std::pair<ULONG, Bytes> expected[] = {
-      {IOCTL_SERIAL_SET_BAUD_RATE, Le32({19200})},
-      {IOCTL_SERIAL_SET_LINE_CONTROL, {0, 0, 8}},
-      {IOCTL_SERIAL_SET_CHARS, Bytes(6, 0)},
-      {IOCTL_SERIAL_SET_TIMEOUTS, Le32({50, 0, 100, 0, 1000})},
-      {IOCTL_SERIAL_SET_HANDFLOW, Le32({0, 0x80000000u, 0, 0})},
-      {IOCTL_SERIAL_PURGE, Le32({0x0C})},
-      {IOCTL_SERIAL_SET_BREAK_OFF, {}},
-      {IOCTL_SERIAL_SET_WAIT_MASK, Le32({0x11})},
-  };
-  const auto controls = Controls();
-  ASSERT_EQ(controls.size(), 9u);
-  for (size_t i = 0; i < 8; ++i) {
-    EXPECT_EQ(controls[i].code, expected[i].first) << i;
-    EXPECT_EQ(controls[i].input, expected[i].second) << i;
-    EXPECT_EQ(controls[i].length, 0u) << i;
-  }
-  EXPECT_EQ(controls[8].code, IOCTL_SERIAL_WAIT_ON_MASK);
-  EXPECT_EQ(controls[8].length, 4u);
-  // 25 ms after every request, then 450 ms; requests completed at once are not waited for.
-  EXPECT_THAT(Delays(), ElementsAre(25, 25, 25, 25, 25, 25, 25, 25, 450));
-  EXPECT_TRUE(Waits().empty());
-  EXPECT_TRUE(bench_.port().has_pending_wait());
-}
 
 TEST_F(SerialSetUp, StopsAtTheFirstRefusedRequestAndReturnsItsStatus) {
   const std::pair<std::function<void(SERIAL_CONFIG&)>, size_t> cases[] = {
