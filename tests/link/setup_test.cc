@@ -115,18 +115,16 @@ TEST_F(StcProtocol, RegisterWriteSendsCommandAndValueAndNeedsTheSuccessCode) {
 }
 
 TEST_F(StcProtocol, RegisterReadTakesAnyAnswerAsTheValueAndTheRevisionIsSplitIntoNibbles) {
-  for (UCHAR answer : {UCHAR{0x4F}, UCHAR{0x84}}) {
-    script().Expect({0xC2}, {answer});
-    UCHAR value = 0xEE;
-    ASSERT_EQ(IFReadSTCRegister(reader(), 2, 1, &value), STATUS_SUCCESS);
-    EXPECT_EQ(value, answer);
-  }
+  script().Expect({0xC2}, {0x84});  // a reader error code, taken as the value
+  UCHAR value = 0xEE;
+  ASSERT_EQ(IFReadSTCRegister(reader(), 2, 1, &value), STATUS_SUCCESS);
+  EXPECT_EQ(value, 0x84);
   EXPECT_EQ(Frames().front(), Bytes{0xC2});
   script().Expect({0xC0}, {0x23});
   ASSERT_EQ(IFGetFirmwareRevision(reader()), STATUS_SUCCESS);
   // A silent reader leaves the value and the revision as they were.
   ExpectSilence();
-  UCHAR value = 0xEE;
+  value = 0xEE;
   EXPECT_EQ(IFReadSTCRegister(reader(), 4, 1, &value), STATUS_IO_TIMEOUT);
   EXPECT_EQ(value, 0xEE);
   EXPECT_EQ(IFGetFirmwareRevision(reader()), STATUS_IO_TIMEOUT);
