@@ -30,6 +30,7 @@ class ReceivePath : public tolvex::testutil::LinkBenchTest {
   void Answered() {
     Command({STC_OK});
     ASSERT_EQ(Read(1), STATUS_SUCCESS);
+    ASSERT_EQ(bytes_, Bytes{STC_OK});
     reader()->ReadTotalTimeout = kLongWait;
   }
   static LONGLONG ReadWait(ULONG count) { return LONGLONG{kBenchInterval} * count + kLongWait; }
@@ -71,6 +72,7 @@ TEST_F(ReceivePath, BufferHoldsAtMost767BytesAndAReaderErrorInItsLastCell) {
     EXPECT_EQ(reader()->ReceiveBuffer[766], stream[766]);
     EXPECT_EQ(reader()->ReceiveBuffer[767], STC_READER_ERROR);  // never beyond
   }
+  EXPECT_EQ(SharedLoad(reader()->CharacterErrorStatus), STATUS_DATA_ERROR);
   // The exchange is over: a read for more than the buffer holds ends at once, without a wait
   // left lying for it, and one for less takes its bytes.
   EXPECT_EQ(KeReadStateEvent(&reader()->DataEvent), 0);

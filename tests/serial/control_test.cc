@@ -56,15 +56,25 @@ TEST_F(ControlTest, SettingsAreKeptAndPassedToTheLineAndRefusedRequestsChangeNot
     NTSTATUS status;
   } kRefusals[] = {
       {IOCTL_SERIAL_SET_BAUD_RATE, BytesOf(SERIAL_BAUD_RATE{0}), 0, kInvalid},
+      {IOCTL_SERIAL_SET_LINE_CONTROL, BytesOf(SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 4}), 0,
+       kInvalid},
+      {IOCTL_SERIAL_SET_LINE_CONTROL, BytesOf(SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 9}), 0,
+       kInvalid},
       {IOCTL_SERIAL_SET_LINE_CONTROL, BytesOf(SERIAL_LINE_CONTROL{STOP_BIT_1, 5, 8}), 0, kInvalid},
+      {IOCTL_SERIAL_SET_LINE_CONTROL, BytesOf(SERIAL_LINE_CONTROL{3, NO_PARITY, 8}), 0, kInvalid},
       {IOCTL_SERIAL_SET_TIMEOUTS, BytesOf(SERIAL_TIMEOUTS{kMax, kMax, kMax, 0, 0}), 0, kInvalid},
+      {IOCTL_SERIAL_SET_HANDFLOW, BytesOf(SERIAL_HANDFLOW{0x04, 0, 0, 0}), 0, kInvalid},
+      {IOCTL_SERIAL_SET_HANDFLOW, BytesOf(SERIAL_HANDFLOW{0, 0x20, 0, 0}), 0, kInvalid},
       {IOCTL_SERIAL_SET_HANDFLOW, BytesOf(SERIAL_HANDFLOW{0, 0, -1, 0}), 0, kInvalid},
+      {IOCTL_SERIAL_SET_HANDFLOW, BytesOf(SERIAL_HANDFLOW{0, 0, 0, -1}), 0, kInvalid},
       {IOCTL_SERIAL_SET_WAIT_MASK, BytesOf(ULONG{SERIAL_EV_RXCHAR | 0x200}), 0, kInvalid},
       {IOCTL_SERIAL_PURGE, BytesOf(ULONG{0}), 0, kInvalid},
+      {IOCTL_SERIAL_PURGE, BytesOf(ULONG{SERIAL_PURGE_RXCLEAR | 0x10}), 0, kInvalid},
       {IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(sizeof(SERIAL_LINE_CONTROL) - 1), 0, kTooSmall},
       {IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS) - 1, kTooSmall},
       {IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG) - 1, kTooSmall},
       {kCarrierCode, {1, 2, 3, 4}, 4, STATUS_INVALID_DEVICE_REQUEST},
+      {SerialControlCode(11), {1, 2, 3, 4}, 4, STATUS_INVALID_DEVICE_REQUEST},
   };
   line_->Send({1, 2, 3});
   for (const auto& c : kRefusals) {
@@ -144,6 +154,7 @@ TEST_F(WaitMaskTest, WaitCompletesWithTheEventsThatOccurredAndASecondWaitIsRefus
     SetWaitMask(c.mask);
     RequestPtr wait = StartWait();
     ASSERT_EQ(wait->dispatch, STATUS_PENDING);
+    EXPECT_TRUE(port_->has_pending_wait());
     EXPECT_EQ(StartWait()->dispatch, STATUS_INVALID_PARAMETER);
     c.cause();
     ASSERT_TRUE(wait->Wait());
@@ -192,11 +203,14 @@ TEST_F(LifecycleTest, OneHandleAtATimeAndClosingCancelsWhatIsPendingAndForgetsWh
   EXPECT_EQ(StartRead(4)->dispatch, STATUS_INVALID_DEVICE_STATE);
   EXPECT_EQ(StartWrite({1, 2})->dispatch, STATUS_INVALID_DEVICE_STATE);
   EXPECT_TRUE(line_->TakeWritten().empty());
+  EXPECT_FALSE(port_->has_pending_wait());
   // A failed open leaves it closed; opened again, it has the settings it had, and nothing else.
   line_->FailNextOpen(STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_EQ(Open(), STATUS_DEVICE_NOT_CONNECTED);
   EXPECT_FALSE(port_->is_open());
+  EXPECT_FALSE(line_->is_open());
   ASSERT_EQ(Open(), STATUS_SUCCESS);
+  EXPECT_TRUE(port_->is_open());
   EXPECT_TRUE(line_->is_open());
   EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
   EXPECT_EQ(line_->settings().baud_rate, 19200u);
@@ -204,6 +218,8 @@ TEST_F(LifecycleTest, OneHandleAtATimeAndClosingCancelsWhatIsPendingAndForgetsWh
   EXPECT_EQ(status.AmountInInQueue, 0u);
   EXPECT_EQ(status.Errors, 0u);
   EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
+  SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
+  EXPECT_EQ(StartWait()->dispatch, STATUS_PENDING);
 }
 
 }  // namespace
