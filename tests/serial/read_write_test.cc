@@ -44,7 +44,6 @@ TEST_P(ReadTimeoutTest, ReadEndsAsItsTimeOutsSay) {
 }
 
 const TimeoutCase kTimeoutCases[] = {
-    {"TotalIsMultiplierTimesLengthPlusConstant", {0, 15, 30}, 4, {}, STATUS_TIMEOUT, {}, 90ms},
     {"IntervalRunsOnlyOnceBytesCome",
      {30, 0, 0},
      8,
