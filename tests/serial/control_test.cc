@@ -139,8 +139,8 @@ TEST_F(HeldControlTest, LineRequestsReachTheLineAndPurgeAbortsOnlyWhatItNames) {
                                                       "rts on", "rts off", "purge 12", "purge 0"}));
 }
 
-TEST_F(WaitMaskTest, WaitCompletesWithTheEventsThatOccurredAndASecondWaitIsRefused) {
-  EXPECT_EQ(StartWait()->dispatch, STATUS_INVALID_PARAMETER);  // no mask
+TEST_F(WaitMaskTest, WaitCompletesWithTheEventsThatOccurredOrOnANewMask) {
+  EXPECT_EQ(StartWait()->dispatch, STATUS_INVALID_PARAMETER);  // no mask; below, a second wait
   const struct {
     ULONG mask;
     std::function<void()> cause;
@@ -169,7 +169,12 @@ TEST_F(WaitMaskTest, WaitCompletesWithTheEventsThatOccurredAndASecondWaitIsRefus
   RequestPtr at_once = StartWait();
   EXPECT_EQ(at_once->dispatch, STATUS_SUCCESS);
   EXPECT_EQ(ValueOf<ULONG>(at_once->Finish()), SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
-  EXPECT_EQ(StartWait()->dispatch, STATUS_PENDING);
+  RequestPtr pending = StartWait();
+  ASSERT_EQ(pending->dispatch, STATUS_PENDING);
+  SetWaitMask(0);  // a new mask ends it with no events
+  ASSERT_TRUE(pending->done());
+  EXPECT_EQ(pending->status, STATUS_SUCCESS);
+  EXPECT_EQ(pending->Finish(), Bytes(4, 0));
 }
 
 using LifecycleTest = SerialPortTest;
