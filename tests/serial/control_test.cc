@@ -12,7 +12,6 @@ using ControlTest = SerialPortTest;
 using HeldControlTest = HeldPortTest;
 using WaitMaskTest = SerialPortTest;
 
-// Settings other than the defaults, each set by one request and reported by another.
 const SERIAL_LINE_CONTROL kLine{STOP_BITS_2, EVEN_PARITY, 7};
 const SERIAL_CHARS kChars{0x1A, 0x3F, 0x00, 0x7E, 0x11, 0x13};
 const SERIAL_HANDFLOW kFlow{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE,
@@ -71,11 +70,9 @@ TEST_F(ControlTest, SettingsAreKeptAndPassedToTheLineAndRefusedRequestsChangeNot
       {IOCTL_SERIAL_SET_WAIT_MASK, BytesOf(ULONG{SERIAL_EV_RXCHAR | 0x200}), 0, kInvalid},
       {IOCTL_SERIAL_PURGE, BytesOf(ULONG{0}), 0, kInvalid},
       {IOCTL_SERIAL_PURGE, BytesOf(ULONG{SERIAL_PURGE_RXCLEAR | 0x10}), 0, kInvalid},
-      // Buffers one byte short of what the request takes in, or gives out.
       {IOCTL_SERIAL_SET_LINE_CONTROL, Bytes(sizeof(SERIAL_LINE_CONTROL) - 1), 0, kTooSmall},
       {IOCTL_SERIAL_GET_COMMSTATUS, {}, sizeof(SERIAL_STATUS) - 1, kTooSmall},
       {IOCTL_SERIAL_WAIT_ON_MASK, {}, sizeof(ULONG) - 1, kTooSmall},
-      // Codes the port does not know.
       {kCarrierCode, {1, 2, 3, 4}, 4, STATUS_INVALID_DEVICE_REQUEST},
       {SerialControlCode(11), {1, 2, 3, 4}, 4, STATUS_INVALID_DEVICE_REQUEST},
   };
@@ -98,8 +95,6 @@ TEST_F(ControlTest, StatusCountsBytesReportsErrorsOnceAndTheModemLines) {
             SERIAL_CTS_STATE | SERIAL_DSR_STATE | SERIAL_DCD_STATE);
   line_->SetDsr(false);
   EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS), SERIAL_CTS_STATE | SERIAL_DCD_STATE);
-  EXPECT_EQ(BytesOf(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS)), BytesOf(SERIAL_STATUS{}));
-
   // The receive queue has a fixed size, whatever the caller asks for: past it bytes are
   // dropped, the newest first.
   ASSERT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, std::array<ULONG, 2>{65536, 4096}), STATUS_SUCCESS);
@@ -114,42 +109,16 @@ TEST_F(ControlTest, StatusCountsBytesReportsErrorsOnceAndTheModemLines) {
   EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u) << "reported twice";
   RequestPtr read = StartRead(kReceiveQueueSize);
   ASSERT_EQ(read->dispatch, STATUS_SUCCESS);
+  EXPECT_EQ(read->irql, PASSIVE_LEVEL);
   EXPECT_EQ(read->Finish(), Sequence(kReceiveQueueSize));
 }
 
-TEST_F(ControlTest, PurgeClearsTheReceiveQueueAndAbortsOnlyWhatItNames) {
-  line_->Send(Sequence(7));
-  ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXCLEAR}), STATUS_SUCCESS);
-  EXPECT_EQ(port_->receive_queue(), 7u);
-  ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXCLEAR}), STATUS_SUCCESS);
-  EXPECT_EQ(port_->receive_queue(), 0u);
-
-  // A read under way and one behind it; a write the line does not take.
-  RequestPtr first = StartRead(4);
-  RequestPtr second = StartRead(4);
-  line_->Send({1, 2});
-  ASSERT_TRUE(WaitUntil([&] { return port_->receive_queue() == 0; }));
-  line_->HoldWrites(true);
-  RequestPtr write = StartWrite({9});
-  ASSERT_EQ(write->dispatch, STATUS_PENDING);
-  ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_TXABORT}), STATUS_SUCCESS);
-  EXPECT_EQ(write->outcome(), Outcome(STATUS_CANCELLED, 0));
-  EXPECT_FALSE(first->done());
-  ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXABORT}), STATUS_SUCCESS);
-  EXPECT_EQ(first->outcome(), Outcome(STATUS_CANCELLED, 2));
-  EXPECT_EQ(second->outcome(), Outcome(STATUS_CANCELLED, 0));
-  // The port goes on serving reads.
-  line_->Send({3});
-  RequestPtr third = StartRead(1);
-  ASSERT_TRUE(third->Wait());
-  EXPECT_EQ(third->Finish(), Bytes{3});
-}
-
-TEST_F(HeldControlTest, LineRequestsReachTheLineAndStatusCountsBytesWaitingToGoOut) {
+TEST_F(HeldControlTest, LineRequestsReachTheLineAndPurgeAbortsOnlyWhatItNames) {
   for (ULONG code : {IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_BREAK_OFF, IOCTL_SERIAL_SET_DTR,
                      IOCTL_SERIAL_CLR_DTR, IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS}) {
     EXPECT_EQ(Call(code).status, STATUS_SUCCESS);
   }
+  RequestPtr read = StartRead(4);
   RequestPtr first = StartWrite(Sequence(10));
   RequestPtr second = StartWrite(Sequence(5, 11));
   ASSERT_EQ(second->dispatch, STATUS_PENDING);
@@ -163,86 +132,99 @@ TEST_F(HeldControlTest, LineRequestsReachTheLineAndStatusCountsBytesWaitingToGoO
   EXPECT_EQ(first->outcome(), Outcome(STATUS_CANCELLED, 4));
   EXPECT_EQ(second->outcome(), Outcome(STATUS_CANCELLED, 0));
   EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInOutQueue, 0u);
+  EXPECT_FALSE(read->done());
+  ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXABORT}), STATUS_SUCCESS);
+  EXPECT_EQ(read->outcome(), Outcome(STATUS_CANCELLED, 0));
   EXPECT_EQ(held().calls(), (std::vector<std::string>{"break on", "break off", "dtr on", "dtr off",
-                                                      "rts on", "rts off", "purge 12"}));
+                                                      "rts on", "rts off", "purge 12", "purge 0"}));
 }
 
-// --- Waits on the event mask ----------------------------------------------------------------
-
-TEST_F(WaitMaskTest, WaitCompletesWithTheEventsThatOccurred) {
-  ASSERT_EQ(Set(IOCTL_SERIAL_SET_CHARS, SERIAL_CHARS{0, 0, 0, 0x7E, 0x11, 0x13}), STATUS_SUCCESS);
+TEST_F(WaitMaskTest, WaitCompletesWithTheEventsThatOccurredOrOnANewMask) {
+  EXPECT_EQ(StartWait()->dispatch, STATUS_INVALID_PARAMETER);  // no mask; below, a second wait
   const struct {
-    const char* what;
     ULONG mask;
     std::function<void()> cause;
     ULONG events;
   } cases[] = {
-      {"received byte", SERIAL_EV_RXCHAR, [&] { line_->Send({0x42}); }, SERIAL_EV_RXCHAR},
-      {"data set ready dropped", SERIAL_EV_DSR, [&] { line_->SetDsr(false); }, SERIAL_EV_DSR},
-      {"event character among others", SERIAL_EV_RXFLAG | SERIAL_EV_RXCHAR | SERIAL_EV_CTS,
-       [&] {
-         line_->Send({0x01, 0x7E});
-       },
-       SERIAL_EV_RXFLAG | SERIAL_EV_RXCHAR},
-      {"transmit queue emptied", SERIAL_EV_TXEMPTY, [&] { StartWrite({0x55}); }, SERIAL_EV_TXEMPTY},
+      {SERIAL_EV_RXCHAR | SERIAL_EV_CTS, [&] { line_->Send({0x42}); }, SERIAL_EV_RXCHAR},
+      {SERIAL_EV_DSR, [&] { line_->SetDsr(false); }, SERIAL_EV_DSR},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.what);
+    SCOPED_TRACE(c.mask);
     SetWaitMask(c.mask);
     RequestPtr wait = StartWait();
     ASSERT_EQ(wait->dispatch, STATUS_PENDING);
     EXPECT_TRUE(port_->has_pending_wait());
+    EXPECT_EQ(StartWait()->dispatch, STATUS_INVALID_PARAMETER);
     c.cause();
     ASSERT_TRUE(wait->Wait());
     EXPECT_EQ(wait->outcome(), Outcome(STATUS_SUCCESS, sizeof(ULONG)));
     EXPECT_EQ(wait->irql, DISPATCH_LEVEL);
     EXPECT_EQ(ValueOf<ULONG>(wait->Finish()), c.events);
   }
-}
-
-TEST_F(WaitMaskTest, EventsAreTakenOnceAndNotLostBetweenWaits) {
+  // Events that came while nobody waited complete the next wait at once, and only that one.
   SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
-  RequestPtr first = StartWait();
-  line_->Send({1});
-  ASSERT_TRUE(first->Wait());
-  EXPECT_EQ(ValueOf<ULONG>(first->Finish()), SERIAL_EV_RXCHAR);
-  // Nobody waits while these happen; the next wait takes them at once, and only once.
   line_->Send({2});
-  line_->SetDsr(false);
-  RequestPtr second = StartWait();
-  EXPECT_EQ(second->dispatch, STATUS_SUCCESS);
-  EXPECT_EQ(ValueOf<ULONG>(second->Finish()), SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
-  RequestPtr third = StartWait();
-  EXPECT_EQ(third->dispatch, STATUS_PENDING);
-  // A cancelled wait is done with; another may follow.
-  EXPECT_TRUE(third->Cancel());
-  EXPECT_EQ(third->status, STATUS_CANCELLED);
-  EXPECT_FALSE(port_->has_pending_wait());
-  RequestPtr fourth = StartWait();
-  EXPECT_EQ(fourth->dispatch, STATUS_PENDING);
-  StartWrite({4});  // an emptied transmit queue is no event of this mask
-  EXPECT_FALSE(fourth->Wait(30ms));
   line_->SetDsr(true);
-  ASSERT_TRUE(fourth->Wait());
-  EXPECT_EQ(ValueOf<ULONG>(fourth->Finish()), SERIAL_EV_DSR);
+  RequestPtr at_once = StartWait();
+  EXPECT_EQ(at_once->dispatch, STATUS_SUCCESS);
+  EXPECT_EQ(ValueOf<ULONG>(at_once->Finish()), SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
+  RequestPtr pending = StartWait();
+  ASSERT_EQ(pending->dispatch, STATUS_PENDING);
+  SetWaitMask(0);  // a new mask ends it with no events
+  ASSERT_TRUE(pending->done());
+  EXPECT_EQ(pending->status, STATUS_SUCCESS);
+  EXPECT_EQ(pending->Finish(), Bytes(4, 0));
 }
 
-TEST_F(WaitMaskTest, NewMaskEndsThePendingWaitWithNoEventsAndASecondWaitIsRefused) {
-  RequestPtr unmasked = StartWait();
-  EXPECT_EQ(unmasked->dispatch, STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(unmasked->Finish(), Bytes{});
-  for (ULONG next : {ULONG{SERIAL_EV_DSR}, ULONG{0}}) {
-    SCOPED_TRACE(next);
-    SetWaitMask(SERIAL_EV_RXCHAR);
-    RequestPtr wait = StartWait();
-    ASSERT_EQ(wait->dispatch, STATUS_PENDING);
-    EXPECT_EQ(StartWait()->dispatch, STATUS_INVALID_PARAMETER);
-    SetWaitMask(next);
-    ASSERT_TRUE(wait->done());
-    EXPECT_EQ(wait->status, STATUS_SUCCESS);
-    EXPECT_EQ(wait->Finish(), Bytes(4, 0));
-    EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), next);
+using LifecycleTest = SerialPortTest;
+
+TEST_F(LifecycleTest, OneHandleAtATimeAndClosingCancelsWhatIsPendingAndForgetsWhatCameMeanwhile) {
+  EXPECT_EQ(Open(), STATUS_ACCESS_DENIED);
+  ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{19200}), STATUS_SUCCESS);
+  SetWaitMask(SERIAL_EV_DSR);
+  line_->Send(Sequence(kReceiveQueueSize + 4));  // an overrun, to be forgotten as well
+  ASSERT_EQ(Set(IOCTL_SERIAL_PURGE, ULONG{SERIAL_PURGE_RXCLEAR}), STATUS_SUCCESS);
+  RequestPtr read = StartRead(4);
+  RequestPtr queued = StartRead(4);
+  RequestPtr wait = StartWait();
+  ASSERT_EQ(wait->dispatch, STATUS_PENDING);
+  Close();
+  for (Request* request : {read.get(), queued.get(), wait.get()}) {
+    EXPECT_EQ(request->status, STATUS_CANCELLED);
+    EXPECT_EQ(request->completions.load(), 1);
   }
+  EXPECT_FALSE(line_->is_open());
+  const size_t kept = port_->receive_queue();
+  line_->Send({1, 2, 3});
+  line_->SetDsr(false);
+  EXPECT_EQ(port_->receive_queue(), kept);
+  // A closed port takes no request, and writes nothing into a caller's buffer.
+  for (ULONG code : {IOCTL_SERIAL_GET_COMMSTATUS, IOCTL_SERIAL_WAIT_ON_MASK, kCarrierCode}) {
+    Result result = Call(code, {1, 2, 3, 4}, sizeof(SERIAL_STATUS));
+    EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_STATE);
+    EXPECT_EQ(result.output, Bytes(sizeof(SERIAL_STATUS), kUntouched));
+  }
+  EXPECT_EQ(StartRead(4)->dispatch, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_EQ(StartWrite({1, 2})->dispatch, STATUS_INVALID_DEVICE_STATE);
+  EXPECT_TRUE(line_->TakeWritten().empty());
+  EXPECT_FALSE(port_->has_pending_wait());
+  // A failed open leaves it closed; opened again, it has the settings it had, and nothing else.
+  line_->FailNextOpen(STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_EQ(Open(), STATUS_DEVICE_NOT_CONNECTED);
+  EXPECT_FALSE(port_->is_open());
+  EXPECT_FALSE(line_->is_open());
+  ASSERT_EQ(Open(), STATUS_SUCCESS);
+  EXPECT_TRUE(port_->is_open());
+  EXPECT_TRUE(line_->is_open());
+  EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
+  EXPECT_EQ(line_->settings().baud_rate, 19200u);
+  const SERIAL_STATUS status = Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS);
+  EXPECT_EQ(status.AmountInInQueue, 0u);
+  EXPECT_EQ(status.Errors, 0u);
+  EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK), 0u);
+  SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
+  EXPECT_EQ(StartWait()->dispatch, STATUS_PENDING);
 }
 
 }  // namespace

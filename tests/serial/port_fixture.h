@@ -8,7 +8,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,11 +24,9 @@ namespace tolvex::serial::port_tests {
 
 using namespace std::chrono_literals;
 using Bytes = std::vector<UCHAR>;
-using SteadyClock = std::chrono::steady_clock;
 using Outcome = std::pair<NTSTATUS, ULONG_PTR>;
 using testutil::WaitUntil;
 
-inline constexpr auto kLong = 5s;  // a wall-clock bound long enough never to matter
 inline constexpr ULONG kMax = SERIAL_TIMEOUT_MAX;
 // A buffered control code the port does not know; reads and writes are built as requests of
 // this code whose stack location is then rewritten.
@@ -57,15 +54,13 @@ inline Bytes Sequence(size_t count, UCHAR first = 1) {
 }
 
 // One request, sent to a port when made. Its completion routine notes how the port completed
-// it, runs the test's hook, and keeps it alive (STATUS_MORE_PROCESSING_REQUIRED), so that a
-// test may cancel it at any time; Finish() ends it, copying the output back as the I/O manager
-// does. With `major` IRP_MJ_READ it reads `output_length` bytes, with IRP_MJ_WRITE it writes
-// `input`.
+// it and keeps it alive (STATUS_MORE_PROCESSING_REQUIRED), so that a test may cancel it at any
+// time; Finish() ends it, copying the output back as the I/O manager does.
 class Request {
  public:
   Request(PDEVICE_OBJECT device, ULONG code, Bytes input = {}, ULONG output_length = 0,
-          UCHAR major = IRP_MJ_DEVICE_CONTROL, std::function<void()> hook = {})
-      : input_(std::move(input)), output_(output_length, kUntouched), hook_(std::move(hook)) {
+          UCHAR major = IRP_MJ_DEVICE_CONTROL)
+      : input_(std::move(input)), output_(output_length, kUntouched) {
     KeInitializeEvent(&completed_, NotificationEvent, FALSE);
     const auto in = static_cast<ULONG>(input_.size());
     irp_ = IoBuildDeviceIoControlRequest(code, device, in ? input_.data() : nullptr, in,
@@ -88,27 +83,25 @@ class Request {
     }
   }
 
-  bool Wait(std::chrono::milliseconds limit = kLong) {
+  bool Wait(std::chrono::milliseconds limit = 5s) {
     LARGE_INTEGER timeout = RelativeMilliseconds(static_cast<ULONGLONG>(limit.count()));
     return KeWaitForSingleObject(&completed_, Executive, KernelMode, FALSE, &timeout) ==
            STATUS_SUCCESS;
   }
   bool done() { return KeReadStateEvent(&completed_) != 0; }
   BOOLEAN Cancel() { return IoCancelIrp(irp_); }
-  // Ends a completed request; returns the output the caller got: the first `information`
-  // bytes of its buffer, which the port filled unless the status is an error.
+  // Ends a completed request; returns the first `information` bytes of the caller's buffer.
   Bytes Finish() {
     if (irp_ != nullptr) IofCompleteRequest(std::exchange(irp_, nullptr), IO_NO_INCREMENT);
     return Bytes(output_.begin(), output_.begin() + std::min(information, output_.size()));
   }
   const Bytes& buffer() const { return output_; }  // the caller's whole buffer
-  std::pair<NTSTATUS, ULONG_PTR> outcome() const { return {status, information}; }
+  Outcome outcome() const { return {status, information}; }
 
   NTSTATUS dispatch = STATUS_PENDING;
   NTSTATUS status = STATUS_PENDING;
   ULONG_PTR information = 0;
   KIRQL irql = HIGH_LEVEL;
-  bool pending_returned = false;
   std::atomic<int> completions{0};
 
  private:
@@ -117,9 +110,7 @@ class Request {
     self->status = irp->IoStatus.Status;
     self->information = irp->IoStatus.Information;
     self->irql = KeGetCurrentIrql();
-    self->pending_returned = irp->PendingReturned != 0;
     self->completions.fetch_add(1);
-    if (self->hook_) self->hook_();
     KeSetEvent(&self->completed_, IO_NO_INCREMENT, FALSE);
     return STATUS_MORE_PROCESSING_REQUIRED;
   }
@@ -128,57 +119,53 @@ class Request {
   KEVENT completed_{};
   Bytes input_;
   Bytes output_;
-  std::function<void()> hook_;
 };
 using RequestPtr = std::unique_ptr<Request>;
 
 // A line that takes what the host writes only as fast as the test grants it, and notes the
 // calls the port makes on it.
 class HeldLine final : public LineBackend {
-  template <typename F>
-  auto Locked(F body) {
-    std::lock_guard lock(mutex_);
-    return body();
-  }
-
  public:
-  void Grant(size_t bytes) {  // lets the line take `bytes` more bytes
-    LineSink* sink = Locked([&] { return room_ += bytes, sink_; });
+  void Grant(size_t bytes) {
+    std::unique_lock lock(mutex_);
+    room_ += bytes;
+    LineSink* sink = sink_;
+    lock.unlock();
     if (sink != nullptr) sink->Wake();
   }
   Bytes taken() {
-    return Locked([&] { return taken_; });
+    std::lock_guard lock(mutex_);
+    return taken_;
   }
   std::vector<std::string> calls() {
-    return Locked([&] { return calls_; });
+    std::lock_guard lock(mutex_);
+    return calls_;
   }
 
   void Attach(LineSink* sink) override {
-    Locked([&] { sink_ = sink; });
+    std::lock_guard lock(mutex_);
+    sink_ = sink;
   }
   NTSTATUS Open() override { return STATUS_SUCCESS; }
   void Close() override {}
   NTSTATUS Configure(const LineSettings&) override { return STATUS_SUCCESS; }
   size_t Transmit(std::span<const UCHAR> bytes) override {
-    return Locked([&] {
-      const size_t n = std::min(room_, bytes.size());
-      room_ -= n;
-      taken_.insert(taken_.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
-      return n;
-    });
+    std::lock_guard lock(mutex_);
+    const size_t n = std::min(room_, bytes.size());
+    room_ -= n;
+    taken_.insert(taken_.end(), bytes.begin(), bytes.begin() + static_cast<ptrdiff_t>(n));
+    return n;
   }
   void Purge(ULONG mask) override { Note("purge " + std::to_string(mask)); }
   ULONG ModemStatus() override { return SERIAL_CTS_STATE | SERIAL_DSR_STATE; }
   void SetBreak(bool on) override { Note(on ? "break on" : "break off"); }
   void SetDtr(bool on) override { Note(on ? "dtr on" : "dtr off"); }
   void SetRts(bool on) override { Note(on ? "rts on" : "rts off"); }
-  // Runs inside each of the calls above, which the port makes holding its lock.
-  std::function<void()> during_call;
 
  private:
   void Note(std::string call) {
-    Locked([&] { calls_.push_back(std::move(call)); });
-    if (during_call) during_call();
+    std::lock_guard lock(mutex_);
+    calls_.push_back(std::move(call));
   }
 
   std::mutex mutex_;
