@@ -66,6 +66,18 @@ TEST_F(T0Exchange, NullBytesBeyondTheMaximumEndTheExchangeAsATimeOut) {
   bench_.line().SetListener([this](std::span<const UCHAR> frame) { script().HostWrote(frame); });
 }
 
+TEST_F(T0Exchange, CommandShorterThanAHeaderIsRefusedWithNothingSent) {
+  SetState(SCARD_SPECIFIC);
+  card().Protocol.Selected = SCARD_PROTOCOL_T0;
+  const Bytes command = {0x00, 0xA4, 0x04, 0x00};
+  Bytes answer(300, 0xEE);
+  ULONG length = 300;
+  EXPECT_EQ(T0_ExchangeData(smartcard(), command.data(), 4, answer.data(), &length),
+            STATUS_INVALID_PARAMETER);
+  EXPECT_TRUE(Frames().empty());
+  EXPECT_EQ(answer, Bytes(300, 0xEE));
+}
+
 const Bytes kBlockEnd = {STC_ESCAPE, STC_BLOCK_END};
 const Bytes kReadEight = {0x00, 0xB0, 0x00, 0x00, 0x08};
 const Bytes kEightAndOk = {1, 2, 3, 0x10, 5, 6, 7, 8, 0x90, 0x00};
