@@ -49,7 +49,7 @@ class PortMask : public ::testing::TestWithParam<MaskCase> {};
 TEST_P(PortMask, StartsAReaderOnEachPortOfTheMaskAndTouchesNoOther) {
   const MaskCase& c = GetParam();
   Host host(kFast);
-  for (unsigned i = 0; i < 4; ++i)
+  for (unsigned i = 0; i < 5; ++i)
     if (c.ports >> i & 1) host.AddSimulatedPort(i);
   if (!c.text.empty()) {
     host.SetPortMaskValue(REG_SZ, c.text);
@@ -58,7 +58,7 @@ TEST_P(PortMask, StartsAReaderOnEachPortOfTheMaskAndTouchesNoOther) {
   }
   EXPECT_EQ(host.Start(), c.status);
   EXPECT_EQ(host.Readers(), c.readers);
-  for (unsigned i = 0; i < 4; ++i) {
+  for (unsigned i = 0; i < 5; ++i) {
     const bool started = std::count(c.readers.begin(), c.readers.end(), i) != 0;
     if (host.simulator(i) == nullptr) continue;
     EXPECT_EQ(tolvex::testutil::HostFrames(*host.simulator(i)).empty(), !started) << i;
@@ -70,6 +70,8 @@ INSTANTIATE_TEST_SUITE_P(
     Masks, PortMask,
     ::testing::Values(MaskCase{"AllBits", 0xFFFFFFFF, STATUS_SUCCESS, {0, 1, 2, 3}},
                       MaskCase{"MissingPort", 0x1, STATUS_UNSUCCESSFUL, {}, 0xE},
+                      // A fifth port is there, but the driver serves four readers at most.
+                      MaskCase{"BeyondTheLastReader", 0x10, STATUS_UNSUCCESSFUL, {}, 0x1F},
                       MaskCase{"String", 0, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, {'1', 0, 0, 0}}),
     [](const auto& test) { return std::string(test.param.name); });
 
