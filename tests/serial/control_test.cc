@@ -12,7 +12,7 @@ using ControlTest = SerialPortTest;
 using HeldControlTest = HeldPortTest;
 using WaitMaskTest = SerialPortTest;
 
-const SERIAL_LINE_CONTROL kLine{STOP_BITS_2, EVEN_PARITY, 7};
+const SERIAL_LINE_CONTROL kLine{STOP_BITS_2, EVEN_PARITY, 5};  // the fewest data bits
 const SERIAL_CHARS kChars{0x1A, 0x3F, 0x00, 0x7E, 0x11, 0x13};
 const SERIAL_HANDFLOW kFlow{SERIAL_DTR_CONTROL | SERIAL_CTS_HANDSHAKE,
                             SERIAL_RTS_CONTROL | SERIAL_XOFF_CONTINUE, 128, 512};

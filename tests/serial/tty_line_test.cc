@@ -5,6 +5,8 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "serial/port_fixture.h"
 #include "serial/tty_line.h"
 
@@ -121,6 +123,11 @@ TEST(TtyLineTest, DeviceThatCannotServeIsRefused) {
   Pty pty;
   TtyLine first(pty.path);
   ASSERT_EQ(first.Open(), STATUS_SUCCESS);
+  const auto descriptors = [] {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::distance(begin(fds), end(fds));
+  };
+  const auto before = descriptors();
   for (auto [path, status] :
        {std::pair<std::string, NTSTATUS>{"/dev/tolvex-no-such-port", STATUS_OBJECT_NAME_NOT_FOUND},
         {"/dev/null", STATUS_NO_SUCH_DEVICE},
@@ -128,6 +135,7 @@ TEST(TtyLineTest, DeviceThatCannotServeIsRefused) {
     SCOPED_TRACE(path);
     EXPECT_EQ(TtyLine(path).Open(), status);
   }
+  EXPECT_EQ(descriptors(), before) << "a refused open kept its descriptor";
   first.Close();
 }
 
