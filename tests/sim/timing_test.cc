@@ -77,22 +77,6 @@ TEST_P(HeldReport, IsWithdrawnWhenTheHostWritesFirst) {
 INSTANTIATE_TEST_SUITE_P(Modes, HeldReport, ::testing::ValuesIn(kHeld),
                          [](const auto& param) { return std::string(param.param.name); });
 
-// A real reader reports the end of a cut ATR once the card's character waiting time is over.
-TEST(ShortAtr, LateReportComesTheTimeAskedAfterT0) {
-  SimHost host;
-  host.sim().InsertCard("t0", false);
-  host.sim().ShortAtr(1, ShortAtrReport::kLate, milliseconds(40));
-  const auto before = SimClock::now();
-  host.sim().HostWrote(H("83 1D"));
-  ASSERT_TRUE(host.sim().WaitIdle(kWait));
-  EXPECT_GE(SimClock::now() - before, milliseconds(40));  // never early
-  EXPECT_EQ(host.Wire(), "90 3B 02 10 83");
-  const Transcript transcript = host.sim().transcript();
-  EXPECT_EQ(
-      transcript.Of(EntryKind::kEvent).at(0).at - transcript.Of(EntryKind::kCardBytes).at(0).at,
-      milliseconds(40));
-}
-
 Jitter Quick(std::uint64_t seed) {
   return Jitter{.seed = seed,
                 .max_gap = std::chrono::microseconds(200),
@@ -131,19 +115,6 @@ TEST(Jitter, TheSameSeedCutsTheSameWayAndTheBytesAreFastModes) {
   }
   EXPECT_NE(runs[0], runs[1]);
   EXPECT_GT(pairs_cut, 0);
-}
-
-TEST(Jitter, WithdrawingNeverLeavesHalfAPair) {
-  const Nanos hour = std::chrono::hours(1);
-  for (const Nanos escape_due : {-hour, hour}) {  // the piece with 10 already due, or not
-    Scheduler scheduler(std::nullopt, [](LineItem) {});
-    const TimePoint now = SimClock::now();
-    scheduler.Add(LineItem{.bytes = {kEscape}, .ready = now + escape_due, .block_end = true});
-    scheduler.Add(LineItem{
-        .bytes = {kEventBlockEnd}, .ready = now + hour, .block_end = true, .continues_pair = true});
-    EXPECT_EQ(scheduler.Withdraw(now, Withdrawal::kBlockEnds).size(),
-              escape_due < Nanos(0) ? 0u : 2u);
-  }
 }
 
 // Card moves from another thread land between the reader's answers, never inside one nor
