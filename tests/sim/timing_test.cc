@@ -40,43 +40,6 @@ TEST(Pacing, ResetToEndOfBlockTakesWhatTheWiresAllow) {
   EXPECT_GE(elapsed, expected);
 }
 
-struct Held {
-  const char* name;
-  ReaderOptions options;
-  bool short_atr;    // a late report after a cut ATR; else a character waiting time of hours
-  const char* wire;  // the host reads the revision before the report is due
-};
-
-const Held kHeld[] = {
-    {"LateShortAtrReportFast", {}, true, "90 3B 02 21"},
-    {"LateShortAtrReportPaced", {.paced = true}, true, "90 3B 02 21"},
-    {"LateShortAtrReportJitter", {.jitter = Jitter{.seed = 5}}, true, "90 3B 02 21"},
-    // The card's characters may still be on their way while the reader answers.
-    {"PacedCharacterWaitingTime", {.paced = true}, false, "90 90 21 3B 02 14 50"},
-};
-
-class HeldReport : public ::testing::TestWithParam<Held> {};
-
-TEST_P(HeldReport, IsWithdrawnWhenTheHostWritesFirst) {
-  SimHost host(GetParam().options);
-  host.sim().InsertCard("t0", false);
-  if (GetParam().short_atr) {
-    host.sim().ShortAtr(1, ShortAtrReport::kLate, std::chrono::minutes(1));
-    host.sim().HostWrote(H("83 1D"));
-    ASSERT_TRUE(host.WaitForBytes(3, kWait));  // 90 3B 02
-  } else {
-    host.sim().HostWrote(H("85 FF FF FF"));
-    host.sim().HostWrote(H("83 1D"));
-  }
-  host.sim().HostWrote(H("C0"));
-  ASSERT_TRUE(host.sim().WaitIdle(kWait));
-  EXPECT_EQ(Hex(Joined(host.TakeChunks())), GetParam().wire);
-  EXPECT_EQ(host.sim().transcript().Count(EntryKind::kEventWithdrawn), 1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, HeldReport, ::testing::ValuesIn(kHeld),
-                         [](const auto& param) { return std::string(param.param.name); });
-
 Jitter Quick(std::uint64_t seed) {
   return Jitter{.seed = seed,
                 .max_gap = std::chrono::microseconds(200),
