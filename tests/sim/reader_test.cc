@@ -1,6 +1,8 @@
 // The reader's command protocol and the faults it produces on demand, as scripts: what the host
 // writes (or the console command given), and the bytes the reader sends back, escaped, as on
-// the wire.
+// the wire. Then the card models through the reader, as dialogues after a reset: what the host
+// sends the card and what the card says back, un-escaped, "|" marking the reader's end-of-block
+// report. T=1 blocks are written whole, with their EDC.
 #include <gtest/gtest.h>
 
 #include "sim_host.h"
@@ -57,6 +59,71 @@ TEST_P(ReaderScript, AnswersAsTheScriptSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripts, ReaderScript, ::testing::ValuesIn(kScripts),
+                         [](const auto& param) { return std::string(param.param.name); });
+
+struct Dialogue {
+  const char* model;
+  const char* name;
+  const char* steps;
+  unsigned clocks_per_etu = 372;  // in force at the end
+};
+
+const Dialogue kDialogues[] = {
+    // The models' ATRs and protocols are the card tests' through the driver; here what those
+    // tests do not see. T=0: procedure bytes hand the turn to the host without an end-of-block
+    // report.
+    {"t0", "T0WrongLeGets6CWithTheRightLength",
+     "00 A4 00 00 02 > A4, 01 01 > 90 00 |, 00 B0 01 30 20 > 6C 10 |, "
+     "00 B0 01 30 10 > B0 77 84 91 9E AB B8 C5 D2 DF EC F9 06 13 20 2D 3A 90 00 |"},
+    {"t0", "T0CaseFourAnswers61ThenGetResponse",
+     "80 EE 00 00 03 > EE, AA BB CC > 61 03 |, 00 C0 00 00 05 > 6C 03 |, "
+     "00 C0 00 00 02 > C0 AA BB 61 01 |, 00 C0 00 00 01 > C0 CC 90 00 |, "
+     "00 C0 00 00 01 > 69 85 |"},
+    {"t0", "T0ErrorStatusWords",
+     "10 A4 04 00 07 > 6E 00 |, 00 22 00 00 00 > 6D 00 |, 00 B0 00 00 10 > 69 86 |, "
+     "00 A4 00 00 02 > A4, 02 02 > 6A 82 |, 00 A4 00 00 03 > A4, 01 01 01 > 67 00 |, "
+     "00 84 01 00 08 > 6B 00 |"},
+    {"t1-crc", "T1CrcCardAsksAgainForABlockWithABadCrc",
+     "00 00 0C 00 A4 04 00 07 F0 54 4F 4C 56 45 58 EF 5B > 00 00 02 90 00 92 63 |, "
+     "00 40 05 00 84 00 00 08 78 83 > 00 91 00 49 C6 |"},
+    {"t1", "T1InvalidBlocksGetRBlocks",  // bad LRC, N(S) out of turn, unasked response, LEN FF
+     "00 00 05 00 84 00 00 08 76 > 00 81 00 81 |, 00 40 05 00 84 00 00 08 C9 > 00 82 00 82 |, "
+     "00 E3 01 01 E3 > 00 82 00 82 |, 00 00 FF 01 02 > 00 82 00 82 |"},
+    {"t1", "T1RBlockAsksForTheLastBlockAgain",
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "00 91 00 91 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "00 90 00 90 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |"},
+    {"t1", "T1ResynchResetsSequenceNumbers",
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "00 C0 00 C0 > 00 E0 00 E0 |, "
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 37 49 D8 F0 58 9D B0 9A 90 00 23 |"},
+    // PTS right after the ATR, then the protocol (or silence) that follows.
+    {"dual", "PtsDualToT1AtTA1",
+     "FF 11 13 FD > FF 11 13 FD |, 00 00 07 00 A4 00 00 02 01 01 A1 > 00 00 02 90 00 92 |", 93},
+    {"dual", "PtsRefusedOnceThenAcceptedAfterTheNextReset",
+     "pts-refuse once, reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 11 13 FD > FF 01 FE |, "
+     "reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 11 13 FD > FF 11 13 FD |",
+     93},
+    {"dual", "PtsWithABadPckMutesTheCard", "FF 11 13 00, 00 A4 00 00 02"},
+};
+
+class Cards : public ::testing::TestWithParam<Dialogue> {};
+
+TEST_P(Cards, AnswerAsACardDoes) {
+  const Dialogue& d = GetParam();
+  SimHost host;
+  ASSERT_TRUE(host.sim().InsertCard(d.model, false));
+  host.ToCard("reset");
+  for (const auto& [action, said] : Steps(d.steps)) {
+    SCOPED_TRACE(action);
+    if (action == "reset" || !Command(host.sim(), action)) {
+      EXPECT_EQ(host.ToCard(action), said);
+    }
+  }
+  host.sim().WithCard([&](Card& card) { EXPECT_EQ(card.clocks_per_etu(), d.clocks_per_etu); });
+}
+
+INSTANTIATE_TEST_SUITE_P(Dialogues, Cards, ::testing::ValuesIn(kDialogues),
                          [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
