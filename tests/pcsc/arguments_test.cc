@@ -124,10 +124,6 @@ TEST(GetCapabilities, HandlerTags) {
     std::vector<UCHAR> value;  // or the room needed
     DWORD length;
   } cases[] = {{TAG_IFD_SLOTS_NUMBER, 1, IFD_SUCCESS, {1}, 1},
-               {TAG_IFD_SIMULTANEOUS_ACCESS, 1, IFD_SUCCESS, {16}, 1},
-               {TAG_IFD_THREAD_SAFE, 1, IFD_SUCCESS, {1}, 1},
-               {TAG_IFD_SLOT_THREAD_SAFE, 1, IFD_SUCCESS, {0}, 1},
-               {TAG_IFD_POLLING_THREAD_KILLABLE, 1, IFD_SUCCESS, {0}, 1},
                {kPoll, f, IFD_SUCCESS, bytes(poll), f},
                {TAG_IFD_STOP_POLLING_THREAD, f, IFD_SUCCESS, bytes(stop), f},
                {kPoll, f - 1, IFD_ERROR_INSUFFICIENT_BUFFER, {}, f},

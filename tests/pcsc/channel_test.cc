@@ -153,19 +153,17 @@ struct FaultCase {
   bool again_succeeds = false;  // the same call right after, with just the room it needs
 };
 
-class Fault : public ChannelTest, public ::testing::WithParamInterface<FaultCase> {
- public:
-  RESPONSECODE Do(char call, DWORD arg, DWORD room, Bytes* out) {
-    out->clear();
-    if (call == 'p') return Power(arg, out, room);
-    if (call == 't') return Transmit(arg, kChallenge8, out, room);
-    return IFDHSetProtocolParameters(lun_, arg, 0, 0, 0, 0);
-  }
-};
+class Fault : public ChannelTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(Fault, GivesItsResponseAndNothingElse) {
   const FaultCase& c = GetParam();
   Bytes out;
+  auto call = [&](DWORD room) {
+    out.clear();
+    if (c.call == 'p') return Power(c.arg, &out, room);
+    if (c.call == 't') return Transmit(c.arg, kChallenge8, &out, room);
+    return IFDHSetProtocolParameters(lun_, c.arg, 0, 0, 0, 0);
+  };
   const std::vector<std::string> always = {"always"};
   for (std::string_view step : {"dual", "mute", "up", "t1", "pts-refused", "out", "silence"}) {
     if (std::string_view(c.before).find(step) == std::string_view::npos) continue;
@@ -180,10 +178,10 @@ TEST_P(Fault, GivesItsResponseAndNothingElse) {
     if (step == "silence") reader_.sim().SilenceNextCommand();
     ASSERT_FALSE(HasFatalFailure()) << step;
   }
-  EXPECT_EQ(Do(c.call, c.arg, c.room, &out), c.response);
+  EXPECT_EQ(call(c.room), c.response);
   EXPECT_TRUE(out.empty());
   // Exactly the room: the T=1 card's ATR, or the challenge and its status word.
-  EXPECT_TRUE(!c.again_succeeds || Do(c.call, c.arg, c.call == 'p' ? 9 : 10, &out) == IFD_SUCCESS);
+  EXPECT_TRUE(!c.again_succeeds || call(c.call == 'p' ? 9 : 10) == IFD_SUCCESS);
 }
 
 INSTANTIATE_TEST_SUITE_P(
