@@ -72,9 +72,6 @@ const Dialogue kDialogues[] = {
     // The models' ATRs and protocols are the card tests' through the driver; here what those
     // tests do not see. T=0: procedure bytes hand the turn to the host without an end-of-block
     // report.
-    {"t0", "T0WrongLeGets6CWithTheRightLength",
-     "00 A4 00 00 02 > A4, 01 01 > 90 00 |, 00 B0 01 30 20 > 6C 10 |, "
-     "00 B0 01 30 10 > B0 77 84 91 9E AB B8 C5 D2 DF EC F9 06 13 20 2D 3A 90 00 |"},
     {"t0", "T0CaseFourAnswers61ThenGetResponse",
      "80 EE 00 00 03 > EE, AA BB CC > 61 03 |, 00 C0 00 00 05 > 6C 03 |, "
      "00 C0 00 00 02 > C0 AA BB 61 01 |, 00 C0 00 00 01 > C0 CC 90 00 |, "
