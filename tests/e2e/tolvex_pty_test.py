@@ -7,7 +7,6 @@ tolvex command drives it through the terminal, the serial port driver and the dr
 
 import argparse
 import json
-import queue
 import subprocess
 import sys
 import threading
@@ -28,18 +27,16 @@ class Simulator:
         self.pty = self.process.stdout.readline().strip()
         if not self.pty.startswith("/dev/"):
             raise RuntimeError(f"tolvex-sim did not give a terminal: {self.pty!r}")
-        self.transcript = queue.Queue()
+        self.transcript = []  # (ms since the start, text), taken by the checks
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
         for line in self.process.stderr:
             time_ms, _, entry = line.strip().partition(" ms  ")
-            self.transcript.put((float(time_ms), entry))
+            self.transcript.append((float(time_ms), entry))
 
     def take_transcript(self):
-        entries = []
-        while not self.transcript.empty():
-            entries.append(self.transcript.get())
+        entries, self.transcript = self.transcript, []
         return entries
 
     def command(self, text):
