@@ -201,16 +201,11 @@ TEST_F(ChannelTest, Attributes) {
     DWORD tag;
     RESPONSECODE response;
     Bytes value;
-  } cases[] = {
-      {TAG_IFD_ATR, IFD_SUCCESS, kT1Atr},
-      {SCARD_ATTR_ATR_STRING, IFD_SUCCESS, kT1Atr},
-      {SCARD_ATTR_VENDOR_NAME, IFD_SUCCESS, text("Norvane-Talbeck")},
-      {SCARD_ATTR_VENDOR_IFD_TYPE, IFD_SUCCESS, text("Brightwarden Serial SCR")},
-      {SCARD_ATTR_VENDOR_IFD_VERSION, IFD_SUCCESS, {0x00, 0x00, 0x01, 0x02}},  // 2.1, build 0
-      {SCARD_ATTR_CHANNEL_ID, IFD_SUCCESS, {0x00, 0x00, 0x01, 0x00}},          // serial, channel 0
-      {SCARD_ATTR_ICC_PRESENCE, IFD_SUCCESS, {0x02}},                          // one byte
-      {SCARD_ATTR_CURRENT_PROTOCOL_TYPE, IFD_SUCCESS, {0x02, 0x00, 0x00, 0x00}},
-      {0x12345, IFD_ERROR_TAG, Bytes(64, 0xEE)}};  // unknown: the length is left alone
+  } cases[] = {{TAG_IFD_ATR, IFD_SUCCESS, kT1Atr},
+               {SCARD_ATTR_VENDOR_NAME, IFD_SUCCESS, text("Norvane-Talbeck")},
+               {SCARD_ATTR_ICC_PRESENCE, IFD_SUCCESS, {0x02}},  // one byte
+               {SCARD_ATTR_CURRENT_PROTOCOL_TYPE, IFD_SUCCESS, {0x02, 0x00, 0x00, 0x00}},
+               {0x12345, IFD_ERROR_TAG, Bytes(64, 0xEE)}};  // unknown: the length is left alone
   for (const auto& c : cases) {
     SCOPED_TRACE(c.tag);
     EXPECT_EQ(Capability(c.tag, &value), c.response);
