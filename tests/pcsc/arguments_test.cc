@@ -18,19 +18,6 @@ namespace {
 constexpr DWORD kUnopened = 0x00070000;
 constexpr DWORD kLun = 0x00010000;
 
-TEST(ChannelDevice, SerialPortsByNumberOrChannelIdAndNothingElse) {
-  const std::pair<std::uint64_t, const char*> cases[] = {
-      {3, "/dev/ttyS3"},          {255, "/dev/ttyS255"},
-      {0x000103F8, "/dev/ttyS0"}, {0x000102F8, "/dev/ttyS1"},
-      {0x000103E8, "/dev/ttyS2"}, {0x000102E8, "/dev/ttyS3"},
-      {0x00010005, "/dev/ttyS5"}, {256, nullptr},
-      {0x00020001, nullptr},      {0x00011000, nullptr}};
-  for (const auto& [channel, device] : cases) {
-    EXPECT_EQ(ChannelDevice(channel), device ? std::optional<std::string>(device) : std::nullopt)
-        << std::hex << channel;
-  }
-}
-
 TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
   char file[] = "/tmp/tolvex-ifd-test-XXXXXX";
   const int fd = mkstemp(file);
@@ -58,6 +45,8 @@ TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
   close(fd);
   unlink(file);
   EXPECT_TRUE(testing::Logged(missing));
+  EXPECT_EQ(ChannelDevice(3), "/dev/ttyS3");  // a port's number, or a serial CHANNELID
+  EXPECT_EQ(ChannelDevice(0x000102F8), "/dev/ttyS1");
   EXPECT_EQ(IFDHCreateChannel(kLun, 0x7FFFFFFF), IFD_COMMUNICATION_ERROR);  // outside the map
   EXPECT_EQ(IFDHCreateChannel(kLun, 4096), IFD_COMMUNICATION_ERROR);
   EXPECT_EQ(ChannelTable::Get().size(), 0u);
@@ -67,60 +56,52 @@ TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
 // Every entry point on a Lun never opened, or with a pointer missing: an error, and a length
 // it returns set to 0.
 TEST(EntryPoints, FailCleanlyOnAnUnknownLunOrAMissingPointer) {
-  UCHAR in[300] = {0x00, 0x84, 0x00, 0x00, 0x08};
-  UCHAR out[300];
-  DWORD length = 0;
-  const SCARD_IO_HEADER send{1, 8};
-  SCARD_IO_HEADER receive{};
-  const DWORD room = sizeof(out);
-  const DWORD versions = kGetVersions;
+  UCHAR in[300] = {0x00, 0x84, 0x00, 0x00, 0x08}, out[300];
+  const DWORD room = sizeof(out), u = kUnopened, v = kGetVersions, name = SCARD_ATTR_VENDOR_NAME;
+  DWORD n = 0;
+  const SCARD_IO_HEADER s{1, 8};
+  SCARD_IO_HEADER r{};
   const struct {
     std::function<RESPONSECODE()> call;
     DWORD length_after;  // ~0: not returned
   } cases[] = {
-      {[&] { return IFDHICCPresence(kUnopened); }, ~0u},
-      {[&] { return IFDHICCPresence(kUnopened | 1); }, ~0u},  // a slot: never a channel
-      {[&] { return IFDHCloseChannel(kUnopened); }, ~0u},
-      {[&] { return IFDHPowerICC(kUnopened, IFD_POWER_UP, out, &length); }, 0},
-      {[&] { return IFDHPowerICC(kUnopened, IFD_POWER_DOWN, nullptr, nullptr); }, ~0u},
-      {[&] { return IFDHPowerICC(kUnopened, IFD_POWER_UP, nullptr, &length); }, 0},
-      {[&] { return IFDHPowerICC(kUnopened, IFD_RESET, out, nullptr); }, ~0u},
-      {[&] { return IFDHSetProtocolParameters(kUnopened, 2, 0, 0, 0, 0); }, ~0u},
-      {[&] { return IFDHTransmitToICC(kUnopened, send, in, 5, out, &length, &receive); }, 0},
-      {[&] { return IFDHTransmitToICC(kUnopened, send, in, 5, out, nullptr, &receive); }, ~0u},
-      {[&] { return IFDHTransmitToICC(kUnopened, send, in, 5, nullptr, &length, &receive); }, 0},
-      {[&] { return IFDHTransmitToICC(kUnopened, send, nullptr, 5, out, &length, &receive); }, 0},
-      {[&] { return IFDHTransmitToICC(kUnopened, send, in, 0, out, &length, &receive); }, 0},
-      {[&] {
-         return IFDHTransmitToICC(kUnopened, send, in, kMaxCommand + 1, out, &length, &receive);
-       },
-       0},
-      {[&] { return IFDHControl(kUnopened, versions, nullptr, 0, out, room, &length); }, 0},
-      {[&] { return IFDHControl(kUnopened, versions, nullptr, 0, out, room, nullptr); }, ~0u},
-      {[&] { return IFDHControl(kUnopened, versions, nullptr, 4, out, room, &length); }, 0},
-      {[&] { return IFDHControl(kUnopened, versions, nullptr, 0, nullptr, 8, &length); }, 0},
-      {[&] { return IFDHGetCapabilities(kUnopened, TAG_IFD_ATR, &length, out); }, 0},
-      {[&] { return IFDHGetCapabilities(kUnopened, TAG_IFD_SLOTS_NUMBER, nullptr, out); }, ~0u},
-      {[&] { return IFDHGetCapabilities(kUnopened, TAG_IFD_SLOTS_NUMBER, &length, nullptr); }, 0},
-      {[&] { return IFDHSetCapabilities(kUnopened, SCARD_ATTR_VENDOR_NAME, 1, out); }, ~0u},
-      {[&] { return IFDHSetCapabilities(kUnopened, SCARD_ATTR_VENDOR_NAME, 4, nullptr); }, ~0u},
-      {[&] { return TolvexWaitForCardEvent(kUnopened, 10); }, ~0u},
-      {[&] { return TolvexStopCardEvent(kUnopened); }, ~0u},
+      {[&] { return IFDHICCPresence(u); }, ~0u},
+      {[&] { return IFDHCloseChannel(u); }, ~0u},
+      {[&] { return IFDHPowerICC(u, IFD_POWER_UP, out, &n); }, 0},
+      {[&] { return IFDHPowerICC(u, IFD_POWER_UP, nullptr, &n); }, 0},
+      {[&] { return IFDHPowerICC(u, IFD_RESET, out, nullptr); }, ~0u},
+      {[&] { return IFDHSetProtocolParameters(u, 2, 0, 0, 0, 0); }, ~0u},
+      {[&] { return IFDHTransmitToICC(u, s, in, 5, out, &n, &r); }, 0},
+      {[&] { return IFDHTransmitToICC(u, s, in, 5, out, nullptr, &r); }, ~0u},
+      {[&] { return IFDHTransmitToICC(u, s, in, 5, nullptr, &n, &r); }, 0},
+      {[&] { return IFDHTransmitToICC(u, s, nullptr, 5, out, &n, &r); }, 0},
+      {[&] { return IFDHTransmitToICC(u, s, in, 0, out, &n, &r); }, 0},
+      {[&] { return IFDHTransmitToICC(u, s, in, kMaxCommand + 1, out, &n, &r); }, 0},
+      {[&] { return IFDHControl(u, v, nullptr, 0, out, room, &n); }, 0},
+      {[&] { return IFDHControl(u, v, nullptr, 0, out, room, nullptr); }, ~0u},
+      {[&] { return IFDHControl(u, v, nullptr, 4, out, room, &n); }, 0},
+      {[&] { return IFDHControl(u, v, nullptr, 0, nullptr, 8, &n); }, 0},
+      {[&] { return IFDHGetCapabilities(u, TAG_IFD_ATR, &n, out); }, 0},
+      {[&] { return IFDHGetCapabilities(u, TAG_IFD_SLOTS_NUMBER, nullptr, out); }, ~0u},
+      {[&] { return IFDHGetCapabilities(u, TAG_IFD_SLOTS_NUMBER, &n, nullptr); }, 0},
+      {[&] { return IFDHSetCapabilities(u, name, 1, out); }, ~0u},
+      {[&] { return IFDHSetCapabilities(u, name, 4, nullptr); }, ~0u},
+      {[&] { return TolvexWaitForCardEvent(u, 10); }, ~0u},
+      {[&] { return TolvexStopCardEvent(u); }, ~0u},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(&c - cases);
-    length = room;
+    n = room;
     EXPECT_EQ(c.call(), IFD_COMMUNICATION_ERROR);
-    EXPECT_EQ(length, c.length_after == ~0u ? room : c.length_after);
+    EXPECT_EQ(n, c.length_after == ~0u ? room : c.length_after);
   }
 }
 
 // The handler's own tags: the same for every reader, asked before or after it opened.
 TEST(GetCapabilities, HandlerTags) {
-  using Poll = RESPONSECODE (*)(DWORD, int);
-  using Stop = RESPONSECODE (*)(DWORD);
-  const Poll poll = &TolvexWaitForCardEvent;
-  const Stop stop = &TolvexStopCardEvent;
+  const auto poll = &TolvexWaitForCardEvent;
+  const auto stop = &TolvexStopCardEvent;
+  const DWORD f = sizeof(poll), kPoll = TAG_IFD_POLLING_THREAD_WITH_TIMEOUT;
   auto bytes = [](const auto& value) {
     const auto* p = reinterpret_cast<const UCHAR*>(&value);
     return std::vector<UCHAR>(p, p + sizeof(value));
@@ -131,23 +112,14 @@ TEST(GetCapabilities, HandlerTags) {
     RESPONSECODE response;
     std::vector<UCHAR> value;  // or the room needed
     DWORD length;
-  } cases[] = {
-      {TAG_IFD_SLOTS_NUMBER, 1, IFD_SUCCESS, {1}, 1},
-      {TAG_IFD_SIMULTANEOUS_ACCESS, 1, IFD_SUCCESS, {16}, 1},
-      {TAG_IFD_THREAD_SAFE, 1, IFD_SUCCESS, {1}, 1},
-      {TAG_IFD_SLOT_THREAD_SAFE, 1, IFD_SUCCESS, {0}, 1},
-      {TAG_IFD_POLLING_THREAD_KILLABLE, 1, IFD_SUCCESS, {0}, 1},
-      {TAG_IFD_POLLING_THREAD_WITH_TIMEOUT, sizeof(poll), IFD_SUCCESS, bytes(poll), sizeof(poll)},
-      {TAG_IFD_STOP_POLLING_THREAD, sizeof(stop), IFD_SUCCESS, bytes(stop), sizeof(stop)},
-      {TAG_IFD_POLLING_THREAD_WITH_TIMEOUT,
-       sizeof(poll) - 1,
-       IFD_ERROR_INSUFFICIENT_BUFFER,
-       {},
-       sizeof(poll)},
-      {TAG_IFD_SLOTS_NUMBER, 0, IFD_ERROR_INSUFFICIENT_BUFFER, {}, 1},
-      // Retired tags are unknown: the length is left alone.
-      {TAG_IFD_POLLING_THREAD, 16, IFD_ERROR_TAG, {}, 16},
-      {TAG_IFD_SLOTNUM, 16, IFD_ERROR_TAG, {}, 16}};
+  } cases[] = {{TAG_IFD_SLOTS_NUMBER, 1, IFD_SUCCESS, {1}, 1},
+               {kPoll, f, IFD_SUCCESS, bytes(poll), f},
+               {TAG_IFD_STOP_POLLING_THREAD, f, IFD_SUCCESS, bytes(stop), f},
+               {kPoll, f - 1, IFD_ERROR_INSUFFICIENT_BUFFER, {}, f},
+               {TAG_IFD_SLOTS_NUMBER, 0, IFD_ERROR_INSUFFICIENT_BUFFER, {}, 1},
+               // Retired tags are unknown: the length is left alone.
+               {TAG_IFD_POLLING_THREAD, 16, IFD_ERROR_TAG, {}, 16},
+               {TAG_IFD_SLOTNUM, 16, IFD_ERROR_TAG, {}, 16}};
   for (DWORD lun : {DWORD{0}, kUnopened}) {
     for (const auto& c : cases) {
       SCOPED_TRACE(&c - cases);

@@ -4,13 +4,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
-#include <vector>
 
 namespace {
 
 std::mutex mutex;
 // Never destroyed: a channel's thread may still log while the program exits.
-std::vector<std::string>& lines = *new std::vector<std::string>;
+std::string& lines = *new std::string;
 
 }  // namespace
 
@@ -21,7 +20,7 @@ extern "C" void log_msg(const int priority, const char* fmt, ...) {
   std::vsnprintf(text, sizeof(text), fmt, args);
   va_end(args);
   std::lock_guard lock(mutex);
-  lines.push_back(std::to_string(priority) + " " + text);
+  lines += std::to_string(priority) + " " + text + "\n";
 }
 
 namespace tolvex::ifd::testing {
@@ -33,10 +32,7 @@ void ClearLog() {
 
 bool Logged(const std::string& text) {
   std::lock_guard lock(mutex);
-  for (const std::string& line : lines) {
-    if (line.find(text) != std::string::npos) return true;
-  }
-  return false;
+  return lines.find(text) != std::string::npos;
 }
 
 }  // namespace tolvex::ifd::testing

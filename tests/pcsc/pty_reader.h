@@ -68,34 +68,22 @@ class PtyReader {
 
  private:
   static void Send(int fd, std::span<const std::uint8_t> bytes) {
+    pollfd p{fd, POLLOUT, 0};
     while (!bytes.empty()) {
       const ssize_t n = write(fd, bytes.data(), bytes.size());
-      if (n > 0) {
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-      } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
-        pollfd p{fd, POLLOUT, 0};
-        if (poll(&p, 1, 1000) <= 0) return;
-      } else {
-        return;
-      }
+      if (n < 0 && (errno == EAGAIN || errno == EINTR) && poll(&p, 1, 1000) > 0) continue;
+      if (n <= 0) return;
+      bytes = bytes.subspan(static_cast<std::size_t>(n));
     }
   }
 
   void Run() {
     pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-    for (;;) {
-      if (poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (fds[1].revents != 0) return;
-      if (fds[0].revents & POLLIN) {
-        std::uint8_t buffer[512];
-        const ssize_t n = read(master_, buffer, sizeof(buffer));
-        if (n > 0) sim_->HostWrote(std::span(buffer, static_cast<std::size_t>(n)));
-      } else if (fds[0].revents != 0) {
-        usleep(10'000);
-      }
+    std::uint8_t buffer[512];
+    while ((poll(fds, 2, -1) >= 0 || errno == EINTR) && fds[1].revents == 0) {
+      const ssize_t n = (fds[0].revents & POLLIN) ? read(master_, buffer, sizeof(buffer)) : 0;
+      if (n > 0) sim_->HostWrote(std::span(buffer, static_cast<std::size_t>(n)));
+      if (n <= 0 && fds[0].revents != 0) usleep(10'000);
     }
   }
 

@@ -1,6 +1,8 @@
 // The reader's command protocol and the faults it produces on demand, as scripts: what the host
 // writes (or the console command given), and the bytes the reader sends back, escaped, as on
-// the wire.
+// the wire. Then the card models through the reader, as dialogues after a reset: what the host
+// sends the card and what the card says back, un-escaped, "|" marking the reader's end-of-block
+// report. T=1 blocks are written whole, with their EDC.
 #include <gtest/gtest.h>
 
 #include "sim_host.h"
@@ -20,7 +22,6 @@ const Script kScripts[] = {
     {"RegistersReadBackTheirLowByte",
      "85 80 25 00 > 90, C5 > 80, 86 11 22 33 > 90, C6 > 11, 82 4F > 90, C2 > 4F, 81 05 > 90, "
      "C1 > 05, 88 AA > 90, C8 > AA"},
-    {"FirmwareRevisionIsReadOnly", "C0 > 21, 80 33 > 84, C0 > 21"},
     {"AnEscapeByteIsDoubled", "C0 > 10 10", "t0", 0x10},
     {"FramesSplitOrMergedAreAnsweredInOrder", "85, 01, 02, 03 C5 C0 82 6F C2 > 90 01 21 90 6F"},
     // The rest of a bad frame's write is thrown away.
@@ -33,17 +34,11 @@ const Script kScripts[] = {
      nullptr},
     {"PowerOffSilencesTheCard",
      "83 1D > 90 3B 02 14 50 10 83, 84 00 > 90, 45 00 A4 00 00 02 > 90, C4 > 01"},
-    {"ARemovedCardStopsAnswering",
-     "83 1D > 90 3B 02 14 50 10 83, 45 00 A4 00 00 02 > 90 A4, remove > 10 86, 42 01 01 > 90"},
     {"NegativeAnswerOrSilenceForTheNextCommandOnly",  // the command is not carried out
      "negative 85, 82 4F > 85, C2 > 00, silence, 82 4F, C2 > 00, 83 1D > 90 3B 02 14 50 10 83"},
     {"DamagesTheKthCardByteFromNow",
      "damage 3, 83 1D > 90 3B 02 10 88 50 10 83, 83 1D > 90 3B 02 14 50 10 83"},
-    {"NoBlockEnd", "no-block-end, 83 1D > 90 3B 02 14 50, 83 1D > 90 3B 02 14 50 10 83"},
     {"ShortAtr", "short-atr, 83 1D > 90 3B 02 10 83, 83 1D > 90 3B 02 14 50 10 83"},
-    {"ShortAtrWithAnotherT0", "short-atr t0 84, 83 1D > 90 3B 84 10 83"},
-    {"BadTs", "bad-ts, 83 1D > 90 12 02 14 50 10 83, 83 1D > 90 3B 02 14 50 10 83"},
-    {"ReaderError", "reader-error, 83 1D > 90 10 84, 83 1D > 90 3B 02 14 50 10 83"},
     {"UntilCleared",
      "no-block-end always, 83 1D > 90 3B 02 14 50, 83 1D > 90 3B 02 14 50, clear, "
      "83 1D > 90 3B 02 14 50 10 83"},
@@ -66,19 +61,67 @@ TEST_P(ReaderScript, AnswersAsTheScriptSays) {
 INSTANTIATE_TEST_SUITE_P(Scripts, ReaderScript, ::testing::ValuesIn(kScripts),
                          [](const auto& param) { return std::string(param.param.name); });
 
-TEST(Reader, SeededNoiseIsCountedAndRepeatable) {
-  auto run = [](std::uint32_t seed) {
-    SimHost host;
-    host.sim().InsertCard("t0", false);
-    host.sim().LineNoise(seed, 5);
-    for (int i = 0; i < 20; ++i) host.sim().HostWrote(H("83 1D"));
-    return host.Wire();
-  };
-  const std::string wire = run(7);
-  EXPECT_EQ(H(wire).size(), 20 * 7u + 5);
-  EXPECT_EQ(run(7), wire);
-  EXPECT_NE(run(8), wire);
+struct Dialogue {
+  const char* model;
+  const char* name;
+  const char* steps;
+  unsigned clocks_per_etu = 372;  // in force at the end
+};
+
+const Dialogue kDialogues[] = {
+    // The models' ATRs and protocols are the card tests' through the driver; here what those
+    // tests do not see. T=0: procedure bytes hand the turn to the host without an end-of-block
+    // report.
+    {"t0", "T0CaseFourAnswers61ThenGetResponse",
+     "80 EE 00 00 03 > EE, AA BB CC > 61 03 |, 00 C0 00 00 05 > 6C 03 |, "
+     "00 C0 00 00 02 > C0 AA BB 61 01 |, 00 C0 00 00 01 > C0 CC 90 00 |, "
+     "00 C0 00 00 01 > 69 85 |"},
+    {"t0", "T0ErrorStatusWords",
+     "10 A4 04 00 07 > 6E 00 |, 00 22 00 00 00 > 6D 00 |, 00 B0 00 00 10 > 69 86 |, "
+     "00 A4 00 00 02 > A4, 02 02 > 6A 82 |, 00 A4 00 00 03 > A4, 01 01 01 > 67 00 |, "
+     "00 84 01 00 08 > 6B 00 |"},
+    {"t1-crc", "T1CrcCardAsksAgainForABlockWithABadCrc",
+     "00 00 0C 00 A4 04 00 07 F0 54 4F 4C 56 45 58 EF 5B > 00 00 02 90 00 92 63 |, "
+     "00 40 05 00 84 00 00 08 78 83 > 00 91 00 49 C6 |"},
+    {"t1", "T1InvalidBlocksGetRBlocks",  // bad LRC, N(S) out of turn, unasked response, LEN FF
+     "00 00 05 00 84 00 00 08 76 > 00 81 00 81 |, 00 40 05 00 84 00 00 08 C9 > 00 82 00 82 |, "
+     "00 E3 01 01 E3 > 00 82 00 82 |, 00 00 FF 01 02 > 00 82 00 82 |"},
+    {"t1", "T1RBlockAsksForTheLastBlockAgain",
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "00 91 00 91 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "00 90 00 90 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |"},
+    {"t1", "T1ResynchResetsSequenceNumbers",
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
+     "00 C0 00 C0 > 00 E0 00 E0 |, "
+     "00 00 05 00 84 00 00 08 89 > 00 00 0A 37 49 D8 F0 58 9D B0 9A 90 00 23 |"},
+    // PTS right after the ATR, then the protocol (or silence) that follows.
+    {"dual", "PtsDualToT1AtTA1",
+     "FF 11 13 FD > FF 11 13 FD |, 00 00 07 00 A4 00 00 02 01 01 A1 > 00 00 02 90 00 92 |", 93},
+    {"dual", "PtsRefusedOnceThenAcceptedAfterTheNextReset",
+     "pts-refuse once, reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 11 13 FD > FF 01 FE |, "
+     "reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 11 13 FD > FF 11 13 FD |",
+     93},
+    {"dual", "PtsWithABadPckMutesTheCard", "FF 11 13 00, 00 A4 00 00 02"},
+};
+
+class Cards : public ::testing::TestWithParam<Dialogue> {};
+
+TEST_P(Cards, AnswerAsACardDoes) {
+  const Dialogue& d = GetParam();
+  SimHost host;
+  ASSERT_TRUE(host.sim().InsertCard(d.model, false));
+  host.ToCard("reset");
+  for (const auto& [action, said] : Steps(d.steps)) {
+    SCOPED_TRACE(action);
+    if (action == "reset" || !Command(host.sim(), action)) {
+      EXPECT_EQ(host.ToCard(action), said);
+    }
+  }
+  host.sim().WithCard([&](Card& card) { EXPECT_EQ(card.clocks_per_etu(), d.clocks_per_etu); });
 }
+
+INSTANTIATE_TEST_SUITE_P(Dialogues, Cards, ::testing::ValuesIn(kDialogues),
+                         [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
 }  // namespace tolvex::sim::testing

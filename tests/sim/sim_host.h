@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <condition_variable>
 #include <iterator>
 #include <mutex>
 #include <sstream>
@@ -63,8 +62,6 @@ class SimHost {
       : sim_(Line{[this](std::span<const std::uint8_t> bytes) {
                     std::lock_guard lock(mutex_);
                     chunks_.emplace_back(bytes.begin(), bytes.end());
-                    sent_ += bytes.size();
-                    sent_cv_.notify_all();
                   },
                   nullptr},
              std::move(options)) {}
@@ -79,11 +76,6 @@ class SimHost {
   std::vector<Bytes> TakeChunks() {
     std::lock_guard lock(mutex_);
     return std::exchange(chunks_, {});
-  }
-  // Waits until the line has carried `n` bytes in all.
-  bool WaitForBytes(std::size_t n, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return sent_cv_.wait_for(lock, timeout, [&] { return sent_ >= n; });
   }
 
   // Data for the card (hex), in frames of up to 24 bytes, each answered 90; "reset": a reset.
@@ -111,9 +103,7 @@ class SimHost {
 
  private:
   std::mutex mutex_;
-  std::condition_variable sent_cv_;
   std::vector<Bytes> chunks_;
-  std::size_t sent_ = 0;
   StreamDecoder decoder_;
   ReaderSim sim_;  // last: goes first
 };

@@ -40,59 +40,6 @@ TEST(Pacing, ResetToEndOfBlockTakesWhatTheWiresAllow) {
   EXPECT_GE(elapsed, expected);
 }
 
-struct Held {
-  const char* name;
-  ReaderOptions options;
-  bool short_atr;    // a late report after a cut ATR; else a character waiting time of hours
-  const char* wire;  // the host reads the revision before the report is due
-};
-
-const Held kHeld[] = {
-    {"LateShortAtrReportFast", {}, true, "90 3B 02 21"},
-    {"LateShortAtrReportPaced", {.paced = true}, true, "90 3B 02 21"},
-    {"LateShortAtrReportJitter", {.jitter = Jitter{.seed = 5}}, true, "90 3B 02 21"},
-    // The card's characters may still be on their way while the reader answers.
-    {"PacedCharacterWaitingTime", {.paced = true}, false, "90 90 21 3B 02 14 50"},
-};
-
-class HeldReport : public ::testing::TestWithParam<Held> {};
-
-TEST_P(HeldReport, IsWithdrawnWhenTheHostWritesFirst) {
-  SimHost host(GetParam().options);
-  host.sim().InsertCard("t0", false);
-  if (GetParam().short_atr) {
-    host.sim().ShortAtr(1, ShortAtrReport::kLate, std::chrono::minutes(1));
-    host.sim().HostWrote(H("83 1D"));
-    ASSERT_TRUE(host.WaitForBytes(3, kWait));  // 90 3B 02
-  } else {
-    host.sim().HostWrote(H("85 FF FF FF"));
-    host.sim().HostWrote(H("83 1D"));
-  }
-  host.sim().HostWrote(H("C0"));
-  ASSERT_TRUE(host.sim().WaitIdle(kWait));
-  EXPECT_EQ(Hex(Joined(host.TakeChunks())), GetParam().wire);
-  EXPECT_EQ(host.sim().transcript().Count(EntryKind::kEventWithdrawn), 1u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Modes, HeldReport, ::testing::ValuesIn(kHeld),
-                         [](const auto& param) { return std::string(param.param.name); });
-
-// A real reader reports the end of a cut ATR once the card's character waiting time is over.
-TEST(ShortAtr, LateReportComesTheTimeAskedAfterT0) {
-  SimHost host;
-  host.sim().InsertCard("t0", false);
-  host.sim().ShortAtr(1, ShortAtrReport::kLate, milliseconds(40));
-  const auto before = SimClock::now();
-  host.sim().HostWrote(H("83 1D"));
-  ASSERT_TRUE(host.sim().WaitIdle(kWait));
-  EXPECT_GE(SimClock::now() - before, milliseconds(40));  // never early
-  EXPECT_EQ(host.Wire(), "90 3B 02 10 83");
-  const Transcript transcript = host.sim().transcript();
-  EXPECT_EQ(
-      transcript.Of(EntryKind::kEvent).at(0).at - transcript.Of(EntryKind::kCardBytes).at(0).at,
-      milliseconds(40));
-}
-
 Jitter Quick(std::uint64_t seed) {
   return Jitter{.seed = seed,
                 .max_gap = std::chrono::microseconds(200),
@@ -131,19 +78,6 @@ TEST(Jitter, TheSameSeedCutsTheSameWayAndTheBytesAreFastModes) {
   }
   EXPECT_NE(runs[0], runs[1]);
   EXPECT_GT(pairs_cut, 0);
-}
-
-TEST(Jitter, WithdrawingNeverLeavesHalfAPair) {
-  const Nanos hour = std::chrono::hours(1);
-  for (const Nanos escape_due : {-hour, hour}) {  // the piece with 10 already due, or not
-    Scheduler scheduler(std::nullopt, [](LineItem) {});
-    const TimePoint now = SimClock::now();
-    scheduler.Add(LineItem{.bytes = {kEscape}, .ready = now + escape_due, .block_end = true});
-    scheduler.Add(LineItem{
-        .bytes = {kEventBlockEnd}, .ready = now + hour, .block_end = true, .continues_pair = true});
-    EXPECT_EQ(scheduler.Withdraw(now, Withdrawal::kBlockEnds).size(),
-              escape_due < Nanos(0) ? 0u : 2u);
-  }
 }
 
 // Card moves from another thread land between the reader's answers, never inside one nor
