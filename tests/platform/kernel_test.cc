@@ -70,7 +70,7 @@ TEST_F(KernelTest, EventsReleaseWaitsAsTheirTypeSays) {
 }
 
 // Real mode spends delays and stalls, skip mode none; waits are real in both. While recording,
-// the clock notes per thread what was asked.
+// the clock notes per thread what was asked, and which waits ran out.
 TEST_F(KernelTest, ClockSpendsOrSkipsDelaysAndRecordsPerThreadWhatWasAsked) {
   KEVENT signalled;
   KEVENT quiet{};
@@ -84,13 +84,11 @@ TEST_F(KernelTest, ClockSpendsOrSkipsDelaysAndRecordsPerThreadWhatWasAsked) {
   start = SteadyClock::now();
   Delay(8000);
   KeStallExecutionProcessor(8'000'000);
-  EXPECT_LT(SteadyClock::now() - start, std::chrono::seconds(5));
-  for (LONGLONG ms : {-1, 0, 450}) EXPECT_EQ(Wait(&signalled, ms), STATUS_SUCCESS);
-  // Only the waits that ran out are noted as such; a test of the state (0) is none.
-  EXPECT_EQ(Wait(&quiet, 0), STATUS_TIMEOUT);
-  start = SteadyClock::now();
+  EXPECT_EQ(Wait(&signalled, -1), STATUS_SUCCESS);
+  EXPECT_EQ(Wait(&quiet, 0), STATUS_TIMEOUT);  // a test of the state: it does not run out
   EXPECT_EQ(Wait(&quiet, 20), STATUS_TIMEOUT);
   EXPECT_GE(SteadyClock::now() - start, std::chrono::milliseconds(20));
+  EXPECT_LT(SteadyClock::now() - start, std::chrono::seconds(5));
   std::thread::id other_id;
   std::thread other = platform_.StartSystemThread("other", [&] {
     other_id = std::this_thread::get_id();
@@ -101,13 +99,11 @@ TEST_F(KernelTest, ClockSpendsOrSkipsDelaysAndRecordsPerThreadWhatWasAsked) {
   clock_.StopRecording();
   Delay(11);  // not recorded
   const auto me = std::this_thread::get_id();
-  EXPECT_THAT(clock_.WaitsMs(me), ElementsAre(-1, 0, 450, 0, 20));
+  EXPECT_THAT(clock_.WaitsMs(me), ElementsAre(-1, 0, 20));
   EXPECT_THAT(clock_.RanOutMs(me), ElementsAre(20));
   EXPECT_THAT(clock_.DelaysMs(me), ElementsAre(15u, 8000u));
-  EXPECT_EQ(clock_.StallCount(me), 2u);
-  EXPECT_THAT(clock_.WaitsMs(other_id), ElementsAre(2));
   EXPECT_THAT(clock_.RanOutMs(other_id), ElementsAre(2));
-  EXPECT_EQ(clock_.StallCount(other_id), 0u);
+  EXPECT_EQ(std::pair(clock_.StallCount(me), clock_.StallCount(other_id)), std::pair(2ul, 0ul));
   EXPECT_THAT(clock_.DelaysMs(), ElementsAre(15u, 8000u, 22u));
   clock_.StartRecording();  // a new recording starts empty
   EXPECT_EQ(clock_.Records().size(), 0u);
@@ -142,30 +138,25 @@ TEST_F(KernelTest, SpinLocksRaiseToDispatchLevelAndReleasesRestoreTheLevelBefore
 // Threads take the locks all at once, read, give the processor away and write: a second holder
 // would lose updates.
 TEST_F(KernelTest, SpinLocksExcludeEachOtherAcrossThreads) {
-  constexpr long kThreads = 4;
-  constexpr long kRounds = 3000;
   KSPIN_LOCK lock = 0;
   long count = 0;  // guarded by `lock`
   KEVENT go;
   KeInitializeEvent(&go, NotificationEvent, FALSE);
-  auto bump = [](long& value) {
-    const long seen = value;
-    std::this_thread::yield();
-    value = seen + 1;
-  };
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.push_back(platform_.StartSystemThread("locker", [&] {
       (void)Wait(&go, -1);
-      for (int i = 0; i < kRounds; ++i) {
+      for (int i = 0; i < 3000; ++i) {
         SpinLockGuard guard(&lock);
-        bump(count);
+        const long seen = count;
+        std::this_thread::yield();
+        count = seen + 1;
       }
     }));
   }
   KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(count, kThreads * kRounds);
+  EXPECT_EQ(count, 4 * 3000);
 }
 
 // A work item that notes its turn and the name of the thread it ran on, may be held at a gate,
