@@ -41,11 +41,10 @@ class RequestTest : public TestDriverTest {
     for (std::thread& thread : threads_) thread.join();
     TestDriverTest::TearDown();
   }
-  PIRP Build(PDEVICE_OBJECT device, ULONG code, PVOID in = nullptr, ULONG in_length = 0,
-             PVOID out = nullptr, ULONG out_length = 0) {
+  PIRP Build(PDEVICE_OBJECT device, PVOID out = nullptr, ULONG out_length = 0) {
     KeInitializeEvent(&done_, NotificationEvent, FALSE);
     iosb_ = IO_STATUS_BLOCK{kUntouched, 0xBAD};
-    return IoBuildDeviceIoControlRequest(code, device, in, in_length, out, out_length, FALSE,
+    return IoBuildDeviceIoControlRequest(kBufferedCode, device, nullptr, 0, out, out_length, FALSE,
                                          &done_, &iosb_);
   }
   bool Finished() { return KeReadStateEvent(&done_) != 0; }
@@ -80,7 +79,7 @@ TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
   });
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    PIRP irp = Build(device, kBufferedCode);
+    PIRP irp = Build(device);
     Probe probe;
     IoSetCompletionRoutine(irp, Completion, &probe, c.on_success, c.on_error, c.on_cancel);
     ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
@@ -138,7 +137,7 @@ TEST_F(RequestTest, UpperDriverTakesTheRequestBackFromTheLowerOneAndFinishesIt) 
       return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information + 1);
     });
     upper->StackSize = 2;
-    PIRP irp = Build(upper, kBufferedCode, nullptr, 0, output, sizeof(output));
+    PIRP irp = Build(upper, output, sizeof(output));
     IoSetCompletionRoutine(irp, Completion, &probe, TRUE, TRUE, TRUE);
     EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
     EXPECT_TRUE(halted);
@@ -181,7 +180,7 @@ TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItB
   for (KIRQL level : {PASSIVE_LEVEL, APC_LEVEL}) {
     SCOPED_TRACE(static_cast<int>(level));
     sighting = CancelSighting{};
-    ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
+    ASSERT_EQ(IofCallDriver(device, Build(device)), STATUS_PENDING);
     {
       IrqlGuard guard(level);
       EXPECT_TRUE(IoCancelIrp(held));
@@ -194,7 +193,7 @@ TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItB
   }
   // The driver completes: whoever exchanges the routine for null owns the completion, and a
   // cancel only marks the request.
-  ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
+  ASSERT_EQ(IofCallDriver(device, Build(device)), STATUS_PENDING);
   EXPECT_EQ(IoSetCancelRoutine(held, nullptr), &CancelProbe);
   EXPECT_FALSE(IoCancelIrp(held));
   EXPECT_EQ(std::tuple(held->Cancel, sighting.calls, *platform_.cancel_lock(), Finished()),

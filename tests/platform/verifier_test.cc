@@ -13,7 +13,6 @@ using tolvex::platform::IrqlGuard;
 using tolvex::platform::Platform;
 using tolvex::platform::SpinLockGuard;
 using tolvex::testing::TestDriverTest;
-using Handler = TestDriverTest::Handler;
 
 class VerifierDeathTest;
 struct Rule {
@@ -32,14 +31,6 @@ class VerifierDeathTest : public TestDriverTest, public ::testing::WithParamInte
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     TestDriverTest::SetUp();
   }
-  // Sends a device control request with a 4-byte output buffer to a device of the test driver
-  // with `handler`.
-  void Send(Handler handler) {
-    PDEVICE_OBJECT device = AddDevice(nullptr, std::move(handler));
-    UCHAR output[4] = {};
-    (void)IofCallDriver(device, IoBuildDeviceIoControlRequest(0x810, device, nullptr, 0, output, 4,
-                                                              FALSE, nullptr, nullptr));
-  }
   void Unload() { platform_.UnloadDriver(driver_); }
   Clock& clock() { return platform_.clock(); }
 };
@@ -49,24 +40,11 @@ TEST_P(VerifierDeathTest, StopsTheProcessWithTheRuleBroken) {
                std::string("\\*\\*\\* tolvex verifier: ") + GetParam().message);
 }
 
-// A rule broken by the device a request is sent to.
-Rule Sent(const char* name, Handler handler, const char* message) {
-  return {name, [=](VerifierDeathTest& test) { test.Send(handler); }, message};
-}
-
 PVOID Allocate(POOL_TYPE type = NonPagedPool) {
   return ExAllocatePoolWithTag(type, 24, TestDriverTest::kDriverTag);
 }
 
 const Rule kRules[] = {
-    {"WaitThatCanBlockAtDispatchLevel",
-     [](VerifierDeathTest&) {
-       KEVENT event{};
-       SpinLockGuard guard(Platform::Current().cancel_lock());
-       LARGE_INTEGER timeout = RelativeMilliseconds(10);
-       (void)KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
-     },
-     "wait at DISPATCH_LEVEL"},
     {"SleepAtDispatchLevelEvenWhenSleepsAreSkipped",
      [](VerifierDeathTest& test) {
        test.clock().SetDelayMode(Clock::DelayMode::kSkip);
@@ -94,10 +72,6 @@ const Rule kRules[] = {
        test.Unload();
      },
      "driver unloaded with pool of its tag still allocated: .*TstD: 1 allocations, 24 bytes"},
-    Sent(
-        "RequestCompletedWithMoreBytesThanItsOutputBufferHolds",
-        [](PDEVICE_OBJECT, PIRP irp) { return TestDriverTest::Complete(irp, STATUS_SUCCESS, 5); },
-        "request completed with more bytes than its output buffer holds"),
 };
 INSTANTIATE_TEST_SUITE_P(Rules, VerifierDeathTest, ::testing::ValuesIn(kRules),
                          [](const auto& row) { return std::string(row.param.name); });
