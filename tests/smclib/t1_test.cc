@@ -140,6 +140,7 @@ const T1Case kWrongAnswers[] = {
     Recovered("NoAnswer", ""),
     Recovered("WrongSequenceNumber", "00 40 02 90 00 D2"),
     Recovered("UnaskedResynchResponse", "00 E0 00 E0"),
+    Recovered("UnaskedIfsResponse", "00 E1 01 FE 1E"),
     Recovered("IfsRequestWithoutSize", "00 C1 00 C1"),
     Recovered("CardAsksForTheBlockAgain", "00 80 00 80", "00 00 07 00 A4 04 00 02 3F 00 9A"),
 };
