@@ -1,4 +1,4 @@
-// Device and file objects, the name table and symbolic links.
+// Device and file objects and the name table.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -43,14 +43,6 @@ class ObjectTest : public TestDriverTest {
     }
     return status;
   }
-  NTSTATUS Link(const std::u16string& link, const char16_t* target) {  // null: delete it
-    UNICODE_STRING link_text;
-    UNICODE_STRING target_text;
-    RtlInitUnicodeString(&link_text, link.c_str());
-    RtlInitUnicodeString(&target_text, target);
-    return target ? IoCreateSymbolicLink(&link_text, &target_text)
-                  : IoDeleteSymbolicLink(&link_text);
-  }
   size_t Live(ULONG tag) { return platform_.pool().Usage(tag).allocations; }
 
   std::vector<UCHAR> majors_;
@@ -80,24 +72,6 @@ TEST_F(ObjectTest, DevicesAreNamedWithoutRegardToCaseAndStartZeroed) {
             std::tuple(driver_, plain, device));
   EXPECT_EQ(std::tuple(plain->DeviceType, plain->StackSize, plain->Flags & DO_EXCLUSIVE),
             std::tuple(DEVICE_TYPE{FILE_DEVICE_SMARTCARD}, CCHAR{1}, ULONG{DO_EXCLUSIVE}));
-}
-
-TEST_F(ObjectTest, SymbolicLinksResolveThroughLinksToTheirDeviceUntilDeleted) {
-  PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
-  ASSERT_EQ(Link(u"\\GLOBAL??\\Probe", u"\\Device\\Probe0"), STATUS_SUCCESS);
-  ASSERT_EQ(Link(u"\\DosDevices\\Probe", u"\\GLOBAL??\\Probe"), STATUS_SUCCESS);
-  EXPECT_EQ(platform_.FindDevice(u"\\dosdevices\\PROBE"), device);
-  EXPECT_EQ(Link(u"\\DosDevices\\Probe", nullptr), STATUS_SUCCESS);
-  EXPECT_EQ(platform_.FindDevice(u"\\DosDevices\\Probe"), nullptr);
-  // Only a link is deleted as one.
-  for (const char16_t* name : {u"\\DosDevices\\Probe", u"\\Device\\Probe0", u"\\Nothing"}) {
-    EXPECT_EQ(Link(name, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
-  }
-  EXPECT_EQ(platform_.FindDevice(u"\\GLOBAL??\\Probe"), device);
-  // A link to a deleted device resolves to nothing, and the device leaves no memory behind.
-  IoDeleteDevice(device);
-  EXPECT_EQ(platform_.FindDevice(u"\\GLOBAL??\\Probe"), nullptr);
-  EXPECT_EQ(Live(kDeviceTag), 0u);
 }
 
 // An open sends a create and the last dereference a cleanup and a close, heard even by a device
