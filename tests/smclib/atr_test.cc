@@ -7,6 +7,7 @@
 #include <cstring>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "smclib/bytes.h"
 #include "smclib/smclib.h"
@@ -183,14 +184,12 @@ TEST(AtrSplit, GivesEveryPartInOrder) {
     interface += std::string(i == 0 ? "T" : " T") + "ABCD"[entry.Kind % 4] +
                  std::to_string(entry.Group) + "=" + ToHex(&entry.Value, 1);
   }
-  EXPECT_EQ(parts.T0, 0xF3);
   EXPECT_EQ(interface,
             "TA1=95 TB1=00 TC1=02 TD1=F0 TA2=80 TB2=00 TC2=14 TD2=F1 TA3=80 TB3=52 TC3=01 TD3=F1 "
             "TA4=20 TB4=33 TC4=00 TD4=1F TA5=03");
-  EXPECT_EQ(parts.HistoricalOffset, 19u);
-  EXPECT_EQ(parts.HistoricalLength, 3u);
-  EXPECT_EQ(parts.HasTck, TRUE);
-  EXPECT_EQ(parts.Tck, 0x9C);
+  EXPECT_EQ(
+      std::tuple(parts.T0, parts.HistoricalOffset, parts.HistoricalLength, parts.HasTck, parts.Tck),
+      std::tuple(UCHAR{0xF3}, ULONG{19}, ULONG{3}, BOOLEAN{TRUE}, UCHAR{0x9C}));
 }
 
 }  // namespace
