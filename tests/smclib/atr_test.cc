@@ -1,6 +1,6 @@
 // SmartcardUpdateCardCapabilities on a table of ATRs: real cards' and made-up ones, good,
 // cut short, with bad check bytes and reserved values, each with what the library makes of it;
-// and SmartcardSplitAtr, the ATR in its parts.
+// SmartcardSplitAtr, the ATR in its parts; and the card's state as PC/SC attributes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +9,7 @@
 #include <string>
 #include <tuple>
 
+#include "smclib/attributes.h"
 #include "smclib/bytes.h"
 #include "smclib/smclib.h"
 
@@ -190,6 +191,30 @@ TEST(AtrSplit, GivesEveryPartInOrder) {
   EXPECT_EQ(
       std::tuple(parts.T0, parts.HistoricalOffset, parts.HistoricalLength, parts.HasTck, parts.Tck),
       std::tuple(UCHAR{0xF3}, ULONG{19}, ULONG{3}, BOOLEAN{TRUE}, UCHAR{0x9C}));
+}
+
+// The card's state as PC/SC attributes: presence (0 none, 1 present, 2 in position) and whether
+// its contacts are active (powered).
+ULONG Attribute(ULONG state, ULONG tag) {
+  SMARTCARD_EXTENSION extension{};
+  extension.ReaderCapabilities.CurrentState = state;
+  ULONG value = 99, written = 0;
+  EXPECT_EQ(SmartcardGetAttribute(&extension, tag, reinterpret_cast<PUCHAR>(&value), sizeof(value),
+                                  &written),
+            STATUS_SUCCESS);
+  EXPECT_EQ(written, sizeof(value));
+  return value;
+}
+
+TEST(Attributes, CardStateAsPresenceAndInterfaceStatus) {
+  const struct {
+    ULONG state, presence, active;
+  } kStates[] = {{SCARD_ABSENT, 0, 0},  {SCARD_PRESENT, 1, 0},    {SCARD_SWALLOWED, 2, 0},
+                 {SCARD_POWERED, 2, 1}, {SCARD_NEGOTIABLE, 2, 1}, {SCARD_SPECIFIC, 2, 1}};
+  for (const auto& s : kStates) {
+    EXPECT_EQ(Attribute(s.state, SCARD_ATTR_ICC_PRESENCE), s.presence) << s.state;
+    EXPECT_EQ(Attribute(s.state, SCARD_ATTR_ICC_INTERFACE_STATUS), s.active) << s.state;
+  }
 }
 
 }  // namespace
