@@ -1,4 +1,4 @@
-// Device and file objects and the name table.
+// Device and file objects, the name table and symbolic links.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -43,6 +43,14 @@ class ObjectTest : public TestDriverTest {
     }
     return status;
   }
+  NTSTATUS Link(const std::u16string& link, const char16_t* target) {  // null: delete it
+    UNICODE_STRING link_text;
+    UNICODE_STRING target_text;
+    RtlInitUnicodeString(&link_text, link.c_str());
+    RtlInitUnicodeString(&target_text, target);
+    return target ? IoCreateSymbolicLink(&link_text, &target_text)
+                  : IoDeleteSymbolicLink(&link_text);
+  }
   size_t Live(ULONG tag) { return platform_.pool().Usage(tag).allocations; }
 
   std::vector<UCHAR> majors_;
@@ -62,6 +70,32 @@ TEST_F(ObjectTest, DevicesAreNamedWithoutRegardToCase) {
             STATUS_OBJECT_NAME_COLLISION);
   EXPECT_EQ(refused, nullptr);
   EXPECT_EQ(Live(kDeviceTag), 1u);
+}
+
+TEST_F(ObjectTest, SymbolicLinksResolveThroughLinksToTheirDeviceUntilDeleted) {
+  PDEVICE_OBJECT device = AddRecordingDevice(u"\\Device\\Probe0");
+  ASSERT_EQ(Link(u"\\GLOBAL??\\Probe", u"\\Device\\Probe0"), STATUS_SUCCESS);
+  ASSERT_EQ(Link(u"\\DosDevices\\Probe", u"\\GLOBAL??\\Probe"), STATUS_SUCCESS);
+  EXPECT_EQ(platform_.FindDevice(u"\\dosdevices\\PROBE"), device);
+  EXPECT_EQ(Link(u"\\DosDevices\\Probe", nullptr), STATUS_SUCCESS);
+  EXPECT_EQ(platform_.FindDevice(u"\\DosDevices\\Probe"), nullptr);
+  // Only a link is deleted as one.
+  for (const char16_t* name : {u"\\DosDevices\\Probe", u"\\Device\\Probe0", u"\\Nothing"}) {
+    EXPECT_EQ(Link(name, nullptr), STATUS_OBJECT_NAME_NOT_FOUND);
+  }
+  EXPECT_EQ(platform_.FindDevice(u"\\GLOBAL??\\Probe"), device);
+  // Seven links in a row resolve; an eighth is one too many (a loop of links would never end).
+  std::u16string previous = u"\\Device\\Probe0";
+  for (char16_t i = u'1'; i <= u'8'; ++i) {
+    const std::u16string link = u"\\Chain" + std::u16string(1, i);
+    ASSERT_EQ(Link(link, previous.c_str()), STATUS_SUCCESS);
+    EXPECT_EQ(platform_.FindDevice(link), i < u'8' ? device : nullptr) << static_cast<char>(i);
+    previous = link;
+  }
+  // A link to a deleted device resolves to nothing, and the device leaves no memory behind.
+  IoDeleteDevice(device);
+  EXPECT_EQ(platform_.FindDevice(u"\\GLOBAL??\\Probe"), nullptr);
+  EXPECT_EQ(Live(kDeviceTag), 0u);
 }
 
 // An open sends a create and the last dereference a cleanup and a close, heard even by a device

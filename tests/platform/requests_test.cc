@@ -1,4 +1,5 @@
-// Requests: completion routines, requests taken back by the driver above, and cancellation.
+// Requests: device control requests without a system buffer or without pool, completion
+// routines, requests taken back by the driver above, and cancellation.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@ using tolvex::testing::TestDriverTest;
 constexpr ULONG kBufferedCode =
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
 constexpr ULONG kIrpTag = PoolTag("Irp ");
+constexpr ULONG kBufferTag = PoolTag("IoBf");
 constexpr NTSTATUS kUntouched = TOLVEX_STATUS(0xDEADBEEF);
 
 // What a completion routine saw.
@@ -41,10 +43,11 @@ class RequestTest : public TestDriverTest {
     for (std::thread& thread : threads_) thread.join();
     TestDriverTest::TearDown();
   }
-  PIRP Build(PDEVICE_OBJECT device, PVOID out = nullptr, ULONG out_length = 0) {
+  PIRP Build(PDEVICE_OBJECT device, ULONG code, PVOID in = nullptr, ULONG in_length = 0,
+             PVOID out = nullptr, ULONG out_length = 0) {
     KeInitializeEvent(&done_, NotificationEvent, FALSE);
     iosb_ = IO_STATUS_BLOCK{kUntouched, 0xBAD};
-    return IoBuildDeviceIoControlRequest(kBufferedCode, device, nullptr, 0, out, out_length, FALSE,
+    return IoBuildDeviceIoControlRequest(code, device, in, in_length, out, out_length, FALSE,
                                          &done_, &iosb_);
   }
   bool Finished() { return KeReadStateEvent(&done_) != 0; }
@@ -54,6 +57,34 @@ class RequestTest : public TestDriverTest {
   IO_STATUS_BLOCK iosb_;
   std::vector<std::thread> threads_;
 };
+
+TEST_F(RequestTest, NeitherMethodPassesTheCallersBuffersAsTheyAre) {
+  UCHAR input[6] = {1, 2, 3, 4, 5, 6};
+  UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
+  PVOID seen_input = nullptr;
+  PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
+    seen_input = IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer;
+    static_cast<UCHAR*>(irp->UserBuffer)[0] = 0x77;
+    return Complete(irp, STATUS_SUCCESS, 1);
+  });
+  const ULONG code = CTL_CODE(FILE_DEVICE_UNKNOWN, 0x802, METHOD_NEITHER, FILE_ANY_ACCESS);
+  EXPECT_EQ(IofCallDriver(device, Build(device, code, input, 6, output, 4)), STATUS_SUCCESS);
+  EXPECT_EQ(seen_input, static_cast<PVOID>(input));
+  EXPECT_THAT(output, ElementsAre(0x77, 0xEE, 0xEE, 0xEE));
+  EXPECT_EQ(platform_.pool().Usage(kBufferTag).total_allocations, 0u);  // no system buffer
+}
+
+TEST_F(RequestTest, BuildReturnsNullWhenPoolFailsAndLeavesNothingBehind) {
+  PDEVICE_OBJECT device =
+      AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+  const size_t before = platform_.pool().OutstandingAllocations();
+  for (ULONG tag : {kIrpTag, kBufferTag}) {
+    UCHAR buffer[8] = {};
+    platform_.pool().FailAllocations(tag, 0, 1);
+    EXPECT_EQ(Build(device, kBufferedCode, buffer, 8, buffer, 8), nullptr);
+    EXPECT_EQ(platform_.pool().OutstandingAllocations(), before) << platform_.pool().Describe();
+  }
+}
 
 TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
   const struct {
@@ -79,7 +110,7 @@ TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
   });
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    PIRP irp = Build(device);
+    PIRP irp = Build(device, kBufferedCode);
     Probe probe;
     IoSetCompletionRoutine(irp, Completion, &probe, c.on_success, c.on_error, c.on_cancel);
     ASSERT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
@@ -137,7 +168,7 @@ TEST_F(RequestTest, UpperDriverTakesTheRequestBackFromTheLowerOneAndFinishesIt) 
       return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information + 1);
     });
     upper->StackSize = 2;
-    PIRP irp = Build(upper, output, sizeof(output));
+    PIRP irp = Build(upper, kBufferedCode, nullptr, 0, output, sizeof(output));
     IoSetCompletionRoutine(irp, Completion, &probe, TRUE, TRUE, TRUE);
     EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
     EXPECT_TRUE(halted);
@@ -180,7 +211,7 @@ TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItB
   for (KIRQL level : {PASSIVE_LEVEL, APC_LEVEL}) {
     SCOPED_TRACE(static_cast<int>(level));
     sighting = CancelSighting{};
-    ASSERT_EQ(IofCallDriver(device, Build(device)), STATUS_PENDING);
+    ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
     {
       IrqlGuard guard(level);
       EXPECT_TRUE(IoCancelIrp(held));
@@ -193,7 +224,7 @@ TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItB
   }
   // The driver completes: whoever exchanges the routine for null owns the completion, and a
   // cancel only marks the request.
-  ASSERT_EQ(IofCallDriver(device, Build(device)), STATUS_PENDING);
+  ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
   EXPECT_EQ(IoSetCancelRoutine(held, nullptr), &CancelProbe);
   EXPECT_FALSE(IoCancelIrp(held));
   EXPECT_EQ(std::tuple(held->Cancel, sighting.calls, *platform_.cancel_lock(), Finished()),
