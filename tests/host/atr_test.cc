@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 
 #include "host/hex.h"
 
@@ -50,13 +51,8 @@ TEST(DescribeAtr, GivesThePartsAndTheCardsParameters) {
     EXPECT_EQ(Hex(d.historical), c.historical);
     EXPECT_EQ(d.tck ? int{*d.tck} : -1, c.tck);
     if (!c.valid) continue;
-    EXPECT_EQ(d.protocols, c.protocols);
-    EXPECT_EQ(d.fi, c.fi);
-    EXPECT_EQ(d.di, c.di);
-    EXPECT_EQ(d.wi, c.wi);
-    EXPECT_EQ(d.ifsc, c.ifsc);
-    EXPECT_EQ(d.cwi, c.cwi);
-    EXPECT_EQ(d.bwi, c.bwi);
+    EXPECT_EQ(std::tuple(d.protocols, d.fi, d.di, d.wi, d.ifsc, d.cwi, d.bwi),
+              std::tuple(c.protocols, c.fi, c.di, c.wi, c.ifsc, c.cwi, c.bwi));
   }
 }
 

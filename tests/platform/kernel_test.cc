@@ -1,10 +1,9 @@
-// Events, waits, the clock, interrupt levels, spin locks and work items.
+// Events, waits, interrupt levels, spin locks and work items.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -15,24 +14,16 @@
 namespace {
 
 using ::testing::ElementsAre;
-using tolvex::platform::CancelLockGuard;
-using tolvex::platform::Clock;
 using tolvex::platform::IrqlGuard;
 using tolvex::platform::Platform;
 using tolvex::platform::PlatformScope;
 using tolvex::platform::SpinLockGuard;
-using SteadyClock = std::chrono::steady_clock;
 
 NTSTATUS Wait(KEVENT* event, LONGLONG milliseconds) {  // -1: no time-out
   LARGE_INTEGER timeout =
       RelativeMilliseconds(static_cast<ULONGLONG>(std::max<LONGLONG>(milliseconds, 0)));
   return KeWaitForSingleObject(event, Executive, KernelMode, FALSE,
                                milliseconds < 0 ? nullptr : &timeout);
-}
-
-void Delay(ULONGLONG milliseconds) {
-  LARGE_INTEGER interval = RelativeMilliseconds(milliseconds);
-  EXPECT_EQ(KeDelayExecutionThread(KernelMode, FALSE, &interval), STATUS_SUCCESS);
 }
 
 class KernelTest : public ::testing::Test {
@@ -43,7 +34,6 @@ class KernelTest : public ::testing::Test {
 
   Platform platform_;
   PlatformScope scope_{platform_};
-  Clock& clock_ = platform_.clock();
 };
 
 TEST_F(KernelTest, EventsReleaseWaitsAsTheirTypeSays) {
@@ -69,51 +59,9 @@ TEST_F(KernelTest, EventsReleaseWaitsAsTheirTypeSays) {
   EXPECT_EQ(Wait(&zeroed, 0), STATUS_TIMEOUT);
 }
 
-// Real mode spends delays and stalls, skip mode none; waits are real in both. While recording,
-// the clock notes per thread what was asked.
-TEST_F(KernelTest, ClockSpendsOrSkipsDelaysAndRecordsPerThreadWhatWasAsked) {
-  KEVENT signalled;
-  KEVENT quiet{};
-  KeInitializeEvent(&signalled, NotificationEvent, TRUE);
-  clock_.StartRecording();
-  auto start = SteadyClock::now();
-  Delay(15);
-  KeStallExecutionProcessor(3000);
-  EXPECT_GE(SteadyClock::now() - start, std::chrono::microseconds(18000));
-  clock_.SetDelayMode(Clock::DelayMode::kSkip);
-  start = SteadyClock::now();
-  Delay(8000);
-  KeStallExecutionProcessor(8'000'000);
-  EXPECT_LT(SteadyClock::now() - start, std::chrono::seconds(5));
-  for (LONGLONG ms : {-1, 0, 450}) EXPECT_EQ(Wait(&signalled, ms), STATUS_SUCCESS);
-  // Only the waits that ran out are noted as such; a test of the state (0) is none.
-  EXPECT_EQ(Wait(&quiet, 0), STATUS_TIMEOUT);
-  start = SteadyClock::now();
-  EXPECT_EQ(Wait(&quiet, 20), STATUS_TIMEOUT);
-  EXPECT_GE(SteadyClock::now() - start, std::chrono::milliseconds(20));
-  std::thread::id other_id;
-  std::thread other = platform_.StartSystemThread("other", [&] {
-    other_id = std::this_thread::get_id();
-    Delay(22);
-    (void)Wait(&quiet, 2);
-  });
-  other.join();
-  clock_.StopRecording();
-  Delay(11);  // not recorded
-  const auto me = std::this_thread::get_id();
-  EXPECT_THAT(clock_.WaitsMs(me), ElementsAre(-1, 0, 450, 0, 20));
-  EXPECT_THAT(clock_.RanOutMs(me), ElementsAre(20));
-  EXPECT_THAT(clock_.DelaysMs(me), ElementsAre(15u, 8000u));
-  EXPECT_EQ(clock_.StallCount(me), 2u);
-  EXPECT_THAT(clock_.WaitsMs(other_id), ElementsAre(2));
-  EXPECT_THAT(clock_.RanOutMs(other_id), ElementsAre(2));
-  EXPECT_EQ(clock_.StallCount(other_id), 0u);
-  EXPECT_THAT(clock_.DelaysMs(), ElementsAre(15u, 8000u, 22u));
-  clock_.StartRecording();  // a new recording starts empty
-  EXPECT_EQ(clock_.Records().size(), 0u);
-}
-
-TEST_F(KernelTest, SpinLocksRaiseToDispatchLevelAndReleasesRestoreTheLevelBefore) {
+// Spin locks raise to DISPATCH_LEVEL and their release restores the level before. Threads take
+// one all at once, read, give the processor away and write: a second holder would lose updates.
+TEST_F(KernelTest, SpinLocksRaiseTheLevelAndExcludeEachOther) {
   for (KIRQL start : {PASSIVE_LEVEL, APC_LEVEL, DISPATCH_LEVEL}) {
     SCOPED_TRACE(static_cast<int>(start));
     IrqlGuard level(start);
@@ -130,42 +78,25 @@ TEST_F(KernelTest, SpinLocksRaiseToDispatchLevelAndReleasesRestoreTheLevelBefore
     KfReleaseSpinLock(&outer, outer_old);
     EXPECT_EQ(std::tuple(KeGetCurrentIrql(), outer), std::tuple(start, 0u));
   }
-  {
-    CancelLockGuard guard;
-    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
-    EXPECT_NE(*platform_.cancel_lock(), 0u);
-  }
-  EXPECT_EQ(*platform_.cancel_lock(), 0u);
-  EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
-}
-
-// Threads take the locks all at once, read, give the processor away and write: a second holder
-// would lose updates.
-TEST_F(KernelTest, SpinLocksExcludeEachOtherAcrossThreads) {
-  constexpr long kThreads = 4;
-  constexpr long kRounds = 3000;
   KSPIN_LOCK lock = 0;
   long count = 0;  // guarded by `lock`
   KEVENT go;
   KeInitializeEvent(&go, NotificationEvent, FALSE);
-  auto bump = [](long& value) {
-    const long seen = value;
-    std::this_thread::yield();
-    value = seen + 1;
-  };
   std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
+  for (int t = 0; t < 4; ++t) {
     threads.push_back(platform_.StartSystemThread("locker", [&] {
       (void)Wait(&go, -1);
-      for (int i = 0; i < kRounds; ++i) {
+      for (int i = 0; i < 3000; ++i) {
         SpinLockGuard guard(&lock);
-        bump(count);
+        const long seen = count;
+        std::this_thread::yield();
+        count = seen + 1;
       }
     }));
   }
   KeSetEvent(&go, IO_NO_INCREMENT, FALSE);
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(count, kThreads * kRounds);
+  EXPECT_EQ(count, 4 * 3000);
 }
 
 // A work item that notes its turn and the name of the thread it ran on, may be held at a gate,
@@ -224,7 +155,8 @@ TEST_F(KernelTest, WorkItemsRunInTurnOnNamedWorkersAndDrainWaitsForThem) {
   ExQueueWorkItem(freed, CriticalWorkQueue);
   for (Item& item : items) (void)Wait(&item.started, -1);
   std::thread opener = platform_.StartSystemThread("opener", [&] {
-    Delay(20);
+    LARGE_INTEGER pause = RelativeMilliseconds(20);
+    (void)KeDelayExecutionThread(KernelMode, FALSE, &pause);
     KeSetEvent(&gate, IO_NO_INCREMENT, FALSE);
   });
   platform_.DrainWorkQueue();  // waits for the held items still running

@@ -97,18 +97,12 @@ const T1Case kCases[] = {
           {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA >, 3* 00 92 00 92 >, 3* 00 C0 00 C0 >",
            STATUS_IO_TIMEOUT},
           kStartOver}),
-    // An S(IFS request) is sent again, not answered by an R-block.
-    Case("GarbageThenSilenceIsAProtocolError", kAtrIfsc254,
-         {{kSelect, "00 C1 01 FE 3E > 00 E1 01 FE E1, 3* 00 C1 01 FE 3E >, 3* 00 C0 00 C0 >",
-           kProtocolError}}),
     Case("ResynchronisesAfterRepeatedErrorsAndStartsTheCommandOver", kAtrIfsc254,
          {kPlainSelect,
           {kSelect,
            "00 40 07 00 A4 04 00 02 3F 00 DA > 00 40 02 90 00 2D, "
            "3* 00 91 00 91 > 00 40 02 90 00 2D, " +
                kStartOver.turns}}),
-    Case("TheCardAbortsAndTheNextRequestResynchronises", kAtrIfsc254,
-         {{kSelect, kOpen + "00 C2 00 C2, 00 E2 00 E2 >", kProtocolError}, kStartOver}),
     Case("ARequestTheDriverBrokeOffIsFollowedByAResynchronisation", kAtrIfsc254,
          {kPlainSelect, {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA"}, kStartOver}),
     // The card finished its chain: the next request needs no resynchronisation.
@@ -122,12 +116,9 @@ const T1Case kCases[] = {
           {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA > 00 40 03 01 90 00 D2", STATUS_SUCCESS,
            "01 90 00"}},
          254, 3 + 254 + 2 + 3),
-    Case("AResponseWithoutStatusWordIsAProtocolError", kAtrIfsc254,
-         {{kSelect, kOpen + "00 00 00 00", kProtocolError}}),
     // And leave no resynchronisation behind: nothing had gone out.
     Case("MalformedRequestsSendNothing", kAtrIfsc254,
          {{kSelect, "", STATUS_INVALID_PARAMETER, "", 64, 40},
-          {kSelect, "", STATUS_INVALID_PARAMETER, "", 64, 4},
           {"00 A4 04", "", STATUS_INVALID_PARAMETER, "", 64},
           {"02 00 00 00", "", STATUS_INVALID_PARAMETER, "", 64, 0},
           {kSelect, "", STATUS_BUFFER_TOO_SMALL, "", 7},
@@ -144,30 +135,14 @@ T1Case Recovered(const char* name, const std::string& wrong, const char* next = 
       {{kSelect, kOpen + wrong + ", " + next + " > 00 00 02 61 10 73", STATUS_SUCCESS, "61 10"}}};
 }
 
-// LEN 255, the block well formed but for that, as a driver that took it in would pass it.
-std::string Len255() {
-  std::string text = "00 00 FF";
-  for (int i = 0; i < 255; ++i) text += " 90";
-  return text + " 6F";
-}
-
 const T1Case kWrongAnswers[] = {
     Recovered("BadEdc", "00 00 02 61 10 8C", "00 81 00 81"),
     Recovered("NoAnswer", ""),
-    Recovered("Len255", Len255()),
-    Recovered("ByteBeyondTheBlock", "00 00 02 90 00 92 00"),
     Recovered("WrongSequenceNumber", "00 40 02 90 00 D2"),
-    Recovered("OtherNad", "21 00 02 90 00 B3"),
-    Recovered("RBlockWithInformation", "00 80 01 00 81"),
-    Recovered("RBlockWithBit6", "00 A0 00 A0"),
-    Recovered("UnknownSBlock", "00 C5 00 C5"),
     Recovered("UnaskedResynchResponse", "00 E0 00 E0"),
-    Recovered("IfsRequestFor0", "00 C1 01 00 C0"),
+    Recovered("UnaskedIfsResponse", "00 E1 01 FE 1E"),
     Recovered("IfsRequestWithoutSize", "00 C1 00 C1"),
-    Recovered("WtxRequestFor0", "00 C3 01 00 C2"),
     Recovered("CardAsksForTheBlockAgain", "00 80 00 80", "00 00 07 00 A4 04 00 02 3F 00 9A"),
-    Recovered("CardAcknowledgesAnUnchainedBlock", "00 90 00 90",
-              "00 00 07 00 A4 04 00 02 3F 00 9A"),
 };
 
 // The card's answer to a block; nullopt: the send fails.
@@ -295,29 +270,6 @@ TEST_F(T1Engine, NoRequestTakesMoreThanAThousandBlocks) {
   };
   EXPECT_EQ(Transmit(Request(SCARD_PROTOCOL_T1, kSelect), 64, wtx_forever), kProtocolError);
   EXPECT_EQ(turns_, 1000u);
-}
-
-TEST_F(T1Engine, AReplyWithoutAnExchangeIsRefused) {
-  EXPECT_EQ(SmartcardT1Reply(&extension_), STATUS_INVALID_DEVICE_STATE);
-}
-
-TEST(Library, InitializeGivesEmptyBuffersAndTheFactorTablesAndExitReleasesThem) {
-  tolvex::platform::Platform platform;
-  tolvex::platform::PlatformScope scope(platform);
-  SMARTCARD_EXTENSION extension{};
-  extension.Version = SMCLIB_VERSION;
-  extension.SmartcardRequest = {nullptr, kBufferSize, 0};
-  extension.SmartcardReply = {nullptr, 0, 5};
-  ASSERT_EQ(SmartcardInitialize(&extension), STATUS_SUCCESS);
-  EXPECT_NE(extension.SmartcardRequest.Buffer, nullptr);
-  EXPECT_EQ(extension.SmartcardReply.BufferSize, 288u);  // a whole block, with room to spare
-  EXPECT_EQ(extension.SmartcardReply.BufferLength, 0u);
-  // The driver may work out the card's timing before any ATR.
-  EXPECT_EQ(extension.CardCapabilities.ClockRateConversion, ClockRateConversion);
-  EXPECT_EQ(extension.CardCapabilities.BitRateAdjustment, BitRateAdjustment);
-  EXPECT_EQ(SmartcardInitialize(&extension), STATUS_INVALID_DEVICE_STATE);  // once only
-  SmartcardExit(&extension);
-  EXPECT_EQ(platform.pool().OutstandingAllocations(), 0u);
 }
 
 }  // namespace
