@@ -20,6 +20,7 @@ struct Case {
   int tck;  // -1: none
   std::uint32_t protocols;
   unsigned fi, di, wi, ifsc, cwi, bwi;
+  bool inverse = false;  // TS 3F
 };
 
 std::string Names(const AtrDescription& d) {
@@ -38,6 +39,13 @@ TEST(DescribeAtr, GivesThePartsAndTheCardsParameters) {
       // The same with a wrong TCK: refused, its parts still shown.
       {"3B 82 81 31 20 45 54 31 33", false, "TD1 TD2 TA3 TB3", "54 31", 0x33, 0, 372, 1, 0, 32, 0,
        0},
+      // The inverse convention, as the reader hands it over (TS 3F).
+      {"3F 02 14 50", true, "", "14 50", -1, 1, 372, 1, 0, 32, 0, 0, true},
+      // The longest there is room for: 33 bytes, four groups, 15 historical bytes and TCK.
+      {"3B FF 11 00 00 E0 00 0A F1 20 45 00 F1 FE 00 00 01 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D "
+       "4E 4F DE",
+       true, "TA1 TB1 TC1 TD1 TB2 TC2 TD2 TA3 TB3 TC3 TD3 TA4 TB4 TC4 TD4",
+       "41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F", 0xDE, 3, 372, 1, 10, 32, 5, 4},
       // Cut short in its historical bytes: none shown.
       {"3B 04 41 42", false, "", "", -1, 0, 372, 1, 0, 32, 0, 0},
   };
@@ -46,7 +54,8 @@ TEST(DescribeAtr, GivesThePartsAndTheCardsParameters) {
     const AtrDescription d = DescribeAtr(*ParseHex(c.atr));
     EXPECT_EQ(d.valid, c.valid);
     EXPECT_EQ(d.problem.rfind("STATUS_", 0) == 0, !c.valid) << d.problem;
-    EXPECT_EQ(d.ts, 0x3B);
+    EXPECT_EQ(d.ts, c.inverse ? 0x3F : 0x3B);
+    EXPECT_EQ(d.inverse, c.inverse);
     EXPECT_EQ(Names(d), c.interface_bytes);
     EXPECT_EQ(Hex(d.historical), c.historical);
     EXPECT_EQ(d.tck ? int{*d.tck} : -1, c.tck);
