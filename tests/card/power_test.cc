@@ -121,6 +121,11 @@ TEST_F(Timing, ProgramsTheControllerAndTheSerialWaitsForT1) {
   const SERIAL_TIMEOUTS sent{1157, 0, 2176, 0, 1000};
   const auto* bytes = reinterpret_cast<const UCHAR*>(&sent);
   EXPECT_EQ(requests.back().input, Bytes(bytes, bytes + sizeof(sent)));
+  // A card's own CWI is kept, and its shorter character wait is the port's interval.
+  card().T1.CWI = 5;
+  ASSERT_EQ(CBSynchronizeCOMM(smartcard()), STATUS_SUCCESS);
+  EXPECT_EQ(card().T1.CWI, 5);
+  EXPECT_LT(reader()->ReadIntervalTimeout, 1157u);
 }
 
 TEST_F(Timing, ZeroElementaryTimeUnitWritesNothing) {
