@@ -387,6 +387,8 @@ TEST_F(ChannelTest, ReaderGoneIsNoSuchDevice) {
   Bytes out;
   EXPECT_EQ(Transmit(1, kChallenge8, &out), IFD_NO_SUCH_DEVICE);
   EXPECT_EQ(Power(IFD_POWER_UP, &out), IFD_NO_SUCH_DEVICE);
+  EXPECT_EQ(Capability(SCARD_ATTR_VENDOR_NAME, &out), IFD_NO_SUCH_DEVICE);
+  EXPECT_EQ(last_length_, 0u);  // no length left behind a failure
   EXPECT_EQ(IFDHSetProtocolParameters(lun_, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_NO_SUCH_DEVICE);
   const auto start = Clock::now();
   EXPECT_EQ(IFDHCloseChannel(lun_), IFD_SUCCESS);
