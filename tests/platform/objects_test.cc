@@ -92,10 +92,14 @@ TEST_F(ObjectTest, SymbolicLinksResolveThroughLinksToTheirDeviceUntilDeleted) {
     EXPECT_EQ(platform_.FindDevice(link), i < u'8' ? device : nullptr) << static_cast<char>(i);
     previous = link;
   }
-  // A link to a deleted device resolves to nothing, and the device leaves no memory behind.
+  // A link to a deleted device resolves to nothing, and the device leaves no memory behind
+  // nor the driver's list (where it is not the first).
+  PDEVICE_OBJECT later = AddRecordingDevice(u"\\Device\\Probe1");
   IoDeleteDevice(device);
   EXPECT_EQ(platform_.FindDevice(u"\\GLOBAL??\\Probe"), nullptr);
-  EXPECT_EQ(Live(kDeviceTag), 0u);
+  EXPECT_EQ(driver_->DeviceObject, later);
+  EXPECT_EQ(later->NextDevice, nullptr);
+  EXPECT_EQ(Live(kDeviceTag), 1u);
 }
 
 // An open sends a create and the last dereference a cleanup and a close, heard even by a device
@@ -143,12 +147,14 @@ TEST_F(ObjectTest, FailedOpenLeavesNoFileObjectAndNoReference) {
       {u"\\Device\\Refuses", STATUS_ACCESS_DENIED, true},
       {u"\\Device\\Slow", STATUS_DEVICE_BUSY, false},  // completed later: the open waits
       {u"\\Device\\Nobody", STATUS_OBJECT_NAME_NOT_FOUND, false},
+      {u"\\Device\\Refuses", STATUS_INSUFFICIENT_RESOURCES, false},  // no file object
   };
   for (const auto& c : cases) {
     majors_.clear();
     PDEVICE_OBJECT device =
         c.recording ? AddRecordingDevice(c.name, c.status) : platform_.FindDevice(c.name);
     PFILE_OBJECT file = nullptr;
+    if (c.status == STATUS_INSUFFICIENT_RESOURCES) platform_.pool().FailAllocations(kFileTag, 0);
     EXPECT_EQ(Open(c.name, &file), c.status);
     if (completer.joinable()) completer.join();
     EXPECT_EQ(Live(kFileTag), 0u);

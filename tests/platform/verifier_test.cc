@@ -99,6 +99,13 @@ const Rule kRules[] = {
        (void)KfAcquireSpinLock(&lock);
      },
      "spin lock acquired again by the thread that holds it"},
+    {"SpinLockAcquiredAboveDispatchLevel",
+     [](VerifierDeathTest&) {
+       KSPIN_LOCK lock = 0;
+       IrqlGuard guard(HIGH_LEVEL);
+       (void)KfAcquireSpinLock(&lock);
+     },
+     "spin lock acquired above DISPATCH_LEVEL"},
     {"PoolFreedTwice",
      [](VerifierDeathTest&) {
        PVOID p = Allocate();

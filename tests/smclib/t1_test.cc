@@ -103,6 +103,14 @@ const T1Case kCases[] = {
            "00 40 07 00 A4 04 00 02 3F 00 DA > 00 40 02 90 00 2D, "
            "3* 00 91 00 91 > 00 40 02 90 00 2D, " +
                kStartOver.turns}}),
+    // Wrong blocks before a good resynchronisation do not make the silence after it an error.
+    Case("SilenceAfterAResynchronisationIsATimeout", kAtrIfsc254,
+         {kPlainSelect,
+          {kSelect,
+           "00 40 07 00 A4 04 00 02 3F 00 DA > 00 40 02 90 00 2D, "
+           "3* 00 91 00 91 > 00 40 02 90 00 2D, 00 C0 00 C0 > 00 E0 00 E0, "
+           "4* 00 C1 01 FE 3E >, 2* 00 C0 00 C0 >",
+           STATUS_IO_TIMEOUT}}),
     Case("ARequestTheDriverBrokeOffIsFollowedByAResynchronisation", kAtrIfsc254,
          {kPlainSelect, {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA"}, kStartOver}),
     // The card finished its chain: the next request needs no resynchronisation.
