@@ -1,0 +1,43 @@
+// tolvex-sim's console: each command line, its answer, and whether the console reads on.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "host/simulated_reader.h"
+
+namespace tolvex::host {
+namespace {
+
+TEST(Console, AnswersEachCommandAndStopsOnQuit) {
+  SimulatedReader reader([](std::span<const std::uint8_t>) {}, SimulatedReaderOptions());
+  const struct {
+    const char* line;
+    const char* answer;  // its start
+    bool go_on;
+  } steps[] = {
+      {"", "", true},
+      {"status", "ok card=none powered=no next=t0", true},
+      {"card t1", "ok card t1 for the next insert", true},
+      {"card t1 t0", "error: card takes one of", true},
+      {"card no-such-model", "error: card takes one of", true},
+      {"insert", "ok inserted t1", true},
+      {"status", "ok card=t1 powered=no next=t1", true},
+      {"remove", "ok removed", true},
+      {"status", "ok card=none", true},
+      {"insert no-such-model", "error: no card model no-such-model", true},
+      {"fault", "error: fault takes a name", true},
+      {"fault dsr-drop", "error: a pseudo-terminal has no data-set-ready line: dsr-drop", true},
+      {"fault dsr-raise", "error: a pseudo-terminal has no data-set-ready line: dsr-raise", true},
+      {"eject", "error: unknown command eject", true},
+      {"quit", "ok bye", false},
+  };
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.line);
+    const ConsoleReply reply = reader.Command(step.line);
+    EXPECT_EQ(reply.line.substr(0, std::string(step.answer).size()), step.answer) << reply.line;
+    EXPECT_EQ(reply.go_on, step.go_on);
+  }
+}
+
+}  // namespace
+}  // namespace tolvex::host
