@@ -63,6 +63,10 @@ TEST(DescribeAtr, GivesThePartsAndTheCardsParameters) {
     EXPECT_EQ(std::tuple(d.protocols, d.fi, d.di, d.wi, d.ifsc, d.cwi, d.bwi),
               std::tuple(c.protocols, c.fi, c.di, c.wi, c.ifsc, c.cwi, c.bwi));
   }
+  // No ATR at all: nothing to show, and refused.
+  const AtrDescription none = DescribeAtr({});
+  EXPECT_EQ(std::tuple(none.valid, none.ts, none.inverse, none.interface_bytes.size()),
+            std::tuple(false, 0, false, std::size_t{0}));
 }
 
 }  // namespace
