@@ -35,7 +35,7 @@ AtrDescription DescribeAtr(std::span<const std::uint8_t> bytes) {
   card.ReaderCapabilities.CLKFrequency = {3580, 3580};
   card.ReaderCapabilities.DataRate = {9600, 9600};
   card.ReaderCapabilities.MaxIFSD = 254;
-  std::memcpy(card.CardCapabilities.ATR.Buffer, bytes.data(), length);
+  if (length != 0) std::memcpy(card.CardCapabilities.ATR.Buffer, bytes.data(), length);
   card.CardCapabilities.ATR.Length = static_cast<UCHAR>(length);
   if (bytes.size() > MAXIMUM_ATR_LENGTH) card.CardCapabilities.ATR.Length = 0;
   const NTSTATUS status = SmartcardUpdateCardCapabilities(&card);
