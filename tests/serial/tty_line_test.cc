@@ -9,6 +9,7 @@
 
 #include "serial/port_fixture.h"
 #include "serial/tty_line.h"
+#include "support/wait.h"
 
 namespace tolvex::serial::port_tests {
 namespace {
@@ -137,6 +138,23 @@ TEST(TtyLineTest, DeviceThatCannotServeIsRefused) {
   }
   EXPECT_EQ(descriptors(), before) << "a refused open kept its descriptor";
   first.Close();
+}
+
+// A terminal whose buffer is full takes nothing for now: that is no device gone, and bytes go
+// again once the far end reads.
+TEST(TtyLineTest, FullTerminalTakesNothingForNowAndIsNotGone) {
+  Pty pty;
+  TtyLine line(pty.path);
+  ASSERT_EQ(line.Open(), STATUS_SUCCESS);
+  const Bytes block(4096, 0x55);
+  for (size_t rounds = 0; line.Transmit(block) != 0; ++rounds) {
+    ASSERT_LT(rounds, 4096u) << "the terminal never filled";
+  }
+  EXPECT_TRUE(tolvex::testutil::WaitUntil([&] {
+    (void)pty.Take(256);
+    return line.Transmit(block) != 0;
+  }));
+  line.Close();
 }
 
 }  // namespace
