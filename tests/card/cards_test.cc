@@ -12,6 +12,7 @@
 #include "sim/t0_card.h"
 #include "sim/t1_card.h"
 #include "support/sim_frames.h"
+#include "support/stc_wire.h"
 
 namespace {
 
@@ -42,8 +43,8 @@ Bytes File(size_t offset, size_t count) {
 
 const Bytes kSelectAid = Cat({0x00, 0xA4, 0x04, 0x00, 0x07}, Application::Aid());
 const Bytes kSelectFile = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01};
-const Frame kPowerOff = {0x84, 0x00};
-const Frame kResetCommand = {0x83, 0x1D};
+using tolvex::testutil::kPowerOff;
+using tolvex::testutil::kResetCommand;
 
 // Cards whose ATRs ask for short waits (T=0: WI 1; T=1: BWI 1, CWI 1), for the faults that
 // are only over when the driver's waits run out.

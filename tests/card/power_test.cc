@@ -18,7 +18,7 @@ class CardPower : public tolvex::testutil::CardBenchTest {};
 
 TEST_F(CardPower, ResetsEffectsBeyondTheAtr) {
   // A good ATR sets the card's parameters and the serial waits follow them: T=0 with WI 10.
-  script().Expect({0x83, 0x1D}, {STC_OK, 0x3B, 0x02, 0x14, 0x50});
+  script().Expect(tolvex::testutil::kResetCommand, {STC_OK, 0x3B, 0x02, 0x14, 0x50});
   SetIo({}, 64);
   card().Protocol.Selected = SCARD_PROTOCOL_T1;  // the previous card's
   smartcard()->MinorIoControlCode = SCARD_COLD_RESET;
@@ -49,7 +49,8 @@ TEST_F(ProtocolSelection, AnswerWithoutPts1IsNotReadFurtherAndEndsWithTheCardOff
   EXPECT_EQ(card().Protocol.Selected, SCARD_PROTOCOL_UNDEFINED);
   EXPECT_EQ(information_, 0u);
   EXPECT_EQ(Io(4), Bytes(4, 0));
-  EXPECT_EQ(Frames(), (std::vector<Bytes>{{0x44, 0xFF, 0x11, 0x11, 0xFF}, {0x84, 0x00}}));
+  EXPECT_EQ(Frames(),
+            (std::vector<Bytes>{{0x44, 0xFF, 0x11, 0x11, 0xFF}, tolvex::testutil::kPowerOff}));
   EXPECT_EQ(State(), SCARD_PRESENT);
 }
 
@@ -71,7 +72,7 @@ TEST_F(ProtocolSelection, RefusedPtsResetsTheCardColdOnceAndAsksWithItsDefaults)
     SetIo({}, 4);
     smartcard()->MinorIoControlCode = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
     script().Expect(own, {STC_OK, 0xFF, 0x01, 0xFE});
-    script().Expect({0x83, 0x1D}, tolvex::testutil::Cat({STC_OK}, atr));
+    script().Expect(tolvex::testutil::kResetCommand, tolvex::testutil::Cat({STC_OK}, atr));
     script().Expect(
         defaults, echoed ? Bytes{STC_OK, 0xFF, 0x11, 0x11, 0xFF} : Bytes{STC_OK, 0xFF, 0x01, 0xFE});
     EXPECT_EQ(CBSetProtocol(smartcard()), echoed ? STATUS_SUCCESS : STATUS_DEVICE_PROTOCOL_ERROR);
@@ -80,9 +81,10 @@ TEST_F(ProtocolSelection, RefusedPtsResetsTheCardColdOnceAndAsksWithItsDefaults)
     std::copy_if(frames.begin(), frames.end(), std::back_inserter(pts),
                  [](const Bytes& f) { return f.size() > 1 && f[0] == 0x44 && f[1] == 0xFF; });
     EXPECT_EQ(pts, (std::vector<Bytes>{own, defaults}));
-    const auto reset = std::find(frames.begin(), frames.end(), Bytes{0x83, 0x1D});
+    const auto reset = std::find(frames.begin(), frames.end(), tolvex::testutil::kResetCommand);
     ASSERT_NE(reset, frames.end());
-    EXPECT_NE(std::find(frames.begin(), reset, Bytes{0x84, 0x00}), reset);  // a cold reset
+    EXPECT_NE(std::find(frames.begin(), reset, tolvex::testutil::kPowerOff),
+              reset);  // a cold reset
     EXPECT_EQ(card().PtsData.Type, PTS_TYPE_DEFAULT);
     EXPECT_EQ(card().Protocol.Selected, echoed ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_UNDEFINED);
     EXPECT_EQ(State(), echoed ? SCARD_SPECIFIC : SCARD_PRESENT);

@@ -40,8 +40,8 @@ TEST_F(StcRegisters, RetriesWithRegister2Unread) {
 
 // STCInitUART's frames, which begin every reset.
 const std::string kUart = "82 6F, C1, C2, 81 0D, 82 6F, 85 80 25 00, C2, 82 6C";
-const Bytes kPowerOff = {0x84, 0x00};
-const Bytes kReset = {0x83, 0x1D};
+using tolvex::testutil::kPowerOff;
+const Bytes& kReset = tolvex::testutil::kResetCommand;
 constexpr const char* kDamaged = "83 1D > 90 3B 02 10 88 41";
 
 class CardReset : public tolvex::testutil::CardBenchTest {

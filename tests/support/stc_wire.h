@@ -15,6 +15,10 @@
 
 namespace tolvex::testutil {
 
+// The two frames the card tests look for most: power the card off, and reset it.
+inline const std::vector<std::uint8_t> kPowerOff = {0x84, 0x00};
+inline const std::vector<std::uint8_t> kResetCommand = {0x83, 0x1D};
+
 // Bytes written out in hex, two digits each ("82 6F" or "826F"); "60*300" is 300 bytes 60.
 inline std::vector<std::uint8_t> Hex(std::string_view text) {
   std::vector<std::uint8_t> bytes;
