@@ -28,18 +28,24 @@ TEST_F(CardPower, ResetsEffectsBeyondTheAtr) {
   EXPECT_EQ(reader()->ReadTotalTimeout, 1396u);
 }
 
-class ProtocolSelection : public tolvex::testutil::CardBenchTest {};
+class ProtocolSelection : public tolvex::testutil::CardBenchTest {
+ protected:
+  // A card after its reset that offers T=0 and T=1, with the PTS proposal of `type` and Dl;
+  // the library's reply buffer is the 32-bit protocol mask.
+  void Negotiable(UCHAR type, UCHAR dl) {
+    SetState(SCARD_NEGOTIABLE);
+    card().Protocol.Supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    card().Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+    card().PtsData = {.Type = type, .Fl = 1, .Dl = dl};
+    SetIo({}, 4);
+    smartcard()->MinorIoControlCode = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+  }
+};
 
 TEST_F(ProtocolSelection, AnswerWithoutPts1IsNotReadFurtherAndEndsWithTheCardOff) {
-  // A card after its reset, with the default parameters: there is no fall-back. A fourth byte
-  // awaited would never come: with a read time-out of 20 s, a quick end shows none was awaited.
-  SetState(SCARD_NEGOTIABLE);
-  card().Protocol.Supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-  card().PtsData.Type = PTS_TYPE_DEFAULT;
-  card().PtsData.Fl = 1;
-  card().PtsData.Dl = 1;
-  SetIo({}, 4);  // the library's reply buffer: the 32-bit protocol mask
-  smartcard()->MinorIoControlCode = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+  // With the default parameters there is no fall-back. A fourth byte awaited would never
+  // come: with a read time-out of 20 s, a quick end shows none was awaited.
+  Negotiable(PTS_TYPE_DEFAULT, 1);
   reader()->ReadIntervalTimeout = 0;
   reader()->ReadTotalTimeout = 20000;
   script().Expect({0x44, 0xFF, 0x11, 0x11, 0xFF}, {STC_OK, 0xFF, 0x01, 0xFE});
@@ -62,15 +68,7 @@ TEST_F(ProtocolSelection, RefusedPtsResetsTheCardColdOnceAndAsksWithItsDefaults)
   for (const bool echoed : {true, false}) {
     SCOPED_TRACE(echoed ? "echoed after the reset" : "refused twice");
     ReaderAnswersEverything();
-    SetState(SCARD_NEGOTIABLE);
-    card().Protocol.Supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-    card().Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
-    card().PtsData = {};
-    card().PtsData.Type = PTS_TYPE_OPTIMAL;
-    card().PtsData.Fl = 1;
-    card().PtsData.Dl = 3;
-    SetIo({}, 4);
-    smartcard()->MinorIoControlCode = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    Negotiable(PTS_TYPE_OPTIMAL, 3);
     script().Expect(own, {STC_OK, 0xFF, 0x01, 0xFE});
     script().Expect(tolvex::testutil::kResetCommand, tolvex::testutil::Cat({STC_OK}, atr));
     script().Expect(

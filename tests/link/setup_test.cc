@@ -171,21 +171,4 @@ TEST_F(StcProtocol, DataReadDeliversExactlyTheBytesAskedWithRoomForThem) {
   EXPECT_EQ(buffer[0], 6);
 }
 
-// A pause sleeps below DISPATCH_LEVEL and stalls at it, in steps of 50 us; a zero pause is
-// still a sleep asked for.
-TEST_F(SerialSetUp, DelaySleepsBelowDispatchLevelAndStallsAtIt) {
-  for (const KIRQL irql : {PASSIVE_LEVEL, DISPATCH_LEVEL}) {
-    for (const ULONG ms : {25u, 0u}) {
-      Record();
-      {
-        tolvex::platform::IrqlGuard raised(irql);
-        SysDelay(ms);
-      }
-      const bool stalls = irql == DISPATCH_LEVEL;
-      EXPECT_EQ(Delays(), stalls ? std::vector<ULONG>{} : std::vector<ULONG>{ms});
-      EXPECT_EQ(bench_.platform().clock().StallCount(driver_), stalls ? ms * 20 : 0);
-    }
-  }
-}
-
 }  // namespace

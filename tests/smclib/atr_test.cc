@@ -1,6 +1,6 @@
 // SmartcardUpdateCardCapabilities on a table of ATRs: real cards' and made-up ones, good,
-// cut short, with bad check bytes and reserved values, each with what the library makes of it;
-// SmartcardSplitAtr, the ATR in its parts; and the card's state as PC/SC attributes.
+// cut short, with bad check bytes and reserved values, each with what the library makes of it,
+// and SmartcardSplitAtr, the ATR in its parts.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +9,6 @@
 #include <string>
 #include <tuple>
 
-#include "smclib/attributes.h"
 #include "smclib/bytes.h"
 #include "smclib/smclib.h"
 
@@ -59,16 +58,11 @@ const AtrCase kCases[] = {
      "T0 sel T0 Fl9 Dl5 N2 WI20 IFSC128 CWI2 BWI5 CRC [41 42 43] PTS Fl9 Dl5 111875"},
     // Specific mode: the IFSC comes from the first TA of a T=1 group, here TA4.
     {"SpecificModeT1", "3B 90 13 91 01 81 11 40 C3", "T1 sel T1 Dl3 IFSC64 PTS Dl3 38494"},
-    {"SpecificModeImplicitParametersIgnoreTA1", "3B 90 13 91 11 81 11 40 D3",
-     "T1 sel T1 IFSC64 PTS 9623"},
-    {"OnlyT15NamedMeansT0", "3B 80 0F 8F", "T0 PTS 9623"},
     {"ThirtyThreeBytes",
      "3B FF 11 00 00 E1 00 00 F1 FE 45 01 F1 20 00 00 01 01 02 03 04 05 06 07 08 09 0A 0B 0C 0D "
      "0E 0F 94",
      "T1 IFSC254 CWI5 BWI4 CRC [01 02 03 04 05 06 07 08 09 0A 0B 0C 0D 0E 0F] PTS optimal 9623"},
     {"TckAfterT0OnlyToleratedUnchecked", "3B 02 14 50 FF", "T0 [14 50] PTS 9623"},
-    // The T=1 engine's IFSD: the reader's maximum, 254 at most.
-    {"IfsdFromTheReader", "3B 02 14 50", "T0 [14 50] IFSD32 PTS 9623", 115200, 3580, 32},
     // Refused.
     {"ThirtyFourBytes",
      "3B FF 11 00 00 E1 00 00 F1 FE 45 01 F1 20 00 00 11 33 01 02 03 04 05 06 07 08 09 0A 0B 0C "
@@ -76,7 +70,6 @@ const AtrCase kCases[] = {
      kRefused},
     {"Empty", "", kRefused},
     {"BadTS", "3C 02 14 50", "bad TS"},
-    {"CutAfterT0", "3B 12", kRefused},
     {"LengthCutsAGoodAtr", "3B 02 14 50", kRefused, 115200, 3580, 254, 3},
     {"RequiredTckMissing", "3B E9 00 00 81 31 FE 45 4A 43 4F 50 34 31 56 32 32 A7", kRefused,
      115200, 3580, 254, 17},
@@ -191,30 +184,6 @@ TEST(AtrSplit, GivesEveryPartInOrder) {
   EXPECT_EQ(
       std::tuple(parts.T0, parts.HistoricalOffset, parts.HistoricalLength, parts.HasTck, parts.Tck),
       std::tuple(UCHAR{0xF3}, ULONG{19}, ULONG{3}, BOOLEAN{TRUE}, UCHAR{0x9C}));
-}
-
-// The card's state as PC/SC attributes: presence (0 none, 1 present, 2 in position) and whether
-// its contacts are active (powered).
-ULONG Attribute(ULONG state, ULONG tag) {
-  SMARTCARD_EXTENSION extension{};
-  extension.ReaderCapabilities.CurrentState = state;
-  ULONG value = 99, written = 0;
-  EXPECT_EQ(SmartcardGetAttribute(&extension, tag, reinterpret_cast<PUCHAR>(&value), sizeof(value),
-                                  &written),
-            STATUS_SUCCESS);
-  EXPECT_EQ(written, sizeof(value));
-  return value;
-}
-
-TEST(Attributes, CardStateAsPresenceAndInterfaceStatus) {
-  const struct {
-    ULONG state, presence, active;
-  } kStates[] = {{SCARD_ABSENT, 0, 0},  {SCARD_PRESENT, 1, 0},    {SCARD_SWALLOWED, 2, 0},
-                 {SCARD_POWERED, 2, 1}, {SCARD_NEGOTIABLE, 2, 1}, {SCARD_SPECIFIC, 2, 1}};
-  for (const auto& s : kStates) {
-    EXPECT_EQ(Attribute(s.state, SCARD_ATTR_ICC_PRESENCE), s.presence) << s.state;
-    EXPECT_EQ(Attribute(s.state, SCARD_ATTR_ICC_INTERFACE_STATUS), s.active) << s.state;
-  }
 }
 
 }  // namespace

@@ -26,7 +26,6 @@ using tolvex::smclib_test::ToHex;
 constexpr ULONG kBufferSize = 576;  // the driver's SmartcardRequest and SmartcardReply
 constexpr const char* kAtrIfsc254 = "3B E9 00 00 81 31 FE 45 4A 43 4F 50 34 31 56 32 32 A7";
 constexpr const char* kAtrIfsc5 = "3B 80 81 11 05 15";
-constexpr const char* kAtrCrc = "3B 80 81 41 01 41";  // IFSC 32
 
 // Turns, separated by commas: "SENT > ANSWER", the block the engine must send and the card's
 // answer as the driver leaves it in SmartcardReply ("SENT >": silence); "SENT" alone: the send
@@ -68,11 +67,6 @@ const T1Case kCases[] = {
           {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA > 00 40 02 90 00 D2"},
           {nullptr, ""},
           kPlainSelect}),
-    Case("Crc", kAtrCrc,
-         {{"00 A4 04 00 00",
-           "00 C1 01 FE B1 AB > 00 E1 01 FE 8A A8, "
-           "00 00 05 00 A4 04 00 00 44 24 > 00 00 04 01 02 90 00 3E 11",
-           STATUS_SUCCESS, "01 02 90 00"}}),
     Case("AnnouncesTheReadersIfsdAndGathersTheCardsChain", kAtrIfsc254,
          {{kSelect,
            "00 C1 01 04 C4 > 00 E1 01 04 E4, "
@@ -144,8 +138,6 @@ T1Case Recovered(const char* name, const std::string& wrong, const char* next = 
 }
 
 const T1Case kWrongAnswers[] = {
-    Recovered("BadEdc", "00 00 02 61 10 8C", "00 81 00 81"),
-    Recovered("NoAnswer", ""),
     Recovered("WrongSequenceNumber", "00 40 02 90 00 D2"),
     Recovered("UnaskedResynchResponse", "00 E0 00 E0"),
     Recovered("UnaskedIfsResponse", "00 E1 01 FE 1E"),
