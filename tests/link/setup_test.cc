@@ -130,29 +130,6 @@ TEST_F(StcProtocol, RegisterReadTakesAnyAnswerAsTheValueAndTheRevisionIsSplitInt
   EXPECT_EQ(reader()->FirmwareMinor, 3);
 }
 
-TEST_F(StcProtocol, DataWriteGoesOnWhileTheReaderTakesEachFrame) {
-  // 0x88 (a character error on the card's side) still takes the frame; any other answer but
-  // 0x90 stops the write, as does silence, whose read status is returned.
-  Bytes full(25, 0x33);  // 58: a data frame of 24 bytes
-  full[0] = 0x58;
-  const Bytes data(60, 0x33);
-  const struct {
-    Bytes second_answer;
-    NTSTATUS status;
-    size_t frames;
-  } cases[] = {
-      {{0x88}, STATUS_SUCCESS, 3}, {{0x84}, STATUS_UNSUCCESSFUL, 2}, {{}, STATUS_IO_TIMEOUT, 2}};
-  for (const auto& c : cases) {
-    if (c.second_answer.empty()) ExpectSilence();
-    script().Clear();
-    script().Expect(full, {0x90});
-    script().Expect(full, c.second_answer);
-    script().Default({0x90});
-    EXPECT_EQ(IFWriteSTCData(reader(), data.data(), 60), c.status);
-    EXPECT_EQ(Frames().size(), c.frames);
-  }
-}
-
 TEST_F(StcProtocol, DataReadDeliversExactlyTheBytesAskedWithRoomForThem) {
   script().Expect({0x40}, {0x90, 0x3B, 0x02, 0x14, 0x50, 1, 2, 3, 4, 5, 6});
   ASSERT_EQ(IFWriteSTCData(reader(), nullptr, 0), STATUS_SUCCESS);
