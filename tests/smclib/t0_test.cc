@@ -26,10 +26,7 @@ TEST(T0, ApduBecomesAT0CommandOrNothing) {
     ULONG pci = 8;  // the header's cbPciLength; 0: no header, `apdu` is the whole request
     ULONG library_buffer = kBufferSize;  // SmartcardRequest's size
   } kCases[] = {
-      {"00 A4 00 00", "00 A4 00 00 00", kOk},
-      {"00 B0 00 00 10", "00 B0 00 00 10", kOk, 0, 16},
       {"00 B0 00 00 00", "00 B0 00 00 00", kOk, 0, 256},
-      {"00 D6 00 00 03 01 02 03", "00 D6 00 00 03 01 02 03", kOk, 3},
       {"00 A4 04 00 02 3F 00 10", "00 A4 04 00 02 3F 00", kOk, 2},  // case 4 sent as case 3
       {"FF FF FF FF 00 B0 00 00 08", "00 B0 00 00 08", kOk, 0, 8, 12},
       {"00 D6 00 00 03 01 02 03", "00 D6 00 00 03 01 02 03", kOk, 3, 0, 8, 8},

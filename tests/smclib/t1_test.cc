@@ -78,11 +78,6 @@ const T1Case kCases[] = {
          {{kSelect,
            "00 C1 01 FE 3E > 00 E1 01 FE 1E, 00 20 05 00 A4 04 00 02 87 > 00 80 00 80, "
            "00 20 05 00 A4 04 00 02 87 > 00 90 00 90, 00 40 02 3F 00 7D > 00 00 02 90 00 92"}}),
-    Case("TakesASmallerIfscInTheMiddleOfAChain", kAtrIfsc5,
-         {{"00 A4 04 00 07 F0 54 4F 4C 56 45 58",
-           "00 C1 01 FE 3E > 00 E1 01 FE 1E, 00 20 05 00 A4 04 00 07 82 > 00 C1 01 04 C4, "
-           "00 E1 01 04 E4 > 00 90 00 90, 00 60 04 F0 54 4F 4C C3 > 00 80 00 80, "
-           "00 00 03 56 45 58 48 > 00 00 02 90 00 92"}}),
     // And hands it to the driver, as Transmit checks on every turn.
     Case("GrantsAWaitingTimeExtension", kAtrIfsc254,
          {{kSelect, kOpen + "00 C3 01 03 C1, 00 E3 01 03 E1 > 00 00 02 90 00 92"}}),
@@ -139,8 +134,6 @@ T1Case Recovered(const char* name, const std::string& wrong, const char* next = 
 
 const T1Case kWrongAnswers[] = {
     Recovered("WrongSequenceNumber", "00 40 02 90 00 D2"),
-    Recovered("UnaskedResynchResponse", "00 E0 00 E0"),
-    Recovered("UnaskedIfsResponse", "00 E1 01 FE 1E"),
     Recovered("IfsRequestWithoutSize", "00 C1 00 C1"),
     Recovered("CardAsksForTheBlockAgain", "00 80 00 80", "00 00 07 00 A4 04 00 02 3F 00 9A"),
 };
@@ -259,17 +252,5 @@ INSTANTIATE_TEST_SUITE_P(Exchanges, T1Test, ::testing::ValuesIn(kCases),
                          [](const auto& param) { return std::string(param.param.name); });
 INSTANTIATE_TEST_SUITE_P(WrongAnswers, T1Test, ::testing::ValuesIn(kWrongAnswers),
                          [](const auto& param) { return std::string(param.param.name); });
-
-using T1Engine = T1Test;
-
-TEST_F(T1Engine, NoRequestTakesMoreThanAThousandBlocks) {
-  extension_.ReaderCapabilities.MaxIFSD = 254;
-  PowerUp(kAtrIfsc254);
-  const Card wtx_forever = [](const Bytes& sent) {
-    return Hex(sent.at(1) == 0xC1 ? "00 E1 01 FE 1E" : "00 C3 01 01 C3");
-  };
-  EXPECT_EQ(Transmit(Request(SCARD_PROTOCOL_T1, kSelect), 64, wtx_forever), kProtocolError);
-  EXPECT_EQ(turns_, 1000u);
-}
 
 }  // namespace
