@@ -50,18 +50,13 @@ TEST_F(ProtocolSelection, AnswerWithoutPts1IsNotReadFurtherAndEndsWithTheCardOff
   EXPECT_EQ(State(), SCARD_PRESENT);
 }
 
-class Timing : public tolvex::testutil::CardBenchTest {
- protected:
-  void SetUp() override {
-    CardBenchTest::SetUp();
-    card().Fl = 1;  // F 372
-    card().Dl = 1;  // D 1
-  }
-};
+using Timing = tolvex::testutil::CardBenchTest;
 
 TEST_F(Timing, ProgramsTheControllerAndTheSerialWaitsForT1) {
-  // T=1 with CWI 13 and BWI 4: guard time 12, CWT 8203 + 820 = 9023 (0x233F), BWT 15371 + 1537 =
-  // 16908 (0x420C), retries 0; waits 852 ms and 1597 ms, plus 30 %.
+  // T=1 at F 372, D 1, with CWI 13 and BWI 4: guard time 12, CWT 8203 + 820 = 9023 (0x233F),
+  // BWT 15371 + 1537 = 16908 (0x420C), retries 0; waits 852 ms and 1597 ms, plus 30 %.
+  card().Fl = 1;
+  card().Dl = 1;
   card().Protocol.Selected = SCARD_PROTOCOL_T1;
   bench_.port().ClearRequests();
   ASSERT_EQ(CBSynchronizeSTC(smartcard()), STATUS_SUCCESS);

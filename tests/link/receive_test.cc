@@ -83,20 +83,6 @@ TEST_F(ReceivePath, BufferHoldsAtMost767BytesAndAReaderErrorInItsLastCell) {
   EXPECT_TRUE(std::equal(bytes_.begin(), bytes_.end(), stream.begin()));
 }
 
-TEST_F(ReceivePath, QuietLineEndsTheWaitEarly) {
-  // The worker's read time-out on the quiet line (100 ms) ends the read's own long wait. The
-  // byte comes once the read waits, so the pass that takes it reads on for the rest.
-  Command({});
-  reader()->ReadTotalTimeout = kLongWait;
-  const auto start = Clock::now();
-  Record();
-  {
-    Feeder feeder(bench_, {{ReadWait(3), {0x41}}});
-    EXPECT_EQ(Read(3), STATUS_IO_TIMEOUT);
-  }
-  EXPECT_LT(Clock::now() - start, kWellBefore);
-}
-
 struct ReportCase {
   const char* name;
   UCHAR wtx;

@@ -1,16 +1,13 @@
-// Serial set-up, control requests sent and awaited, and the STC command protocol: the frames on the
-// wire and how the reader's answers are judged.
+// A control request awaited and cancelled, and the STC command protocol: the frames on the wire
+// and how the reader's answers are judged.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <functional>
 
 #include "support/card_bench.h"
 
 namespace {
 
 using ::testing::ElementsAre;
-using tolvex::host::LinkBench;
 using tolvex::testutil::Bytes;
 using tolvex::testutil::Feeder;
 
@@ -23,49 +20,7 @@ class SerialSetUp : public tolvex::testutil::LinkBenchTest {
     ASSERT_EQ(bench_.Open(), STATUS_SUCCESS);
     Record();
   }
-  size_t Controls() {
-    size_t n = 0;
-    for (const auto& r : bench_.port().Requests()) n += r.major == IRP_MJ_DEVICE_CONTROL;
-    return n;
-  }
 };
-
-TEST_F(SerialSetUp, StopsAtTheFirstRefusedRequestAndReturnsItsStatus) {
-  const std::pair<std::function<void(SERIAL_CONFIG&)>, size_t> cases[] = {
-      {[](SERIAL_CONFIG& c) { c.BaudRate.BaudRate = 0; }, 1},
-      {[](SERIAL_CONFIG& c) { c.PurgeMask = 0; }, 6},
-      {[](SERIAL_CONFIG& c) { c.EventMask = 0x8000; }, 8}};
-  for (const auto& [spoil, sent] : cases) {
-    SERIAL_CONFIG config = LinkBench::StartupConfig();
-    spoil(config);
-    bench_.port().ClearRequests();
-    Record();
-    EXPECT_EQ(IFInitializeInterface(reader(), &config), STATUS_INVALID_PARAMETER) << sent;
-    EXPECT_EQ(Controls(), sent);
-    std::vector<ULONG> expected_delays(sent, 25);
-    expected_delays.push_back(450);
-    EXPECT_EQ(Delays(), expected_delays) << sent;
-    EXPECT_FALSE(bench_.port().has_pending_wait());
-  }
-}
-
-TEST_F(SerialSetUp, RequestsThatCannotBeBuiltAreNotSent) {
-  // The eight set-up requests are built; the listener's wait is not, which fails the set-up.
-  bench_.platform().pool().FailAllocations(PoolTag("Irp "), 8);
-  EXPECT_EQ(bench_.Initialize(), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_FALSE(bench_.port().has_pending_wait());
-  const size_t before = bench_.port().Requests().size();
-  bench_.platform().pool().FailAllocations(PoolTag("Irp "), 0, 2);
-  ULONG mask = SERIAL_PURGE_RXCLEAR;
-  EXPECT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0),
-            STATUS_INSUFFICIENT_RESOURCES);
-  UCHAR value = 0;  // a frame: no answer is awaited either
-  Record();
-  EXPECT_EQ(IFReadSTCRegister(reader(), 0, 1, &value), STATUS_INSUFFICIENT_RESOURCES);
-  EXPECT_TRUE(Waits().empty());
-  EXPECT_EQ(bench_.port().Requests().size(), before);
-  EXPECT_TRUE(Frames().empty());
-}
 
 // A control request the port holds (a wait on its event mask, with no listener armed) is
 // awaited for ReadTotalTimeout as it stands at the call, then cancelled and awaited until the
