@@ -170,6 +170,7 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
     EXPECT_EQ(status, c.status);
     EXPECT_EQ(out, c.output);
   }
+  EXPECT_EQ(reader_->AttributeNumber(SCARD_ATTR_MAX_IFSD).value, 254u);  // a number as such
 }
 
 TEST_F(StartedReader, PendingWatchEndsAsItsCauseSays) {

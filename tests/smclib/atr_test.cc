@@ -61,6 +61,7 @@ const AtrCase kCases[] = {
     {"LengthCutsAGoodAtr", "3B 02 14 50", kRefused, 115200, 3580, 254, 3},
     {"RequiredTckMissing", "3B E9 00 00 81 31 FE 45 4A 43 4F 50 34 31 56 32 32 A7", kRefused,
      115200, 3580, 254, 17},
+    {"TwoBytesAfterT0OnlyAtr", "3B 02 14 50 00 00", kRefused},
     {"BadTck", "3B E9 00 00 81 31 FE 45 4A 43 4F 50 34 31 56 32 32 A6", kRefused},
     {"ReservedFi7", "3B 10 71", kRefused},
     {"Ifsc0", "3B 80 81 11 00 10", kRefused},
