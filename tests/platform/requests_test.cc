@@ -1,13 +1,11 @@
 // Requests: device control requests without a system buffer or without pool, completion
-// routines, requests taken back by the driver above, and cancellation.
+// routines and cancellation. A request taken back by a completion routine that halts the
+// completion is the serial tests' way of sending every request (serial/port_fixture.h).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <thread>
 #include <tuple>
 #include <utility>
-#include <vector>
 
 #include "support/test_driver.h"
 
@@ -27,22 +25,17 @@ constexpr NTSTATUS kUntouched = TOLVEX_STATUS(0xDEADBEEF);
 // What a completion routine saw.
 struct Probe {
   int calls = 0;
-  PDEVICE_OBJECT device = nullptr;
   NTSTATUS status = kUntouched;
 };
 
-NTSTATUS Completion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
+NTSTATUS Completion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
   auto* probe = static_cast<Probe*>(context);
-  *probe = {probe->calls + 1, device, irp->IoStatus.Status};
+  *probe = {probe->calls + 1, irp->IoStatus.Status};
   return STATUS_SUCCESS;
 }
 
 class RequestTest : public TestDriverTest {
  protected:
-  void TearDown() override {
-    for (std::thread& thread : threads_) thread.join();
-    TestDriverTest::TearDown();
-  }
   PIRP Build(PDEVICE_OBJECT device, ULONG code, PVOID in = nullptr, ULONG in_length = 0,
              PVOID out = nullptr, ULONG out_length = 0) {
     KeInitializeEvent(&done_, NotificationEvent, FALSE);
@@ -51,11 +44,9 @@ class RequestTest : public TestDriverTest {
                                          &done_, &iosb_);
   }
   bool Finished() { return KeReadStateEvent(&done_) != 0; }
-  size_t LiveRequests() { return platform_.pool().Usage(kIrpTag).allocations; }
 
   KEVENT done_;
   IO_STATUS_BLOCK iosb_;
-  std::vector<std::thread> threads_;
 };
 
 TEST_F(RequestTest, NeitherMethodPassesTheCallersBuffersAsTheyAre) {
@@ -122,62 +113,6 @@ TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
               c.invoked ? std::pair(1, c.status) : std::pair(0, kUntouched));
     EXPECT_TRUE(Finished());
     EXPECT_EQ(iosb_.Status, c.status);
-  }
-}
-
-// An upper driver sends a request down, takes it back with a completion routine that halts the
-// completion (STATUS_MORE_PROCESSING_REQUIRED), waits for it and then finishes it itself.
-struct Halt {
-  KEVENT back;
-  Probe seen;
-};
-
-NTSTATUS TakeBack(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-  auto* halt = static_cast<Halt*>(context);
-  (void)Completion(device, irp, &halt->seen);
-  KeSetEvent(&halt->back, IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-TEST_F(RequestTest, UpperDriverTakesTheRequestBackFromTheLowerOneAndFinishesIt) {
-  for (bool pend : {true, false}) {  // the lower driver completes from a thread, or at once
-    SCOPED_TRACE(pend);
-    PDEVICE_OBJECT lower = AddDevice(nullptr, [this, pend](PDEVICE_OBJECT, PIRP irp) {
-      std::memcpy(irp->AssociatedIrp.SystemBuffer, "OK", 2);
-      if (!pend) return Complete(irp, STATUS_SUCCESS, 2);
-      IoMarkIrpPending(irp);
-      threads_.push_back(
-          platform_.StartSystemThread("completer", [irp] { Complete(irp, STATUS_SUCCESS, 2); }));
-      return STATUS_PENDING;
-    });
-    Halt taken;
-    KeInitializeEvent(&taken.back, NotificationEvent, FALSE);
-    UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-    Probe probe;
-    bool halted = false;
-    PDEVICE_OBJECT upper = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-      *IoGetNextIrpStackLocation(irp) = *IoGetCurrentIrpStackLocation(irp);
-      IoSetCompletionRoutine(irp, TakeBack, &taken, TRUE, TRUE, TRUE);
-      if (IofCallDriver(lower, irp) == STATUS_PENDING) {
-        (void)KeWaitForSingleObject(&taken.back, Executive, KernelMode, FALSE, nullptr);
-      }
-      // Back, and still alive and unfinished: nothing reported, copied or freed.
-      halted = KeReadStateEvent(&taken.back) != 0 && !Finished() && probe.calls == 0 &&
-               iosb_.Status == kUntouched && output[0] == 0xEE && LiveRequests() == 1;
-      static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer)[2] = '!';
-      return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information + 1);
-    });
-    upper->StackSize = 2;
-    PIRP irp = Build(upper, kBufferedCode, nullptr, 0, output, sizeof(output));
-    IoSetCompletionRoutine(irp, Completion, &probe, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
-    EXPECT_TRUE(halted);
-    EXPECT_EQ(std::pair(taken.seen.calls, taken.seen.device), std::pair(1, upper));
-    // The request's builder has no device of its own.
-    EXPECT_EQ(std::pair(probe.calls, probe.device), std::pair(1, PDEVICE_OBJECT{nullptr}));
-    EXPECT_EQ(iosb_.Information, 3u);
-    EXPECT_THAT(output, ElementsAre('O', 'K', '!', 0xEE));
-    EXPECT_EQ(LiveRequests(), 0u);
   }
 }
 
