@@ -25,12 +25,13 @@ constexpr NTSTATUS kUntouched = TOLVEX_STATUS(0xDEADBEEF);
 // What a completion routine saw.
 struct Probe {
   int calls = 0;
+  PDEVICE_OBJECT device = nullptr;
   NTSTATUS status = kUntouched;
 };
 
-NTSTATUS Completion(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+NTSTATUS Completion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
   auto* probe = static_cast<Probe*>(context);
-  *probe = {probe->calls + 1, irp->IoStatus.Status};
+  *probe = {probe->calls + 1, device, irp->IoStatus.Status};
   return STATUS_SUCCESS;
 }
 
@@ -114,6 +115,28 @@ TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
     EXPECT_TRUE(Finished());
     EXPECT_EQ(iosb_.Status, c.status);
   }
+}
+
+// A driver passes a request down with a completion routine of its own. The routines run from
+// the lowest up, each given the device whose stack location set it (the builder has none).
+TEST_F(RequestTest, RequestPassedDownCompletesThroughEachRoutineWithItsDevice) {
+  PDEVICE_OBJECT lower =
+      AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+  Probe upper_saw;
+  PDEVICE_OBJECT upper = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
+    *IoGetNextIrpStackLocation(irp) = *IoGetCurrentIrpStackLocation(irp);
+    IoSetCompletionRoutine(irp, Completion, &upper_saw, TRUE, TRUE, TRUE);
+    return IofCallDriver(lower, irp);
+  });
+  upper->StackSize = 2;
+  Probe builder_saw;
+  PIRP irp = Build(upper, kBufferedCode);
+  IoSetCompletionRoutine(irp, Completion, &builder_saw, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
+  EXPECT_EQ(std::pair(upper_saw.calls, upper_saw.device), std::pair(1, upper));
+  EXPECT_EQ(std::pair(builder_saw.calls, builder_saw.device),
+            std::pair(1, PDEVICE_OBJECT{nullptr}));
+  EXPECT_TRUE(Finished());
 }
 
 // A cancel routine that notes what it saw in the request's first driver context word.
