@@ -1,10 +1,10 @@
-// Requests: device control requests without a system buffer or without pool, completion
-// routines and cancellation. A request taken back by a completion routine that halts the
-// completion is the serial tests' way of sending every request (serial/port_fixture.h).
+// Requests: device control requests without a system buffer or without pool, and completion
+// routines. A request taken back by a completion routine that halts the completion is the
+// serial tests' way of sending every request (serial/port_fixture.h); cancel routines, and
+// their race with the completion, are the serial port's (serial/read_write_test.cc).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <tuple>
 #include <utility>
 
 #include "support/test_driver.h"
@@ -12,8 +12,6 @@
 namespace {
 
 using ::testing::ElementsAre;
-using tolvex::platform::IrqlGuard;
-using tolvex::platform::Platform;
 using tolvex::testing::TestDriverTest;
 
 constexpr ULONG kBufferedCode =
@@ -137,58 +135,6 @@ TEST_F(RequestTest, RequestPassedDownCompletesThroughEachRoutineWithItsDevice) {
   EXPECT_EQ(std::pair(builder_saw.calls, builder_saw.device),
             std::pair(1, PDEVICE_OBJECT{nullptr}));
   EXPECT_TRUE(Finished());
-}
-
-// A cancel routine that notes what it saw in the request's first driver context word.
-struct CancelSighting {
-  int calls = 0;
-  PDEVICE_OBJECT device = nullptr;
-  bool cancel_lock_held = false;
-  KIRQL irql = PASSIVE_LEVEL;
-};
-
-void CancelProbe(PDEVICE_OBJECT device, PIRP irp) {
-  auto* sighting = static_cast<CancelSighting*>(irp->Tail.Overlay.DriverContext[0]);
-  *sighting = {sighting->calls + 1, device, *Platform::Current().cancel_lock() != 0,
-               KeGetCurrentIrql()};
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  irp->IoStatus.Status = STATUS_CANCELLED;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
-TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItBack) {
-  CancelSighting sighting;
-  PIRP held = nullptr;
-  PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-    irp->Tail.Overlay.DriverContext[0] = &sighting;
-    IoMarkIrpPending(irp);
-    (void)IoSetCancelRoutine(irp, CancelProbe);
-    held = irp;
-    return STATUS_PENDING;
-  });
-  for (KIRQL level : {PASSIVE_LEVEL, APC_LEVEL}) {
-    SCOPED_TRACE(static_cast<int>(level));
-    sighting = CancelSighting{};
-    ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
-    {
-      IrqlGuard guard(level);
-      EXPECT_TRUE(IoCancelIrp(held));
-      EXPECT_EQ(KeGetCurrentIrql(), level);
-    }
-    EXPECT_EQ(std::tuple(sighting.calls, sighting.device, sighting.cancel_lock_held, sighting.irql),
-              std::tuple(1, device, true, KIRQL{DISPATCH_LEVEL}));
-    EXPECT_EQ(*platform_.cancel_lock(), 0u);
-    EXPECT_EQ(iosb_.Status, STATUS_CANCELLED);
-  }
-  // The driver completes: whoever exchanges the routine for null owns the completion, and a
-  // cancel only marks the request.
-  ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
-  EXPECT_EQ(IoSetCancelRoutine(held, nullptr), &CancelProbe);
-  EXPECT_FALSE(IoCancelIrp(held));
-  EXPECT_EQ(std::tuple(held->Cancel, sighting.calls, *platform_.cancel_lock(), Finished()),
-            std::tuple(BOOLEAN{TRUE}, 1, 0u, false));
-  Complete(held, STATUS_SUCCESS);
-  EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
 }
 
 }  // namespace
