@@ -147,12 +147,6 @@ TEST_F(KernelTest, WorkItemsRunInTurnOnNamedWorkersAndDrainWaitsForThem) {
       ExQueueWorkItem(&items[i].item, CriticalWorkQueue);
     }
   }
-  // A routine may free its own item.
-  auto* freed = static_cast<WORK_QUEUE_ITEM*>(
-      ExAllocatePoolWithTag(NonPagedPool, sizeof(WORK_QUEUE_ITEM), PoolTag("TstW")));
-  ExInitializeWorkItem(
-      freed, [](PVOID self) { ExFreePool(self); }, freed);
-  ExQueueWorkItem(freed, CriticalWorkQueue);
   for (Item& item : items) (void)Wait(&item.started, -1);
   std::thread opener = platform_.StartSystemThread("opener", [&] {
     LARGE_INTEGER pause = RelativeMilliseconds(20);

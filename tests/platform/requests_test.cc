@@ -1,21 +1,17 @@
-// Requests: device control requests without a system buffer or without pool, completion
-// routines, requests taken back by the driver above, and cancellation.
+// Requests: device control requests without a system buffer or without pool, and completion
+// routines. A request taken back by a completion routine that halts the completion is the
+// serial tests' way of sending every request (serial/port_fixture.h); cancel routines, and
+// their race with the completion, are the serial port's (serial/read_write_test.cc).
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <thread>
-#include <tuple>
 #include <utility>
-#include <vector>
 
 #include "support/test_driver.h"
 
 namespace {
 
 using ::testing::ElementsAre;
-using tolvex::platform::IrqlGuard;
-using tolvex::platform::Platform;
 using tolvex::testing::TestDriverTest;
 
 constexpr ULONG kBufferedCode =
@@ -39,10 +35,6 @@ NTSTATUS Completion(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
 
 class RequestTest : public TestDriverTest {
  protected:
-  void TearDown() override {
-    for (std::thread& thread : threads_) thread.join();
-    TestDriverTest::TearDown();
-  }
   PIRP Build(PDEVICE_OBJECT device, ULONG code, PVOID in = nullptr, ULONG in_length = 0,
              PVOID out = nullptr, ULONG out_length = 0) {
     KeInitializeEvent(&done_, NotificationEvent, FALSE);
@@ -51,11 +43,9 @@ class RequestTest : public TestDriverTest {
                                          &done_, &iosb_);
   }
   bool Finished() { return KeReadStateEvent(&done_) != 0; }
-  size_t LiveRequests() { return platform_.pool().Usage(kIrpTag).allocations; }
 
   KEVENT done_;
   IO_STATUS_BLOCK iosb_;
-  std::vector<std::thread> threads_;
 };
 
 TEST_F(RequestTest, NeitherMethodPassesTheCallersBuffersAsTheyAre) {
@@ -125,112 +115,26 @@ TEST_F(RequestTest, CompletionRoutineRunsWhenItsFlagsMatchTheOutcome) {
   }
 }
 
-// An upper driver sends a request down, takes it back with a completion routine that halts the
-// completion (STATUS_MORE_PROCESSING_REQUIRED), waits for it and then finishes it itself.
-struct Halt {
-  KEVENT back;
-  Probe seen;
-};
-
-NTSTATUS TakeBack(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
-  auto* halt = static_cast<Halt*>(context);
-  (void)Completion(device, irp, &halt->seen);
-  KeSetEvent(&halt->back, IO_NO_INCREMENT, FALSE);
-  return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-TEST_F(RequestTest, UpperDriverTakesTheRequestBackFromTheLowerOneAndFinishesIt) {
-  for (bool pend : {true, false}) {  // the lower driver completes from a thread, or at once
-    SCOPED_TRACE(pend);
-    PDEVICE_OBJECT lower = AddDevice(nullptr, [this, pend](PDEVICE_OBJECT, PIRP irp) {
-      std::memcpy(irp->AssociatedIrp.SystemBuffer, "OK", 2);
-      if (!pend) return Complete(irp, STATUS_SUCCESS, 2);
-      IoMarkIrpPending(irp);
-      threads_.push_back(
-          platform_.StartSystemThread("completer", [irp] { Complete(irp, STATUS_SUCCESS, 2); }));
-      return STATUS_PENDING;
-    });
-    Halt taken;
-    KeInitializeEvent(&taken.back, NotificationEvent, FALSE);
-    UCHAR output[4] = {0xEE, 0xEE, 0xEE, 0xEE};
-    Probe probe;
-    bool halted = false;
-    PDEVICE_OBJECT upper = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-      *IoGetNextIrpStackLocation(irp) = *IoGetCurrentIrpStackLocation(irp);
-      IoSetCompletionRoutine(irp, TakeBack, &taken, TRUE, TRUE, TRUE);
-      if (IofCallDriver(lower, irp) == STATUS_PENDING) {
-        (void)KeWaitForSingleObject(&taken.back, Executive, KernelMode, FALSE, nullptr);
-      }
-      // Back, and still alive and unfinished: nothing reported, copied or freed.
-      halted = KeReadStateEvent(&taken.back) != 0 && !Finished() && probe.calls == 0 &&
-               iosb_.Status == kUntouched && output[0] == 0xEE && LiveRequests() == 1;
-      static_cast<UCHAR*>(irp->AssociatedIrp.SystemBuffer)[2] = '!';
-      return Complete(irp, irp->IoStatus.Status, irp->IoStatus.Information + 1);
-    });
-    upper->StackSize = 2;
-    PIRP irp = Build(upper, kBufferedCode, nullptr, 0, output, sizeof(output));
-    IoSetCompletionRoutine(irp, Completion, &probe, TRUE, TRUE, TRUE);
-    EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
-    EXPECT_TRUE(halted);
-    EXPECT_EQ(std::pair(taken.seen.calls, taken.seen.device), std::pair(1, upper));
-    // The request's builder has no device of its own.
-    EXPECT_EQ(std::pair(probe.calls, probe.device), std::pair(1, PDEVICE_OBJECT{nullptr}));
-    EXPECT_EQ(iosb_.Information, 3u);
-    EXPECT_THAT(output, ElementsAre('O', 'K', '!', 0xEE));
-    EXPECT_EQ(LiveRequests(), 0u);
-  }
-}
-
-// A cancel routine that notes what it saw in the request's first driver context word.
-struct CancelSighting {
-  int calls = 0;
-  PDEVICE_OBJECT device = nullptr;
-  bool cancel_lock_held = false;
-  KIRQL irql = PASSIVE_LEVEL;
-};
-
-void CancelProbe(PDEVICE_OBJECT device, PIRP irp) {
-  auto* sighting = static_cast<CancelSighting*>(irp->Tail.Overlay.DriverContext[0]);
-  *sighting = {sighting->calls + 1, device, *Platform::Current().cancel_lock() != 0,
-               KeGetCurrentIrql()};
-  IoReleaseCancelSpinLock(irp->CancelIrql);
-  irp->IoStatus.Status = STATUS_CANCELLED;
-  IofCompleteRequest(irp, IO_NO_INCREMENT);
-}
-
-TEST_F(RequestTest, CancelRoutineRunsWithTheCancelLockHeldUnlessTheDriverTookItBack) {
-  CancelSighting sighting;
-  PIRP held = nullptr;
-  PDEVICE_OBJECT device = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
-    irp->Tail.Overlay.DriverContext[0] = &sighting;
-    IoMarkIrpPending(irp);
-    (void)IoSetCancelRoutine(irp, CancelProbe);
-    held = irp;
-    return STATUS_PENDING;
+// A driver passes a request down with a completion routine of its own. The routines run from
+// the lowest up, each given the device whose stack location set it (the builder has none).
+TEST_F(RequestTest, RequestPassedDownCompletesThroughEachRoutineWithItsDevice) {
+  PDEVICE_OBJECT lower =
+      AddDevice(nullptr, [](PDEVICE_OBJECT, PIRP irp) { return Complete(irp, STATUS_SUCCESS); });
+  Probe upper_saw;
+  PDEVICE_OBJECT upper = AddDevice(nullptr, [&](PDEVICE_OBJECT, PIRP irp) {
+    *IoGetNextIrpStackLocation(irp) = *IoGetCurrentIrpStackLocation(irp);
+    IoSetCompletionRoutine(irp, Completion, &upper_saw, TRUE, TRUE, TRUE);
+    return IofCallDriver(lower, irp);
   });
-  for (KIRQL level : {PASSIVE_LEVEL, APC_LEVEL}) {
-    SCOPED_TRACE(static_cast<int>(level));
-    sighting = CancelSighting{};
-    ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
-    {
-      IrqlGuard guard(level);
-      EXPECT_TRUE(IoCancelIrp(held));
-      EXPECT_EQ(KeGetCurrentIrql(), level);
-    }
-    EXPECT_EQ(std::tuple(sighting.calls, sighting.device, sighting.cancel_lock_held, sighting.irql),
-              std::tuple(1, device, true, KIRQL{DISPATCH_LEVEL}));
-    EXPECT_EQ(*platform_.cancel_lock(), 0u);
-    EXPECT_EQ(iosb_.Status, STATUS_CANCELLED);
-  }
-  // The driver completes: whoever exchanges the routine for null owns the completion, and a
-  // cancel only marks the request.
-  ASSERT_EQ(IofCallDriver(device, Build(device, kBufferedCode)), STATUS_PENDING);
-  EXPECT_EQ(IoSetCancelRoutine(held, nullptr), &CancelProbe);
-  EXPECT_FALSE(IoCancelIrp(held));
-  EXPECT_EQ(std::tuple(held->Cancel, sighting.calls, *platform_.cancel_lock(), Finished()),
-            std::tuple(BOOLEAN{TRUE}, 1, 0u, false));
-  Complete(held, STATUS_SUCCESS);
-  EXPECT_EQ(iosb_.Status, STATUS_SUCCESS);
+  upper->StackSize = 2;
+  Probe builder_saw;
+  PIRP irp = Build(upper, kBufferedCode);
+  IoSetCompletionRoutine(irp, Completion, &builder_saw, TRUE, TRUE, TRUE);
+  EXPECT_EQ(IofCallDriver(upper, irp), STATUS_SUCCESS);
+  EXPECT_EQ(std::pair(upper_saw.calls, upper_saw.device), std::pair(1, upper));
+  EXPECT_EQ(std::pair(builder_saw.calls, builder_saw.device),
+            std::pair(1, PDEVICE_OBJECT{nullptr}));
+  EXPECT_TRUE(Finished());
 }
 
 }  // namespace

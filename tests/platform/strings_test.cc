@@ -1,4 +1,4 @@
-// Counted strings, UTF-16 helpers, status names and registry values.
+// Counted strings, UTF-16 helpers and status names.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -74,15 +74,6 @@ TEST(TextTest, Utf16AndUtf8RoundTripAndCaseFoldsAsciiLettersOnly) {
   EXPECT_EQ(wide, u"Lecteur \u007F \u0080 \u07FF \u0800 \uFFFF \U00010000 \U0001D11E");
   EXPECT_EQ(ToUtf8(wide), text);
   EXPECT_EQ(FoldCase(u"\\Device\\SCR_0 \u00C9"), u"\\device\\scr_0 \u00C9");
-}
-
-TEST(RegistryTest, ADwordIsKeptAsFourBytesOfItsType) {
-  tolvex::platform::Registry registry;
-  registry.SetDword(u"\\Registry\\Key", u"Mask", 0x01020304);
-  const auto value = registry.GetValue(u"\\registry\\key\\", u"MASK");
-  ASSERT_TRUE(value.has_value());
-  EXPECT_EQ(value->type, ULONG{REG_DWORD});
-  EXPECT_EQ(value->data, (std::vector<UCHAR>{4, 3, 2, 1}));
 }
 
 TEST(StatusTest, StatusesHaveTheirNameAndPlainWords) {

@@ -23,9 +23,6 @@ struct Rule {
   std::function<void(VerifierDeathTest&)> breach;
   const char* message;  // after "*** tolvex verifier: "
 };
-void PrintTo(const Rule& rule, std::ostream* os) {
-  *os << rule.name;
-}
 
 class VerifierDeathTest : public TestDriverTest, public ::testing::WithParamInterface<Rule> {
  public:

@@ -11,7 +11,8 @@ using HeldWriteTest = HeldPortTest;
 using CancelTest = SerialPortTest;
 
 // A read under a kind of time-out, and the bytes sent once it waits. It is still pending
-// `quiet` after it starts, and ends no sooner than `after_last` after the bytes.
+// `quiet` after it starts, and ends no sooner than `after_last` after the bytes. An interval
+// runs only once bytes come; a maximal interval and multiplier return on the first bytes.
 struct TimeoutCase {
   const char* name;
   SERIAL_TIMEOUTS timeouts;
@@ -44,22 +45,8 @@ TEST_P(ReadTimeoutTest, ReadEndsAsItsTimeOutsSay) {
 }
 
 const TimeoutCase kTimeoutCases[] = {
-    {"IntervalRunsOnlyOnceBytesCome",
-     {30, 0, 0},
-     8,
-     {1, 2, 3},
-     STATUS_TIMEOUT,
-     {1, 2, 3},
-     30ms,
-     50ms},
-    {"MaxIntervalAndMultiplierReturnOnTheFirstBytes",
-     {kMax, kMax, 60000},
-     10,
-     {1, 2},
-     STATUS_SUCCESS,
-     {1, 2},
-     0ms,
-     30ms},
+    {"Interval", {30, 0, 0}, 8, {1, 2, 3}, STATUS_TIMEOUT, {1, 2, 3}, 30ms, 50ms},
+    {"AnyByte", {kMax, kMax, 60000}, 10, {1, 2}, STATUS_SUCCESS, {1, 2}, 0ms, 30ms},
 };
 INSTANTIATE_TEST_SUITE_P(Kinds, ReadTimeoutTest, ::testing::ValuesIn(kTimeoutCases),
                          [](const auto& row) { return std::string(row.param.name); });

@@ -52,10 +52,9 @@ struct PtyHolder {
   Pty pty;
 };
 
-class TtyPortTest : private PtyHolder, public SerialPortTest {
+class TtyPortTest : protected PtyHolder, public SerialPortTest {
  protected:
   TtyPortTest() : PtyHolder{}, SerialPortTest(std::make_shared<TtyLine>(pty.path)) {}
-  Pty& pty_() { return pty; }
   // The terminal's settings, as another user of the device sees them.
   termios Terminal() {
     termios t{};
@@ -86,16 +85,16 @@ TEST_F(TtyPortTest, BytesFlowBothWaysAndThereAreNoModemLines) {
   RequestPtr write = StartWrite({0x80, 0x25, 0x10, 0x00});
   ASSERT_TRUE(write->Wait());
   EXPECT_EQ(write->status, STATUS_SUCCESS);
-  EXPECT_EQ(pty_().Take(4), (Bytes{0x80, 0x25, 0x10, 0x00}));
+  EXPECT_EQ(pty.Take(4), (Bytes{0x80, 0x25, 0x10, 0x00}));
   RequestPtr read = StartRead(3);
-  pty_().Put({0x3B, 0x02, 0x14});
+  pty.Put({0x3B, 0x02, 0x14});
   ASSERT_TRUE(read->Wait());
   EXPECT_EQ(read->status, STATUS_SUCCESS);
   EXPECT_EQ(read->Finish(), (Bytes{0x3B, 0x02, 0x14}));
   // Bytes that come while nothing else stirs the port still reach it.
   SetWaitMask(SERIAL_EV_RXCHAR);
   RequestPtr wait = StartWait();
-  pty_().Put({0x10, 0x85});
+  pty.Put({0x10, 0x85});
   ASSERT_TRUE(wait->Wait());
   EXPECT_EQ(ValueOf<ULONG>(wait->Finish()), SERIAL_EV_RXCHAR);
   // A pseudo-terminal has no modem lines, and that is no failure.
@@ -106,7 +105,7 @@ TEST_F(TtyPortTest, BytesFlowBothWaysAndThereAreNoModemLines) {
   ASSERT_TRUE(taken->Wait());
   SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
   RequestPtr gone = StartWait();
-  pty_().CloseMaster();
+  pty.CloseMaster();
   ASSERT_TRUE(gone->Wait());
   EXPECT_EQ(ValueOf<ULONG>(gone->Finish()), SERIAL_EV_DSR);
   RequestPtr second = StartWait();
