@@ -38,7 +38,6 @@ TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
                {kLun, file, IFD_NO_SUCH_DEVICE},
                {kLun, folder, IFD_COMMUNICATION_ERROR},     // opens, as no terminal
                {kLun | 1, null, IFD_COMMUNICATION_ERROR}};  // only slot 0: before any look
-  testing::ClearLog();
   for (const auto& c : cases) {
     EXPECT_EQ(IFDHCreateChannelByName(c.lun, c.name), c.response) << (c.name ? c.name : "null");
   }

@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "log_stub.h"
 #include "pcsc/channel.h"
 #include "pcsc/ifd.h"
 #include "pty_reader.h"
