@@ -114,11 +114,15 @@ def session(sc, pcscd, sims, log):
         return bytes(response[:-2])
 
     # The longest response, and for T=1 the longest command, through pcscd's buffers.
+    moves = []  # how long pcscd takes to see each card move
     for letter, model, atr, t in (("A", "t1", T1_ATR, 2), ("B", "t0", T0_ATR, 1)):
-        sims[letter].command("remove")
-        wait_for(letter, sc.SCARD_STATE_EMPTY)
-        sims[letter].command(f"insert {model}")
-        check(wait_for(letter, sc.SCARD_STATE_PRESENT) == atr, f"{model}: ATR of the status")
+        for move, flag in (("remove", sc.SCARD_STATE_EMPTY),
+                           (f"insert {model}", sc.SCARD_STATE_PRESENT)):
+            start = time.monotonic()
+            sims[letter].command(move)
+            seen = wait_for(letter, flag)
+            moves.append(time.monotonic() - start)
+        check(seen == atr, f"{model}: ATR of the status")
         if t == 1:
             hr = sc.SCardConnect(ctx, names[letter], sc.SCARD_SHARE_SHARED, 2)[0]
             check(hr == sc.SCARD_E_PROTO_MISMATCH, "no T=1 with a T=0 card")
@@ -135,14 +139,8 @@ def session(sc, pcscd, sims, log):
         sc.SCardDisconnect(card, sc.SCARD_UNPOWER_CARD if t == 1 else sc.SCARD_LEAVE_CARD)
 
     # pcscd waits on the handler's poll function rather than asking at its own pace.
-    moves = []
-    for move, flag in (("remove", sc.SCARD_STATE_EMPTY), ("insert t1", sc.SCARD_STATE_PRESENT)):
-        start = time.monotonic()
-        sims["A"].command(move)
-        wait_for("A", flag)
-        moves.append(time.monotonic() - start)
-    check("Using the reader polling thread" in log() and max(moves) < 2.0,
-          f"removal seen after {moves[0]:.2f} s, insertion after {moves[1]:.2f} s, by the poll")
+    check("Using the reader polling thread" in log() and max(moves) < 3.0,
+          f"card moves seen after {', '.join(f'{m:.2f}' for m in moves)} s, by the poll")
     sc.SCardReleaseContext(ctx)
 
 
