@@ -59,17 +59,12 @@ def main():
         check(result.returncode == 0 and "Norvane-Talbeck Brightwarden Serial SCR" in out and
               "firmware      2.1" in out and "T=0, T=1" in out,
               "info names the reader, its firmware and protocols", out)
-        _, lines, out = run("--json", "atr")
-        atr = (lines or [{}])[0]
-        check(atr.get("atr") == "3B 92 13 80 31 20 45 44 55 44" and atr.get("valid") and
-              atr.get("protocols") == ["T=0", "T=1"] and atr.get("tck") == "44",
-              "atr gives the card's answer to reset, decoded", out)
 
         # T=1 on the dual card (after a PTS): select, a 256-byte read, a 255-byte command.
         data = "".join(f"{i:02X}" for i in range(255))
         _, lines, out = run("--json", "apdu", "--protocol", "t1", AID, "00A40000020101",
                             "00B0000000", f"80EE0000FF{data}00")
-        check([line.get("sw") for line in lines] == ["9000"] * 4 and
+        check(len(lines) == 4 and [line.get("sw") for line in lines] == ["9000"] * 4 and
               lines[0].get("protocol") == "T=1" and len(lines[2]["data"].split()) == 256 and
               lines[3]["data"].replace(" ", "") == data, "apdu under T=1", out)
 
@@ -82,12 +77,6 @@ def main():
         watch.wait(timeout=LIMIT_S)
         check("watching" in said[0] and said[1:] == ["card removed", "card inserted"] and
               watch.returncode == 0, "watch reports a removal and an insertion", said)
-
-        sim.command("remove")
-        result, _, out = run("apdu", AID)
-        check(result.returncode == 1 and "no card in the reader" in out and "0xC0000178" in out,
-              "apdu without a card says so, with the status", out)
-        sim.command("insert dual")
 
         sim.command("fault silence always")
         result, _, out = run("info")
