@@ -27,7 +27,6 @@ TEST(Console, AnswersEachCommandAndStopsOnQuit) {
       {"insert no-such-model", "error: no card model no-such-model", true},
       {"fault", "error: fault takes a name", true},
       {"fault dsr-drop", "error: a pseudo-terminal has no data-set-ready line: dsr-drop", true},
-      {"fault dsr-raise", "error: a pseudo-terminal has no data-set-ready line: dsr-raise", true},
       {"eject", "error: unknown command eject", true},
       {"quit", "ok bye", false},
   };

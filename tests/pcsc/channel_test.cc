@@ -13,7 +13,6 @@
 #include <thread>
 #include <vector>
 
-#include "log_stub.h"
 #include "pcsc/channel.h"
 #include "pcsc/ifd.h"
 #include "pty_reader.h"
@@ -28,7 +27,6 @@ using testing::PtyReader;
 using tolvex::testutil::WaitUntil;
 
 const Bytes kT1Atr = {0x3B, 0x82, 0x81, 0x31, 0x20, 0x45, 0x54, 0x31, 0x32};
-const Bytes kT0Atr = {0x3B, 0x02, 0x14, 0x50};
 const Bytes kChallenge8 = {0x00, 0x84, 0x00, 0x00, 0x08};
 
 double Seconds(Clock::time_point since) {
@@ -103,14 +101,6 @@ class ChannelTest : public ::testing::Test {
     return WaitUntil([&] { return IFDHICCPresence(lun_) == wanted; });
   }
 
-  // Takes the card out and puts a `model` card in, each step seen by the handler.
-  void PutCard(const char* model) {
-    reader_.sim().RemoveCard();
-    ASSERT_TRUE(PresenceBecomes(IFD_ICC_NOT_PRESENT));
-    reader_.sim().InsertCard(model);
-    ASSERT_TRUE(PresenceBecomes(IFD_SUCCESS));
-  }
-
   // A card wait on another thread, in flight once this returns: its response, and how long it
   // took. In flight is when another wait is refused (one at a time); the wait tried here goes
   // again if it was itself refused because a probe held the turn.
@@ -141,8 +131,8 @@ constexpr RESPONSECODE kNoRoom = IFD_ERROR_INSUFFICIENT_BUFFER, kNotT = IFD_PROT
 struct FaultCase {
   const char* name;
   // Words for what comes first, in this order: "mute" makes the card's next reset fail; "up"
-  // powers it; "t1" powers it and selects T=1; "out" takes the card out; "silence" drops the
-  // reader's next answer.
+  // powers it; "t1" powers it and selects T=1; "out" takes the card out. (A silent reader's
+  // transmission is the stop's test.)
   const char* before;
   char call;   // 'p' power, 's' select a protocol, 't' transmit
   DWORD arg;   // the power action, the protocol, the T of the transmission
@@ -162,14 +152,13 @@ TEST_P(Fault, GivesItsResponseAndNothingElse) {
     if (c.call == 't') return Transmit(c.arg, kChallenge8, &out, room);
     return IFDHSetProtocolParameters(lun_, c.arg, 0, 0, 0, 0);
   };
-  for (std::string_view step : {"mute", "up", "t1", "out", "silence"}) {
+  for (std::string_view step : {"mute", "up", "t1", "out"}) {
     if (std::string_view(c.before).find(step) == std::string_view::npos) continue;
     if (step == "mute") reader_.sim().MuteAfterReset(1);
     ASSERT_TRUE(step != "up" || Power(IFD_POWER_UP, &out) == IFD_SUCCESS);
     if (step == "t1") Ready(SCARD_PROTOCOL_T1);
     if (step == "out") reader_.sim().RemoveCard();
     ASSERT_TRUE(step != "out" || PresenceBecomes(IFD_ICC_NOT_PRESENT));
-    if (step == "silence") reader_.sim().SilenceNextCommand();
     ASSERT_FALSE(HasFatalFailure()) << step;
   }
   EXPECT_EQ(call(c.room), c.response);
@@ -186,9 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
                       // Not the card's protocol: never "selected" as something else.
                       FaultCase{"T0ForAT1Card", "up", 's', kT0, 0, kNotT},
                       FaultCase{"ResponseLongerThanTheRoom", "t1", 't', 1, 9, kNoRoom, true},
-                      FaultCase{"TransmitToACardGone", "t1 out", 't', 1, 258, IFD_ICC_NOT_PRESENT},
-                      FaultCase{"SilentReader", "t1 silence", 't', 1, 258,
-                                IFD_COMMUNICATION_ERROR}),
+                      FaultCase{"TransmitToACardGone", "t1 out", 't', 1, 258, IFD_ICC_NOT_PRESENT}),
     [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(ChannelTest, Attributes) {
@@ -224,8 +211,8 @@ TEST_F(ChannelTest, Attributes) {
             IFD_ERROR_SET_FAILURE);
 }
 
-// Cases 1 to 4 up to the longest command and response, under each protocol, between a cold and
-// a warm reset and the power-off.
+// Cases 2 to 4 up to the longest command and response, between a cold and a warm reset and the
+// power-off.
 TEST_F(ChannelTest, PowerAndExchanges) {
   Bytes file(256), echo = {0x80, 0xEE, 0x00, 0x00, 0xFF}, atr, response;
   for (std::size_t i = 0; i < file.size(); ++i) file[i] = (i * 13 + 7) & 0xFF;
@@ -238,24 +225,16 @@ TEST_F(ChannelTest, PowerAndExchanges) {
   EXPECT_EQ(atr, kT1Atr);
   ASSERT_EQ(IFDHSetProtocolParameters(lun_, kT1, 0, 0, 0, 0), IFD_SUCCESS);
   const struct {
-    DWORD t;
     Bytes apdu;
     std::size_t length;
     Bytes data;  // the response's first bytes, if they matter
-  } cases[] = {{1, kChallenge8, 10, {}},
-               {1, {0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01}, 2, {0x90, 0x00}},
-               {1, {0x00, 0xB0, 0x00, 0x00, 0x00}, 258, file},
-               {1, echo, 257, Bytes(echo.begin() + 5, echo.end() - 1)},
-               {0, kChallenge8, 10, {}}};
+  } cases[] = {{kChallenge8, 10, {}},
+               {{0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01}, 2, {0x90, 0x00}},
+               {{0x00, 0xB0, 0x00, 0x00, 0x00}, 258, file},
+               {echo, 257, Bytes(echo.begin() + 5, echo.end() - 1)}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::to_string(c.t) + ": " + std::to_string(c.apdu.size()));
-    if (c.t == 0 && atr == kT1Atr) {
-      PutCard("t0");
-      ASSERT_EQ(Power(IFD_POWER_UP, &atr), IFD_SUCCESS);
-      EXPECT_EQ(atr, kT0Atr);
-      ASSERT_EQ(IFDHSetProtocolParameters(lun_, kT0, 0, 0, 0, 0), IFD_SUCCESS);
-    }
-    ASSERT_EQ(Transmit(c.t, c.apdu, &response), IFD_SUCCESS);
+    SCOPED_TRACE(c.apdu.size());
+    ASSERT_EQ(Transmit(1, c.apdu, &response), IFD_SUCCESS);
     ASSERT_EQ(response.size(), c.length);
     EXPECT_TRUE(std::equal(c.data.begin(), c.data.end(), response.begin()));
     EXPECT_EQ(response[c.length - 2], 0x90);
@@ -291,16 +270,14 @@ TEST_F(ChannelTest, ControlRequests) {
   }
 }
 
-TEST_F(ChannelTest, WaitEndsWithItsTimeOrAChangeAndTellsEachRemoval) {
+TEST_F(ChannelTest, WaitEndsWithAChangeAndTellsEachRemoval) {
+  // No time to wait (the stop's test has a wait of its full time), then a change before the
+  // wait, which ends it at once.
   ASSERT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
-  auto start = Clock::now();
-  EXPECT_EQ(TolvexWaitForCardEvent(lun_, 200), IFD_SUCCESS);
-  EXPECT_GE(Seconds(start), 0.19);
   EXPECT_EQ(TolvexWaitForCardEvent(lun_, 0), IFD_SUCCESS);
   EXPECT_EQ(TolvexWaitForCardEvent(lun_, -5), IFD_SUCCESS);
-  // A change before the wait ends it at once.
   reader_.sim().RemoveCard();
-  start = Clock::now();
+  auto start = Clock::now();
   EXPECT_EQ(TolvexWaitForCardEvent(lun_, 20000), IFD_SUCCESS);
   EXPECT_LT(Seconds(start), 5.0);
   EXPECT_EQ(IFDHICCPresence(lun_), IFD_ICC_NOT_PRESENT);

@@ -5,8 +5,7 @@
 
 namespace tolvex::ifd::testing {
 
-void ClearLog();
-// True if some line logged since the last ClearLog contains `text`.
+// True if some line logged so far contains `text`.
 bool Logged(const std::string& text);
 
 }  // namespace tolvex::ifd::testing

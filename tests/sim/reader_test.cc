@@ -22,16 +22,10 @@ const Script kScripts[] = {
     {"RegistersReadBackTheirLowByte",
      "85 80 25 00 > 90, C5 > 80, 86 11 22 33 > 90, C6 > 11, 82 4F > 90, C2 > 4F, 81 05 > 90, "
      "C1 > 05, 88 AA > 90, C8 > AA"},
-    {"AnEscapeByteIsDoubled", "C0 > 10 10", "t0", 0x10},
     {"FramesSplitOrMergedAreAnsweredInOrder", "85, 01, 02, 03 C5 C0 82 6F C2 > 90 01 21 90 6F"},
     // The rest of a bad frame's write is thrown away.
     {"BadFramesGetAnErrorAndTheNextWriteStartsAfresh",
      "C9 > 84, 89 00 > 84, 00 C0 > 84, 59 83 1D > 84, C3 > 00"},
-    {"ResetRelaysTheAtrThenEndOfBlock",
-     "83 1D > 90, insert t0 > 10 85, 83 1D > 90 3B 02 14 50 10 83, 83 00 > 90", nullptr},
-    {"ReportsCardInsertionAndRemoval",
-     "C4 > 00, insert t0 > 10 85, C4 > 01, insert t1 > 10 86 10 85, remove > 10 86, C4 > 00",
-     nullptr},
     {"PowerOffSilencesTheCard",
      "83 1D > 90 3B 02 14 50 10 83, 84 00 > 90, 45 00 A4 00 00 02 > 90, C4 > 01"},
     {"NegativeAnswerOrSilenceForTheNextCommandOnly",  // the command is not carried out
@@ -69,13 +63,8 @@ struct Dialogue {
 };
 
 const Dialogue kDialogues[] = {
-    // The models' ATRs and protocols are the card tests' through the driver; here what those
-    // tests do not see. T=0: procedure bytes hand the turn to the host without an end-of-block
-    // report.
-    {"t0", "T0CaseFourAnswers61ThenGetResponse",
-     "80 EE 00 00 03 > EE, AA BB CC > 61 03 |, 00 C0 00 00 05 > 6C 03 |, "
-     "00 C0 00 00 02 > C0 AA BB 61 01 |, 00 C0 00 00 01 > C0 CC 90 00 |, "
-     "00 C0 00 00 01 > 69 85 |"},
+    // The models' ATRs, protocols, T=0 GET RESPONSE and PTS are the card tests' through the
+    // driver; here what those tests do not see.
     {"t0", "T0ErrorStatusWords",
      "10 A4 04 00 07 > 6E 00 |, 00 22 00 00 00 > 6D 00 |, 00 B0 00 00 10 > 69 86 |, "
      "00 A4 00 00 02 > A4, 02 02 > 6A 82 |, 00 A4 00 00 03 > A4, 01 01 01 > 67 00 |, "
@@ -94,9 +83,7 @@ const Dialogue kDialogues[] = {
      "00 00 05 00 84 00 00 08 89 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
      "00 C0 00 C0 > 00 E0 00 E0 |, "
      "00 00 05 00 84 00 00 08 89 > 00 00 0A 37 49 D8 F0 58 9D B0 9A 90 00 23 |"},
-    // PTS right after the ATR, then the protocol (or silence) that follows.
-    {"dual", "PtsDualToT1AtTA1",
-     "FF 11 13 FD > FF 11 13 FD |, 00 00 07 00 A4 00 00 02 01 01 A1 > 00 00 02 90 00 92 |", 93},
+    // PTS right after the ATR, refused or with a bad PCK.
     {"dual", "PtsRefusedOnceThenAcceptedAfterTheNextReset",
      "pts-refuse once, reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 11 13 FD > FF 01 FE |, "
      "reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 11 13 FD > FF 11 13 FD |",
