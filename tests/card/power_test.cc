@@ -1,8 +1,10 @@
 // What a cold reset sets beyond the ATR, a PTS answer without PTS1, and the timing the controller
-// and the serial port are given for T=1.
+// and the serial port are given for T=1, and the fall-back when a card refuses its PTS.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <iterator>
 #include <vector>
 
 #include "support/card_bench.h"
@@ -26,16 +28,24 @@ TEST_F(CardPower, ResetsEffectsBeyondTheAtr) {
   EXPECT_EQ(reader()->ReadTotalTimeout, 1396u);
 }
 
-class ProtocolSelection : public tolvex::testutil::CardBenchTest {};
+class ProtocolSelection : public tolvex::testutil::CardBenchTest {
+ protected:
+  // A card after its reset that offers T=0 and T=1, with the PTS proposal of `type` and Dl;
+  // the library's reply buffer is the 32-bit protocol mask.
+  void Negotiable(UCHAR type, UCHAR dl) {
+    SetState(SCARD_NEGOTIABLE);
+    card().Protocol.Supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    card().Protocol.Selected = SCARD_PROTOCOL_UNDEFINED;
+    card().PtsData = {.Type = type, .Fl = 1, .Dl = dl};
+    SetIo({}, 4);
+    smartcard()->MinorIoControlCode = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+  }
+};
 
 TEST_F(ProtocolSelection, AnswerWithoutPts1IsNotReadFurtherAndEndsWithTheCardOff) {
-  // A card after its reset, with the default parameters: there is no fall-back. A fourth byte
-  // awaited would never come: with a read time-out of 20 s, a quick end shows none was awaited.
-  SetState(SCARD_NEGOTIABLE);
-  card().Protocol.Supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
-  card().PtsData = {.Type = PTS_TYPE_DEFAULT, .Fl = 1, .Dl = 1};
-  SetIo({}, 4);  // the library's reply buffer: the 32-bit protocol mask
-  smartcard()->MinorIoControlCode = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+  // With the default parameters there is no fall-back. A fourth byte awaited would never
+  // come: with a read time-out of 20 s, a quick end shows none was awaited.
+  Negotiable(PTS_TYPE_DEFAULT, 1);
   reader()->ReadIntervalTimeout = 0;
   reader()->ReadTotalTimeout = 20000;
   script().Expect({0x44, 0xFF, 0x11, 0x11, 0xFF}, {STC_OK, 0xFF, 0x01, 0xFE});
@@ -48,6 +58,36 @@ TEST_F(ProtocolSelection, AnswerWithoutPts1IsNotReadFurtherAndEndsWithTheCardOff
   EXPECT_EQ(Frames(),
             (std::vector<Bytes>{{0x44, 0xFF, 0x11, 0x11, 0xFF}, tolvex::testutil::kPowerOff}));
   EXPECT_EQ(State(), SCARD_PRESENT);
+}
+
+TEST_F(ProtocolSelection, RefusedPtsResetsTheCardColdOnceAndAsksWithItsDefaults) {
+  // The card's own pair (PTS1 13) is refused: the card is reset cold and asked again with the
+  // pair its new ATR allows this reader (the defaults), never a third time.
+  const Bytes own = {0x44, 0xFF, 0x11, 0x13, 0xFD}, defaults = {0x44, 0xFF, 0x11, 0x11, 0xFF};
+  const Bytes atr = {0x3B, 0x92, 0x13, 0x80, 0x31, 0x20, 0x45, 0x44, 0x55, 0x44};
+  for (const bool echoed : {true, false}) {
+    SCOPED_TRACE(echoed ? "echoed after the reset" : "refused twice");
+    ReaderAnswersEverything();
+    Negotiable(PTS_TYPE_OPTIMAL, 3);
+    script().Expect(own, {STC_OK, 0xFF, 0x01, 0xFE});
+    script().Expect(tolvex::testutil::kResetCommand, tolvex::testutil::Cat({STC_OK}, atr));
+    script().Expect(
+        defaults, echoed ? Bytes{STC_OK, 0xFF, 0x11, 0x11, 0xFF} : Bytes{STC_OK, 0xFF, 0x01, 0xFE});
+    EXPECT_EQ(CBSetProtocol(smartcard()), echoed ? STATUS_SUCCESS : STATUS_DEVICE_PROTOCOL_ERROR);
+    const auto frames = Frames();
+    std::vector<Bytes> pts;
+    std::copy_if(frames.begin(), frames.end(), std::back_inserter(pts),
+                 [](const Bytes& f) { return f.size() > 1 && f[0] == 0x44 && f[1] == 0xFF; });
+    EXPECT_EQ(pts, (std::vector<Bytes>{own, defaults}));
+    const auto reset = std::find(frames.begin(), frames.end(), tolvex::testutil::kResetCommand);
+    ASSERT_NE(reset, frames.end());
+    EXPECT_NE(std::find(frames.begin(), reset, tolvex::testutil::kPowerOff),
+              reset);  // a cold reset
+    EXPECT_EQ(card().PtsData.Type, PTS_TYPE_DEFAULT);
+    EXPECT_EQ(card().Protocol.Selected, echoed ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_UNDEFINED);
+    EXPECT_EQ(State(), echoed ? SCARD_SPECIFIC : SCARD_PRESENT);
+    EXPECT_EQ(Io(4), echoed ? (Bytes{2, 0, 0, 0}) : Bytes(4, 0));
+  }
 }
 
 using Timing = tolvex::testutil::CardBenchTest;

@@ -1,7 +1,7 @@
-// The controller: the retries register, and card reset with the reading of the Answer To
-// Reset (the waits for each part, where it ends, its interface bytes, the repeat after a damaged
-// character, what a failure leaves behind). On the wire, 83 1D is the reset command; from the
-// reader, 10 83 reports the end of the card's block, 10 88 a damaged character.
+// The controller: a refused register write, the retries register, and card reset with the reading
+// of the Answer To Reset (the waits for each part, where it ends, its interface bytes, the repeat
+// after a damaged character, what a failure leaves behind). On the wire, 83 1D is the reset
+// command; from the reader, 10 83 reports the end of the card's block, 10 88 a damaged character.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,6 +21,14 @@ using tolvex::testutil::Program;
 using tolvex::testutil::Wire;
 
 class StcRegisters : public tolvex::testutil::LinkBenchTest {};
+
+TEST_F(StcRegisters, TableRowRefused) {
+  // A table stops at its first refused row, without retry.
+  ExpectSilence();
+  Program(script(), "88 00 > 90, 82 4F > 84");
+  EXPECT_EQ(STCConfigureSTC(reader()), STATUS_DATA_ERROR);
+  EXPECT_EQ(Frames(), Wire("88 00, 82 4F"));
+}
 
 TEST_F(StcRegisters, RetriesWithRegister2Unread) {
   // Retries replace the low two bits of the mode register; an unread one is taken as 6F.
