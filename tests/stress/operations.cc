@@ -27,6 +27,7 @@ void Stress::Operate() {
   after_fault_ = !fault_.empty();
   fault_.clear();
   failed_ = false;
+  sim_->ClearTranscript();
   const auto start = std::chrono::steady_clock::now();
   (this->*operation->run)();
   sim_->ClearFaults();
@@ -47,30 +48,25 @@ void Stress::FaultyApdu() {
   // Stray bytes on the serial line are caught by T=1's check of every block; T=0 has no
   // such check, and nothing could tell them from the card's. The faults that do not allow a
   // failure are those the driver gets over; the slow ones end by time-outs of seconds.
-  enum Set { kAny, kT1, kSlow };
   static constexpr struct {
     const char* command;  // {0} drawn from [from0, from0 + n0), {1} from [from1, from1 + n1)
-    Set set;
     bool allows_failure;
     std::uint32_t from0, n0, from1, n1;
   } kFaults[] = {
-      {"damage {}", kAny, true, 1, 12},
-      {"no-block-end", kAny, false},  // the driver waits a little for the report, and goes on
-      {"noise {} {}", kT1, true, 0, UINT32_MAX, 1, 3},
-      {"wtx {:x} {}", kT1, false, 1, 3, 1, 2},  // the T=1 dialogue grants it
-      {"ifs-request {:x}", kT1, false, 16, 200},
-      {"card-parity", kT1, false},  // the card asks for the block again
-      {"negative {:x}", kSlow, true, 0x81, 4},
-      {"silence", kSlow, true},
-      {"reader-error", kSlow, true},
+      // Any protocol:
+      {"damage {}", true, 1, 12},
+      {"no-block-end", false},  // the driver waits a little for the report, and goes on
+      // T=1 only:
+      {"noise {} {}", true, 0, UINT32_MAX, 1, 3},
+      {"wtx {:x} {}", false, 1, 3, 1, 2},  // the T=1 dialogue grants it
+      {"ifs-request {:x}", false, 16, 200},
+      {"card-parity", false},  // the card asks for the block again
+      // Slow:
+      {"negative {:x}", true, 0x81, 4},
+      {"silence", true},
+      {"reader-error", true},
   };
-  const bool slow = Chance(kSlowShare);
-  std::vector<size_t> candidates;
-  for (size_t i = 0; i < std::size(kFaults); ++i) {
-    const Set set = kFaults[i].set;
-    if (slow ? set == kSlow : set == kAny || (t1_ && set == kT1)) candidates.push_back(i);
-  }
-  const auto& fault = kFaults[candidates[Pick(candidates.size())]];
+  const auto& fault = Chance(kSlowShare) ? kFaults[6 + Pick(3)] : kFaults[Pick(t1_ ? 6 : 2)];
   Plant(fault.command, fault.from0 + Pick(fault.n0), fault.from1 + Pick(fault.n1));
   RunExchanges(fault_.c_str(), fault.allows_failure);
 }
@@ -102,31 +98,24 @@ void Stress::FailedReset() {
   };
   const auto& reset = kResets[Chance(kSlowShare) ? 0 : 1 + Pick(3)];
   Plant(reset.command, reset.from + Pick(reset.n), Chance(50) ? "t0 84" : "");
-  sim_->ClearTranscript();
   platform::Clock& clock = host_->platform().clock();
   clock.StartRecording();
   const Status status = reader_->PowerCard(host::Power::kColdReset).status;
   clock.StopRecording();
   powered_ = false;
   if (status != STATUS_SUCCESS) Failed(fault_, status, true);
-  // On the wire, right after the last reset command (register 3): the reset's own power-off.
+  // On the wire, right after the last reset command (83 1D): the reset's own power-off (84 00).
   sim_->WaitIdle(milliseconds(5000));
-  auto frames = sim_->transcript().entries;
-  std::erase_if(frames, [](const auto& entry) { return entry.origin() != sim::Origin::kHost; });
-  auto is_register = [](const sim::TranscriptEntry& entry, int reg) {
-    return entry.kind == sim::EntryKind::kWriteRegister && entry.reg == reg;
-  };
-  const auto after = std::find_if(frames.rbegin(), frames.rend(), [&](auto& e) {
-                       return is_register(e, 3);
-                     }).base();
-  if (after == frames.begin()) {  // this operation's fault never came into play
-    Unexplained(fault_, "failed with " + StatusName(status) + " before the reset command");
-  } else if (status != reset.expected) {
-    Unexplained(fault_, StatusName(status) + " where " + StatusName(reset.expected) + " was due");
+  const auto frames = testutil::HostFrames(*sim_);
+  const auto after = std::find(frames.rbegin(), frames.rend(), Bytes{0x83, 0x1D}).base();
+  if (after == frames.begin() || status != reset.expected) {  // before the command: no fault
+    Unexplained(fault_,
+                fmt::format("{} where {} was due{}", StatusName(status), StatusName(reset.expected),
+                            after == frames.begin() ? ", before the reset command" : ""));
   } else {
-    if (after == frames.end() || !is_register(*after, 4) || after->bytes != Bytes{0x00}) {
-      Deviate(fault_, "after the reset command: " +
-                          (after == frames.end() ? "nothing" : after->ToString()));
+    if (after == frames.end() || *after != Bytes{0x84, 0x00}) {
+      Deviate(fault_,
+              "after the reset command: " + (after == frames.end() ? "nothing" : Hex(*after)));
     }
     for (const LONGLONG wait : clock.RanOutMs(std::this_thread::get_id())) {
       if (wait != reset.ran_out) Deviate(fault_, fmt::format("a wait of {} ms ran out", wait));
@@ -135,18 +124,13 @@ void Stress::FailedReset() {
 }
 
 void Stress::RemovalMidExchange() {
-  if (!Ready(kModels[model_].t1)) return;
+  if (!Ready(Speaks(true))) return;
   fault_ = "removal mid-exchange";
   const Bytes data = RandomBytes(100 + Pick(156));
-  const Bytes apdu = Echo(data, 0x00);
-  const auto pause = std::chrono::microseconds(Pick(3000));
-  auto exchange = std::async(std::launch::async, [&] {
-    Bytes response;
-    const Status status = Command(apdu, &response);
-    return std::pair(status, response);
-  });
-  std::this_thread::sleep_for(pause);
-  sim_->RemoveCard();
+  auto exchange =
+      std::async(std::launch::async, [&, apdu = Echo(data, 0)] { return Command(apdu); });
+  std::this_thread::sleep_for(std::chrono::microseconds(Pick(3000)));
+  Remove();
   if (exchange.wait_for(kBound) != std::future_status::ready) {
     Deviate(fault_, "the exchange did not end");
     std::abort();  // it holds references to this frame
@@ -168,8 +152,8 @@ void Stress::CardChange() {
   // Out and straight back in, or another card: the two reports come one right behind the
   // other, racing whatever the reader sends. Once the driver has taken in both, the card is
   // there.
-  const size_t next = Chance(30) ? model_ : Pick(std::size(kModels));
-  sim_->RemoveCard();
+  const auto next = Chance(30) ? model_ : sim::CardModels()[Pick(sim::CardModels().size())];
+  Remove();
   Insert(next);
   if (!Settle()) Deviate("card change", "the reader's reports were not taken in");
   const auto [asked, state] = reader_->State();
@@ -185,12 +169,7 @@ void Stress::Tracking() {
     const auto request =
         reader_->StartWaitForCard(present ? host::CardWait::kPresent : host::CardWait::kAbsent);
     if (!request) return (void)Deviate("tracking", "no request");
-    if (present) {
-      Insert(model_);
-    } else {
-      sim_->RemoveCard();
-      powered_ = false;
-    }
+    present ? Insert(model_) : Remove();
     if (const Status status = request->Wait(milliseconds(10000)); status != STATUS_SUCCESS) {
       Deviate("tracking", fmt::format("waiting for the card {}: {}", present ? "in" : "out",
                                       StatusName(status)));

@@ -24,17 +24,17 @@ int Stress::Run() {
   // The process's threads and open descriptors. A first thread, started and gone, lets the
   // runtime start whatever threads of its own it keeps (a sanitizer's) before they count.
   auto leftovers = [] {
-    auto count = [](const char* folder) {
-      const std::filesystem::directory_iterator entries(folder);
-      return std::distance(begin(entries), end(entries));
+    auto count = [](const char* in) {
+      return std::distance(std::filesystem::directory_iterator(in), {});
     };
     return std::pair(count("/proc/self/task"), count("/proc/self/fd"));
   };
+  random_.seed(seed);
   std::thread([] {}).join();
   const auto before = leftovers();
-  std::vector<std::jthread> burners;
-  for (unsigned i = 0; i < options_.burners; ++i) {
-    burners.emplace_back([](std::stop_token stop) {
+  std::vector<std::jthread> burning;
+  for (unsigned i = 0; i < burners; ++i) {
+    burning.emplace_back([](std::stop_token stop) {
       volatile std::uint64_t x = 1;
       while (!stop.stop_requested()) x = x * 6364136223846793005ULL + 1;
     });
@@ -42,25 +42,21 @@ int Stress::Run() {
   {
     host::Host host;
     host_ = &host;
-    sim_ = &host.AddSimulatedPort(0, {.jitter = sim::Jitter{.seed = options_.seed}});
-    sim_->InsertCard(kModels[0].name, false);
-    Status status = host.Start();
-    if (status == STATUS_SUCCESS) {
-      auto opened = host::Reader::Open(host, 0);
-      status = opened.status;
-      reader_ = std::move(opened.value);
-    }
-    if (!reader_) {
-      fmt::print("the driver did not start or the reader did not open: {}\n", StatusName(status));
+    sim_ = &host.AddSimulatedPort(0, {.jitter = sim::Jitter{.seed = seed}});
+    sim_->InsertCard(model_, false);
+    const Status started = host.Start();
+    auto [opening, reader] = host::Reader::Open(host, 0);
+    if (!(reader_ = std::move(reader))) {
+      fmt::print("no reader: start-up {}, open {}\n", StatusName(started), StatusName(opening));
       return 1;
     }
     port_ = serial::PortOf(host.platform().FindDevice(u"\\Device\\Serial0"));
     const auto start = std::chrono::steady_clock::now();
-    for (operation_ = 0; operation_ < options_.operations; ++operation_) {
+    for (operation_ = 0; operation_ < operations; ++operation_) {
       Operate();
       if ((operation_ + 1) % 1000 == 0) {
         const std::chrono::duration<double> so_far = std::chrono::steady_clock::now() - start;
-        fmt::print("{} operations, {} deviations, {:.0f} s\n", operation_ + 1, deviations_.size(),
+        fmt::print("{} operations, {} deviations, {:.0f} s\n", operation_ + 1, deviations_,
                    so_far.count());
         std::fflush(stdout);
       }
@@ -69,8 +65,9 @@ int Stress::Run() {
     if (const std::string left = host.Stop(); !left.empty()) {
       Deviate("unload", "memory left allocated: " + left);
     }
+    sim_ = nullptr;
   }
-  burners.clear();
+  burning.clear();
   // The platform's threads are all gone with the host; nothing else may be left either.
   if (const auto after = leftovers(); after != before) {
     Deviate("unload", fmt::format("{} threads and {} descriptors before, {} and {} after",
@@ -83,22 +80,19 @@ int Stress::Run() {
   fmt::print(
       "{} operations, seed {}, {} burners: {} deviations ({} failures taken as the "
       "doing of the fault before)\n",
-      options_.operations, options_.seed, options_.burners, deviations_.size(), settled_);
-  return deviations_.empty() ? 0 : 1;
+      operations, seed, burners, deviations_, settled_);
+  return deviations_ == 0 ? 0 : 1;
 }
 
 }  // namespace tolvex::stress
 
 int main(int argc, char** argv) {
-  tolvex::stress::Options options;
+  tolvex::stress::Stress stress;
   CLI::App app{"The driver against a simulated reader with jittered timing: mixed operations."};
-  app.add_option("--operations", options.operations)->check(CLI::Range(1ULL, 10'000'000ULL));
-  app.add_option("--seed", options.seed, "of the operations and of the reader's timing");
-  app.add_option("--burners", options.burners, "threads burning the processors")
-      ->check(CLI::Range(0U, 64U));
-  app.add_flag("--transcripts", options.transcripts, "the reader's last frames with a deviation");
+  app.add_option("--operations", stress.operations)->check(CLI::Range(1ULL, 10'000'000ULL));
+  app.add_option("--seed", stress.seed, "of the operations and of the reader's timing");
+  app.add_option("--burners", stress.burners, "threads burning the processors beside it");
+  app.add_flag("--transcripts", stress.transcripts, "the operation's frames with a deviation");
   CLI11_PARSE(app, argc, argv);
-  fmt::print("tolvex-stress: {} operations, seed {}, {} burner threads\n", options.operations,
-             options.seed, options.burners);
-  return tolvex::stress::Stress(options).Run();
+  return stress.Run();
 }

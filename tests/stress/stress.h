@@ -4,16 +4,13 @@
 
 #include <fmt/core.h>
 
-#include <chrono>
-#include <cstdint>
+#include <iterator>
 #include <map>
-#include <optional>
 #include <random>
 #include <sstream>
-#include <string>
 #include <utility>
-#include <vector>
 
+#include "../support/sim_frames.h"
 #include "../support/wait.h"
 #include "host/reader.h"
 #include "platform/platform.h"
@@ -26,7 +23,6 @@ namespace tolvex::stress {
 
 using host::Status;
 using host::StatusName;
-using sim::Application;
 using sim::Bytes;
 using sim::Hex;
 using std::chrono::milliseconds;
@@ -36,27 +32,12 @@ using std::chrono::milliseconds;
 inline constexpr auto kBound = std::chrono::seconds(60);
 inline constexpr unsigned kSlowShare = 10;  // percent of the faults that end by time-outs
 
-// The cards in turn in the reader: both protocols, T=1 with CRC, and T=0 cards that stretch
-// the procedure-byte dialogue.
-struct Model {
-  const char* name;
-  bool t0;
-  bool t1;
-};
-inline constexpr Model kModels[] = {{"dual", true, true},     {"t1", false, true},
-                                    {"t1-crc", false, true},  {"t0", true, false},
-                                    {"t0-null", true, false}, {"t0-bytewise", true, false}};
-
-struct Options {
-  std::uint64_t operations = 10000;
-  std::uint64_t seed = 1;
-  unsigned burners = 2;
-  bool transcripts = false;
-};
-
 class Stress {
  public:
-  explicit Stress(const Options& options) : options_(options), random_(options.seed) {}
+  std::uint64_t operations = 10000;
+  std::uint64_t seed = 1;  // of the operations and of the reader's timing
+  unsigned burners = 2;
+  bool transcripts = false;
   int Run();  // 0 without deviations
 
  private:
@@ -73,9 +54,8 @@ class Stress {
   // Powers the card up and selects a protocol the card speaks: T=0 or T=1 by choice where it
   // speaks both. False (the failure noted) when that fails.
   bool Ready(std::optional<bool> want_t1 = std::nullopt) {
-    const Model& model = kModels[model_];
     if (powered_ && !want_t1 && !Chance(10)) return true;  // now and then a fresh start anyway
-    const bool t1 = want_t1.value_or(model.t1 && (!model.t0 || Chance(50)));
+    const bool t1 = want_t1.value_or(Speaks(true) && (!Speaks(false) || Chance(50)));
     if (powered_ && t1 == t1_) return true;
     const auto [status, atr] = reader_->PowerCard(host::Power::kColdReset);
     if (status != STATUS_SUCCESS) return Failed("power-up", status);
@@ -90,6 +70,9 @@ class Stress {
     return powered_ = true;
   }
 
+  // Whether the card in the reader speaks T=1 (or T=0), as its model's name says.
+  bool Speaks(bool t1) const { return model_ == "dual" || model_.starts_with(t1 ? "t1" : "t0"); }
+
   bool AtrIsTheCards(const char* what, const Bytes& atr) {
     return atr == expected_atr_ ||
            Deviate(what, "ATR " + Hex(atr) + " where the card's is " + Hex(expected_atr_));
@@ -97,38 +80,29 @@ class Stress {
 
   // One command as an application sends it; under T=0, 61xx is followed by GET RESPONSE for
   // as many bytes as the command asked for, at most those the card has.
-  Status Command(const Bytes& apdu, Bytes* response) {
+  host::Result<Bytes> Command(const Bytes& apdu) {
     const std::uint32_t protocol = t1_ ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    auto [status, answer] = reader_->Transmit(protocol, apdu);
-    *response = std::move(answer);
-    if (status == STATUS_SUCCESS && !t1_ && response->size() == 2 && (*response)[0] == 0x61) {
-      const auto available = (*response)[1] == 0 ? 256U : (*response)[1];
-      const auto asked = apdu.back() == 0 ? 256U : apdu.back();
-      const auto le = static_cast<std::uint8_t>(std::min(available, asked) & 0xFF);
-      auto fetched =
-          reader_->Transmit(protocol, Bytes{0x00, Application::kInsGetResponse, 0, 0, le});
-      status = fetched.status;
-      *response = std::move(fetched.value);
-    }
-    return status;
+    auto result = reader_->Transmit(protocol, apdu);
+    const Bytes& sw = result.value;
+    if (result.status != STATUS_SUCCESS || t1_ || sw.size() != 2 || sw[0] != 0x61) return result;
+    const auto available = sw[1] == 0 ? 256U : sw[1];
+    const auto asked = apdu.back() == 0 ? 256U : apdu.back();
+    const auto le = static_cast<std::uint8_t>(std::min(available, asked) & 0xFF);
+    return reader_->Transmit(protocol, Bytes{0x00, sim::Application::kInsGetResponse, 0, 0, le});
   }
 
+  static Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+  }
   // ECHO of `data`, Le `le` (0: 256); `data` with the status word of success.
   static Bytes Echo(const Bytes& data, std::uint8_t le) {
-    Bytes apdu = {Application::kClaProprietary, Application::kInsEcho, 0, 0,
-                  static_cast<std::uint8_t>(data.size())};
-    apdu.insert(apdu.end(), data.begin(), data.end());
-    apdu.push_back(le);
-    return apdu;
+    return Cat({{0x80, 0xEE, 0, 0, static_cast<std::uint8_t>(data.size())}, data, {le}});
   }
-  static Bytes Ok(Bytes data) {
-    data.insert(data.end(), {0x90, 0x00});
-    return data;
-  }
+  static Bytes Ok(const Bytes& data) { return Cat({data, {0x90, 0x00}}); }
   Bytes RandomBytes(size_t n) {
-    Bytes data(n);
-    for (auto& b : data) b = static_cast<std::uint8_t>(random_());
-    return data;
+    return sim::Application::ChallengeBytes(static_cast<std::uint32_t>(random_()), n);
   }
 
   // Commands, each with the response it must give.
@@ -143,22 +117,19 @@ class Stress {
         if (t1_ || lc <= le) return {{apdu, Ok(response)}};
         // T=0 sends the command without Le: GET RESPONSE takes what was asked, and the card
         // tells of the rest.
-        response.insert(response.end(), {0x61, static_cast<std::uint8_t>(lc - le)});
-        return {{apdu, response}};
+        return {{apdu, Cat({response, {0x61, static_cast<std::uint8_t>(lc - le)}})}};
       }
       case 1: {  // SELECT the application by its AID
-        const Bytes& aid = Application::Aid();
-        Bytes apdu = {0x00, Application::kInsSelect, 0x04, 0x00,
-                      static_cast<std::uint8_t>(aid.size())};
-        apdu.insert(apdu.end(), aid.begin(), aid.end());
-        return {{apdu, Ok({})}};
+        const Bytes& aid = sim::Application::Aid();
+        return {
+            {Cat({{0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(aid.size())}, aid}), Ok({})}};
       }
       default: {  // SELECT the file, then READ BINARY somewhere inside it
         const size_t le = 1 + Pick(200);
-        const size_t offset = Pick(Application::kFileSize - le + 1);
-        const auto at = Application::FileContents().begin() + static_cast<long>(offset);
-        return {{{0x00, Application::kInsSelect, 0x00, 0x00, 0x02, 0x01, 0x01}, Ok({})},
-                {{0x00, Application::kInsReadBinary, static_cast<std::uint8_t>(offset >> 8),
+        const size_t offset = Pick(sim::Application::kFileSize - le + 1);
+        const auto at = sim::Application::FileContents().begin() + static_cast<long>(offset);
+        return {{{0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01}, Ok({})},
+                {{0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8),
                   static_cast<std::uint8_t>(offset & 0xFF), static_cast<std::uint8_t>(le)},
                  Ok(Bytes(at, at + static_cast<long>(le)))}};
       }
@@ -169,8 +140,7 @@ class Stress {
   // a failure is one unless `fault_allows`.
   bool RunExchanges(const char* what, bool fault_allows) {
     for (const auto& [apdu, due] : RandomExchanges()) {
-      Bytes response;
-      const Status status = Command(apdu, &response);
+      const auto [status, response] = Command(apdu);
       if (status != STATUS_SUCCESS) return Failed(what, status, fault_allows);
       if (response != due) {
         powered_ = false;
@@ -187,8 +157,7 @@ class Stress {
   void Plant(std::string_view format, const Args&... args) {
     fault_ = format.substr(0, format.find(" {"));
     std::istringstream command(fmt::format(fmt::runtime(format), args...));
-    std::vector<std::string> words;
-    for (std::string word; command >> word;) words.push_back(word);
+    const std::vector<std::string> words(std::istream_iterator<std::string>{command}, {});
     const std::string said = sim::ApplyFault(*sim_, words[0], std::span(words).subspan(1));
     if (!said.starts_with("ok")) Deviate(fault_, "not planted: " + said);
   }
@@ -203,10 +172,14 @@ class Stress {
     return settled;
   }
 
-  void Insert(size_t model) {
+  void Remove() {
+    sim_->RemoveCard();
+    powered_ = false;
+  }
+  void Insert(std::string_view model) {
     model_ = model;
-    sim_->InsertCard(kModels[model].name);
-    expected_atr_ = sim::MakeCard(kModels[model].name)->Reset();
+    sim_->InsertCard(model);
+    expected_atr_ = sim::MakeCard(model)->Reset();
     powered_ = false;
   }
 
@@ -221,40 +194,34 @@ class Stress {
     if (!explained) Unexplained(what, "failed with " + StatusName(status));
     return false;
   }
-  // Right after an operation with a fault the reader may still be sending what that fault left
-  // on the line (stray bytes, the rest of a block the driver gave up on), and the next command
-  // can take it for its answer: once, that is the fault's doing, as an application that tries
-  // again finds.
+  // Right after a fault the reader may still be sending what it left on the line (stray bytes,
+  // the rest of a block the driver gave up on), and the next command can take it for its
+  // answer: once, that is the fault's doing, as an application that tries again finds.
   bool Unexplained(const std::string& what, const std::string& detail) {
     if (!std::exchange(after_fault_, false)) return Deviate(what, detail);
     ++settled_;
     return false;
   }
   bool Deviate(const std::string& what, const std::string& detail) {
-    deviations_.push_back(fmt::format("#{} {} ({}{}): {}", operation_, what, kind_,
-                                      fault_.empty() ? "" : ", " + fault_, detail));
-    if (deviations_.size() > 20) return false;
-    fmt::print("DEVIATION {}\n", deviations_.back());
-    const auto entries =
-        options_.transcripts ? sim_->transcript().entries : std::vector<sim::TranscriptEntry>{};
-    for (size_t i = entries.size() > 40 ? entries.size() - 40 : 0; i < entries.size(); ++i) {
-      fmt::print("    {:10.3f} ms  {}\n",
-                 std::chrono::duration<double, std::milli>(entries[i].at).count(),
-                 entries[i].ToString());
+    ++deviations_;
+    fmt::print("DEVIATION #{} {} ({}{}): {}\n", operation_, what, kind_,
+               fault_.empty() ? "" : ", " + fault_, detail);
+    if (!transcripts || !sim_) return false;
+    for (const auto& entry : sim_->transcript().entries) {  // this operation's
+      fmt::print("    {:10.3f} ms  {}\n", entry.at.count() / 1e6, entry.ToString());
     }
     return false;
   }
   bool Chance(unsigned percent) { return Pick(100) < percent; }
   size_t Pick(size_t n) { return n == 0 ? 0 : static_cast<size_t>(random_() % n); }
 
-  const Options options_;
   std::mt19937_64 random_;
   host::Host* host_ = nullptr;
   sim::ReaderSim* sim_ = nullptr;
   serial::SerialPort* port_ = nullptr;
   std::unique_ptr<host::Reader> reader_;
-  size_t model_ = 0;
-  Bytes expected_atr_ = sim::MakeCard(kModels[0].name)->Reset();
+  std::string_view model_ = sim::CardModels()[0];
+  Bytes expected_atr_ = sim::MakeCard(model_)->Reset();
   bool powered_ = false;
   bool t1_ = false;
 
@@ -270,7 +237,7 @@ class Stress {
     double longest_s = 0;
   };
   std::map<std::string, Tally> tallies_;
-  std::vector<std::string> deviations_;
+  std::uint64_t deviations_ = 0;
 };
 
 }  // namespace tolvex::stress
