@@ -1,5 +1,4 @@
-// The stress run's operations: APDUs with and without faults, resets good and failed,
-// removal in the middle of an exchange, card changes and card tracking.
+// The stress run's operations, and the draw of one by its share.
 #include <future>
 
 #include "stress.h"
@@ -26,16 +25,16 @@ void Stress::Operate() {
   kind_ = operation->name;
   after_fault_ = !fault_.empty();
   fault_.clear();
-  failed_ = false;
+  failed_ = 0;
   sim_->ClearTranscript();
   const auto start = std::chrono::steady_clock::now();
   (this->*operation->run)();
   sim_->ClearFaults();
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  Tally& tally = tallies_[fault_.empty() ? kind_ : fault_];
-  ++tally.count;
-  tally.failed += failed_;
-  tally.longest_s = std::max(tally.longest_s, took.count());
+  auto& [count, failed, longest] = tallies_[fault_.empty() ? kind_ : fault_];
+  count += 1;
+  failed += failed_ > 0;
+  longest = std::max(longest, took.count());
   if (took > kBound) Deviate("bound", fmt::format("took {:.1f} s", took.count()));
 }
 
@@ -45,23 +44,20 @@ void Stress::Apdu() {
 
 void Stress::FaultyApdu() {
   if (!Ready()) return;
-  // Stray bytes on the serial line are caught by T=1's check of every block; T=0 has no
-  // such check, and nothing could tell them from the card's. The faults that do not allow a
-  // failure are those the driver gets over; the slow ones end by time-outs of seconds.
+  // Rows 0-1 for either protocol, 2-5 for T=1 (stray bytes on the line are caught by its check
+  // of every block; T=0 has none), 6-8 slow (they end by time-outs of seconds). The faults that
+  // do not allow a failure are those the driver gets over.
   static constexpr struct {
     const char* command;  // {0} drawn from [from0, from0 + n0), {1} from [from1, from1 + n1)
     bool allows_failure;
     std::uint32_t from0, n0, from1, n1;
   } kFaults[] = {
-      // Any protocol:
       {"damage {}", true, 1, 12},
       {"no-block-end", false},  // the driver waits a little for the report, and goes on
-      // T=1 only:
       {"noise {} {}", true, 0, UINT32_MAX, 1, 3},
       {"wtx {:x} {}", false, 1, 3, 1, 2},  // the T=1 dialogue grants it
       {"ifs-request {:x}", false, 16, 200},
       {"card-parity", false},  // the card asks for the block again
-      // Slow:
       {"negative {:x}", true, 0x81, 4},
       {"silence", true},
       {"reader-error", true},
@@ -73,11 +69,8 @@ void Stress::FaultyApdu() {
 
 void Stress::GoodReset() {
   const bool warm = powered_ && Chance(50);
-  const auto [status, atr] =
-      reader_->PowerCard(warm ? host::Power::kWarmReset : host::Power::kColdReset);
-  powered_ = false;
-  if (status != STATUS_SUCCESS) return (void)Failed(warm ? "warm reset" : "cold reset", status);
-  AtrIsTheCards("reset", atr);
+  if (!Reset(warm ? host::Power::kWarmReset : host::Power::kColdReset, warm ? "warm" : "cold"))
+    return;
   // Then one exchange, so that the reset's protocol selection is tried too.
   if (Ready()) RunExchanges("apdu after reset", false);
 }
@@ -124,7 +117,7 @@ void Stress::FailedReset() {
 }
 
 void Stress::RemovalMidExchange() {
-  if (!Ready(Speaks(true))) return;
+  if (!Ready(true)) return;
   fault_ = "removal mid-exchange";
   const Bytes data = RandomBytes(100 + Pick(156));
   auto exchange =

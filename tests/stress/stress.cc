@@ -24,10 +24,9 @@ int Stress::Run() {
   // The process's threads and open descriptors. A first thread, started and gone, lets the
   // runtime start whatever threads of its own it keeps (a sanitizer's) before they count.
   auto leftovers = [] {
-    auto count = [](const char* in) {
-      return std::distance(std::filesystem::directory_iterator(in), {});
-    };
-    return std::pair(count("/proc/self/task"), count("/proc/self/fd"));
+    using std::filesystem::directory_iterator;
+    return std::pair(std::distance(directory_iterator("/proc/self/task"), {}),
+                     std::distance(directory_iterator("/proc/self/fd"), {}));
   };
   random_.seed(seed);
   std::thread([] {}).join();
@@ -50,7 +49,6 @@ int Stress::Run() {
       fmt::print("no reader: start-up {}, open {}\n", StatusName(started), StatusName(opening));
       return 1;
     }
-    port_ = serial::PortOf(host.platform().FindDevice(u"\\Device\\Serial0"));
     const auto start = std::chrono::steady_clock::now();
     for (operation_ = 0; operation_ < operations; ++operation_) {
       Operate();
@@ -75,7 +73,7 @@ int Stress::Run() {
   }
   fmt::print("\n{:24} {:>8} {:>8} {:>10}\n", "operation", "count", "failed", "longest s");
   for (const auto& [name, tally] : tallies_) {
-    fmt::print("{:24} {:>8} {:>8} {:>10.3f}\n", name, tally.count, tally.failed, tally.longest_s);
+    fmt::print("{:24} {:>8} {:>8} {:>10.3f}\n", name, tally[0], tally[1], tally[2]);
   }
   fmt::print(
       "{} operations, seed {}, {} burners: {} deviations ({} failures taken as the "

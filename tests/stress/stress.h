@@ -1,9 +1,9 @@
-// The stress run: the operations it mixes, the checks on each, and its tallies (the run is in
-// stress.cc, the operations in operations.cc).
+// The stress run (stress.cc tells what it does): the checks on each operation, and its tallies.
 #pragma once
 
 #include <fmt/core.h>
 
+#include <array>
 #include <iterator>
 #include <map>
 #include <random>
@@ -51,31 +51,30 @@ class Stress {
   void Tracking();
   void Operate();
 
+  // Resets the card (powering it up): false, the failure noted, unless it gives its ATR.
+  bool Reset(host::Power how, const char* what) {
+    powered_ = false;
+    const auto [status, atr] = reader_->PowerCard(how);
+    if (status != STATUS_SUCCESS) return Failed(what, status);
+    return atr == expected_atr_ ||
+           Deviate(what, "ATR " + Hex(atr) + " where the card's is " + Hex(expected_atr_));
+  }
+
   // Powers the card up and selects a protocol the card speaks: T=0 or T=1 by choice where it
-  // speaks both. False (the failure noted) when that fails.
-  bool Ready(std::optional<bool> want_t1 = std::nullopt) {
-    if (powered_ && !want_t1 && !Chance(10)) return true;  // now and then a fresh start anyway
-    const bool t1 = want_t1.value_or(Speaks(true) && (!Speaks(false) || Chance(50)));
+  // speaks both (T=1 if `t1_first`), as its model's name says. False (the failure noted) when
+  // that fails.
+  bool Ready(bool t1_first = false) {
+    auto speaks = [&](const char* t) { return model_ == "dual" || model_.starts_with(t); };
+    if (powered_ && !t1_first && !Chance(10)) return true;  // now and then a fresh start anyway
+    const bool t1 = speaks("t1") && (!speaks("t0") || t1_first || Chance(50));
     if (powered_ && t1 == t1_) return true;
-    const auto [status, atr] = reader_->PowerCard(host::Power::kColdReset);
-    if (status != STATUS_SUCCESS) return Failed("power-up", status);
-    if (!AtrIsTheCards("power-up", atr)) return false;
+    if (!Reset(host::Power::kColdReset, "power-up")) return false;
     const std::uint32_t wanted = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
     const auto [selecting, selected] = reader_->SetProtocol(wanted);
     if (selecting != STATUS_SUCCESS) return Failed("protocol", selecting);
-    if (selected != wanted) {
-      return Deviate("protocol", fmt::format("{} selected where {} was asked", selected, wanted));
-    }
+    if (selected != wanted) return Deviate("protocol", fmt::format("{} for {}", selected, wanted));
     t1_ = t1;
     return powered_ = true;
-  }
-
-  // Whether the card in the reader speaks T=1 (or T=0), as its model's name says.
-  bool Speaks(bool t1) const { return model_ == "dual" || model_.starts_with(t1 ? "t1" : "t0"); }
-
-  bool AtrIsTheCards(const char* what, const Bytes& atr) {
-    return atr == expected_atr_ ||
-           Deviate(what, "ATR " + Hex(atr) + " where the card's is " + Hex(expected_atr_));
   }
 
   // One command as an application sends it; under T=0, 61xx is followed by GET RESPONSE for
@@ -112,12 +111,12 @@ class Stress {
         const size_t lc = Chance(20) ? 255 - Pick(8) : 1 + Pick(120);
         const Bytes data = RandomBytes(lc);
         const size_t le = Chance(30) ? 256 : 1 + Pick(255);
-        Bytes response(data.begin(), data.begin() + static_cast<long>(std::min(lc, le)));
-        const Bytes apdu = Echo(data, static_cast<std::uint8_t>(le & 0xFF));
-        if (t1_ || lc <= le) return {{apdu, Ok(response)}};
+        const Bytes response(data.begin(), data.begin() + static_cast<long>(std::min(lc, le)));
         // T=0 sends the command without Le: GET RESPONSE takes what was asked, and the card
         // tells of the rest.
-        return {{apdu, Cat({response, {0x61, static_cast<std::uint8_t>(lc - le)}})}};
+        const auto sw =
+            t1_ || lc <= le ? Bytes{0x90, 0} : Bytes{0x61, static_cast<std::uint8_t>(lc - le)};
+        return {{Echo(data, static_cast<std::uint8_t>(le & 0xFF)), Cat({response, sw})}};
       }
       case 1: {  // SELECT the application by its AID
         const Bytes& aid = sim::Application::Aid();
@@ -165,8 +164,9 @@ class Stress {
   // Waits until the driver has taken in all the reader has sent: the simulator has handed it
   // to the line, the port holds none of it, the listener waits again and no pass runs.
   bool Settle() {
+    const auto* port = serial::PortOf(host_->platform().FindDevice(u"\\Device\\Serial0"));
     const bool settled = sim_->WaitIdle(milliseconds(10000)) && testutil::WaitUntil([&] {
-                           return port_->receive_queue() == 0 && port_->has_pending_wait();
+                           return port->receive_queue() == 0 && port->has_pending_wait();
                          });
     host_->platform().DrainWorkQueue();
     return settled;
@@ -183,12 +183,11 @@ class Stress {
     powered_ = false;
   }
 
-  // --- bookkeeping: each gives false, for the caller to return ---
-
-  // A failure must have an error status, and a fault of this operation to explain it unless
-  // `explained`. After a failure the application starts over, as a PC/SC one does.
+  // Bookkeeping, each giving false for the caller to return. A failure must have an error status,
+  // and a fault of this operation to explain it unless `explained`. After a failure the application
+  // starts over, as a PC/SC one does.
   bool Failed(const std::string& what, Status status, bool explained = false) {
-    failed_ = true;
+    ++failed_;
     powered_ = false;
     if (!NT_ERROR(status)) return Deviate(what, StatusName(status) + " is not an error status");
     if (!explained) Unexplained(what, "failed with " + StatusName(status));
@@ -218,7 +217,6 @@ class Stress {
   std::mt19937_64 random_;
   host::Host* host_ = nullptr;
   sim::ReaderSim* sim_ = nullptr;
-  serial::SerialPort* port_ = nullptr;
   std::unique_ptr<host::Reader> reader_;
   std::string_view model_ = sim::CardModels()[0];
   Bytes expected_atr_ = sim::MakeCard(model_)->Reset();
@@ -228,15 +226,10 @@ class Stress {
   std::uint64_t operation_ = 0;
   const char* kind_ = "apdu";
   std::string fault_;
-  bool failed_ = false;
+  unsigned failed_ = 0;       // failures in this operation
   bool after_fault_ = false;  // the operation before had a fault
   std::uint64_t settled_ = 0;
-  struct Tally {
-    std::uint64_t count = 0;
-    std::uint64_t failed = 0;
-    double longest_s = 0;
-  };
-  std::map<std::string, Tally> tallies_;
+  std::map<std::string, std::array<double, 3>> tallies_;  // count, failed, longest (s)
   std::uint64_t deviations_ = 0;
 };
 
