@@ -25,16 +25,13 @@ void Stress::Operate() {
   kind_ = operation->name;
   after_fault_ = !fault_.empty();
   fault_.clear();
-  failed_ = 0;
   sim_->ClearTranscript();
   const auto start = std::chrono::steady_clock::now();
   (this->*operation->run)();
   sim_->ClearFaults();
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
-  auto& [count, failed, longest] = tallies_[fault_.empty() ? kind_ : fault_];
-  count += 1;
-  failed += failed_ > 0;
-  longest = std::max(longest, took.count());
+  took_[fault_.empty() ? kind_ : fault_].push_back(took.count());
+  elapsed_ += took.count();
   if (took > kBound) Deviate("bound", fmt::format("took {:.1f} s", took.count()));
 }
 
@@ -95,58 +92,49 @@ void Stress::FailedReset() {
   clock.StartRecording();
   const Status status = reader_->PowerCard(host::Power::kColdReset).status;
   clock.StopRecording();
-  powered_ = false;
-  if (status != STATUS_SUCCESS) Failed(fault_, status, true);
   // On the wire, right after the last reset command (83 1D): the reset's own power-off (84 00).
-  sim_->WaitIdle(milliseconds(5000));
+  // A failure before the reset command is not this operation's fault's doing.
+  sim_->WaitIdle(5s);
   const auto frames = testutil::HostFrames(*sim_);
   const auto after = std::find(frames.rbegin(), frames.rend(), Bytes{0x83, 0x1D}).base();
-  if (after == frames.begin() || status != reset.expected) {  // before the command: no fault
-    Unexplained(fault_,
-                fmt::format("{} where {} was due{}", StatusName(status), StatusName(reset.expected),
-                            after == frames.begin() ? ", before the reset command" : ""));
-  } else {
-    if (after == frames.end() || *after != Bytes{0x84, 0x00}) {
-      Deviate(fault_,
-              "after the reset command: " + (after == frames.end() ? "nothing" : Hex(*after)));
-    }
-    for (const LONGLONG wait : clock.RanOutMs(std::this_thread::get_id())) {
-      if (wait != reset.ran_out) Deviate(fault_, fmt::format("a wait of {} ms ran out", wait));
-    }
+  const bool due = after != frames.begin() && status == reset.expected;
+  Failed(fmt::format("{} ({} due{})", fault_, StatusName(reset.expected),
+                     after == frames.begin() ? ", failed before the reset command" : ""),
+         status, due);
+  if (!due) return;
+  const std::string next = after == frames.end() ? "nothing" : Hex(*after);
+  if (next != "84 00") Deviate(fault_, "after the reset command: " + next);
+  for (const LONGLONG wait : clock.RanOutMs(std::this_thread::get_id())) {
+    if (wait != reset.ran_out) Deviate(fault_, fmt::format("a wait of {} ms ran out", wait));
   }
 }
 
 void Stress::RemovalMidExchange() {
   if (!Ready(true)) return;
   fault_ = "removal mid-exchange";
-  const Bytes data = RandomBytes(100 + Pick(156));
+  const Bytes data = RandomBytes(100 + Pick(156)), due = Wire("{} 90 00", Hex(data));
   auto exchange =
       std::async(std::launch::async, [&, apdu = Echo(data, 0)] { return Command(apdu); });
   std::this_thread::sleep_for(std::chrono::microseconds(Pick(3000)));
-  Remove();
+  sim_->RemoveCard();
   if (exchange.wait_for(kBound) != std::future_status::ready) {
     Deviate(fault_, "the exchange did not end");
     std::abort();  // it holds references to this frame
   }
-  const auto [status, response] = exchange.get();
-  if (status != STATUS_SUCCESS) {
-    Failed(fault_, status, true);
-  } else if (response != Ok(data)) {
-    Deviate(fault_, "gave " + Hex(response) + " where " + Hex(Ok(data)) + " was due");
-  }
+  const auto [status, got] = exchange.get();
+  if (status != STATUS_SUCCESS) Failed(fault_, status, true);
+  if (status == STATUS_SUCCESS && got != due) Deviate(fault_, Hex(got) + ", not " + Hex(due));
   Insert(model_);
-  if (!Settle() ||
-      reader_->WaitForCard(host::CardWait::kPresent, milliseconds(10000)) != STATUS_SUCCESS) {
+  if (!Settle() || reader_->WaitForCard(host::CardWait::kPresent, 10s) != STATUS_SUCCESS) {
     Deviate(fault_, "the card put back was not seen");
   }
 }
 
 void Stress::CardChange() {
-  // Out and straight back in, or another card: the two reports come one right behind the
-  // other, racing whatever the reader sends. Once the driver has taken in both, the card is
-  // there.
+  // Out and straight back in, or another card: the two reports come one right behind the other,
+  // racing whatever the reader sends. Once the driver has taken in both, the card is there.
   const auto next = Chance(30) ? model_ : sim::CardModels()[Pick(sim::CardModels().size())];
-  Remove();
+  sim_->RemoveCard();
   Insert(next);
   if (!Settle()) Deviate("card change", "the reader's reports were not taken in");
   const auto [asked, state] = reader_->State();
@@ -158,14 +146,12 @@ void Stress::CardChange() {
 
 void Stress::Tracking() {
   // A tracking request is pending when the card goes; another when it comes back.
-  for (const bool present : {false, true}) {
-    const auto request =
-        reader_->StartWaitForCard(present ? host::CardWait::kPresent : host::CardWait::kAbsent);
+  for (const auto until : {host::CardWait::kAbsent, host::CardWait::kPresent}) {
+    const auto request = reader_->StartWaitForCard(until);
     if (!request) return (void)Deviate("tracking", "no request");
-    present ? Insert(model_) : Remove();
-    if (const Status status = request->Wait(milliseconds(10000)); status != STATUS_SUCCESS) {
-      Deviate("tracking", fmt::format("waiting for the card {}: {}", present ? "in" : "out",
-                                      StatusName(status)));
+    until == host::CardWait::kPresent ? Insert(model_) : sim_->RemoveCard();
+    if (const Status status = request->Wait(10s); status != STATUS_SUCCESS) {
+      Deviate(until == host::CardWait::kPresent ? "insertion" : "removal", StatusName(status));
       request->Cancel();
       (void)request->Wait();
     }

@@ -3,7 +3,6 @@
 
 #include <fmt/core.h>
 
-#include <array>
 #include <iterator>
 #include <map>
 #include <random>
@@ -25,11 +24,11 @@ using host::Status;
 using host::StatusName;
 using sim::Bytes;
 using sim::Hex;
-using std::chrono::milliseconds;
+using namespace std::chrono_literals;
 
 // Every operation ends well within this, whatever its fault: the longest waits a fault can
 // cause are a few of the driver's read time-outs (seconds each).
-inline constexpr auto kBound = std::chrono::seconds(60);
+inline constexpr auto kBound = 60s;
 inline constexpr unsigned kSlowShare = 10;  // percent of the faults that end by time-outs
 
 class Stress {
@@ -60,9 +59,8 @@ class Stress {
            Deviate(what, "ATR " + Hex(atr) + " where the card's is " + Hex(expected_atr_));
   }
 
-  // Powers the card up and selects a protocol the card speaks: T=0 or T=1 by choice where it
-  // speaks both (T=1 if `t1_first`), as its model's name says. False (the failure noted) when
-  // that fails.
+  // Powers the card up and selects a protocol its model's name says it speaks: T=0 or T=1 by
+  // choice where it speaks both (T=1 if `t1_first`). False (the failure noted) when that fails.
   bool Ready(bool t1_first = false) {
     auto speaks = [&](const char* t) { return model_ == "dual" || model_.starts_with(t); };
     if (powered_ && !t1_first && !Chance(10)) return true;  // now and then a fresh start anyway
@@ -86,66 +84,56 @@ class Stress {
     if (result.status != STATUS_SUCCESS || t1_ || sw.size() != 2 || sw[0] != 0x61) return result;
     const auto available = sw[1] == 0 ? 256U : sw[1];
     const auto asked = apdu.back() == 0 ? 256U : apdu.back();
-    const auto le = static_cast<std::uint8_t>(std::min(available, asked) & 0xFF);
-    return reader_->Transmit(protocol, Bytes{0x00, sim::Application::kInsGetResponse, 0, 0, le});
+    return reader_->Transmit(protocol,
+                             Wire("00 C0 00 00 {:02X}", std::min(available, asked) & 0xFF));
   }
 
-  static Bytes Cat(std::initializer_list<Bytes> parts) {
-    Bytes all;
-    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-    return all;
+  // Bytes from hex text ("00 A4 ..."), "{}" filled in with `args`.
+  template <typename... Args>
+  static Bytes Wire(std::string_view format, const Args&... args) {
+    Bytes bytes;
+    if (!sim::ParseHex(fmt::format(fmt::runtime(format), args...), &bytes)) std::abort();
+    return bytes;
   }
-  // ECHO of `data`, Le `le` (0: 256); `data` with the status word of success.
-  static Bytes Echo(const Bytes& data, std::uint8_t le) {
-    return Cat({{0x80, 0xEE, 0, 0, static_cast<std::uint8_t>(data.size())}, data, {le}});
+  // ECHO of `data`, Le `le` (256: 00).
+  static Bytes Echo(const Bytes& data, size_t le) {
+    return Wire("80 EE 00 00 {:02X} {} {:02X}", data.size(), Hex(data), le & 0xFF);
   }
-  static Bytes Ok(const Bytes& data) { return Cat({data, {0x90, 0x00}}); }
-  Bytes RandomBytes(size_t n) {
-    return sim::Application::ChallengeBytes(static_cast<std::uint32_t>(random_()), n);
-  }
+  Bytes RandomBytes(size_t n) { return sim::Application::ChallengeBytes(random_(), n); }
 
   // Commands, each with the response it must give.
   std::vector<std::pair<Bytes, Bytes>> RandomExchanges() {
+    const Bytes& aid = sim::Application::Aid();
+    const Bytes& file = sim::Application::FileContents();
     switch (Pick(3)) {
       case 0: {  // ECHO: up to 255 bytes in, up to 256 out
         const size_t lc = Chance(20) ? 255 - Pick(8) : 1 + Pick(120);
         const Bytes data = RandomBytes(lc);
         const size_t le = Chance(30) ? 256 : 1 + Pick(255);
-        const Bytes response(data.begin(), data.begin() + static_cast<long>(std::min(lc, le)));
+        const std::string out = Hex(std::span(data).first(std::min(lc, le)));
+        if (t1_ || lc <= le) return {{Echo(data, le), Wire("{} 90 00", out)}};
         // T=0 sends the command without Le: GET RESPONSE takes what was asked, and the card
         // tells of the rest.
-        const auto sw =
-            t1_ || lc <= le ? Bytes{0x90, 0} : Bytes{0x61, static_cast<std::uint8_t>(lc - le)};
-        return {{Echo(data, static_cast<std::uint8_t>(le & 0xFF)), Cat({response, sw})}};
+        return {{Echo(data, le), Wire("{} 61 {:02X}", out, lc - le)}};
       }
-      case 1: {  // SELECT the application by its AID
-        const Bytes& aid = sim::Application::Aid();
-        return {
-            {Cat({{0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(aid.size())}, aid}), Ok({})}};
-      }
+      case 1:  // SELECT the application by its AID
+        return {{Wire("00 A4 04 00 {:02X} {}", aid.size(), Hex(aid)), Wire("90 00")}};
       default: {  // SELECT the file, then READ BINARY somewhere inside it
         const size_t le = 1 + Pick(200);
-        const size_t offset = Pick(sim::Application::kFileSize - le + 1);
-        const auto at = sim::Application::FileContents().begin() + static_cast<long>(offset);
-        return {{{0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01}, Ok({})},
-                {{0x00, 0xB0, static_cast<std::uint8_t>(offset >> 8),
-                  static_cast<std::uint8_t>(offset & 0xFF), static_cast<std::uint8_t>(le)},
-                 Ok(Bytes(at, at + static_cast<long>(le)))}};
+        const size_t offset = Pick(file.size() - le + 1);
+        return {{Wire("00 A4 00 00 02 01 01"), Wire("90 00")},
+                {Wire("00 B0 {:04X} {:02X}", offset, le),
+                 Wire("{} 90 00", Hex(std::span(file).subspan(offset, le)))}};
       }
     }
   }
 
-  // Runs the exchanges: true when all gave their responses. A wrong response is a deviation;
-  // a failure is one unless `fault_allows`.
+  // True when all the exchanges gave their responses; a failure is a deviation unless allowed.
   bool RunExchanges(const char* what, bool fault_allows) {
     for (const auto& [apdu, due] : RandomExchanges()) {
-      const auto [status, response] = Command(apdu);
+      const auto [status, got] = Command(apdu);
       if (status != STATUS_SUCCESS) return Failed(what, status, fault_allows);
-      if (response != due) {
-        powered_ = false;
-        return Deviate(what,
-                       Hex(apdu) + " gave " + Hex(response) + " where " + Hex(due) + " was due");
-      }
+      if (got != due) return Deviate(what, Hex(apdu) + " gave " + Hex(got) + ", not " + Hex(due));
     }
     return true;
   }
@@ -165,17 +153,12 @@ class Stress {
   // to the line, the port holds none of it, the listener waits again and no pass runs.
   bool Settle() {
     const auto* port = serial::PortOf(host_->platform().FindDevice(u"\\Device\\Serial0"));
-    const bool settled = sim_->WaitIdle(milliseconds(10000)) && testutil::WaitUntil([&] {
-                           return port->receive_queue() == 0 && port->has_pending_wait();
-                         });
+    auto taken = [&] { return port->receive_queue() == 0 && port->has_pending_wait(); };
+    const bool settled = sim_->WaitIdle(10s) && testutil::WaitUntil(taken);
     host_->platform().DrainWorkQueue();
     return settled;
   }
 
-  void Remove() {
-    sim_->RemoveCard();
-    powered_ = false;
-  }
   void Insert(std::string_view model) {
     model_ = model;
     sim_->InsertCard(model);
@@ -183,26 +166,21 @@ class Stress {
     powered_ = false;
   }
 
-  // Bookkeeping, each giving false for the caller to return. A failure must have an error status,
-  // and a fault of this operation to explain it unless `explained`. After a failure the application
-  // starts over, as a PC/SC one does.
+  // Bookkeeping, each giving false for the caller to return. A failure must have an error
+  // status, and a fault of this operation to explain it unless `explained`. Right after a fault
+  // the reader may still be sending what it left on the line (stray bytes, the rest of a block
+  // the driver gave up on), and the next command can take it for its answer: once, that is the
+  // fault's doing, as an application that tries again finds.
   bool Failed(const std::string& what, Status status, bool explained = false) {
-    ++failed_;
-    powered_ = false;
     if (!NT_ERROR(status)) return Deviate(what, StatusName(status) + " is not an error status");
-    if (!explained) Unexplained(what, "failed with " + StatusName(status));
+    if (!explained && !std::exchange(after_fault_, false)) return Deviate(what, StatusName(status));
+    settled_ += !explained;
+    powered_ = false;  // the application starts over, as a PC/SC one does
     return false;
   }
-  // Right after a fault the reader may still be sending what it left on the line (stray bytes,
-  // the rest of a block the driver gave up on), and the next command can take it for its
-  // answer: once, that is the fault's doing, as an application that tries again finds.
-  bool Unexplained(const std::string& what, const std::string& detail) {
-    if (!std::exchange(after_fault_, false)) return Deviate(what, detail);
-    ++settled_;
-    return false;
-  }
-  bool Deviate(const std::string& what, const std::string& detail) {
+  bool Deviate(const std::string& what, const std::string& detail) {  // and starts over
     ++deviations_;
+    powered_ = false;
     fmt::print("DEVIATION #{} {} ({}{}): {}\n", operation_, what, kind_,
                fault_.empty() ? "" : ", " + fault_, detail);
     if (!transcripts || !sim_) return false;
@@ -226,11 +204,11 @@ class Stress {
   std::uint64_t operation_ = 0;
   const char* kind_ = "apdu";
   std::string fault_;
-  unsigned failed_ = 0;       // failures in this operation
   bool after_fault_ = false;  // the operation before had a fault
   std::uint64_t settled_ = 0;
-  std::map<std::string, std::array<double, 3>> tallies_;  // count, failed, longest (s)
+  std::map<std::string, std::vector<double>> took_;  // seconds, by operation or fault
   std::uint64_t deviations_ = 0;
+  double elapsed_ = 0;  // seconds in operations so far
 };
 
 }  // namespace tolvex::stress
