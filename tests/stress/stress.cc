@@ -81,7 +81,8 @@ int Stress::Run() {
 int main(int argc, char** argv) {
   tolvex::stress::Stress stress;
   CLI::App app{"The driver against a simulated reader with jittered timing: mixed operations."};
-  app.add_option("--operations", stress.operations)->check(CLI::Range(1ULL, 10'000'000ULL));
+  app.add_option("--operations", stress.operations, "how many")
+      ->check(CLI::Range(1ULL, 10'000'000ULL));
   app.add_option("--seed", stress.seed, "of the operations and of the reader's timing");
   app.add_option("--burners", stress.burners, "threads burning the processors beside it");
   app.add_flag("--transcripts", stress.transcripts, "the operation's frames with a deviation");
