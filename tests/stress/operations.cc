@@ -1,10 +1,39 @@
-// The stress run's operations: APDUs with and without faults, resets good and failed,
-// removal in the middle of an exchange, card changes and card tracking.
-#include <fmt/core.h>
+// The stress run's operations, and the draw of one by its share.
+#include <future>
 
 #include "stress.h"
 
 namespace tolvex::stress {
+
+void Stress::Operate() {
+  static constexpr struct {
+    const char* name;
+    unsigned share;  // in percent
+    void (Stress::*run)();
+  } kOperations[] = {
+      {"apdu", 42, &Stress::Apdu},
+      {"faulty apdu", 30, &Stress::FaultyApdu},
+      {"reset", 8, &Stress::GoodReset},
+      {"failed reset", 8, &Stress::FailedReset},
+      {"removal mid-exchange", 2, &Stress::RemovalMidExchange},
+      {"card change", 6, &Stress::CardChange},
+      {"tracking", 4, &Stress::Tracking},
+  };
+  auto roll = static_cast<unsigned>(Pick(100));
+  const auto* operation = kOperations;
+  while (roll >= operation->share) roll -= operation++->share;
+  kind_ = operation->name;
+  after_fault_ = !fault_.empty();
+  fault_.clear();
+  sim_->ClearTranscript();
+  const auto start = std::chrono::steady_clock::now();
+  (this->*operation->run)();
+  sim_->ClearFaults();
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+  took_[fault_.empty() ? kind_ : fault_].push_back(took.count());
+  elapsed_ += took.count();
+  if (took > kBound) Deviate("bound", fmt::format("took {:.1f} s", took.count()));
+}
 
 void Stress::Apdu() {
   if (Ready()) RunExchanges("apdu", false);
@@ -12,167 +41,104 @@ void Stress::Apdu() {
 
 void Stress::FaultyApdu() {
   if (!Ready()) return;
-  const bool slow = Chance(options_.slow_share);
-  // Stray bytes on the serial line are caught by T=1's check of every block; T=0 has no
-  // such check, and nothing could tell them from the card's. The faults that do not allow a
-  // failure are those the driver gets over.
-  enum Set { kAny, kT1, kSlow };
-  struct Fault {
-    const char* name;
-    Set set;
+  // Rows 0-1 for either protocol, 2-5 for T=1 (stray bytes on the line are caught by its check
+  // of every block; T=0 has none), 6-8 slow (they end by time-outs of seconds). The faults that
+  // do not allow a failure are those the driver gets over.
+  static constexpr struct {
+    const char* command;  // {0} drawn from [from0, from0 + n0), {1} from [from1, from1 + n1)
     bool allows_failure;
-    std::function<void()> apply;
+    std::uint32_t from0, n0, from1, n1;
+  } kFaults[] = {
+      {"damage {}", true, 1, 12},
+      {"no-block-end", false},  // the driver waits a little for the report, and goes on
+      {"noise {} {}", true, 0, UINT32_MAX, 1, 3},
+      {"wtx {:x} {}", false, 1, 3, 1, 2},  // the T=1 dialogue grants it
+      {"ifs-request {:x}", false, 16, 200},
+      {"card-parity", false},  // the card asks for the block again
+      {"negative {:x}", true, 0x81, 4},
+      {"silence", true},
+      {"reader-error", true},
   };
-  const Fault faults[] = {
-      {"damage", kAny, true, [&] { sim_->DamageCardByte(1 + static_cast<int>(Pick(12))); }},
-      // The driver waits a little for the report, and goes on.
-      {"no-block-end", kAny, false, [&] { sim_->SkipBlockEnd(1); }},
-      {"noise", kT1, true,
-       [&] {
-         sim_->LineNoise(static_cast<std::uint32_t>(random_()), 1 + static_cast<int>(Pick(3)));
-       }},
-      {"wtx", kT1, false,  // the T=1 dialogue grants it
-       [&] {
-         sim_->WithCard([&](Card& c) {
-           c.RequestWtx(static_cast<std::uint8_t>(1 + Pick(3)), 1 + static_cast<int>(Pick(2)));
-         });
-       }},
-      {"ifs-request", kT1, false,
-       [&] {
-         sim_->WithCard([&](Card& c) { c.RequestIfs(static_cast<std::uint8_t>(16 + Pick(200))); });
-       }},
-      // The card asks for the block again.
-      {"card-parity", kT1, false, [&] { sim_->WithCard([](Card& c) { c.DamageNextBlock(); }); }},
-      {"negative", kSlow, true,
-       [&] { sim_->NegativeAnswer(static_cast<std::uint8_t>(0x81 + Pick(4))); }},
-      {"silence", kSlow, true, [&] { sim_->SilenceNextCommand(); }},
-      {"reader-error", kSlow, true, [&] { sim_->ReaderErrorNext(); }},
-  };
-  std::vector<const Fault*> candidates;
-  for (const Fault& fault : faults) {
-    if (slow ? fault.set == kSlow : fault.set == kAny || (t1_ && fault.set == kT1)) {
-      candidates.push_back(&fault);
-    }
-  }
-  const Fault& fault = *candidates[Pick(candidates.size())];
-  fault_ = fault.name;
-  fault.apply();
+  const auto& fault = Chance(kSlowShare) ? kFaults[6 + Pick(3)] : kFaults[Pick(t1_ ? 6 : 2)];
+  Plant(fault.command, fault.from0 + Pick(fault.n0), fault.from1 + Pick(fault.n1));
   RunExchanges(fault_.c_str(), fault.allows_failure);
 }
 
 void Stress::GoodReset() {
   const bool warm = powered_ && Chance(50);
-  const auto [status, atr] = reader_->PowerCard(warm ? Power::kWarmReset : Power::kColdReset);
-  powered_ = false;
-  if (status != STATUS_SUCCESS) {
-    Unexplained("reset",
-                fmt::format("{} reset failed with {}", warm ? "warm" : "cold", StatusName(status)));
-    Failed(status);
+  if (!Reset(warm ? host::Power::kWarmReset : host::Power::kColdReset, warm ? "warm" : "cold"))
     return;
-  }
-  (void)AtrIsTheCards("reset", atr);
   // Then one exchange, so that the reset's protocol selection is tried too.
   if (Ready()) RunExchanges("apdu after reset", false);
 }
 
 void Stress::FailedReset() {
-  Status expected = STATUS_UNRECOGNIZED_MEDIA;
-  std::optional<LONGLONG> ran_out;  // the one wait that may run out: TS's for a mute card
-  if (Chance(options_.slow_share)) {
-    fault_ = "mute";
-    sim_->MuteAfterReset(1);
-    ran_out = 120;
-  } else if (const size_t which = Pick(3); which == 0) {
-    fault_ = "bad-ts";
-    sim_->BadTs(1, static_cast<std::uint8_t>(0x40 + Pick(0x20)));
-    expected = STATUS_DATA_ERROR;
-  } else {
-    const bool late = which == 2;
-    fault_ = late ? "short-atr late" : "short-atr early";
-    sim_->ShortAtr(1, late ? ShortAtrReport::kLate : ShortAtrReport::kEarly,
-                   milliseconds(late ? 1 + Pick(40) : 0),
-                   Chance(50) ? std::optional<std::uint8_t>(0x84) : std::nullopt);
-  }
-  sim_->ClearTranscript();
-  tolvex::platform::Clock& clock = host_->platform().clock();
-  clock.StartRecording();
-  const Status status = reader_->PowerCard(Power::kColdReset).status;
-  clock.StopRecording();
-  powered_ = false;
-  Failed(status);
-  // On the wire: the reset command, and right after it the reset's own power-off.
-  sim_->WaitIdle(milliseconds(5000));
-  auto frames = sim_->transcript().entries;
-  std::erase_if(frames, [](const auto& entry) { return entry.origin() != Origin::kHost; });
-  auto is_register = [](const TranscriptEntry& entry, int reg) {
-    return entry.kind == EntryKind::kWriteRegister && entry.reg == reg;
+  // Only a mute card's TS wait may run out: the read that ends the others ends on the
+  // reader's report or the card's bad TS, never on its own time.
+  static constexpr struct {
+    const char* command;  // {0} drawn from [from, from + n), {1} "t0 84" or nothing
+    std::uint32_t from, n;
+    Status expected;
+    LONGLONG ran_out = -1;
+  } kResets[] = {
+      {"mute", 0, 0, STATUS_UNRECOGNIZED_MEDIA, 120},  // the slow one
+      {"bad-ts {:#x}", 0x40, 0x20, STATUS_DATA_ERROR},
+      {"short-atr early {1}", 0, 0, STATUS_UNRECOGNIZED_MEDIA},
+      {"short-atr late {} {}", 1, 40, STATUS_UNRECOGNIZED_MEDIA},
   };
-  // Just after the last reset command (register 3): the end when there is none.
-  auto after = std::find_if(frames.rbegin(), frames.rend(), [&](const auto& entry) {
-                 return is_register(entry, 3);
-               }).base();
-  if (after == frames.begin()) {
-    // The reset failed before its command (this operation's fault never came into play).
-    return Unexplained(fault_,
-                       fmt::format("failed with {} before the reset command", StatusName(status)));
-  }
-  if (status != expected) {
-    return Unexplained(
-        fault_, fmt::format("{} where {} was due", StatusName(status), StatusName(expected)));
-  }
-  if (after == frames.end() || !is_register(*after, 4) || after->bytes != Bytes{0x00}) {
-    Deviate(fault_, "after the reset command: " +
-                        (after == frames.end() ? std::string("nothing") : after->ToString()));
-  }
-  // The read that ended the reset ended on the reader's report or the card's bad TS, never
-  // on its own time; only a mute card's TS wait runs out.
+  const auto& reset = kResets[Chance(kSlowShare) ? 0 : 1 + Pick(3)];
+  Plant(reset.command, reset.from + Pick(reset.n), Chance(50) ? "t0 84" : "");
+  platform::Clock& clock = host_->platform().clock();
+  clock.StartRecording();
+  const Status status = reader_->PowerCard(host::Power::kColdReset).status;
+  clock.StopRecording();
+  // On the wire, right after the last reset command (83 1D): the reset's own power-off (84 00).
+  // A failure before the reset command is not this operation's fault's doing.
+  sim_->WaitIdle(5s);
+  const auto frames = testutil::HostFrames(*sim_);
+  const auto after = std::find(frames.rbegin(), frames.rend(), Bytes{0x83, 0x1D}).base();
+  const bool due = after != frames.begin() && status == reset.expected;
+  Failed(fmt::format("{} ({} due{})", fault_, StatusName(reset.expected),
+                     after == frames.begin() ? ", failed before the reset command" : ""),
+         status, due);
+  if (!due) return;
+  const std::string next = after == frames.end() ? "nothing" : Hex(*after);
+  if (next != "84 00") Deviate(fault_, "after the reset command: " + next);
   for (const LONGLONG wait : clock.RanOutMs(std::this_thread::get_id())) {
-    if (ran_out != wait) Deviate(fault_, fmt::format("a wait of {} ms ran out", wait));
+    if (wait != reset.ran_out) Deviate(fault_, fmt::format("a wait of {} ms ran out", wait));
   }
 }
 
 void Stress::RemovalMidExchange() {
-  if (!Ready(kModels[model_].t1)) return;
+  if (!Ready(true)) return;
   fault_ = "removal mid-exchange";
-  const Bytes data = RandomBytes(random_, 100 + Pick(156));
-  const Bytes apdu = Echo(data, 0x00);
-  const Bytes expected = Ok(data);
-  const auto pause = std::chrono::microseconds(Pick(3000));
-  auto exchange = std::async(std::launch::async, [&] {
-    Bytes response;
-    const Status status = Command(apdu, &response);
-    return std::make_pair(status, response);
-  });
-  std::this_thread::sleep_for(pause);
+  const Bytes data = RandomBytes(100 + Pick(156)), due = Wire("{} 90 00", Hex(data));
+  auto exchange =
+      std::async(std::launch::async, [&, apdu = Echo(data, 0)] { return Command(apdu); });
+  std::this_thread::sleep_for(std::chrono::microseconds(Pick(3000)));
   sim_->RemoveCard();
   if (exchange.wait_for(kBound) != std::future_status::ready) {
     Deviate(fault_, "the exchange did not end");
     std::abort();  // it holds references to this frame
   }
-  const auto [status, response] = exchange.get();
-  if (status == STATUS_SUCCESS && response != expected) {
-    Deviate(fault_, fmt::format("gave {} where {} was due", Hex(response), Hex(expected)));
-  } else if (status != STATUS_SUCCESS) {
-    ErrorStatus(fault_, status);
-  }
-  Failed(status);
+  const auto [status, got] = exchange.get();
+  if (status != STATUS_SUCCESS) Failed(fault_, status, true);
+  if (status == STATUS_SUCCESS && got != due) Deviate(fault_, Hex(got) + ", not " + Hex(due));
   Insert(model_);
-  if (!Settle() ||
-      reader_->WaitForCard(CardWait::kPresent, milliseconds(10000)) != STATUS_SUCCESS) {
+  if (!Settle() || reader_->WaitForCard(host::CardWait::kPresent, 10s) != STATUS_SUCCESS) {
     Deviate(fault_, "the card put back was not seen");
   }
 }
 
 void Stress::CardChange() {
-  // Out and straight back in, or another card: the two reports come one right behind the
-  // other, racing whatever the reader sends. Once the driver has taken in both, the card is
-  // there.
-  const size_t next = Chance(30) ? model_ : Pick(std::size(kModels));
+  // Out and straight back in, or another card: the two reports come one right behind the other,
+  // racing whatever the reader sends. Once the driver has taken in both, the card is there.
+  const auto next = Chance(30) ? model_ : sim::CardModels()[Pick(sim::CardModels().size())];
   sim_->RemoveCard();
   Insert(next);
   if (!Settle()) Deviate("card change", "the reader's reports were not taken in");
   const auto [asked, state] = reader_->State();
-  if (asked != STATUS_SUCCESS || state < tolvex::host::CardState::kPresent) {
+  if (asked != STATUS_SUCCESS || state < host::CardState::kPresent) {
     Deviate("card change", fmt::format("state {} with a card in", static_cast<int>(state)));
   }
   if (Ready()) RunExchanges("apdu after card change", false);
@@ -180,20 +146,12 @@ void Stress::CardChange() {
 
 void Stress::Tracking() {
   // A tracking request is pending when the card goes; another when it comes back.
-  for (const bool present : {false, true}) {
-    const auto request =
-        reader_->StartWaitForCard(present ? CardWait::kPresent : CardWait::kAbsent);
-    if (!request) return Deviate("tracking", "no request");
-    if (present) {
-      Insert(model_);
-    } else {
-      sim_->RemoveCard();
-      powered_ = false;
-    }
-    const Status status = request->Wait(milliseconds(10000));
-    if (status != STATUS_SUCCESS) {
-      Deviate("tracking", fmt::format("waiting for the card {}: {}", present ? "in" : "out",
-                                      StatusName(status)));
+  for (const auto until : {host::CardWait::kAbsent, host::CardWait::kPresent}) {
+    const auto request = reader_->StartWaitForCard(until);
+    if (!request) return (void)Deviate("tracking", "no request");
+    until == host::CardWait::kPresent ? Insert(model_) : sim_->RemoveCard();
+    if (const Status status = request->Wait(10s); status != STATUS_SUCCESS) {
+      Deviate(until == host::CardWait::kPresent ? "insertion" : "removal", StatusName(status));
       request->Cancel();
       (void)request->Wait();
     }
