@@ -1,4 +1,4 @@
-// Counted strings, UTF-16 helpers and status names.
+// Counted strings and UTF-16 helpers.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -74,17 +74,6 @@ TEST(TextTest, Utf16AndUtf8RoundTripAndCaseFoldsAsciiLettersOnly) {
   EXPECT_EQ(wide, u"Lecteur \u007F \u0080 \u07FF \u0800 \uFFFF \U00010000 \U0001D11E");
   EXPECT_EQ(ToUtf8(wide), text);
   EXPECT_EQ(FoldCase(u"\\Device\\SCR_0 \u00C9"), u"\\device\\scr_0 \u00C9");
-}
-
-TEST(StatusTest, StatusesHaveTheirNameAndPlainWords) {
-  for (auto [value, name, text] :
-       {std::tuple<ULONG, const char*, const char*>{0xC0000120, "STATUS_CANCELLED",
-                                                    "the request was cancelled"},
-        {0x00000001, nullptr, "success"},  // unknown ones: no name, plain words
-        {0xC0000999, nullptr, "the operation failed"}}) {
-    EXPECT_STREQ(NtStatusName(TOLVEX_STATUS(value)), name);
-    EXPECT_STREQ(NtStatusText(TOLVEX_STATUS(value)), text);
-  }
 }
 
 }  // namespace

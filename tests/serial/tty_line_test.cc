@@ -2,7 +2,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -48,53 +47,26 @@ struct Pty {
   std::string path;
 };
 
-struct PtyHolder {
-  Pty pty;
-};
-
-class TtyPortTest : protected PtyHolder, public SerialPortTest {
+// The port over the slave; the base Pty is made first.
+class TtyPortTest : protected Pty, public SerialPortTest {
  protected:
-  TtyPortTest() : PtyHolder{}, SerialPortTest(std::make_shared<TtyLine>(pty.path)) {}
-  // The terminal's settings, as another user of the device sees them.
-  termios Terminal() {
-    termios t{};
-    const int fd = open(pty.path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
-    EXPECT_GE(fd, 0);
-    EXPECT_EQ(tcgetattr(fd, &t), 0);
-    close(fd);
-    return t;
-  }
+  TtyPortTest() : SerialPortTest(std::make_shared<TtyLine>(path)) {}
 };
-
-TEST_F(TtyPortTest, SettingsReachTheTerminalInRawMode) {
-  ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{19200}), STATUS_SUCCESS);
-  ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BITS_2, NO_PARITY, 8}),
-            STATUS_SUCCESS);
-  // A rate the system does not have is refused and changes nothing.
-  EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{12345}), STATUS_INVALID_PARAMETER);
-  EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
-  const termios t = Terminal();
-  EXPECT_EQ(cfgetospeed(&t), B19200);
-  EXPECT_EQ(cfgetispeed(&t), B19200);
-  EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), CS8 | CSTOPB);
-  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
-  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
-}
 
 TEST_F(TtyPortTest, BytesFlowBothWaysAndThereAreNoModemLines) {
   RequestPtr write = StartWrite({0x80, 0x25, 0x10, 0x00});
   ASSERT_TRUE(write->Wait());
   EXPECT_EQ(write->status, STATUS_SUCCESS);
-  EXPECT_EQ(pty.Take(4), (Bytes{0x80, 0x25, 0x10, 0x00}));
+  EXPECT_EQ(Take(4), (Bytes{0x80, 0x25, 0x10, 0x00}));
   RequestPtr read = StartRead(3);
-  pty.Put({0x3B, 0x02, 0x14});
+  Put({0x3B, 0x02, 0x14});
   ASSERT_TRUE(read->Wait());
   EXPECT_EQ(read->status, STATUS_SUCCESS);
   EXPECT_EQ(read->Finish(), (Bytes{0x3B, 0x02, 0x14}));
   // Bytes that come while nothing else stirs the port still reach it.
   SetWaitMask(SERIAL_EV_RXCHAR);
   RequestPtr wait = StartWait();
-  pty.Put({0x10, 0x85});
+  Put({0x10, 0x85});
   ASSERT_TRUE(wait->Wait());
   EXPECT_EQ(ValueOf<ULONG>(wait->Finish()), SERIAL_EV_RXCHAR);
   // A pseudo-terminal has no modem lines, and that is no failure.
@@ -105,7 +77,7 @@ TEST_F(TtyPortTest, BytesFlowBothWaysAndThereAreNoModemLines) {
   ASSERT_TRUE(taken->Wait());
   SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
   RequestPtr gone = StartWait();
-  pty.CloseMaster();
+  CloseMaster();
   ASSERT_TRUE(gone->Wait());
   EXPECT_EQ(ValueOf<ULONG>(gone->Finish()), SERIAL_EV_DSR);
   RequestPtr second = StartWait();
