@@ -3,11 +3,9 @@
 
     pcscd_e2e.py --handler build/pcsc/libtolvex_ifd.so --sim build/tools/tolvex-sim
 
-Two readers (tolvex-sim --pty, driven through its standard input) and one on /dev/null in a
-reader.conf.d folder of the test's own; pcscd in a private mount namespace with /run/pcscd bound
-to a fresh folder; pyscard reaches it through PCSCLITE_CSOCK_NAME. What the handler's own tests
-cannot show: pcscd loading it, using its poll function, its buffers and its teardown. Needs
-root. Exit status 0 only if every check passed.
+Two readers (tolvex-sim --pty) in a reader.conf.d folder of the test's own; pcscd in a private
+mount namespace with /run/pcscd bound to a fresh folder. What the handler's own tests cannot
+show: pcscd loading it, using its poll function, its buffers and its teardown. Needs root.
 """
 
 import argparse
@@ -92,9 +90,8 @@ def session(sc, pcscd, sims, log):
         if hr == 0:
             sc.SCardReleaseContext(ctx)
         time.sleep(0.2)
-    # The reader on /dev/null is dropped: the handler's open fails on what is no terminal.
     names = {r[len("Tolvex ")]: r for r in readers}
-    check(len(readers) == 2 and set(names) == {"A", "B"}, "readers A and B, not N", readers)
+    check(set(names) == {"A", "B"}, "readers A and B", readers)
 
     def wait_for(letter, flag):
         """Waits through SCardGetStatusChange until the reader's state has `flag`: its ATR."""
@@ -108,12 +105,6 @@ def session(sc, pcscd, sims, log):
                 current, atr = states[0][1], bytes(states[0][2])
         return atr
 
-    def exchange(card, pci, apdu, sw="9000"):
-        hr, response = sc.SCardTransmit(card, pci, list(bytes.fromhex(apdu)))
-        assert hr == 0 and bytes(response[-2:]).hex().upper() == sw, f"{apdu}: {hr} {response}"
-        return bytes(response[:-2])
-
-    # The longest response, and for T=1 the longest command, through pcscd's buffers.
     moves = []  # how long pcscd takes to see each card move
     for letter, model, atr, t in (("A", "t1", T1_ATR, 2), ("B", "t0", T0_ATR, 1)):
         for move, flag in (("remove", sc.SCARD_STATE_EMPTY),
@@ -123,19 +114,15 @@ def session(sc, pcscd, sims, log):
             seen = wait_for(letter, flag)
             moves.append(time.monotonic() - start)
         check(seen == atr, f"{model}: ATR of the status")
-        if t == 1:
-            hr = sc.SCardConnect(ctx, names[letter], sc.SCARD_SHARE_SHARED, 2)[0]
-            check(hr == sc.SCARD_E_PROTO_MISMATCH, "no T=1 with a T=0 card")
         hr, card, protocol = sc.SCardConnect(ctx, names[letter], sc.SCARD_SHARE_SHARED, t)
         pci = sc.SCARD_PCI_T1 if t == 2 else sc.SCARD_PCI_T0
         hr_status, _, _, status_protocol, status_atr = sc.SCardStatus(card)
         check((hr, protocol, hr_status, status_protocol, bytes(status_atr)) == (0, t, 0, t, atr),
               f"{model}: SCardConnect and SCardStatus")
-        exchange(card, pci, "00A40000020101")  # the file READ BINARY reads
-        check(exchange(card, pci, "00B0000000") == FILE, f"{model}: READ BINARY of 256 bytes")
-        if t == 2:  # case 4: 255 in, 256 asked
-            echo = exchange(card, pci, "80EE0000FF" + bytes(range(255)).hex() + "00")
-            check(echo == bytes(range(255)), f"{model}: ECHO of 255 bytes")
+        # The file's selection, and the longest response through pcscd's buffers.
+        for apdu, data in (("00A40000020101", b""), ("00B0000000", FILE)):
+            hr, response = sc.SCardTransmit(card, pci, list(bytes.fromhex(apdu)))
+            check(hr == 0 and bytes(response) == data + b"\x90\x00", f"{model}: {apdu}", hr)
         sc.SCardDisconnect(card, sc.SCARD_UNPOWER_CARD if t == 1 else sc.SCARD_LEAVE_CARD)
 
     # pcscd waits on the handler's poll function rather than asking at its own pace.
@@ -169,8 +156,7 @@ def main():
     try:
         sims = {"A": Sim(args.sim, "t1"), "B": Sim(args.sim, "t0")}
         pcscd = start_pcscd(folder, handler, [("Tolvex A", sims["A"].path),
-                                              ("Tolvex B", sims["B"].path),
-                                              ("Tolvex N", "/dev/null")])
+                                              ("Tolvex B", sims["B"].path)])
         from smartcard import scard  # reads PCSCLITE_CSOCK_NAME with its first context
         session(scard, pcscd, sims, log)
         # No client is left waiting: pcscd 1.9.9 may itself crash when a request comes in while
