@@ -18,6 +18,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from tolvex_pty_test import Simulator  # noqa: E402  tolvex-sim --pty, its console on a pipe
+
 T1_ATR = bytes.fromhex("3B82813120455431 32")
 T0_ATR = bytes.fromhex("3B021450")
 FILE = bytes((i * 13 + 7) & 0xFF for i in range(256))
@@ -27,22 +30,6 @@ def check(condition, what, detail=""):
     if not condition:
         raise AssertionError(f"{what}: {detail}")
     print(f"ok   {what}", flush=True)
-
-
-class Sim:
-    """tolvex-sim --pty, with its console on a pipe."""
-
-    def __init__(self, binary, card):
-        self.proc = subprocess.Popen([binary, "--pty", "--card", card], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True, bufsize=1)
-        self.path = self.proc.stdout.readline().strip()
-        assert self.path.startswith("/dev/"), f"tolvex-sim gave no terminal: {self.path!r}"
-
-    def command(self, line):
-        self.proc.stdin.write(line + "\n")
-        self.proc.stdin.flush()
-        answer = self.proc.stdout.readline().strip()
-        assert answer.startswith("ok"), f"tolvex-sim '{line}': {answer!r}"
 
 
 def start_pcscd(folder, handler, readers):
@@ -154,15 +141,15 @@ def main():
             return f.read()
 
     try:
-        sims = {"A": Sim(args.sim, "t1"), "B": Sim(args.sim, "t0")}
-        pcscd = start_pcscd(folder, handler, [("Tolvex A", sims["A"].path),
-                                              ("Tolvex B", sims["B"].path)])
+        sims = {"A": Simulator(args.sim, "t1"), "B": Simulator(args.sim, "t0")}
+        pcscd = start_pcscd(folder, handler, [("Tolvex A", sims["A"].pty),
+                                              ("Tolvex B", sims["B"].pty)])
         from smartcard import scard  # reads PCSCLITE_CSOCK_NAME with its first context
         session(scard, pcscd, sims, log)
         # No client is left waiting: pcscd 1.9.9 may itself crash when a request comes in while
         # it exits. Its status after SIGINT is 1 with or without readers.
         check(stop(pcscd, signal.SIGINT) in (0, 1), "pcscd's status after SIGINT")
-        check(f"tolvex: {sims['A'].path}: closed" in log(), "SIGINT closes the channels")
+        check(f"tolvex: {sims['A'].pty}: closed" in log(), "SIGINT closes the channels")
         passed = True
     finally:
         signal.alarm(0)
@@ -172,8 +159,8 @@ def main():
             pcscd.kill()
             pcscd.wait()
         for sim in sims.values():
-            sim.proc.kill()
-            sim.proc.wait()
+            sim.process.kill()
+            sim.process.wait()
         shutil.rmtree(folder, ignore_errors=True)
     return 0 if passed else 1
 
