@@ -55,39 +55,39 @@ class ChannelTest : public ::testing::Test {
     EXPECT_EQ(ChannelTable::Get().size(), 0u);
   }
 
-  // Each call below writes nothing beyond the room it gives, and no more than it says.
-  RESPONSECODE Power(DWORD action, Bytes* atr, DWORD room = MAX_ATR_SIZE) {
-    UCHAR buffer[64];
-    std::memset(buffer, 0xEE, sizeof(buffer));
-    DWORD length = room;
-    const RESPONSECODE response = IFDHPowerICC(lun_, action, buffer, &length);
-    atr->assign(buffer, buffer + std::min<DWORD>(length, sizeof(buffer)));
-    for (std::size_t i = room; i < sizeof(buffer); ++i) EXPECT_EQ(buffer[i], 0xEE) << i;
+  // `call(buffer, &length)` with `room` bytes of room: what it wrote, as much as it says and
+  // within the room, where it wrote nothing beyond.
+  template <typename Call>
+  static RESPONSECODE Into(DWORD room, Bytes* out, DWORD* length, Call call) {
+    Bytes buffer(room + 16, 0xEE);
+    *length = room;
+    const RESPONSECODE response = call(buffer.data(), length);
+    out->assign(buffer.begin(), buffer.begin() + std::min(*length, room));
+    EXPECT_EQ(Bytes(buffer.begin() + room, buffer.end()), Bytes(16, 0xEE));
     return response;
   }
 
-  RESPONSECODE Transmit(DWORD t, const Bytes& apdu, Bytes* response, DWORD room = 258) {
-    std::vector<UCHAR> buffer(room + 16, 0xEE);
-    DWORD length = room;
+  RESPONSECODE Power(DWORD action, Bytes* atr, DWORD room = MAX_ATR_SIZE) {
+    DWORD length;
+    return Into(room, atr, &length,
+                [&](UCHAR* to, DWORD* n) { return IFDHPowerICC(lun_, action, to, n); });
+  }
+
+  RESPONSECODE Transmit(DWORD t, Bytes apdu, Bytes* response, DWORD room = 258) {
     SCARD_IO_HEADER receive{0xFF, 0xFF};
-    Bytes command = apdu;
-    const RESPONSECODE result =
-        IFDHTransmitToICC(lun_, SCARD_IO_HEADER{t, 8}, command.data(),
-                          static_cast<DWORD>(command.size()), buffer.data(), &length, &receive);
+    DWORD length;
+    const RESPONSECODE result = Into(room, response, &length, [&](UCHAR* to, DWORD* n) {
+      return IFDHTransmitToICC(lun_, SCARD_IO_HEADER{t, 8}, apdu.data(),
+                               static_cast<DWORD>(apdu.size()), to, n, &receive);
+    });
     EXPECT_LE(length, room);
-    for (std::size_t i = room; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xEE) << i;
-    response->assign(buffer.begin(), buffer.begin() + std::min<DWORD>(length, room));
     EXPECT_EQ(receive.Protocol, result == IFD_SUCCESS ? t : 0xFF);  // untouched after an error
     return result;
   }
 
   RESPONSECODE Capability(DWORD tag, Bytes* value, DWORD room = 64) {
-    std::vector<UCHAR> buffer(room + 8, 0xEE);
-    last_length_ = room;
-    const RESPONSECODE response = IFDHGetCapabilities(lun_, tag, &last_length_, buffer.data());
-    for (std::size_t i = room; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], 0xEE) << i;
-    value->assign(buffer.begin(), buffer.begin() + std::min<DWORD>(last_length_, room));
-    return response;
+    return Into(room, value, &last_length_,
+                [&](UCHAR* to, DWORD* n) { return IFDHGetCapabilities(lun_, tag, n, to); });
   }
 
   // Powers the card up and selects `protocol` (1 T=0, 2 T=1).
