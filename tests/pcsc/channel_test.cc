@@ -90,15 +90,11 @@ class ChannelTest : public ::testing::Test {
                 [&](UCHAR* to, DWORD* n) { return IFDHGetCapabilities(lun_, tag, n, to); });
   }
 
-  // Powers the card up and selects `protocol` (1 T=0, 2 T=1).
-  void Ready(DWORD protocol) {
+  // Powers the card up and selects T=1.
+  void Ready() {
     Bytes atr;
     ASSERT_EQ(Power(IFD_POWER_UP, &atr), IFD_SUCCESS);
-    ASSERT_EQ(IFDHSetProtocolParameters(lun_, protocol, 0, 0, 0, 0), IFD_SUCCESS);
-  }
-
-  bool PresenceBecomes(RESPONSECODE wanted) {
-    return WaitUntil([&] { return IFDHICCPresence(lun_) == wanted; });
+    ASSERT_EQ(IFDHSetProtocolParameters(lun_, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
   }
 
   // A card wait on another thread, in flight once this returns: its response, and how long it
@@ -156,9 +152,10 @@ TEST_P(Fault, GivesItsResponseAndNothingElse) {
     if (std::string_view(c.before).find(step) == std::string_view::npos) continue;
     if (step == "mute") reader_.sim().MuteAfterReset(1);
     ASSERT_TRUE(step != "up" || Power(IFD_POWER_UP, &out) == IFD_SUCCESS);
-    if (step == "t1") Ready(SCARD_PROTOCOL_T1);
+    if (step == "t1") Ready();
     if (step == "out") reader_.sim().RemoveCard();
-    ASSERT_TRUE(step != "out" || PresenceBecomes(IFD_ICC_NOT_PRESENT));
+    ASSERT_TRUE(step != "out" ||
+                WaitUntil([&] { return IFDHICCPresence(lun_) == IFD_ICC_NOT_PRESENT; }));
     ASSERT_FALSE(HasFatalFailure()) << step;
   }
   EXPECT_EQ(call(c.room), c.response);
@@ -182,7 +179,7 @@ TEST_F(ChannelTest, Attributes) {
   Bytes value;
   ASSERT_EQ(Capability(TAG_IFD_ATR, &value), IFD_SUCCESS);
   EXPECT_TRUE(value.empty());  // not powered: no ATR
-  Ready(SCARD_PROTOCOL_T1);
+  Ready();
   auto text = [](const char* s) { return Bytes(s, s + std::strlen(s) + 1); };  // with its NUL
   const struct {
     DWORD tag;
@@ -307,7 +304,7 @@ TEST_F(ChannelTest, WaitEndsWithAChangeAndTellsEachRemoval) {
 // A stop ends the wait in flight, or else the next one, and never waits for a transmission in
 // progress.
 TEST_F(ChannelTest, StopEndsTheWaitInFlightOrTheNextOne) {
-  Ready(SCARD_PROTOCOL_T1);
+  Ready();
   ASSERT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
   EXPECT_EQ(TolvexStopCardEvent(lun_), IFD_SUCCESS);
   auto start = Clock::now();
@@ -335,7 +332,7 @@ TEST_F(ChannelTest, StopEndsTheWaitInFlightOrTheNextOne) {
 }
 
 TEST_F(ChannelTest, CloseIsQuickWithThePoweredCardAndFreesTheLun) {
-  Ready(SCARD_PROTOCOL_T1);
+  Ready();
   const auto start = Clock::now();
   EXPECT_EQ(IFDHCloseChannel(lun_), IFD_SUCCESS);
   EXPECT_LT(Seconds(start), 3.0);
@@ -351,7 +348,7 @@ TEST_F(ChannelTest, CloseIsQuickWithThePoweredCardAndFreesTheLun) {
 }
 
 TEST_F(ChannelTest, ReaderGoneIsNoSuchDevice) {
-  Ready(SCARD_PROTOCOL_T1);
+  Ready();
   ASSERT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
   auto wait = WaitInFlight(60000);
   reader_.Vanish();
