@@ -35,8 +35,7 @@ TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
                {kLun, missing, IFD_NO_SUCH_DEVICE},
                {kLun, null, IFD_NO_SUCH_DEVICE},
                {kLun, file, IFD_NO_SUCH_DEVICE},
-               {kLun, folder, IFD_COMMUNICATION_ERROR},     // opens, as no terminal
-               {kLun | 1, null, IFD_COMMUNICATION_ERROR}};  // only slot 0: before any look
+               {kLun, folder, IFD_COMMUNICATION_ERROR}};  // opens, as no terminal
   for (const auto& c : cases) {
     EXPECT_EQ(IFDHCreateChannelByName(c.lun, c.name), c.response) << (c.name ? c.name : "null");
   }

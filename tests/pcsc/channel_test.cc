@@ -199,8 +199,6 @@ TEST_F(ChannelTest, Attributes) {
   DWORD length = 8;
   EXPECT_EQ(IFDHGetCapabilities(lun_, 0x100000000ull, &length, value.data()), IFD_ERROR_TAG);
   // None can be set.
-  UCHAR bytes[4] = {1, 2, 3, 4};
-  EXPECT_EQ(IFDHSetCapabilities(lun_, SCARD_ATTR_VENDOR_NAME, 4, bytes), IFD_ERROR_TAG);
   EXPECT_EQ(IFDHSetCapabilities(lun_, 0x12345, 0, nullptr), IFD_ERROR_TAG);
   std::vector<UCHAR> big(4096, 0x55);
   EXPECT_EQ(IFDHSetCapabilities(lun_, SCARD_ATTR_VENDOR_NAME, 4096, big.data()),
