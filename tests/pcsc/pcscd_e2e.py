@@ -121,11 +121,9 @@ def main():
     args = parser.parse_args()
     handler = os.path.abspath(args.handler)
     missing = [tool for tool in ("unshare", "mount", "pcscd") if shutil.which(tool) is None]
-    missing += [path for path in (handler, args.sim) if not os.path.exists(path)]
     if os.geteuid() != 0 or missing:
-        print(f"pcscd_e2e: FAILED: needs root, to run pcscd in a mount namespace of its own, "
-              f"and these, missing here (scripts/deps installs them): {missing}", file=sys.stderr)
-        return 1
+        sys.exit(f"pcscd_e2e: FAILED: needs root, for pcscd in a mount namespace of its own, "
+                 f"and these, missing here (scripts/deps installs them): {missing}")
     folder = tempfile.mkdtemp(prefix="tolvex-pcscd-")
     os.chmod(folder, 0o755)
     signal.signal(signal.SIGALRM, lambda *_: sys.exit("FAIL: the test ran past 150 s"))
