@@ -18,8 +18,8 @@ failures = []
 class Simulator:
     """tolvex-sim --pty, with its console on a pipe."""
 
-    def __init__(self, path):
-        self.process = subprocess.Popen([path, "--pty", "--card", "dual"], stdin=subprocess.PIPE,
+    def __init__(self, path, card="dual"):
+        self.process = subprocess.Popen([path, "--pty", "--card", card], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, text=True, bufsize=1)
         self.pty = self.process.stdout.readline().strip()
         if not self.pty.startswith("/dev/"):

@@ -1,6 +1,5 @@
-// The handler's checks of what it is given, with no reader behind it: null pointers, Luns it
-// never opened, tags it does not know, devices that are missing or are no terminal, and the
-// mapping of CHANNELID to a device.
+// The handler's checks of what it is given, with no reader behind it: Luns it never opened, tags
+// it does not know, devices missing or no terminal, and the mapping of CHANNELID to a device.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -36,8 +35,7 @@ TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
                {kLun, missing, IFD_NO_SUCH_DEVICE},
                {kLun, null, IFD_NO_SUCH_DEVICE},
                {kLun, file, IFD_NO_SUCH_DEVICE},
-               {kLun, folder, IFD_COMMUNICATION_ERROR},     // opens, as no terminal
-               {kLun | 1, null, IFD_COMMUNICATION_ERROR}};  // only slot 0: before any look
+               {kLun, folder, IFD_COMMUNICATION_ERROR}};  // opens, as no terminal
   for (const auto& c : cases) {
     EXPECT_EQ(IFDHCreateChannelByName(c.lun, c.name), c.response) << (c.name ? c.name : "null");
   }
@@ -52,9 +50,9 @@ TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
   EXPECT_EQ(IFDHICCPresence(kLun), IFD_COMMUNICATION_ERROR);  // the Lun stays free
 }
 
-// Every entry point on a Lun never opened, or with a pointer missing: an error, and a length
-// it returns set to 0.
-TEST(EntryPoints, FailCleanlyOnAnUnknownLunOrAMissingPointer) {
+// Every entry point on a Lun never opened, and a command too long: an error, and a length it
+// returns set to 0. (Missing pointers: pcscd always passes its own buffers, but for a power-down.)
+TEST(EntryPoints, FailCleanlyOnAnUnknownLun) {
   UCHAR in[300] = {0x00, 0x84, 0x00, 0x00, 0x08}, out[300];
   const DWORD room = sizeof(out), u = kUnopened, v = kGetVersions, name = SCARD_ATTR_VENDOR_NAME;
   DWORD n = 0;
@@ -67,24 +65,12 @@ TEST(EntryPoints, FailCleanlyOnAnUnknownLunOrAMissingPointer) {
       {[&] { return IFDHICCPresence(u); }, ~0u},
       {[&] { return IFDHCloseChannel(u); }, ~0u},
       {[&] { return IFDHPowerICC(u, IFD_POWER_UP, out, &n); }, 0},
-      {[&] { return IFDHPowerICC(u, IFD_POWER_UP, nullptr, &n); }, 0},
-      {[&] { return IFDHPowerICC(u, IFD_RESET, out, nullptr); }, ~0u},
       {[&] { return IFDHSetProtocolParameters(u, 2, 0, 0, 0, 0); }, ~0u},
       {[&] { return IFDHTransmitToICC(u, s, in, 5, out, &n, &r); }, 0},
-      {[&] { return IFDHTransmitToICC(u, s, in, 5, out, nullptr, &r); }, ~0u},
-      {[&] { return IFDHTransmitToICC(u, s, in, 5, nullptr, &n, &r); }, 0},
-      {[&] { return IFDHTransmitToICC(u, s, nullptr, 5, out, &n, &r); }, 0},
-      {[&] { return IFDHTransmitToICC(u, s, in, 0, out, &n, &r); }, 0},
       {[&] { return IFDHTransmitToICC(u, s, in, kMaxCommand + 1, out, &n, &r); }, 0},
       {[&] { return IFDHControl(u, v, nullptr, 0, out, room, &n); }, 0},
-      {[&] { return IFDHControl(u, v, nullptr, 0, out, room, nullptr); }, ~0u},
-      {[&] { return IFDHControl(u, v, nullptr, 4, out, room, &n); }, 0},
-      {[&] { return IFDHControl(u, v, nullptr, 0, nullptr, 8, &n); }, 0},
       {[&] { return IFDHGetCapabilities(u, TAG_IFD_ATR, &n, out); }, 0},
-      {[&] { return IFDHGetCapabilities(u, TAG_IFD_SLOTS_NUMBER, nullptr, out); }, ~0u},
-      {[&] { return IFDHGetCapabilities(u, TAG_IFD_SLOTS_NUMBER, &n, nullptr); }, 0},
       {[&] { return IFDHSetCapabilities(u, name, 1, out); }, ~0u},
-      {[&] { return IFDHSetCapabilities(u, name, 4, nullptr); }, ~0u},
       {[&] { return TolvexWaitForCardEvent(u, 10); }, ~0u},
       {[&] { return TolvexStopCardEvent(u); }, ~0u},
   };

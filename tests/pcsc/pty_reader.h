@@ -1,11 +1,11 @@
-// A simulated reader on a pseudo-terminal, inside the test program: what tolvex-sim --pty
-// does, so that the handler opens a real terminal device by its path.
+// A simulated reader with a T=1 card on a pseudo-terminal, inside the test program: what
+// tolvex-sim --pty does, so that the handler opens a real terminal device by its path (and
+// makes it raw itself).
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,7 +21,7 @@ namespace tolvex::ifd::testing {
 
 class PtyReader {
  public:
-  explicit PtyReader(const char* card = "t1") {
+  PtyReader() {
     master_ = posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
     const char* name = ptsname(master_);
@@ -29,17 +29,11 @@ class PtyReader {
     path_ = name;
     // Held open here, so the master never sees a hang-up when the handler closes the device.
     slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY);
-    termios settings{};
-    if (slave_ >= 0 && tcgetattr(slave_, &settings) == 0) {
-      cfmakeraw(&settings);
-      (void)tcsetattr(slave_, TCSANOW, &settings);
-    }
     (void)fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    if (pipe(wake_) != 0) return;
     const int master = master_;
     sim_ = std::make_unique<sim::ReaderSim>(sim::Line{
         [master](std::span<const std::uint8_t> bytes) { Send(master, bytes); }, [](bool) {}});
-    if (card != nullptr) sim_->InsertCard(card, /*report=*/false);
+    sim_->InsertCard("t1", /*report=*/false);
     thread_ = std::thread([this] { Run(); });
   }
 
@@ -54,13 +48,10 @@ class PtyReader {
 
   // The reader goes away: both ends of the terminal close, and its device file with them.
   void Vanish() {
-    if (thread_.joinable()) {
-      const char c = 0;
-      (void)!write(wake_[1], &c, 1);
-      thread_.join();
-    }
+    stop_ = true;
+    if (thread_.joinable()) thread_.join();
     sim_.reset();
-    for (int* fd : {&slave_, &master_, &wake_[0], &wake_[1]}) {
+    for (int* fd : {&slave_, &master_}) {
       if (*fd >= 0) close(*fd);
       *fd = -1;
     }
@@ -78,18 +69,19 @@ class PtyReader {
   }
 
   void Run() {
-    pollfd fds[2] = {{master_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
+    pollfd p{master_, POLLIN, 0};
     std::uint8_t buffer[512];
-    while ((poll(fds, 2, -1) >= 0 || errno == EINTR) && fds[1].revents == 0) {
-      const ssize_t n = (fds[0].revents & POLLIN) ? read(master_, buffer, sizeof(buffer)) : 0;
+    while (!stop_) {
+      if (poll(&p, 1, 20) <= 0) continue;
+      const ssize_t n = read(master_, buffer, sizeof(buffer));
       if (n > 0) sim_->HostWrote(std::span(buffer, static_cast<std::size_t>(n)));
-      if (n <= 0 && fds[0].revents != 0) usleep(10'000);
+      if (n <= 0) usleep(10'000);
     }
   }
 
   int master_ = -1;
   int slave_ = -1;
-  int wake_[2] = {-1, -1};
+  std::atomic<bool> stop_ = false;
   std::string path_;
   std::unique_ptr<sim::ReaderSim> sim_;
   std::thread thread_;

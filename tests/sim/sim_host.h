@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <iterator>
@@ -78,25 +77,20 @@ class SimHost {
     return std::exchange(chunks_, {});
   }
 
-  // Data for the card (hex), in frames of up to 24 bytes, each answered 90; "reset": a reset.
-  // What the card said, un-escaped, in hex, with "|" for each end-of-block report.
+  // Data for the card (hex) in one frame, answered 90; "reset": a reset. What the card said,
+  // un-escaped, in hex, with "|" for each end-of-block report.
   std::string ToCard(const std::string& hex) {
-    const Bytes data = hex == "reset" ? Bytes{0x1D} : H(hex);
+    Bytes frame = hex == "reset" ? Bytes{0x83, 0x1D} : H(hex);
+    if (hex != "reset") frame.insert(frame.begin(), static_cast<std::uint8_t>(0x40 | frame.size()));
+    sim_.HostWrote(frame);
+    std::vector<StreamItem> items;
+    decoder_.Feed(Joined(TakeChunks()), items);
+    EXPECT_EQ(items.at(0), (StreamItem{false, kAnswerOk}));
     std::string said;
-    for (std::size_t at = 0; at < data.size(); at += kMaxDataFrame) {
-      const std::size_t n = std::min(data.size() - at, kMaxDataFrame);
-      Bytes frame{static_cast<std::uint8_t>(hex == "reset" ? 0x83 : 0x40 | n)};
-      frame.insert(frame.end(), data.begin() + static_cast<long>(at),
-                   data.begin() + static_cast<long>(at + n));
-      sim_.HostWrote(frame);
-      std::vector<StreamItem> items;
-      decoder_.Feed(Joined(TakeChunks()), items);
-      EXPECT_EQ(items.at(0), (StreamItem{false, kAnswerOk}));
-      for (std::size_t i = 1; i < items.size(); ++i) {
-        const bool end = items[i] == StreamItem{true, kEventBlockEnd};
-        said += (said.empty() ? "" : " ") + (end ? "|" : Hex(Bytes{items[i].value}));
-        if (items[i].event && !end) said += "!";  // another event
-      }
+    for (std::size_t i = 1; i < items.size(); ++i) {
+      const bool end = items[i] == StreamItem{true, kEventBlockEnd};
+      said += (said.empty() ? "" : " ") + (end ? "|" : Hex(Bytes{items[i].value}));
+      if (items[i].event && !end) said += "!";  // another event
     }
     return said;
   }

@@ -3,9 +3,6 @@
 // what the simulator computed and recorded; the wall clock only for "never early".
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <thread>
-
 #include "sim_host.h"
 
 namespace tolvex::sim::testing {
@@ -78,37 +75,6 @@ TEST(Jitter, TheSameSeedCutsTheSameWayAndTheBytesAreFastModes) {
   }
   EXPECT_NE(runs[0], runs[1]);
   EXPECT_GT(pairs_cut, 0);
-}
-
-// Card moves from another thread land between the reader's answers, never inside one nor
-// inside an escaped pair (the race itself is for ThreadSanitizer to judge).
-TEST(Threads, CardMovesNeverLandInsideAnAnswer) {
-  for (const std::optional<Jitter> jitter : {std::optional<Jitter>(), std::optional(Quick(6))}) {
-    SimHost host(ReaderOptions{.firmware = 0x10, .jitter = jitter});
-    std::atomic<bool> done = false;
-    std::thread mover([&] {
-      for (int i = 0; i < 100 && !done; ++i) {
-        if (i % 2 != 0) {
-          host.sim().RemoveCard();
-        } else {
-          host.sim().InsertCard("t0");
-        }
-      }
-    });
-    for (int i = 0; i < 200; ++i) host.sim().HostWrote(H("C0"));  // answered 10 10
-    done = true;
-    mover.join();
-    ASSERT_TRUE(host.sim().WaitIdle(kWait));
-    std::vector<StreamItem> items;
-    StreamDecoder().Feed(Joined(host.TakeChunks()), items);
-    int answers = 0;
-    for (const StreamItem& item : items) {
-      EXPECT_TRUE(item == (StreamItem{false, 0x10}) || item.value == kEventCardInserted ||
-                  item.value == kEventCardRemoved);
-      answers += !item.event;
-    }
-    EXPECT_EQ(answers, 200);
-  }
 }
 
 }  // namespace
