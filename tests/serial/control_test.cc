@@ -1,5 +1,7 @@
-// The port's control requests: settings, line requests, purge, and the buffers they take;
-// opening and closing the port.
+// The port's control requests: settings, line requests, status, purge, the event mask and
+// waits on it, and the buffers they take.
+#include <array>
+
 #include "serial/port_fixture.h"
 
 namespace tolvex::serial::port_tests {
@@ -7,6 +9,7 @@ namespace {
 
 using ControlTest = SerialPortTest;
 using HeldControlTest = HeldPortTest;
+using WaitMaskTest = SerialPortTest;
 
 const SERIAL_LINE_CONTROL kLine{STOP_BITS_2, EVEN_PARITY, 5};  // the fewest data bits
 const SERIAL_CHARS kChars{0x1A, 0x3F, 0x00, 0x7E, 0x11, 0x13};
@@ -85,6 +88,24 @@ TEST_F(ControlTest, SettingsAreKeptAndPassedToTheLineAndRefusedRequestsChangeNot
   EXPECT_FALSE(port_->has_pending_wait());
 }
 
+TEST_F(ControlTest, StatusCountsBytesReportsAnOverrunOnceAndTheModemLines) {
+  EXPECT_EQ(Get<ULONG>(IOCTL_SERIAL_GET_MODEMSTATUS),
+            SERIAL_CTS_STATE | SERIAL_DSR_STATE | SERIAL_DCD_STATE);
+  // The receive queue has a fixed size, whatever the caller asks for: past it bytes are
+  // dropped, the newest first.
+  ASSERT_EQ(Set(IOCTL_SERIAL_SET_QUEUE_SIZE, std::array<ULONG, 2>{65536, 4096}), STATUS_SUCCESS);
+  line_->Send(Sequence(5));
+  EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).AmountInInQueue, 5u);
+  line_->Send(Sequence(kReceiveQueueSize, 6));
+  const SERIAL_STATUS status = Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS);
+  EXPECT_EQ(status.AmountInInQueue, kReceiveQueueSize);
+  EXPECT_EQ(status.Errors, SERIAL_ERROR_QUEUEOVERRUN);
+  EXPECT_EQ(Get<SERIAL_STATUS>(IOCTL_SERIAL_GET_COMMSTATUS).Errors, 0u) << "reported twice";
+  RequestPtr read = StartRead(kReceiveQueueSize);
+  ASSERT_EQ(read->dispatch, STATUS_SUCCESS);
+  EXPECT_EQ(read->Finish(), Sequence(kReceiveQueueSize));
+}
+
 TEST_F(HeldControlTest, LineRequestsReachTheLineAndPurgeAbortsOnlyWhatItNames) {
   for (ULONG code : {IOCTL_SERIAL_SET_BREAK_ON, IOCTL_SERIAL_SET_BREAK_OFF, IOCTL_SERIAL_SET_DTR,
                      IOCTL_SERIAL_CLR_DTR, IOCTL_SERIAL_SET_RTS, IOCTL_SERIAL_CLR_RTS}) {
@@ -109,6 +130,32 @@ TEST_F(HeldControlTest, LineRequestsReachTheLineAndPurgeAbortsOnlyWhatItNames) {
   EXPECT_EQ(read->outcome(), Outcome(STATUS_CANCELLED, 0));
   EXPECT_EQ(held().calls(), (std::vector<std::string>{"break on", "break off", "dtr on", "dtr off",
                                                       "rts on", "rts off", "purge 12", "purge 0"}));
+}
+
+// The waits on events that come while the port waits are the pseudo-terminal test's.
+TEST_F(WaitMaskTest, WaitEndsWithTheEventsThatCameOrOnANewMaskAndOnlyOneWaits) {
+  EXPECT_EQ(StartWait()->dispatch, STATUS_INVALID_PARAMETER);  // no mask yet
+  SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
+  line_->Send({2});
+  line_->SetDsr(false);
+  RequestPtr at_once = StartWait();  // the events that came while nobody waited
+  EXPECT_EQ(at_once->dispatch, STATUS_SUCCESS);
+  EXPECT_EQ(ValueOf<ULONG>(at_once->Finish()), SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
+  RequestPtr pending = StartWait();
+  ASSERT_EQ(pending->dispatch, STATUS_PENDING);
+  EXPECT_TRUE(port_->has_pending_wait());
+  EXPECT_EQ(StartWait()->dispatch, STATUS_INVALID_PARAMETER);  // a second one
+  line_->Send({3});
+  ASSERT_TRUE(pending->Wait());
+  EXPECT_EQ(pending->outcome(), Outcome(STATUS_SUCCESS, sizeof(ULONG)));
+  EXPECT_EQ(pending->irql, DISPATCH_LEVEL);
+  EXPECT_EQ(ValueOf<ULONG>(pending->Finish()), SERIAL_EV_RXCHAR);
+  RequestPtr ended = StartWait();
+  ASSERT_EQ(ended->dispatch, STATUS_PENDING);
+  SetWaitMask(0);  // a new mask ends it with no events
+  ASSERT_TRUE(ended->done());
+  EXPECT_EQ(ended->status, STATUS_SUCCESS);
+  EXPECT_EQ(ended->Finish(), Bytes(4, 0));
 }
 
 using LifecycleTest = SerialPortTest;

@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -51,7 +52,31 @@ struct Pty {
 class TtyPortTest : protected Pty, public SerialPortTest {
  protected:
   TtyPortTest() : SerialPortTest(std::make_shared<TtyLine>(path)) {}
+  // The terminal's settings, as another user of the device sees them.
+  termios Terminal() {
+    termios t{};
+    const int fd = open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(tcgetattr(fd, &t), 0);
+    close(fd);
+    return t;
+  }
 };
+
+TEST_F(TtyPortTest, SettingsReachTheTerminalInRawMode) {
+  ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{19200}), STATUS_SUCCESS);
+  ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BITS_2, NO_PARITY, 8}),
+            STATUS_SUCCESS);
+  // A rate the system does not have is refused and changes nothing.
+  EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{12345}), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
+  const termios t = Terminal();
+  EXPECT_EQ(cfgetospeed(&t), B19200);
+  EXPECT_EQ(cfgetispeed(&t), B19200);
+  EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), CS8 | CSTOPB);
+  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
+  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+}
 
 TEST_F(TtyPortTest, BytesFlowBothWaysAndThereAreNoModemLines) {
   RequestPtr write = StartWrite({0x80, 0x25, 0x10, 0x00});
