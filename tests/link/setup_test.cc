@@ -1,54 +1,13 @@
-// A control request awaited and cancelled, and the STC command protocol: the frames on the wire
-// and how the reader's answers are judged.
-#include <gmock/gmock.h>
+// The STC command protocol: the frames on the wire and how the reader's answers are judged.
 #include <gtest/gtest.h>
 
 #include "support/card_bench.h"
 
 namespace {
 
-using ::testing::ElementsAre;
 using tolvex::testutil::Bytes;
-using tolvex::testutil::Feeder;
 
 using StcProtocol = tolvex::testutil::LinkBenchTest;
-
-// The bench's port opened, not yet set up; the platform's records kept from here on.
-class SerialSetUp : public tolvex::testutil::LinkBenchTest {
- protected:
-  void SetUp() override {
-    ASSERT_EQ(bench_.Open(), STATUS_SUCCESS);
-    Record();
-  }
-};
-
-// A control request the port holds (a wait on its event mask, with no listener armed) is
-// awaited for ReadTotalTimeout as it stands at the call, then cancelled and awaited until the
-// port lets go of it.
-TEST_F(SerialSetUp, PendingRequestIsAwaitedForItsTimeThenCancelled) {
-  ULONG mask = SERIAL_EV_RXCHAR;
-  ASSERT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), nullptr, 0),
-            STATUS_SUCCESS);
-  reader()->ReadTotalTimeout = 10000;
-  Record();
-  {
-    Feeder feeder(bench_, {{10000, {0x41}}});
-    mask = 0;
-    EXPECT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &mask, sizeof(mask)),
-              STATUS_SUCCESS);
-  }
-  EXPECT_EQ(mask, ULONG{SERIAL_EV_RXCHAR});
-  EXPECT_THAT(Waits(), ElementsAre(10000));
-  reader()->ReadTotalTimeout = 40;
-  Record();
-  mask = 0x5A5A5A5A;
-  EXPECT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &mask, sizeof(mask)),
-            STATUS_CANCELLED);
-  EXPECT_EQ(mask, 0x5A5A5A5Au);
-  EXPECT_FALSE(bench_.port().has_pending_wait());
-  EXPECT_EQ(bench_.platform().pool().Usage(PoolTag("Irp ")).allocations, 0u);
-  EXPECT_THAT(Waits(), ElementsAre(40, -1));
-}
 
 TEST_F(StcProtocol, RegisterWriteSendsCommandAndValueAndNeedsTheSuccessCode) {
   const UCHAR value[] = {0x12, 0x34, 0x56};
@@ -83,24 +42,6 @@ TEST_F(StcProtocol, RegisterReadTakesAnyAnswerAsTheValueAndTheRevisionIsSplitInt
   EXPECT_EQ(IFGetFirmwareRevision(reader()), STATUS_IO_TIMEOUT);
   EXPECT_EQ(reader()->FirmwareMajor, 2);
   EXPECT_EQ(reader()->FirmwareMinor, 3);
-}
-
-TEST_F(StcProtocol, DataReadDeliversExactlyTheBytesAskedWithRoomForThem) {
-  script().Expect({0x40}, {0x90, 0x3B, 0x02, 0x14, 0x50, 1, 2, 3, 4, 5, 6});
-  ASSERT_EQ(IFWriteSTCData(reader(), nullptr, 0), STATUS_SUCCESS);
-  UCHAR buffer[6] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
-  ULONG length = sizeof(buffer);
-  ASSERT_EQ(IFReadSTCData(reader(), buffer, &length, 4), STATUS_SUCCESS);
-  EXPECT_EQ(length, 4u);
-  EXPECT_THAT(buffer, ElementsAre(0x3B, 0x02, 0x14, 0x50, 0xEE, 0xEE));
-  // Five bytes for a room of two: they are taken and lost; the sixth is next.
-  length = 2;
-  EXPECT_EQ(IFReadSTCData(reader(), buffer + 4, &length, 5), STATUS_BUFFER_TOO_SMALL);
-  EXPECT_EQ(length, 0u);
-  EXPECT_THAT(buffer, ElementsAre(0x3B, 0x02, 0x14, 0x50, 0xEE, 0xEE));
-  length = 4;
-  ASSERT_EQ(IFReadSTCData(reader(), buffer, &length, 1), STATUS_SUCCESS);
-  EXPECT_EQ(buffer[0], 6);
 }
 
 }  // namespace
