@@ -34,11 +34,6 @@ const char* const kRefused = "refused";  // STATUS_UNRECOGNIZED_MEDIA
 
 const AtrCase kCases[] = {
     // Real cards.
-    {"T0MinimalTwoHistoricalBytes", "3B 02 14 50", "T0 [14 50] PTS 9623"},
-    // 115483 is within 1% of 115200.
-    {"T1WithTA1Fast", "3B DF 18 00 81 31 FE 7D 00 6B 15 0C 01 81 01 11 01 43 4E 53 10 31 80 E8",
-     "T1 Dl8 IFSC254 CWI13 BWI7 [00 6B 15 0C 01 81 01 11 01 43 4E 53 10 31 80] PTS optimal Dl8 "
-     "115200"},
     {"InverseConvention", "3F 65 25 08 22 04 68 90 00", "T0 N8 inverse [22 04 68 90 00] PTS 9623"},
     // TA3 belongs to T=15: not an IFSC.
     {"SimWithGlobalT15Group", "3B 9F 96 80 1F C7 80 31 E0 73 FE 21 1B 63 F1 00 00 83 00 90 00 36",
