@@ -39,44 +39,25 @@ LinkBench::~LinkBench() {
   platform_.UnloadDriver(serial_driver_);
 }
 
-SERIAL_CONFIG LinkBench::StartupConfig() {
+NTSTATUS LinkBench::Start() {
+  platform::PlatformScope scope(platform_);
+  std::u16string name = u"\\Device\\Serial0";
+  UNICODE_STRING device_name{static_cast<USHORT>(name.size() * 2),
+                             static_cast<USHORT>(name.size() * 2), name.data()};
+  NTSTATUS status = IoGetDeviceObjectPointer(
+      &device_name, FILE_ALL_ACCESS, &reader_->SerialFileObject, &reader_->SerialDeviceObject);
+  if (!NT_SUCCESS(status)) return status;
   SERIAL_CONFIG config{};
   config.HandFlow = SERIAL_HANDFLOW{0, SERIAL_XOFF_CONTINUE, 0, 0};
-  config.Chars = SERIAL_CHARS{0, 0, 0, 0, 0, 0};
   config.Timeouts = SERIAL_TIMEOUTS{50, 0, 100, 0, 1000};
   config.BaudRate = SERIAL_BAUD_RATE{19200};
   config.LineControl = SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8};
   config.EventMask = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
   config.PurgeMask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
-  return config;
-}
-
-NTSTATUS LinkBench::Open() {
-  platform::PlatformScope scope(platform_);
-  std::u16string name = u"\\Device\\Serial0";
-  UNICODE_STRING device_name{static_cast<USHORT>(name.size() * 2),
-                             static_cast<USHORT>(name.size() * 2), name.data()};
-  return IoGetDeviceObjectPointer(&device_name, FILE_ALL_ACCESS, &reader_->SerialFileObject,
-                                  &reader_->SerialDeviceObject);
-}
-
-NTSTATUS LinkBench::Initialize() {
-  platform::PlatformScope scope(platform_);
-  SERIAL_CONFIG config = StartupConfig();
   removals_before_listening_ = removals();
-  NTSTATUS status = IFInitializeInterface(reader_, &config);
+  status = IFInitializeInterface(reader_, &config);
   initialized_ = status == STATUS_SUCCESS;
   return status;
-}
-
-NTSTATUS LinkBench::Start() {
-  NTSTATUS status = Open();
-  return NT_SUCCESS(status) ? Initialize() : status;
-}
-
-NTSTATUS LinkBench::SetTimeouts(SERIAL_TIMEOUTS timeouts) {
-  platform::PlatformScope scope(platform_);
-  return IFSerialIoctl(reader_, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0);
 }
 
 void LinkBench::Stop() {

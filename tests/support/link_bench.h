@@ -32,27 +32,17 @@ class LinkBench {
   PREADER_EXTENSION reader() { return reader_; }
   PSMARTCARD_EXTENSION smartcard() { return &smartcard_; }
 
-  // The serial configuration that device start-up sends.
-  static SERIAL_CONFIG StartupConfig();
-
-  // Opens the serial port by name, as start-up does; its status.
-  [[nodiscard]] NTSTATUS Open();
-  // Configures the port and arms the listener (IFInitializeInterface); its status.
-  [[nodiscard]] NTSTATUS Initialize();
-  // Open, then Initialize.
+  // Opens serial port 0 by name, configures it as start-up does and arms the listener
+  // (IFInitializeInterface); the status.
   [[nodiscard]] NTSTATUS Start();
-  // Sets the port's time-outs through the link; its status.
-  [[nodiscard]] NTSTATUS SetTimeouts(SERIAL_TIMEOUTS timeouts);
   // Clears the wait mask so that the listener ends, waits for the removal routine, and lets go
   // of the port. Also done by the destructor.
   void Stop();
 
-  // Waits until the removal work item has run `count` times in all.
-  bool WaitForRemoval(int count, std::chrono::milliseconds timeout);
-
  private:
   static void RemovalRoutine(PVOID context);
   int removals() const;
+  bool WaitForRemoval(int count, std::chrono::milliseconds timeout);
 
   platform::Platform platform_;
   std::shared_ptr<serial::MemoryLine> line_;

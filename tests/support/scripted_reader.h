@@ -8,8 +8,6 @@
 // delivered the host's frame. Every frame the host wrote is kept for inspection.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -34,8 +32,6 @@ class ScriptedReader {
   void HostWrote(std::span<const std::uint8_t> frame);
 
   std::vector<Bytes> frames() const;
-  // Waits until the host has written at least `count` frames in all.
-  bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const;
 
  private:
   struct Rule {
@@ -46,7 +42,6 @@ class ScriptedReader {
   };
   SendFunction send_;
   mutable std::mutex mutex_;
-  mutable std::condition_variable cv_;
   std::vector<Rule> rules_;
   Bytes default_reply_;
   std::vector<Bytes> frames_;
