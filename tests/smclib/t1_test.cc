@@ -110,20 +110,13 @@ const T1Case kCases[] = {
           {kSelect, "", STATUS_BUFFER_TOO_SMALL, "", 7},
           {kSelect, "", STATUS_INVALID_DEVICE_STATE, "", 64, 8, 3 + 254 + 2 - 1},
           kPlainSelect}),
-};
-
-// A wrong answer to the command's I-block, then the engine's R-block, which the card answers
-// properly.
-T1Case Recovered(const char* name, const std::string& wrong) {
-  return {
-      name,
-      kAtrIfsc254,
-      {{kSelect, kOpen + wrong + ", 00 82 00 82 > 00 00 02 61 10 73", STATUS_SUCCESS, "61 10"}}};
-}
-
-const T1Case kWrongAnswers[] = {
-    Recovered("WrongSequenceNumber", "00 40 02 90 00 D2"),
-    Recovered("IfsRequestWithoutSize", "00 C1 00 C1"),
+    // A wrong answer to the command's I-block: the engine's R-block, which the card answers.
+    Case("WrongSequenceNumber", kAtrIfsc254,
+         {{kSelect, kOpen + "00 40 02 90 00 D2, 00 82 00 82 > 00 00 02 61 10 73", STATUS_SUCCESS,
+           "61 10"}}),
+    Case("IfsRequestWithoutSize", kAtrIfsc254,
+         {{kSelect, kOpen + "00 C1 00 C1, 00 82 00 82 > 00 00 02 61 10 73", STATUS_SUCCESS,
+           "61 10"}}),
 };
 
 // The card's answer to a block; nullopt: the send fails.
@@ -237,8 +230,6 @@ TEST_P(T1Test, ExchangesTheBlocksOfItsScript) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Exchanges, T1Test, ::testing::ValuesIn(kCases),
-                         [](const auto& param) { return std::string(param.param.name); });
-INSTANTIATE_TEST_SUITE_P(WrongAnswers, T1Test, ::testing::ValuesIn(kWrongAnswers),
                          [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace
