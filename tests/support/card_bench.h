@@ -55,12 +55,9 @@ inline std::vector<Bytes> DataFrames(const Bytes& data) {
   return frames;
 }
 
-// The reader's bytes for reads that must find nothing there yet. Each step's bytes go on the
-// line once the driver's thread has recorded a wait of `wait_ms`, later than the waits the
-// steps before it matched. IFRead records its time-out before it blocks, and only when its
-// bytes have not all come, so bytes sent this way arrive during the read that awaits them and
-// that read's wait is on the clock's record. A step without bytes only marks a wait. The
-// clock must be recording before the driver is called.
+// The reader's bytes for reads that must find nothing there yet: each step's bytes go on the
+// line once the driver's thread has recorded a wait of `wait_ms` (IFRead records it just before
+// it blocks), after the waits of the steps before. The clock must be recording.
 class Feeder {
  public:
   struct Step {
@@ -68,7 +65,7 @@ class Feeder {
     Bytes bytes;
   };
 
-  // The thread that constructs the feeder is the one whose waits it watches.
+  // The waits watched are the constructing thread's.
   Feeder(host::LinkBench& bench, std::vector<Step> steps)
       : bench_(bench),
         steps_(std::move(steps)),

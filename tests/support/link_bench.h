@@ -1,10 +1,6 @@
 // A bench for the reader link: one platform, the serial port driver with an in-memory line on
-// one port, and a reader's link record brought up the way device start-up brings it up, with a
-// scripted reader on the line's far end. The tests of the link, the STC registers and the card
-// services run on it.
-//
-// Calls that reach the driver enter the bench's platform themselves; a test that calls driver
-// functions directly holds a PlatformScope for platform() on its own thread.
+// port 0, a link record brought up as device start-up brings it up, and a scripted reader on
+// the line's far end. A test that calls the driver directly holds a PlatformScope for platform().
 #pragma once
 
 #include <memory>
