@@ -31,14 +31,11 @@ class LinkBench {
   // Opens serial port 0 by name, configures it as start-up does and arms the listener
   // (IFInitializeInterface); the status.
   [[nodiscard]] NTSTATUS Start();
-  // Clears the wait mask so that the listener ends, waits for the removal routine, and lets go
-  // of the port. Also done by the destructor.
+  // Ends the listener and lets go of the port. Also done by the destructor.
   void Stop();
 
  private:
   static void RemovalRoutine(PVOID context);
-  int removals() const;
-  bool WaitForRemoval(int count, std::chrono::milliseconds timeout);
 
   platform::Platform platform_;
   std::shared_ptr<serial::MemoryLine> line_;
@@ -49,10 +46,6 @@ class LinkBench {
   SMARTCARD_EXTENSION smartcard_{};
   OS_DEP_DATA os_data_{};
   bool initialized_ = false;
-  int removals_before_listening_ = 0;
-  mutable std::mutex removal_mutex_;
-  std::condition_variable removal_cv_;
-  int removals_ = 0;
 };
 
 }  // namespace tolvex::host
