@@ -1,7 +1,5 @@
-// The link and the card services on the link bench: the bench started as device start-up starts
-// it; for the card services, the library's record filled in as device start-up fills it, buffers
-// for the library's blocks and for an application's request, and a feeder that puts the reader's
-// bytes on the line only once the driver waits for them.
+// The link bench as device start-up leaves it, for the link, controller and card tests, with a
+// feeder that puts the reader's bytes on the line only once the driver waits for them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -114,8 +112,7 @@ constexpr LONGLONG BenchWait(ULONG bytes) {
   return LONGLONG{kBenchInterval} * bytes + kBenchTotal;
 }
 
-// The link bench, started as device start-up starts it, with helpers to drive the link: a
-// command the scripted reader answers, reads into bytes_, the receive buffer, the recorded waits.
+// The link bench started, with helpers to drive the link and see what it asked the platform for.
 class LinkBenchTest : public ::testing::Test {
  protected:
   static constexpr UCHAR kCommand = 0x01;  // a frame the scripted reader answers as told
@@ -128,7 +125,6 @@ class LinkBenchTest : public ::testing::Test {
   // For a test in which the reader stays silent: reads wait 50 x n + 100 ms, the start-up values.
   void ExpectSilence() { platform::SharedStore(reader()->ReadTotalTimeout, ULONG{100}); }
 
-  // Writes a command that the reader answers with `reply`.
   void Command(const Bytes& reply) {
     script().Expect({kCommand}, reply);
     ASSERT_EQ(IFWrite(reader(), &kCommand, 1), STATUS_SUCCESS);
@@ -138,7 +134,6 @@ class LinkBenchTest : public ::testing::Test {
     bytes_.assign(count, 0xEE);
     return IFRead(reader(), bytes_.data(), count);
   }
-  // Bytes waiting unread in the receive buffer.
   ULONG Received() {
     platform::SpinLockGuard lock(&reader()->ReceiveLock);
     return reader()->ReceivedCount;
