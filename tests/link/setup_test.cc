@@ -1,6 +1,8 @@
 // The STC command protocol: the frames on the wire and how the reader's answers are judged.
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "support/card_bench.h"
 
 namespace {
@@ -40,8 +42,7 @@ TEST_F(StcProtocol, RegisterReadTakesAnyAnswerAsTheValueAndTheRevisionIsSplitInt
   EXPECT_EQ(IFReadSTCRegister(reader(), 4, 1, &value), STATUS_IO_TIMEOUT);
   EXPECT_EQ(value, 0xEE);
   EXPECT_EQ(IFGetFirmwareRevision(reader()), STATUS_IO_TIMEOUT);
-  EXPECT_EQ(reader()->FirmwareMajor, 2);
-  EXPECT_EQ(reader()->FirmwareMinor, 3);
+  EXPECT_EQ(std::tuple(reader()->FirmwareMajor, reader()->FirmwareMinor), std::tuple(2, 3));
 }
 
 }  // namespace
