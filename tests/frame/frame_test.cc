@@ -144,6 +144,7 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
   constexpr std::uint32_t kVersions = IOCTL_READER_GET_VERSIONS;
   constexpr std::uint32_t kGet = IOCTL_SMARTCARD_GET_ATTRIBUTE;
   constexpr Status kOk = STATUS_SUCCESS, kRefused = STATUS_INVALID_DEVICE_REQUEST;
+  const std::string_view vendor("Norvane-Talbeck", 16);  // with its NUL
   const struct {
     std::uint32_t code;
     Bytes input;
@@ -155,6 +156,7 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
       {kVersions, {}, 7, STATUS_BUFFER_TOO_SMALL, {}},
       {0x312008, {}, 8, kRefused, {}},                                // another vendor request
       {IOCTL_SMARTCARD_POWER, {}, 64, STATUS_INVALID_PARAMETER, {}},  // without its code
+      {kGet, Number(SCARD_ATTR_VENDOR_NAME), 64, kOk, Bytes(vendor.begin(), vendor.end())},
       {kGet, Number(SCARD_ATTR_VENDOR_IFD_VERSION), 64, kOk, Number(0x02010000)},
       {kGet, Number(SCARD_ATTR_VENDOR_NAME), 3, STATUS_BUFFER_TOO_SMALL, {}},
       {kGet, {0x00, 0x01}, 64, STATUS_INVALID_PARAMETER, {}},  // no whole tag
