@@ -35,6 +35,25 @@ class ReceivePath : public tolvex::testutil::LinkBenchTest {
 };
 using Handover = ReceivePath;
 
+// After a reader error the read's verdict is the reader's code in front of it, unless that is a
+// success code; the read's buffer is left alone.
+TEST_F(ReceivePath, ReaderErrorGivesTheVerdictOfTheCodeBeforeIt) {
+  SetWtx(2);
+  const std::pair<const char*, NTSTATUS> kReplies[] = {
+      {"90 10 84", STATUS_UNSUCCESSFUL}, {"81 10 84", STATUS_DATA_OVERRUN},
+      {"82 10 84", STATUS_CRC_ERROR},    {"83 10 84", STATUS_IO_TIMEOUT},
+      {"41 10 84", STATUS_UNSUCCESSFUL},
+  };
+  for (const auto& [reply, status] : kReplies) {
+    SCOPED_TRACE(reply);
+    Command(Hex(reply));
+    EXPECT_EQ(Read(2), status);
+    EXPECT_EQ(bytes_, Bytes(2, 0xEE));
+    WaitUntilQuiet();
+    EXPECT_EQ(Received(), 1u);
+  }
+}
+
 TEST_F(ReceivePath, BufferHoldsAtMost767BytesAndAReaderErrorInItsLastCell) {
   SetWtx(2);
   Command({});
@@ -110,6 +129,20 @@ TEST_F(Handover, ReportsOfTheExchangeBeforeNeverEndTheAnswersRead) {
   EXPECT_EQ(bytes_, Bytes{STC_OK});
   EXPECT_EQ(SharedLoad(reader()->CharacterErrorStatus), STATUS_SUCCESS);
   EXPECT_EQ(SharedLoad(reader()->BlockEndStatus), STATUS_IO_TIMEOUT);
+}
+
+TEST_F(Handover, FrameThePortDoesNotTakeIsAnErrorAndNoAnswerIsAwaited) {
+  SERIAL_TIMEOUTS timeouts{50, 0, 100, 0, 50};  // writes end in 50 ms
+  ASSERT_EQ(
+      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
+      STATUS_SUCCESS);
+  bench_.line().HoldWrites(true);
+  Record();
+  const UCHAR value = 0x12;
+  EXPECT_EQ(IFWriteSTCRegister(reader(), 5, 1, &value), STATUS_IO_TIMEOUT);
+  EXPECT_THAT(Waits(), ElementsAre(-1));  // the write's own, ended by the port's time-out
+  bench_.line().HoldWrites(false);
+  EXPECT_TRUE(Frames().empty());
 }
 
 }  // namespace

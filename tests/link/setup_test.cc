@@ -1,4 +1,5 @@
 // The STC command protocol: the frames on the wire and how the reader's answers are judged.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <tuple>
@@ -7,6 +8,7 @@
 
 namespace {
 
+using ::testing::ElementsAre;
 using tolvex::testutil::Bytes;
 
 using StcProtocol = tolvex::testutil::LinkBenchTest;
@@ -43,6 +45,24 @@ TEST_F(StcProtocol, RegisterReadTakesAnyAnswerAsTheValueAndTheRevisionIsSplitInt
   EXPECT_EQ(value, 0xEE);
   EXPECT_EQ(IFGetFirmwareRevision(reader()), STATUS_IO_TIMEOUT);
   EXPECT_EQ(std::tuple(reader()->FirmwareMajor, reader()->FirmwareMinor), std::tuple(2, 3));
+}
+
+TEST_F(StcProtocol, DataReadDeliversExactlyTheBytesAskedWithRoomForThem) {
+  script().Expect({0x40}, {0x90, 0x3B, 0x02, 0x14, 0x50, 1, 2, 3, 4, 5, 6});
+  ASSERT_EQ(IFWriteSTCData(reader(), nullptr, 0), STATUS_SUCCESS);
+  UCHAR buffer[6] = {0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};
+  ULONG length = sizeof(buffer);
+  ASSERT_EQ(IFReadSTCData(reader(), buffer, &length, 4), STATUS_SUCCESS);
+  EXPECT_EQ(length, 4u);
+  EXPECT_THAT(buffer, ElementsAre(0x3B, 0x02, 0x14, 0x50, 0xEE, 0xEE));
+  // Five bytes for a room of two: they are taken and lost; the sixth is next.
+  length = 2;
+  EXPECT_EQ(IFReadSTCData(reader(), buffer + 4, &length, 5), STATUS_BUFFER_TOO_SMALL);
+  EXPECT_EQ(length, 0u);
+  EXPECT_THAT(buffer, ElementsAre(0x3B, 0x02, 0x14, 0x50, 0xEE, 0xEE));
+  length = 4;
+  ASSERT_EQ(IFReadSTCData(reader(), buffer, &length, 1), STATUS_SUCCESS);
+  EXPECT_EQ(buffer[0], 6);
 }
 
 }  // namespace
