@@ -1,4 +1,5 @@
-// The STC command protocol: the frames on the wire and how the reader's answers are judged.
+// A control request awaited and cancelled, and the STC command protocol: the frames on the wire
+// and how the reader's answers are judged.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -12,6 +13,29 @@ using ::testing::ElementsAre;
 using tolvex::testutil::Bytes;
 
 using StcProtocol = tolvex::testutil::LinkBenchTest;
+
+// The bench's port opened, not yet set up (no listener).
+class SerialSetUp : public tolvex::testutil::LinkBenchTest {
+ protected:
+  void SetUp() override { ASSERT_EQ(bench_.Open(), STATUS_SUCCESS); }
+};
+
+// A control request the port holds (a wait on its event mask) is awaited for ReadTotalTimeout,
+// then cancelled and awaited until the port lets go of it.
+TEST_F(SerialSetUp, PendingRequestIsAwaitedForItsTimeThenCancelled) {
+  ULONG mask = SERIAL_EV_RXCHAR;
+  ASSERT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), nullptr, 0),
+            STATUS_SUCCESS);
+  reader()->ReadTotalTimeout = 40;
+  Record();
+  mask = 0x5A5A5A5A;
+  EXPECT_EQ(IFSerialIoctl(reader(), IOCTL_SERIAL_WAIT_ON_MASK, nullptr, 0, &mask, sizeof(mask)),
+            STATUS_CANCELLED);
+  EXPECT_EQ(mask, 0x5A5A5A5Au);
+  EXPECT_FALSE(bench_.port().has_pending_wait());
+  EXPECT_EQ(bench_.platform().pool().Usage(PoolTag("Irp ")).allocations, 0u);
+  EXPECT_THAT(Waits(), ElementsAre(40, -1));
+}
 
 TEST_F(StcProtocol, RegisterWriteSendsCommandAndValueAndNeedsTheSuccessCode) {
   const UCHAR value[] = {0x12, 0x34, 0x56};

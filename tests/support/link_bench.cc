@@ -39,14 +39,19 @@ LinkBench::~LinkBench() {
   platform_.UnloadDriver(serial_driver_);
 }
 
-NTSTATUS LinkBench::Start() {
+NTSTATUS LinkBench::Open() {
   platform::PlatformScope scope(platform_);
   std::u16string name = u"\\Device\\Serial0";
   UNICODE_STRING device_name{static_cast<USHORT>(name.size() * 2),
                              static_cast<USHORT>(name.size() * 2), name.data()};
-  NTSTATUS status = IoGetDeviceObjectPointer(
-      &device_name, FILE_ALL_ACCESS, &reader_->SerialFileObject, &reader_->SerialDeviceObject);
+  return IoGetDeviceObjectPointer(&device_name, FILE_ALL_ACCESS, &reader_->SerialFileObject,
+                                  &reader_->SerialDeviceObject);
+}
+
+NTSTATUS LinkBench::Start() {
+  NTSTATUS status = Open();
   if (!NT_SUCCESS(status)) return status;
+  platform::PlatformScope scope(platform_);
   SERIAL_CONFIG config{};
   config.HandFlow = SERIAL_HANDFLOW{0, SERIAL_XOFF_CONTINUE, 0, 0};
   config.Timeouts = SERIAL_TIMEOUTS{50, 0, 100, 0, 1000};

@@ -28,8 +28,9 @@ class LinkBench {
   PREADER_EXTENSION reader() { return reader_; }
   PSMARTCARD_EXTENSION smartcard() { return &smartcard_; }
 
-  // Opens serial port 0 by name, configures it as start-up does and arms the listener
-  // (IFInitializeInterface); the status.
+  // Opens serial port 0 by name, as start-up does; the status.
+  [[nodiscard]] NTSTATUS Open();
+  // Opens the port, configures it as start-up does and arms the listener (IFInitializeInterface).
   [[nodiscard]] NTSTATUS Start();
   // Ends the listener and lets go of the port. Also done by the destructor.
   void Stop();
