@@ -58,7 +58,6 @@ constexpr const char* kSelect = "00 A4 04 00 02 3F 00";
 const std::string kOpen = "00 C1 01 FE 3E > 00 E1 01 FE 1E, 00 00 07 00 A4 04 00 02 3F 00 9A > ";
 const Exchange kPlainSelect = {kSelect, kOpen + "00 00 02 90 00 92"};
 const Exchange kStartOver = {kSelect, "00 C0 00 C0 > 00 E0 00 E0, " + kOpen + "00 00 02 90 00 92"};
-constexpr NTSTATUS kProtocolError = STATUS_DEVICE_PROTOCOL_ERROR;
 
 const T1Case kCases[] = {
     Case("AnnouncesIfsdOnceAfterEachResetAndAlternatesSequenceNumbers", kAtrIfsc254,
