@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <iterator>
+#include <tuple>
 #include <vector>
 
 #include "support/card_bench.h"
@@ -23,9 +24,9 @@ TEST_F(CardPower, ResetsEffectsBeyondTheAtr) {
   card().Protocol.Selected = SCARD_PROTOCOL_T1;  // the previous card's
   smartcard()->MinorIoControlCode = SCARD_COLD_RESET;
   ASSERT_EQ(CBCardPower(smartcard()), STATUS_SUCCESS);
-  EXPECT_EQ(card().HistoricalChars.Length, 2);
-  EXPECT_EQ(reader()->ReadIntervalTimeout, 1346u);
-  EXPECT_EQ(reader()->ReadTotalTimeout, 1396u);
+  EXPECT_EQ(std::tuple(card().HistoricalChars.Length, reader()->ReadIntervalTimeout,
+                       reader()->ReadTotalTimeout),
+            std::tuple(2, 1346u, 1396u));
 }
 
 class ProtocolSelection : public tolvex::testutil::CardBenchTest {
@@ -83,9 +84,9 @@ TEST_F(ProtocolSelection, RefusedPtsResetsTheCardColdOnceAndAsksWithItsDefaults)
     ASSERT_NE(reset, frames.end());
     EXPECT_NE(std::find(frames.begin(), reset, tolvex::testutil::kPowerOff),
               reset);  // a cold reset
-    EXPECT_EQ(card().PtsData.Type, PTS_TYPE_DEFAULT);
-    EXPECT_EQ(card().Protocol.Selected, echoed ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_UNDEFINED);
-    EXPECT_EQ(State(), echoed ? SCARD_SPECIFIC : SCARD_PRESENT);
+    EXPECT_EQ(std::tuple(card().PtsData.Type, card().Protocol.Selected, State()),
+              echoed ? std::tuple(PTS_TYPE_DEFAULT, SCARD_PROTOCOL_T1, SCARD_SPECIFIC)
+                     : std::tuple(PTS_TYPE_DEFAULT, SCARD_PROTOCOL_UNDEFINED, SCARD_PRESENT));
     EXPECT_EQ(Io(4), echoed ? (Bytes{2, 0, 0, 0}) : Bytes(4, 0));
   }
 }
@@ -103,12 +104,10 @@ TEST_F(Timing, ProgramsTheControllerAndTheSerialWaitsForT1) {
   ASSERT_EQ(CBSynchronizeCOMM(smartcard()), STATUS_SUCCESS);
   EXPECT_EQ(Frames(),
             tolvex::testutil::Wire("C2, 82 6C, C1, C2, 81 0C, 82 6F, 85 3F 23 00, 86 0C 42 00"));
-  EXPECT_EQ(reader()->ReadIntervalTimeout, 1157u);
-  EXPECT_EQ(reader()->ReadTotalTimeout, 2176u);
+  EXPECT_EQ(std::tuple(reader()->ReadIntervalTimeout, reader()->ReadTotalTimeout),
+            std::tuple(1157u, 2176u));
   // The defaults of the protocol in force are written back, and only those.
-  EXPECT_EQ(card().T0.WI, 0);
-  EXPECT_EQ(card().T1.CWI, 13);
-  EXPECT_EQ(card().T1.BWI, 4);
+  EXPECT_EQ(std::tuple(card().T0.WI, card().T1.CWI, card().T1.BWI), std::tuple(0, 13, 4));
   // The port gets the same two values, multipliers 0 and a write constant of 1000 ms.
   const auto requests = bench_.port().Requests();
   ASSERT_FALSE(requests.empty());

@@ -26,21 +26,13 @@ struct AtrCase {
   // The reader.
   ULONG max_rate = 115200;
   ULONG clock_khz = 3580;
-  ULONG max_ifsd = 254;
   int length = -1;  // ATR.Length when not the whole ATR (the buffer still holds all of it)
 };
 
 const char* const kRefused = "refused";  // STATUS_UNRECOGNIZED_MEDIA
 
 const AtrCase kCases[] = {
-    // Real cards.
-    {"T0MinimalTwoHistoricalBytes", "3B 02 14 50", "T0 [14 50] PTS 9623"},
-    // 115483 is within 1% of 115200.
-    {"T1WithTA1Fast", "3B DF 18 00 81 31 FE 7D 00 6B 15 0C 01 81 01 11 01 43 4E 53 10 31 80 E8",
-     "T1 Dl8 IFSC254 CWI13 BWI7 [00 6B 15 0C 01 81 01 11 01 43 4E 53 10 31 80] PTS optimal Dl8 "
-     "115200"},
-    {"InverseConvention", "3F 65 25 08 22 04 68 90 00", "T0 N8 inverse [22 04 68 90 00] PTS 9623"},
-    // TA3 belongs to T=15: not an IFSC.
+    // A SIM: TA3 belongs to T=15, not an IFSC.
     {"SimWithGlobalT15Group", "3B 9F 96 80 1F C7 80 31 E0 73 FE 21 1B 63 F1 00 00 83 00 90 00 36",
      "T0 Fl9 Dl6 [80 31 E0 73 FE 21 1B 63 F1 00 00 83 00 90 00] PTS optimal 9623"},
     // Transmission factors and the reader's limits.
@@ -56,13 +48,10 @@ const AtrCase kCases[] = {
     {"SpecificModeT1", "3B 90 13 91 01 81 11 40 C3", "T1 sel T1 Dl3 IFSC64 PTS Dl3 38494"},
     {"TckAfterT0OnlyToleratedUnchecked", "3B 02 14 50 FF", "T0 [14 50] PTS 9623"},
     // Refused.
-    {"Empty", "", kRefused},
     {"BadTS", "3C 02 14 50", "bad TS"},
-    {"LengthCutsAGoodAtr", "3B 02 14 50", kRefused, 115200, 3580, 254, 3},
     {"RequiredTckMissing", "3B E9 00 00 81 31 FE 45 4A 43 4F 50 34 31 56 32 32 A7", kRefused,
-     115200, 3580, 254, 17},
+     115200, 3580, 17},
     {"TwoBytesAfterT0OnlyAtr", "3B 02 14 50 00 00", kRefused},
-    {"BadTck", "3B E9 00 00 81 31 FE 45 4A 43 4F 50 34 31 56 32 32 A6", kRefused},
     {"ReservedFi7", "3B 10 71", kRefused},
     {"Ifsc0", "3B 80 81 11 00 10", kRefused},
     {"Bwi10", "3B 80 81 21 A5 85", kRefused},
@@ -128,7 +117,7 @@ TEST_P(AtrTest, GivesItsFieldsAndStartsTheBlockProtocolAfresh) {
   card.HistoricalChars.Length = 9;
   T1_DATA& t1 = extension.T1;
   std::memset(&t1, 0x5A, sizeof(t1));
-  extension.ReaderCapabilities.MaxIFSD = c.max_ifsd;
+  extension.ReaderCapabilities.MaxIFSD = 254;
   extension.ReaderCapabilities.CLKFrequency.Max = c.clock_khz;
   extension.ReaderCapabilities.DataRate.Max = c.max_rate;
   const Bytes atr = Hex(c.atr);

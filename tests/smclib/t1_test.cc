@@ -44,13 +44,12 @@ struct T1Case {
   const char* name;
   const char* atr;
   std::vector<Exchange> exchanges;
-  ULONG max_ifsd = 254;
   ULONG reply_room = kBufferSize;  // SmartcardReply.BufferSize
 };
 
 T1Case Case(const char* name, const char* atr, std::vector<Exchange> exchanges,
-            ULONG max_ifsd = 254, ULONG reply_room = kBufferSize) {
-  return {name, atr, std::move(exchanges), max_ifsd, reply_room};
+            ULONG reply_room = kBufferSize) {
+  return {name, atr, std::move(exchanges), reply_room};
 }
 
 // The application's SELECT; the announcement of IFSD 254 (with the card's response) and the
@@ -59,7 +58,6 @@ constexpr const char* kSelect = "00 A4 04 00 02 3F 00";
 const std::string kOpen = "00 C1 01 FE 3E > 00 E1 01 FE 1E, 00 00 07 00 A4 04 00 02 3F 00 9A > ";
 const Exchange kPlainSelect = {kSelect, kOpen + "00 00 02 90 00 92"};
 const Exchange kStartOver = {kSelect, "00 C0 00 C0 > 00 E0 00 E0, " + kOpen + "00 00 02 90 00 92"};
-constexpr NTSTATUS kProtocolError = STATUS_DEVICE_PROTOCOL_ERROR;
 
 const T1Case kCases[] = {
     Case("AnnouncesIfsdOnceAfterEachResetAndAlternatesSequenceNumbers", kAtrIfsc254,
@@ -67,20 +65,10 @@ const T1Case kCases[] = {
           {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA > 00 40 02 90 00 D2"},
           {nullptr, ""},
           kPlainSelect}),
-    Case("AnnouncesTheReadersIfsdAndGathersTheCardsChain", kAtrIfsc254,
-         {{kSelect,
-           "00 C1 01 04 C4 > 00 E1 01 04 E4, "
-           "00 00 07 00 A4 04 00 02 3F 00 9A > 00 20 04 01 02 03 04 20, "
-           "00 90 00 90 > 00 60 04 05 06 07 08 68, 00 80 00 80 > 00 00 02 90 00 92",
-           STATUS_SUCCESS, "01 02 03 04 05 06 07 08 90 00"}},
-         4),
     Case("ChainsACommandWithinIfscAndSendsABlockAgainWhenAsked", kAtrIfsc5,
          {{kSelect,
            "00 C1 01 FE 3E > 00 E1 01 FE 1E, 00 20 05 00 A4 04 00 02 87 > 00 80 00 80, "
            "00 20 05 00 A4 04 00 02 87 > 00 90 00 90, 00 40 02 3F 00 7D > 00 00 02 90 00 92"}}),
-    // And hands it to the driver, as Transmit checks on every turn.
-    Case("GrantsAWaitingTimeExtension", kAtrIfsc254,
-         {{kSelect, kOpen + "00 C3 01 03 C1, 00 E3 01 03 E1 > 00 00 02 90 00 92"}}),
     Case("AMuteCardTimesOutAfterRetriesAndResynchronisesNextTime", kAtrIfsc254,
          {kPlainSelect,
           {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA >, 3* 00 92 00 92 >, 3* 00 C0 00 C0 >",
@@ -112,7 +100,7 @@ const T1Case kCases[] = {
          {{kSelect, kOpen + "00 00 04 01 02 90 00 97", STATUS_DATA_OVERRUN},
           {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA > 00 40 03 01 90 00 D2", STATUS_SUCCESS,
            "01 90 00"}},
-         254, 3 + 254 + 2 + 3),
+         3 + 254 + 2 + 3),
     // And leave no resynchronisation behind: nothing had gone out.
     Case("MalformedRequestsSendNothing", kAtrIfsc254,
          {{kSelect, "", STATUS_INVALID_PARAMETER, "", 64, 40},
@@ -121,21 +109,13 @@ const T1Case kCases[] = {
           {kSelect, "", STATUS_BUFFER_TOO_SMALL, "", 7},
           {kSelect, "", STATUS_INVALID_DEVICE_STATE, "", 64, 8, 3 + 254 + 2 - 1},
           kPlainSelect}),
-};
-
-// A wrong answer to the command's I-block, then what the engine must send next, which the
-// card answers properly.
-T1Case Recovered(const char* name, const std::string& wrong, const char* next = "00 82 00 82") {
-  return {
-      name,
-      kAtrIfsc254,
-      {{kSelect, kOpen + wrong + ", " + next + " > 00 00 02 61 10 73", STATUS_SUCCESS, "61 10"}}};
-}
-
-const T1Case kWrongAnswers[] = {
-    Recovered("WrongSequenceNumber", "00 40 02 90 00 D2"),
-    Recovered("IfsRequestWithoutSize", "00 C1 00 C1"),
-    Recovered("CardAsksForTheBlockAgain", "00 80 00 80", "00 00 07 00 A4 04 00 02 3F 00 9A"),
+    // A wrong answer to the command's I-block: the engine's R-block, which the card answers.
+    Case("WrongSequenceNumber", kAtrIfsc254,
+         {{kSelect, kOpen + "00 40 02 90 00 D2, 00 82 00 82 > 00 00 02 61 10 73", STATUS_SUCCESS,
+           "61 10"}}),
+    Case("IfsRequestWithoutSize", kAtrIfsc254,
+         {{kSelect, kOpen + "00 C1 00 C1, 00 82 00 82 > 00 00 02 61 10 73", STATUS_SUCCESS,
+           "61 10"}}),
 };
 
 // The card's answer to a block; nullopt: the send fails.
@@ -239,7 +219,7 @@ class T1Test : public ::testing::TestWithParam<T1Case> {
 };
 
 TEST_P(T1Test, ExchangesTheBlocksOfItsScript) {
-  extension_.ReaderCapabilities.MaxIFSD = GetParam().max_ifsd;
+  extension_.ReaderCapabilities.MaxIFSD = 254;
   extension_.SmartcardReply.BufferSize = GetParam().reply_room;
   PowerUp(GetParam().atr);
   for (size_t i = 0; i < GetParam().exchanges.size(); ++i) {
@@ -249,8 +229,6 @@ TEST_P(T1Test, ExchangesTheBlocksOfItsScript) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Exchanges, T1Test, ::testing::ValuesIn(kCases),
-                         [](const auto& param) { return std::string(param.param.name); });
-INSTANTIATE_TEST_SUITE_P(WrongAnswers, T1Test, ::testing::ValuesIn(kWrongAnswers),
                          [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

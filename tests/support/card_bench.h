@@ -1,7 +1,5 @@
-// The link and the card services on the link bench: the bench started as device start-up starts
-// it; for the card services, the library's record filled in as device start-up fills it, buffers
-// for the library's blocks and for an application's request, and a feeder that puts the reader's
-// bytes on the line only once the driver waits for them.
+// The link bench as device start-up leaves it, for the link, controller and card tests, with a
+// feeder that puts the reader's bytes on the line only once the driver waits for them.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -55,12 +53,9 @@ inline std::vector<Bytes> DataFrames(const Bytes& data) {
   return frames;
 }
 
-// The reader's bytes for reads that must find nothing there yet. Each step's bytes go on the
-// line once the driver's thread has recorded a wait of `wait_ms`, later than the waits the
-// steps before it matched. IFRead records its time-out before it blocks, and only when its
-// bytes have not all come, so bytes sent this way arrive during the read that awaits them and
-// that read's wait is on the clock's record. A step without bytes only marks a wait. The
-// clock must be recording before the driver is called.
+// The reader's bytes for reads that must find nothing there yet: each step's bytes go on the
+// line once the driver's thread has recorded a wait of `wait_ms` (IFRead records it just before
+// it blocks), after the waits of the steps before. The clock must be recording.
 class Feeder {
  public:
   struct Step {
@@ -68,7 +63,7 @@ class Feeder {
     Bytes bytes;
   };
 
-  // The thread that constructs the feeder is the one whose waits it watches.
+  // The waits watched are the constructing thread's.
   Feeder(host::LinkBench& bench, std::vector<Step> steps)
       : bench_(bench),
         steps_(std::move(steps)),
@@ -117,8 +112,7 @@ constexpr LONGLONG BenchWait(ULONG bytes) {
   return LONGLONG{kBenchInterval} * bytes + kBenchTotal;
 }
 
-// The link bench, started as device start-up starts it, with helpers to drive the link: a
-// command the scripted reader answers, reads into bytes_, the receive buffer, the recorded waits.
+// The link bench started, with helpers to drive the link and see what it asked the platform for.
 class LinkBenchTest : public ::testing::Test {
  protected:
   static constexpr UCHAR kCommand = 0x01;  // a frame the scripted reader answers as told
@@ -131,7 +125,6 @@ class LinkBenchTest : public ::testing::Test {
   // For a test in which the reader stays silent: reads wait 50 x n + 100 ms, the start-up values.
   void ExpectSilence() { platform::SharedStore(reader()->ReadTotalTimeout, ULONG{100}); }
 
-  // Writes a command that the reader answers with `reply`.
   void Command(const Bytes& reply) {
     script().Expect({kCommand}, reply);
     ASSERT_EQ(IFWrite(reader(), &kCommand, 1), STATUS_SUCCESS);
@@ -141,7 +134,6 @@ class LinkBenchTest : public ::testing::Test {
     bytes_.assign(count, 0xEE);
     return IFRead(reader(), bytes_.data(), count);
   }
-  // Bytes waiting unread in the receive buffer.
   ULONG Received() {
     platform::SpinLockGuard lock(&reader()->ReceiveLock);
     return reader()->ReceivedCount;

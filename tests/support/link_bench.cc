@@ -39,18 +39,6 @@ LinkBench::~LinkBench() {
   platform_.UnloadDriver(serial_driver_);
 }
 
-SERIAL_CONFIG LinkBench::StartupConfig() {
-  SERIAL_CONFIG config{};
-  config.HandFlow = SERIAL_HANDFLOW{0, SERIAL_XOFF_CONTINUE, 0, 0};
-  config.Chars = SERIAL_CHARS{0, 0, 0, 0, 0, 0};
-  config.Timeouts = SERIAL_TIMEOUTS{50, 0, 100, 0, 1000};
-  config.BaudRate = SERIAL_BAUD_RATE{19200};
-  config.LineControl = SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8};
-  config.EventMask = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
-  config.PurgeMask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
-  return config;
-}
-
 NTSTATUS LinkBench::Open() {
   platform::PlatformScope scope(platform_);
   std::u16string name = u"\\Device\\Serial0";
@@ -60,43 +48,37 @@ NTSTATUS LinkBench::Open() {
                                   &reader_->SerialDeviceObject);
 }
 
-NTSTATUS LinkBench::Initialize() {
-  platform::PlatformScope scope(platform_);
-  SERIAL_CONFIG config = StartupConfig();
-  removals_before_listening_ = removals();
-  NTSTATUS status = IFInitializeInterface(reader_, &config);
-  initialized_ = status == STATUS_SUCCESS;
-  return status;
-}
-
 NTSTATUS LinkBench::Start() {
   NTSTATUS status = Open();
-  return NT_SUCCESS(status) ? Initialize() : status;
-}
-
-NTSTATUS LinkBench::SetTimeouts(SERIAL_TIMEOUTS timeouts) {
+  if (!NT_SUCCESS(status)) return status;
   platform::PlatformScope scope(platform_);
-  return IFSerialIoctl(reader_, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0);
+  SERIAL_CONFIG config{};
+  config.HandFlow = SERIAL_HANDFLOW{0, SERIAL_XOFF_CONTINUE, 0, 0};
+  config.Timeouts = SERIAL_TIMEOUTS{50, 0, 100, 0, 1000};
+  config.BaudRate = SERIAL_BAUD_RATE{19200};
+  config.LineControl = SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8};
+  config.EventMask = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
+  config.PurgeMask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+  status = IFInitializeInterface(reader_, &config);
+  initialized_ = status == STATUS_SUCCESS;
+  return status;
 }
 
 void LinkBench::Stop() {
   platform::PlatformScope scope(platform_);
   if (reader_->SerialFileObject == nullptr) return;
-  // Stop the listener, unless it has ended already (its removal routine ran).
-  if (initialized_ && removals() == removals_before_listening_) {
-    ULONG mask = 0;
-    if (IFSerialIoctl(reader_, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask), nullptr, 0) ==
-        STATUS_SUCCESS) {
-      WaitForRemoval(removals_before_listening_ + 1, std::chrono::seconds(10));
-    }
-  }
-  const bool was_listening = initialized_;
-  initialized_ = false;
-  // Releasing the port cancels whatever it still holds; the listener then ends for sure.
-  ObfDereferenceObject(reader_->SerialFileObject);
-  if (was_listening) {
+  // The cleared wait mask ends the listener (its removal routine, or a pass the mask refuses to
+  // wait again), which sets ListenerIdle last; releasing the port cancels whatever it still holds.
+  ULONG mask = 0;
+  if (initialized_ && IFSerialIoctl(reader_, IOCTL_SERIAL_SET_WAIT_MASK, &mask, sizeof(mask),
+                                    nullptr, 0) == STATUS_SUCCESS) {
     (void)KeWaitForSingleObject(&reader_->ListenerIdle, Executive, KernelMode, FALSE, nullptr);
   }
+  ObfDereferenceObject(reader_->SerialFileObject);
+  if (initialized_) {
+    (void)KeWaitForSingleObject(&reader_->ListenerIdle, Executive, KernelMode, FALSE, nullptr);
+  }
+  initialized_ = false;
   platform_.DrainWorkQueue();
   reader_->SerialFileObject = nullptr;
   reader_->SerialDeviceObject = nullptr;
@@ -107,22 +89,7 @@ void LinkBench::RemovalRoutine(PVOID context) {
   IFWaitListenerStopped(bench->reader_);
   ULONG mask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
   (void)IFSerialIoctl(bench->reader_, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
-  {
-    std::lock_guard lock(bench->removal_mutex_);
-    ++bench->removals_;
-  }
-  bench->removal_cv_.notify_all();
   KeSetEvent(&bench->reader_->ListenerIdle, IO_NO_INCREMENT, FALSE);
-}
-
-int LinkBench::removals() const {
-  std::lock_guard lock(removal_mutex_);
-  return removals_;
-}
-
-bool LinkBench::WaitForRemoval(int count, std::chrono::milliseconds timeout) {
-  std::unique_lock lock(removal_mutex_);
-  return removal_cv_.wait_for(lock, timeout, [&] { return removals_ >= count; });
 }
 
 }  // namespace tolvex::host

@@ -1,10 +1,6 @@
 // A bench for the reader link: one platform, the serial port driver with an in-memory line on
-// one port, and a reader's link record brought up the way device start-up brings it up, with a
-// scripted reader on the line's far end. The tests of the link, the STC registers and the card
-// services run on it.
-//
-// Calls that reach the driver enter the bench's platform themselves; a test that calls driver
-// functions directly holds a PlatformScope for platform() on its own thread.
+// port 0, a link record brought up as device start-up brings it up, and a scripted reader on
+// the line's far end. A test that calls the driver directly holds a PlatformScope for platform().
 #pragma once
 
 #include <memory>
@@ -32,27 +28,15 @@ class LinkBench {
   PREADER_EXTENSION reader() { return reader_; }
   PSMARTCARD_EXTENSION smartcard() { return &smartcard_; }
 
-  // The serial configuration that device start-up sends.
-  static SERIAL_CONFIG StartupConfig();
-
-  // Opens the serial port by name, as start-up does; its status.
+  // Opens serial port 0 by name, as start-up does; the status.
   [[nodiscard]] NTSTATUS Open();
-  // Configures the port and arms the listener (IFInitializeInterface); its status.
-  [[nodiscard]] NTSTATUS Initialize();
-  // Open, then Initialize.
+  // Opens the port, configures it as start-up does and arms the listener (IFInitializeInterface).
   [[nodiscard]] NTSTATUS Start();
-  // Sets the port's time-outs through the link; its status.
-  [[nodiscard]] NTSTATUS SetTimeouts(SERIAL_TIMEOUTS timeouts);
-  // Clears the wait mask so that the listener ends, waits for the removal routine, and lets go
-  // of the port. Also done by the destructor.
+  // Ends the listener and lets go of the port. Also done by the destructor.
   void Stop();
-
-  // Waits until the removal work item has run `count` times in all.
-  bool WaitForRemoval(int count, std::chrono::milliseconds timeout);
 
  private:
   static void RemovalRoutine(PVOID context);
-  int removals() const;
 
   platform::Platform platform_;
   std::shared_ptr<serial::MemoryLine> line_;
@@ -63,10 +47,6 @@ class LinkBench {
   SMARTCARD_EXTENSION smartcard_{};
   OS_DEP_DATA os_data_{};
   bool initialized_ = false;
-  int removals_before_listening_ = 0;
-  mutable std::mutex removal_mutex_;
-  std::condition_variable removal_cv_;
-  int removals_ = 0;
 };
 
 }  // namespace tolvex::host

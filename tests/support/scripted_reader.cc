@@ -43,18 +43,12 @@ void ScriptedReader::HostWrote(std::span<const std::uint8_t> frame) {
       reply = default_reply_;
     }
   }
-  cv_.notify_all();
   if (!reply.empty()) send_(reply);
 }
 
 std::vector<Bytes> ScriptedReader::frames() const {
   std::lock_guard lock(mutex_);
   return frames_;
-}
-
-bool ScriptedReader::WaitForFrames(size_t count, std::chrono::milliseconds timeout) const {
-  std::unique_lock lock(mutex_);
-  return cv_.wait_for(lock, timeout, [&] { return frames_.size() >= count; });
 }
 
 }  // namespace tolvex::sim

@@ -1,15 +1,9 @@
-// A scripted reader: answers the host's frames from a list of rules, for tests that need exact
-// byte streams rather than a model of the reader.
-//
-// Each rule pairs a frame the host writes with the bytes to answer. One-shot rules (Expect) are
-// used once, in the order given; standing rules (Always) answer every matching frame. A frame
-// that matches no rule gets the default answer, silence unless set. Answers go out through
-// the send function given at construction (the far end of a serial line), on the thread that
-// delivered the host's frame. Every frame the host wrote is kept for inspection.
+// A scripted reader: answers the host's frames by rules, one-shot (Expect, used once, in
+// order) or standing (Always); any other frame gets the default answer (silence unless set).
+// Answers go out through the send function, on the thread that delivered the frame. Every
+// frame the host wrote is kept.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -34,8 +28,6 @@ class ScriptedReader {
   void HostWrote(std::span<const std::uint8_t> frame);
 
   std::vector<Bytes> frames() const;
-  // Waits until the host has written at least `count` frames in all.
-  bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) const;
 
  private:
   struct Rule {
@@ -46,7 +38,6 @@ class ScriptedReader {
   };
   SendFunction send_;
   mutable std::mutex mutex_;
-  mutable std::condition_variable cv_;
   std::vector<Rule> rules_;
   Bytes default_reply_;
   std::vector<Bytes> frames_;

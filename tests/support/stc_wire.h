@@ -19,22 +19,13 @@ namespace tolvex::testutil {
 inline const std::vector<std::uint8_t> kPowerOff = {0x84, 0x00};
 inline const std::vector<std::uint8_t> kResetCommand = {0x83, 0x1D};
 
-// Bytes written out in hex, two digits each ("82 6F" or "826F"); "60*300" is 300 bytes 60.
+// Bytes written out in hex, two digits each ("82 6F" or "826F").
 inline std::vector<std::uint8_t> Hex(std::string_view text) {
+  std::string digits(text);
+  std::erase(digits, ' ');
   std::vector<std::uint8_t> bytes;
-  auto byte = [](std::string_view digits) {
-    return static_cast<std::uint8_t>(std::stoul(std::string(digits), nullptr, 16));
-  };
-  for (size_t at = text.find_first_not_of(' '); at != std::string_view::npos;) {
-    const size_t end = std::min(text.find(' ', at), text.size());
-    const std::string_view token = text.substr(at, end - at);
-    if (const size_t star = token.find('*'); star != std::string_view::npos) {
-      bytes.insert(bytes.end(), std::stoul(std::string(token.substr(star + 1))),
-                   byte(token.substr(0, star)));
-    } else {
-      for (size_t i = 0; i < token.size(); i += 2) bytes.push_back(byte(token.substr(i, 2)));
-    }
-    at = text.find_first_not_of(' ', end);
+  for (size_t i = 0; i < digits.size(); i += 2) {
+    bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
   }
   return bytes;
 }
