@@ -1,0 +1,58 @@
+// The tools' text input: hex APDUs as `tolvex apdu` and `tolvex shell` read them, and the
+// simulator's console lines as `tolvex-sim` reads them from its standard input.
+//
+// The input is split into lines. Each line is parsed as hex: what parses must print back to
+// the same bytes. Each line is also a console command to a simulated reader with nothing on
+// the line: the reply must be "ok ...", "error: ..." or empty for an empty line, and the
+// reader must stay usable (a "status" after every command answers).
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "host/hex.h"
+#include "host/simulated_reader.h"
+
+namespace {
+
+void Check(bool holds) {
+  if (!holds) std::abort();
+}
+
+void CheckHex(const std::string& line) {
+  const auto bytes = tolvex::host::ParseHex(line);
+  if (!bytes) return;
+  const auto again = tolvex::host::ParseHex(tolvex::host::Hex(*bytes));
+  Check(again.has_value() && *again == *bytes);
+}
+
+bool IsReply(const std::string& reply) {
+  return reply.rfind("ok", 0) == 0 || reply.rfind("error: ", 0) == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  std::size_t sent = 0;
+  tolvex::host::SimulatedReader reader(
+      [&sent](std::span<const std::uint8_t> bytes) { sent += bytes.size(); },
+      tolvex::host::SimulatedReaderOptions{});
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    const std::string line(text.substr(start, end - start));
+    start = end + 1;
+    CheckHex(line);
+    const tolvex::host::ConsoleReply reply = reader.Command(line);
+    // The console splits words at any white space, as the shell does.
+    Check(reply.line.empty() ? line.find_first_not_of(" \t\r\v\f") == std::string::npos
+                             : IsReply(reply.line));
+    if (!reply.go_on) break;
+    Check(IsReply(reader.Command("status").line));
+  }
+  return 0;
+}
