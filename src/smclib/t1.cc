@@ -32,7 +32,9 @@
 // block again (error bits 1 for EDC or parity errors, 2 for the rest). After kMaxRetries
 // retries in a row comes S(RESYNCH request), at most kMaxResynchs of them per request, then
 // failure: STATUS_IO_TIMEOUT when only silence came since the last good block,
-// STATUS_DEVICE_PROTOCOL_ERROR otherwise. No request takes more than kMaxTurns blocks.
+// STATUS_DEVICE_PROTOCOL_ERROR otherwise. No request takes more than kMaxTurns blocks. An error
+// while the card is out of the reader (card tracking has set CurrentState to SCARD_ABSENT) ends
+// the request at once with STATUS_NO_MEDIA: nothing is left to retry with.
 //
 // The response is gathered in SmartcardReply.Buffer behind the room of the largest block
 // (kBlockRoom bytes), where the driver's reads of single blocks never reach: with the driver's
@@ -72,6 +74,7 @@
 #include "smclib/smclib.h"
 #include "smclib/t1.h"
 
+using tolvex::platform::SharedLoad;
 using tolvex::platform::SharedStore;
 using tolvex::smclib::t1::EdcGood;
 using tolvex::smclib::t1::EdcLength;
@@ -284,6 +287,11 @@ enum class Again {
 NTSTATUS Retry(PSMARTCARD_EXTENSION extension, UCHAR error, Heard heard,
                Again again = Again::kAsk) {
   T1_DATA& t1 = extension->T1;
+  // A card that has been taken out answers no retry and no resynchronisation: each would only
+  // wait out the block waiting time again.
+  if (SharedLoad(extension->ReaderCapabilities.CurrentState) == SCARD_ABSENT) {
+    return End(extension, STATUS_NO_MEDIA, Then::kResynch);
+  }
   if (heard != Heard::kSilence) t1.Silent = FALSE;
   if (t1.Phase == kResynch || t1.Retries >= kMaxRetries) return Resynchronise(extension);
   ++t1.Retries;

@@ -28,8 +28,9 @@ constexpr const char* kAtrIfsc254 = "3B E9 00 00 81 31 FE 45 4A 43 4F 50 34 31 5
 constexpr const char* kAtrIfsc5 = "3B 80 81 11 05 15";
 
 // Turns, separated by commas: "SENT > ANSWER", the block the engine must send and the card's
-// answer as the driver leaves it in SmartcardReply ("SENT >": silence); "SENT" alone: the send
-// fails and the driver gives the request up; "3* TURN": the turn three times.
+// answer as the driver leaves it in SmartcardReply ("SENT >": silence; "SENT > out": silence,
+// the card having been taken out); "SENT" alone: the send fails and the driver gives the
+// request up; "3* TURN": the turn three times.
 struct Exchange {
   const char* apdu;  // the application's command; nullptr: the card is reset (ATR read again)
   std::string turns;
@@ -113,6 +114,12 @@ const T1Case kCases[] = {
     Case("WrongSequenceNumber", kAtrIfsc254,
          {{kSelect, kOpen + "00 40 02 90 00 D2, 00 82 00 82 > 00 00 02 61 10 73", STATUS_SUCCESS,
            "61 10"}}),
+    // Nothing is retried with a card that is gone; the card put back is reset.
+    Case("ACardTakenOutEndsTheExchangeAtOnce", kAtrIfsc254,
+         {kPlainSelect,
+          {kSelect, "00 40 07 00 A4 04 00 02 3F 00 DA > out", STATUS_NO_MEDIA},
+          {nullptr, ""},
+          kPlainSelect}),
     Case("IfsRequestWithoutSize", kAtrIfsc254,
          {{kSelect, kOpen + "00 C1 00 C1, 00 82 00 82 > 00 00 02 61 10 73", STATUS_SUCCESS,
            "61 10"}}),
@@ -176,7 +183,10 @@ class T1Test : public ::testing::TestWithParam<T1Case> {
   }
 
   void Run(const Exchange& e) {
-    if (e.apdu == nullptr) return PowerUp(GetParam().atr);
+    if (e.apdu == nullptr) {
+      SharedStore(extension_.ReaderCapabilities.CurrentState, SCARD_SPECIFIC);
+      return PowerUp(GetParam().atr);
+    }
     std::vector<std::string> turns;
     for (size_t at = 0; at < e.turns.size();) {
       const size_t end = std::min(e.turns.find(", ", at), e.turns.size());
@@ -194,6 +204,10 @@ class T1Test : public ::testing::TestWithParam<T1Case> {
           << "turn " << turn;
       ++turn;
       if (mark == std::string::npos) return std::nullopt;
+      if (t.substr(mark + 1) == " out") {
+        SharedStore(extension_.ReaderCapabilities.CurrentState, SCARD_ABSENT);
+        return Bytes{};
+      }
       return Hex(t.substr(mark + 1));
     };
     const NTSTATUS status =
