@@ -1,6 +1,7 @@
 #include "sim/t1_card.h"
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 
 #include "sim/t1_block.h"
@@ -17,6 +18,11 @@ class T1Engine final : public ProtocolEngine {
 
   void Start(const AtrInfo& atr) override {
     edc_ = atr.crc ? t1::Edc::kCrc : t1::Edc::kLrc;
+    // The character waiting time at the default rate (372 clocks of 3.58 MHz per ETU): a card
+    // that has waited that long for the rest of a block gives the block up. Never less than
+    // 200 ms here, so that a host slowed down by a loaded machine does not lose its blocks.
+    const auto cwt = std::chrono::microseconds(((1LL << atr.cwi) + 11) * 372 * 1000 / 3580);
+    give_up_ = std::max<std::chrono::microseconds>(cwt, std::chrono::milliseconds(200));
     ifsc_ = atr.ifsc == 0 || atr.ifsc == 0xFF ? 32 : atr.ifsc;
     ifsd_ = 32;
     ns_ = nr_ = 0;
@@ -31,6 +37,11 @@ class T1Engine final : public ProtocolEngine {
   }
 
   void Receive(std::span<const std::uint8_t> bytes, Application& app, CardOutput& out) override {
+    // The rest of a block that came too late: the card dropped the block before (a host that
+    // broke off its write), and these bytes start a new one.
+    const auto now = std::chrono::steady_clock::now();
+    if (!rx_.empty() && now - last_byte_ > give_up_) rx_.clear();
+    last_byte_ = now;
     for (std::uint8_t b : bytes) {
       rx_.push_back(b);
       if (rx_.size() < 3) continue;
@@ -182,8 +193,10 @@ class T1Engine final : public ProtocolEngine {
   int nr_ = 0;             // N(S) the card expects of the host's next I-block
   std::uint8_t nad_ = 0;   // of the card's blocks: the host's NAD with its addresses swapped
   Bytes rx_;               // the block coming in
-  Bytes chain_in_;         // the command so far
-  Bytes tx_;               // the answer going out
+  std::chrono::steady_clock::time_point last_byte_;  // of it
+  std::chrono::microseconds give_up_{};              // the wait for its next byte
+  Bytes chain_in_;                                   // the command so far
+  Bytes tx_;                                         // the answer going out
   std::size_t tx_offset_ = 0;
   bool sending_chain_ = false;
   std::optional<Block> last_;

@@ -65,6 +65,10 @@ const Dialogue kDialogues[] = {
      "00 00 05 00 84 00 00 08 89 > 00 00 0A 70 42 B7 98 88 FE 3A 85 90 00 4E |, "
      "00 C0 00 C0 > 00 E0 00 E0 |, "
      "00 00 05 00 84 00 00 08 89 > 00 00 0A 37 49 D8 F0 58 9D B0 9A 90 00 23 |"},
+    // A block the host broke off is dropped once its next byte is long overdue: the resynch
+    // that follows is a block of its own.
+    {"t1", "T1DropsABlockWhoseRestComesTooLate",
+     "00 00 05 00 84, pause 250, 00 C0 00 C0 > 00 E0 00 E0 |"},
     // PTS right after the ATR, refused once (tolvex-sim's pts-refuse), then the card's new clock.
     {"dual", "PtsRefusedOnceThenAcceptedAfterTheNextReset",
      "pts-refuse once, reset > 3B 92 13 80 31 20 45 44 55 44 |, FF 11 13 FD > FF 01 FE |, "

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -44,12 +45,19 @@ inline std::vector<std::pair<std::string, std::string>> Steps(std::string_view s
   return steps;
 }
 
-// A console command, carried out (ApplyFault), or false when the text is hex.
+// A console command, carried out (ApplyFault), or false when the text is hex. "pause MS" lets
+// that much time pass.
 inline bool Command(ReaderSim& sim, const std::string& text) {
   if (!std::islower(static_cast<unsigned char>(text.at(0)))) return false;
   std::istringstream words(text);
   std::string name;
   words >> name;
+  if (name == "pause") {
+    int ms = 0;
+    words >> ms;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return true;
+  }
   const std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
   EXPECT_EQ(ApplyFault(sim, name, args).substr(0, 2), "ok") << text;
   return true;
