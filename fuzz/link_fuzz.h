@@ -4,7 +4,7 @@
 // state before every input.
 //
 // Time. The bench runs with short waits: the port's read time-outs end the receive worker's
-// blocking reads after 2 ms, and the link's reads wait 2 ms plus nothing per byte, so an input
+// blocking reads after 1 ms, and the link's reads wait 1 ms plus nothing per byte, so an input
 // that leaves a read unanswered costs a few milliseconds, not the reader's seconds.
 //
 // Quiet. Between inputs (and wherever a target needs to know exactly what the driver has
@@ -41,9 +41,9 @@ inline void Check(bool holds, const char* what) {
   std::abort();
 }
 
-// The link's read waits on the bench (ms): nothing per byte, 2 in all.
+// The link's read waits on the bench (ms): nothing per byte, 1 in all.
 inline constexpr ULONG kFastInterval = 0;
-inline constexpr ULONG kFastTotal = 2;
+inline constexpr ULONG kFastTotal = 1;
 
 // Card bytes as the reader relays them: the escape byte 10 doubled.
 inline Bytes Relayed(std::span<const UCHAR> card) {
@@ -155,6 +155,13 @@ class FuzzLink {
     allocations_ = bench_.platform().pool().OutstandingAllocations();
   }
 
+  // The link's read waits (ms), for reads the reader is sure to answer: they end as soon as it
+  // does, and a busy machine does not end them first.
+  void SetWaits(ULONG interval, ULONG total) {
+    platform::SharedStore(reader()->ReadIntervalTimeout, interval);
+    platform::SharedStore(reader()->ReadTotalTimeout, total);
+  }
+
   // The end of an input: quiet, and no pool memory held beyond what the listener holds.
   void End() {
     Quiet();
@@ -166,7 +173,7 @@ class FuzzLink {
 
   // The port's read time-outs, short (CBSynchronizeCOMM sets the card's own).
   void FastPort() {
-    SERIAL_TIMEOUTS timeouts{1, 0, 2, 0, 1000};
+    SERIAL_TIMEOUTS timeouts{1, 0, 1, 0, 1000};
     Check(IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr,
                         0) == STATUS_SUCCESS,
           "the port takes its time-outs");
@@ -182,7 +189,7 @@ class FuzzLink {
         break;
       }
       Check(std::chrono::steady_clock::now() < give_up, "the link comes to rest");
-      std::this_thread::yield();
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
     bench_.platform().DrainWorkQueue();
   }

@@ -3,8 +3,8 @@
 //
 // The input is a list of operations on one exchange after another (an implicit command first):
 //   op % 8 == 0  command: the host writes a frame, which starts a new exchange
-//             1  LEN BYTES...  the reader sends BYTES (LEN % 64 of them; LEN >= 0xC0: the next
-//                four bytes over and over, (LEN - 0xBF) x 16 bytes), and the link comes to rest
+//             1  LEN BYTES...  the reader sends BYTES (LEN % 64 of them; LEN F0 to F7: the next
+//                four bytes over and over, (LEN - 0xEF) x 128 bytes), and the link comes to rest
 //             2  N      IFRead of N bytes (N >= 0xF0: 700 + 10 x (N - 0xF0))
 //             3         IFReadLastCWT
 //             4  N ROOM IFReadSTCData of N bytes (as above) into ROOM bytes
@@ -38,22 +38,23 @@ constexpr ULONG kLimit = RECEIVE_BUFFER_SIZE - 1;  // bytes the buffer keeps
 constexpr UCHAR kFill = 0xEE;
 constexpr size_t kCanary = 16;
 // The link's waits (ms) while bytes race a read.
-constexpr ULONG kRacingInterval = 1;
-constexpr ULONG kRacingTotal = 10;
+constexpr ULONG kRacingInterval = 0;
+constexpr ULONG kRacingTotal = 5;
 
 // The input, taken a byte at a time.
 class Input {
  public:
   Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   bool empty() const { return at_ >= size_; }
+  UCHAR Peek() const { return at_ < size_ ? data_[at_] : 0; }
   UCHAR Next() { return at_ < size_ ? data_[at_++] : 0; }
   Bytes Chunk() {
     const UCHAR len = Next();
     Bytes chunk;
-    if (len >= 0xC0) {
+    if (len >= 0xF0 && len < 0xF8) {
       UCHAR pattern[4];
       for (UCHAR& b : pattern) b = Next();
-      for (int i = 0; i < (len - 0xBF) * 16; ++i) chunk.push_back(pattern[i % 4]);
+      for (int i = 0; i < (len - 0xEF) * 128; ++i) chunk.push_back(pattern[i % 4]);
       return chunk;
     }
     for (int i = 0; i < len % 64 && !empty(); ++i) chunk.push_back(Next());
@@ -197,6 +198,18 @@ class Run {
   void Operate(Input& in) {
     Command();
     while (!in.empty()) {
+      const auto t0 = std::chrono::steady_clock::now();
+      const int op = in.Peek() % 8;
+      Step(in);
+      if (getenv("RS_TRACE"))
+        fprintf(stderr, "op %d %lld us\n", op,
+                (long long)std::chrono::duration_cast<std::chrono::microseconds>(
+                    std::chrono::steady_clock::now() - t0)
+                    .count());
+    }
+  }
+  void Step(Input& in) {
+    {
       switch (in.Next() % 8) {
         case 0:
           Command();
