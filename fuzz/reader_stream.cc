@@ -46,7 +46,6 @@ class Input {
  public:
   Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
   bool empty() const { return at_ >= size_; }
-  UCHAR Peek() const { return at_ < size_ ? data_[at_] : 0; }
   UCHAR Next() { return at_ < size_ ? data_[at_++] : 0; }
   Bytes Chunk() {
     const UCHAR len = Next();
@@ -197,56 +196,46 @@ class Run {
 
   void Operate(Input& in) {
     Command();
-    while (!in.empty()) {
-      const auto t0 = std::chrono::steady_clock::now();
-      const int op = in.Peek() % 8;
-      Step(in);
-      if (getenv("RS_TRACE"))
-        fprintf(stderr, "op %d %lld us\n", op,
-                (long long)std::chrono::duration_cast<std::chrono::microseconds>(
-                    std::chrono::steady_clock::now() - t0)
-                    .count());
-    }
-  }
-  void Step(Input& in) {
-    {
-      switch (in.Next() % 8) {
-        case 0:
-          Command();
-          break;
-        case 1:
-          Send(in.Chunk());
-          break;
-        case 2:
-          Read(in.Count());
-          break;
-        case 3:
-          ReadBlockEnd();
-          break;
-        case 4: {
-          const ULONG n = in.Count();
-          ReadData(n, in.Next());
-          break;
-        }
-        case 5: {
-          const UCHAR wtx = in.Next();
-          SharedStore(link_.smartcard()->T1.Wtx, static_cast<UCHAR>(wtx & 1 ? wtx : 0));
-          model_.SetWtx(wtx & 1);
-          break;
-        }
-        case 6: {
-          const ULONG n = in.Next();
-          RacingRead(n, in.Chunk());
-          break;
-        }
-        default:
-          RacingBlockEnd(in.Chunk());
-          break;
-      }
-    }
+    while (!in.empty()) Step(in);
   }
 
  private:
+  void Step(Input& in) {
+    switch (in.Next() % 8) {
+      case 0:
+        Command();
+        break;
+      case 1:
+        Send(in.Chunk());
+        break;
+      case 2:
+        Read(in.Count());
+        break;
+      case 3:
+        ReadBlockEnd();
+        break;
+      case 4: {
+        const ULONG n = in.Count();
+        ReadData(n, in.Next());
+        break;
+      }
+      case 5: {
+        const UCHAR wtx = in.Next();
+        SharedStore(link_.smartcard()->T1.Wtx, static_cast<UCHAR>(wtx & 1 ? wtx : 0));
+        model_.SetWtx(wtx & 1);
+        break;
+      }
+      case 6: {
+        const ULONG n = in.Next();
+        RacingRead(n, in.Chunk());
+        break;
+      }
+      default:
+        RacingBlockEnd(in.Chunk());
+        break;
+    }
+  }
+
   void Command() {
     link_.Quiet();
     Check(IFWrite(reader_, &kCommand, 1) == STATUS_SUCCESS, "the port takes the command");
