@@ -7,7 +7,8 @@
 //            faster reader would), not the one the library chose for this reader
 //   byte 1   bit 0: the card's answers go on past what the driver reads; bit 1: the reader ends
 //            them with its error report, not the end of the block; bits 2-3: 0, or 1 + the
-//            place of a damaged character in the first answer
+//            place of a damaged character in the first answer; bits 4-5: the card's answer to
+//            the fall-back's reset: its ATR (0, 3), none (1), an ATR the library refuses (2)
 //   byte 2   the first answer's length (% 16), then its bytes; the rest: the second answer
 //            (to the PTS after the fall-back's cold reset)
 // Every answer the reader relays after its 90, escaped, with the end report behind it, so that
@@ -141,6 +142,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool own_pair = (choice & 0x20) != 0;
   const bool go_on = (flags & 1) != 0;
   const bool reader_error = (flags & 2) != 0;
+  const UCHAR second_reset = (flags >> 4) & 3;
+  // The fall-back's reset fails: the card is mute, or its ATR is refused (TD1 names T=1, no TCK).
+  const bool reset_fails = second_reset == 1 || second_reset == 2;
   const std::optional<size_t> damaged =
       (flags >> 2) & 3 ? std::optional<size_t>(((flags >> 2) & 3) - 1) : std::nullopt;
   Bytes answers[2];
@@ -161,10 +165,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzLink& link = tolvex::fuzz::Link();
   tolvex::platform::PlatformScope scope(link.bench().platform());
   auto pts_count = std::make_shared<size_t>(0);
-  link.Begin([atr, answers, damaged, reader_error, pts_count](std::span<const UCHAR> frame) {
+  link.Begin([atr, answers, damaged, reader_error, second_reset,
+              pts_count](std::span<const UCHAR> frame) {
     const Bytes reset = {static_cast<UCHAR>(STC_WRITE_REGISTER | STC_RESET_REGISTER),
                          STC_RESET_CARD};
     if (std::equal(frame.begin(), frame.end(), reset.begin(), reset.end())) {
+      if (second_reset == 1) return Stream({}, std::nullopt, false);
+      if (second_reset == 2) return Stream({0x3B, 0x80, 0x01}, std::nullopt, false);
       return Stream(atr, std::nullopt, false);
     }
     if (IsPts(frame)) {
@@ -224,11 +231,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else if (!go_on) {
     const bool confirmed_first = Echoes(seen[0], first);
     const bool fall_back = !confirmed_first && type != PTS_TYPE_DEFAULT;
-    const bool confirmed = confirmed_first || (fall_back && Echoes(seen[1], second));
+    const bool confirmed =
+        confirmed_first || (fall_back && !reset_fails && Echoes(seen[1], second));
     Check(status == (confirmed ? STATUS_SUCCESS : STATUS_DEVICE_PROTOCOL_ERROR),
           "success exactly when the card echoes the request");
     std::vector<Bytes> expected{first};
-    if (fall_back) expected.push_back(second);
+    if (fall_back && !reset_fails) expected.push_back(second);
     Check(pts == expected, "the PTS requests are those of the card's proposal");
     Check(reset == fall_back, "a refused proposal falls back to a cold reset, once");
   }
