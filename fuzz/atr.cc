@@ -18,6 +18,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <optional>
 
 #include "driver/stc/stc.h"
@@ -304,7 +305,9 @@ FuzzLink::Responder ResetAnswer(Bytes atr) {
 
 // The reader's bytes for the card's: 90, the card's bytes escaped (the damaged one as 10 88),
 // its end-of-block report.
-Bytes Stream(const Bytes& card, std::optional<size_t> damaged) {
+constexpr size_t kNoDamage = SIZE_MAX;
+
+Bytes Stream(const Bytes& card, size_t damaged) {
   Bytes wire{STC_OK};
   for (size_t i = 0; i < card.size(); ++i) {
     if (damaged == i) {
@@ -322,12 +325,12 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
   FuzzLink& link = tolvex::fuzz::Link();
   tolvex::platform::PlatformScope scope(link.bench().platform());
   Bytes card(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 80));
-  std::optional<size_t> damaged;
+  size_t damaged = kNoDamage;
   const size_t at = selector >> 4;
   if ((selector & 0x08) && at < card.size()) damaged = at;
   const size_t room = (selector & 0x40) ? MAXIMUM_ATR_LENGTH : ATR_BUFFER_SIZE;
   Bytes as_read = card;  // the damaged character keeps its place as a 0
-  if (damaged) as_read[*damaged] = 0;
+  if (damaged != kNoDamage) as_read[damaged] = 0;
   const DriverReading expected = ReadAsDriver(as_read, room);
   PREADER_EXTENSION reader = link.reader();
 
@@ -358,14 +361,13 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
   }
   link.Quiet();
   Check(tolvex::platform::SharedLoad(reader->CharacterErrorStatus) ==
-            (damaged ? STATUS_DATA_ERROR : STATUS_SUCCESS),
+            (damaged != kNoDamage ? STATUS_DATA_ERROR : STATUS_SUCCESS),
         "a damaged character is told");
   link.End();
   if (status != STATUS_SUCCESS || length > ATR_BUFFER_SIZE) return;
 
   // A cold reset with the bytes STCReadATR took, through CBCardPower to the library.
-  const std::optional<size_t> damage =
-      damaged && *damaged < length ? damaged : std::optional<size_t>{};
+  const size_t damage = damaged < length ? damaged : kNoDamage;
   link.Begin(ResetAnswer(Stream(Bytes(card.begin(), card.begin() + length), damage)));
   link.SetWaits(0, kAnsweredWait);
   PSMARTCARD_EXTENSION ext = link.smartcard();
@@ -379,7 +381,7 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
   Bytes stored = as_read;
   if (stored[0] == 0x03) stored[0] = 0x3F;
   stored.resize(length);
-  if (damage) {
+  if (damage != kNoDamage) {
     // Damaged twice (the cold reset and its warm repeat): never handed on.
     Check(power == STATUS_IO_TIMEOUT, "a damaged ATR is refused");
     Check(caps.ATR.Length == 0 && link.information() == 0, "a damaged ATR is not handed on");
