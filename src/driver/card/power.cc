@@ -53,7 +53,8 @@ NTSTATUS CBCardPower(PSMARTCARD_EXTENSION SmartcardExtension) {
   ULONG length = sizeof(atr);
   NTSTATUS status = STCReset(reader, warm, atr, &length);
   if (status != STATUS_SUCCESS) return status;
-  if (length <= 2) return STATUS_SUCCESS;  // TS and T0 only: nothing to take
+  // Every ATR read is handed on, the shortest (TS and T0 alone, as 3B 00) too: a reset reported
+  // as good leaves the card's own capabilities, never the last card's.
 
   if (length <= SmartcardExtension->IoRequest.ReplyBufferLength) {
     std::memcpy(SmartcardExtension->IoRequest.ReplyBuffer, atr, length);

@@ -97,17 +97,17 @@ NTSTATUS CBSetProtocol(PSMARTCARD_EXTENSION SmartcardExtension) {
       return Finish(SmartcardExtension, STATUS_SUCCESS);
     }
     // Not confirmed: once, a cold reset and the card's default parameters; then give up with
-    // the card switched off.
+    // the card switched off, also when the card does not come back from that reset (a reset
+    // that failed may have left it powered, and the card state must not stay "negotiable").
     if (card.PtsData.Type != PTS_TYPE_DEFAULT && !fell_back) {
       fell_back = true;
       card.PtsData.Type = PTS_TYPE_DEFAULT;
       SmartcardExtension->MinorIoControlCode = SCARD_COLD_RESET;
-      if (CBCardPower(SmartcardExtension) != STATUS_SUCCESS) {
-        return Finish(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR);
+      if (CBCardPower(SmartcardExtension) == STATUS_SUCCESS) {
+        // The new ATR's parameters stand, but not another fall-back.
+        card.PtsData.Type = PTS_TYPE_DEFAULT;
+        continue;
       }
-      // The new ATR's parameters stand, but not another fall-back.
-      card.PtsData.Type = PTS_TYPE_DEFAULT;
-      continue;
     }
     SmartcardExtension->MinorIoControlCode = SCARD_POWER_DOWN;
     (void)CBCardPower(SmartcardExtension);

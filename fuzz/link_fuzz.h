@@ -1,0 +1,237 @@
+// What the driver fuzz targets share: one link bench per process (platform, serial port on an
+// in-memory line, the link record brought up as start-up does), a responder that answers the
+// host's frames as the reader would, and the reset that puts link and card back in the same
+// state before every input.
+//
+// Time. The bench runs with short waits: the port's read time-outs end the receive worker's
+// blocking reads after 1 ms, and the link's reads wait 1 ms plus nothing per byte, so an input
+// that leaves a read unanswered costs a few milliseconds, not the reader's seconds.
+//
+// Quiet. Between inputs (and wherever a target needs to know exactly what the driver has
+// seen) the bench waits until every frame the host wrote has reached the responder, the port
+// holds no received byte, the listener is armed again and no receive pass runs: from then on
+// nothing moves until the next request.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <thread>
+#include <vector>
+
+#include "driver/card/card.h"
+#include "driver/frame/frame.h"
+#include "driver/link/link.h"
+#include "platform/platform.h"
+#include "support/link_bench.h"
+
+namespace tolvex::fuzz {
+
+using Bytes = std::vector<UCHAR>;
+
+inline void Check(bool holds, const char* what) {
+  if (holds) return;
+  std::fprintf(stderr, "check failed: %s\n", what);
+  std::abort();
+}
+
+// The link's read waits on the bench (ms): nothing per byte, 1 in all.
+inline constexpr ULONG kFastInterval = 0;
+inline constexpr ULONG kFastTotal = 1;
+
+// Card bytes as the reader relays them: the escape byte 10 doubled.
+inline Bytes Relayed(std::span<const UCHAR> card) {
+  Bytes wire;
+  for (UCHAR b : card) {
+    wire.push_back(b);
+    if (b == STC_ESCAPE) wire.push_back(b);
+  }
+  return wire;
+}
+
+// The reader's one-byte answer codes as the driver is to translate them (IFRead's verdict).
+inline NTSTATUS CodeStatus(UCHAR code) {
+  switch (code) {
+    case 0x90:
+      return STATUS_SUCCESS;
+    case 0x81:
+      return STATUS_DATA_OVERRUN;
+    case 0x82:
+      return STATUS_CRC_ERROR;
+    case 0x83:
+      return STATUS_IO_TIMEOUT;
+    case 0x84:
+    case 0x88:
+      return STATUS_DATA_ERROR;
+    default:
+      return STATUS_UNSUCCESSFUL;
+  }
+}
+
+class FuzzLink {
+ public:
+  // Answers one frame of the host; an empty answer is silence.
+  using Responder = std::function<Bytes(std::span<const UCHAR> frame)>;
+
+  FuzzLink() {
+    platform::PlatformScope scope(bench_.platform());
+    baseline_ = bench_.platform().pool().OutstandingAllocations();
+    bench_.line().SetListener([this](std::span<const UCHAR> frame) { HostWrote(frame); });
+    Check(bench_.Start() == STATUS_SUCCESS, "the link bench starts");
+    PSMARTCARD_EXTENSION card = bench_.smartcard();
+    DrvSetupSmartcardExtension(card);
+    card->CardCapabilities.ClockRateConversion = ClockRateConversion;
+    card->CardCapabilities.BitRateAdjustment = BitRateAdjustment;
+    card->IoRequest.Information = &information_;
+  }
+
+  // Stopping the listener and letting go of the port gives back everything the link took.
+  ~FuzzLink() {
+    bench_.Stop();
+    platform::PlatformScope scope(bench_.platform());
+    bench_.platform().DrainWorkQueue();
+    Check(bench_.platform().pool().OutstandingAllocations() == baseline_,
+          "nothing of the link's pool memory is left once it is stopped");
+  }
+
+  FuzzLink(const FuzzLink&) = delete;
+  FuzzLink& operator=(const FuzzLink&) = delete;
+
+  host::LinkBench& bench() { return bench_; }
+  PREADER_EXTENSION reader() { return bench_.reader(); }
+  PSMARTCARD_EXTENSION smartcard() { return bench_.smartcard(); }
+  ULONG_PTR& information() { return information_; }
+
+  // The start of an input: quiet, the link's and the card's state as after start-up, with the
+  // short waits, and `responder` answering the host's frames. The caller holds a PlatformScope.
+  void Begin(Responder responder) {
+    Quiet();
+    {
+      std::lock_guard lock(mutex_);
+      responder_ = std::move(responder);
+      frames_.clear();
+    }
+    bench_.port().ClearRequests();
+    frames_seen_.store(0);
+    writes_ = 0;
+    PREADER_EXTENSION r = reader();
+    {
+      platform::SpinLockGuard lock(&r->ReceiveLock);
+      std::memset(r->ReceiveBuffer, 0, sizeof(r->ReceiveBuffer));
+      r->ReceivedCount = 0;
+      r->ExpectedCount = NOBODY_WAITS;
+      r->ReadTicket = 0;
+      r->AnsweredTicket = 0;
+      r->BlockEndWaits = FALSE;
+      r->WakeOwed = FALSE;
+      r->AnswerPending = FALSE;
+      r->ExchangeEnd = STATUS_SUCCESS;
+      r->PurgePending = FALSE;
+      r->EscapePending = FALSE;  // no pass runs
+      r->CharacterErrorStatus = STATUS_SUCCESS;
+      r->BlockEndStatus = STATUS_IO_TIMEOUT;
+      r->ReadIntervalTimeout = kFastInterval;
+      r->ReadTotalTimeout = kFastTotal;
+      std::memset(r->AtrInterfaceBytes, 0, sizeof(r->AtrInterfaceBytes));
+    }
+    KeClearEvent(&r->DataEvent);
+    PSMARTCARD_EXTENSION card = smartcard();
+    platform::SharedStore(card->T1.Wtx, UCHAR{0});
+    platform::SharedStore(card->ReaderCapabilities.CurrentState, SCARD_SWALLOWED);
+    SCARD_CARD_CAPABILITIES& caps = card->CardCapabilities;
+    std::memset(&caps, 0, sizeof(caps));
+    caps.ClockRateConversion = ClockRateConversion;
+    caps.BitRateAdjustment = BitRateAdjustment;
+    card->MinorIoControlCode = 0;
+    information_ = 0;
+    FastPort();
+    // The request of the time-outs is the first one recorded: start from none.
+    bench_.port().ClearRequests();
+    allocations_ = bench_.platform().pool().OutstandingAllocations();
+  }
+
+  // The link's read waits (ms), for reads the reader is sure to answer: they end as soon as it
+  // does, and a busy machine does not end them first.
+  void SetWaits(ULONG interval, ULONG total) {
+    platform::SharedStore(reader()->ReadIntervalTimeout, interval);
+    platform::SharedStore(reader()->ReadTotalTimeout, total);
+  }
+
+  // The end of an input: quiet, and no pool memory held beyond what the listener holds.
+  void End() {
+    Quiet();
+    Check(bench_.platform().pool().OutstandingAllocations() == allocations_,
+          "an input leaves no pool memory behind");
+    std::lock_guard lock(mutex_);
+    responder_ = nullptr;
+  }
+
+  // The port's read time-outs, short (CBSynchronizeCOMM sets the card's own).
+  void FastPort() {
+    SERIAL_TIMEOUTS timeouts{1, 0, 1, 0, 1000};
+    Check(IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr,
+                        0) == STATUS_SUCCESS,
+          "the port takes its time-outs");
+  }
+
+  // Waits until nothing moves: see the header's comment. Called on the thread that drives the
+  // link, whose requests are all over by then.
+  void Quiet() {
+    // The port's record of requests, kept short: the writes are counted, the rest let go.
+    for (const auto& request : bench_.port().Requests()) writes_ += request.major == IRP_MJ_WRITE;
+    bench_.port().ClearRequests();
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+      bench_.platform().DrainWorkQueue();
+      if (frames_seen_.load() == writes_ && bench_.port().receive_queue() == 0 &&
+          bench_.port().has_pending_wait()) {
+        break;
+      }
+      Check(std::chrono::steady_clock::now() < give_up, "the link comes to rest");
+      std::this_thread::sleep_for(std::chrono::microseconds(20));
+    }
+    bench_.platform().DrainWorkQueue();
+  }
+
+  // The frames the host wrote since Begin, as the responder saw them.
+  std::vector<Bytes> frames() {
+    std::lock_guard lock(mutex_);
+    return frames_;
+  }
+
+ private:
+  void HostWrote(std::span<const UCHAR> frame) {
+    Bytes reply;
+    {
+      std::lock_guard lock(mutex_);
+      frames_.emplace_back(frame.begin(), frame.end());
+      if (responder_) reply = responder_(frame);
+    }
+    if (!reply.empty()) bench_.line().Send(reply);
+    frames_seen_.fetch_add(1);
+  }
+
+  host::LinkBench bench_;
+  size_t baseline_ = 0;
+  size_t allocations_ = 0;
+  ULONG_PTR information_ = 0;
+  std::mutex mutex_;
+  Responder responder_;
+  std::vector<Bytes> frames_;
+  std::atomic<size_t> frames_seen_{0};
+  size_t writes_ = 0;  // the host's writes since Begin
+};
+
+// The process's one bench, made on first use.
+inline FuzzLink& Link() {
+  static FuzzLink link;
+  return link;
+}
+
+}  // namespace tolvex::fuzz
