@@ -126,7 +126,8 @@ BOOLEAN RtlEqualUnicodeString(const UNICODE_STRING* String1, const UNICODE_STRIN
 }
 
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                                PVOID Context, PVOID /*Environment*/) {
+                                PVOID Context, PVOID /*Environment*/, const char* file, int line) {
+  tolvex::platform::ServiceSite site("RtlQueryRegistryValues", file, line);
   if (RelativeTo != RTL_REGISTRY_ABSOLUTE) return STATUS_INVALID_PARAMETER;
   if (Path == nullptr) return STATUS_INVALID_PARAMETER;
   Registry& registry = Platform::Current().registry();
@@ -173,6 +174,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
     if (direct) {
       status = StoreDirect(type, data.data(), static_cast<ULONG>(data.size()), entry->EntryContext);
     } else {
+      // The routine is the caller's code: its own calls are sites of their own.
+      tolvex::platform::ServiceSiteBarrier fresh(false);
       status = entry->QueryRoutine(entry->Name, type, data.data(), static_cast<ULONG>(data.size()),
                                    Context, entry->EntryContext);
     }
