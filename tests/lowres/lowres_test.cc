@@ -1,0 +1,396 @@
+// Low resources, site by site: a whole session with the simulated reader is run once to learn
+// every site of a kernel service that can fail for want of memory (platform.h: FaultSites),
+// phase by phase; then, for each phase and each site reached in it, the session runs again with
+// that site failing the first time the phase reaches it. The operation that meets the failure
+// must report it (never success with wrong data), the same operation must work when tried
+// again, the rest of the session must go as usual, and at the end nothing of the pool and no
+// thread may be left.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "host/host.h"
+#include "host/reader.h"
+#include "platform/platform.h"
+#include "platform/winsmcrd.h"
+#include "sim/application.h"
+#include "sim/card.h"
+#include "sim/reader_sim.h"
+
+namespace {
+
+using tolvex::host::CardWait;
+using tolvex::host::Power;
+using tolvex::host::Status;
+using tolvex::platform::FaultSites;
+using tolvex::sim::Application;
+using Bytes = std::vector<std::uint8_t>;
+using Site = FaultSites::Site;
+using namespace std::chrono_literals;
+
+enum class Phase { kStartup, kOpenClose, kTracking, kPower, kProtocol, kT0, kT1, kTeardown };
+constexpr Phase kPhases[] = {Phase::kStartup, Phase::kOpenClose, Phase::kTracking,
+                             Phase::kPower,   Phase::kProtocol,  Phase::kT0,
+                             Phase::kT1,      Phase::kTeardown};
+
+const char* PhaseName(Phase phase) {
+  switch (phase) {
+    case Phase::kStartup:
+      return "startup";
+    case Phase::kOpenClose:
+      return "open_close";
+    case Phase::kTracking:
+      return "tracking";
+    case Phase::kPower:
+      return "power";
+    case Phase::kProtocol:
+      return "protocol";
+    case Phase::kT0:
+      return "t0";
+    case Phase::kT1:
+      return "t1";
+    case Phase::kTeardown:
+      return "teardown";
+  }
+  return "?";
+}
+
+Bytes Cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+Bytes Ok(Bytes data = {}) {
+  return Cat(std::move(data), {0x90, 0x00});
+}
+Bytes File(size_t offset, size_t count) {
+  const auto file = Application::FileContents().begin() + static_cast<std::ptrdiff_t>(offset);
+  return Bytes(file, file + static_cast<std::ptrdiff_t>(count));
+}
+std::string Hex(const Bytes& bytes) {
+  std::string text;
+  char byte[4];
+  for (std::uint8_t b : bytes) {
+    std::snprintf(byte, sizeof(byte), "%02X ", b);
+    text += byte;
+  }
+  return text;
+}
+std::string StatusText(Status status) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
+  return text;
+}
+
+size_t ThreadCount() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++count;
+  }
+  return count;
+}
+
+// What one step of the session came to: its status, and what was wrong with its result if it
+// succeeded with the wrong one.
+struct Outcome {
+  Status status = STATUS_SUCCESS;
+  std::string wrong;
+};
+
+// One session: a host with the simulated reader on port 0, and the steps an application takes.
+class Session {
+ public:
+  struct Step {
+    Phase phase;
+    const char* name;
+    std::function<Outcome()> run;
+    // Before the step is tried again after a failure: what a caller does first.
+    std::function<void()> recover;
+  };
+
+  Session() : sim_(&host_.AddSimulatedPort(0)) {}
+  ~Session() { reader_.reset(); }
+
+  tolvex::host::Host& host() { return host_; }
+  // After a session broken off: closes the reader and stops; what was left.
+  std::string Finish() {
+    reader_.reset();
+    return host_.Stop();
+  }
+  FaultSites& faults() { return host_.platform().faults(); }
+
+  std::vector<Step> Steps() {
+    std::vector<Step> steps;
+    steps.push_back({Phase::kStartup, "start", [this] { return Outcome{host_.Start()}; },
+                     [this] { Note("stop after a failed start", host_.Stop()); }});
+    steps.push_back({Phase::kOpenClose, "open", [this] { return Open(); }, nullptr});
+    steps.push_back({Phase::kTracking, "insert", [this] { return Insert(); }, nullptr});
+    steps.push_back(
+        {Phase::kTracking, "wait cancelled", [this] { return WaitCancelled(); }, nullptr});
+    AddProtocol(steps, SCARD_PROTOCOL_T0, Phase::kT0,
+                {{Cat({0x00, 0xA4, 0x04, 0x00, 0x07}, Application::Aid()), Ok()},
+                 {{0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01}, Ok()},
+                 {{0x00, 0xB0, 0x00, 0x00, 0x00}, Ok(File(0, 256))},
+                 {{0x80, 0xEE, 0x00, 0x00, 0x03, 0x01, 0x02, 0x03}, {0x61, 0x03}}});
+    AddProtocol(steps, SCARD_PROTOCOL_T1, Phase::kT1,
+                {{Cat({0x00, 0xA4, 0x04, 0x00, 0x07}, Application::Aid()), Ok()},
+                 {{0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01}, Ok()},
+                 {{0x00, 0xB0, 0x00, 0x10, 0xC8}, Ok(File(16, 200))},
+                 {{0x80, 0xEE, 0x00, 0x00, 0x03, 0x0A, 0x0B, 0x0C, 0x03}, Ok({0x0A, 0x0B, 0x0C})}});
+    steps.push_back({Phase::kTracking, "remove", [this] { return Remove(); }, nullptr});
+    steps.push_back({Phase::kTracking, "insert again", [this] { return Insert(); }, nullptr});
+    steps.push_back({Phase::kOpenClose, "close and open again",
+                     [this] {
+                       reader_.reset();
+                       return Open();
+                     },
+                     nullptr});
+    steps.push_back({Phase::kOpenClose, "close",
+                     [this] {
+                       reader_.reset();
+                       return Outcome{};
+                     },
+                     nullptr});
+    steps.push_back(
+        {Phase::kTeardown, "stop",
+         [this] {
+           const std::string left = host_.Stop();
+           return left.empty() ? Outcome{} : Outcome{STATUS_UNSUCCESSFUL, "left " + left};
+         },
+         nullptr});
+    return steps;
+  }
+
+  // Problems the steps noted on their way (a recovery that left memory, ...).
+  std::vector<std::string>& notes() { return notes_; }
+
+ private:
+  struct Command {
+    Bytes apdu;
+    Bytes response;
+  };
+
+  void Note(const std::string& what, const std::string& left) {
+    if (!left.empty()) notes_.push_back(what + " left " + left);
+  }
+
+  Outcome NeedReader() { return Outcome{STATUS_INVALID_DEVICE_STATE, "no reader open"}; }
+
+  Outcome Open() {
+    auto [status, reader] = tolvex::host::Reader::Open(host_, 0);
+    if (status == STATUS_SUCCESS && reader == nullptr) return Outcome{status, "success, no handle"};
+    reader_ = std::move(reader);
+    return Outcome{status};
+  }
+
+  Outcome Insert() {
+    if (!reader_) return NeedReader();
+    if (!sim_->card_present()) sim_->InsertCard("dual");
+    return Outcome{reader_->WaitForCard(CardWait::kPresent, 3s)};
+  }
+
+  Outcome Remove() {
+    if (!reader_) return NeedReader();
+    if (sim_->card_present()) sim_->RemoveCard();
+    return Outcome{reader_->WaitForCard(CardWait::kAbsent, 3s)};
+  }
+
+  // A wait for the card to go, with the card in: it stays pending until cancelled.
+  Outcome WaitCancelled() {
+    if (!reader_) return NeedReader();
+    std::unique_ptr<tolvex::host::Request> wait = reader_->StartWaitForCard(CardWait::kAbsent);
+    // Given a moment to be taken up by the driver (or refused at once).
+    Status status = wait->Wait(20ms);
+    if (status != STATUS_TIMEOUT) {
+      return Outcome{status == STATUS_SUCCESS ? STATUS_UNSUCCESSFUL : status,
+                     status == STATUS_SUCCESS ? "ended with the card in" : ""};
+    }
+    wait->Cancel();
+    status = wait->Wait(3s);
+    return Outcome{status == STATUS_CANCELLED ? STATUS_SUCCESS : status};
+  }
+
+  Outcome PowerUp() {
+    if (!reader_) return NeedReader();
+    const auto [status, atr] = reader_->PowerCard(Power::kColdReset);
+    const Bytes expected = tolvex::sim::MakeCard("dual")->Reset();
+    if (status == STATUS_SUCCESS && atr != expected) return Outcome{status, "ATR " + Hex(atr)};
+    return Outcome{status};
+  }
+
+  Outcome Select(std::uint32_t protocol) {
+    if (!reader_) return NeedReader();
+    const auto [status, selected] = reader_->SetProtocol(protocol);
+    if (status == STATUS_SUCCESS && selected != protocol) {
+      return Outcome{status, "selected " + std::to_string(selected)};
+    }
+    return Outcome{status};
+  }
+
+  Outcome Send(std::uint32_t protocol, const Command& command) {
+    if (!reader_) return NeedReader();
+    const auto [status, response] = reader_->Transmit(protocol, command.apdu);
+    if (status == STATUS_SUCCESS && response != command.response) {
+      return Outcome{status, "response " + Hex(response)};
+    }
+    return Outcome{status};
+  }
+
+  // A cold reset, protocol selection (with PTS: the dual card's TA1 asks for a faster clock
+  // rate) and commands under that protocol.
+  void AddProtocol(std::vector<Step>& steps, std::uint32_t protocol, Phase phase,
+                   std::vector<Command> commands) {
+    steps.push_back({Phase::kPower, "power up", [this] { return PowerUp(); }, nullptr});
+    // After a failed selection the card wants a reset, as after any failed PTS.
+    steps.push_back({Phase::kProtocol, "select protocol",
+                     [this, protocol] { return Select(protocol); }, [this] { (void)PowerUp(); }});
+    for (Command& command : commands) {
+      steps.push_back(
+          {phase, "transmit",
+           [this, protocol, command = std::move(command)] { return Send(protocol, command); },
+           nullptr});
+    }
+  }
+
+  tolvex::host::Host host_{tolvex::host::Host::Options{.skip_delays = true}};
+  tolvex::sim::ReaderSim* sim_;
+  std::unique_ptr<tolvex::host::Reader> reader_;
+  std::vector<std::string> notes_;
+};
+
+// The sites each phase reached in a session without faults, with how often.
+using PhaseSites = std::map<Phase, std::map<Site, size_t>>;
+
+const PhaseSites& Recorded() {
+  static const PhaseSites* recorded = [] {
+    auto* sites = new PhaseSites();
+    Session session;
+    for (const Session::Step& step : session.Steps()) {
+      session.faults().ClearSeen();
+      const Outcome outcome = step.run();
+      if (outcome.status != STATUS_SUCCESS || !outcome.wrong.empty()) {
+        ADD_FAILURE() << "without faults, step " << step.name << ": " << StatusText(outcome.status)
+                      << " " << outcome.wrong;
+      }
+      for (const auto& [site, count] : session.faults().Seen()) (*sites)[step.phase][site] += count;
+    }
+    return sites;
+  }();
+  return *recorded;
+}
+
+// What a session with one failing site came to.
+struct RunResult {
+  bool fired = false;
+  std::string failed_step;  // the step that reported the failure (empty: none did)
+  Status status = STATUS_SUCCESS;
+  std::vector<std::string> problems;
+};
+
+RunResult RunWithFailure(Phase phase, const Site& site, size_t threads_before) {
+  RunResult run;
+  {
+    Session session;
+    FaultSites& faults = session.faults();
+    for (const Session::Step& step : session.Steps()) {
+      if (step.phase == phase && !run.fired) {
+        faults.FailAt(site);
+      } else {
+        faults.Disarm();
+      }
+      Outcome outcome = step.run();
+      const bool fired_here = !run.fired && step.phase == phase && faults.failed();
+      run.fired = run.fired || fired_here;
+      faults.Disarm();
+      if (!outcome.wrong.empty()) {
+        run.problems.push_back(std::string(step.name) + " succeeded wrongly: " + outcome.wrong);
+        break;
+      }
+      if (outcome.status == STATUS_SUCCESS) continue;
+      if (!fired_here) {
+        run.problems.push_back(
+            std::string(step.name) + " failed with " + StatusText(outcome.status) +
+            (run.fired ? " after the failure had been dealt with" : " though nothing failed"));
+        break;
+      }
+      run.failed_step = step.name;
+      run.status = outcome.status;
+      if (outcome.status == STATUS_PENDING) run.problems.push_back("reported STATUS_PENDING");
+      // The same operation, tried again, must work.
+      if (step.recover) step.recover();
+      outcome = step.run();
+      if (outcome.status != STATUS_SUCCESS || !outcome.wrong.empty()) {
+        run.problems.push_back(std::string(step.name) +
+                               " tried again: " + StatusText(outcome.status) + " " + outcome.wrong);
+        break;
+      }
+    }
+    for (const std::string& note : session.notes()) run.problems.push_back(note);
+    if (!run.problems.empty()) {
+      const std::string left = session.Finish();
+      if (!left.empty()) run.problems.push_back("stop left " + left);
+    }
+  }
+  const size_t threads_after = ThreadCount();
+  if (threads_after != threads_before) {
+    run.problems.push_back(std::to_string(threads_after - threads_before) + " threads left");
+  }
+  return run;
+}
+
+class LowResources : public ::testing::TestWithParam<Phase> {};
+
+// Every site the phase reached fails in turn, the first time the phase reaches it.
+TEST_P(LowResources, EverySiteFailsOnce) {
+  const Phase phase = GetParam();
+  const size_t threads = ThreadCount();
+  const auto recorded = Recorded().find(phase);
+  ASSERT_NE(recorded, Recorded().end()) << "the phase reached no site";
+  size_t failable = 0, reported = 0, absorbed = 0, missed = 0;
+  std::string summary;
+  for (const auto& [site, count] : recorded->second) {
+    if (!site.can_fail) continue;
+    ++failable;
+    const RunResult run = RunWithFailure(phase, site, threads);
+    EXPECT_TRUE(run.problems.empty())
+        << PhaseName(phase) << ", " << site.Describe() << ": " << [&] {
+             std::string text;
+             for (const std::string& problem : run.problems) text += "\n  " + problem;
+             return text;
+           }();
+    std::string result;
+    if (!run.fired) {
+      ++missed;
+      result = "not reached this time";
+    } else if (run.failed_step.empty()) {
+      ++absorbed;
+      result = "absorbed, session went on";
+    } else {
+      ++reported;
+      result = run.failed_step + ": " + StatusText(run.status);
+    }
+    summary += "  " + site.Describe() + " x" + std::to_string(count) + " -> " + result + "\n";
+  }
+  std::printf(
+      "%s: %zu sites that can fail: %zu reported and tried again, %zu absorbed, %zu not "
+      "reached again\n%s",
+      PhaseName(phase), failable, reported, absorbed, missed, summary.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, LowResources, ::testing::ValuesIn(kPhases),
+                         [](const ::testing::TestParamInfo<Phase>& param) {
+                           return std::string(PhaseName(param.param));
+                         });
+
+}  // namespace
