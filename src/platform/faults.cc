@@ -44,7 +44,7 @@ bool FaultSites::Reach(std::string_view what, bool can_fail) {
   site.can_fail = can_fail;
   std::lock_guard lock(mutex_);
   ++seen_[site];
-  if (!can_fail || failed_ || !target_ || *target_ != site) return false;
+  if (!can_fail || failed_ || held_ || !target_ || *target_ != site) return false;
   if (skip_ > 0) {
     --skip_;
     return false;
@@ -67,12 +67,18 @@ void FaultSites::FailAt(const Site& site, size_t skip) {
   std::lock_guard lock(mutex_);
   target_ = site;
   skip_ = skip;
+  held_ = false;
   failed_ = false;
 }
 
 void FaultSites::Disarm() {
   std::lock_guard lock(mutex_);
   target_.reset();
+}
+
+void FaultSites::Hold(bool held) {
+  std::lock_guard lock(mutex_);
+  held_ = held;
 }
 
 bool FaultSites::failed() const {

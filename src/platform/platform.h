@@ -172,6 +172,8 @@ class FaultSites {
   // next. Replaces a failure armed before.
   void FailAt(const Site& site, size_t skip = 0);
   void Disarm();
+  // While held, arrivals at the armed site neither count towards `skip` nor fail.
+  void Hold(bool held);
   // Whether the armed failure has happened.
   bool failed() const;
 
@@ -180,6 +182,7 @@ class FaultSites {
   std::map<Site, size_t> seen_;
   std::optional<Site> target_;
   size_t skip_ = 0;
+  bool held_ = false;
   bool failed_ = false;
 };
 

@@ -7,6 +7,7 @@
 // thread may be left.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -120,7 +121,10 @@ class Session {
   };
 
   Session() : sim_(&host_.AddSimulatedPort(0)) {}
-  ~Session() { reader_.reset(); }
+  ~Session() {
+    faults().Disarm();
+    reader_.reset();
+  }
 
   tolvex::host::Host& host() { return host_; }
   // After a session broken off: closes the reader and stops; what was left.
@@ -210,6 +214,7 @@ class Session {
   Outcome WaitCancelled() {
     if (!reader_) return NeedReader();
     std::unique_ptr<tolvex::host::Request> wait = reader_->StartWaitForCard(CardWait::kAbsent);
+    if (!wait) return Outcome{STATUS_INSUFFICIENT_RESOURCES};
     // Given a moment to be taken up by the driver (or refused at once).
     Status status = wait->Wait(20ms);
     if (status != STATUS_TIMEOUT) {
@@ -298,21 +303,19 @@ struct RunResult {
   std::vector<std::string> problems;
 };
 
-RunResult RunWithFailure(Phase phase, const Site& site, size_t threads_before) {
+// A session in which `site` fails once: at its arrival number `skip` (from 0) in `phase`.
+RunResult RunWithFailure(Phase phase, const Site& site, size_t skip, size_t threads_before) {
   RunResult run;
   {
     Session session;
     FaultSites& faults = session.faults();
+    faults.FailAt(site, skip);
     for (const Session::Step& step : session.Steps()) {
-      if (step.phase == phase && !run.fired) {
-        faults.FailAt(site);
-      } else {
-        faults.Disarm();
-      }
+      faults.Hold(step.phase != phase);
       Outcome outcome = step.run();
-      const bool fired_here = !run.fired && step.phase == phase && faults.failed();
+      faults.Hold(true);
+      const bool fired_here = !run.fired && faults.failed();
       run.fired = run.fired || fired_here;
-      faults.Disarm();
       if (!outcome.wrong.empty()) {
         run.problems.push_back(std::string(step.name) + " succeeded wrongly: " + outcome.wrong);
         break;
@@ -349,43 +352,65 @@ RunResult RunWithFailure(Phase phase, const Site& site, size_t threads_before) {
   return run;
 }
 
+// The arrivals at a site, out of `count`, that are made to fail in turn: the first, and others
+// spread evenly over the rest, the last among them.
+constexpr size_t kArrivalsPerSite = 16;
+std::vector<size_t> ArrivalsToFail(size_t count) {
+  std::vector<size_t> arrivals;
+  const size_t n = std::min(count, kArrivalsPerSite);
+  for (size_t i = 0; i < n; ++i) {
+    const size_t arrival = n == 1 ? 0 : i * (count - 1) / (n - 1);
+    if (arrivals.empty() || arrivals.back() != arrival) arrivals.push_back(arrival);
+  }
+  return arrivals;
+}
+
 class LowResources : public ::testing::TestWithParam<Phase> {};
 
-// Every site the phase reached fails in turn, the first time the phase reaches it.
+// Every site the phase reached fails in turn, once per session: at its first arrival in the
+// phase, then at later ones.
 TEST_P(LowResources, EverySiteFailsOnce) {
   const Phase phase = GetParam();
   const size_t threads = ThreadCount();
   const auto recorded = Recorded().find(phase);
   ASSERT_NE(recorded, Recorded().end()) << "the phase reached no site";
-  size_t failable = 0, reported = 0, absorbed = 0, missed = 0;
+  size_t failable = 0, sessions = 0, reported = 0, absorbed = 0, missed = 0;
   std::string summary;
   for (const auto& [site, count] : recorded->second) {
     if (!site.can_fail) continue;
     ++failable;
-    const RunResult run = RunWithFailure(phase, site, threads);
-    EXPECT_TRUE(run.problems.empty())
-        << PhaseName(phase) << ", " << site.Describe() << ": " << [&] {
-             std::string text;
-             for (const std::string& problem : run.problems) text += "\n  " + problem;
-             return text;
-           }();
-    std::string result;
-    if (!run.fired) {
-      ++missed;
-      result = "not reached this time";
-    } else if (run.failed_step.empty()) {
-      ++absorbed;
-      result = "absorbed, session went on";
-    } else {
-      ++reported;
-      result = run.failed_step + ": " + StatusText(run.status);
+    std::map<std::string, size_t> results;  // what the failure came to, how often
+    for (const size_t arrival : ArrivalsToFail(count)) {
+      ++sessions;
+      const RunResult run = RunWithFailure(phase, site, arrival, threads);
+      EXPECT_TRUE(run.problems.empty())
+          << PhaseName(phase) << ", " << site.Describe() << ", arrival " << arrival + 1 << " of "
+          << count << ": " << [&] {
+               std::string text;
+               for (const std::string& problem : run.problems) text += "\n  " + problem;
+               return text;
+             }();
+      if (!run.fired) {
+        ++missed;
+        ++results["not reached"];
+      } else if (run.failed_step.empty()) {
+        ++absorbed;
+        ++results["absorbed"];
+      } else {
+        ++reported;
+        ++results[run.failed_step + " " + StatusText(run.status)];
+      }
     }
-    summary += "  " + site.Describe() + " x" + std::to_string(count) + " -> " + result + "\n";
+    summary += "  " + site.Describe() + " x" + std::to_string(count) + ":";
+    for (const auto& [result, times] : results) {
+      summary += " " + result + (times > 1 ? " (" + std::to_string(times) + ")" : "") + ";";
+    }
+    summary += "\n";
   }
   std::printf(
-      "%s: %zu sites that can fail: %zu reported and tried again, %zu absorbed, %zu not "
-      "reached again\n%s",
-      PhaseName(phase), failable, reported, absorbed, missed, summary.c_str());
+      "%s: %zu sites that can fail, %zu sessions: %zu failures reported and tried again, %zu "
+      "absorbed, %zu not reached\n%s",
+      PhaseName(phase), failable, sessions, reported, absorbed, missed, summary.c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, LowResources, ::testing::ValuesIn(kPhases),
