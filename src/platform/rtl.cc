@@ -130,6 +130,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
   tolvex::platform::ServiceSite site("RtlQueryRegistryValues", file, line);
   if (RelativeTo != RTL_REGISTRY_ABSOLUTE) return STATUS_INVALID_PARAMETER;
   if (Path == nullptr) return STATUS_INVALID_PARAMETER;
+  // The room the key's values are read into.
+  if (Platform::Current().faults().Reach("query")) return STATUS_INSUFFICIENT_RESOURCES;
   Registry& registry = Platform::Current().registry();
   const std::u16string_view key(Path, WideLength(Path));
   if (!registry.KeyExists(key)) return STATUS_OBJECT_NAME_NOT_FOUND;
