@@ -460,9 +460,22 @@ TEST(LowResourceSites, EveryCallInTheSourcesIsReachedOrListed) {
     }
     ++by_module[call.file.substr(0, call.file.find('/', 4))];
   }
-  for (const auto& [module, count] : by_module) {
-    std::printf("%s: %zu calls\n", module.c_str(), count);
+  // The sites the session reached (a call, and what it allocates there), by module and kind.
+  std::set<Site> sites;
+  for (const auto& [phase, seen] : Recorded()) {
+    for (const auto& [site, count] : seen) sites.insert(site);
   }
+  std::map<std::string, size_t> sites_by_module, sites_by_kind;
+  for (const Site& site : sites) {
+    ++sites_by_module[site.file.substr(0, site.file.find('/', 4))];
+    ++sites_by_kind[site.service + " [" + site.what + "]" +
+                    (site.can_fail ? "" : " (never fails)")];
+  }
+  for (const auto& [module, count] : by_module) {
+    std::printf("%s: %zu calls, %zu sites\n", module.c_str(), count, sites_by_module[module]);
+  }
+  for (const auto& [kind, count] : sites_by_kind)
+    std::printf("%s: %zu sites\n", kind.c_str(), count);
   EXPECT_EQ(unreached, expected);
 }
 
