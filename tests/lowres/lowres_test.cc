@@ -17,7 +17,6 @@
 #include <memory>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <vector>
 
