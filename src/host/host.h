@@ -135,7 +135,8 @@ class Handle {
   // Sends a control request and waits for it: its status and the bytes returned.
   Result<std::vector<std::uint8_t>> Control(std::uint32_t code, std::span<const std::uint8_t> input,
                                             std::size_t output_size);
-  // Sends a control request and returns at once.
+  // Sends a control request and returns at once; null when the request cannot be built (no
+  // memory for it).
   std::unique_ptr<Request> Start(std::uint32_t code, std::span<const std::uint8_t> input,
                                  std::size_t output_size);
   void Close();

@@ -59,7 +59,8 @@ class Reader {
   // it is so already or becomes so; STATUS_TIMEOUT (0x102) when the time ran out (the wait is
   // cancelled); STATUS_CANCELLED when something else ended it.
   [[nodiscard]] Status WaitForCard(CardWait until, std::chrono::milliseconds limit);
-  // The same as a request to wait on, e.g. from a polling thread that must be stoppable.
+  // The same as a request to wait on, e.g. from a polling thread that must be stoppable; null
+  // when the request cannot be built (no memory for it).
   std::unique_ptr<Request> StartWaitForCard(CardWait until);
 
   // Power: the ATR after a reset (none after a power-down or a failure).

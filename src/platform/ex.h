@@ -18,7 +18,10 @@
 
 enum POOL_TYPE { NonPagedPool = 0, PagedPool = 1 };
 
-[[nodiscard]] PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag);
+// The caller's file and line name its site for fault injection (platform.h: FaultSites).
+[[nodiscard]] PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
+                                          const char* file = __builtin_FILE(),
+                                          int line = __builtin_LINE());
 void ExFreePool(PVOID P);
 void ExFreePoolWithTag(PVOID P, ULONG Tag);
 
@@ -34,4 +37,5 @@ using PWORK_QUEUE_ITEM = WORK_QUEUE_ITEM*;
 enum WORK_QUEUE_TYPE { CriticalWorkQueue = 0, DelayedWorkQueue = 1, HyperCriticalWorkQueue = 2 };
 
 void ExInitializeWorkItem(PWORK_QUEUE_ITEM Item, PWORKER_THREAD_ROUTINE Routine, PVOID Parameter);
-void ExQueueWorkItem(PWORK_QUEUE_ITEM Item, WORK_QUEUE_TYPE QueueType);
+void ExQueueWorkItem(PWORK_QUEUE_ITEM Item, WORK_QUEUE_TYPE QueueType,
+                     const char* file = __builtin_FILE(), int line = __builtin_LINE());

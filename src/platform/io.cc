@@ -86,7 +86,8 @@ PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {
   return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
 }
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN /*ChargeQuota*/) {
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN /*ChargeQuota*/, const char* file, int line) {
+  tolvex::platform::ServiceSite site("IoAllocateIrp", file, line);
   if (StackSize < 1) BugCheck("request allocated without a stack location");
   const size_t size = sizeof(IRP) + static_cast<size_t>(StackSize) * sizeof(IO_STACK_LOCATION);
   auto* irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, kIrpTag));
@@ -115,7 +116,9 @@ void IoFreeIrp(PIRP Irp) {
 PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject,
                                    PVOID InputBuffer, ULONG InputBufferLength, PVOID OutputBuffer,
                                    ULONG OutputBufferLength, BOOLEAN InternalDeviceIoControl,
-                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock) {
+                                   PKEVENT Event, PIO_STATUS_BLOCK IoStatusBlock, const char* file,
+                                   int line) {
+  tolvex::platform::ServiceSite site("IoBuildDeviceIoControlRequest", file, line);
   if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
     BugCheck("device control request built above PASSIVE_LEVEL", "level %u", KeGetCurrentIrql());
   }
@@ -173,7 +176,12 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
   const KIRQL level = KeGetCurrentIrql();
   if (level > DISPATCH_LEVEL) BugCheck("driver called above DISPATCH_LEVEL", "level %u", level);
   PDRIVER_DISPATCH dispatch = DeviceObject->DriverObject->MajorFunction[stack->MajorFunction];
-  const NTSTATUS status = dispatch(DeviceObject, Irp);
+  NTSTATUS status;
+  {
+    // The driver called has sites of its own, also when a service calls it for its caller.
+    tolvex::platform::ServiceSiteBarrier fresh(false);
+    status = dispatch(DeviceObject, Irp);
+  }
   if (KeGetCurrentIrql() != level) {
     BugCheck("dispatch routine returned at another interrupt level", "entered at %u, left at %u",
              level, KeGetCurrentIrql());
@@ -246,7 +254,8 @@ BOOLEAN IoCancelIrp(PIRP Irp) {
 NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                         PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                         ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT* DeviceObject) {
+                        PDEVICE_OBJECT* DeviceObject, const char* file, int line) {
+  tolvex::platform::ServiceSite site("IoCreateDevice", file, line);
   return Platform::Current().CreateDevice(DriverObject, DeviceExtensionSize, DeviceName, DeviceType,
                                           DeviceCharacteristics, Exclusive, DeviceObject);
 }
@@ -256,7 +265,9 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 }
 
 NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ULONG DesiredAccess,
-                                  PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject) {
+                                  PFILE_OBJECT* FileObject, PDEVICE_OBJECT* DeviceObject,
+                                  const char* file, int line) {
+  tolvex::platform::ServiceSite site("IoGetDeviceObjectPointer", file, line);
   return Platform::Current().OpenDevice(tolvex::platform::View(*ObjectName), DesiredAccess,
                                         FileObject, DeviceObject);
 }
@@ -269,7 +280,11 @@ void ObfDereferenceObject(PVOID Object) {
   Platform::Current().DereferenceObject(Object);
 }
 
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName,
+                              const char* file, int line) {
+  tolvex::platform::ServiceSite site("IoCreateSymbolicLink", file, line);
+  // The link object.
+  if (Platform::Current().faults().Reach("link")) return STATUS_INSUFFICIENT_RESOURCES;
   return Platform::Current().CreateLink(tolvex::platform::View(*SymbolicLinkName),
                                         tolvex::platform::View(*DeviceName));
 }

@@ -234,7 +234,10 @@ void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Routine, PVOID Cont
 PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine);
 
 // Building, sending, completing and cancelling requests.
-[[nodiscard]] PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
+// The services that can fail for want of memory take their caller's file and line last, which
+// name the call's site for fault injection (platform.h: FaultSites).
+[[nodiscard]] PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota,
+                                 const char* file = __builtin_FILE(), int line = __builtin_LINE());
 void IoFreeIrp(PIRP Irp);
 // Builds a device control request for DeviceObject. METHOD_BUFFERED requests get a system
 // buffer of the larger of the two lengths, holding the input; the output is copied back to
@@ -244,7 +247,9 @@ void IoFreeIrp(PIRP Irp);
                                                  PVOID InputBuffer, ULONG InputBufferLength,
                                                  PVOID OutputBuffer, ULONG OutputBufferLength,
                                                  BOOLEAN InternalDeviceIoControl, PKEVENT Event,
-                                                 PIO_STATUS_BLOCK IoStatusBlock);
+                                                 PIO_STATUS_BLOCK IoStatusBlock,
+                                                 const char* file = __builtin_FILE(),
+                                                 int line = __builtin_LINE());
 [[nodiscard]] NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void IofCompleteRequest(PIRP Irp, CHAR PriorityBoost);
 BOOLEAN IoCancelIrp(PIRP Irp);
@@ -259,13 +264,19 @@ inline void IoCompleteRequest(PIRP Irp, CHAR PriorityBoost) {
 [[nodiscard]] NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
                                       PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                                       ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                                      PDEVICE_OBJECT* DeviceObject);
+                                      PDEVICE_OBJECT* DeviceObject,
+                                      const char* file = __builtin_FILE(),
+                                      int line = __builtin_LINE());
 void IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 [[nodiscard]] NTSTATUS IoGetDeviceObjectPointer(PUNICODE_STRING ObjectName, ULONG DesiredAccess,
                                                 PFILE_OBJECT* FileObject,
-                                                PDEVICE_OBJECT* DeviceObject);
+                                                PDEVICE_OBJECT* DeviceObject,
+                                                const char* file = __builtin_FILE(),
+                                                int line = __builtin_LINE());
 void ObfReferenceObject(PVOID Object);
 void ObfDereferenceObject(PVOID Object);
 [[nodiscard]] NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
-                                            PUNICODE_STRING DeviceName);
+                                            PUNICODE_STRING DeviceName,
+                                            const char* file = __builtin_FILE(),
+                                            int line = __builtin_LINE());
 NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName);

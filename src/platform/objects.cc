@@ -34,7 +34,9 @@ NTSTATUS Platform::CreateDevice(PDRIVER_OBJECT driver, ULONG extension_size, PUN
   object->StackSize = 1;
   object->Flags = exclusive ? DO_EXCLUSIVE : 0;
   if (name != nullptr && name->Buffer != nullptr) {
-    NTSTATUS status = InsertName(View(*name), object, {});
+    // The name's entry.
+    NTSTATUS status =
+        faults_.Reach("name") ? STATUS_INSUFFICIENT_RESOURCES : InsertName(View(*name), object, {});
     if (!NT_SUCCESS(status)) {
       ExFreePool(object);
       return status;
@@ -169,6 +171,8 @@ void Platform::DereferenceObject(PVOID object) {
   // The last reference: the driver sees the handle's cleanup and close. Their statuses have no
   // one to go to.
   if (has_driver) {
+    // These two must get through: no one could try them again.
+    ServiceSiteBarrier must(true);
     (void)SendSynchronous(device, IRP_MJ_CLEANUP, file, 0);
     (void)SendSynchronous(device, IRP_MJ_CLOSE, file, 0);
   }

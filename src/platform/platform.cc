@@ -62,7 +62,14 @@ PlatformScope::~PlatformScope() {
   t_platform = previous_;
 }
 
-std::thread Platform::StartSystemThread(std::string name, std::function<void()> body) {
+std::thread Platform::StartSystemThread(std::string name, std::function<void()> body,
+                                        const char* file, int line) {
+  // A driver's threads are sites (that never fail); the platform's own workers, started for
+  // the first work item, are not.
+  if (ServiceSite::Current() == nullptr) {
+    ServiceSite site("StartSystemThread", file, line);
+    (void)faults_.Reach("thread", false);
+  }
   return std::thread([this, name = std::move(name), body = std::move(body)] {
     pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
     PlatformScope scope(*this);
@@ -188,14 +195,19 @@ constexpr ULONG kDriverTag = PoolTag("Drv ");
 
 NTSTATUS Platform::LoadDriver(std::u16string_view name, DriverEntryFunction entry,
                               std::u16string_view registry_path, ULONG pool_tag,
-                              PDRIVER_OBJECT* driver) {
+                              PDRIVER_OBJECT* driver, const char* file, int line) {
   PlatformScope scope(*this);
   *driver = nullptr;
   // Driver object, its extension and both names in one block.
   const size_t name_bytes = (name.size() + 1) * sizeof(char16_t);
   const size_t path_bytes = (registry_path.size() + 1) * sizeof(char16_t);
   const size_t size = sizeof(DRIVER_OBJECT) + sizeof(DRIVER_EXTENSION) + name_bytes + path_bytes;
-  auto* object = static_cast<DRIVER_OBJECT*>(ExAllocatePoolWithTag(NonPagedPool, size, kDriverTag));
+  DRIVER_OBJECT* object;
+  {
+    // Only the driver object counts for the caller's site: DriverEntry's calls have their own.
+    ServiceSite site("LoadDriver", file, line);
+    object = static_cast<DRIVER_OBJECT*>(ExAllocatePoolWithTag(NonPagedPool, size, kDriverTag));
+  }
   if (object == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
   std::memset(object, 0, size);
   auto* extension = reinterpret_cast<DRIVER_EXTENSION*>(object + 1);

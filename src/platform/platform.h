@@ -29,10 +29,20 @@
 // of spending them (DelayMode::kSkip), so that tests do not wait out the reader's pacing
 // delays. Wait time-outs are always real: a wait ends when its event is signalled or its time
 // has truly passed.
+//
+// Fault sites. Every kernel service that can fail for want of memory (pool, requests, device,
+// file and driver objects, symbolic links) takes its caller's file and line as trailing
+// default arguments, so each call in a driver is a site of its own without the driver saying
+// so. The service marks its duration with a ServiceSite; what it allocates inside (a request
+// built for the caller allocates the request and its system buffer) counts for the caller's
+// site, one entry per pool tag. FaultSites counts every site reached and can make a chosen
+// site fail once, so a test can starve each call of a scenario in turn. Work items and system
+// threads are counted as sites too, but never fail: queuing and starting them cannot.
 #pragma once
 
 #include <atomic>
 #include <chrono>
+#include <compare>
 #include <condition_variable>
 #include <cstdarg>
 #include <deque>
@@ -108,6 +118,8 @@ class PoolMonitor {
   };
 
   PVOID Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag);
+  // Stops the process if pool of `type` may not be allocated at the current level.
+  void CheckLevel(POOL_TYPE type, ULONG tag) const;
   void Free(PVOID p, std::optional<ULONG> expected_tag);
 
   TagUsage Usage(ULONG tag) const;
@@ -132,6 +144,87 @@ class PoolMonitor {
   std::unordered_map<PVOID, std::pair<ULONG, SIZE_T>> live_;
   std::map<ULONG, TagUsage> usage_;
   std::vector<Failure> failures_;
+};
+
+// Counts the sites reached and fails one chosen site once (see "Fault sites" above).
+class FaultSites {
+ public:
+  struct Site {
+    std::string file;  // from the source tree's top: "src/driver/link/receive.cc"
+    int line = 0;
+    std::string service;  // the kernel service called there: "IoBuildDeviceIoControlRequest"
+    std::string what;     // what it allocates: a pool tag ("IoBf"), "link", "work item"
+    bool can_fail = true;
+    auto operator<=>(const Site&) const = default;
+    // "src/driver/link/receive.cc:316 IoBuildDeviceIoControlRequest [IoBf]"
+    std::string Describe() const;
+  };
+
+  // Records an arrival at the site of the service running on the calling thread (the
+  // innermost ServiceSite's caller); true when the armed failure hits it.
+  bool Reach(std::string_view what, bool can_fail = true);
+
+  // The sites reached since the last ClearSeen, with how often.
+  std::map<Site, size_t> Seen() const;
+  void ClearSeen();
+
+  // Arms one failure: of the arrivals at `site` from now on, let `skip` through and fail the
+  // next. Replaces a failure armed before.
+  void FailAt(const Site& site, size_t skip = 0);
+  void Disarm();
+  // While held, arrivals at the armed site neither count towards `skip` nor fail.
+  void Hold(bool held);
+  // Whether the armed failure has happened.
+  bool failed() const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<Site, size_t> seen_;
+  std::optional<Site> target_;
+  size_t skip_ = 0;
+  bool held_ = false;
+  bool failed_ = false;
+};
+
+// The caller a kernel service runs for, on the calling thread.
+struct SiteFrame {
+  const char* service = nullptr;
+  const char* file = nullptr;
+  int line = 0;
+  bool must_succeed = false;  // nothing fails in it
+};
+
+// Marks a kernel service's duration on the calling thread and names its caller's site. The
+// outermost one counts: what a service does for its caller through other services (a request
+// it allocates through IoAllocateIrp, a buffer through the pool) belongs to its caller's site.
+class ServiceSite {
+ public:
+  ServiceSite(const char* service, const char* file, int line);
+  ~ServiceSite();
+  ServiceSite(const ServiceSite&) = delete;
+  ServiceSite& operator=(const ServiceSite&) = delete;
+  // The innermost frame of the calling thread; null outside every service.
+  static const SiteFrame* Current();
+
+ private:
+  SiteFrame frame_;
+  const SiteFrame* previous_;
+};
+
+// For its lifetime the calling thread is in no service: a driver called from inside a service
+// (the create request of IoGetDeviceObjectPointer) has sites of its own. With must_succeed,
+// nothing fails meanwhile: the platform's requests that must get through (a handle's cleanup
+// and close, which no one could retry).
+class ServiceSiteBarrier {
+ public:
+  explicit ServiceSiteBarrier(bool must_succeed);
+  ~ServiceSiteBarrier();
+  ServiceSiteBarrier(const ServiceSiteBarrier&) = delete;
+  ServiceSiteBarrier& operator=(const ServiceSiteBarrier&) = delete;
+
+ private:
+  SiteFrame frame_;
+  const SiteFrame* previous_;
 };
 
 class Registry {
@@ -169,6 +262,7 @@ class Platform {
   Clock& clock() { return clock_; }
   PoolMonitor& pool() { return pool_; }
   Registry& registry() { return registry_; }
+  FaultSites& faults() { return faults_; }
 
   // Loads a driver: creates its driver object named `name` (for example u"\\Driver\\Tolvex")
   // and calls `entry` with it and `registry_path` on the calling thread. On failure the driver
@@ -177,14 +271,16 @@ class Platform {
   using DriverEntryFunction = std::function<NTSTATUS(PDRIVER_OBJECT, PUNICODE_STRING)>;
   [[nodiscard]] NTSTATUS LoadDriver(std::u16string_view name, DriverEntryFunction entry,
                                     std::u16string_view registry_path, ULONG pool_tag,
-                                    PDRIVER_OBJECT* driver);
+                                    PDRIVER_OBJECT* driver, const char* file = __builtin_FILE(),
+                                    int line = __builtin_LINE());
   // Calls the driver's unload routine, checks that it deleted its devices and freed its pool,
   // and releases the driver object.
   void UnloadDriver(PDRIVER_OBJECT driver);
 
   // Starts a thread that belongs to this platform. The returned thread must be joined before
   // the platform is destroyed.
-  std::thread StartSystemThread(std::string name, std::function<void()> body);
+  std::thread StartSystemThread(std::string name, std::function<void()> body,
+                                const char* file = __builtin_FILE(), int line = __builtin_LINE());
 
   // Looks a name up, following symbolic links; null if unknown.
   PDEVICE_OBJECT FindDevice(std::u16string_view name);
@@ -230,6 +326,7 @@ class Platform {
   Clock clock_;
   PoolMonitor pool_;
   Registry registry_;
+  FaultSites faults_;
   KSPIN_LOCK cancel_lock_ = 0;
 
   mutable std::mutex names_mutex_;
@@ -315,5 +412,7 @@ std::u16string ToU16(std::string_view text);
 std::u16string FoldCase(std::u16string_view text);
 std::string ToUtf8(std::u16string_view text);
 std::u16string_view View(const UNICODE_STRING& text);
+// A pool tag as its four characters ("Irp "), unprintable ones as '?'.
+std::string TagText(ULONG tag);
 
 }  // namespace tolvex::platform

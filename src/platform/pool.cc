@@ -20,6 +20,8 @@ constexpr ULONG kPoolMagic = 0x6C6F6F50;  // "Pool"
 constexpr UCHAR kFreshFill = 0xA5;
 constexpr UCHAR kFreedFill = 0xDD;
 
+}  // namespace
+
 std::string TagText(ULONG tag) {
   std::string text;
   for (int i = 0; i < 4; ++i) {
@@ -28,7 +30,6 @@ std::string TagText(ULONG tag) {
   }
   return text;
 }
-}  // namespace
 
 // Every rule that covers the tag counts the allocation, whichever of them makes it fail.
 bool PoolMonitor::ShouldFail(ULONG tag) {
@@ -47,10 +48,14 @@ bool PoolMonitor::ShouldFail(ULONG tag) {
   return fail;
 }
 
-PVOID PoolMonitor::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+void PoolMonitor::CheckLevel(POOL_TYPE type, ULONG tag) const {
   if (type == PagedPool && KeGetCurrentIrql() >= DISPATCH_LEVEL) {
     BugCheck("paged pool allocated at DISPATCH_LEVEL", "tag %s", TagText(tag).c_str());
   }
+}
+
+PVOID PoolMonitor::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
+  CheckLevel(type, tag);
   {
     std::lock_guard lock(mutex_);
     if (ShouldFail(tag)) return nullptr;

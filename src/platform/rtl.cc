@@ -126,9 +126,12 @@ BOOLEAN RtlEqualUnicodeString(const UNICODE_STRING* String1, const UNICODE_STRIN
 }
 
 NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGISTRY_TABLE QueryTable,
-                                PVOID Context, PVOID /*Environment*/) {
+                                PVOID Context, PVOID /*Environment*/, const char* file, int line) {
+  tolvex::platform::ServiceSite site("RtlQueryRegistryValues", file, line);
   if (RelativeTo != RTL_REGISTRY_ABSOLUTE) return STATUS_INVALID_PARAMETER;
   if (Path == nullptr) return STATUS_INVALID_PARAMETER;
+  // The room the key's values are read into.
+  if (Platform::Current().faults().Reach("query")) return STATUS_INSUFFICIENT_RESOURCES;
   Registry& registry = Platform::Current().registry();
   const std::u16string_view key(Path, WideLength(Path));
   if (!registry.KeyExists(key)) return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -173,6 +176,8 @@ NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path, PRTL_QUERY_REGIST
     if (direct) {
       status = StoreDirect(type, data.data(), static_cast<ULONG>(data.size()), entry->EntryContext);
     } else {
+      // The routine is the caller's code: its own calls are sites of their own.
+      tolvex::platform::ServiceSiteBarrier fresh(false);
       status = entry->QueryRoutine(entry->Name, type, data.data(), static_cast<ULONG>(data.size()),
                                    Context, entry->EntryContext);
     }

@@ -87,4 +87,6 @@ using PRTL_QUERY_REGISTRY_TABLE = RTL_QUERY_REGISTRY_TABLE*;
 
 [[nodiscard]] NTSTATUS RtlQueryRegistryValues(ULONG RelativeTo, PCWSTR Path,
                                               PRTL_QUERY_REGISTRY_TABLE QueryTable, PVOID Context,
-                                              PVOID Environment);
+                                              PVOID Environment,
+                                              const char* file = __builtin_FILE(),
+                                              int line = __builtin_LINE());

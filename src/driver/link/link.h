@@ -62,6 +62,10 @@
 // being finished, and two passes never overlap: the wait armed at the end of a pass may
 // complete at once and queue the next pass before this one has reported.
 //
+// Requests of the worker (the port's status, a byte, the wait armed again) that cannot be
+// built for want of memory are tried again a few times, 10 ms apart: the worker has no caller
+// to tell, and bytes left at the port would not be reported by the next wait.
+//
 // Ending. The listener ends with the removal routine (DrvWaitForDeviceRemoval), after a wait
 // that completed without a received character. The routine waits like a pass does
 // (IFWaitListenerStopped), does its work, and signals ListenerIdle as its very last act.

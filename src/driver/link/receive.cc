@@ -25,6 +25,23 @@ NTSTATUS QueuedBytes(PREADER_EXTENSION ReaderExtension, ULONG* count) {
   return status;
 }
 
+// The worker has no caller to tell of a request that could not be built for want of memory,
+// and bytes it leaves at the port no wait will report again (a wait fires for bytes that come
+// after it is armed): it pauses and tries again, a few times, before it gives up as it does on
+// any failed request.
+constexpr int kResourceTries = 5;
+constexpr ULONG kResourcePauseMs = 10;
+
+template <typename Request>
+NTSTATUS WorkerRequest(Request request) {
+  NTSTATUS status = request();
+  for (int tries = 1; status == STATUS_INSUFFICIENT_RESOURCES && tries < kResourceTries; ++tries) {
+    SysDelay(kResourcePauseMs);
+    status = request();
+  }
+  return status;
+}
+
 // --- All of the following run with ReceiveLock held. ---
 
 // Takes n bytes from the front of the receive buffer.
@@ -131,7 +148,7 @@ class ReceivePass {
 
   void Run() {
     // A failed status request ends the pass quietly: no purge, nobody answered.
-    if (QueuedBytes(reader_, &queued_) != STATUS_SUCCESS || queued_ == 0) return;
+    if (AskPort() != STATUS_SUCCESS || queued_ == 0) return;
     for (;;) {
       UCHAR byte;
       if (!ReadByte(&byte)) return;
@@ -148,7 +165,7 @@ class ReceivePass {
       }
       if (next == Next::kAskPort) {
         // Nobody waits for more: the pass ends once the port is empty.
-        if (QueuedBytes(reader_, &queued_) != STATUS_SUCCESS || queued_ == 0) return;
+        if (AskPort() != STATUS_SUCCESS || queued_ == 0) return;
       }
     }
   }
@@ -172,6 +189,10 @@ class ReceivePass {
  private:
   enum class Next { kRead, kAskPort };
 
+  NTSTATUS AskPort() {
+    return WorkerRequest([this] { return QueuedBytes(reader_, &queued_); });
+  }
+
   // Reads one byte; false when the read failed, which ends the pass.
   bool ReadByte(PUCHAR byte) {
     ULONG waiter;
@@ -181,7 +202,8 @@ class ReceivePass {
     }
     // A read from an empty port may block until its time-out: an owed wake-up goes first.
     if (queued_ == 0) WakeReader(reader_);
-    const NTSTATUS status = IFSerialRead(reader_, &reader_->ReadByte, 1);
+    const NTSTATUS status =
+        WorkerRequest([this] { return IFSerialRead(reader_, &reader_->ReadByte, 1); });
     if (queued_ != 0) --queued_;
     if (wake_in_ != 0 && --wake_in_ == 0) WakeReader(reader_);
     if (status != STATUS_SUCCESS) {
@@ -353,7 +375,8 @@ void IFReadWorkRoutine(PVOID Context) {
   ReceivePass pass(reader);
   pass.Run();
   // Listen again first, then hand over what the pass decided.
-  const bool listening = IFSerialWaitOnMask(reader) == STATUS_SUCCESS;
+  const bool listening =
+      WorkerRequest([reader] { return IFSerialWaitOnMask(reader); }) == STATUS_SUCCESS;
   pass.Finish();
   // The pass's last touch of the record. A listener that could not be armed again is over:
   // nothing of it runs after this pass.
