@@ -94,6 +94,8 @@ const ReportCase kReports[] = {
     {"BytesThenBlockEnd", 0, "41 42 10 83", 2, STATUS_SUCCESS, "41 42"},
     {"ReaderErrorWhileTheWaitingTimeIsExtended", 2, "10 84", 1, STATUS_DATA_ERROR},
     {"DamagedLastByte", 0, "41 10 88", 2, STATUS_SUCCESS, "41 00", STATUS_DATA_ERROR},
+    // The card pulled out in the middle of its answer: the rest never comes.
+    {"CardRemoved", 0, "41 10 86", 2, STATUS_IO_TIMEOUT},
 };
 class ReportEndsTheRead : public Handover, public ::testing::WithParamInterface<ReportCase> {};
 
