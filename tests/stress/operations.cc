@@ -146,19 +146,23 @@ void Stress::RemovalMidExchange() {
 }
 
 void Stress::PtsRefused() {
-  // Once: the driver falls back to a cold reset and the card's default parameters, and gets
-  // there. Always: protocol selection fails (the card switched off), as it must.
+  // Once: the driver falls back to a cold reset and the card's default parameters and gets
+  // there, or, for a card whose parameters are the defaults already (nothing to fall back to),
+  // fails, and the application's next power-up finds the card accepting. Always: protocol
+  // selection fails (the card switched off), as it must.
   const bool always = Chance(30);
   always ? Plant("pts-refuse always") : Plant("pts-refuse once");
   powered_ = false;
-  if (always) after_fault_ = true;  // explains the failure to come
-  const bool ready = Ready();
+  after_fault_ = true;  // explains a failure of the selection to come
+  bool ready = Ready();
+  if (ready) after_fault_ = false;
   (void)sim::ApplyFault(*sim_, "pts-refuse", std::vector<std::string>{"off"});
   if (always) {
     if (ready) Deviate(fault_, "protocol selected though the card refuses every PTS");
     return;
   }
-  if (ready) RunExchanges("apdu after a refused PTS", false);
+  if (!ready && !Ready()) return (void)Deviate(fault_, "no protocol after the card accepts again");
+  RunExchanges("apdu after a refused PTS", false);
 }
 
 void Stress::DsrDrop() {

@@ -230,8 +230,9 @@ int Stress::Run() {
   pty_.reset();
   burning.clear();
   if (const auto after = Leftovers(); after != before) {
-    Deviate("unload", fmt::format("{} threads and {} descriptors at the start, {} and {} at the end",
-                                  before.first, before.second, after.first, after.second));
+    Deviate("unload",
+            fmt::format("{} threads and {} descriptors at the start, {} and {} at the end",
+                        before.first, before.second, after.first, after.second));
   }
 
   fmt::print("\n{:24} {:>8} {:>10}\n", "operation or fault", "count", "longest s");
