@@ -391,6 +391,13 @@ NTSTATUS IFRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
     if (ReaderExtension->ExchangeEnd != STATUS_SUCCESS) {
       return Verdict(ReaderExtension, ReaderExtension->ExchangeEnd, Buffer, Count);
     }
+    // The reader has answered the command and reported the card gone (before the command, or
+    // before its answer): what is still awaited is the card's, and will not come.
+    if (!ReaderExtension->AnswerPending &&
+        SharedLoad(ReaderExtension->SmartcardExtension->ReaderCapabilities.CurrentState) ==
+            SCARD_ABSENT) {
+      return STATUS_IO_TIMEOUT;
+    }
     ReaderExtension->ExpectedCount = Count;
     ticket = NextTicket(ReaderExtension);
   }
