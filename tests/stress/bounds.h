@@ -73,12 +73,12 @@ constexpr std::int64_t kPowerDown = kExchange + kSilentAnswer + kPowerOffPause; 
 // come whole or end on the reader's report; at worst (a report lost) one read of 15
 // historical bytes runs out its 1200 x 16.
 constexpr std::int64_t kPower = 26 * kExchange + 3 * kPowerOffPause + 5 + 2 * 120 +
-                                Read(1200, 1200, 15) + kSilentAnswer;  // 24147
+                                Read(1200, 1200, 15) + kSilentAnswer;  // 24347
 // Protocol selection (protocol.cc): PTS out (1 data frame), its echo read as 3 + 1 bytes at
 // T=0's timing; not confirmed: a cold reset and the PTS again; failing again: power down.
 // Then CBSynchronizeSTC (8 exchanges) and the port's time-outs (1 request).
 constexpr std::int64_t kPts = kExchange + Read(kT0Interval, kT0Total, 3) + kExchange;
-constexpr std::int64_t kProtocol = 2 * kPts + kPower + kPowerDown + 9 * kExchange;  // 41539
+constexpr std::int64_t kProtocol = 2 * kPts + kPower + kPowerDown + 9 * kExchange;  // 38997
 // T=1 transmit (t1.cc): the largest APDU (261 bytes out, 258 back) at IFSC 16 and the card's
 // 32-byte blocks is at most 17 I-blocks out and 9 in with their R-blocks, the IFSD
 // announcement and a resynchronisation: 30 blocks of up to 2 frames. A fault spoils at most
@@ -90,13 +90,13 @@ constexpr std::int64_t kT1SpoiledBlock = Read(kT1Interval, kT1Total, 3) +
                                          Read(kT1Interval, kT1Total, 256) + kT1Interval +
                                          kRecoveryPause;  // 18906
 constexpr std::int64_t kT1Transmit = (30 + 7) * 2 * kExchange + 3 * kT1SpoiledBlock +
-                                     kSilentAnswer + kRecoveryPause + kPowerDown;  // 66156
+                                     kSilentAnswer + kRecoveryPause + kPowerDown;  // 67156
 // T=0 transmit (t0.cc): a byte-wise card (t0-bytewise) takes the 255 bytes of a command one
 // frame and one procedure byte at a time (2 x 255 + 5 exchanges); a silenced command's answer
 // or procedure byte runs out once, and the failure ends in a power-down. The final read of
-// Le + 2 bytes is not in this bound: with the card pulled out in the middle of it, it waits
-// out its deadline, Read(kT0Interval, kT0Total, 258) = 348664 (nearly 6 minutes); a removal
-// past this bound is reported.
+// Le + 2 bytes would wait out Read(kT0Interval, kT0Total, 258) = 348664 (nearly 6 minutes)
+// for a card pulled out in the middle of it; the reader's removal report ends it instead
+// (receive.cc), so it is not in this bound.
 constexpr std::int64_t kT0Transmit = 515 * kExchange + 2 * kSilentAnswer + kPowerDown;  // 39386
 // State: the driver answers from its records. Wait for card: the soak waits at most 10 s.
 constexpr std::int64_t kState = 1000;
