@@ -164,6 +164,7 @@ bool Stress::StartHost() {
 
 void Stress::StopHost() {
   reader_.reset();
+  if (!host_) return;
   if (const std::string left = host_->Stop(); !left.empty()) {
     Deviate("unload", "memory left allocated: " + left);
   }
