@@ -111,9 +111,9 @@ class Stress {
     if (powered_ && !t1_first && !Chance(10)) return true;  // now and then a fresh start anyway
     const bool t1 = speaks("t1") && (!speaks("t0") || t1_first || Chance(50));
     if (powered_ && t1 == t1_) return true;
+    t1_ = t1;  // the power-up is timed under the protocol it prepares
     if (!Reset(host::Power::kColdReset, "power-up")) return false;
     const std::uint32_t wanted = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    t1_ = t1;
     const auto [selecting, selected] =
         Timed(Call::kProtocol, [&] { return reader_->SetProtocol(wanted); });
     if (selecting != STATUS_SUCCESS) return Failed("protocol", selecting);
