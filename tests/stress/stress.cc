@@ -186,6 +186,10 @@ void Stress::Tally(Call call, int protocol, double seconds) {
   if (over) {
     Deviate("bound", fmt::format("{} under {} took {:.3f} s, bound {:.3f} s", CallName(call),
                                  ProtocolName(protocol), seconds, bound.count() / 1e3));
+  } else if (seconds >= kSlowCall) {  // within its bound, but for the record
+    std::lock_guard lock(print_mutex_);
+    fmt::print("slow #{} {} under {} ({}{}): {:.3f} s\n", operation_, CallName(call),
+               ProtocolName(protocol), kind_, fault_.empty() ? "" : ", " + fault_, seconds);
   }
 }
 

@@ -35,7 +35,9 @@ using namespace std::chrono_literals;
 // bound besides: bounds.h).
 inline constexpr auto kBound = 240s;
 inline constexpr unsigned kSlowShare = 10;
-inline constexpr auto kPtySettled = 100ms;  // percent of the faults that end by time-outs
+inline constexpr auto kPtySettled = 100ms;
+inline constexpr double kSlowCall =
+    5;  // seconds: a call this long is printed  // percent of the faults that end by time-outs
 
 // Where the simulated reader sits: on the host's in-memory port, or on the master side of a
 // pseudo-terminal whose slave device the host opens as a real serial port (termios).
