@@ -11,6 +11,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using tolvex::platform::SharedLoad;
+using tolvex::platform::SharedStore;
 using tolvex::platform::SpinLockGuard;
 using tolvex::testutil::Bytes;
 using tolvex::testutil::Feeder;
@@ -94,6 +95,8 @@ const ReportCase kReports[] = {
     {"BytesThenBlockEnd", 0, "41 42 10 83", 2, STATUS_SUCCESS, "41 42"},
     {"ReaderErrorWhileTheWaitingTimeIsExtended", 2, "10 84", 1, STATUS_DATA_ERROR},
     {"DamagedLastByte", 0, "41 10 88", 2, STATUS_SUCCESS, "41 00", STATUS_DATA_ERROR},
+    // The card pulled out in the middle of its answer: the rest never comes.
+    {"CardRemoved", 0, "41 10 86", 2, STATUS_IO_TIMEOUT},
 };
 class ReportEndsTheRead : public Handover, public ::testing::WithParamInterface<ReportCase> {};
 
@@ -117,6 +120,20 @@ TEST_P(ReportEndsTheRead, AtOnceWhileItWaits) {
 
 INSTANTIATE_TEST_SUITE_P(Reports, ReportEndsTheRead, ::testing::ValuesIn(kReports),
                          [](const auto& test) { return std::string(test.param.name); });
+
+// With the card reported gone, a read for the card's bytes after the reader's answer ends at
+// once: nothing more comes in the exchange.
+TEST_F(ReceivePath, NoReadWaitsForTheBytesOfACardThatIsGone) {
+  for (const ULONG state : {ULONG{SCARD_PRESENT}, ULONG{SCARD_ABSENT}}) {
+    SCOPED_TRACE(state);
+    SharedStore(smartcard()->ReaderCapabilities.CurrentState, state);
+    Answered();
+    ExpectSilence();
+    Record();
+    EXPECT_EQ(Read(3), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(Waits().size(), state == SCARD_ABSENT ? 0u : 1u);
+  }
+}
 
 TEST_F(Handover, ReportsOfTheExchangeBeforeNeverEndTheAnswersRead) {
   // The reader sent the card's end of block and a damaged character before it saw the

@@ -11,13 +11,11 @@ void Stress::Operate() {
     unsigned share;  // in percent
     void (Stress::*run)();
   } kOperations[] = {
-      {"apdu", 42, &Stress::Apdu},
-      {"faulty apdu", 30, &Stress::FaultyApdu},
-      {"reset", 8, &Stress::GoodReset},
-      {"failed reset", 8, &Stress::FailedReset},
-      {"removal mid-exchange", 2, &Stress::RemovalMidExchange},
-      {"card change", 6, &Stress::CardChange},
-      {"tracking", 4, &Stress::Tracking},
+      {"apdu", 80, &Stress::Apdu},  // a fault before fault_share percent of them
+      {"reset", 6, &Stress::GoodReset},
+      {"failed reset", 6, &Stress::FailedReset},
+      {"card change", 5, &Stress::CardChange},
+      {"tracking", 3, &Stress::Tracking},
   };
   auto roll = static_cast<unsigned>(Pick(100));
   const auto* operation = kOperations;
@@ -36,10 +34,23 @@ void Stress::Operate() {
 }
 
 void Stress::Apdu() {
+  if (Chance(fault_share)) return FaultyApdu();
   if (Ready()) RunExchanges("apdu", false);
 }
 
 void Stress::FaultyApdu() {
+  // Besides the reader's and the card's faults below: the card refusing PTS, pulled out in the
+  // middle of an exchange, and (on the memory line) data-set-ready dropping.
+  switch (Pick(line == LineKind::kMemory ? 20 : 19)) {
+    case 0:
+      return PtsRefused();
+    case 1:
+      return RemovalMidExchange();
+    case 19:
+      return DsrDrop();
+    default:
+      break;
+  }
   if (!Ready()) return;
   // Rows 0-1 for either protocol, 2-5 for T=1 (stray bytes on the line are caught by its check
   // of every block; T=0 has none), 6-8 slow (they end by time-outs of seconds). The faults that
@@ -90,7 +101,8 @@ void Stress::FailedReset() {
   Plant(reset.command, reset.from + Pick(reset.n), Chance(50) ? "t0 84" : "");
   platform::Clock& clock = host_->platform().clock();
   clock.StartRecording();
-  const Status status = reader_->PowerCard(host::Power::kColdReset).status;
+  const Status status =
+      Timed(Call::kPower, [&] { return reader_->PowerCard(host::Power::kColdReset); }).status;
   clock.StopRecording();
   // On the wire, right after the last reset command (83 1D): the reset's own power-off (84 00).
   // A failure before the reset command is not this operation's fault's doing.
@@ -110,12 +122,13 @@ void Stress::FailedReset() {
 }
 
 void Stress::RemovalMidExchange() {
-  if (!Ready(true)) return;
+  if (!Ready(Chance(50))) return;
   fault_ = "removal mid-exchange";
+  ++faults_planted_[fault_];
   const Bytes data = RandomBytes(100 + Pick(156)), due = Wire("{} 90 00", Hex(data));
   auto exchange =
       std::async(std::launch::async, [&, apdu = Echo(data, 0)] { return Command(apdu); });
-  std::this_thread::sleep_for(std::chrono::microseconds(Pick(3000)));
+  std::this_thread::sleep_for(std::chrono::microseconds(Pick(t1_ ? 3000 : 30000)));
   sim_->RemoveCard();
   if (exchange.wait_for(kBound) != std::future_status::ready) {
     Deviate(fault_, "the exchange did not end");
@@ -123,11 +136,62 @@ void Stress::RemovalMidExchange() {
   }
   const auto [status, got] = exchange.get();
   if (status != STATUS_SUCCESS) Failed(fault_, status, true);
-  if (status == STATUS_SUCCESS && got != due) Deviate(fault_, Hex(got) + ", not " + Hex(due));
+  if (status == STATUS_SUCCESS && got != due) WrongAnswer(fault_, Hex(got) + ", not " + Hex(due));
   Insert(model_);
-  if (!Settle() || reader_->WaitForCard(host::CardWait::kPresent, 10s) != STATUS_SUCCESS) {
+  if (!Settle() || Timed(Call::kWait, [&] {
+                     return reader_->WaitForCard(host::CardWait::kPresent, 10s);
+                   }) != STATUS_SUCCESS) {
     Deviate(fault_, "the card put back was not seen");
   }
+}
+
+void Stress::PtsRefused() {
+  // Once: the driver falls back to a cold reset and the card's default parameters and gets
+  // there, or, for a card whose parameters are the defaults already (nothing to fall back to),
+  // fails, and the application's next power-up finds the card accepting. Always: protocol
+  // selection fails (the card switched off), as it must.
+  const bool always = Chance(30);
+  always ? Plant("pts-refuse always") : Plant("pts-refuse once");
+  powered_ = false;
+  after_fault_ = true;  // explains a failure of the selection to come
+  bool ready = Ready();
+  if (ready) after_fault_ = false;
+  (void)sim::ApplyFault(*sim_, "pts-refuse", std::vector<std::string>{"off"});
+  if (always) {
+    if (ready) Deviate(fault_, "protocol selected though the card refuses every PTS");
+    return;
+  }
+  if (!ready && !Ready()) return (void)Deviate(fault_, "no protocol after the card accepts again");
+  RunExchanges("apdu after a refused PTS", false);
+}
+
+void Stress::DsrDrop() {
+  // Data-set-ready drops before the exchange or in the middle of it: the reader is gone (its
+  // listener ends), and whatever the exchange gives must be right or a failure. Then the host
+  // is stopped (no memory, threads or descriptors left) and started again, and must work.
+  if (!Ready()) return;
+  fault_ = "dsr-drop";
+  ++faults_planted_[fault_];
+  if (Chance(50)) {
+    sim_->SetDsr(false);
+    RunExchanges(fault_.c_str(), true);
+  } else {
+    std::jthread drop([this, wait = Pick(20000)] {
+      std::this_thread::sleep_for(std::chrono::microseconds(wait));
+      sim_->SetDsr(false);
+    });
+    RunExchanges(fault_.c_str(), true);
+  }
+  StopHost();
+  ++restarts_;
+  // A start-up that fails is a deviation; the soak goes on with another, if one starts.
+  for (int tries = 1; !StartHost(); ++tries) {
+    Deviate(fault_, "the host did not start again");
+    StopHost();
+    if (tries == 3) std::abort();
+  }
+  if (!Ready()) return (void)Deviate(fault_, "no card after the host started again");
+  RunExchanges("apdu after a restart", false);
 }
 
 void Stress::CardChange() {
@@ -137,7 +201,14 @@ void Stress::CardChange() {
   sim_->RemoveCard();
   Insert(next);
   if (!Settle()) Deviate("card change", "the reader's reports were not taken in");
-  const auto [asked, state] = reader_->State();
+  auto read = Timed(Call::kState, [&] { return reader_->State(); });
+  // Over a pseudo-terminal the last of the reports may still be on its way (Settle): the state
+  // must come right, and stay so.
+  for (int i = 0; line == LineKind::kPty && i < 50 && read.value < host::CardState::kPresent; ++i) {
+    std::this_thread::sleep_for(100ms);
+    read = Timed(Call::kState, [&] { return reader_->State(); });
+  }
+  const auto [asked, state] = read;
   if (asked != STATUS_SUCCESS || state < host::CardState::kPresent) {
     Deviate("card change", fmt::format("state {} with a card in", static_cast<int>(state)));
   }

@@ -1,78 +1,266 @@
-// tolvex-stress: the driver against the simulated reader with its timing jittered at random,
-// many thousands of mixed operations, each checked for its result and for what went over the
-// wire, with threads burning the processors beside it. The operations (operations.cc): APDUs
-// (ECHO up to 255 bytes in, chained under T=1), the same with a fault of the reader or the card,
-// resets good and failed, removal mid-exchange, card changes and tracking racing the reader.
+// tolvex-stress: a fault soak of the driver against the simulated reader, many thousands of
+// mixed operations, each checked for its result and for what went over the wire, with threads
+// burning the processors beside it. The simulator sits on the host's in-memory port, or (--line
+// pty) on the master side of a pseudo-terminal whose slave device the host opens as a serial
+// port (termios and all); either way its timing is jittered at random from the seed.
+//
+// The operations (operations.cc): APDUs (ECHO up to 255 bytes in, chained under T=1; SELECT;
+// READ BINARY) under T=0 and T=1 on the cards t0, t1, dual and their variants, a share of them
+// with a fault planted before: the reader's and the card's (damaged bytes, noise, a lost
+// end-of-block report, silence, negative answers, reader errors, WTX, IFS requests, card
+// parity, PTS refused), the card pulled out while a Transmit is in flight (then put back), and
+// on the memory line data-set-ready dropping (the reader is gone: the host is stopped and
+// started again, and must work). Besides: resets good and failed, card changes and tracking
+// racing the reader. After a failure the application powers the card up again, as a PC/SC
+// application does.
 //
 // A deviation is: a wrong answer or ATR given as success; a failure without a fault to explain
-// it; a failure that is not an error status; an operation past its bound; after a failed reset,
-// anything on the wire between the reset command and the reset's own power-off, or a wait run
-// out that the reader or the card should have ended; a card change or removal not reported;
-// memory, threads or descriptors left behind. Exit status 0 when there is none, 1 otherwise.
-#include <CLI/CLI.hpp>
+// it; a failure that is not an error status; a Reader call past its bound (bounds.h) or an
+// operation past kBound; after a failed reset, anything on the wire between the reset command
+// and the reset's own power-off, or a wait run out that the reader or the card should have
+// ended; a card change or removal not reported; a host that does not start again; memory,
+// threads or descriptors left behind by a host. Exit status 0 when there is none, 1 otherwise.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
 
+#include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
+#include "host/host.h"
 #include "stress.h"
 
 namespace tolvex::stress {
 
+// The simulated reader on the master side of a pseudo-terminal, as tolvex-sim --pty plays it:
+// a thread hands what the host writes to the simulator, whose bytes go straight to the master.
+// It keeps a descriptor of the slave side open itself, so the master never sees a hang-up
+// while the host has the device closed.
+class PtyReader {
+ public:
+  explicit PtyReader(std::uint64_t seed) {
+    master_ = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
+    const char* name = ptsname(master_);
+    if (name == nullptr) return;
+    path_ = name;
+    slave_ = open(name, O_RDWR | O_NOCTTY);
+    if (slave_ < 0 || pipe(stop_) != 0) return;
+    termios settings{};
+    if (tcgetattr(slave_, &settings) == 0) {
+      cfmakeraw(&settings);
+      (void)tcsetattr(slave_, TCSANOW, &settings);
+    }
+    (void)fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+    sim_ = std::make_unique<sim::ReaderSim>(
+        sim::Line{[this](std::span<const std::uint8_t> bytes) { Send(bytes); }, [](bool) {}},
+        sim::ReaderOptions{.jitter = sim::Jitter{.seed = seed}});
+    pump_ = std::thread([this] { Pump(); });
+  }
+  ~PtyReader() {
+    if (pump_.joinable()) {
+      const char c = 0;
+      (void)!write(stop_[1], &c, 1);
+      pump_.join();
+    }
+    sim_.reset();  // its scheduler may still be sending to the master
+    for (const int fd : {stop_[0], stop_[1], slave_, master_}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  PtyReader(const PtyReader&) = delete;
+  PtyReader& operator=(const PtyReader&) = delete;
+
+  bool ok() const { return sim_ != nullptr; }
+  const std::string& path() const { return path_; }
+  sim::ReaderSim& sim() { return *sim_; }
+  // Bytes sent to the host that the terminal still holds.
+  int Pending() const {
+    int count = 0;
+    return ioctl(slave_, FIONREAD, &count) == 0 ? count : 0;
+  }
+
+ private:
+  void Pump() {
+    pollfd fds[2] = {{master_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+    for (;;) {
+      if (poll(fds, 2, -1) < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      if (fds[1].revents != 0) return;
+      if (fds[0].revents & POLLIN) {
+        std::uint8_t buffer[512];
+        const ssize_t n = read(master_, buffer, sizeof(buffer));
+        if (n > 0) sim_->HostWrote(std::span(buffer, static_cast<std::size_t>(n)));
+      } else if (fds[0].revents != 0) {
+        std::this_thread::sleep_for(10ms);  // no hang-up while we hold the slave
+      }
+    }
+  }
+  // Everything, waiting for room up to a second at a time.
+  void Send(std::span<const std::uint8_t> bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = write(master_, bytes.data(), bytes.size());
+      if (n > 0) {
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      pollfd p{master_, POLLOUT, 0};
+      if (n < 0 && errno == EAGAIN && poll(&p, 1, 1000) > 0) continue;
+      fmt::print("pty: {} bytes for the host dropped\n", bytes.size());
+      return;
+    }
+  }
+
+  int master_ = -1, slave_ = -1;
+  int stop_[2] = {-1, -1};
+  std::string path_;
+  std::unique_ptr<sim::ReaderSim> sim_;
+  std::thread pump_;
+};
+
+Stress::Stress() = default;
+Stress::~Stress() = default;
+
+std::pair<std::ptrdiff_t, std::ptrdiff_t> Stress::Leftovers() {
+  using std::filesystem::directory_iterator;
+  return std::pair(std::distance(directory_iterator("/proc/self/task"), {}),
+                   std::distance(directory_iterator("/proc/self/fd"), {}));
+}
+
+bool Stress::LineEmpty() const {
+  return !pty_ || pty_->Pending() == 0;
+}
+
+bool Stress::StartHost() {
+  host_ = std::make_unique<host::Host>();
+  if (line == LineKind::kPty) {
+    sim_ = &pty_->sim();
+    host_->AddDevicePort(0, pty_->path());
+  } else {
+    // Each host its own reader, its timing drawn from the seed and the host's number.
+    sim_ = &host_->AddSimulatedPort(0, {.jitter = sim::Jitter{.seed = seed + starts_}});
+    sim_->InsertCard(model_, false);
+  }
+  ++starts_;
+  powered_ = false;
+  const Status started = host_->Start();
+  auto [opening, reader] = host::Reader::Open(*host_, 0);
+  if (!(reader_ = std::move(reader))) {
+    fmt::print("no reader: start-up {}, open {}\n", StatusName(started), StatusName(opening));
+    return false;
+  }
+  return true;
+}
+
+void Stress::StopHost() {
+  reader_.reset();
+  if (!host_) return;
+  if (const std::string left = host_->Stop(); !left.empty()) {
+    Deviate("unload", "memory left allocated: " + left);
+  }
+  host_.reset();
+  if (line == LineKind::kMemory) sim_ = nullptr;
+}
+
+void Stress::Tally(Call call, int protocol, double seconds) {
+  const auto bound = BoundOf(call, protocol);
+  const bool over = seconds * 1000 > static_cast<double>(bound.count());
+  {
+    std::lock_guard lock(tally_mutex_);
+    CallTally& tally = calls_[{call, protocol}];
+    ++tally.count;
+    tally.worst = std::max(tally.worst, seconds);
+    tally.over += over;
+    over_bound_ += over;
+  }
+  if (over) {
+    Deviate("bound", fmt::format("{} under {} took {:.3f} s, bound {:.3f} s", CallName(call),
+                                 ProtocolName(protocol), seconds, bound.count() / 1e3));
+  } else if (seconds >= kSlowCall) {  // within its bound, but for the record
+    std::lock_guard lock(print_mutex_);
+    fmt::print("slow #{} {} under {} ({}{}): {:.3f} s\n", operation_, CallName(call),
+               ProtocolName(protocol), kind_, fault_.empty() ? "" : ", " + fault_, seconds);
+  }
+}
+
 int Stress::Run() {
   // The process's threads and open descriptors. A first thread, started and gone, lets the
   // runtime start whatever threads of its own it keeps (a sanitizer's) before they count.
-  auto leftovers = [] {
-    using std::filesystem::directory_iterator;
-    return std::pair(std::distance(directory_iterator("/proc/self/task"), {}),
-                     std::distance(directory_iterator("/proc/self/fd"), {}));
-  };
   random_.seed(seed);
   std::thread([] {}).join();
-  const auto before = leftovers();
+  const auto before = Leftovers();
   std::vector<std::jthread> burning;
   for (unsigned i = 0; i < burners; ++i) {
     burning.emplace_back([](std::stop_token stop) {
       while (!stop.stop_requested()) continue;
     });
   }
-  {
-    host::Host host;
-    host_ = &host;
-    sim_ = &host.AddSimulatedPort(0, {.jitter = sim::Jitter{.seed = seed}});
-    sim_->InsertCard(model_, false);
-    const Status started = host.Start();
-    auto [opening, reader] = host::Reader::Open(host, 0);
-    if (!(reader_ = std::move(reader))) {
-      fmt::print("no reader: start-up {}, open {}\n", StatusName(started), StatusName(opening));
+  const auto burning_threads = Leftovers().first - before.first;
+  if (line == LineKind::kPty) {
+    pty_ = std::make_unique<PtyReader>(seed);
+    if (!pty_->ok()) {
+      fmt::print("no pseudo-terminal: {}\n", std::strerror(errno));
       return 1;
     }
-    for (operation_ = 0; operation_ < operations; ++operation_) {
-      Operate();
-      if ((operation_ + 1) % 1000 == 0) {
-        fmt::print("{} operations, {} deviations, {:.0f} s\n", operation_ + 1, deviations_,
-                   elapsed_);
-      }
-    }
-    reader_.reset();
-    if (const std::string left = host.Stop(); !left.empty()) {
-      Deviate("unload", "memory left allocated: " + left);
-    }
-    sim_ = nullptr;
+    pty_->sim().InsertCard(model_, false);
   }
-  burning.clear();
+  const auto with_line = Leftovers();
+  if (!StartHost()) return 1;
+  fmt::print("line {}{}, seed {}, {} burners, faults before {} % of the APDUs\n",
+             line == LineKind::kPty ? "pty " : "memory", line == LineKind::kPty ? pty_->path() : "",
+             seed, burners, fault_share);
+  for (operation_ = 0; apdus != 0 ? apdus_sent_ < apdus : operation_ < operations; ++operation_) {
+    Operate();
+    if ((operation_ + 1) % 1000 == 0) {
+      fmt::print("{} operations, {} APDUs, {} deviations, {:.0f} s\n", operation_ + 1,
+                 apdus_sent_.load(), deviations_, elapsed_);
+    }
+  }
+  StopHost();
   // The platform's threads are all gone with the host; nothing else may be left either.
-  if (const auto after = leftovers(); after != before) {
-    Deviate("unload", fmt::format("{} threads and {} descriptors before, {} and {} after",
-                                  before.first, before.second, after.first, after.second));
+  if (const auto after = Leftovers(); after != with_line) {
+    Deviate("unload", fmt::format("{} threads and {} descriptors before the host, {} and {} after",
+                                  with_line.first, with_line.second, after.first, after.second));
   }
-  fmt::print("\n{:24} {:>8} {:>10}\n", "operation", "count", "longest s");
+  pty_.reset();
+  burning.clear();
+  if (const auto after = Leftovers(); after != before) {
+    Deviate("unload",
+            fmt::format("{} threads and {} descriptors at the start, {} and {} at the end",
+                        before.first, before.second, after.first, after.second));
+  }
+
+  fmt::print("\n{:24} {:>8} {:>10}\n", "operation or fault", "count", "longest s");
   for (const auto& [name, took] : took_) {
     fmt::print("{:24} {:>8} {:>10.3f}\n", name, took.size(), std::ranges::max(took));
   }
-  fmt::print("{} operations, seed {}, {} burners: {} deviations, {} failures put down to a fault\n",
-             operations, seed, burners, deviations_, settled_);
+  fmt::print("\n{:24} {:>8}\n", "fault planted", "count");
+  for (const auto& [name, count] : faults_planted_) fmt::print("{:24} {:>8}\n", name, count);
+  fmt::print("\n{:36} {:>8}\n", "failed calls by status", "count");
+  for (const auto& [name, count] : failures_) fmt::print("{:36} {:>8}\n", name, count);
+  fmt::print("\n{:20} {:>8} {:>8} {:>10} {:>10} {:>6}\n", "call", "protocol", "count", "worst s",
+             "bound s", "over");
+  for (const auto& [key, tally] : calls_) {
+    fmt::print("{:20} {:>8} {:>8} {:>10.3f} {:>10.3f} {:>6}\n", CallName(key.first),
+               ProtocolName(key.second), tally.count, tally.worst,
+               BoundOf(key.first, key.second).count() / 1e3, tally.over);
+  }
+  fmt::print(
+      "\nline {}: {} operations, {} APDUs, {} hosts restarted, seed {}, {} burners "
+      "({} threads): {} wrong answers, {} calls over bound, {} deviations, {} failures put down "
+      "to a fault before\n",
+      line == LineKind::kPty ? "pty" : "memory", operation_, apdus_sent_.load(), restarts_, seed,
+      burners, burning_threads, wrong_answers_, over_bound_, deviations_, settled_);
   return deviations_ == 0 ? 0 : 1;
 }
 
@@ -80,13 +268,22 @@ int Stress::Run() {
 
 int main(int argc, char** argv) {
   tolvex::stress::Stress stress;
-  CLI::App app{"The driver against a simulated reader with jittered timing: mixed operations."};
-  app.add_option("--operations", stress.operations, "how many")
+  CLI::App app{"A fault soak of the driver against a simulated reader with jittered timing."};
+  app.add_option("--operations", stress.operations, "how many (without --apdus)")
+      ->check(CLI::Range(1ULL, 10'000'000ULL));
+  app.add_option("--apdus", stress.apdus, "operations until this many APDUs went out")
       ->check(CLI::Range(1ULL, 10'000'000ULL));
   app.add_option("--seed", stress.seed, "of the operations and of the reader's timing");
   app.add_option("--burners", stress.burners, "threads burning the processors beside it");
+  app.add_option("--fault-share", stress.fault_share, "percent of the APDUs with a fault before")
+      ->check(CLI::Range(0U, 100U));
+  std::string line = "memory";
+  app.add_option("--line", line, "where the simulated reader sits: memory or pty")
+      ->check(CLI::IsMember({"memory", "pty"}))
+      ->capture_default_str();
   app.add_flag("--transcripts", stress.transcripts, "the operation's frames with a deviation");
   CLI11_PARSE(app, argc, argv);
+  stress.line = line == "pty" ? tolvex::stress::LineKind::kPty : tolvex::stress::LineKind::kMemory;
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // each line as it comes
   return stress.Run();
 }

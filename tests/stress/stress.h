@@ -3,14 +3,19 @@
 
 #include <fmt/core.h>
 
+#include <atomic>
+#include <chrono>
 #include <iterator>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <utility>
 
 #include "../support/sim_frames.h"
 #include "../support/wait.h"
+#include "bounds.h"
 #include "host/reader.h"
 #include "platform/platform.h"
 #include "platform/winsmcrd.h"
@@ -26,16 +31,30 @@ using sim::Bytes;
 using sim::Hex;
 using namespace std::chrono_literals;
 
-// Every operation ends well within this, whatever its fault: the longest waits a fault can
-// cause are a few of the driver's read time-outs (seconds each).
-inline constexpr auto kBound = 60s;
-inline constexpr unsigned kSlowShare = 10;  // percent of the faults that end by time-outs
+// Every operation ends well within this, whatever its fault (each Reader call has its own
+// bound besides: bounds.h).
+inline constexpr auto kBound = 240s;
+inline constexpr unsigned kSlowShare = 10;
+inline constexpr auto kPtySettled = 100ms;
+inline constexpr double kSlowCall =
+    5;  // seconds: a call this long is printed  // percent of the faults that end by time-outs
+
+// Where the simulated reader sits: on the host's in-memory port, or on the master side of a
+// pseudo-terminal whose slave device the host opens as a real serial port (termios).
+enum class LineKind { kMemory, kPty };
+
+class PtyReader;  // stress.cc
 
 class Stress {
  public:
+  Stress();
+  ~Stress();
   std::uint64_t operations = 10000;
-  std::uint64_t seed = 1;  // of the operations and of the reader's timing
+  std::uint64_t apdus = 0;  // when not 0: operations until this many APDUs went out
+  std::uint64_t seed = 1;   // of the operations and of the reader's timing
   unsigned burners = 2;
+  unsigned fault_share = 25;  // percent of the APDUs with a fault planted before them
+  LineKind line = LineKind::kMemory;
   bool transcripts = false;
   int Run();  // 0 without deviations
 
@@ -43,6 +62,8 @@ class Stress {
   // The operations (operations.cc), and one drawn by its share.
   void Apdu();
   void FaultyApdu();
+  void PtsRefused();
+  void DsrDrop();
   void GoodReset();
   void FailedReset();
   void RemovalMidExchange();
@@ -50,10 +71,36 @@ class Stress {
   void Tracking();
   void Operate();
 
+  // The host with its reader on port 0 (stress.cc): false (the reason printed) when it does
+  // not start. StopHost unloads it and checks that it left no memory, threads or descriptors.
+  bool StartHost();
+  void StopHost();
+  // The process's threads and open descriptors.
+  static std::pair<std::ptrdiff_t, std::ptrdiff_t> Leftovers();
+  // Nothing the simulator sent waits in the line itself (the pseudo-terminal's buffer).
+  bool LineEmpty() const;
+
+  // Each Reader call, timed: its duration goes to the tally of its kind and protocol, and one
+  // past its bound is a deviation.
+  template <typename F>
+  auto Timed(Call call, F&& f) {
+    const int protocol = call == Call::kState || call == Call::kWait ? kAnyProtocol : t1_;
+    const auto start = std::chrono::steady_clock::now();
+    auto result = f();
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+    Tally(call, protocol, took.count());
+    return result;
+  }
+  void Tally(Call call, int protocol, double seconds);
+  host::Result<Bytes> Transmit(std::uint32_t protocol, const Bytes& apdu) {
+    ++apdus_sent_;
+    return Timed(Call::kTransmit, [&] { return reader_->Transmit(protocol, apdu); });
+  }
+
   // Resets the card (powering it up): false, the failure noted, unless it gives its ATR.
   bool Reset(host::Power how, const char* what) {
     powered_ = false;
-    const auto [status, atr] = reader_->PowerCard(how);
+    const auto [status, atr] = Timed(Call::kPower, [&] { return reader_->PowerCard(how); });
     if (status != STATUS_SUCCESS) return Failed(what, status);
     return atr == expected_atr_ ||
            Deviate(what, "ATR " + Hex(atr) + " where the card's is " + Hex(expected_atr_));
@@ -66,12 +113,13 @@ class Stress {
     if (powered_ && !t1_first && !Chance(10)) return true;  // now and then a fresh start anyway
     const bool t1 = speaks("t1") && (!speaks("t0") || t1_first || Chance(50));
     if (powered_ && t1 == t1_) return true;
+    t1_ = t1;  // the power-up is timed under the protocol it prepares
     if (!Reset(host::Power::kColdReset, "power-up")) return false;
     const std::uint32_t wanted = t1 ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    const auto [selecting, selected] = reader_->SetProtocol(wanted);
+    const auto [selecting, selected] =
+        Timed(Call::kProtocol, [&] { return reader_->SetProtocol(wanted); });
     if (selecting != STATUS_SUCCESS) return Failed("protocol", selecting);
     if (selected != wanted) return Deviate("protocol", fmt::format("{} for {}", selected, wanted));
-    t1_ = t1;
     return powered_ = true;
   }
 
@@ -79,13 +127,12 @@ class Stress {
   // as many bytes as the command asked for, at most those the card has.
   host::Result<Bytes> Command(const Bytes& apdu) {
     const std::uint32_t protocol = t1_ ? SCARD_PROTOCOL_T1 : SCARD_PROTOCOL_T0;
-    auto result = reader_->Transmit(protocol, apdu);
+    auto result = Transmit(protocol, apdu);
     const Bytes& sw = result.value;
     if (result.status != STATUS_SUCCESS || t1_ || sw.size() != 2 || sw[0] != 0x61) return result;
     const auto available = sw[1] == 0 ? 256U : sw[1];
     const auto asked = apdu.back() == 0 ? 256U : apdu.back();
-    return reader_->Transmit(protocol,
-                             Wire("00 C0 00 00 {:02X}", std::min(available, asked) & 0xFF));
+    return Transmit(protocol, Wire("00 C0 00 00 {:02X}", std::min(available, asked) & 0xFF));
   }
 
   // Bytes from hex text ("00 A4 ..."), "{}" filled in with `args`.
@@ -133,7 +180,8 @@ class Stress {
     for (const auto& [apdu, due] : RandomExchanges()) {
       const auto [status, got] = Command(apdu);
       if (status != STATUS_SUCCESS) return Failed(what, status, fault_allows);
-      if (got != due) return Deviate(what, Hex(apdu) + " gave " + Hex(got) + ", not " + Hex(due));
+      if (got != due)
+        return WrongAnswer(what, Hex(apdu) + " gave " + Hex(got) + ", not " + Hex(due));
     }
     return true;
   }
@@ -143,6 +191,7 @@ class Stress {
   template <typename... Args>
   void Plant(std::string_view format, const Args&... args) {
     fault_ = format.substr(0, format.find(" {"));
+    ++faults_planted_[fault_];
     std::istringstream command(fmt::format(fmt::runtime(format), args...));
     const std::vector<std::string> words(std::istream_iterator<std::string>{command}, {});
     const std::string said = sim::ApplyFault(*sim_, words[0], std::span(words).subspan(1));
@@ -150,11 +199,27 @@ class Stress {
   }
 
   // Waits until the driver has taken in all the reader has sent: the simulator has handed it
-  // to the line, the port holds none of it, the listener waits again and no pass runs.
+  // to the line, the port holds none of it, the listener waits again and no pass runs. On a
+  // pseudo-terminal the kernel hands the bytes written to the master on to the slave's side
+  // later, on a worker of its own, where nothing tells they are on their way: there, all this
+  // must hold for kPtySettled on end.
   bool Settle() {
     const auto* port = serial::PortOf(host_->platform().FindDevice(u"\\Device\\Serial0"));
-    auto taken = [&] { return port->receive_queue() == 0 && port->has_pending_wait(); };
-    const bool settled = sim_->WaitIdle(10s) && testutil::WaitUntil(taken);
+    auto taken = [&] {
+      return LineEmpty() && port->receive_queue() == 0 && port->has_pending_wait();
+    };
+    auto stays_taken = [&] {
+      if (!taken()) return false;
+      const auto until = std::chrono::steady_clock::now() + kPtySettled;
+      while (std::chrono::steady_clock::now() < until) {
+        if (!taken()) return false;
+        std::this_thread::sleep_for(1ms);
+      }
+      return true;
+    };
+    const bool settled =
+        sim_->WaitIdle(10s) &&
+        (line == LineKind::kMemory ? testutil::WaitUntil(taken) : testutil::WaitUntil(stays_taken));
     host_->platform().DrainWorkQueue();
     return settled;
   }
@@ -172,13 +237,19 @@ class Stress {
   // the driver gave up on), and the next command can take it for its answer: once, that is the
   // fault's doing, as an application that tries again finds.
   bool Failed(const std::string& what, Status status, bool explained = false) {
+    ++failures_[StatusName(status)];
     if (!NT_ERROR(status)) return Deviate(what, StatusName(status) + " is not an error status");
     if (!explained && !std::exchange(after_fault_, false)) return Deviate(what, StatusName(status));
     settled_ += !explained;
     powered_ = false;  // the application starts over, as a PC/SC one does
     return false;
   }
+  bool WrongAnswer(const std::string& what, const std::string& detail) {
+    ++wrong_answers_;
+    return Deviate(what, "wrong answer: " + detail);
+  }
   bool Deviate(const std::string& what, const std::string& detail) {  // and starts over
+    std::lock_guard lock(print_mutex_);
     ++deviations_;
     powered_ = false;
     fmt::print("DEVIATION #{} {} ({}{}): {}\n", operation_, what, kind_,
@@ -193,8 +264,10 @@ class Stress {
   size_t Pick(size_t n) { return n == 0 ? 0 : static_cast<size_t>(random_() % n); }
 
   std::mt19937_64 random_;
-  host::Host* host_ = nullptr;
+  std::unique_ptr<host::Host> host_;
+  std::unique_ptr<PtyReader> pty_;  // the pseudo-terminal and its simulator (LineKind::kPty)
   sim::ReaderSim* sim_ = nullptr;
+  unsigned starts_ = 0;  // hosts started
   std::unique_ptr<host::Reader> reader_;
   std::string_view model_ = sim::CardModels()[0];
   Bytes expected_atr_ = sim::MakeCard(model_)->Reset();
@@ -206,7 +279,21 @@ class Stress {
   std::string fault_;
   bool after_fault_ = false;  // the operation before had a fault
   std::uint64_t settled_ = 0;
-  std::map<std::string, std::vector<double>> took_;  // seconds, by operation or fault
+  std::map<std::string, std::vector<double>> took_;      // seconds, by operation or fault
+  std::map<std::string, std::uint64_t> faults_planted_;  // by kind
+  std::map<std::string, std::uint64_t> failures_;        // failed Reader calls, by status
+  struct CallTally {
+    std::uint64_t count = 0;
+    double worst = 0;  // seconds
+    std::uint64_t over = 0;
+  };
+  std::map<std::pair<Call, int>, CallTally> calls_;  // by kind and protocol
+  std::mutex tally_mutex_;  // calls_ and apdus_sent_: a removal's exchange runs on its own thread
+  std::mutex print_mutex_;
+  std::atomic<std::uint64_t> apdus_sent_ = 0;
+  std::uint64_t wrong_answers_ = 0;
+  std::uint64_t over_bound_ = 0;
+  std::uint64_t restarts_ = 0;
   std::uint64_t deviations_ = 0;
   double elapsed_ = 0;  // seconds in operations so far
 };

@@ -253,6 +253,7 @@ class ReceivePass {
       case STC_CARD_REMOVED:
         CBUpdateCardState(reader_->SmartcardExtension,
                           code == STC_CARD_INSERTED ? SCARD_PRESENT : SCARD_ABSENT);
+        if (code == STC_CARD_REMOVED) CardGone();
         // The pass ends here unless the port still holds bytes: the wait armed next does not
         // fire for bytes already there, so a report right behind this one (the card put back
         // at once) would wait for the reader's next byte.
@@ -298,6 +299,20 @@ class ReceivePass {
     SharedStore(reader_->CharacterErrorStatus, STATUS_DATA_ERROR);
     if (ReadWaitsForBytes(reader_) && reader_->ReceivedCount >= reader_->ExpectedCount) {
       AnswerRead(reader_, STATUS_SUCCESS);
+      Answered();
+    }
+  }
+
+  // The card was pulled out: none of its bytes will come for this exchange any more. Once the
+  // command's answer is in, the exchange ends as at the end of the card's block, and a read
+  // that waits for the card's bytes (or its end of block) ends now rather than when its own
+  // time runs out (for T=0's final read, up to 258 times the character waiting time).
+  void CardGone() {
+    SpinLockGuard lock(&reader_->ReceiveLock);
+    if (reader_->AnswerPending) return;  // the reader's answer to the command is still awaited
+    EndExchange(reader_, STATUS_IO_TIMEOUT);
+    if (ReadWaitsForBytes(reader_) || reader_->BlockEndWaits) {
+      AnswerRead(reader_, STATUS_IO_TIMEOUT);
       Answered();
     }
   }
@@ -398,6 +413,13 @@ NTSTATUS IFRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
     // The exchange has ended short of these bytes: nothing more will come for them.
     if (ReaderExtension->ExchangeEnd != STATUS_SUCCESS) {
       return Verdict(ReaderExtension, ReaderExtension->ExchangeEnd, Buffer, Count);
+    }
+    // The reader has answered the command and reported the card gone (before the command, or
+    // before its answer): what is still awaited is the card's, and will not come.
+    if (!ReaderExtension->AnswerPending &&
+        SharedLoad(ReaderExtension->SmartcardExtension->ReaderCapabilities.CurrentState) ==
+            SCARD_ABSENT) {
+      return STATUS_IO_TIMEOUT;
     }
     ReaderExtension->ExpectedCount = Count;
     ticket = NextTicket(ReaderExtension);
