@@ -44,7 +44,8 @@
 // exchange. While one is in progress the library keeps the first word of IoRequest.ReplyBuffer
 // (the reply header's dwProtocol) at SCARD_PROTOCOL_T1; the driver zeroes that word at the
 // start of each request, so a request that follows one the driver broke off (a failed send)
-// is recognised as new too. An exchange that broke off, or failed against the card, leaves
+// is recognised as new too; so is a request whose reply buffer has no room for the word. An
+// exchange that broke off, or failed against the card, leaves
 // T1.NeedResynch set and the next request begins with S(RESYNCH request).
 //
 // Statuses of SmartcardT1Request:
@@ -65,6 +66,7 @@
 //                               kMaxTurns blocks were sent
 //  STATUS_IO_TIMEOUT            the card stayed silent through the retries
 //  STATUS_INVALID_DEVICE_STATE  no exchange in progress, or SmartcardReply has no buffer
+//  STATUS_INVALID_PARAMETER     the application's request changed under the exchange
 #include <algorithm>
 #include <cstring>
 
@@ -470,9 +472,11 @@ ULONG OriginalStateOf(UCHAR phase) {
   }
 }
 
+// Whether the request is a new one: its reply buffer's first word is cleared, or the buffer
+// has no room for the word at all (an exchange in progress began with a buffer that had).
 bool ReplyWordCleared(const PSMARTCARD_EXTENSION extension) {
   const auto& io = extension->IoRequest;
-  if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < sizeof(ULONG)) return false;
+  if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < sizeof(ULONG)) return true;
   ULONG word;
   std::memcpy(&word, io.ReplyBuffer, sizeof(word));
   return word == 0;
@@ -554,6 +558,10 @@ NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
   const NTSTATUS status = Judge(SmartcardExtension);
   if (status == STATUS_MORE_PROCESSING_REQUIRED && t1.Turns >= kMaxTurns) {
     return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kResynch);
+  }
+  // The request changed under the exchange: it ends, and the card may be out of step.
+  if (status != STATUS_MORE_PROCESSING_REQUIRED && t1.Phase != kIdle) {
+    return End(SmartcardExtension, status, Then::kResynch);
   }
   return status;
 }
