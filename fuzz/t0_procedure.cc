@@ -213,9 +213,10 @@ struct DriverBench {
     card->CardCapabilities.ClockRateConversion = ClockRateConversion;
     card->CardCapabilities.BitRateAdjustment = BitRateAdjustment;
     card->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
-    // Short reads: a card that says nothing more costs a few milliseconds.
-    bench.reader()->ReadIntervalTimeout = 5;
-    bench.reader()->ReadTotalTimeout = 20;
+    // Short reads, whatever their length (a read of n bytes waits interval x n + total): a card
+    // that says nothing more costs ten milliseconds.
+    bench.reader()->ReadIntervalTimeout = 0;
+    bench.reader()->ReadTotalTimeout = 10;
     bench.line().SetListener([this](std::span<const UCHAR> frame) { reader.Wrote(bench, frame); });
   }
 };
