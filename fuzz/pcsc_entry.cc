@@ -12,11 +12,15 @@
 // but where the handler tells the room it needs (IFD_ERROR_INSUFFICIENT_BUFFER); nothing is
 // written outside a buffer (each is sized exactly, for the sanitizer); a failure returns no
 // bytes; and at the end of the run, closing every channel leaves the table empty.
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -213,8 +217,11 @@ void Call(Input& in) {
       // Only names that open nothing, or the reader's own; a channel number that names no
       // serial device (a real /dev/ttyS<n> would be tried as a reader).
       const Bytes name = in.Bytes(in.Below(40));
-      std::string device = (flags & 0x20) != 0 ? Reader()->path() : "/nonexistent/tty";
-      device.append(name.begin(), name.end());
+      std::string device = Reader()->path();
+      if ((flags & 0x20) == 0) {
+        device = "/nonexistent/tty";
+        device.append(name.begin(), name.end());
+      }
       response = (flags & 0x10) != 0
                      ? IFDHCreateChannel(lun, static_cast<DWORD>(0x00020000u | in.Word()))
                      : IFDHCreateChannelByName(lun, null ? nullptr : device.data());
@@ -237,7 +244,27 @@ void Call(Input& in) {
   Check(IsIfdCode(response));
 }
 
+std::mutex log_mutex;
+std::deque<std::string>& log_lines = *new std::deque<std::string>;  // the last lines logged
+
+void PrintLog() {
+  std::lock_guard lock(log_mutex);
+  for (const std::string& line : log_lines) std::fprintf(stderr, "handler: %s\n", line.c_str());
+}
+
 }  // namespace
+
+// pcscd's log function, which the handler calls: its last lines kept.
+extern "C" void log_msg(const int priority, const char* fmt, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof(text), fmt, args);
+  va_end(args);
+  std::lock_guard lock(log_mutex);
+  log_lines.push_back(std::to_string(priority) + " " + text);
+  if (log_lines.size() > 20) log_lines.pop_front();
+}
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Check(Reader()->ok());
@@ -250,8 +277,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Another Lun may hold the reader's terminal now: all closed, Lun 0 opens it again.
     CloseAll();
     if (!Reader()->sim().card_present()) (void)Reader()->sim().InsertCard("t1");
-    Check(IFDHCreateChannelByName(kLun, const_cast<char*>(Reader()->path().c_str())) ==
-          IFD_SUCCESS);
+    char* path = const_cast<char*>(Reader()->path().c_str());
+    // The reader's start-up waits for its answers in real time: a busy machine may make it
+    // miss one. Once more, then the lines the handler logged tell why.
+    if (IFDHCreateChannelByName(kLun, path) != IFD_SUCCESS) {
+      PrintLog();
+      Check(IFDHCreateChannelByName(kLun, path) == IFD_SUCCESS);
+    }
   }
   Input in(data, size);
   for (int call = 0; call < 16 && !in.empty(); ++call) Call(in);
