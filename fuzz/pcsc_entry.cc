@@ -12,6 +12,7 @@
 // but where the handler tells the room it needs (IFD_ERROR_INSUFFICIENT_BUFFER); nothing is
 // written outside a buffer (each is sized exactly, for the sanitizer); a failure returns no
 // bytes; and at the end of the run, closing every channel leaves the table empty.
+#include <chrono>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "input.h"
@@ -279,11 +281,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!Reader()->sim().card_present()) (void)Reader()->sim().InsertCard("t1");
     char* path = const_cast<char*>(Reader()->path().c_str());
     // The reader's start-up waits for its answers in real time: a busy machine may make it
-    // miss one. Once more, then the lines the handler logged tell why.
-    if (IFDHCreateChannelByName(kLun, path) != IFD_SUCCESS) {
-      PrintLog();
-      Check(IFDHCreateChannelByName(kLun, path) == IFD_SUCCESS);
+    // miss one. A few more tries, then the lines the handler logged tell why.
+    RESPONSECODE opened = IFDHCreateChannelByName(kLun, path);
+    for (int again = 0; opened != IFD_SUCCESS && again < 4; ++again) {
+      std::fprintf(stderr, "channel not opened (%ld): tried again\n", opened);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      opened = IFDHCreateChannelByName(kLun, path);
     }
+    if (opened != IFD_SUCCESS) PrintLog();
+    Check(opened == IFD_SUCCESS);
   }
   Input in(data, size);
   for (int call = 0; call < 16 && !in.empty(); ++call) Call(in);
