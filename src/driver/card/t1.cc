@@ -31,6 +31,11 @@ NTSTATUS CBT1Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   NTSTATUS status;
   do {
+    // The reader reported the card gone: no more blocks to it, nor waits for its answers.
+    if (SharedLoad(SmartcardExtension->ReaderCapabilities.CurrentState) == SCARD_ABSENT) {
+      status = STATUS_NO_MEDIA;
+      break;
+    }
     SmartcardExtension->T1.NAD = 0;
     request.BufferLength = 0;
     status = SmartcardT1Request(SmartcardExtension);
