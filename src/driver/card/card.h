@@ -49,7 +49,8 @@ NTSTATUS CBTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS CBRawTransmit(PSMARTCARD_EXTENSION SmartcardExtension);
 NTSTATUS CBT0Transmit(PSMARTCARD_EXTENSION SmartcardExtension);
 // T=1: the library's blocks to the card and back until the request ends; STATUS_NO_MEDIA as
-// soon as the reader has reported the card gone (no block goes out after that).
+// soon as the reader has reported the card gone, even if another is in already (the card's
+// state is no longer SCARD_SPECIFIC): no block goes out after that.
 NTSTATUS CBT1Transmit(PSMARTCARD_EXTENSION SmartcardExtension);
 // The T=0 procedure-byte dialogue for one command. The reply never outgrows ReplyLength's
 // entry value; a card that sends data bytes when none are expected ends the exchange with

@@ -31,8 +31,9 @@ NTSTATUS CBT1Transmit(PSMARTCARD_EXTENSION SmartcardExtension) {
 
   NTSTATUS status;
   do {
-    // The reader reported the card gone: no more blocks to it, nor waits for its answers.
-    if (SharedLoad(SmartcardExtension->ReaderCapabilities.CurrentState) == SCARD_ABSENT) {
+    // The reader reported the card gone (maybe another in its place, not yet reset): no more
+    // blocks to it, nor waits for its answers.
+    if (SharedLoad(SmartcardExtension->ReaderCapabilities.CurrentState) != SCARD_SPECIFIC) {
       status = STATUS_NO_MEDIA;
       break;
     }
