@@ -63,10 +63,15 @@ NTSTATUS Power(PSMARTCARD_EXTENSION extension, const Request& r) {
   if (status == STATUS_SUCCESS && code != SCARD_POWER_DOWN) {
     // The card answered its reset: it is powered and ready for protocol selection, unless it
     // was pulled meanwhile.
-    SpinLockGuard lock(&extension->OsData->SpinLock);
-    if (CardIn(SharedLoad(extension->ReaderCapabilities.CurrentState))) {
-      SharedStore(extension->ReaderCapabilities.CurrentState, SCARD_NEGOTIABLE);
+    {
+      SpinLockGuard lock(&extension->OsData->SpinLock);
+      if (CardIn(SharedLoad(extension->ReaderCapabilities.CurrentState))) {
+        SharedStore(extension->ReaderCapabilities.CurrentState, SCARD_NEGOTIABLE);
+      }
     }
+    // The driver hands over the ATR only where it fits (its own resets during protocol
+    // selection have no room for it): an application's buffer too small gets no success.
+    if (extension->CardCapabilities.ATR.Length > r.out) return STATUS_BUFFER_TOO_SMALL;
   }
   return status;
 }

@@ -33,8 +33,8 @@
 // retries in a row comes S(RESYNCH request), at most kMaxResynchs of them per request, then
 // failure: STATUS_IO_TIMEOUT when only silence came since the last good block,
 // STATUS_DEVICE_PROTOCOL_ERROR otherwise. No request takes more than kMaxTurns blocks. An error
-// while the card is out of the reader (card tracking has set CurrentState to SCARD_ABSENT) ends
-// the request at once with STATUS_NO_MEDIA: nothing is left to retry with.
+// once the card has left its specific mode (card tracking reported it taken out, and maybe
+// another put in) ends the request at once with STATUS_NO_MEDIA: nothing is left to retry with.
 //
 // The response is gathered in SmartcardReply.Buffer behind the room of the largest block
 // (kBlockRoom bytes), where the driver's reads of single blocks never reach: with the driver's
@@ -46,7 +46,8 @@
 // exchange. While one is in progress the library keeps the first word of IoRequest.ReplyBuffer
 // (the reply header's dwProtocol) at SCARD_PROTOCOL_T1; the driver zeroes that word at the
 // start of each request, so a request that follows one the driver broke off (a failed send)
-// is recognised as new too. An exchange that broke off, or failed against the card, leaves
+// is recognised as new too; so is a request whose reply buffer has no room for the word. An
+// exchange that broke off, or failed against the card, leaves
 // T1.NeedResynch set and the next request begins with S(RESYNCH request).
 //
 // Statuses of SmartcardT1Request:
@@ -67,6 +68,7 @@
 //                               kMaxTurns blocks were sent
 //  STATUS_IO_TIMEOUT            the card stayed silent through the retries
 //  STATUS_INVALID_DEVICE_STATE  no exchange in progress, or SmartcardReply has no buffer
+//  STATUS_INVALID_PARAMETER     the application's request changed under the exchange
 #include <algorithm>
 #include <cstring>
 
@@ -287,9 +289,9 @@ enum class Again {
 NTSTATUS Retry(PSMARTCARD_EXTENSION extension, UCHAR error, Heard heard,
                Again again = Again::kAsk) {
   T1_DATA& t1 = extension->T1;
-  // A card that has been taken out answers no retry and no resynchronisation: each would only
-  // wait out the block waiting time again.
-  if (SharedLoad(extension->ReaderCapabilities.CurrentState) == SCARD_ABSENT) {
+  // A card that has been taken out (maybe another already in its place, not reset) answers no
+  // retry and no resynchronisation: each would only wait out the block waiting time again.
+  if (SharedLoad(extension->ReaderCapabilities.CurrentState) != SCARD_SPECIFIC) {
     return End(extension, STATUS_NO_MEDIA, Then::kResynch);
   }
   if (heard != Heard::kSilence) t1.Silent = FALSE;
@@ -478,9 +480,11 @@ ULONG OriginalStateOf(UCHAR phase) {
   }
 }
 
+// Whether the request is a new one: its reply buffer's first word is cleared, or the buffer
+// has no room for the word at all (an exchange in progress began with a buffer that had).
 bool ReplyWordCleared(const PSMARTCARD_EXTENSION extension) {
   const auto& io = extension->IoRequest;
-  if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < sizeof(ULONG)) return false;
+  if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < sizeof(ULONG)) return true;
   ULONG word;
   std::memcpy(&word, io.ReplyBuffer, sizeof(word));
   return word == 0;
@@ -562,6 +566,10 @@ NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
   const NTSTATUS status = Judge(SmartcardExtension);
   if (status == STATUS_MORE_PROCESSING_REQUIRED && t1.Turns >= kMaxTurns) {
     return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kResynch);
+  }
+  // The request changed under the exchange: it ends, and the card may be out of step.
+  if (status != STATUS_MORE_PROCESSING_REQUIRED && t1.Phase != kIdle) {
+    return End(SmartcardExtension, status, Then::kResynch);
   }
   return status;
 }

@@ -167,4 +167,23 @@ TEST_F(T1Exchange, DamagedCharacterFailsTheLibrarysCheckEvenWhenItsPlaceHolderFi
   EXPECT_EQ(Frames().size(), 2u);
 }
 
+// The reader reports the card gone (and another put in, not yet reset) while the driver waits
+// for its answer to the first block: the read runs out, and no block follows (a retry would
+// wait out the card's time again).
+TEST_F(T1Exchange, CardReportedGoneEndsTheExchangeWithoutRetries) {
+  for (const ULONG state : {SCARD_ABSENT, SCARD_PRESENT}) {
+    SCOPED_TRACE(state);
+    Restart(T1_EDC_LRC);
+    SetState(SCARD_SPECIFIC);
+    bench_.line().SetListener([&](std::span<const UCHAR> frame) {
+      script().HostWrote(frame);
+      SetState(state);
+    });
+    Card(Block(0x00, kReadEight), {});
+    EXPECT_EQ(CBT1Transmit(smartcard()), STATUS_NO_MEDIA);
+    EXPECT_EQ(Frames(), DataFrames(Block(0x00, kReadEight)));
+    bench_.line().SetListener([this](std::span<const UCHAR> frame) { script().HostWrote(frame); });
+  }
+}
+
 }  // namespace

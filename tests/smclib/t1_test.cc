@@ -234,6 +234,7 @@ class T1Test : public ::testing::TestWithParam<T1Case> {
 
 TEST_P(T1Test, ExchangesTheBlocksOfItsScript) {
   extension_.ReaderCapabilities.MaxIFSD = 254;
+  SharedStore(extension_.ReaderCapabilities.CurrentState, SCARD_SPECIFIC);
   extension_.SmartcardReply.BufferSize = GetParam().reply_room;
   PowerUp(GetParam().atr);
   for (size_t i = 0; i < GetParam().exchanges.size(); ++i) {

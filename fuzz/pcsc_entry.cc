@@ -1,0 +1,297 @@
+// The pcscd driver's entry points (pcsc/ifd_handler.cc) called as pcscd's clients make it call
+// them, with any tags, lengths and buffers, on a simulated reader with a T=1 card on a
+// pseudo-terminal (the reader's own pauses kept, as pcscd has them).
+//
+// One channel, Lun 0, is open on the reader for the whole run (opened again if an input
+// closed it). Each input is up to 16 calls: IFDHGetCapabilities, IFDHSetCapabilities,
+// IFDHSetProtocolParameters, IFDHPowerICC, IFDHTransmitToICC, IFDHControl, IFDHICCPresence,
+// IFDHCreateChannel(ByName), IFDHCloseChannel, on Lun 0 or another, with buffers of any room
+// and contents; between them the card may be pulled or put back.
+//
+// Checked: every answer is an IFD_* code; a length written back never exceeds the room given
+// but where the handler tells the room it needs (IFD_ERROR_INSUFFICIENT_BUFFER); nothing is
+// written outside a buffer (each is sized exactly, for the sanitizer); a failure returns no
+// bytes; and at the end of the run, closing every channel leaves the table empty.
+#include <chrono>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "input.h"
+#include "pcsc/channel.h"
+#include "pcsc/ifd.h"
+#include "pcsc/pty_reader.h"
+
+namespace {
+
+using tolvex::fuzz::Check;
+using tolvex::fuzz::Input;
+using tolvex::ifd::ChannelTable;
+using Bytes = std::vector<UCHAR>;
+
+constexpr DWORD kLun = 0;
+
+bool IsIfdCode(RESPONSECODE response) {
+  switch (response) {
+    case IFD_SUCCESS:
+    case IFD_ERROR_TAG:
+    case IFD_ERROR_SET_FAILURE:
+    case IFD_ERROR_VALUE_READ_ONLY:
+    case IFD_ERROR_PTS_FAILURE:
+    case IFD_ERROR_NOT_SUPPORTED:
+    case IFD_PROTOCOL_NOT_SUPPORTED:
+    case IFD_ERROR_POWER_ACTION:
+    case IFD_ERROR_SWALLOW:
+    case IFD_ERROR_EJECT:
+    case IFD_ERROR_CONFISCATE:
+    case IFD_COMMUNICATION_ERROR:
+    case IFD_RESPONSE_TIMEOUT:
+    case IFD_NOT_SUPPORTED:
+    case IFD_ICC_PRESENT:
+    case IFD_ICC_NOT_PRESENT:
+    case IFD_NO_SUCH_DEVICE:
+    case IFD_ERROR_INSUFFICIENT_BUFFER:
+      return true;
+    default:
+      return false;
+  }
+}
+
+constexpr DWORD kTags[] = {
+    TAG_IFD_ATR,
+    TAG_IFD_SLOTNUM,
+    TAG_IFD_SLOT_THREAD_SAFE,
+    TAG_IFD_THREAD_SAFE,
+    TAG_IFD_SLOTS_NUMBER,
+    TAG_IFD_SIMULTANEOUS_ACCESS,
+    TAG_IFD_POLLING_THREAD,
+    TAG_IFD_POLLING_THREAD_KILLABLE,
+    TAG_IFD_STOP_POLLING_THREAD,
+    TAG_IFD_POLLING_THREAD_WITH_TIMEOUT,
+    TAG_IFD_DEVICE_REMOVED,
+    SCARD_ATTR_VENDOR_NAME,
+    SCARD_ATTR_VENDOR_IFD_TYPE,
+    SCARD_ATTR_VENDOR_IFD_VERSION,
+    SCARD_ATTR_VENDOR_IFD_SERIAL_NO,
+    SCARD_ATTR_CHANNEL_ID,
+    SCARD_ATTR_DEFAULT_CLK,
+    SCARD_ATTR_MAX_IFSD,
+    SCARD_ATTR_CURRENT_PROTOCOL_TYPE,
+    SCARD_ATTR_CURRENT_IFSC,
+    SCARD_ATTR_ICC_PRESENCE,
+    SCARD_ATTR_ICC_INTERFACE_STATUS,
+    SCARD_ATTR_ATR_STRING,
+    0x7FFF0100,
+};
+constexpr std::size_t kTagCount = sizeof(kTags) / sizeof(kTags[0]);
+
+constexpr DWORD kControlCodes[] = {CM_IOCTL_GET_FEATURE_REQUEST, tolvex::ifd::kGetVersions,
+                                   tolvex::ifd::kGetVersionsPcscLite, 0x00312008};
+
+// The reader, and the channel on it, for the whole run.
+tolvex::ifd::testing::PtyReader* Reader() {
+  static auto* const reader = new tolvex::ifd::testing::PtyReader;
+  return reader;
+}
+
+void CloseAll() {
+  (void)IFDHCloseChannel(kLun);
+  for (DWORD lun = 1; lun < 8; ++lun) (void)IFDHCloseChannel(lun << 16);
+  Check(ChannelTable::Get().size() == 0);
+}
+
+// A buffer of exactly `room` bytes (none at all for 0, so that a write is caught), or null.
+struct Buffer {
+  std::unique_ptr<UCHAR[]> bytes;
+  DWORD room;
+  Buffer(Input& in, std::size_t limit) : room(static_cast<DWORD>(in.Below(limit))) {
+    if (room != 0) {
+      bytes = std::make_unique<UCHAR[]>(room);
+      std::memset(bytes.get(), 0xEE, room);
+    }
+  }
+  UCHAR* get() { return bytes.get(); }
+  // A pointer the call gets: the buffer, or null when the input says so.
+  UCHAR* Given(bool null) { return null ? nullptr : (room != 0 ? bytes.get() : &empty); }
+  UCHAR empty = 0;
+};
+
+DWORD LunOf(UCHAR choice) {
+  return (choice & 0x07) == 0 ? kLun : static_cast<DWORD>((choice & 0x07) << 16 | (choice >> 3));
+}
+
+void Call(Input& in) {
+  const UCHAR what = in.Byte();
+  const UCHAR flags = in.Byte();
+  const DWORD lun = LunOf((flags & 0x80) != 0 ? in.Byte() : 0);
+  const bool null = (flags & 0x40) != 0;
+  RESPONSECODE response = IFD_SUCCESS;
+  switch (what % 12) {
+    case 0: {
+      const UCHAR t = in.Byte();
+      const DWORD tag = t < 0xF0 ? kTags[t % kTagCount] : in.Long();
+      Buffer value(in, 300);
+      DWORD length = value.room;
+      response =
+          IFDHGetCapabilities(lun, tag, (flags & 0x20) != 0 ? nullptr : &length, value.Given(null));
+      if (response == IFD_SUCCESS) Check(length <= value.room);
+      if (response == IFD_ERROR_INSUFFICIENT_BUFFER) Check(length > value.room);
+      break;
+    }
+    case 1: {
+      const UCHAR t = in.Byte();
+      const DWORD tag = t < 0xF0 ? kTags[t % kTagCount] : in.Long();
+      const Bytes value = in.Bytes(in.Below(300));
+      Bytes copy = value;
+      const DWORD length =
+          (flags & 0x20) != 0 ? in.Long() % 1000 : static_cast<DWORD>(value.size());
+      // A length beyond the bytes given is only passed with no buffer at all.
+      response = IFDHSetCapabilities(lun, tag, length <= copy.size() ? length : (null ? length : 0),
+                                     null || copy.empty() ? nullptr : copy.data());
+      Check(copy == value);  // read only
+      break;
+    }
+    case 2:
+      response = IFDHSetProtocolParameters(lun, (flags & 0x20) != 0 ? in.Long() : 1u << (flags & 3),
+                                           in.Byte(), in.Byte(), in.Byte(), in.Byte());
+      break;
+    case 3: {
+      const UCHAR a = in.Byte();
+      const DWORD action = a < 0xF0 ? IFD_POWER_UP + a % 3 : in.Long();
+      Buffer atr(in, 64);
+      DWORD length = atr.room;
+      response =
+          IFDHPowerICC(lun, action, atr.Given(null), (flags & 0x20) != 0 ? nullptr : &length);
+      if ((flags & 0x20) == 0) {
+        Check(length <= atr.room);
+        if (response != IFD_SUCCESS) Check(length == 0);
+      }
+      break;
+    }
+    case 4:
+    case 5: {
+      const UCHAR p = in.Byte();
+      const SCARD_IO_HEADER send{p < 0xF0 ? p % 2u : in.Long(), 8};
+      Bytes command = in.Bytes(in.Below(280));
+      Buffer rx(in, 300);
+      DWORD length = rx.room;
+      SCARD_IO_HEADER receive{0xEEEE, 0xEEEE};
+      response = IFDHTransmitToICC(lun, send, command.empty() ? nullptr : command.data(),
+                                   static_cast<DWORD>(command.size()), rx.Given(null),
+                                   (flags & 0x20) != 0 ? nullptr : &length,
+                                   (flags & 0x10) != 0 ? nullptr : &receive);
+      if ((flags & 0x20) == 0) {
+        Check(length <= rx.room);
+        if (response != IFD_SUCCESS) Check(length == 0);
+        if (response == IFD_SUCCESS) Check(length >= 2);  // SW1 SW2 at least
+      }
+      if (response == IFD_SUCCESS && (flags & 0x10) == 0) Check(receive.Protocol == send.Protocol);
+      break;
+    }
+    case 6: {
+      const UCHAR c = in.Byte();
+      const DWORD code = c < 0xF0 ? kControlCodes[c % 4] : in.Long();
+      Bytes tx = in.Bytes(in.Below(300));
+      Buffer rx(in, 300);
+      DWORD returned = 0xEEEE;
+      response = IFDHControl(lun, code, null || tx.empty() ? nullptr : tx.data(),
+                             static_cast<DWORD>(tx.size()), rx.Given((flags & 0x20) != 0), rx.room,
+                             (flags & 0x10) != 0 ? nullptr : &returned);
+      if ((flags & 0x10) == 0) {
+        Check(returned <= rx.room);
+        if (response != IFD_SUCCESS) Check(returned == 0);
+      }
+      break;
+    }
+    case 7:
+      response = IFDHICCPresence(lun);
+      break;
+    case 8: {
+      // Only names that open nothing, or the reader's own; a channel number that names no
+      // serial device (a real /dev/ttyS<n> would be tried as a reader).
+      const Bytes name = in.Bytes(in.Below(40));
+      std::string device = Reader()->path();
+      if ((flags & 0x20) == 0) {
+        device = "/nonexistent/tty";
+        device.append(name.begin(), name.end());
+      }
+      response = (flags & 0x10) != 0
+                     ? IFDHCreateChannel(lun, static_cast<DWORD>(0x00020000u | in.Word()))
+                     : IFDHCreateChannelByName(lun, null ? nullptr : device.data());
+      break;
+    }
+    case 9:
+      response = IFDHCloseChannel(lun);
+      break;
+    case 10:
+      if (Reader()->sim().card_present()) {
+        Reader()->sim().RemoveCard();
+      } else {
+        (void)Reader()->sim().InsertCard((flags & 1) != 0 ? "t1" : "dual");
+      }
+      break;
+    default:
+      response = TolvexWaitForCardEvent(lun, 0);
+      break;
+  }
+  Check(IsIfdCode(response));
+}
+
+std::mutex log_mutex;
+std::deque<std::string>& log_lines = *new std::deque<std::string>;  // the last lines logged
+
+void PrintLog() {
+  std::lock_guard lock(log_mutex);
+  for (const std::string& line : log_lines) std::fprintf(stderr, "handler: %s\n", line.c_str());
+}
+
+}  // namespace
+
+// pcscd's log function, which the handler calls: its last lines kept.
+extern "C" void log_msg(const int priority, const char* fmt, ...) {
+  char text[1024];
+  va_list args;
+  va_start(args, fmt);
+  std::vsnprintf(text, sizeof(text), fmt, args);
+  va_end(args);
+  std::lock_guard lock(log_mutex);
+  log_lines.push_back(std::to_string(priority) + " " + text);
+  if (log_lines.size() > 20) log_lines.pop_front();
+}
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  Check(Reader()->ok());
+  std::atexit(CloseAll);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (!ChannelTable::Get().Find(kLun)) {
+    // Another Lun may hold the reader's terminal now: all closed, Lun 0 opens it again.
+    CloseAll();
+    if (!Reader()->sim().card_present()) (void)Reader()->sim().InsertCard("t1");
+    char* path = const_cast<char*>(Reader()->path().c_str());
+    // The reader's start-up waits for its answers in real time: a busy machine may make it
+    // miss one. A few more tries, then the lines the handler logged tell why.
+    RESPONSECODE opened = IFDHCreateChannelByName(kLun, path);
+    for (int again = 0; opened != IFD_SUCCESS && again < 4; ++again) {
+      std::fprintf(stderr, "channel not opened (%ld): tried again\n", opened);
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      opened = IFDHCreateChannelByName(kLun, path);
+    }
+    if (opened != IFD_SUCCESS) PrintLog();
+    Check(opened == IFD_SUCCESS);
+  }
+  Input in(data, size);
+  for (int call = 0; call < 16 && !in.empty(); ++call) Call(in);
+  return 0;
+}
