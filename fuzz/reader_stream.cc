@@ -153,6 +153,8 @@ class Model {
         break;
       case STC_CARD_REMOVED:
         card_state_ = SCARD_ABSENT;
+        // Once the command is answered, none of the card's bytes will come for this exchange.
+        if (!answer_pending_ && exchange_end_ == STATUS_SUCCESS) exchange_end_ = STATUS_IO_TIMEOUT;
         break;
       case STC_READER_ERROR:
         if (count_ < RECEIVE_BUFFER_SIZE) buffer_[count_] = STC_READER_ERROR;
