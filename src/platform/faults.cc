@@ -1,4 +1,5 @@
 // Fault sites: the sites of the kernel services reached, and a chosen one made to fail once.
+#include <functional>
 #include <string>
 
 #include "platform/platform.h"
@@ -28,23 +29,34 @@ std::string FaultSites::Site::Describe() const {
   return file + ":" + std::to_string(line) + " " + service + " [" + what + "]";
 }
 
+size_t FaultSites::ArrivalHash::operator()(const Arrival& a) const {
+  size_t h = std::hash<const void*>()(a.file);
+  h = h * 31 + std::hash<int>()(a.line);
+  h = h * 31 + std::hash<const void*>()(a.service);
+  h = h * 31 + std::hash<std::string>()(a.what);
+  return h * 2 + (a.can_fail ? 1 : 0);
+}
+
+FaultSites::Site FaultSites::SiteOf(const Arrival& arrival) {
+  Site site;
+  site.file = arrival.file != nullptr ? TreePath(arrival.file) : "?";
+  site.line = arrival.line;
+  site.service = arrival.service != nullptr ? arrival.service : "?";
+  site.what = arrival.what;
+  site.can_fail = arrival.can_fail;
+  return site;
+}
+
+// Every allocation passes here, so an arrival is counted by its raw pointers; the site's
+// readable form is made only for the armed comparison and for Seen().
 bool FaultSites::Reach(std::string_view what, bool can_fail) {
   const SiteFrame* frame = t_frame;
   if (frame != nullptr && frame->must_succeed) return false;
-  Site site;
-  if (frame != nullptr) {
-    site.file = TreePath(frame->file);
-    site.line = frame->line;
-    site.service = frame->service;
-  } else {
-    site.file = "?";
-    site.service = "?";
-  }
-  site.what = std::string(what);
-  site.can_fail = can_fail;
+  Arrival arrival{frame != nullptr ? frame->file : nullptr, frame != nullptr ? frame->line : 0,
+                  frame != nullptr ? frame->service : nullptr, std::string(what), can_fail};
   std::lock_guard lock(mutex_);
-  ++seen_[site];
-  if (!can_fail || failed_ || held_ || !target_ || *target_ != site) return false;
+  ++arrivals_[arrival];
+  if (!can_fail || failed_ || held_ || !target_ || SiteOf(arrival) != *target_) return false;
   if (skip_ > 0) {
     --skip_;
     return false;
@@ -55,12 +67,14 @@ bool FaultSites::Reach(std::string_view what, bool can_fail) {
 
 std::map<FaultSites::Site, size_t> FaultSites::Seen() const {
   std::lock_guard lock(mutex_);
-  return seen_;
+  std::map<Site, size_t> seen;
+  for (const auto& [arrival, count] : arrivals_) seen[SiteOf(arrival)] += count;
+  return seen;
 }
 
 void FaultSites::ClearSeen() {
   std::lock_guard lock(mutex_);
-  seen_.clear();
+  arrivals_.clear();
 }
 
 void FaultSites::FailAt(const Site& site, size_t skip) {

@@ -178,8 +178,23 @@ class FaultSites {
   bool failed() const;
 
  private:
+  // An arrival as Reach sees it: the frame's raw pointers (each file's and service's name is
+  // a literal, so equal pointers are the same site).
+  struct Arrival {
+    const char* file;
+    int line;
+    const char* service;
+    std::string what;
+    bool can_fail;
+    bool operator==(const Arrival&) const = default;
+  };
+  struct ArrivalHash {
+    size_t operator()(const Arrival& arrival) const;
+  };
+  static Site SiteOf(const Arrival& arrival);
+
   mutable std::mutex mutex_;
-  std::map<Site, size_t> seen_;
+  std::unordered_map<Arrival, size_t, ArrivalHash> arrivals_;
   std::optional<Site> target_;
   size_t skip_ = 0;
   bool held_ = false;
