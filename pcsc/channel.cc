@@ -74,9 +74,10 @@ Channel::~Channel() {
   Close();
 }
 
-std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* error) {
+std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* error,
+                                       const host::Host::Options& options) {
   std::shared_ptr<Channel> channel(new Channel(device));
-  auto host = std::make_unique<host::Host>();
+  auto host = std::make_unique<host::Host>(options);
   host->AddDevicePort(0, device);
   const Status started = host->Start();
   bool running = false;
@@ -383,6 +384,7 @@ ChannelTable& ChannelTable::Get() {
 Response ChannelTable::Create(std::uint64_t lun, const std::string& device) {
   if ((lun & 0xFFFF) != 0) return IFD_COMMUNICATION_ERROR;  // one slot: slot 0
   const std::uint64_t number = lun >> 16;
+  host::Host::Options options;
   {
     std::lock_guard lock(mutex_);
     if (channels_.count(number) != 0 || opening_.count(number) != 0) {
@@ -390,14 +392,20 @@ Response ChannelTable::Create(std::uint64_t lun, const std::string& device) {
     }
     if (channels_.size() + opening_.size() >= kMaxChannels) return IFD_COMMUNICATION_ERROR;
     opening_.insert(number);
+    options = host_options_;
   }
   Response error = IFD_COMMUNICATION_ERROR;
-  std::shared_ptr<Channel> channel = Channel::Open(device, &error);
+  std::shared_ptr<Channel> channel = Channel::Open(device, &error, options);
   std::lock_guard lock(mutex_);
   opening_.erase(number);
   if (!channel) return error;
   channels_[number] = std::move(channel);
   return IFD_SUCCESS;
+}
+
+void ChannelTable::SetHostOptions(const host::Host::Options& options) {
+  std::lock_guard lock(mutex_);
+  host_options_ = options;
 }
 
 std::shared_ptr<Channel> ChannelTable::Find(std::uint64_t lun) {

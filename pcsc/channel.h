@@ -66,7 +66,8 @@ class Channel {
   // Boots a host with the driver on `device` and opens its reader. On failure returns null
   // and sets *error: IFD_NO_SUCH_DEVICE when the device is missing or is no serial device,
   // IFD_COMMUNICATION_ERROR when it opened but no reader started on it.
-  static std::shared_ptr<Channel> Open(const std::string& device, Response* error);
+  static std::shared_ptr<Channel> Open(const std::string& device, Response* error,
+                                       const host::Host::Options& options = {});
   ~Channel();
   Channel(const Channel&) = delete;
   Channel& operator=(const Channel&) = delete;
@@ -147,10 +148,14 @@ class ChannelTable {
   // Closes and forgets the channel of `lun`; IFD_COMMUNICATION_ERROR if there is none.
   Response Close(std::uint64_t lun);
   std::size_t size();
+  // The options of the hosts of channels opened from now on. pcscd never sets them (a real
+  // reader keeps its pauses); the fuzzing of the entry points skips the pauses with them.
+  void SetHostOptions(const host::Host::Options& options);
 
  private:
   ChannelTable() = default;
   std::mutex mutex_;
+  host::Host::Options host_options_;
   std::map<std::uint64_t, std::shared_ptr<Channel>> channels_;  // by reader number
   std::set<std::uint64_t> opening_;
 };
