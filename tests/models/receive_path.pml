@@ -3,7 +3,7 @@
  *
  * Mirrors
  *   src/driver/link/receive.cc: IFReadWorkRoutine and ReceivePass (Run, ReadByte, Data, Event,
- *     ReaderError, CharacterError, BlockEnd, Answered, AfterByte, Finish), IFRead,
+ *     ReaderError, CharacterError, CardGone, BlockEnd, Answered, AfterByte, Finish), IFRead,
  *     IFReadLastCWT, AwaitAnswer, AnswerRead, EndExchange, WakeReader, Verdict, TakeBytes,
  *     IFSerialWaitOnMask (the re-arm at the end of a pass)
  *   src/driver/link/stc_protocol.cc: IFWrite (the purge a failed read left, then a new exchange
@@ -45,7 +45,12 @@
  * as 0x10 0x10, or damaged, 0x10 0x88), at most as many as the command asks for; the end of the
  * block (0x10 0x83) at any point after the answer ("early", before a read of the card bytes
  * starts, or "late", while it waits), or the reader's error before the last character; a card
- * inserted or removed (0x10 0x85) at any point. EXTRAS bounds how many reports of an exchange
+ * inserted (0x10 0x85) or removed (0x10 0x86) at any point. Once the card is out it sends
+ * nothing, and the reader does not give up on its characters (0x84) either: the removal is
+ * its report on them (the reader's own answer to a command, or its 0x84 instead, still come).
+ * The driver records the card's state (CBUpdateCardState); a removal after the command's
+ * answer ends the exchange and answers a read that waits for the card's bytes or its end of
+ * block; IFRead waits for none of the card's bytes once the answer is in and the card is out. EXTRAS bounds how many reports of an exchange
  * before, escaped or damaged characters and card reports come in a run.
  *
  * Time. Nothing measures time; a time-out is a choice, made only where the design's timing
@@ -74,7 +79,8 @@
  * an answer addressed to it for a cause of its own exchange (0x83 before its bytes while T1.Wtx
  * is 0; 0x84; the port's time-out of a serial read that began while it already waited, T1.Wtx
  * 0), or because its own exchange has already ended so (ExchangeEnd); IFReadLastCWT succeeds
- * only on its own exchange's 0x83 and fails only when its time ran out; an answer goes only to
+ * only on its own exchange's 0x83 and fails only when its time ran out or the card was
+ * reported gone while it waited; an answer goes only to
  * a read that is there; the worker never starts a serial read from an empty port, nor ends a
  * pass, while an answered read is owed its wake-up; ReceivedCount stays below the buffer's size;
  * a purge discards nothing of an exchange that goes on (neither the frame on its way to the
@@ -93,6 +99,9 @@
  *   FAULTY_WORKER_PURGE         the worker purges the port in Finish, after WakeReader, instead
  *                               of IFWrite before the next frame
  *   FAULTY_CLEAR_BEFORE_WAIT    AwaitAnswer clears DataEvent before each wait instead of after
+ *   FAULTY_GONE_ANSWERS_ANYONE  CardGone answers whether or not a read waits
+ *   FAULTY_ABSENT_BEFORE_ANSWER IFRead fails at once on a card recorded out without waiting for
+ *                               the reader's answer to the command
  *   PURGE_SPLITS_PAIRS, PURGE_DROPS_REPORTS   IFWrite purges the receive queue too (above).
  * Bounds:
  * EXCHANGES (2), CHARS (3: the answer and two card bytes), EXTRAS (1; STALE, ODD_CHARS, CARDS set
@@ -154,6 +163,7 @@
 #define C_END   2
 #define C_ERR   3
 #define C_QUIET 4
+#define C_GONE  5            /* the card was reported gone after the command's answer */
 
 /* What the worker does after a byte */
 #define N_READ 0
@@ -186,6 +196,7 @@ byte block_end_status = S_TIMEOUT; /* BlockEndStatus, shared word */
 bool esc_pending;            /* EscapePending: the worker has read the 0x10 of a pair */
 bool data_event;             /* DataEvent, notification */
 bool wtx;                    /* the library's T1.Wtx != 0, shared word */
+bool card_absent;            /* ReaderCapabilities.CurrentState == SCARD_ABSENT, shared word */
 
 /* --- The port --- */
 chan rx = [RXQ] of { byte }; /* the receive queue */
@@ -258,11 +269,14 @@ inline purge_port(x) {
 /* --- The reader and the card --- */
 
 /* Tags: CHAR(e, p) is a character; the reports 0x83 and 0x84 of exchange e carry REPORT(e)
-   (position 3: no character), a card report carries NOTCHAR (exchange 0: none). */
+   (position 3: no character), a card report carries CARD_IN (0x85) or CARD_OUT (0x86)
+   (exchange 0: none). */
 #if CHARS > 3 || EXCHANGES > 3
 #error "CHARS and EXCHANGES are at most 3: a tag holds exchange x 4 + position"
 #endif
 #define REPORT(e) CHAR(e, 3)
+#define CARD_IN NOTCHAR
+#define CARD_OUT 1
 
 /* An event: the escape and its code, sent back to back, arrive in one step. */
 inline pair(c, t) {
@@ -278,6 +292,7 @@ inline pair(c, t) {
    next character's position p); extras counts the odd bytes of the run (EXTRAS). */
 proctype Reader() {
   byte k, st, p, extras;
+  bool gone;                                /* the card is out: it says nothing more */
 end:
   do
   :: atomic {                               /* the frame, taken at once */
@@ -288,20 +303,20 @@ end:
        arrive(RAW(K_DATA, CHAR(k, 0))); p = 1; st = ST_DATA
      }
   :: atomic {                               /* 0x84 instead, or before the last character */
-       ROOM2 && (st == ST_ANSWER || st == ST_DATA && p < chars[k]) && !g_cut ->
+       ROOM2 && (st == ST_ANSWER || st == ST_DATA && p < chars[k] && !gone) && !g_cut ->
        pair(K_ERR, REPORT(k)); st = ST_OVER
      }
   :: atomic {                               /* a card's character, as many as asked for */
-       ROOM1 && st == ST_DATA && p < chars[k] && !g_cut ->
+       ROOM1 && st == ST_DATA && p < chars[k] && !g_cut && !gone ->
        arrive(RAW(K_DATA, CHAR(k, p))); p++
      }
 #if ODD_CHARS
   :: atomic {                               /* the data byte 0x10, sent 0x10 0x10 */
-       ROOM2 && st == ST_DATA && p < chars[k] && !g_cut && extras < EXTRAS ->
+       ROOM2 && st == ST_DATA && p < chars[k] && !g_cut && !gone && extras < EXTRAS ->
        pair(K_ESC, CHAR(k, p)); p++; extras++
      }
   :: atomic {                               /* a damaged character, 0x10 0x88 */
-       ROOM2 && st == ST_DATA && p < chars[k] && extras < EXTRAS ->
+       ROOM2 && st == ST_DATA && p < chars[k] && !gone && extras < EXTRAS ->
        pair(K_DMG, CHAR(k, p)); p++; extras++
      }
 #endif
@@ -320,7 +335,12 @@ end:
 #endif
 #if CARDS
   :: atomic {                               /* a card inserted or removed (0x85, 0x86) */
-       ROOM2 && extras < EXTRAS -> pair(K_CARD, NOTCHAR); g_cards_queued++; extras++
+       ROOM2 && extras < EXTRAS ->
+       if
+       :: pair(K_CARD, CARD_IN); gone = false
+       :: pair(K_CARD, CARD_OUT); gone = true
+       fi;
+       g_cards_queued++; extras++
      }
 #endif
   od
@@ -454,6 +474,27 @@ inline block_end(b) {
         :: block_end_waits -> answer(S_OK, C_END); answered()
         :: else
         fi
+     fi
+  fi
+}
+
+#ifdef FAULTY_GONE_ANSWERS_ANYONE
+#define GONE_ANSWERS true
+#else
+#define GONE_ANSWERS (expected != NOBODY || block_end_waits)
+#endif
+
+/* CardGone: once the command's answer is in, none of the card's bytes will come for this
+   exchange: it ends, and a read that waits for the card's bytes or its end of block is
+   answered now. The removal concerns whichever exchange is current (g_exch, a ghost). */
+inline card_gone() {
+  if
+  :: answer_pending                         /* the reader's answer is still awaited */
+  :: else ->
+     end_exchange(S_TIMEOUT, REPORT(g_exch));
+     if
+     :: GONE_ANSWERS -> answer(S_TIMEOUT, C_GONE); answered()
+     :: else
      fi
   fi
 }
@@ -596,8 +637,14 @@ end:
         if
         :: cl == CL_ESC                     /* its code is on its way */
         :: atomic {                         /* Event: CBUpdateCardState; QueuedBytes */
-             cl == CL_EVENT && KIND(b) == K_CARD ->
-             next = N_ASK; queued = len(rx); g_holding = false; b = 0; cl = 0
+             cl == CL_EVENT && KIND(b) == K_CARD && TAG(b) == CARD_IN ->
+             card_absent = false; next = N_ASK; queued = len(rx); g_holding = false; b = 0; cl = 0
+           }
+        :: atomic {                         /* CBUpdateCardState, the card gone */
+             cl == CL_EVENT && KIND(b) == K_CARD && TAG(b) == CARD_OUT -> card_absent = true
+           };
+           atomic {                         /* CardGone under ReceiveLock; QueuedBytes */
+             card_gone(); next = N_ASK; queued = len(rx); g_holding = false; b = 0; cl = 0
            }
         :: atomic {
              cl == CL_DATA || cl == CL_EVENT && KIND(b) != K_CARD ->
@@ -630,7 +677,9 @@ end:
 /* --- The caller's reads --- */
 
 /* The caller's time runs out only on a quiet line, and not once the read's outcome is decided:
-   answered, or its exchange ended by the reader's report. */
+   answered, or (IFRead) its exchange ended by the reader's report. IFReadLastCWT does not look
+   at the exchange's end: its time can run out after a removal report ended the exchange before
+   it began. */
 #define LINE_QUIET (len(rx) == 0 && !g_holding && tx == 0)
 
 /* NextTicket, for a read about to wait */
@@ -650,7 +699,7 @@ inline await_answer(ticket, st, out, woke) {
      if                                     /* KeWaitForSingleObject */
      :: atomic { data_event -> woke = true }
      :: atomic {                            /* its time runs out */
-          LINE_QUIET && g_answered != g_waiting && exchange_end == S_OK ->
+          LINE_QUIET && g_answered != g_waiting && (exchange_end == S_OK || n == 0) ->
           out = true; g_cut = true
         }
      fi;
@@ -679,6 +728,12 @@ inline await_answer(ticket, st, out, woke) {
   od
 }
 
+#ifdef FAULTY_ABSENT_BEFORE_ANSWER
+#define ANSWER_PENDING false
+#else
+#define ANSWER_PENDING answer_pending
+#endif
+
 /* IFRead of n bytes, or IFReadLastCWT (n == 0); ok: it succeeded. */
 inline read(n, ok, ticket, st, fast, out, woke, i) {
   atomic {                                  /* under ReceiveLock */
@@ -688,7 +743,11 @@ inline read(n, ok, ticket, st, fast, out, woke, i) {
     :: n > 0 && count < n && exchange_end != S_OK ->
        /* the exchange has ended short of them: Verdict(ExchangeEnd) fails */
        assert(g_end_exch == g_exch); ok = false; fast = true
-    :: n > 0 && count < n && exchange_end == S_OK ->
+    :: n > 0 && count < n && exchange_end == S_OK && !ANSWER_PENDING && card_absent ->
+       /* answered, and the card reported gone: what is awaited is the card's, and will not
+          come */
+       ok = false; fast = true
+    :: n > 0 && count < n && exchange_end == S_OK && (ANSWER_PENDING || !card_absent) ->
        expected = n; next_ticket(ticket)
     :: n == 0 && block_end_status == S_OK ->   /* the block has ended */
        assert(g_block_end_exch == g_exch); ok = true; fast = true
@@ -719,7 +778,7 @@ inline read(n, ok, ticket, st, fast, out, woke, i) {
        :: else ->                           /* IFReadLastCWT: BlockEndStatus */
           ok = (block_end_status == S_OK);
           assert(!ok || g_block_end_exch == g_exch);
-          assert(ok || g_expired)
+          assert(ok || g_expired || g_cause == C_GONE && g_answered == g_read)
        fi;
        ticket = 0; st = 0; out = false; woke = false
      }
