@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/hex.h"
 #include "host/host.h"
 #include "host/reader.h"
 #include "platform/platform.h"
@@ -28,14 +29,17 @@
 #include "sim/application.h"
 #include "sim/card.h"
 #include "sim/reader_sim.h"
+#include "support/sim_apdus.h"
 
 namespace {
 
 using tolvex::host::CardWait;
+using tolvex::host::Hex;
 using tolvex::host::Power;
 using tolvex::host::Status;
 using tolvex::platform::FaultSites;
 using tolvex::sim::Application;
+using tolvex::testutil::Cat, tolvex::testutil::File, tolvex::testutil::Ok;
 using Bytes = std::vector<std::uint8_t>;
 using Site = FaultSites::Site;
 using namespace std::chrono_literals;
@@ -67,26 +71,6 @@ const char* PhaseName(Phase phase) {
   return "?";
 }
 
-Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-Bytes Ok(Bytes data = {}) {
-  return Cat(std::move(data), {0x90, 0x00});
-}
-Bytes File(size_t offset, size_t count) {
-  const auto file = Application::FileContents().begin() + static_cast<std::ptrdiff_t>(offset);
-  return Bytes(file, file + static_cast<std::ptrdiff_t>(count));
-}
-std::string Hex(const Bytes& bytes) {
-  std::string text;
-  char byte[4];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(byte, sizeof(byte), "%02X ", b);
-    text += byte;
-  }
-  return text;
-}
 std::string StatusText(Status status) {
   char text[16];
   std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));

@@ -17,17 +17,13 @@
 #include "driver/frame/frame.h"
 #include "platform/platform.h"
 #include "support/link_bench.h"
+#include "support/sim_apdus.h"
 #include "support/stc_wire.h"
 #include "support/wait.h"
 
 namespace tolvex::testutil {
 
 using Bytes = std::vector<UCHAR>;
-
-inline Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // Card bytes as the reader relays them: the escape byte 10 doubled.
 inline Bytes Relayed(const Bytes& card) {
