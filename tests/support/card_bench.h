@@ -165,23 +165,28 @@ class LinkBenchTest : public ::testing::Test {
   Bytes bytes_;
 };
 
+// The library's record filled in by DrvSetupSmartcardExtension, with buffers of the sizes it asks
+// for in `request` and `reply`.
+inline void SetUpSmartcard(PSMARTCARD_EXTENSION card, Bytes& request, Bytes& reply) {
+  DrvSetupSmartcardExtension(card);
+  request.assign(card->SmartcardRequest.BufferSize, 0);
+  reply.assign(card->SmartcardReply.BufferSize, 0);
+  card->SmartcardRequest.Buffer = request.data();
+  card->SmartcardReply.Buffer = reply.data();
+  card->CardCapabilities.ClockRateConversion = ClockRateConversion;
+  card->CardCapabilities.BitRateAdjustment = BitRateAdjustment;
+}
+
 // A reader with a card in it, on the bench. The scripted reader answers every frame 90 unless
-// told otherwise, and register reads with what a card reset leaves in them. The library's
-// record is filled in by DrvSetupSmartcardExtension, with buffers of the sizes it asks for.
+// told otherwise, and register reads with what a card reset leaves in them; the library's
+// record as SetUpSmartcard leaves it.
 class CardBenchTest : public LinkBenchTest {
  protected:
   void SetUp() override {
     LinkBenchTest::SetUp();
     if (HasFatalFailure()) return;
-    PSMARTCARD_EXTENSION card = smartcard();
-    DrvSetupSmartcardExtension(card);
-    request_.assign(card->SmartcardRequest.BufferSize, 0);
-    reply_.assign(card->SmartcardReply.BufferSize, 0);
-    card->SmartcardRequest.Buffer = request_.data();
-    card->SmartcardReply.Buffer = reply_.data();
-    card->CardCapabilities.ClockRateConversion = ClockRateConversion;
-    card->CardCapabilities.BitRateAdjustment = BitRateAdjustment;
-    card->IoRequest.Information = &information_;
+    SetUpSmartcard(smartcard(), request_, reply_);
+    smartcard()->IoRequest.Information = &information_;
     SetState(SCARD_SWALLOWED);
     ReaderAnswersEverything();
   }
