@@ -24,6 +24,7 @@
 #include "host/hex.h"
 #include "host/host.h"
 #include "host/reader.h"
+#include "host/status.h"
 #include "platform/platform.h"
 #include "platform/winsmcrd.h"
 #include "sim/application.h"
@@ -37,6 +38,7 @@ using tolvex::host::CardWait;
 using tolvex::host::Hex;
 using tolvex::host::Power;
 using tolvex::host::Status;
+using tolvex::host::StatusName;
 using tolvex::platform::FaultSites;
 using tolvex::sim::Application;
 using tolvex::testutil::Cat, tolvex::testutil::File, tolvex::testutil::Ok;
@@ -69,12 +71,6 @@ const char* PhaseName(Phase phase) {
       return "teardown";
   }
   return "?";
-}
-
-std::string StatusText(Status status) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-  return text;
 }
 
 size_t ThreadCount() {
@@ -283,7 +279,7 @@ const PhaseSites& Recorded() {
         }
         if (outcome.status != STATUS_SUCCESS || !outcome.wrong.empty()) {
           problem = std::string("without faults, step ") + step.name + ": " +
-                    StatusText(outcome.status) + " " + outcome.wrong;
+                    StatusName(outcome.status) + " " + outcome.wrong;
           break;
         }
       }
@@ -324,7 +320,7 @@ RunResult RunWithFailure(Phase phase, const Site& site, size_t skip, size_t thre
       if (outcome.status == STATUS_SUCCESS) continue;
       if (!fired_here) {
         run.problems.push_back(
-            std::string(step.name) + " failed with " + StatusText(outcome.status) +
+            std::string(step.name) + " failed with " + StatusName(outcome.status) +
             (run.fired ? " after the failure had been dealt with" : " though nothing failed"));
         break;
       }
@@ -332,7 +328,7 @@ RunResult RunWithFailure(Phase phase, const Site& site, size_t skip, size_t thre
       run.status = outcome.status;
       if (outcome.status != STATUS_INSUFFICIENT_RESOURCES &&
           !(step.unsuccessful_too && outcome.status == STATUS_UNSUCCESSFUL)) {
-        run.problems.push_back(std::string(step.name) + " reported " + StatusText(outcome.status) +
+        run.problems.push_back(std::string(step.name) + " reported " + StatusName(outcome.status) +
                                " for memory that ran out");
       }
       // The same operation, tried again, must work.
@@ -340,7 +336,7 @@ RunResult RunWithFailure(Phase phase, const Site& site, size_t skip, size_t thre
       outcome = step.run();
       if (outcome.status != STATUS_SUCCESS || !outcome.wrong.empty()) {
         run.problems.push_back(std::string(step.name) +
-                               " tried again: " + StatusText(outcome.status) + " " + outcome.wrong);
+                               " tried again: " + StatusName(outcome.status) + " " + outcome.wrong);
         break;
       }
     }
@@ -518,7 +514,7 @@ TEST_P(LowResources, EverySiteFailsOnce) {
         ++results["absorbed"];
       } else {
         ++reported;
-        ++results[run.failed_step + " " + StatusText(run.status)];
+        ++results[run.failed_step + " " + StatusName(run.status)];
       }
     }
     summary += "  " + site.Describe() + " x" + std::to_string(count) + ":";
