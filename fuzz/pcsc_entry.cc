@@ -13,15 +13,12 @@
 // written outside a buffer (each is sized exactly, for the sanitizer); a failure returns no
 // bytes; and at the end of the run, closing every channel leaves the table empty.
 #include <chrono>
-#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,6 +26,7 @@
 #include "input.h"
 #include "pcsc/channel.h"
 #include "pcsc/ifd.h"
+#include "pcsc/log_stub.h"
 #include "pcsc/pty_reader.h"
 
 namespace {
@@ -246,29 +244,10 @@ void Call(Input& in) {
   Check(IsIfdCode(response));
 }
 
-std::mutex log_mutex;
-std::deque<std::string>& log_lines = *new std::deque<std::string>;  // the last lines logged
-
-void PrintLog() {
-  std::lock_guard lock(log_mutex);
-  for (const std::string& line : log_lines) std::fprintf(stderr, "handler: %s\n", line.c_str());
-}
-
 }  // namespace
 
-// pcscd's log function, which the handler calls: its last lines kept.
-extern "C" void log_msg(const int priority, const char* fmt, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, fmt);
-  std::vsnprintf(text, sizeof(text), fmt, args);
-  va_end(args);
-  std::lock_guard lock(log_mutex);
-  log_lines.push_back(std::to_string(priority) + " " + text);
-  if (log_lines.size() > 20) log_lines.pop_front();
-}
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  tolvex::ifd::testing::KeepLastLines(20);  // pcscd's log function: the handler's last lines
   Check(Reader()->ok());
   // The reader's pauses (power off, set-up) are skipped: they cost a quarter of a second per
   // input and guard nothing an entry point does with its arguments.
@@ -291,7 +270,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
       opened = IFDHCreateChannelByName(kLun, path);
     }
-    if (opened != IFD_SUCCESS) PrintLog();
+    if (opened != IFD_SUCCESS) {
+      for (const std::string& line : tolvex::ifd::testing::LoggedLines())
+        std::fprintf(stderr, "handler: %s\n", line.c_str());
+    }
     Check(opened == IFD_SUCCESS);
   }
   Input in(data, size);

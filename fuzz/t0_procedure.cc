@@ -28,7 +28,7 @@
 #include "input.h"
 #include "platform/platform.h"
 #include "smclib/smclib.h"
-#include "support/link_bench.h"
+#include "support/card_bench.h"
 
 namespace {
 
@@ -166,10 +166,8 @@ class Reader {
     while (!in.empty()) {
       const UCHAR shape = in.Byte();
       Bytes answer{(shape & 0x80) != 0 ? in.Byte() : STC_OK};
-      for (const UCHAR b : in.Bytes(shape & 0x3F)) {
-        answer.push_back(b);
-        if (b == STC_ESCAPE) answer.push_back(b);  // relayed: the escape byte doubled
-      }
+      const Bytes card = tolvex::testutil::Relayed(in.Bytes(shape & 0x3F));
+      answer.insert(answer.end(), card.begin(), card.end());
       if ((shape & 0x40) != 0) answer.insert(answer.end(), {STC_ESCAPE, in.Byte()});
       answers_.push_back(std::move(answer));
     }
@@ -204,15 +202,8 @@ struct DriverBench {
   DriverBench() {
     ok = bench.Start() == STATUS_SUCCESS;
     tolvex::platform::PlatformScope scope(bench.platform());
-    PSMARTCARD_EXTENSION card = bench.smartcard();
-    DrvSetupSmartcardExtension(card);
-    request_room.assign(card->SmartcardRequest.BufferSize, 0);
-    reply_room.assign(card->SmartcardReply.BufferSize, 0);
-    card->SmartcardRequest.Buffer = request_room.data();
-    card->SmartcardReply.Buffer = reply_room.data();
-    card->CardCapabilities.ClockRateConversion = ClockRateConversion;
-    card->CardCapabilities.BitRateAdjustment = BitRateAdjustment;
-    card->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
+    tolvex::testutil::SetUpSmartcard(bench.smartcard(), request_room, reply_room);
+    bench.smartcard()->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
     // Short reads, whatever their length (a read of n bytes waits interval x n + total): a card
     // that says nothing more costs ten milliseconds.
     bench.reader()->ReadIntervalTimeout = 0;

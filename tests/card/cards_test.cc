@@ -11,6 +11,7 @@
 #include "sim/application.h"
 #include "sim/t0_card.h"
 #include "sim/t1_card.h"
+#include "support/sim_apdus.h"
 #include "support/sim_frames.h"
 #include "support/stc_wire.h"
 
@@ -24,22 +25,11 @@ using tolvex::host::Power;
 using tolvex::host::Status;
 using tolvex::sim::Application;
 using tolvex::sim::ReaderSim;
+using tolvex::testutil::Cat, tolvex::testutil::File, tolvex::testutil::Ok;
 using tolvex::testutil::Frame;
 using tolvex::testutil::HostFrames;
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
-
-Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-Bytes Ok(Bytes data = {}) {
-  return Cat(std::move(data), {0x90, 0x00});
-}
-Bytes File(size_t offset, size_t count) {
-  const auto file = Application::FileContents().begin() + static_cast<std::ptrdiff_t>(offset);
-  return Bytes(file, file + static_cast<std::ptrdiff_t>(count));
-}
 
 const Bytes kSelectAid = Cat({0x00, 0xA4, 0x04, 0x00, 0x07}, Application::Aid());
 const Bytes kSelectFile = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01};

@@ -21,21 +21,27 @@
 #include <thread>
 #include <vector>
 
+#include "host/hex.h"
 #include "host/host.h"
 #include "host/reader.h"
+#include "host/status.h"
 #include "platform/platform.h"
 #include "platform/winsmcrd.h"
 #include "sim/application.h"
 #include "sim/card.h"
 #include "sim/reader_sim.h"
+#include "support/sim_apdus.h"
 
 namespace {
 
 using tolvex::host::CardWait;
+using tolvex::host::Hex;
 using tolvex::host::Power;
 using tolvex::host::Status;
+using tolvex::host::StatusName;
 using tolvex::platform::FaultSites;
 using tolvex::sim::Application;
+using tolvex::testutil::Cat, tolvex::testutil::File, tolvex::testutil::Ok;
 using Bytes = std::vector<std::uint8_t>;
 using Site = FaultSites::Site;
 using namespace std::chrono_literals;
@@ -65,32 +71,6 @@ const char* PhaseName(Phase phase) {
       return "teardown";
   }
   return "?";
-}
-
-Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
-Bytes Ok(Bytes data = {}) {
-  return Cat(std::move(data), {0x90, 0x00});
-}
-Bytes File(size_t offset, size_t count) {
-  const auto file = Application::FileContents().begin() + static_cast<std::ptrdiff_t>(offset);
-  return Bytes(file, file + static_cast<std::ptrdiff_t>(count));
-}
-std::string Hex(const Bytes& bytes) {
-  std::string text;
-  char byte[4];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(byte, sizeof(byte), "%02X ", b);
-    text += byte;
-  }
-  return text;
-}
-std::string StatusText(Status status) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-  return text;
 }
 
 size_t ThreadCount() {
@@ -299,7 +279,7 @@ const PhaseSites& Recorded() {
         }
         if (outcome.status != STATUS_SUCCESS || !outcome.wrong.empty()) {
           problem = std::string("without faults, step ") + step.name + ": " +
-                    StatusText(outcome.status) + " " + outcome.wrong;
+                    StatusName(outcome.status) + " " + outcome.wrong;
           break;
         }
       }
@@ -340,7 +320,7 @@ RunResult RunWithFailure(Phase phase, const Site& site, size_t skip, size_t thre
       if (outcome.status == STATUS_SUCCESS) continue;
       if (!fired_here) {
         run.problems.push_back(
-            std::string(step.name) + " failed with " + StatusText(outcome.status) +
+            std::string(step.name) + " failed with " + StatusName(outcome.status) +
             (run.fired ? " after the failure had been dealt with" : " though nothing failed"));
         break;
       }
@@ -348,7 +328,7 @@ RunResult RunWithFailure(Phase phase, const Site& site, size_t skip, size_t thre
       run.status = outcome.status;
       if (outcome.status != STATUS_INSUFFICIENT_RESOURCES &&
           !(step.unsuccessful_too && outcome.status == STATUS_UNSUCCESSFUL)) {
-        run.problems.push_back(std::string(step.name) + " reported " + StatusText(outcome.status) +
+        run.problems.push_back(std::string(step.name) + " reported " + StatusName(outcome.status) +
                                " for memory that ran out");
       }
       // The same operation, tried again, must work.
@@ -356,7 +336,7 @@ RunResult RunWithFailure(Phase phase, const Site& site, size_t skip, size_t thre
       outcome = step.run();
       if (outcome.status != STATUS_SUCCESS || !outcome.wrong.empty()) {
         run.problems.push_back(std::string(step.name) +
-                               " tried again: " + StatusText(outcome.status) + " " + outcome.wrong);
+                               " tried again: " + StatusName(outcome.status) + " " + outcome.wrong);
         break;
       }
     }
@@ -534,7 +514,7 @@ TEST_P(LowResources, EverySiteFailsOnce) {
         ++results["absorbed"];
       } else {
         ++reported;
-        ++results[run.failed_step + " " + StatusText(run.status)];
+        ++results[run.failed_step + " " + StatusName(run.status)];
       }
     }
     summary += "  " + site.Describe() + " x" + std::to_string(count) + ":";

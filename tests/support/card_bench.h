@@ -17,17 +17,13 @@
 #include "driver/frame/frame.h"
 #include "platform/platform.h"
 #include "support/link_bench.h"
+#include "support/sim_apdus.h"
 #include "support/stc_wire.h"
 #include "support/wait.h"
 
 namespace tolvex::testutil {
 
 using Bytes = std::vector<UCHAR>;
-
-inline Bytes Cat(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
 
 // Card bytes as the reader relays them: the escape byte 10 doubled.
 inline Bytes Relayed(const Bytes& card) {
@@ -169,23 +165,28 @@ class LinkBenchTest : public ::testing::Test {
   Bytes bytes_;
 };
 
+// The library's record filled in by DrvSetupSmartcardExtension, with buffers of the sizes it asks
+// for in `request` and `reply`.
+inline void SetUpSmartcard(PSMARTCARD_EXTENSION card, Bytes& request, Bytes& reply) {
+  DrvSetupSmartcardExtension(card);
+  request.assign(card->SmartcardRequest.BufferSize, 0);
+  reply.assign(card->SmartcardReply.BufferSize, 0);
+  card->SmartcardRequest.Buffer = request.data();
+  card->SmartcardReply.Buffer = reply.data();
+  card->CardCapabilities.ClockRateConversion = ClockRateConversion;
+  card->CardCapabilities.BitRateAdjustment = BitRateAdjustment;
+}
+
 // A reader with a card in it, on the bench. The scripted reader answers every frame 90 unless
-// told otherwise, and register reads with what a card reset leaves in them. The library's
-// record is filled in by DrvSetupSmartcardExtension, with buffers of the sizes it asks for.
+// told otherwise, and register reads with what a card reset leaves in them; the library's
+// record as SetUpSmartcard leaves it.
 class CardBenchTest : public LinkBenchTest {
  protected:
   void SetUp() override {
     LinkBenchTest::SetUp();
     if (HasFatalFailure()) return;
-    PSMARTCARD_EXTENSION card = smartcard();
-    DrvSetupSmartcardExtension(card);
-    request_.assign(card->SmartcardRequest.BufferSize, 0);
-    reply_.assign(card->SmartcardReply.BufferSize, 0);
-    card->SmartcardRequest.Buffer = request_.data();
-    card->SmartcardReply.Buffer = reply_.data();
-    card->CardCapabilities.ClockRateConversion = ClockRateConversion;
-    card->CardCapabilities.BitRateAdjustment = BitRateAdjustment;
-    card->IoRequest.Information = &information_;
+    SetUpSmartcard(smartcard(), request_, reply_);
+    smartcard()->IoRequest.Information = &information_;
     SetState(SCARD_SWALLOWED);
     ReaderAnswersEverything();
   }
