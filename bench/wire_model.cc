@@ -72,14 +72,14 @@ void WireClock::BlockEnd() {
 
 namespace {
 
-Bytes Part(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t n) {
+Bytes Slice(std::span<const std::uint8_t> bytes, std::size_t from, std::size_t n) {
   return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
                bytes.begin() + static_cast<std::ptrdiff_t>(from + n));
 }
 
 void T0(WireClock& clock, const Apdu& apdu) {
   const Bytes& command = apdu.command;
-  Bytes header = Part(command, 0, std::min<std::size_t>(command.size(), 5));
+  Bytes header = Slice(command, 0, std::min<std::size_t>(command.size(), 5));
   header.resize(5, 0x00);  // case 1: P3 = 0
   const std::size_t lc = command.size() > 5 ? command[4] : 0;
   const std::uint8_t ack = header[1];
@@ -87,7 +87,7 @@ void T0(WireClock& clock, const Apdu& apdu) {
   if (lc > 0) {
     const Bytes ack_byte{ack};
     clock.FromCard(ack_byte);
-    clock.ToCard(Part(command, 5, std::min(lc, command.size() - 5)));
+    clock.ToCard(Slice(command, 5, std::min(lc, command.size() - 5)));
     clock.FromCard(apdu.response);
   } else if (apdu.response.size() > 2) {
     Bytes out{ack};
@@ -119,7 +119,7 @@ WireTime T1(WireClock& clock, const CardWire& card, const Apdu& apdu) {
   for (;;) {
     const std::size_t n = std::min(card.ifsc, command.size() - sent);
     const bool more = sent + n < command.size();
-    const t1::Block block{0, t1::IPcb(host_ns, more), Part(command, sent, n)};
+    const t1::Block block{0, t1::IPcb(host_ns, more), Slice(command, sent, n)};
     host_ns ^= 1;
     ++host_blocks;
     sent += n;
@@ -135,7 +135,7 @@ WireTime T1(WireClock& clock, const CardWire& card, const Apdu& apdu) {
   for (;;) {
     const std::size_t n = std::min(card.ifsd, response.size() - received);
     const bool more = received + n < response.size();
-    clock.FromCard(t1::Encode({0, t1::IPcb(card_ns, more), Part(response, received, n)}, edc));
+    clock.FromCard(t1::Encode({0, t1::IPcb(card_ns, more), Slice(response, received, n)}, edc));
     clock.BlockEnd();
     card_ns ^= 1;
     ++card_blocks;
