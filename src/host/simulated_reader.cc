@@ -37,8 +37,9 @@ std::string Models() {
 std::string FaultNames() {
   std::string text;
   for (const auto& fault : sim::FaultCommands()) {
-    text += (text.empty() ? "" : ", ") + std::string(fault.name);
-    if (!fault.args.empty()) text += " " + std::string(fault.args);
+    if (!text.empty()) text += ", ";
+    text += fault.name;
+    if (!fault.args.empty()) (text += ' ') += fault.args;
   }
   return text;
 }
@@ -143,8 +144,9 @@ std::string SimulatedReader::ConsoleHelp() {
       "  card MODEL         the model for the next insert\n"
       "  fault NAME [ARGS]  a fault, one of (no dsr-drop or dsr-raise on a pseudo-terminal):\n";
   for (const auto& fault : sim::FaultCommands()) {
-    std::string usage = "    " + std::string(fault.name);
-    if (!fault.args.empty()) usage += " " + std::string(fault.args);
+    std::string usage = "    ";
+    usage += fault.name;
+    if (!fault.args.empty()) (usage += ' ') += fault.args;
     text += usage + "\n        " + std::string(fault.help) + "\n";
   }
   text +=

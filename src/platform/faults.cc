@@ -15,8 +15,9 @@ thread_local const SiteFrame* t_frame = nullptr;
 std::string TreePath(const char* file) {
   if (file == nullptr) return "?";
   const std::string_view path(file);
-  for (const std::string_view top : {"src/", "tests/", "tools/", "pcsc/", "fuzz/"}) {
-    const size_t at = path.rfind(std::string("/") + std::string(top));
+  for (const std::string_view slashed : {"/src/", "/tests/", "/tools/", "/pcsc/", "/fuzz/"}) {
+    const std::string_view top = slashed.substr(1);
+    const size_t at = path.rfind(slashed);
     if (at != std::string_view::npos) return std::string(path.substr(at + 1));
     if (path.substr(0, top.size()) == top) return std::string(path);
   }

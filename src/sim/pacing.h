@@ -33,6 +33,9 @@ using Nanos = std::chrono::nanoseconds;
 struct LineTiming {
   std::uint32_t baud = 19200;
   std::uint32_t card_clock_hz = 3'580'000;
+  // The card's turn-around: ETU from the end of the last character it takes to the start of
+  // its answer. The simulated cards answer at once; a real card's working time goes here.
+  unsigned card_turnaround_etu = 0;
 
   // n bytes on the serial line.
   Nanos SerialBytes(std::size_t n) const;

@@ -202,7 +202,8 @@ void ReaderSim::ToCard(std::span<const std::uint8_t> data, TimePoint at) {
   timeline_.card = start + each * static_cast<std::int64_t>(data.size());
   CardOutput out;
   card_->Receive(data, out);
-  Relay(out, timeline_.card);
+  Relay(out, timeline_.card + options_.timing.Etus(options_.timing.card_turnaround_etu,
+                                                   card_->clocks_per_etu()));
 }
 
 void ReaderSim::Relay(const CardOutput& out, TimePoint start, std::string note,

@@ -67,7 +67,10 @@ std::string Describe(const Block& block) {
     text = std::string("S(") + (type < 4 ? kTypes[type] : "?") +
            (pcb & kSResponse ? " response)" : " request)");
   }
-  if (!block.inf.empty()) text += " " + Hex(block.inf);
+  if (!block.inf.empty()) {
+    text += ' ';
+    text += Hex(block.inf);
+  }
   return text;
 }
 

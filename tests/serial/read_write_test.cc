@@ -81,8 +81,8 @@ TEST_F(CancelTest, CancellationRacesWithCompletionAndNoByteGoesAstray) {
   std::thread sender([&] {
     for (UCHAR next = 0; !stop.load(); std::this_thread::yield()) {
       if (port_->receive_queue() > 64) continue;  // never near an overrun
-      Bytes chunk(1 + next % 5);
-      for (UCHAR& byte : chunk) byte = next++;
+      Bytes chunk;
+      for (size_t n = 1 + next % 5; n > 0; --n) chunk.push_back(next++);
       line_->Send(chunk);
       sent += chunk.size();
     }

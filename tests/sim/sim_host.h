@@ -97,7 +97,8 @@ class SimHost {
     std::string said;
     for (std::size_t i = 1; i < items.size(); ++i) {
       const bool end = items[i] == StreamItem{true, kEventBlockEnd};
-      said += (said.empty() ? "" : " ") + (end ? "|" : Hex(Bytes{items[i].value}));
+      if (!said.empty()) said += ' ';
+      said += end ? std::string("|") : Hex(Bytes{items[i].value});
       if (items[i].event && !end) said += "!";  // another event
     }
     return said;

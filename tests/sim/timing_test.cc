@@ -37,6 +37,31 @@ TEST(Pacing, ResetToEndOfBlockTakesWhatTheWiresAllow) {
   EXPECT_GE(elapsed, expected);
 }
 
+// The card's turn-around: its answer starts that many ETU after the last character it took.
+// GET CHALLENGE of 2 bytes to the T=0 card: the 5-byte header at 12 ETU a character, the
+// turn-around, the ACK's 12 ETU, its byte on the serial line.
+TEST(Pacing, TheCardAnswersItsTurnAroundAfterTheLastCharacterItTook) {
+  for (const unsigned turnaround : {0u, 16u, 100u}) {
+    SCOPED_TRACE(turnaround);
+    ReaderOptions options{.paced = true};
+    options.timing.card_turnaround_etu = turnaround;
+    SimHost host(options);
+    host.sim().InsertCard("t0", false);
+    host.sim().HostWrote(H("83 1D"));
+    ASSERT_TRUE(host.sim().WaitIdle(kWait));
+    host.sim().ClearTranscript();
+    host.sim().HostWrote(H("45 00 84 00 00 02"));
+    ASSERT_TRUE(host.sim().WaitIdle(kWait));
+    const LineTiming& timing = options.timing;
+    const Nanos expected = 5 * timing.Etus(12, 372) + timing.Etus(turnaround, 372) +
+                           timing.Etus(12, 372) + timing.SerialBytes(1);
+    const Transcript transcript = host.sim().transcript();
+    EXPECT_EQ(transcript.Of(EntryKind::kCardBytes).at(0).at -
+                  transcript.Of(EntryKind::kWriteData).at(0).at,
+              expected);
+  }
+}
+
 Jitter Quick(std::uint64_t seed) {
   return Jitter{.seed = seed,
                 .max_gap = std::chrono::microseconds(200),
