@@ -27,6 +27,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -55,11 +56,12 @@ constexpr std::array<std::uint8_t, 5> kGetChallenge = {0x00, 0x84, 0x00, 0x00, 0
 struct Usage {
   double cpu_s = 0;
   long voluntary = 0, involuntary = 0;
+  long max_rss_kb = 0;
   static Usage Now() {
     rusage r{};
     getrusage(RUSAGE_SELF, &r);
     const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-    return {seconds(r.ru_utime) + seconds(r.ru_stime), r.ru_nvcsw, r.ru_nivcsw};
+    return {seconds(r.ru_utime) + seconds(r.ru_stime), r.ru_nvcsw, r.ru_nivcsw, r.ru_maxrss};
   }
 };
 
@@ -110,6 +112,9 @@ void Apdu(benchmark::State& state, const char* model, std::uint32_t protocol) {
   state.counters["cpu_us/APDU"] = (after.cpu_s - before.cpu_s) * 1e6 / n;
   state.counters["vcsw/APDU"] = static_cast<double>(after.voluntary - before.voluntary) / n;
   state.counters["ivcsw/APDU"] = static_cast<double>(after.involuntary - before.involuntary) / n;
+  // Memory that stays with every APDU shows as a peak that grows with the run.
+  state.counters["rss_B/APDU"] =
+      static_cast<double>(after.max_rss_kb - before.max_rss_kb) * 1024 / n;
 }
 
 BENCHMARK_CAPTURE(Apdu, t1, "t1", kT1)->UseRealTime()->MinTime(2.0);
@@ -117,12 +122,14 @@ BENCHMARK_CAPTURE(Apdu, t0, "t0", kT0)->UseRealTime()->MinTime(2.0);
 
 // ---- the quiet line ----
 
-pid_t ThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+pid_t ThreadId() {
+  return static_cast<pid_t>(syscall(SYS_gettid));
+}
 
 struct ThreadUse {
   std::string name;
-  long switches = 0;     // voluntary and involuntary
-  double cpu_ns = 0;     // schedstat's time on the CPU
+  long switches = 0;  // voluntary and involuntary
+  double cpu_ns = 0;  // schedstat's time on the CPU
 };
 
 std::string ReadFile(const std::filesystem::path& path) {
@@ -162,15 +169,15 @@ class PtySim {
     slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY);  // so the master never sees a hang-up
     stop_ = eventfd(0, EFD_CLOEXEC);
     const int master = master_;
-    sim_ = std::make_unique<tolvex::sim::ReaderSim>(tolvex::sim::Line{
-        [master](std::span<const std::uint8_t> bytes) {
-          while (!bytes.empty()) {
-            const ssize_t n = write(master, bytes.data(), bytes.size());
-            if (n <= 0) return;
-            bytes = bytes.subspan(static_cast<std::size_t>(n));
-          }
-        },
-        [](bool) {}});
+    sim_ = std::make_unique<tolvex::sim::ReaderSim>(
+        tolvex::sim::Line{[master](std::span<const std::uint8_t> bytes) {
+                            while (!bytes.empty()) {
+                              const ssize_t n = write(master, bytes.data(), bytes.size());
+                              if (n <= 0) return;
+                              bytes = bytes.subspan(static_cast<std::size_t>(n));
+                            }
+                          },
+                          [](bool) {}});
     thread_ = std::thread([this] { Run(); });
   }
   ~PtySim() {
@@ -216,8 +223,8 @@ enum class LineKind { kMemory, kPty };
 
 void QuietLine(benchmark::State& state, LineKind line, bool card) {
   const char* env = std::getenv("TOLVEX_QUIET_SECONDS");
-  const auto quiet = std::chrono::milliseconds(
-      static_cast<long>(1000 * (env != nullptr ? std::atof(env) : 10.0)));
+  const auto quiet =
+      std::chrono::milliseconds(static_cast<long>(1000 * (env != nullptr ? std::atof(env) : 10.0)));
   std::optional<PtySim> pty;
   Host host;
   if (line == LineKind::kPty) {
@@ -262,6 +269,12 @@ void QuietLine(benchmark::State& state, LineKind line, bool card) {
     cpu_ns += use.cpu_ns - (was == before.end() ? 0 : was->second.cpu_ns);
     wakeups += woke;
     if (woke > 0) by_name[use.name] += woke;
+  }
+  if (std::getenv("TOLVEX_QUIET_THREADS") != nullptr) {  // every thread, for a closer look
+    for (const auto& [tid, use] : after) {
+      std::fprintf(stderr, "%d %-15s switches %ld cpu_ns %.0f\n", tid, use.name.c_str(),
+                   use.switches, use.cpu_ns);
+    }
   }
   std::string label;
   for (const auto& [name, woke] : by_name) {
