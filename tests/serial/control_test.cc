@@ -178,7 +178,9 @@ TEST_F(WaitMaskTest, WriteTakenAtOnceEndsAWaitOnlyWhenItsMaskHoldsTransmitEmpty)
     ASSERT_EQ(write->dispatch, STATUS_SUCCESS);
     EXPECT_EQ(write->outcome(), Outcome(STATUS_SUCCESS, 3));
     EXPECT_EQ(wait->Wait(c.ends ? 5s : 100ms), c.ends);
-    if (c.ends) EXPECT_EQ(ValueOf<ULONG>(wait->Finish()), SERIAL_EV_TXEMPTY);
+    if (c.ends) {
+      EXPECT_EQ(ValueOf<ULONG>(wait->Finish()), SERIAL_EV_TXEMPTY);
+    }
     SetWaitMask(0);  // ends a wait still pending
   }
 }
