@@ -37,10 +37,14 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "host/host.h"
 #include "host/reader.h"
+#include "platform/ntddser.h"
+#include "platform/platform.h"
+#include "serial/serial_port.h"
 #include "sim/reader_sim.h"
 
 namespace {
@@ -52,6 +56,60 @@ using tolvex::host::Reader;
 
 constexpr std::uint32_t kT0 = 1, kT1 = 2;
 constexpr std::array<std::uint8_t, 5> kGetChallenge = {0x00, 0x84, 0x00, 0x00, 0x08};
+
+// ---- per thread, from /proc/self/task ----
+
+pid_t ThreadId() {
+  return static_cast<pid_t>(syscall(SYS_gettid));
+}
+
+struct ThreadUse {
+  std::string name;
+  long switches = 0;  // voluntary and involuntary
+  double cpu_ns = 0;  // schedstat's time on the CPU
+};
+
+std::string ReadFile(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::map<pid_t, ThreadUse> Threads() {
+  std::map<pid_t, ThreadUse> threads;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    ThreadUse use;
+    std::istringstream status(ReadFile(task.path() / "status"));
+    for (std::string line; std::getline(status, line);) {
+      const auto value = [&] { return std::atol(line.substr(line.find(':') + 1).c_str()); };
+      if (line.rfind("Name:", 0) == 0) use.name = line.substr(line.find_first_not_of(" \t", 5));
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) use.switches += value();
+      if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) use.switches += value();
+    }
+    std::istringstream(ReadFile(task.path() / "schedstat")) >> use.cpu_ns;
+    threads[static_cast<pid_t>(std::stol(task.path().filename()))] = use;
+  }
+  return threads;
+}
+
+std::string WokenBy(const std::map<pid_t, ThreadUse>& before,
+                    const std::map<pid_t, ThreadUse>& after, pid_t caller, double per) {
+  std::map<std::string, long> by_name;
+  for (const auto& [tid, use] : after) {
+    const auto was = before.find(tid);
+    const long woke = use.switches - (was == before.end() ? 0 : was->second.switches);
+    if (woke > 0) by_name[tid == caller ? "caller" : use.name] += woke;
+  }
+  std::string label;
+  for (const auto& [name, woke] : by_name) {
+    char text[64];
+    std::snprintf(text, sizeof(text), "%s%s:%.2f", label.empty() ? "" : " ", name.c_str(),
+                  static_cast<double>(woke) / per);
+    label += text;
+  }
+  return label;
+}
 
 struct Usage {
   double cpu_s = 0;
@@ -97,6 +155,7 @@ struct ApduSession {
 void Apdu(benchmark::State& state, const char* model, std::uint32_t protocol) {
   ApduSession session(model, protocol);
   if (!session.error.empty()) return state.SkipWithError(session.error.c_str());
+  const auto threads_before = Threads();
   const Usage before = Usage::Now();
   for (auto _ : state) {
     const auto [status, response] = session.reader->Transmit(protocol, kGetChallenge);
@@ -107,6 +166,33 @@ void Apdu(benchmark::State& state, const char* model, std::uint32_t protocol) {
   }
   const Usage after = Usage::Now();
   const auto n = static_cast<double>(state.iterations());
+  // The port's requests per APDU, over a few more of them (the port keeps a bounded record).
+  if (!state.error_occurred()) {
+    tolvex::platform::PlatformScope scope(session.host.platform());
+    tolvex::serial::SerialPort* port =
+        tolvex::serial::PortOf(session.host.platform().FindDevice(u"\\Device\\Serial0"));
+    constexpr int kSampled = 20;
+    port->ClearRequests();
+    for (int i = 0; i < kSampled; ++i) {
+      (void)session.reader->Transmit(protocol, kGetChallenge);
+    }
+    double reads = 0, status = 0, waits = 0, writes = 0, all = 0;
+    for (const auto& request : port->Requests()) {
+      ++all;
+      reads += request.major == IRP_MJ_READ;
+      writes += request.major == IRP_MJ_WRITE;
+      status += request.code == IOCTL_SERIAL_GET_COMMSTATUS;
+      waits += request.code == IOCTL_SERIAL_WAIT_ON_MASK;
+    }
+    state.counters["port_req/APDU"] = all / kSampled;
+    state.counters["reads/APDU"] = reads / kSampled;
+    state.counters["status/APDU"] = status / kSampled;
+    state.counters["waits/APDU"] = waits / kSampled;
+    state.counters["writes/APDU"] = writes / kSampled;
+  }
+  // Context switches per APDU by thread name ("caller": the benchmark's thread; the memory
+  // line's delivery thread has no name of its own).
+  state.SetLabel(WokenBy(threads_before, Threads(), ThreadId(), n));
   using benchmark::Counter;
   state.counters["APDU/s"] = Counter(n, Counter::kIsRate);
   state.counters["cpu_us/APDU"] = (after.cpu_s - before.cpu_s) * 1e6 / n;
@@ -115,45 +201,6 @@ void Apdu(benchmark::State& state, const char* model, std::uint32_t protocol) {
   // Memory that stays with every APDU shows as a peak that grows with the run.
   state.counters["rss_B/APDU"] =
       static_cast<double>(after.max_rss_kb - before.max_rss_kb) * 1024 / n;
-}
-
-BENCHMARK_CAPTURE(Apdu, t1, "t1", kT1)->UseRealTime()->MinTime(2.0);
-BENCHMARK_CAPTURE(Apdu, t0, "t0", kT0)->UseRealTime()->MinTime(2.0);
-
-// ---- the quiet line ----
-
-pid_t ThreadId() {
-  return static_cast<pid_t>(syscall(SYS_gettid));
-}
-
-struct ThreadUse {
-  std::string name;
-  long switches = 0;  // voluntary and involuntary
-  double cpu_ns = 0;  // schedstat's time on the CPU
-};
-
-std::string ReadFile(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::map<pid_t, ThreadUse> Threads() {
-  std::map<pid_t, ThreadUse> threads;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    ThreadUse use;
-    std::istringstream status(ReadFile(task.path() / "status"));
-    for (std::string line; std::getline(status, line);) {
-      const auto value = [&] { return std::atol(line.substr(line.find(':') + 1).c_str()); };
-      if (line.rfind("Name:", 0) == 0) use.name = line.substr(line.find_first_not_of(" \t", 5));
-      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) use.switches += value();
-      if (line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) use.switches += value();
-    }
-    std::istringstream(ReadFile(task.path() / "schedstat")) >> use.cpu_ns;
-    threads[static_cast<pid_t>(std::stol(task.path().filename()))] = use;
-  }
-  return threads;
 }
 
 // The simulated reader on a pseudo-terminal's master, on a thread that blocks until the host
@@ -218,6 +265,8 @@ class PtySim {
   std::atomic<pid_t> thread_id_{0};
   std::thread thread_;
 };
+
+// ---- the quiet line ----
 
 enum class LineKind { kMemory, kPty };
 
@@ -307,4 +356,26 @@ BENCHMARK_CAPTURE(QuietLine, pty_card_out, LineKind::kPty, false)
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  // TOLVEX_APDU_ITERATIONS=N: exactly N APDUs each (for counts that do not depend on the
+  // machine's load, e.g. instructions under perf stat, taken at two values of N).
+  const char* fixed = std::getenv("TOLVEX_APDU_ITERATIONS");
+  for (const auto& [name, model, protocol] :
+       {std::tuple("Apdu/t1", "t1", kT1), std::tuple("Apdu/t0", "t0", kT0)}) {
+    auto* bench = benchmark::RegisterBenchmark(
+        name, [model = model, protocol = protocol](benchmark::State& state) {
+          Apdu(state, model, protocol);
+        });
+    bench->UseRealTime();
+    if (fixed != nullptr) {
+      bench->Iterations(std::atol(fixed));
+    } else {
+      bench->MinTime(2.0);
+    }
+  }
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
