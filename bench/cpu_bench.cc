@@ -3,16 +3,22 @@
 //
 //   Apdu/t1, Apdu/t0   GET CHALLENGE of 8 bytes, again and again, over Reader::Transmit with
 //                      the simulated reader on an in-memory line, unpaced, the driver's pauses
-//                      skipped. Rates are per wall-clock second; the CPU counters are the whole
-//                      process's (every thread: the driver's work runs on the platform's), from
-//                      getrusage, since the benchmark's own CPU time is the calling thread's.
+//                      skipped. APDU/s is per wall-clock second; cpu_us/APDU and the context
+//                      switches are the whole process's (the driver's work runs on the
+//                      platform's threads), from getrusage: the benchmark's own CPU column is
+//                      its calling thread's only. The label gives the context switches per
+//                      APDU by thread; port_req/APDU and the rest count the serial port's
+//                      requests over 20 more APDUs; rss_B/APDU is the growth of the peak
+//                      resident size. TOLVEX_APDU_ITERATIONS=N runs exactly N APDUs.
 //   QuietLine/...      an open reader with a card-tracking request in flight (as the pcscd
-//                      driver keeps one), with the card in or out, on the memory line or on a
-//                      pseudo-terminal with the simulator on its master; nothing is sent for
-//                      TOLVEX_QUIET_SECONDS (10 by default). Counted per thread from
-//                      /proc/self/task: context switches (wake-ups) and CPU time, leaving out
-//                      the benchmark's own thread and the pseudo-terminal's simulator thread.
-//                      The label names the threads that woke, with how often.
+//                      driver keeps one), the card out, in, or in and powered with T=1
+//                      selected after one APDU; on the memory line (simulator unpaced) or on a
+//                      pseudo-terminal with the simulator on its master (driver's pauses
+//                      kept). Nothing is sent for TOLVEX_QUIET_SECONDS (10 by default).
+//                      Counted per thread from /proc/self/task: context switches (wake-ups)
+//                      and CPU time, leaving out the benchmark's own thread and the
+//                      pseudo-terminal's simulator thread; the label names the threads that
+//                      woke, with how often.
 //
 // Run: build-rel/bench/tolvex_cpu_bench [--benchmark_filter=Apdu] (see --help).
 #include <benchmark/benchmark.h>
@@ -270,7 +276,10 @@ class PtySim {
 
 enum class LineKind { kMemory, kPty };
 
-void QuietLine(benchmark::State& state, LineKind line, bool card) {
+enum class CardIs { kOut, kIn, kPowered };  // powered: T=1 selected, after one APDU
+
+void QuietLine(benchmark::State& state, LineKind line, CardIs card_is) {
+  const bool card = card_is != CardIs::kOut;
   const char* env = std::getenv("TOLVEX_QUIET_SECONDS");
   const auto quiet =
       std::chrono::milliseconds(static_cast<long>(1000 * (env != nullptr ? std::atof(env) : 10.0)));
@@ -288,6 +297,12 @@ void QuietLine(benchmark::State& state, LineKind line, bool card) {
   if (host.Start() != tolvex::host::status::kSuccess) return state.SkipWithError("no reader");
   auto [opened, reader] = Reader::Open(host, 0);
   if (!reader) return state.SkipWithError("the reader did not open");
+  if (card_is == CardIs::kPowered &&
+      (reader->PowerCard(Power::kColdReset).status != tolvex::host::status::kSuccess ||
+       reader->SetProtocol(kT1).value != kT1 ||
+       reader->Transmit(kT1, kGetChallenge).status != tolvex::host::status::kSuccess)) {
+    return state.SkipWithError("the card did not answer");
+  }
   // As the pcscd driver keeps one: a wait for the card's next change, in flight.
   auto tracking = reader->StartWaitForCard(card ? CardWait::kAbsent : CardWait::kPresent);
   if (!tracking) return state.SkipWithError("no tracking request");
@@ -337,19 +352,27 @@ void QuietLine(benchmark::State& state, LineKind line, bool card) {
   state.counters["proc_cpu_ms/10s"] = (process_after.cpu_s - process_before.cpu_s) * 1e3 * per_10s;
 }
 
-BENCHMARK_CAPTURE(QuietLine, memory_card_in, LineKind::kMemory, true)
+BENCHMARK_CAPTURE(QuietLine, memory_card_out, LineKind::kMemory, CardIs::kOut)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(QuietLine, memory_card_out, LineKind::kMemory, false)
+BENCHMARK_CAPTURE(QuietLine, memory_card_in, LineKind::kMemory, CardIs::kIn)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(QuietLine, pty_card_in, LineKind::kPty, true)
+BENCHMARK_CAPTURE(QuietLine, memory_card_powered, LineKind::kMemory, CardIs::kPowered)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
-BENCHMARK_CAPTURE(QuietLine, pty_card_out, LineKind::kPty, false)
+BENCHMARK_CAPTURE(QuietLine, pty_card_out, LineKind::kPty, CardIs::kOut)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(QuietLine, pty_card_in, LineKind::kPty, CardIs::kIn)
+    ->Iterations(1)
+    ->UseRealTime()
+    ->Unit(benchmark::kSecond);
+BENCHMARK_CAPTURE(QuietLine, pty_card_powered, LineKind::kPty, CardIs::kPowered)
     ->Iterations(1)
     ->UseRealTime()
     ->Unit(benchmark::kSecond);
