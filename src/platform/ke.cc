@@ -124,30 +124,56 @@ PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value) {
   return __atomic_exchange_n(const_cast<PVOID*>(Target), Value, __ATOMIC_SEQ_CST);
 }
 
+// An event's word: signalled (1), or not signalled (0) or not signalled with a thread that may
+// be asleep on it (kWaiting). A waiter marks the word before it sleeps, and only a setter that
+// finds the mark makes the wake-up call: setting an event nobody waits on (a request completed
+// on the caller's own thread, most of them) is one atomic exchange, no system call. The mark is
+// only ever cleared by a set, never by a clear or a re-initialisation, so no sleeper is missed;
+// a waiter that leaves on its time-out may leave its mark behind: one spare wake-up call later.
+constexpr LONG kWaiting = 2;
+
 void KeInitializeEvent(PKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
   Event->Header.Type = Type;
-  __atomic_store_n(&Event->Header.SignalState, State ? 1 : 0, __ATOMIC_RELEASE);
+  LONG* state = &Event->Header.SignalState;
+  if (State) {
+    if (__atomic_exchange_n(state, 1, __ATOMIC_ACQ_REL) == kWaiting) {
+      Futex(state, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+    }
+    return;
+  }
+  // Fresh memory holds anything; a word that carries the mark keeps it.
+  LONG current = __atomic_load_n(state, __ATOMIC_ACQUIRE);
+  while (
+      current != 0 && current != kWaiting &&
+      !__atomic_compare_exchange_n(state, &current, 0, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+  }
 }
 
 LONG KeSetEvent(PKEVENT Event, LONG /*Increment*/, BOOLEAN /*Wait*/) {
   LONG* state = &Event->Header.SignalState;
-  LONG previous = __atomic_exchange_n(state, 1, __ATOMIC_ACQ_REL);
+  const LONG previous = __atomic_exchange_n(state, 1, __ATOMIC_ACQ_REL);
   // A waiter may return as soon as it sees the state, and its event may go out of scope: only
   // the address is used from here on, and a futex wake on it never touches the memory.
-  if (previous == 0) Futex(state, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
-  return previous;
+  if (previous == kWaiting) Futex(state, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr);
+  return previous == 1 ? 1 : 0;
 }
 
 void KeClearEvent(PKEVENT Event) {
-  __atomic_store_n(&Event->Header.SignalState, 0, __ATOMIC_RELEASE);
+  LONG signalled = 1;  // not signalled already (marked or not): nothing to do
+  __atomic_compare_exchange_n(&Event->Header.SignalState, &signalled, 0, false, __ATOMIC_ACQ_REL,
+                              __ATOMIC_RELAXED);
 }
 
 LONG KeResetEvent(PKEVENT Event) {
-  return __atomic_exchange_n(&Event->Header.SignalState, 0, __ATOMIC_ACQ_REL);
+  LONG signalled = 1;
+  return __atomic_compare_exchange_n(&Event->Header.SignalState, &signalled, 0, false,
+                                     __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)
+             ? 1
+             : 0;
 }
 
 LONG KeReadStateEvent(PKEVENT Event) {
-  return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE);
+  return __atomic_load_n(&Event->Header.SignalState, __ATOMIC_ACQUIRE) == 1 ? 1 : 0;
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOLEAN,
@@ -177,7 +203,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
                                       __ATOMIC_ACQUIRE)) {
         return STATUS_SUCCESS;
       }
-    } else if (__atomic_load_n(state, __ATOMIC_ACQUIRE) != 0) {
+    } else if (__atomic_load_n(state, __ATOMIC_ACQUIRE) == 1) {
       return STATUS_SUCCESS;
     }
     timespec remaining{};
@@ -190,7 +216,15 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON, KPROCESSOR_MODE, BOOL
       remaining.tv_sec = static_cast<time_t>(left / 10000000);
       remaining.tv_nsec = static_cast<long>((left % 10000000) * 100);
     }
-    Futex(state, FUTEX_WAIT_PRIVATE, 0, bounded ? &remaining : nullptr);
+    // Marked before sleeping, so that the next set makes the wake-up call; the sleep ends at
+    // once if the word is no longer the mark (set meanwhile).
+    LONG clear = 0;
+    if (!__atomic_compare_exchange_n(state, &clear, kWaiting, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_ACQUIRE) &&
+        clear == 1) {
+      continue;
+    }
+    Futex(state, FUTEX_WAIT_PRIVATE, kWaiting, bounded ? &remaining : nullptr);
   }
 }
 

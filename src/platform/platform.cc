@@ -86,13 +86,17 @@ void Platform::QueueWorkItem(PWORK_QUEUE_ITEM item) {
                                    __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
     BugCheck("work item queued while it is still queued", "item %p", static_cast<void*>(item));
   }
-  std::lock_guard lock(work_mutex_);
-  if (workers_.empty()) {
-    for (int i = 0; i < kWorkerThreads; ++i) {
-      workers_.push_back(StartSystemThread("worker", [this] { WorkerLoop(); }));
+  {
+    std::lock_guard lock(work_mutex_);
+    if (workers_.empty()) {
+      for (int i = 0; i < kWorkerThreads; ++i) {
+        workers_.push_back(StartSystemThread("worker", [this] { WorkerLoop(); }));
+      }
     }
+    work_queue_.push_back(item);
   }
-  work_queue_.push_back(item);
+  // Once the lock is let go: a worker woken under it would only block again on the lock. None
+  // can miss the item: each looks at the queue under the lock before it waits.
   work_cv_.notify_one();
 }
 

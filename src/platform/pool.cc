@@ -56,18 +56,24 @@ void PoolMonitor::CheckLevel(POOL_TYPE type, ULONG tag) const {
 
 PVOID PoolMonitor::Allocate(POOL_TYPE type, SIZE_T bytes, ULONG tag) {
   CheckLevel(type, tag);
-  {
-    std::lock_guard lock(mutex_);
-    if (ShouldFail(tag)) return nullptr;
-  }
+  // The block is made first and the monitor's lock taken once, for the failure rules and the
+  // accounting together: every request the driver builds allocates twice. The rules see every
+  // call, as before, whether or not the block could be made.
   auto* header = static_cast<PoolHeader*>(std::malloc(sizeof(PoolHeader) + bytes));
-  if (header == nullptr) return nullptr;
-  header->magic = kPoolMagic;
-  header->tag = tag;
-  header->bytes = bytes;
-  PVOID p = header + 1;
-  std::memset(p, kFreshFill, bytes);
-  std::lock_guard lock(mutex_);
+  PVOID p = nullptr;
+  if (header != nullptr) {
+    header->magic = kPoolMagic;
+    header->tag = tag;
+    header->bytes = bytes;
+    p = header + 1;
+    std::memset(p, kFreshFill, bytes);
+  }
+  std::unique_lock lock(mutex_);
+  if (ShouldFail(tag) || header == nullptr) {
+    lock.unlock();
+    std::free(header);
+    return nullptr;
+  }
   live_.emplace(p, std::make_pair(tag, bytes));
   TagUsage& usage = usage_[tag];
   ++usage.allocations;

@@ -164,6 +164,9 @@ void SerialPort::Record(PIRP irp, PIO_STACK_LOCATION stack) {
       break;
   }
   std::lock_guard lock(mutex_);
+  if (requests_.size() >= kRequestRecordLimit) {
+    requests_.erase(requests_.begin(), requests_.begin() + kRequestRecordLimit / 2);
+  }
   requests_.push_back(std::move(record));
 }
 
@@ -269,6 +272,7 @@ NTSTATUS SerialPort::Write(PIRP irp, PIO_STACK_LOCATION stack) {
   if (irp->AssociatedIrp.SystemBuffer == nullptr) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
   std::vector<Completion> done;
   bool sent = false;
+  bool wake = false;
   bool closed = false;  // completed once the lock is let go, as every request is
   {
     std::lock_guard lock(mutex_);
@@ -280,6 +284,9 @@ NTSTATUS SerialPort::Write(PIRP irp, PIO_STACK_LOCATION stack) {
       const size_t taken = backend_->Transmit(std::span<const UCHAR>(data, length));
       if (taken >= length) {
         history_ |= wait_mask_ & SERIAL_EV_TXEMPTY;
+        // The port thread has something to do only for a waiter on SERIAL_EV_TXEMPTY: no
+        // queue or time-out of its changes here.
+        wake = (wait_mask_ & SERIAL_EV_TXEMPTY) != 0;
         sent = true;
       } else {
         write_ = WriteProgress{};
@@ -294,7 +301,7 @@ NTSTATUS SerialPort::Write(PIRP irp, PIO_STACK_LOCATION stack) {
   }
   if (closed) return CompleteNow(irp, STATUS_INVALID_DEVICE_STATE);
   if (sent) {
-    Wake();  // for a waiter on SERIAL_EV_TXEMPTY
+    if (wake) Wake();  // for a waiter on SERIAL_EV_TXEMPTY
     return CompleteNow(irp, STATUS_SUCCESS, length);
   }
   CompleteAll(done);

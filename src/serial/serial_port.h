@@ -33,7 +33,9 @@
 // each only if the wait mask holds it. Events gather until a wait-on-mask request takes them,
 // so an event between two waits is not lost.
 //
-// Every request is recorded (major function, control code, input bytes, length) for tests.
+// Every request is recorded (major function, control code, input bytes, length) for tests: the
+// last kRequestRecordLimit at most. A reader serves dozens of requests per APDU for as long as
+// it runs; once the record is full, its older half is let go.
 #pragma once
 
 #include <chrono>
@@ -175,5 +177,7 @@ SerialPort* PortOf(PDEVICE_OBJECT device);
 
 // Size of the receive queue; bytes beyond it are dropped with SERIAL_ERROR_QUEUEOVERRUN.
 inline constexpr size_t kReceiveQueueSize = 4096;
+// The most requests a port keeps on record (Requests()).
+inline constexpr size_t kRequestRecordLimit = 4096;
 
 }  // namespace tolvex::serial

@@ -1,6 +1,10 @@
 // Events and waits on them.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <thread>
+
 #include "platform/platform.h"
 
 namespace {
@@ -37,6 +41,48 @@ TEST(KernelTest, EventsReleaseWaitsAsTheirTypeSays) {
   EXPECT_EQ(KeReadStateEvent(&notification), 0);
   KeClearEvent(&zeroed);
   EXPECT_EQ(Wait(&zeroed, 0), STATUS_TIMEOUT);
+}
+
+TEST(KernelTest, SleeperIsWokenByTheNextSetWhateverHappenedToTheEventMeanwhile) {
+  // A set makes the wake-up call only for a word that a sleeper has marked: a clear, a reset or
+  // a re-initialisation while it sleeps must not lose the mark.
+  static constexpr struct {
+    const char* meanwhile;
+    EVENT_TYPE type;
+    void (*act)(KEVENT*);
+  } kCases[] = {
+      {"nothing", NotificationEvent, [](KEVENT*) {}},
+      {"nothing", SynchronizationEvent, [](KEVENT*) {}},
+      {"clear", NotificationEvent, [](KEVENT* e) { KeClearEvent(e); }},
+      {"reset", SynchronizationEvent, [](KEVENT* e) { EXPECT_EQ(KeResetEvent(e), 0); }},
+      {"initialised", NotificationEvent,
+       [](KEVENT* e) { KeInitializeEvent(e, NotificationEvent, FALSE); }},
+      {"initialised", SynchronizationEvent,
+       [](KEVENT* e) { KeInitializeEvent(e, SynchronizationEvent, FALSE); }},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.meanwhile);
+    Platform platform;
+    PlatformScope scope(platform);
+    KEVENT event;
+    KeInitializeEvent(&event, c.type, FALSE);
+    auto sleeper = std::async(std::launch::async, [&] {
+      PlatformScope in(platform);
+      return Wait(&event, 10'000);
+    });
+    // Asleep once it has marked the word (the mark itself reads as not signalled).
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (__atomic_load_n(&event.Header.SignalState, __ATOMIC_ACQUIRE) == 0 &&
+           std::chrono::steady_clock::now() < give_up) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+    c.act(&event);
+    EXPECT_EQ(KeSetEvent(&event, IO_NO_INCREMENT, FALSE), 0);
+    ASSERT_EQ(sleeper.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(sleeper.get(), STATUS_SUCCESS);
+    EXPECT_EQ(KeReadStateEvent(&event), c.type == NotificationEvent ? 1 : 0);
+  }
 }
 
 }  // namespace

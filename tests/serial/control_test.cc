@@ -158,6 +158,46 @@ TEST_F(WaitMaskTest, WaitEndsWithTheEventsThatCameOrOnANewMaskAndOnlyOneWaits) {
   EXPECT_EQ(ended->Finish(), Bytes(4, 0));
 }
 
+TEST_F(WaitMaskTest, WriteTakenAtOnceEndsAWaitOnlyWhenItsMaskHoldsTransmitEmpty) {
+  // The line takes the write whole inside the request: the port thread is woken for the
+  // pending wait only when the wait is for SERIAL_EV_TXEMPTY.
+  static constexpr struct {
+    ULONG mask;
+    bool ends;
+  } kCases[] = {
+      {SERIAL_EV_TXEMPTY, true},
+      {SERIAL_EV_RXCHAR | SERIAL_EV_TXEMPTY, true},
+      {SERIAL_EV_RXCHAR | SERIAL_EV_DSR, false},
+  };
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.mask);
+    SetWaitMask(c.mask);
+    RequestPtr wait = StartWait();
+    ASSERT_EQ(wait->dispatch, STATUS_PENDING);
+    RequestPtr write = StartWrite(Sequence(3));
+    ASSERT_EQ(write->dispatch, STATUS_SUCCESS);
+    EXPECT_EQ(write->outcome(), Outcome(STATUS_SUCCESS, 3));
+    EXPECT_EQ(wait->Wait(c.ends ? 5s : 100ms), c.ends);
+    if (c.ends) {
+      EXPECT_EQ(ValueOf<ULONG>(wait->Finish()), SERIAL_EV_TXEMPTY);
+    }
+    SetWaitMask(0);  // ends a wait still pending
+  }
+}
+
+TEST_F(ControlTest, RequestRecordKeepsTheLatestRequestsAndStaysBounded) {
+  // A reader sends requests for as long as it runs: the record keeps only the latest.
+  for (size_t i = 0; i < kRequestRecordLimit + 10; ++i)
+    (void)Get<ULONG>(IOCTL_SERIAL_GET_WAIT_MASK);
+  EXPECT_EQ(Call(IOCTL_SERIAL_SET_BREAK_OFF).status, STATUS_SUCCESS);
+  const std::vector<RequestRecord> requests = port_->Requests();
+  EXPECT_LE(requests.size(), kRequestRecordLimit);
+  EXPECT_GT(requests.size(), kRequestRecordLimit / 2);
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.back().code, IOCTL_SERIAL_SET_BREAK_OFF);
+  EXPECT_EQ(requests.front().code, IOCTL_SERIAL_GET_WAIT_MASK);
+}
+
 using LifecycleTest = SerialPortTest;
 
 TEST_F(LifecycleTest, OneHandleAtATimeAndClosingCancelsWhatIsPendingAndForgetsWhatCameMeanwhile) {
