@@ -20,7 +20,7 @@
 //                      pseudo-terminal's simulator thread; the label names the threads that
 //                      woke, with how often.
 //
-// Run: build-rel/bench/tolvex_cpu_bench [--benchmark_filter=Apdu] (see --help).
+// Run: build-rel/bench/cpu_bench [--benchmark_filter=Apdu] (see --help).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>

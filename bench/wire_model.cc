@@ -35,8 +35,8 @@ void WireClock::ToCard(std::span<const std::uint8_t> data) {
     const std::size_t n = std::min(data.size() - offset, sim::kMaxDataFrame);
     Frame(1 + n);
     const Nanos start = std::max(frame_in_, card_free_);
-    const Nanos each = wires_.timing.CharacterToCard(wires_.card.guard, wires_.card.protocol,
-                                                     wires_.card.clocks_per_etu);
+    const Nanos each =
+        wires_.timing.CharacterToCard(wires_.card.guard, wires_.card.clocks_per_etu);
     card_free_ = start + each * static_cast<std::int64_t>(n);
     time_.to_card += n;
     offset += n;

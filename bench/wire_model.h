@@ -9,8 +9,8 @@
 //                    as they come, 0x10 doubled, and the end-of-block report (0x10 0x83) the
 //                    character waiting time after the card's last character;
 //   the card's I/O   one ETU is F / D cycles of the card's clock; a character to the card takes
-//                    12 ETU plus the guard time programmed in the reader, one from the card 12
-//                    ETU; the card starts its answer its turn-around after the last character
+//                    the character guard time programmed in the reader (12 ETU and the card's
+//                    extra guard time, at least 12 ETU), one from the card 12 ETU; the card starts its answer its turn-around after the last character
 //                    it took, and its ATR a fixed number of clock cycles after the reset.
 // The parameters are those the paced simulator uses (sim::LineTiming, sim::ReaderOptions) and
 // the registers as the driver programmed them, so that a gap between the time a workload took

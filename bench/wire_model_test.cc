@@ -3,29 +3,31 @@
 // Units: a byte on the serial line (19200 baud, 10 bits) is 520833 ns, truncated as the
 // simulator's LineTiming does (two bytes 1041666, three 1562500, six 3125000, ten 5208333).
 // At F/D 372 an ETU is 103910.6 ns, 12 ETU 1246927 ns; at F/D 93 (TA1 13) 12 ETU are 311732 ns,
-// 24 ETU 623464, 25 ETU 649441, 47 ETU 1220950. The times are ms below.
+// 13 ETU 337709, 47 ETU 1220950 (each rounded to the nanosecond). A character to the card takes
+// the guard time programmed (at least 12 ETU). The times are ms below.
 //
 // 1. T=0, 80 EE 00 00 (case 1, P3 = 0 added), answered 67 00; F/D 372, guard 0.
 //    host frame 40|5 + 5 bytes: 6 B, in at 3.125000; the reader's 90 at 3.645833.
 //    card: 5 characters of 12 ETU, 3.125000 + 5 x 1.246927 = 9.359635.
 //    SW1 from the card at 10.606562, relayed by 11.127395; SW2 at 11.853489, by 12.374322.
 //    Total 12.374322. Wires: host 6 B, reader 3 B (90, 67, 00), card 5 B in, 2 B out.
-// 2. T=0, 80 EE 00 00 02 AA BB (case 3), answered 61 02; F/D 93, guard 13 (25 ETU a character).
-//    header frame 6 B in at 3.125000, 90 at 3.645833; card: 3.125000 + 5 x 0.649441 = 6.372205.
-//    ACK (EE) at 6.683937, relayed by 7.204770: the host sends the data.
-//    data frame 40|2 AA BB: 3 B, in at 8.767270, 90 at 9.288103; card: 8.767270 + 2 x 0.649441
-//    = 10.066152. SW1 61 at 10.377884, by 10.898717; SW2 02 at 10.689616, by 11.419550.
-//    Total 11.419550. Wires: host 9 B, reader 5 B, card 7 B in, 3 B out.
-// 3. T=1, GET CHALLENGE 00 84 00 00 02, answered 10 42 90 00; F/D 93, guard 12 (24 ETU a
+// 2. T=0, 80 EE 00 00 02 AA BB (case 3), answered 61 02; F/D 93, guard 13 (13 ETU a character).
+//    header frame 6 B in at 3.125000, 90 at 3.645833; card: 3.125000 + 5 x 0.337709 = 4.813545.
+//    ACK (EE) at 5.125277, relayed by 5.646110: the host sends the data.
+//    data frame 40|2 AA BB: 3 B, in at 7.208610, 90 at 7.729443; card: 7.208610 + 2 x 0.337709
+//    = 7.884028. SW1 61 at 8.195760, by 8.716593; SW2 02 at 8.507492, but the line is busy
+//    until 8.716593: by 9.237426.
+//    Total 9.237426. Wires: host 9 B, reader 5 B, card 7 B in, 3 B out.
+// 3. T=1, GET CHALLENGE 00 84 00 00 02, answered 10 42 90 00; F/D 93, guard 12 (12 ETU a
 //    character), CWT 47 ETU, LRC, both sequence numbers 0.
 //    host block 00 00 05 00 84 00 00 02 83 (9 B) in one frame of 10 B: in at 5.208333, 90 at
-//    5.729166; card: 5.208333 + 9 x 0.623464 = 10.819509.
-//    card block 00 00 04 10 42 90 00 C6: 8 characters, the first at 11.131241; from there the
-//    serial line is the slower: 9 bytes relayed (10 doubled), by 11.131241 + 7 x 0.520833 +
-//    1.041666 = 15.818738. The card's last character at 10.819509 + 8 x 0.311732 = 13.313365;
-//    the end-of-block report ready 47 ETU later, 14.534315, but the line is busy until
-//    15.818738: 10 83 by 16.860404, 1.041666 after the block's last byte.
-//    Total 16.860404. Wires: host 10 B, reader 12 B (90, 9 relayed, 10 83), card 9 B in, 8 out.
+//    5.729166; card: 5.208333 + 9 x 0.311732 = 8.013921.
+//    card block 00 00 04 10 42 90 00 C6: 8 characters, the first at 8.325653; from there the
+//    serial line is the slower: 9 bytes relayed (10 doubled), by 8.325653 + 7 x 0.520833 +
+//    1.041666 = 13.013150. The card's last character at 8.013921 + 8 x 0.311732 = 10.507777;
+//    the end-of-block report ready 47 ETU later, 11.728727, but the line is busy until
+//    13.013150: 10 83 by 14.054816, 1.041666 after the block's last byte.
+//    Total 14.054816. Wires: host 10 B, reader 12 B (90, 9 relayed, 10 83), card 9 B in, 8 out.
 // 4. As 1, with a card that answers 16 ETU (Clocks(5952) = 1.662570) after the last character
 //    it took: SW1 at 12.269132, relayed by 12.789965; SW2 at 13.516059, by 14.036892.
 #include "bench/wire_model.h"
@@ -62,9 +64,9 @@ TEST(WireModel, MatchesFiguresWorkedOutByHand) {
       {"T=0 case 1", Card(372, 0, 0, 0), 0, echo_case1, {0x67, 0x00},
        12'374'322, 0, 6, 3, 5, 2},
       {"T=0 case 3", Card(93, 0, 13, 0), 0, {0x80, 0xEE, 0x00, 0x00, 0x02, 0xAA, 0xBB},
-       {0x61, 0x02}, 11'419'550, 0, 9, 5, 7, 3},
+       {0x61, 0x02}, 9'237'426, 0, 9, 5, 7, 3},
       {"T=1 with an escaped byte", Card(93, 1, 12, 47), 0, {0x00, 0x84, 0x00, 0x00, 0x02},
-       {0x10, 0x42, 0x90, 0x00}, 16'860'404, 1'041'666, 10, 12, 9, 8},
+       {0x10, 0x42, 0x90, 0x00}, 14'054'816, 1'041'666, 10, 12, 9, 8},
       {"T=0 case 1, the card's turn-around", Card(372, 0, 0, 0), 16, echo_case1, {0x67, 0x00},
        14'036'892, 0, 6, 3, 5, 2},
   };

@@ -14,9 +14,8 @@ Nanos LineTiming::Clocks(double n) const {
   return Nanos(static_cast<std::int64_t>(std::llround(n * 1e9 / card_clock_hz)));
 }
 
-Nanos LineTiming::CharacterToCard(unsigned guard, int protocol, unsigned clocks_per_etu) const {
-  if (guard == 255) return Etus(protocol == 1 ? 11 : 12, clocks_per_etu);
-  return Etus(12 + guard, clocks_per_etu);
+Nanos LineTiming::CharacterToCard(unsigned guard, unsigned clocks_per_etu) const {
+  return Etus(std::max(guard, 12U), clocks_per_etu);
 }
 
 TimePoint Timeline::HostWrote(TimePoint now, std::size_t n, const LineTiming& timing) {

@@ -3,8 +3,8 @@
 //
 // The serial line runs at 19200 baud, 8N1: 10 bit times a byte, each way. On the card's side
 // one ETU is F / D clock cycles (372 at first) of the card's clock (3.58 MHz); a character to
-// the card takes 12 ETU plus the guard time N of register 1 (N = 255: 11 ETU in T=1), one
-// from the card 12 ETU. The reader keeps, for each wire, when it is next free (Timeline) and
+// the card takes the character guard time of register 1 (12 ETU + the card's extra guard
+// time), one from the card 12 ETU. The reader keeps, for each wire, when it is next free (Timeline) and
 // gives every byte it sends a due time; the Scheduler delivers in due order.
 //
 // Jitter instead gives the bytes random moments, drawn from a seed (JitterSource), so that the
@@ -43,8 +43,11 @@ struct LineTiming {
   Nanos Clocks(double n) const;
   // n ETU at `clocks_per_etu`.
   Nanos Etus(double n, unsigned clocks_per_etu) const { return Clocks(n * clocks_per_etu); }
-  // A character to the card with guard time n (register 1, bit 7 of register 2 above it).
-  Nanos CharacterToCard(unsigned guard, int protocol, unsigned clocks_per_etu) const;
+  // A character to the card under the character guard time `guard` (register 1, bit 7 of
+  // register 2 above it): the ETU from one character's start to the next's, 12 + the card's
+  // extra guard time N as the host programs it (13 + N under T=0, 12 + N under T=1, 13 at a
+  // reset). Never less than 12: a register below that still takes a whole character.
+  Nanos CharacterToCard(unsigned guard, unsigned clocks_per_etu) const;
   // A character from the card.
   Nanos CharacterFromCard(unsigned clocks_per_etu) const { return Etus(12, clocks_per_etu); }
 };

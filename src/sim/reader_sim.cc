@@ -198,7 +198,7 @@ void ReaderSim::ToCard(std::span<const std::uint8_t> data, TimePoint at) {
   if (!card_ || !card_->powered() || card_mute_ || data.empty()) return;
   const TimePoint start = std::max(at, timeline_.card);
   const Nanos each =
-      options_.timing.CharacterToCard(guard_time(), card_->protocol(), card_->clocks_per_etu());
+      options_.timing.CharacterToCard(guard_time(), card_->clocks_per_etu());
   timeline_.card = start + each * static_cast<std::int64_t>(data.size());
   CardOutput out;
   card_->Receive(data, out);
