@@ -263,7 +263,9 @@ wait:
   :: else ->
      if
      :: atomic { !asleep[me] }        /* woken */
-     :: atomic { asleep[me] && spurious < SPURIOUS -> spurious++; asleep[me] = false }
+     :: atomic {                       /* a spurious wake-up, or the sleep's time-out */
+          asleep[me] && spurious < SPURIOUS && g_made < g_due -> spurious++; asleep[me] = false
+        }
      fi
   fi;
   goto wait;
