@@ -17,13 +17,17 @@
  * (atomic). FUTEX_WAIT is one step too: if the word still holds the value, the thread goes to
  * sleep (asleep[me]), else it returns at once; a sleep ends when FUTEX_WAKE (every sleeper on
  * the word, one step) wakes it, or on its own: a spurious wake-up or the sleep's time-out
- * (at most SPURIOUS times per waiter). A waiter's time-out at the top of the loop is a free
- * choice (at most TIMEOUTS times per waiter): the wait returns STATUS_TIMEOUT, and the caller
- * waits again, as the driver's callers do until their answer comes.
+ * (at most SPURIOUS times per waiter, and only while a set of the scenario is still to come:
+ * after the last set, a sleep that ends on its own would only hide a lost wake-up, the waiter
+ * going round the loop as a wake-up makes it do). A waiter's time-out at the top of the loop
+ * is a free choice (at most TIMEOUTS times per waiter): the wait returns STATUS_TIMEOUT,
+ * maybe leaving its mark, and the caller waits again, as the driver's callers do until their
+ * answer comes.
  *
  * Processes, in three scenarios (init picks one, or -DSCENARIO=1, 2 or 3 does):
- *   1. A synchronization event, two Waiters and two SyncSetters, the way the driver uses
- *      DataEvent: a waiter asks (its ticket, asked[me]) and then waits; setter i sets once
+ *   1. A synchronization event, two Waiters and two SyncSetters, handing answers over the
+ *      way the driver's reads get theirs (a ticket per read, then the wake-up through
+ *      DataEvent): a waiter asks (its ticket, asked[me]) and then waits; setter i sets once
  *      waiter i has asked and the set before it has been taken, so that no set is coalesced
  *      with another (a set is meant for one waiter; which waiter takes it is free).
  *   2. A notification event, two Waiters and one NotifySetter (the set comes at any moment).
@@ -52,7 +56,9 @@
  * set makes the wake-up call only when it found 0, the rule before the mark), FAULTY_NO_MARK
  * (the waiter sleeps on the mark without marking), FAULTY_TAKE_BY_LOAD (a synchronization
  * waiter loads 1, then stores 0: two steps), FAULTY_STATE_SHOWS_MARK (KeReadStateEvent
- * returns the word as it is). Bounds: SCENARIO, TIMEOUTS (default 1), SPURIOUS (default 1).
+ * returns the word as it is). ALLOW_BUSY_WAIT drops the busy-wait check, to show what else a
+ * fault breaks (FAULTY_NO_MARK breaks nothing else: the waiter never sleeps, it spins on the
+ * word until the set). Bounds: SCENARIO, TIMEOUTS (default 1), SPURIOUS (default 1).
  */
 
 #ifndef TIMEOUTS
