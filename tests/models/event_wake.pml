@@ -31,10 +31,11 @@
  *      waiter i has asked and the set before it has been taken, so that no set is coalesced
  *      with another (a set is meant for one waiter; which waiter takes it is free).
  *   2. A notification event, two Waiters and one NotifySetter (the set comes at any moment).
- *   3. One Waiter on a notification or a synchronization event (init chooses), and a Resetter
+ *   3. Two Waiters on a notification event or one on a synchronization event (init chooses
+ *      which), and a Resetter
  *      that may set the event first, then clears it (KeClearEvent), resets it (KeResetEvent),
  *      reads it (KeReadStateEvent), re-initialises it (KeInitializeEvent FALSE) while the
- *      waiter marks and sleeps, and then sets it (KeSetEvent, or KeInitializeEvent TRUE).
+ *      waiters mark and sleep, and then sets it (KeSetEvent, or KeInitializeEvent TRUE).
  *
  * Abstracted away: time (time-outs are choices, bounded in number), the event's type checks
  * and the interrupt-level checks, the clock's notes, memory orders (every step is sequentially
@@ -335,11 +336,11 @@ init {
        run Waiter(0); run Waiter(1); run NotifySetter()
     :: scenario == 3 ->
        if
-       :: sync = false
-       :: sync = true
+       :: sync = false; g_waiters = 2; run Waiter(0); run Waiter(1)
+       :: sync = true; g_waiters = 1; run Waiter(0)  /* one set: one waiter */
        fi;
-       g_due = 1; g_waiters = 1;
-       run Waiter(0); run Resetter()
+       g_due = 1;
+       run Resetter()
     fi
   }
 }
