@@ -7,6 +7,7 @@
 //   model_ms     the least time on the wires
 //   ratio        (achieved - pauses) / model: 1 is as fast as the wires allow
 //   eob_ms       of the model, the waits for end-of-block reports (T=1)
+// And the insertion of a card to the end of an application's wait for it.
 // `--trace` prints the simulator's transcript with each entry's wire time (ms since its start).
 #include <benchmark/benchmark.h>
 
@@ -109,6 +110,7 @@ class Session {
   }
 
   Reader& reader() { return *reader_; }
+  sim::ReaderSim& sim() { return *sim_; }
   const sim::Bytes& atr() const { return atr_; }
 
  private:
@@ -314,6 +316,54 @@ void BM_StartUp(benchmark::State& state, std::uint32_t protocol) {
   totals.Report(state, time);
 }
 
+// Insertion to the application's wake-up: a wait for a card in flight (as pcscd keeps one), the
+// card put in, timed from the insertion to the end of the wait. The model: the reader's report
+// (10 85) on the serial line. The card is taken out again between iterations, not timed.
+void BM_Insertion(benchmark::State& state) {
+  Session session;
+  if (!session.Start()) {
+    state.SkipWithError("the reader did not start");
+    return;
+  }
+  constexpr std::chrono::seconds kLimit(5);
+  session.sim().RemoveCard();
+  if (session.reader().WaitForCard(host::CardWait::kAbsent, kLimit) != kSuccess) {
+    state.SkipWithError("the card did not go out");
+    return;
+  }
+  (void)session.TakePauses();
+  Totals totals;
+  WireTime time;
+  time.total = session.sim().options().timing.SerialBytes(2);
+  time.reader_to_host = 2;
+  for (auto _ : state) {
+    const std::unique_ptr<host::Request> wait =
+        session.reader().StartWaitForCard(host::CardWait::kPresent);
+    if (wait == nullptr || wait->done()) {
+      state.SkipWithError("the wait for a card did not stay in flight");
+      return;
+    }
+    const auto start = WallClock::now();
+    session.sim().InsertCard(kCard);
+    const host::Status status = wait->Wait(kLimit);
+    const double achieved =
+        std::chrono::duration<double, std::milli>(WallClock::now() - start).count();
+    if (status != kSuccess) {
+      state.SkipWithError("the wait did not end with the card in");
+      return;
+    }
+    state.SetIterationTime(achieved / 1000);
+    totals.Add(achieved, session.TakePauses(), time);
+    session.sim().RemoveCard();
+    if (session.reader().WaitForCard(host::CardWait::kAbsent, kLimit) != kSuccess) {
+      state.SkipWithError("the card did not go out");
+      return;
+    }
+    (void)session.TakePauses();
+  }
+  totals.Report(state, time);
+}
+
 std::int64_t Iterations(std::int64_t own) {
   return g_iterations > 0 ? g_iterations : own;
 }
@@ -351,6 +401,10 @@ void Register() {
         ->Iterations(Iterations(2))
         ->Unit(benchmark::kMillisecond);
   }
+  benchmark::RegisterBenchmark("insertion", BM_Insertion)
+      ->UseManualTime()
+      ->Iterations(Iterations(10))
+      ->Unit(benchmark::kMillisecond);
 }
 
 }  // namespace
