@@ -28,15 +28,9 @@
 #include <string>
 #include <thread>
 
-namespace tolvex::sim {
-class ReaderSim;
-struct ReaderOptions;
-}  // namespace tolvex::sim
+#include "host/simulated_reader.h"  // also declares sim::ReaderSim and sim::ReaderOptions
 
 namespace tolvex::host {
-
-class SimulatedReader;
-struct SimulatedReaderOptions;
 
 class PtySimulator {
  public:
