@@ -22,10 +22,6 @@
 //
 // Run: build-rel/bench/cpu_bench [--benchmark_filter=Apdu] (see --help).
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <stdlib.h>
-#include <sys/eventfd.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -47,6 +43,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "host/pty_simulator.h"
 #include "host/reader.h"
 #include "platform/ntddser.h"
 #include "platform/platform.h"
@@ -58,6 +55,7 @@ namespace {
 using tolvex::host::CardWait;
 using tolvex::host::Host;
 using tolvex::host::Power;
+using tolvex::host::PtySimulator;
 using tolvex::host::Reader;
 
 constexpr std::uint32_t kT0 = 1, kT1 = 2;
@@ -209,69 +207,6 @@ void Apdu(benchmark::State& state, const char* model, std::uint32_t protocol) {
       static_cast<double>(after.max_rss_kb - before.max_rss_kb) * 1024 / n;
 }
 
-// The simulated reader on a pseudo-terminal's master, on a thread that blocks until the host
-// writes (or it is told to stop): it wakes only for the host.
-class PtySim {
- public:
-  PtySim() {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    const char* name = ptsname(master_);
-    if (name == nullptr) return;
-    path_ = name;
-    slave_ = open(path_.c_str(), O_RDWR | O_NOCTTY);  // so the master never sees a hang-up
-    stop_ = eventfd(0, EFD_CLOEXEC);
-    const int master = master_;
-    sim_ = std::make_unique<tolvex::sim::ReaderSim>(
-        tolvex::sim::Line{[master](std::span<const std::uint8_t> bytes) {
-                            while (!bytes.empty()) {
-                              const ssize_t n = write(master, bytes.data(), bytes.size());
-                              if (n <= 0) return;
-                              bytes = bytes.subspan(static_cast<std::size_t>(n));
-                            }
-                          },
-                          [](bool) {}});
-    thread_ = std::thread([this] { Run(); });
-  }
-  ~PtySim() {
-    if (thread_.joinable()) {
-      const std::uint64_t one = 1;
-      (void)!write(stop_, &one, sizeof(one));
-      thread_.join();
-    }
-    sim_.reset();
-    for (const int fd : {slave_, master_, stop_}) {
-      if (fd >= 0) close(fd);
-    }
-  }
-  PtySim(const PtySim&) = delete;
-  PtySim& operator=(const PtySim&) = delete;
-
-  bool ok() const { return sim_ != nullptr && slave_ >= 0 && stop_ >= 0; }
-  const std::string& path() const { return path_; }
-  tolvex::sim::ReaderSim& sim() { return *sim_; }
-  pid_t thread_id() const { return thread_id_.load(); }
-
- private:
-  void Run() {
-    thread_id_.store(ThreadId());
-    std::array<pollfd, 2> fds = {{{master_, POLLIN, 0}, {stop_, POLLIN, 0}}};
-    std::uint8_t buffer[512];
-    while (poll(fds.data(), fds.size(), -1) >= 0 || errno == EINTR) {
-      if (fds[1].revents != 0) return;
-      if ((fds[0].revents & POLLIN) == 0) continue;
-      const ssize_t n = read(master_, buffer, sizeof(buffer));
-      if (n > 0) sim_->HostWrote(std::span(buffer, static_cast<std::size_t>(n)));
-    }
-  }
-
-  int master_ = -1, slave_ = -1, stop_ = -1;
-  std::string path_;
-  std::unique_ptr<tolvex::sim::ReaderSim> sim_;
-  std::atomic<pid_t> thread_id_{0};
-  std::thread thread_;
-};
-
 // ---- the quiet line ----
 
 enum class LineKind { kMemory, kPty };
@@ -283,7 +218,8 @@ void QuietLine(benchmark::State& state, LineKind line, CardIs card_is) {
   const char* env = std::getenv("TOLVEX_QUIET_SECONDS");
   const auto quiet =
       std::chrono::milliseconds(static_cast<long>(1000 * (env != nullptr ? std::atof(env) : 10.0)));
-  std::optional<PtySim> pty;
+  // The simulator on a pseudo-terminal's master wakes only when the host writes.
+  std::optional<PtySimulator> pty;
   Host host;
   if (line == LineKind::kPty) {
     pty.emplace();

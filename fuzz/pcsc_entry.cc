@@ -23,11 +23,12 @@
 #include <thread>
 #include <vector>
 
+#include "host/pty_simulator.h"
 #include "input.h"
 #include "pcsc/channel.h"
 #include "pcsc/ifd.h"
 #include "pcsc/log_stub.h"
-#include "pcsc/pty_reader.h"
+#include "sim/reader_sim.h"
 
 namespace {
 
@@ -95,9 +96,14 @@ constexpr std::size_t kTagCount = sizeof(kTags) / sizeof(kTags[0]);
 constexpr DWORD kControlCodes[] = {CM_IOCTL_GET_FEATURE_REQUEST, tolvex::ifd::kGetVersions,
                                    tolvex::ifd::kGetVersionsPcscLite, 0x00312008};
 
-// The reader, and the channel on it, for the whole run.
-tolvex::ifd::testing::PtyReader* Reader() {
-  static auto* const reader = new tolvex::ifd::testing::PtyReader;
+// The reader, with a T=1 card at first, for the whole run: the handler opens its terminal by
+// the path and makes it raw itself.
+tolvex::host::PtySimulator* Reader() {
+  static auto* const reader = [] {
+    auto* pty = new tolvex::host::PtySimulator;
+    if (pty->ok()) (void)pty->sim().InsertCard("t1", /*report=*/false);
+    return pty;
+  }();
   return reader;
 }
 

@@ -18,10 +18,8 @@
 // The program keeps a descriptor of the slave side open itself, so the master never sees a
 // hang-up when a client closes the device. A pseudo-terminal has no data-set-ready line: the
 // dsr faults say so and do nothing.
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -31,18 +29,17 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
-#include <sstream>
 #include <string>
-#include <vector>
 
+#include "host/pty_simulator.h"
 #include "host/simulated_reader.h"
 
 namespace {
 
 using tolvex::host::CardReport;
 using tolvex::host::ConsoleReply;
+using tolvex::host::PtySimulator;
 using tolvex::host::SimulatedReader;
 using tolvex::host::SimulatedReaderOptions;
 
@@ -51,61 +48,6 @@ int signal_pipe[2] = {-1, -1};
 void OnSignal(int) {
   const char c = 0;
   (void)!write(signal_pipe[1], &c, 1);
-}
-
-struct Pty {
-  int master = -1;
-  int slave = -1;
-  std::string path;
-};
-
-bool OpenPty(Pty* pty, std::string* error) {
-  pty->master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (pty->master < 0 || grantpt(pty->master) != 0 || unlockpt(pty->master) != 0) {
-    *error = std::string("posix_openpt: ") + std::strerror(errno);
-    return false;
-  }
-  const char* name = ptsname(pty->master);
-  if (name == nullptr) {
-    *error = std::string("ptsname: ") + std::strerror(errno);
-    return false;
-  }
-  pty->path = name;
-  pty->slave = open(name, O_RDWR | O_NOCTTY);
-  if (pty->slave < 0) {
-    *error = "open " + pty->path + ": " + std::strerror(errno);
-    return false;
-  }
-  termios settings{};
-  if (tcgetattr(pty->slave, &settings) == 0) {
-    cfmakeraw(&settings);
-    cfsetispeed(&settings, B19200);
-    cfsetospeed(&settings, B19200);
-    settings.c_cflag |= CLOCAL | CREAD;
-    (void)tcsetattr(pty->slave, TCSANOW, &settings);
-  }
-  const int flags = fcntl(pty->master, F_GETFL);
-  (void)fcntl(pty->master, F_SETFL, flags | O_NONBLOCK);
-  return true;
-}
-
-// Writes everything, waiting up to a second at a time for room; drops the rest after that
-// (nobody reads the device).
-void SendAll(int fd, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = write(fd, bytes.data(), bytes.size());
-    if (n > 0) {
-      bytes = bytes.subspan(static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      pollfd p{fd, POLLOUT, 0};
-      if (poll(&p, 1, 1000) > 0) continue;
-    }
-    std::fprintf(stderr, "tolvex-sim: %zu bytes for the host dropped\n", bytes.size());
-    return;
-  }
 }
 
 void Say(const std::string& line) {
@@ -198,25 +140,18 @@ void CatchSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-// Plays the reader on the terminal and answers the console, until a signal, "quit" or the end
-// of standard input.
-void Run(const Pty& pty, SimulatedReader& reader) {
-  pollfd fds[3] = {{STDIN_FILENO, POLLIN, 0}, {pty.master, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
+// Answers the console (the reader plays on the terminal on its own thread), until a signal,
+// "quit" or the end of standard input.
+void Run(SimulatedReader& reader) {
+  pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
   std::string input;
   bool running = true;
   while (running) {
-    if (poll(fds, 3, -1) < 0) {
+    if (poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    if (fds[2].revents != 0) break;
-    if (fds[1].revents & POLLIN) {
-      std::uint8_t buffer[512];
-      const ssize_t n = read(pty.master, buffer, sizeof(buffer));
-      if (n > 0) reader.HostWrote(std::span(buffer, static_cast<std::size_t>(n)));
-    } else if (fds[1].revents != 0) {
-      usleep(10'000);  // no hang-up can come while we hold the slave; wait out anything else
-    }
+    if (fds[1].revents != 0) break;
     if (fds[0].revents != 0) {
       char buffer[512];
       const ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
@@ -240,26 +175,23 @@ int main(int argc, char** argv) {
   Settings settings;
   if (std::optional<int> code = ParseCommandLine(argc, argv, &settings)) return *code;
 
-  Pty pty;
-  std::string error;
-  if (!OpenPty(&pty, &error) || pipe(signal_pipe) != 0) {
-    std::fprintf(stderr, "tolvex-sim: %s\n", error.empty() ? std::strerror(errno) : error.c_str());
+  PtySimulator pty(settings.reader,
+                   {.raw = true, .dropped = [](std::size_t n) {
+                      std::fprintf(stderr, "tolvex-sim: %zu bytes for the host dropped\n", n);
+                    }});
+  if (!pty.ok() || pipe(signal_pipe) != 0) {
+    std::fprintf(stderr, "tolvex-sim: %s\n", pty.ok() ? std::strerror(errno) : pty.error().c_str());
     return 1;
   }
   CatchSignals();
 
-  const int master = pty.master;
-  auto reader = std::make_unique<SimulatedReader>(
-      [master](std::span<const std::uint8_t> bytes) { SendAll(master, bytes); }, settings.reader);
+  SimulatedReader reader = pty.reader();
   if (!settings.model.empty()) {
-    reader->InsertCard(settings.model, CardReport::kNotSent);
-    reader->SetNextModel(settings.model);
+    reader.InsertCard(settings.model, CardReport::kNotSent);
+    reader.SetNextModel(settings.model);
   }
 
-  Say(pty.path);
-  Run(pty, *reader);
-  reader.reset();  // its scheduler thread may still be sending to the master
-  close(pty.slave);
-  close(pty.master);
+  Say(pty.path());
+  Run(reader);
   return 0;
 }

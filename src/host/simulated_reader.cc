@@ -9,9 +9,7 @@
 
 namespace tolvex::host {
 
-namespace {
-
-sim::ReaderOptions ReaderOptionsOf(const SimulatedReaderOptions& options) {
+sim::ReaderOptions SimulatedReader::ReaderOptionsOf(const SimulatedReaderOptions& options) {
   sim::ReaderOptions reader;
   reader.firmware = options.firmware;
   reader.paced = options.paced;
@@ -27,6 +25,8 @@ sim::ReaderOptions ReaderOptionsOf(const SimulatedReaderOptions& options) {
   }
   return reader;
 }
+
+namespace {
 
 std::string Models() {
   std::string text;

@@ -1,9 +1,10 @@
 // SimulatedReader: the simulated reader and its card (src/sim) as the tools use it, without
 // the simulator's own headers.
 //
-// Two ways to have one: Host::AddSimulatedReader gives the simulator on one of the host's
-// ports (the tolvex command's built-in reader); the stand-alone constructor puts one on the
-// far end of any byte channel (tolvex-sim's pseudo-terminal), fed with HostWrote. Command runs
+// Three ways to have one: Host::AddSimulatedReader gives the simulator on one of the host's
+// ports (the tolvex command's built-in reader); PtySimulator::reader the one on a
+// pseudo-terminal's master (tolvex-sim); the stand-alone constructor puts one on the far end
+// of any byte channel, fed with HostWrote. Command runs
 // the console's text commands (insert, remove, card, fault, status, quit), ConsoleHelp
 // describes them with the faults and their arguments.
 #pragma once
@@ -18,7 +19,8 @@
 
 namespace tolvex::sim {
 class ReaderSim;
-}
+struct ReaderOptions;
+}  // namespace tolvex::sim
 
 namespace tolvex::host {
 
@@ -73,7 +75,9 @@ class SimulatedReader {
 
  private:
   friend class Host;
-  explicit SimulatedReader(sim::ReaderSim& sim);  // the simulator of a host's port
+  friend class PtySimulator;
+  explicit SimulatedReader(sim::ReaderSim& sim);  // a simulator someone else owns
+  static sim::ReaderOptions ReaderOptionsOf(const SimulatedReaderOptions& options);
   std::string Status() const;
 
   std::unique_ptr<sim::ReaderSim> owned_;

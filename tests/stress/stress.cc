@@ -20,15 +20,8 @@
 // and the reset's own power-off, or a wait run out that the reader or the card should have
 // ended; a card change or removal not reported; a host that does not start again; memory,
 // threads or descriptors left behind by a host. Exit status 0 when there is none, 1 otherwise.
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <CLI/CLI.hpp>
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -38,95 +31,6 @@
 #include "stress.h"
 
 namespace tolvex::stress {
-
-// The simulated reader on the master side of a pseudo-terminal, as tolvex-sim --pty plays it:
-// a thread hands what the host writes to the simulator, whose bytes go straight to the master.
-// It keeps a descriptor of the slave side open itself, so the master never sees a hang-up
-// while the host has the device closed.
-class PtyReader {
- public:
-  explicit PtyReader(std::uint64_t seed) {
-    master_ = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) return;
-    const char* name = ptsname(master_);
-    if (name == nullptr) return;
-    path_ = name;
-    slave_ = open(name, O_RDWR | O_NOCTTY);
-    if (slave_ < 0 || pipe(stop_) != 0) return;
-    termios settings{};
-    if (tcgetattr(slave_, &settings) == 0) {
-      cfmakeraw(&settings);
-      (void)tcsetattr(slave_, TCSANOW, &settings);
-    }
-    (void)fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-    sim_ = std::make_unique<sim::ReaderSim>(
-        sim::Line{[this](std::span<const std::uint8_t> bytes) { Send(bytes); }, [](bool) {}},
-        sim::ReaderOptions{.jitter = sim::Jitter{.seed = seed}});
-    pump_ = std::thread([this] { Pump(); });
-  }
-  ~PtyReader() {
-    if (pump_.joinable()) {
-      const char c = 0;
-      (void)!write(stop_[1], &c, 1);
-      pump_.join();
-    }
-    sim_.reset();  // its scheduler may still be sending to the master
-    for (const int fd : {stop_[0], stop_[1], slave_, master_}) {
-      if (fd >= 0) close(fd);
-    }
-  }
-  PtyReader(const PtyReader&) = delete;
-  PtyReader& operator=(const PtyReader&) = delete;
-
-  bool ok() const { return sim_ != nullptr; }
-  const std::string& path() const { return path_; }
-  sim::ReaderSim& sim() { return *sim_; }
-  // Bytes sent to the host that the terminal still holds.
-  int Pending() const {
-    int count = 0;
-    return ioctl(slave_, FIONREAD, &count) == 0 ? count : 0;
-  }
-
- private:
-  void Pump() {
-    pollfd fds[2] = {{master_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-    for (;;) {
-      if (poll(fds, 2, -1) < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      if (fds[1].revents != 0) return;
-      if (fds[0].revents & POLLIN) {
-        std::uint8_t buffer[512];
-        const ssize_t n = read(master_, buffer, sizeof(buffer));
-        if (n > 0) sim_->HostWrote(std::span(buffer, static_cast<std::size_t>(n)));
-      } else if (fds[0].revents != 0) {
-        std::this_thread::sleep_for(10ms);  // no hang-up while we hold the slave
-      }
-    }
-  }
-  // Everything, waiting for room up to a second at a time.
-  void Send(std::span<const std::uint8_t> bytes) {
-    while (!bytes.empty()) {
-      const ssize_t n = write(master_, bytes.data(), bytes.size());
-      if (n > 0) {
-        bytes = bytes.subspan(static_cast<std::size_t>(n));
-        continue;
-      }
-      if (n < 0 && errno == EINTR) continue;
-      pollfd p{master_, POLLOUT, 0};
-      if (n < 0 && errno == EAGAIN && poll(&p, 1, 1000) > 0) continue;
-      fmt::print("pty: {} bytes for the host dropped\n", bytes.size());
-      return;
-    }
-  }
-
-  int master_ = -1, slave_ = -1;
-  int stop_[2] = {-1, -1};
-  std::string path_;
-  std::unique_ptr<sim::ReaderSim> sim_;
-  std::thread pump_;
-};
 
 Stress::Stress() = default;
 Stress::~Stress() = default;
@@ -207,9 +111,14 @@ int Stress::Run() {
   }
   const auto burning_threads = Leftovers().first - before.first;
   if (line == LineKind::kPty) {
-    pty_ = std::make_unique<PtyReader>(seed);
+    // As tolvex-sim --pty plays it, its timing drawn from the seed.
+    pty_ = std::make_unique<host::PtySimulator>(
+        sim::ReaderOptions{.jitter = sim::Jitter{.seed = seed}},
+        host::PtySimulator::Options{.raw = true, .dropped = [](std::size_t n) {
+                                      fmt::print("pty: {} bytes for the host dropped\n", n);
+                                    }});
     if (!pty_->ok()) {
-      fmt::print("no pseudo-terminal: {}\n", std::strerror(errno));
+      fmt::print("no pseudo-terminal: {}\n", pty_->error());
       return 1;
     }
     pty_->sim().InsertCard(model_, false);

@@ -16,6 +16,7 @@
 #include "../support/sim_frames.h"
 #include "../support/wait.h"
 #include "bounds.h"
+#include "host/pty_simulator.h"
 #include "host/reader.h"
 #include "platform/platform.h"
 #include "platform/winsmcrd.h"
@@ -42,8 +43,6 @@ inline constexpr double kSlowCall =
 // Where the simulated reader sits: on the host's in-memory port, or on the master side of a
 // pseudo-terminal whose slave device the host opens as a real serial port (termios).
 enum class LineKind { kMemory, kPty };
-
-class PtyReader;  // stress.cc
 
 class Stress {
  public:
@@ -265,7 +264,8 @@ class Stress {
 
   std::mt19937_64 random_;
   std::unique_ptr<host::Host> host_;
-  std::unique_ptr<PtyReader> pty_;  // the pseudo-terminal and its simulator (LineKind::kPty)
+  std::unique_ptr<host::PtySimulator>
+      pty_;  // the pseudo-terminal and its simulator (LineKind::kPty)
   sim::ReaderSim* sim_ = nullptr;
   unsigned starts_ = 0;  // hosts started
   std::unique_ptr<host::Reader> reader_;
