@@ -44,7 +44,7 @@ WORKLOADS = {
     "T=1": [("GET CHALLENGE 8", "0084000008", None),
             ("ECHO 255 in, 255 back", f"80EE0000FF{DATA}00", DATA + "9000")],
     "T=0": [("GET CHALLENGE 8", "0084000008", None),
-            ("ECHO 255 in", f"80EE0000FF{DATA}", "9000")],
+            ("ECHO 255 in", f"80EE0000FF{DATA}", "61FF")],  # 255 bytes wait: no GET RESPONSE
 }
 
 
