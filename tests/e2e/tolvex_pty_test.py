@@ -16,10 +16,11 @@ failures = []
 
 
 class Simulator:
-    """tolvex-sim --pty, with its console on a pipe."""
+    """tolvex-sim --pty, with its console on a pipe; `options` go to tolvex-sim (e.g. --paced)."""
 
-    def __init__(self, path, card="dual"):
-        self.process = subprocess.Popen([path, "--pty", "--card", card], stdin=subprocess.PIPE,
+    def __init__(self, path, card="dual", options=()):
+        self.process = subprocess.Popen([path, "--pty", "--card", card, *options],
+                                        stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, text=True, bufsize=1)
         self.pty = self.process.stdout.readline().strip()
         if not self.pty.startswith("/dev/"):

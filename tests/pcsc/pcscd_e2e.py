@@ -32,8 +32,9 @@ def check(condition, what, detail=""):
     print(f"ok   {what}", flush=True)
 
 
-def start_pcscd(folder, handler, readers):
-    """pcscd in a mount namespace of its own (unshare and sh exec: the process is pcscd)."""
+def start_pcscd(folder, handler, readers, debug=True):
+    """pcscd in a mount namespace of its own (unshare and sh exec: the process is pcscd); its
+    log in folder/pcscd.log, at debug level with `debug`."""
     conf, run = os.path.join(folder, "conf"), os.path.join(folder, "run")
     os.mkdir(conf)
     os.mkdir(run)
@@ -43,7 +44,7 @@ def start_pcscd(folder, handler, readers):
                     "CHANNELID 0\n\n")
     os.environ["PCSCLITE_CSOCK_NAME"] = os.path.join(run, "pcscd.comm")
     script = (f"mkdir -p /run/pcscd && mount --bind '{run}' /run/pcscd && "
-              f"exec pcscd --foreground --debug --config '{conf}'")
+              f"exec pcscd --foreground {'--debug ' if debug else ''}--config '{conf}'")
     return subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", script],
                             stdout=open(os.path.join(folder, "pcscd.log"), "w"),
                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
