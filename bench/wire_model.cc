@@ -7,15 +7,32 @@
 
 namespace tolvex::bench {
 
+Phases& Phases::operator+=(const Phases& other) {
+  frames += other.frames;
+  card_in += other.card_in;
+  turnaround += other.turnaround;
+  reply += other.reply;
+  block_end += other.block_end;
+  host += other.host;
+  return *this;
+}
+
+WireTime WireClock::time() const {
+  WireTime time = time_;
+  time.total = split_.at();
+  time.phases = split_.phases();
+  return time;
+}
+
 void WireClock::Frame(std::size_t bytes) {
-  const Nanos start = std::max(time_.total, out_free_);
+  const Nanos start = std::max(split_.at(), out_free_);
   frame_in_ = start + wires_.timing.SerialBytes(bytes);
   out_free_ = frame_in_;
   time_.host_to_reader += bytes;
   // The reader's answer, behind whatever it still has to send.
   in_free_ = std::max(frame_in_, in_free_) + wires_.timing.SerialBytes(1);
   time_.reader_to_host += 1;
-  time_.total = std::max(time_.total, in_free_);
+  split_.Advance(&Phases::frames, in_free_);
 }
 
 void WireClock::Register(std::size_t value_bytes) {
@@ -26,6 +43,7 @@ void WireClock::Reset(std::span<const std::uint8_t> atr) {
   Register(1);
   wires_.card.clocks_per_etu = 372;
   card_free_ = frame_in_ + wires_.timing.Clocks(wires_.atr_delay_clocks);
+  split_.Advance(&Phases::turnaround, card_free_);
   Relay(atr, card_free_);
 }
 
@@ -35,8 +53,7 @@ void WireClock::ToCard(std::span<const std::uint8_t> data) {
     const std::size_t n = std::min(data.size() - offset, sim::kMaxDataFrame);
     Frame(1 + n);
     const Nanos start = std::max(frame_in_, card_free_);
-    const Nanos each =
-        wires_.timing.CharacterToCard(wires_.card.guard, wires_.card.clocks_per_etu);
+    const Nanos each = wires_.timing.CharacterToCard(wires_.card.guard, wires_.card.clocks_per_etu);
     card_free_ = start + each * static_cast<std::int64_t>(n);
     time_.to_card += n;
     offset += n;
@@ -44,7 +61,10 @@ void WireClock::ToCard(std::span<const std::uint8_t> data) {
 }
 
 void WireClock::FromCard(std::span<const std::uint8_t> bytes) {
-  Relay(bytes, card_free_ + Etus(wires_.timing.card_turnaround_etu));
+  split_.Advance(&Phases::card_in, card_free_);
+  const Nanos start = card_free_ + Etus(wires_.timing.card_turnaround_etu);
+  split_.Advance(&Phases::turnaround, start);
+  Relay(bytes, start);
 }
 
 void WireClock::Relay(std::span<const std::uint8_t> bytes, Nanos first_start) {
@@ -58,16 +78,14 @@ void WireClock::Relay(std::span<const std::uint8_t> bytes, Nanos first_start) {
   }
   time_.from_card += bytes.size();
   card_free_ = t;
-  time_.total = std::max(time_.total, in_free_);
+  split_.Advance(&Phases::reply, in_free_);
 }
 
 void WireClock::BlockEnd() {
   const Nanos ready = card_free_ + Etus(wires_.card.cwt_etu);
-  const Nanos before = time_.total;
   in_free_ = std::max(ready, in_free_) + wires_.timing.SerialBytes(2);
   time_.reader_to_host += 2;
-  time_.total = std::max(time_.total, in_free_);
-  time_.block_end += time_.total - before;
+  split_.Advance(&Phases::block_end, in_free_);
 }
 
 namespace {

@@ -10,8 +10,9 @@
 //                    character waiting time after the card's last character;
 //   the card's I/O   one ETU is F / D cycles of the card's clock; a character to the card takes
 //                    the character guard time programmed in the reader (12 ETU and the card's
-//                    extra guard time, at least 12 ETU), one from the card 12 ETU; the card starts its answer its turn-around after the last character
-//                    it took, and its ATR a fixed number of clock cycles after the reset.
+//                    extra guard time, at least 12 ETU), one from the card 12 ETU; the card starts
+//                    its answer its turn-around after the last character it took, and its ATR a
+//                    fixed number of clock cycles after the reset.
 // The parameters are those the paced simulator uses (sim::LineTiming, sim::ReaderOptions) and
 // the registers as the driver programmed them, so that a gap between the time a workload took
 // and the model's time is the host's: the driver, the port, the platform.
@@ -56,11 +57,46 @@ struct Wires {
   CardWire card;
 };
 
+// Where a workload's time goes. Every stretch of time from the host's first byte until it has
+// what it waits for belongs to one phase: the one the host was waiting on when the stretch
+// ended. What overlaps (the reader's answer to a frame while the card still takes its
+// characters) goes to the phase that ends later, so the phases sum to the total.
+struct Phases {
+  Nanos frames{};      // the host's frames on the line and the reader's answer to each
+  Nanos card_in{};     // the card taking the characters of a frame, after the answer is in
+  Nanos turnaround{};  // the card's turn-around (and the reset's delay before an ATR)
+  Nanos reply{};       // the card's characters, relayed to the host
+  Nanos block_end{};   // the end-of-block report after the card's last character had reached
+                       // the host (T=1)
+  Nanos host{};        // the host's own time: none on the wires; the driver's and library's
+                       // when achieved
+
+  Nanos Sum() const { return frames + card_in + turnaround + reply + block_end + host; }
+  Phases& operator+=(const Phases& other);
+};
+
+// Splits a timeline among the phases: Advance gives the time from the last point reached to
+// `until` (if later) to `phase`.
+class PhaseSplit {
+ public:
+  explicit PhaseSplit(Nanos start = Nanos(0)) : at_(start) {}
+  void Advance(Nanos Phases::*phase, Nanos until) {
+    if (until <= at_) return;
+    phases_.*phase += until - at_;
+    at_ = until;
+  }
+  Nanos at() const { return at_; }
+  const Phases& phases() const { return phases_; }
+
+ private:
+  Nanos at_;
+  Phases phases_;
+};
+
 // What a workload costs on the wires.
 struct WireTime {
-  Nanos total{};      // from the host's first byte until it has what it waits for
-  Nanos block_end{};  // of which the host waited for end-of-block reports after the card's
-                      // last character had reached it
+  Nanos total{};                   // from the host's first byte until it has what it waits for
+  Phases phases;                   // the least time of each phase; they sum to the total, host is 0
   std::size_t host_to_reader = 0;  // bytes on each wire
   std::size_t reader_to_host = 0;
   std::size_t to_card = 0;
@@ -89,7 +125,7 @@ class WireClock {
   // From now on the card speaks at this ETU (a PTS took effect).
   void SetClocksPerEtu(unsigned clocks) { wires_.card.clocks_per_etu = clocks; }
 
-  const WireTime& time() const { return time_; }
+  WireTime time() const;
 
  private:
   void Frame(std::size_t bytes);
@@ -97,7 +133,8 @@ class WireClock {
   Nanos Etus(double n) const { return wires_.timing.Etus(n, wires_.card.clocks_per_etu); }
 
   Wires wires_;
-  WireTime time_;
+  WireTime time_;  // total and phases kept by split_
+  PhaseSplit split_;
   Nanos out_free_{};  // the host-to-reader line is free from
   Nanos in_free_{};   // the reader-to-host line
   Nanos card_free_{};

@@ -11,6 +11,8 @@
 //    card: 5 characters of 12 ETU, 3.125000 + 5 x 1.246927 = 9.359635.
 //    SW1 from the card at 10.606562, relayed by 11.127395; SW2 at 11.853489, by 12.374322.
 //    Total 12.374322. Wires: host 6 B, reader 3 B (90, 67, 00), card 5 B in, 2 B out.
+//    Phases: frames 3.645833 (to the 90); card in 9.359635 - 3.645833 = 5.713802; reply
+//    12.374322 - 9.359635 = 3.014687.
 // 2. T=0, 80 EE 00 00 02 AA BB (case 3), answered 61 02; F/D 93, guard 13 (13 ETU a character).
 //    header frame 6 B in at 3.125000, 90 at 3.645833; card: 3.125000 + 5 x 0.337709 = 4.813545.
 //    ACK (EE) at 5.125277, relayed by 5.646110: the host sends the data.
@@ -18,6 +20,9 @@
 //    = 7.884028. SW1 61 at 8.195760, by 8.716593; SW2 02 at 8.507492, but the line is busy
 //    until 8.716593: by 9.237426.
 //    Total 9.237426. Wires: host 9 B, reader 5 B, card 7 B in, 3 B out.
+//    Phases: frames 3.645833 + (7.729443 - 5.646110) = 5.729166; card in (4.813545 - 3.645833)
+//    + (7.884028 - 7.729443) = 1.322297; reply (5.646110 - 4.813545) + (9.237426 - 7.884028)
+//    = 2.185963.
 // 3. T=1, GET CHALLENGE 00 84 00 00 02, answered 10 42 90 00; F/D 93, guard 12 (12 ETU a
 //    character), CWT 47 ETU, LRC, both sequence numbers 0.
 //    host block 00 00 05 00 84 00 00 02 83 (9 B) in one frame of 10 B: in at 5.208333, 90 at
@@ -28,11 +33,18 @@
 //    the end-of-block report ready 47 ETU later, 11.728727, but the line is busy until
 //    13.013150: 10 83 by 14.054816, 1.041666 after the block's last byte.
 //    Total 14.054816. Wires: host 10 B, reader 12 B (90, 9 relayed, 10 83), card 9 B in, 8 out.
+//    Phases: frames 5.729166; card in 8.013921 - 5.729166 = 2.284755; reply 13.013150 -
+//    8.013921 = 4.999229; end of block 1.041666.
 // 4. As 1, with a card that answers 16 ETU (Clocks(5952) = 1.662570) after the last character
 //    it took: SW1 at 12.269132, relayed by 12.789965; SW2 at 13.516059, by 14.036892.
+//    Phases: as 1, with the turn-around 9.359635 to 11.022205 (1.662570) before the reply,
+//    14.036892 - 11.022205 = 3.014687.
+// The phases of each row sum to its total; the host's phase is none on the wires.
 #include "bench/wire_model.h"
 
 #include <gtest/gtest.h>
+
+#include <utility>
 
 namespace tolvex::bench {
 namespace {
@@ -44,7 +56,8 @@ struct Row {
   Bytes command;
   Bytes response;
   std::int64_t total_ns;
-  std::int64_t block_end_ns;
+  // The phases: frames, card in, turn-around, reply, end of block.
+  std::int64_t frames_ns, card_in_ns, turnaround_ns, reply_ns, block_end_ns;
   std::size_t host_to_reader, reader_to_host, to_card, from_card;
 };
 
@@ -62,13 +75,14 @@ TEST(WireModel, MatchesFiguresWorkedOutByHand) {
   // clang-format off
   const Row rows[] = {
       {"T=0 case 1", Card(372, 0, 0, 0), 0, echo_case1, {0x67, 0x00},
-       12'374'322, 0, 6, 3, 5, 2},
+       12'374'322, 3'645'833, 5'713'802, 0, 3'014'687, 0, 6, 3, 5, 2},
       {"T=0 case 3", Card(93, 0, 13, 0), 0, {0x80, 0xEE, 0x00, 0x00, 0x02, 0xAA, 0xBB},
-       {0x61, 0x02}, 9'237'426, 0, 9, 5, 7, 3},
+       {0x61, 0x02}, 9'237'426, 5'729'166, 1'322'297, 0, 2'185'963, 0, 9, 5, 7, 3},
       {"T=1 with an escaped byte", Card(93, 1, 12, 47), 0, {0x00, 0x84, 0x00, 0x00, 0x02},
-       {0x10, 0x42, 0x90, 0x00}, 14'054'816, 1'041'666, 10, 12, 9, 8},
+       {0x10, 0x42, 0x90, 0x00}, 14'054'816, 5'729'166, 2'284'755, 0, 4'999'229, 1'041'666,
+       10, 12, 9, 8},
       {"T=0 case 1, the card's turn-around", Card(372, 0, 0, 0), 16, echo_case1, {0x67, 0x00},
-       14'036'892, 0, 6, 3, 5, 2},
+       14'036'892, 3'645'833, 5'713'802, 1'662'570, 3'014'687, 0, 6, 3, 5, 2},
   };
   // clang-format on
   for (const Row& row : rows) {
@@ -79,8 +93,15 @@ TEST(WireModel, MatchesFiguresWorkedOutByHand) {
     const WireTime time = ApduTime(wires, Apdu{row.command, row.response});
     // A nanosecond either way: the hand figures round each step as the code does.
     EXPECT_NEAR(static_cast<double>(time.total.count()), static_cast<double>(row.total_ns), 1);
-    EXPECT_NEAR(static_cast<double>(time.block_end.count()), static_cast<double>(row.block_end_ns),
-                1);
+    const std::pair<Nanos, std::int64_t> phases[] = {
+        {time.phases.frames, row.frames_ns},         {time.phases.card_in, row.card_in_ns},
+        {time.phases.turnaround, row.turnaround_ns}, {time.phases.reply, row.reply_ns},
+        {time.phases.block_end, row.block_end_ns},   {time.phases.host, 0},
+    };
+    for (const auto& [got, want] : phases) {
+      EXPECT_NEAR(static_cast<double>(got.count()), static_cast<double>(want), 2);
+    }
+    EXPECT_EQ(time.phases.Sum(), time.total);
     EXPECT_EQ(time.host_to_reader, row.host_to_reader);
     EXPECT_EQ(time.reader_to_host, row.reader_to_host);
     EXPECT_EQ(time.to_card, row.to_card);
