@@ -7,7 +7,14 @@
 //   model_ms     the least time on the wires
 //   ratio        (achieved - pauses) / model: 1 is as fast as the wires allow
 //   eob_ms       of the model, the waits for end-of-block reports (T=1)
-// And the insertion of a card to the end of an application's wait for it.
+// The APDU benchmarks split both sides into phases (Phases in wire_model.h): the model's least
+// time of each (m_frames_ms, m_card_in_ms, m_turn_ms, m_reply_ms and eob_ms) and what was
+// achieved, read off the simulator's transcript (frames_ms, card_in_ms, turn_ms, reply_ms,
+// eob_wait_ms, host_ms). host_ms is the driver's and library's own time: from the call to its
+// first frame, between the reader's last byte and the host's next frame (of which host_gaps_ms),
+// and from the last byte to the return. phase_check counts APDUs whose transcript did not match the
+// timing replayed here (0 expected). And the insertion of a card to the end of an application's
+// wait for it.
 // `--trace` prints the simulator's transcript with each entry's wire time (ms since its start).
 #include <benchmark/benchmark.h>
 
@@ -30,6 +37,8 @@
 #include "sim/application.h"
 #include "sim/atr.h"
 #include "sim/reader_sim.h"
+#include "sim/stream.h"
+#include "sim/transcript.h"
 
 namespace tolvex::bench {
 namespace {
@@ -120,25 +129,136 @@ class Session {
   sim::Bytes atr_;
 };
 
+// The achieved phases of one APDU, from the simulator's transcript of it and the time the
+// call took (`wall`). The transcript has when each host frame was in the reader, when each
+// answer and report was through the serial line, and the card's characters with when the first
+// of them was through; the card's side and the rest of its characters are replayed here as
+// the simulator times them (the registers and the card's ETU in `wires`). The stretches are
+// split as the model splits them; the host's phase is what lies between the reader's last byte
+// and the host's next frame, and the part of `wall` outside the frames and the reader's bytes.
+struct Achieved {
+  Phases phases;
+  Nanos gaps{};         // of the host's phase, between the reader's last byte and the next frame
+  bool matched = true;  // every first character replayed was through when the transcript says
+};
+
+Achieved AchievedPhases(const sim::Transcript& transcript, const Wires& wires, Nanos wall) {
+  const sim::LineTiming& timing = wires.timing;
+  const unsigned cpe = wires.card.clocks_per_etu;
+  Achieved achieved;
+  std::optional<PhaseSplit> split;
+  Nanos first_start{}, card_free{}, line_free{}, card_in_end{};
+  bool turn_pending = false;  // the card took data and has not answered yet
+  for (const sim::TranscriptEntry& entry : transcript.entries) {
+    switch (entry.kind) {
+      case sim::EntryKind::kWriteRegister:
+      case sim::EntryKind::kReadRegister:
+      case sim::EntryKind::kWriteData: {
+        const Nanos start = entry.at - timing.SerialBytes(1 + entry.bytes.size());
+        if (!split) {
+          split.emplace(start);
+          first_start = start;
+        }
+        const Nanos host_before = split->phases().host;
+        split->Advance(&Phases::host, start);
+        achieved.gaps += split->phases().host - host_before;
+        if (entry.kind == sim::EntryKind::kWriteData && !entry.bytes.empty()) {
+          const Nanos each = timing.CharacterToCard(wires.card.guard, cpe);
+          card_in_end =
+              std::max(entry.at, card_free) + each * static_cast<std::int64_t>(entry.bytes.size());
+          card_free = card_in_end;
+          turn_pending = true;
+        }
+        break;
+      }
+      case sim::EntryKind::kAnswer:
+        if (!split) break;
+        split->Advance(&Phases::frames, entry.at);
+        line_free = std::max(line_free, entry.at);
+        break;
+      case sim::EntryKind::kCardBytes: {
+        if (!split) break;
+        Nanos t = card_free;
+        if (turn_pending) {
+          split->Advance(&Phases::card_in, card_in_end);
+          t = card_in_end + timing.Etus(timing.card_turnaround_etu, cpe);
+          split->Advance(&Phases::turnaround, t);
+          turn_pending = false;
+        }
+        bool first = true;
+        for (std::uint8_t b : entry.bytes) {
+          t += timing.CharacterFromCard(cpe);
+          line_free = std::max(t, line_free) + timing.SerialBytes(b == sim::kEscape ? 2 : 1);
+          if (first && line_free != entry.at) achieved.matched = false;
+          first = false;
+        }
+        card_free = t;
+        split->Advance(&Phases::reply, line_free);
+        break;
+      }
+      case sim::EntryKind::kEvent:
+        if (!split || entry.code != sim::kEventBlockEnd) break;
+        split->Advance(&Phases::block_end, entry.at);
+        line_free = std::max(line_free, entry.at);
+        break;
+      default:
+        break;
+    }
+  }
+  if (!split) {
+    achieved.phases.host = wall;
+    return achieved;
+  }
+  achieved.phases = split->phases();
+  // The call's own time before the first frame and after the last byte.
+  achieved.phases.host += std::max(Nanos(0), wall - (split->at() - first_start));
+  return achieved;
+}
+
 // Sums of the iterations, reported as means.
 struct Totals {
-  double achieved = 0, pauses = 0, model = 0, eob = 0;
+  double achieved = 0, pauses = 0, model = 0;
+  Phases model_phases, achieved_phases;
+  Nanos gaps{};
+  int unmatched = 0;
+  bool phased = false;  // the achieved phases were added
   void Add(double achieved_ms, double pauses_ms, const WireTime& time) {
     achieved += achieved_ms;
     pauses += pauses_ms;
     model += Ms(time.total);
-    eob += Ms(time.block_end);
+    model_phases += time.phases;
+  }
+  void AddPhases(const Achieved& phases) {
+    phased = true;
+    achieved_phases += phases.phases;
+    gaps += phases.gaps;
+    if (!phases.matched) ++unmatched;
   }
   void Report(benchmark::State& state, const WireTime& last) const {
     const double n = static_cast<double>(std::max<std::int64_t>(state.iterations(), 1));
     state.counters["achieved_ms"] = achieved / n;
     state.counters["pauses_ms"] = pauses / n;
     state.counters["model_ms"] = model / n;
-    state.counters["eob_ms"] = eob / n;
+    state.counters["eob_ms"] = Ms(model_phases.block_end) / n;
     state.counters["ratio"] = model > 0 ? (achieved - pauses) / model : 0;
+    if (phased) {
+      const std::pair<const char*, Nanos> counters[] = {
+          {"m_frames_ms", model_phases.frames},       {"m_card_in_ms", model_phases.card_in},
+          {"m_turn_ms", model_phases.turnaround},     {"m_reply_ms", model_phases.reply},
+          {"frames_ms", achieved_phases.frames},      {"card_in_ms", achieved_phases.card_in},
+          {"turn_ms", achieved_phases.turnaround},    {"reply_ms", achieved_phases.reply},
+          {"eob_wait_ms", achieved_phases.block_end}, {"host_ms", achieved_phases.host},
+      };
+      for (const auto& [name, total] : counters) state.counters[name] = Ms(total) / n;
+      state.counters["phase_check"] = unmatched;
+    }
     state.SetLabel(Describe(last));
   }
 };
+
+Nanos ToNanos(double ms) {
+  return std::chrono::duration_cast<Nanos>(std::chrono::duration<double, std::milli>(ms));
+}
 
 sim::Bytes Command(int in, int out) {
   if (in == 0 && out > 0) {  // GET CHALLENGE
@@ -184,6 +304,7 @@ void BM_Apdu(benchmark::State& state, std::uint32_t protocol, int in, int out) {
   Totals totals;
   WireTime time;
   for (auto _ : state) {
+    session.sim().ClearTranscript();
     const auto start = WallClock::now();
     auto response = session.reader().Transmit(protocol, apdu);
     const double achieved =
@@ -198,6 +319,7 @@ void BM_Apdu(benchmark::State& state, std::uint32_t protocol, int in, int out) {
     model.host_ns ^= time.host_i_blocks & 1;
     model.card_ns ^= time.card_i_blocks & 1;
     totals.Add(achieved, session.TakePauses(), time);
+    totals.AddPhases(AchievedPhases(session.sim().transcript(), wires, ToNanos(achieved)));
   }
   totals.Report(state, time);
 }
@@ -218,6 +340,7 @@ void BM_FirstApdu(benchmark::State& state, std::uint32_t protocol, int in, int o
     const bool selected = session.Select(protocol);
     const Wires wires = session.Model();
     (void)session.TakePauses();
+    session.sim().ClearTranscript();
     state.ResumeTiming();
     if (!selected) {
       state.SkipWithError("the reset or the PTS failed");
@@ -234,6 +357,7 @@ void BM_FirstApdu(benchmark::State& state, std::uint32_t protocol, int in, int o
     state.SetIterationTime(achieved / 1000);
     time = ApduTime(wires, Apdu{apdu, response.value, 0, 0, protocol == kT1});
     totals.Add(achieved, session.TakePauses(), time);
+    totals.AddPhases(AchievedPhases(session.sim().transcript(), wires, ToNanos(achieved)));
   }
   totals.Report(state, time);
 }
@@ -307,6 +431,8 @@ void BM_StartUp(benchmark::State& state, std::uint32_t protocol) {
     const WireTime reset = ResetModel(session, protocol);
     time = ApduTime(wires, Apdu{apdu, response.value, 0, 0, protocol == kT1});
     time.total += identify.time().total + reset.total;
+    time.phases += identify.time().phases;
+    time.phases += reset.phases;
     time.host_to_reader += identify.time().host_to_reader + reset.host_to_reader;
     time.reader_to_host += identify.time().reader_to_host + reset.reader_to_host;
     time.to_card += reset.to_card;
