@@ -243,11 +243,17 @@ struct Totals {
     state.counters["ratio"] = model > 0 ? (achieved - pauses) / model : 0;
     if (phased) {
       const std::pair<const char*, Nanos> counters[] = {
-          {"m_frames_ms", model_phases.frames},       {"m_card_in_ms", model_phases.card_in},
-          {"m_turn_ms", model_phases.turnaround},     {"m_reply_ms", model_phases.reply},
-          {"frames_ms", achieved_phases.frames},      {"card_in_ms", achieved_phases.card_in},
-          {"turn_ms", achieved_phases.turnaround},    {"reply_ms", achieved_phases.reply},
-          {"eob_wait_ms", achieved_phases.block_end}, {"host_ms", achieved_phases.host},
+          {"m_frames_ms", model_phases.frames},
+          {"m_card_in_ms", model_phases.card_in},
+          {"m_turn_ms", model_phases.turnaround},
+          {"m_reply_ms", model_phases.reply},
+          {"frames_ms", achieved_phases.frames},
+          {"card_in_ms", achieved_phases.card_in},
+          {"turn_ms", achieved_phases.turnaround},
+          {"reply_ms", achieved_phases.reply},
+          {"eob_wait_ms", achieved_phases.block_end},
+          {"host_ms", achieved_phases.host},
+          {"host_gaps_ms", gaps},
       };
       for (const auto& [name, total] : counters) state.counters[name] = Ms(total) / n;
       state.counters["phase_check"] = unmatched;
