@@ -10,11 +10,13 @@
 // The APDU benchmarks split both sides into phases (Phases in wire_model.h): the model's least
 // time of each (m_frames_ms, m_card_in_ms, m_turn_ms, m_reply_ms and eob_ms) and what was
 // achieved, read off the simulator's transcript (frames_ms, card_in_ms, turn_ms, reply_ms,
-// eob_wait_ms, host_ms). host_ms is the driver's and library's own time: from the call to its
-// first frame, between the reader's last byte and the host's next frame (of which host_gaps_ms),
-// and from the last byte to the return. phase_check counts APDUs whose transcript did not match the
-// timing replayed here (0 expected). And the insertion of a card to the end of an application's
-// wait for it.
+// eob_wait_ms, host_ms). host_ms is the driver's and library's own time where it adds to the
+// APDU's: from the call to its first frame, between the reader's last byte and the host's next
+// frame unless the card was still taking characters then, and from the last byte to the
+// return. host_gaps_ms is the time between the reader's last byte and the host's next frame,
+// all of it, host_frames the host's frames an APDU. phase_check counts APDUs whose transcript did
+// not match the timing replayed here (0 expected). And the insertion of a card to the end of an
+// application's wait for it.
 // `--trace` prints the simulator's transcript with each entry's wire time (ms since its start).
 #include <benchmark/benchmark.h>
 
@@ -138,7 +140,10 @@ class Session {
 // and the host's next frame, and the part of `wall` outside the frames and the reader's bytes.
 struct Achieved {
   Phases phases;
-  Nanos gaps{};         // of the host's phase, between the reader's last byte and the next frame
+  // Between the reader's last byte and the host's next frame, all of it (also where the card's
+  // line hid it), and the host's frames.
+  Nanos gaps{};
+  int frames = 0;
   bool matched = true;  // every first character replayed was through when the transcript says
 };
 
@@ -159,9 +164,12 @@ Achieved AchievedPhases(const sim::Transcript& transcript, const Wires& wires, N
           split.emplace(start);
           first_start = start;
         }
-        const Nanos host_before = split->phases().host;
+        ++achieved.frames;
+        achieved.gaps += std::max(Nanos(0), start - split->at());
+        // While the card still takes the characters of an earlier frame, the host's time
+        // before this one is hidden behind it: it adds nothing to the APDU's time.
+        if (turn_pending) split->Advance(&Phases::card_in, std::min(card_in_end, start));
         split->Advance(&Phases::host, start);
-        achieved.gaps += split->phases().host - host_before;
         if (entry.kind == sim::EntryKind::kWriteData && !entry.bytes.empty()) {
           const Nanos each = timing.CharacterToCard(wires.card.guard, cpe);
           card_in_end =
@@ -220,6 +228,7 @@ struct Totals {
   double achieved = 0, pauses = 0, model = 0;
   Phases model_phases, achieved_phases;
   Nanos gaps{};
+  int frames = 0;
   int unmatched = 0;
   bool phased = false;  // the achieved phases were added
   void Add(double achieved_ms, double pauses_ms, const WireTime& time) {
@@ -232,6 +241,7 @@ struct Totals {
     phased = true;
     achieved_phases += phases.phases;
     gaps += phases.gaps;
+    frames += phases.frames;
     if (!phases.matched) ++unmatched;
   }
   void Report(benchmark::State& state, const WireTime& last) const {
@@ -256,6 +266,7 @@ struct Totals {
           {"host_gaps_ms", gaps},
       };
       for (const auto& [name, total] : counters) state.counters[name] = Ms(total) / n;
+      state.counters["host_frames"] = frames / n;
       state.counters["phase_check"] = unmatched;
     }
     state.SetLabel(Describe(last));
