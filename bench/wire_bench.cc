@@ -39,8 +39,6 @@
 #include "sim/application.h"
 #include "sim/atr.h"
 #include "sim/reader_sim.h"
-#include "sim/stream.h"
-#include "sim/transcript.h"
 
 namespace tolvex::bench {
 namespace {
@@ -130,98 +128,6 @@ class Session {
   std::unique_ptr<Reader> reader_;
   sim::Bytes atr_;
 };
-
-// The achieved phases of one APDU, from the simulator's transcript of it and the time the
-// call took (`wall`). The transcript has when each host frame was in the reader, when each
-// answer and report was through the serial line, and the card's characters with when the first
-// of them was through; the card's side and the rest of its characters are replayed here as
-// the simulator times them (the registers and the card's ETU in `wires`). The stretches are
-// split as the model splits them; the host's phase is what lies between the reader's last byte
-// and the host's next frame, and the part of `wall` outside the frames and the reader's bytes.
-struct Achieved {
-  Phases phases;
-  // Between the reader's last byte and the host's next frame, all of it (also where the card's
-  // line hid it), and the host's frames.
-  Nanos gaps{};
-  int frames = 0;
-  bool matched = true;  // every first character replayed was through when the transcript says
-};
-
-Achieved AchievedPhases(const sim::Transcript& transcript, const Wires& wires, Nanos wall) {
-  const sim::LineTiming& timing = wires.timing;
-  const unsigned cpe = wires.card.clocks_per_etu;
-  Achieved achieved;
-  std::optional<PhaseSplit> split;
-  Nanos first_start{}, card_free{}, line_free{}, card_in_end{};
-  bool turn_pending = false;  // the card took data and has not answered yet
-  for (const sim::TranscriptEntry& entry : transcript.entries) {
-    switch (entry.kind) {
-      case sim::EntryKind::kWriteRegister:
-      case sim::EntryKind::kReadRegister:
-      case sim::EntryKind::kWriteData: {
-        const Nanos start = entry.at - timing.SerialBytes(1 + entry.bytes.size());
-        if (!split) {
-          split.emplace(start);
-          first_start = start;
-        }
-        ++achieved.frames;
-        achieved.gaps += std::max(Nanos(0), start - split->at());
-        // While the card still takes the characters of an earlier frame, the host's time
-        // before this one is hidden behind it: it adds nothing to the APDU's time.
-        if (turn_pending) split->Advance(&Phases::card_in, std::min(card_in_end, start));
-        split->Advance(&Phases::host, start);
-        if (entry.kind == sim::EntryKind::kWriteData && !entry.bytes.empty()) {
-          const Nanos each = timing.CharacterToCard(wires.card.guard, cpe);
-          card_in_end =
-              std::max(entry.at, card_free) + each * static_cast<std::int64_t>(entry.bytes.size());
-          card_free = card_in_end;
-          turn_pending = true;
-        }
-        break;
-      }
-      case sim::EntryKind::kAnswer:
-        if (!split) break;
-        split->Advance(&Phases::frames, entry.at);
-        line_free = std::max(line_free, entry.at);
-        break;
-      case sim::EntryKind::kCardBytes: {
-        if (!split) break;
-        Nanos t = card_free;
-        if (turn_pending) {
-          split->Advance(&Phases::card_in, card_in_end);
-          t = card_in_end + timing.Etus(timing.card_turnaround_etu, cpe);
-          split->Advance(&Phases::turnaround, t);
-          turn_pending = false;
-        }
-        bool first = true;
-        for (std::uint8_t b : entry.bytes) {
-          t += timing.CharacterFromCard(cpe);
-          line_free = std::max(t, line_free) + timing.SerialBytes(b == sim::kEscape ? 2 : 1);
-          if (first && line_free != entry.at) achieved.matched = false;
-          first = false;
-        }
-        card_free = t;
-        split->Advance(&Phases::reply, line_free);
-        break;
-      }
-      case sim::EntryKind::kEvent:
-        if (!split || entry.code != sim::kEventBlockEnd) break;
-        split->Advance(&Phases::block_end, entry.at);
-        line_free = std::max(line_free, entry.at);
-        break;
-      default:
-        break;
-    }
-  }
-  if (!split) {
-    achieved.phases.host = wall;
-    return achieved;
-  }
-  achieved.phases = split->phases();
-  // The call's own time before the first frame and after the last byte.
-  achieved.phases.host += std::max(Nanos(0), wall - (split->at() - first_start));
-  return achieved;
-}
 
 // Sums of the iterations, reported as means.
 struct Totals {
@@ -336,7 +242,7 @@ void BM_Apdu(benchmark::State& state, std::uint32_t protocol, int in, int out) {
     model.host_ns ^= time.host_i_blocks & 1;
     model.card_ns ^= time.card_i_blocks & 1;
     totals.Add(achieved, session.TakePauses(), time);
-    totals.AddPhases(AchievedPhases(session.sim().transcript(), wires, ToNanos(achieved)));
+    totals.AddPhases(TranscriptPhases(session.sim().transcript(), wires, ToNanos(achieved)));
   }
   totals.Report(state, time);
 }
@@ -374,7 +280,7 @@ void BM_FirstApdu(benchmark::State& state, std::uint32_t protocol, int in, int o
     state.SetIterationTime(achieved / 1000);
     time = ApduTime(wires, Apdu{apdu, response.value, 0, 0, protocol == kT1});
     totals.Add(achieved, session.TakePauses(), time);
-    totals.AddPhases(AchievedPhases(session.sim().transcript(), wires, ToNanos(achieved)));
+    totals.AddPhases(TranscriptPhases(session.sim().transcript(), wires, ToNanos(achieved)));
   }
   totals.Report(state, time);
 }

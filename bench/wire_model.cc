@@ -1,6 +1,7 @@
 #include "bench/wire_model.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "sim/stream.h"
 #include "sim/t1_block.h"
@@ -193,6 +194,86 @@ WireTime ColdResetTime(const Wires& wires, std::span<const std::uint8_t> atr,
   clock.SetClocksPerEtu(clocks_after);
   ProgramTiming(clock);
   return clock.time();
+}
+
+Achieved TranscriptPhases(const sim::Transcript& transcript, const Wires& wires, Nanos wall) {
+  constexpr Nanos kMatch = std::chrono::microseconds(1);
+  const sim::LineTiming& timing = wires.timing;
+  const unsigned cpe = wires.card.clocks_per_etu;
+  Achieved achieved;
+  std::optional<PhaseSplit> split;
+  Nanos first_start{}, card_free{}, line_free{}, card_in_end{};
+  bool turn_pending = false;  // the card took data and has not answered yet
+  for (const sim::TranscriptEntry& entry : transcript.entries) {
+    switch (entry.kind) {
+      case sim::EntryKind::kWriteRegister:
+      case sim::EntryKind::kReadRegister:
+      case sim::EntryKind::kWriteData: {
+        const Nanos start = entry.at - timing.SerialBytes(1 + entry.bytes.size());
+        if (!split) {
+          split.emplace(start);
+          first_start = start;
+        }
+        ++achieved.frames;
+        achieved.gaps += std::max(Nanos(0), start - split->at());
+        // While the card still takes the characters of an earlier frame, the host's time
+        // before this one is hidden behind it: it adds nothing to the APDU's time.
+        if (turn_pending) split->Advance(&Phases::card_in, std::min(card_in_end, start));
+        split->Advance(&Phases::host, start);
+        if (entry.kind == sim::EntryKind::kWriteData && !entry.bytes.empty()) {
+          const Nanos each = timing.CharacterToCard(wires.card.guard, cpe);
+          card_in_end =
+              std::max(entry.at, card_free) + each * static_cast<std::int64_t>(entry.bytes.size());
+          card_free = card_in_end;
+          turn_pending = true;
+        }
+        break;
+      }
+      case sim::EntryKind::kAnswer:
+        if (!split) break;
+        split->Advance(&Phases::frames, entry.at);
+        line_free = std::max(line_free, entry.at);
+        break;
+      case sim::EntryKind::kCardBytes: {
+        if (!split) break;
+        Nanos t = card_free;
+        if (turn_pending) {
+          split->Advance(&Phases::card_in, card_in_end);
+          t = card_in_end + timing.Etus(timing.card_turnaround_etu, cpe);
+          split->Advance(&Phases::turnaround, t);
+          turn_pending = false;
+        }
+        bool first = true;
+        for (std::uint8_t b : entry.bytes) {
+          t += timing.CharacterFromCard(cpe);
+          line_free = std::max(t, line_free) + timing.SerialBytes(b == sim::kEscape ? 2 : 1);
+          // A microsecond: far below any character's time, above the hand figures' rounding.
+          if (first && (line_free - entry.at > kMatch || entry.at - line_free > kMatch)) {
+            achieved.matched = false;
+          }
+          first = false;
+        }
+        card_free = t;
+        split->Advance(&Phases::reply, line_free);
+        break;
+      }
+      case sim::EntryKind::kEvent:
+        if (!split || entry.code != sim::kEventBlockEnd) break;
+        split->Advance(&Phases::block_end, entry.at);
+        line_free = std::max(line_free, entry.at);
+        break;
+      default:
+        break;
+    }
+  }
+  if (!split) {
+    achieved.phases.host = wall;
+    return achieved;
+  }
+  achieved.phases = split->phases();
+  // The call's own time before the first frame and after the last byte.
+  achieved.phases.host += std::max(Nanos(0), wall - (split->at() - first_start));
+  return achieved;
 }
 
 std::string Describe(const WireTime& time) {

@@ -33,6 +33,7 @@
 
 #include "sim/bytes.h"
 #include "sim/pacing.h"
+#include "sim/transcript.h"
 
 namespace tolvex::bench {
 
@@ -167,6 +168,24 @@ WireTime ApduTime(const Wires& wires, const Apdu& apdu);
 // is the request (PTS0 PTS1 PTS2 PCK), `clocks_after` the ETU it sets.
 WireTime ColdResetTime(const Wires& wires, std::span<const std::uint8_t> atr,
                        std::span<const std::uint8_t> pts, unsigned clocks_after);
+
+// The achieved phases of one APDU, from the simulator's transcript of it and the time the
+// call took (`wall`). The transcript has when each host frame was in the reader, when each
+// answer and report was through the serial line, and the card's characters with when the first
+// of them was through; the card's side and the rest of its characters are replayed here as
+// the simulator times them (the registers and the card's ETU in `wires`). The stretches are
+// split as the model splits them; the host's phase is what lies between the reader's last byte
+// and the host's next frame (but while the card still takes an earlier frame's characters, the
+// card's), and the part of `wall` outside the frames and the reader's bytes.
+struct Achieved {
+  Phases phases;
+  // Between the reader's last byte and the host's next frame, all of it (also where the card's
+  // line hid it), and the host's frames.
+  Nanos gaps{};
+  int frames = 0;
+  bool matched = true;  // every first character replayed was through when the transcript says
+};
+Achieved TranscriptPhases(const sim::Transcript& transcript, const Wires& wires, Nanos wall);
 
 // "host 6 B, reader 3 B, card 5 B in, 2 B out": the bytes on each wire, for people.
 std::string Describe(const WireTime& time);

@@ -45,6 +45,10 @@
 #include <gtest/gtest.h>
 
 #include <utility>
+#include <vector>
+
+#include "sim/stream.h"
+#include "sim/transcript.h"
 
 namespace tolvex::bench {
 namespace {
@@ -106,6 +110,113 @@ TEST(WireModel, MatchesFiguresWorkedOutByHand) {
     EXPECT_EQ(time.reader_to_host, row.reader_to_host);
     EXPECT_EQ(time.to_card, row.to_card);
     EXPECT_EQ(time.from_card, row.from_card);
+  }
+}
+
+// The achieved phases read off a transcript, one row per APDU; the times (ms) as the paced
+// simulator records them: a host frame when it was in the reader, an answer or a report when
+// it was through the line, the card's characters when the first of them was.
+// A. Row 1's APDU as the model has it, the call 0.1 ms longer than its wires: data 80 EE 00 00
+//    00 in at 3.125000, 90 at 3.645833, 67 00 first through at 11.127395; the call 12.474322.
+//    Phases as row 1, host 12.474322 - 12.374322 = 0.100000.
+// B. Row 2's APDU with the host 0.2 ms late with its data: the ACK through at 5.646110, the
+//    frame AA BB starts at 5.846110, in at 7.408610, 90 at 7.929443; the card has the data at
+//    7.408610 + 2 x 0.337709 = 8.084028; SW1 at 8.395760, through at 8.916593; SW2 at 8.707492,
+//    through at 9.437426. The call 9.500000.
+//    Frames 3.645833 + (7.929443 - 5.846110) = 5.729166; card in 1.167712 + (8.084028 -
+//    7.929443) = 1.322297; reply 0.832565 + (9.437426 - 8.084028) = 2.185963; host 0.200000
+//    and 9.500000 - 9.437426 = 0.062574 after the last byte: 0.262574. One gap of 0.2.
+// C. Row 3's T=1 APDU, the call as long as its wires: the block in at 5.208333, 90 at
+//    5.729166, the card's block first through at 8.325653 + 0.520833 = 8.846486, 10 83 at
+//    14.054816. Phases as row 3.
+// D. A gap hidden behind the card: T=0 at F/D 372, guard 0; data AA BB (3 B) in at 1.562500,
+//    90 at 2.083333; the card has them at 1.562500 + 2 x 1.246927 = 4.056354. The host starts
+//    CC DD 0.3 ms after the 90, at 2.383333: in at 3.945833, 90 at 4.466666; the card still
+//    takes AA BB until 4.056354, has CC DD at 6.550208 (as without the gap: 3.645833 in). 90 00
+//    at 7.797135 and 9.044062, through at 8.317968 and 9.564895. The call 9.600000.
+//    Frames 2.083333 + (4.466666 - 2.383333) = 4.166666; card in 0.300000 (the gap) + (6.550208
+//    - 4.466666) = 2.383542; reply 9.564895 - 6.550208 = 3.014687; host 9.600000 - 9.564895 =
+//    0.035105. One gap of 0.3, hidden.
+// E. As A, the card's characters through 10 us later than the timing replayed: not matched;
+//    the phases keep the replayed timing, the call's 10 us more go to the host (0.110000).
+sim::TranscriptEntry At(sim::EntryKind kind, Bytes bytes, std::int64_t at_ns,
+                        std::uint8_t code = 0) {
+  sim::TranscriptEntry entry;
+  entry.kind = kind;
+  entry.bytes = std::move(bytes);
+  entry.code = code;
+  entry.at = Nanos(at_ns);
+  return entry;
+}
+sim::TranscriptEntry Data(Bytes bytes, std::int64_t at_ns) {
+  return At(sim::EntryKind::kWriteData, std::move(bytes), at_ns);
+}
+sim::TranscriptEntry Ok(std::int64_t at_ns) {
+  return At(sim::EntryKind::kAnswer, {}, at_ns, 0x90);
+}
+sim::TranscriptEntry FromCard(Bytes bytes, std::int64_t at_ns) {
+  return At(sim::EntryKind::kCardBytes, std::move(bytes), at_ns);
+}
+
+struct TranscriptRow {
+  const char* name;
+  CardWire card;
+  std::vector<sim::TranscriptEntry> entries;
+  std::int64_t wall_ns;
+  // frames, card in, turn-around, reply, end of block, host; the gaps, the frames, matched.
+  std::int64_t frames_ns, card_in_ns, turnaround_ns, reply_ns, block_end_ns, host_ns;
+  std::int64_t gaps_ns;
+  int frames;
+  bool matched;
+};
+
+TEST(WireModel, ReadsThePhasesOffATranscript) {
+  const Bytes case1{0x80, 0xEE, 0x00, 0x00, 0x00};
+  const Bytes sw{0x67, 0x00};
+  // clang-format off
+  const TranscriptRow rows[] = {
+      {"A: as the model", Card(372, 0, 0, 0),
+       {Data(case1, 3'125'000), Ok(3'645'833), FromCard(sw, 11'127'395)}, 12'474'322,
+       3'645'833, 5'713'802, 0, 3'014'687, 0, 100'000, 0, 1, true},
+      {"B: the host late with its data", Card(93, 0, 13, 0),
+       {Data({0x80, 0xEE, 0x00, 0x00, 0x02}, 3'125'000), Ok(3'645'833), FromCard({0xEE}, 5'646'110),
+        Data({0xAA, 0xBB}, 7'408'610), Ok(7'929'443), FromCard({0x61, 0x02}, 8'916'593)},
+       9'500'000, 5'729'166, 1'322'297, 0, 2'185'963, 0, 262'574, 200'000, 2, true},
+      {"C: T=1, the end of block", Card(93, 1, 12, 47),
+       {Data({0x00, 0x00, 0x05, 0x00, 0x84, 0x00, 0x00, 0x02, 0x83}, 5'208'333), Ok(5'729'166),
+        FromCard({0x00, 0x00, 0x04, 0x10, 0x42, 0x90, 0x00, 0xC6}, 8'846'486),
+        At(sim::EntryKind::kEvent, {}, 14'054'816, sim::kEventBlockEnd)},
+       14'054'816, 5'729'166, 2'284'755, 0, 4'999'229, 1'041'666, 0, 0, 1, true},
+      {"D: a gap hidden behind the card", Card(372, 0, 0, 0),
+       {Data({0xAA, 0xBB}, 1'562'500), Ok(2'083'333), Data({0xCC, 0xDD}, 3'945'833),
+        Ok(4'466'666), FromCard({0x90, 0x00}, 8'317'968)},
+       9'600'000, 4'166'666, 2'383'542, 0, 3'014'687, 0, 35'105, 300'000, 2, true},
+      {"E: not as the simulator times it", Card(372, 0, 0, 0),
+       {Data(case1, 3'125'000), Ok(3'645'833), FromCard(sw, 11'137'395)}, 12'484'322,
+       3'645'833, 5'713'802, 0, 3'014'687, 0, 110'000, 0, 1, false},
+  };
+  // clang-format on
+  for (const TranscriptRow& row : rows) {
+    SCOPED_TRACE(row.name);
+    Wires wires;
+    wires.card = row.card;
+    const Achieved achieved =
+        TranscriptPhases(sim::Transcript{row.entries, 0}, wires, Nanos(row.wall_ns));
+    const std::pair<Nanos, std::int64_t> phases[] = {
+        {achieved.phases.frames, row.frames_ns},
+        {achieved.phases.card_in, row.card_in_ns},
+        {achieved.phases.turnaround, row.turnaround_ns},
+        {achieved.phases.reply, row.reply_ns},
+        {achieved.phases.block_end, row.block_end_ns},
+        {achieved.phases.host, row.host_ns},
+        {achieved.gaps, row.gaps_ns},
+    };
+    for (const auto& [got, want] : phases) {
+      EXPECT_NEAR(static_cast<double>(got.count()), static_cast<double>(want), 2);
+    }
+    EXPECT_EQ(achieved.phases.Sum(), Nanos(row.wall_ns));
+    EXPECT_EQ(achieved.frames, row.frames);
+    EXPECT_EQ(achieved.matched, row.matched);
   }
 }
 
