@@ -176,7 +176,7 @@ WireTime ColdResetTime(const Wires& wires, std::span<const std::uint8_t> atr,
 // the simulator times them (the registers and the card's ETU in `wires`). The stretches are
 // split as the model splits them; the host's phase is what lies between the reader's last byte
 // and the host's next frame (but while the card still takes an earlier frame's characters, the
-// card's), and the part of `wall` outside the frames and the reader's bytes.
+// card's), and what of `wall` lies outside the frames and the reader's bytes.
 struct Achieved {
   Phases phases;
   // Between the reader's last byte and the host's next frame, all of it (also where the card's
