@@ -60,8 +60,9 @@ struct Wires {
 
 // Where a workload's time goes. Every stretch of time from the host's first byte until it has
 // what it waits for belongs to one phase: the one the host was waiting on when the stretch
-// ended. What overlaps (the reader's answer to a frame while the card still takes its
-// characters) goes to the phase that ends later, so the phases sum to the total.
+// ended. Where two overlap (the card takes a frame's characters while the reader's answer to
+// it is on its way), the first to end has the time up to its end and the other the rest (the
+// frame up to the answer, the card's receiving after it), so the phases sum to the total.
 struct Phases {
   Nanos frames{};      // the host's frames on the line and the reader's answer to each
   Nanos card_in{};     // the card taking the characters of a frame, after the answer is in
