@@ -7,7 +7,16 @@
 //   model_ms     the least time on the wires
 //   ratio        (achieved - pauses) / model: 1 is as fast as the wires allow
 //   eob_ms       of the model, the waits for end-of-block reports (T=1)
-// And the insertion of a card to the end of an application's wait for it.
+// The APDU benchmarks split both sides into phases (Phases in wire_model.h): the model's least
+// time of each (m_frames_ms, m_card_in_ms, m_turn_ms, m_reply_ms and eob_ms) and what was
+// achieved, read off the simulator's transcript (frames_ms, card_in_ms, turn_ms, reply_ms,
+// eob_wait_ms, host_ms). host_ms is the driver's and library's own time where it adds to the
+// APDU's: from the call to its first frame, between the reader's last byte and the host's next
+// frame unless the card was still taking characters then, and from the last byte to the
+// return. host_gaps_ms is the time between the reader's last byte and the host's next frame,
+// all of it, host_frames the host's frames an APDU. phase_check counts APDUs whose transcript did
+// not match the timing replayed here (0 expected). And the insertion of a card to the end of an
+// application's wait for it.
 // `--trace` prints the simulator's transcript with each entry's wire time (ms since its start).
 #include <benchmark/benchmark.h>
 
@@ -122,23 +131,57 @@ class Session {
 
 // Sums of the iterations, reported as means.
 struct Totals {
-  double achieved = 0, pauses = 0, model = 0, eob = 0;
+  double achieved = 0, pauses = 0, model = 0;
+  Phases model_phases, achieved_phases;
+  Nanos gaps{};
+  int frames = 0;
+  int unmatched = 0;
+  bool phased = false;  // the achieved phases were added
   void Add(double achieved_ms, double pauses_ms, const WireTime& time) {
     achieved += achieved_ms;
     pauses += pauses_ms;
     model += Ms(time.total);
-    eob += Ms(time.block_end);
+    model_phases += time.phases;
+  }
+  void AddPhases(const Achieved& phases) {
+    phased = true;
+    achieved_phases += phases.phases;
+    gaps += phases.gaps;
+    frames += phases.frames;
+    if (!phases.matched) ++unmatched;
   }
   void Report(benchmark::State& state, const WireTime& last) const {
     const double n = static_cast<double>(std::max<std::int64_t>(state.iterations(), 1));
     state.counters["achieved_ms"] = achieved / n;
     state.counters["pauses_ms"] = pauses / n;
     state.counters["model_ms"] = model / n;
-    state.counters["eob_ms"] = eob / n;
+    state.counters["eob_ms"] = Ms(model_phases.block_end) / n;
     state.counters["ratio"] = model > 0 ? (achieved - pauses) / model : 0;
+    if (phased) {
+      const std::pair<const char*, Nanos> counters[] = {
+          {"m_frames_ms", model_phases.frames},
+          {"m_card_in_ms", model_phases.card_in},
+          {"m_turn_ms", model_phases.turnaround},
+          {"m_reply_ms", model_phases.reply},
+          {"frames_ms", achieved_phases.frames},
+          {"card_in_ms", achieved_phases.card_in},
+          {"turn_ms", achieved_phases.turnaround},
+          {"reply_ms", achieved_phases.reply},
+          {"eob_wait_ms", achieved_phases.block_end},
+          {"host_ms", achieved_phases.host},
+          {"host_gaps_ms", gaps},
+      };
+      for (const auto& [name, total] : counters) state.counters[name] = Ms(total) / n;
+      state.counters["host_frames"] = frames / n;
+      state.counters["phase_check"] = unmatched;
+    }
     state.SetLabel(Describe(last));
   }
 };
+
+Nanos ToNanos(double ms) {
+  return std::chrono::duration_cast<Nanos>(std::chrono::duration<double, std::milli>(ms));
+}
 
 sim::Bytes Command(int in, int out) {
   if (in == 0 && out > 0) {  // GET CHALLENGE
@@ -184,6 +227,7 @@ void BM_Apdu(benchmark::State& state, std::uint32_t protocol, int in, int out) {
   Totals totals;
   WireTime time;
   for (auto _ : state) {
+    session.sim().ClearTranscript();
     const auto start = WallClock::now();
     auto response = session.reader().Transmit(protocol, apdu);
     const double achieved =
@@ -198,6 +242,7 @@ void BM_Apdu(benchmark::State& state, std::uint32_t protocol, int in, int out) {
     model.host_ns ^= time.host_i_blocks & 1;
     model.card_ns ^= time.card_i_blocks & 1;
     totals.Add(achieved, session.TakePauses(), time);
+    totals.AddPhases(TranscriptPhases(session.sim().transcript(), wires, ToNanos(achieved)));
   }
   totals.Report(state, time);
 }
@@ -218,6 +263,7 @@ void BM_FirstApdu(benchmark::State& state, std::uint32_t protocol, int in, int o
     const bool selected = session.Select(protocol);
     const Wires wires = session.Model();
     (void)session.TakePauses();
+    session.sim().ClearTranscript();
     state.ResumeTiming();
     if (!selected) {
       state.SkipWithError("the reset or the PTS failed");
@@ -234,6 +280,7 @@ void BM_FirstApdu(benchmark::State& state, std::uint32_t protocol, int in, int o
     state.SetIterationTime(achieved / 1000);
     time = ApduTime(wires, Apdu{apdu, response.value, 0, 0, protocol == kT1});
     totals.Add(achieved, session.TakePauses(), time);
+    totals.AddPhases(TranscriptPhases(session.sim().transcript(), wires, ToNanos(achieved)));
   }
   totals.Report(state, time);
 }
@@ -307,6 +354,8 @@ void BM_StartUp(benchmark::State& state, std::uint32_t protocol) {
     const WireTime reset = ResetModel(session, protocol);
     time = ApduTime(wires, Apdu{apdu, response.value, 0, 0, protocol == kT1});
     time.total += identify.time().total + reset.total;
+    time.phases += identify.time().phases;
+    time.phases += reset.phases;
     time.host_to_reader += identify.time().host_to_reader + reset.host_to_reader;
     time.reader_to_host += identify.time().reader_to_host + reset.reader_to_host;
     time.to_card += reset.to_card;

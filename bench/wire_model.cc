@@ -1,21 +1,39 @@
 #include "bench/wire_model.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "sim/stream.h"
 #include "sim/t1_block.h"
 
 namespace tolvex::bench {
 
+Phases& Phases::operator+=(const Phases& other) {
+  frames += other.frames;
+  card_in += other.card_in;
+  turnaround += other.turnaround;
+  reply += other.reply;
+  block_end += other.block_end;
+  host += other.host;
+  return *this;
+}
+
+WireTime WireClock::time() const {
+  WireTime time = time_;
+  time.total = split_.at();
+  time.phases = split_.phases();
+  return time;
+}
+
 void WireClock::Frame(std::size_t bytes) {
-  const Nanos start = std::max(time_.total, out_free_);
+  const Nanos start = std::max(split_.at(), out_free_);
   frame_in_ = start + wires_.timing.SerialBytes(bytes);
   out_free_ = frame_in_;
   time_.host_to_reader += bytes;
   // The reader's answer, behind whatever it still has to send.
   in_free_ = std::max(frame_in_, in_free_) + wires_.timing.SerialBytes(1);
   time_.reader_to_host += 1;
-  time_.total = std::max(time_.total, in_free_);
+  split_.Advance(&Phases::frames, in_free_);
 }
 
 void WireClock::Register(std::size_t value_bytes) {
@@ -26,6 +44,7 @@ void WireClock::Reset(std::span<const std::uint8_t> atr) {
   Register(1);
   wires_.card.clocks_per_etu = 372;
   card_free_ = frame_in_ + wires_.timing.Clocks(wires_.atr_delay_clocks);
+  split_.Advance(&Phases::turnaround, card_free_);
   Relay(atr, card_free_);
 }
 
@@ -35,8 +54,7 @@ void WireClock::ToCard(std::span<const std::uint8_t> data) {
     const std::size_t n = std::min(data.size() - offset, sim::kMaxDataFrame);
     Frame(1 + n);
     const Nanos start = std::max(frame_in_, card_free_);
-    const Nanos each =
-        wires_.timing.CharacterToCard(wires_.card.guard, wires_.card.clocks_per_etu);
+    const Nanos each = wires_.timing.CharacterToCard(wires_.card.guard, wires_.card.clocks_per_etu);
     card_free_ = start + each * static_cast<std::int64_t>(n);
     time_.to_card += n;
     offset += n;
@@ -44,7 +62,10 @@ void WireClock::ToCard(std::span<const std::uint8_t> data) {
 }
 
 void WireClock::FromCard(std::span<const std::uint8_t> bytes) {
-  Relay(bytes, card_free_ + Etus(wires_.timing.card_turnaround_etu));
+  split_.Advance(&Phases::card_in, card_free_);
+  const Nanos start = card_free_ + Etus(wires_.timing.card_turnaround_etu);
+  split_.Advance(&Phases::turnaround, start);
+  Relay(bytes, start);
 }
 
 void WireClock::Relay(std::span<const std::uint8_t> bytes, Nanos first_start) {
@@ -58,16 +79,14 @@ void WireClock::Relay(std::span<const std::uint8_t> bytes, Nanos first_start) {
   }
   time_.from_card += bytes.size();
   card_free_ = t;
-  time_.total = std::max(time_.total, in_free_);
+  split_.Advance(&Phases::reply, in_free_);
 }
 
 void WireClock::BlockEnd() {
   const Nanos ready = card_free_ + Etus(wires_.card.cwt_etu);
-  const Nanos before = time_.total;
   in_free_ = std::max(ready, in_free_) + wires_.timing.SerialBytes(2);
   time_.reader_to_host += 2;
-  time_.total = std::max(time_.total, in_free_);
-  time_.block_end += time_.total - before;
+  split_.Advance(&Phases::block_end, in_free_);
 }
 
 namespace {
@@ -175,6 +194,86 @@ WireTime ColdResetTime(const Wires& wires, std::span<const std::uint8_t> atr,
   clock.SetClocksPerEtu(clocks_after);
   ProgramTiming(clock);
   return clock.time();
+}
+
+Achieved TranscriptPhases(const sim::Transcript& transcript, const Wires& wires, Nanos wall) {
+  constexpr Nanos kMatch = std::chrono::microseconds(1);
+  const sim::LineTiming& timing = wires.timing;
+  const unsigned cpe = wires.card.clocks_per_etu;
+  Achieved achieved;
+  std::optional<PhaseSplit> split;
+  Nanos first_start{}, card_free{}, line_free{}, card_in_end{};
+  bool turn_pending = false;  // the card took data and has not answered yet
+  for (const sim::TranscriptEntry& entry : transcript.entries) {
+    switch (entry.kind) {
+      case sim::EntryKind::kWriteRegister:
+      case sim::EntryKind::kReadRegister:
+      case sim::EntryKind::kWriteData: {
+        const Nanos start = entry.at - timing.SerialBytes(1 + entry.bytes.size());
+        if (!split) {
+          split.emplace(start);
+          first_start = start;
+        }
+        ++achieved.frames;
+        achieved.gaps += std::max(Nanos(0), start - split->at());
+        // While the card still takes the characters of an earlier frame, the host's time
+        // before this one is hidden behind it: it adds nothing to the APDU's time.
+        if (turn_pending) split->Advance(&Phases::card_in, std::min(card_in_end, start));
+        split->Advance(&Phases::host, start);
+        if (entry.kind == sim::EntryKind::kWriteData && !entry.bytes.empty()) {
+          const Nanos each = timing.CharacterToCard(wires.card.guard, cpe);
+          card_in_end =
+              std::max(entry.at, card_free) + each * static_cast<std::int64_t>(entry.bytes.size());
+          card_free = card_in_end;
+          turn_pending = true;
+        }
+        break;
+      }
+      case sim::EntryKind::kAnswer:
+        if (!split) break;
+        split->Advance(&Phases::frames, entry.at);
+        line_free = std::max(line_free, entry.at);
+        break;
+      case sim::EntryKind::kCardBytes: {
+        if (!split) break;
+        Nanos t = card_free;
+        if (turn_pending) {
+          split->Advance(&Phases::card_in, card_in_end);
+          t = card_in_end + timing.Etus(timing.card_turnaround_etu, cpe);
+          split->Advance(&Phases::turnaround, t);
+          turn_pending = false;
+        }
+        bool first = true;
+        for (std::uint8_t b : entry.bytes) {
+          t += timing.CharacterFromCard(cpe);
+          line_free = std::max(t, line_free) + timing.SerialBytes(b == sim::kEscape ? 2 : 1);
+          // A microsecond: far below any character's time, above the hand figures' rounding.
+          if (first && (line_free - entry.at > kMatch || entry.at - line_free > kMatch)) {
+            achieved.matched = false;
+          }
+          first = false;
+        }
+        card_free = t;
+        split->Advance(&Phases::reply, line_free);
+        break;
+      }
+      case sim::EntryKind::kEvent:
+        if (!split || entry.code != sim::kEventBlockEnd) break;
+        split->Advance(&Phases::block_end, entry.at);
+        line_free = std::max(line_free, entry.at);
+        break;
+      default:
+        break;
+    }
+  }
+  if (!split) {
+    achieved.phases.host = wall;
+    return achieved;
+  }
+  achieved.phases = split->phases();
+  // The call's own time before the first frame and after the last byte.
+  achieved.phases.host += std::max(Nanos(0), wall - (split->at() - first_start));
+  return achieved;
 }
 
 std::string Describe(const WireTime& time) {

@@ -10,8 +10,9 @@
 //                    character waiting time after the card's last character;
 //   the card's I/O   one ETU is F / D cycles of the card's clock; a character to the card takes
 //                    the character guard time programmed in the reader (12 ETU and the card's
-//                    extra guard time, at least 12 ETU), one from the card 12 ETU; the card starts its answer its turn-around after the last character
-//                    it took, and its ATR a fixed number of clock cycles after the reset.
+//                    extra guard time, at least 12 ETU), one from the card 12 ETU; the card starts
+//                    its answer its turn-around after the last character it took, and its ATR a
+//                    fixed number of clock cycles after the reset.
 // The parameters are those the paced simulator uses (sim::LineTiming, sim::ReaderOptions) and
 // the registers as the driver programmed them, so that a gap between the time a workload took
 // and the model's time is the host's: the driver, the port, the platform.
@@ -32,6 +33,7 @@
 
 #include "sim/bytes.h"
 #include "sim/pacing.h"
+#include "sim/transcript.h"
 
 namespace tolvex::bench {
 
@@ -56,11 +58,47 @@ struct Wires {
   CardWire card;
 };
 
+// Where a workload's time goes. Every stretch of time from the host's first byte until it has
+// what it waits for belongs to one phase: the one the host was waiting on when the stretch
+// ended. Where two overlap (the card takes a frame's characters while the reader's answer to
+// it is on its way), the first to end has the time up to its end and the other the rest (the
+// frame up to the answer, the card's receiving after it), so the phases sum to the total.
+struct Phases {
+  Nanos frames{};      // the host's frames on the line and the reader's answer to each
+  Nanos card_in{};     // the card taking the characters of a frame, after the answer is in
+  Nanos turnaround{};  // the card's turn-around (and the reset's delay before an ATR)
+  Nanos reply{};       // the card's characters, relayed to the host
+  Nanos block_end{};   // the end-of-block report after the card's last character had reached
+                       // the host (T=1)
+  Nanos host{};        // the host's own time: none on the wires; the driver's and library's
+                       // when achieved
+
+  Nanos Sum() const { return frames + card_in + turnaround + reply + block_end + host; }
+  Phases& operator+=(const Phases& other);
+};
+
+// Splits a timeline among the phases: Advance gives the time from the last point reached to
+// `until` (if later) to `phase`.
+class PhaseSplit {
+ public:
+  explicit PhaseSplit(Nanos start = Nanos(0)) : at_(start) {}
+  void Advance(Nanos Phases::*phase, Nanos until) {
+    if (until <= at_) return;
+    phases_.*phase += until - at_;
+    at_ = until;
+  }
+  Nanos at() const { return at_; }
+  const Phases& phases() const { return phases_; }
+
+ private:
+  Nanos at_;
+  Phases phases_;
+};
+
 // What a workload costs on the wires.
 struct WireTime {
-  Nanos total{};      // from the host's first byte until it has what it waits for
-  Nanos block_end{};  // of which the host waited for end-of-block reports after the card's
-                      // last character had reached it
+  Nanos total{};                   // from the host's first byte until it has what it waits for
+  Phases phases;                   // the least time of each phase; they sum to the total, host is 0
   std::size_t host_to_reader = 0;  // bytes on each wire
   std::size_t reader_to_host = 0;
   std::size_t to_card = 0;
@@ -89,7 +127,7 @@ class WireClock {
   // From now on the card speaks at this ETU (a PTS took effect).
   void SetClocksPerEtu(unsigned clocks) { wires_.card.clocks_per_etu = clocks; }
 
-  const WireTime& time() const { return time_; }
+  WireTime time() const;
 
  private:
   void Frame(std::size_t bytes);
@@ -97,7 +135,8 @@ class WireClock {
   Nanos Etus(double n) const { return wires_.timing.Etus(n, wires_.card.clocks_per_etu); }
 
   Wires wires_;
-  WireTime time_;
+  WireTime time_;  // total and phases kept by split_
+  PhaseSplit split_;
   Nanos out_free_{};  // the host-to-reader line is free from
   Nanos in_free_{};   // the reader-to-host line
   Nanos card_free_{};
@@ -130,6 +169,24 @@ WireTime ApduTime(const Wires& wires, const Apdu& apdu);
 // is the request (PTS0 PTS1 PTS2 PCK), `clocks_after` the ETU it sets.
 WireTime ColdResetTime(const Wires& wires, std::span<const std::uint8_t> atr,
                        std::span<const std::uint8_t> pts, unsigned clocks_after);
+
+// The achieved phases of one APDU, from the simulator's transcript of it and the time the
+// call took (`wall`). The transcript has when each host frame was in the reader, when each
+// answer and report was through the serial line, and the card's characters with when the first
+// of them was through; the card's side and the rest of its characters are replayed here as
+// the simulator times them (the registers and the card's ETU in `wires`). The stretches are
+// split as the model splits them; the host's phase is what lies between the reader's last byte
+// and the host's next frame (but while the card still takes an earlier frame's characters, the
+// card's), and what of `wall` lies outside the frames and the reader's bytes.
+struct Achieved {
+  Phases phases;
+  // Between the reader's last byte and the host's next frame, all of it (also where the card's
+  // line hid it), and the host's frames.
+  Nanos gaps{};
+  int frames = 0;
+  bool matched = true;  // every first character replayed was through when the transcript says
+};
+Achieved TranscriptPhases(const sim::Transcript& transcript, const Wires& wires, Nanos wall);
 
 // "host 6 B, reader 3 B, card 5 B in, 2 B out": the bytes on each wire, for people.
 std::string Describe(const WireTime& time);
