@@ -51,26 +51,11 @@ constexpr Phase kPhases[] = {Phase::kStartup, Phase::kOpenClose, Phase::kTrackin
                              Phase::kPower,   Phase::kProtocol,  Phase::kT0,
                              Phase::kT1,      Phase::kTeardown};
 
+// By Phase's order.
+constexpr const char* kPhaseNames[] = {"startup",  "open_close", "tracking", "power",
+                                       "protocol", "t0",         "t1",       "teardown"};
 const char* PhaseName(Phase phase) {
-  switch (phase) {
-    case Phase::kStartup:
-      return "startup";
-    case Phase::kOpenClose:
-      return "open_close";
-    case Phase::kTracking:
-      return "tracking";
-    case Phase::kPower:
-      return "power";
-    case Phase::kProtocol:
-      return "protocol";
-    case Phase::kT0:
-      return "t0";
-    case Phase::kT1:
-      return "t1";
-    case Phase::kTeardown:
-      return "teardown";
-  }
-  return "?";
+  return kPhaseNames[static_cast<int>(phase)];
 }
 
 size_t ThreadCount() {

@@ -11,22 +11,11 @@ namespace tolvex::stress {
 enum class Call : std::uint8_t { kPower, kPowerDown, kProtocol, kTransmit, kState, kWait };
 inline constexpr int kAnyProtocol = 2;  // the protocol column of the calls that have none
 
+// By Call's order.
+inline constexpr const char* kCallNames[] = {"power up (reset)", "power down", "protocol selection",
+                                             "transmit",         "state",      "wait for card"};
 inline const char* CallName(Call call) {
-  switch (call) {
-    case Call::kPower:
-      return "power up (reset)";
-    case Call::kPowerDown:
-      return "power down";
-    case Call::kProtocol:
-      return "protocol selection";
-    case Call::kTransmit:
-      return "transmit";
-    case Call::kState:
-      return "state";
-    case Call::kWait:
-      return "wait for card";
-  }
-  return "?";
+  return kCallNames[static_cast<int>(call)];
 }
 
 inline const char* ProtocolName(int protocol) {
