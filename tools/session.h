@@ -1,0 +1,121 @@
+// The tolvex command's common ground: its options, its output (lines for people or one JSON
+// object a line for scripts) and the session: the host started with its ports, the reader
+// opened. Each command (commands.h) speaks to the reader only through the driver's control
+// requests, as any application does.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/hex.h"
+#include "host/host.h"
+#include "host/reader.h"
+#include "host/simulated_reader.h"
+#include "words.h"
+
+namespace tolvex::tools {
+
+using host::CardReport;
+using host::CardState;
+using host::CardWait;
+using host::Hex;
+using host::Host;
+using host::Power;
+using host::Reader;
+using host::SimulatedReader;
+using host::Status;
+using Json = nlohmann::ordered_json;
+using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+using host::status::kDeviceProtocolError;
+using host::status::kIoTimeout;
+using host::status::kSuccess;
+using host::status::kTimeout;
+constexpr std::uint32_t kT0 = 1;
+constexpr std::uint32_t kT1 = 2;
+
+struct Options {
+  std::vector<std::string> ports;  // N=PATH
+  std::optional<unsigned> reader;
+  bool json = false;
+  std::string card = "dual";
+};
+
+inline double Milliseconds(Clock::duration d) {
+  return std::chrono::duration<double, std::milli>(d).count();
+}
+
+// Prints results for people, or one JSON object a line for scripts.
+class Output {
+ public:
+  explicit Output(bool json) : json_(json) {}
+  bool json() const { return json_; }
+  void Text(const std::string& line) {
+    if (!json_) std::cout << line << '\n' << std::flush;
+  }
+  void Object(const Json& object) {
+    if (json_) std::cout << object.dump() << '\n' << std::flush;
+  }
+  // An error: one line a person understands, with the status value.
+  int Error(const std::string& what, Status status) {
+    if (json_) {
+      Json object{{"error", what}, {"status", StatusValue(status)}};
+      std::cout << object.dump() << '\n' << std::flush;
+    } else {
+      std::cerr << "tolvex: " << what << " (" << StatusWords(status) << ")\n";
+    }
+    return 1;
+  }
+  int Usage(const std::string& what) {
+    if (json_) {
+      std::cout << Json{{"error", what}}.dump() << '\n' << std::flush;
+    } else {
+      std::cerr << "tolvex: " << what << '\n';
+    }
+    return 2;
+  }
+
+ private:
+  bool json_;
+};
+
+// The host with its ports, started, and the reader opened.
+class Session {
+ public:
+  Session(const Options& options, Output& out) : options_(options), out_(out) {}
+
+  // Returns 0 when the reader is open, else the exit code (the error already said).
+  [[nodiscard]] int Open();
+
+  Reader& reader() { return *reader_; }
+  Host& host() { return host_; }
+  SimulatedReader* simulator() { return simulator_ ? &*simulator_ : nullptr; }
+  unsigned index() const { return index_; }
+
+  ~Session() {
+    reader_.reset();
+    (void)host_.Stop();
+  }
+
+ private:
+  // Says why the reader chosen did not start.
+  int NotStarted();
+
+  const Options& options_;
+  Output& out_;
+  Host host_;
+  std::optional<SimulatedReader> simulator_;
+  std::map<unsigned, std::string> paths_;
+  unsigned index_ = 0;
+  std::unique_ptr<Reader> reader_;
+};
+
+}  // namespace tolvex::tools
