@@ -94,7 +94,9 @@ std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* erro
       Log(kLogError, "%s: cannot be opened (%s)", device.c_str(), host::StatusName(opened).c_str());
       *error = IFD_COMMUNICATION_ERROR;
     } else {
-      Log(kLogError, "%s: no reader answered (%s)", device.c_str(),
+      // The lone reader's own status, as the driver passed it on.
+      Log(kLogError, "%s: %s (%s)", device.c_str(),
+          started == host::status::kIoTimeout ? "no reader answered" : "no reader started",
           host::StatusName(started).c_str());
       *error = IFD_COMMUNICATION_ERROR;
     }

@@ -84,6 +84,11 @@ bool SimulatedReader::IsCardModel(const std::string& model) {
   return sim::MakeCard(model) != nullptr;
 }
 
+std::vector<std::string> SimulatedReader::CardModels() {
+  const auto models = sim::CardModels();
+  return {models.begin(), models.end()};
+}
+
 ConsoleReply SimulatedReader::Command(const std::string& line) {
   std::istringstream in(line);
   std::string word;

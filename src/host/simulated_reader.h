@@ -16,6 +16,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace tolvex::sim {
 class ReaderSim;
@@ -70,6 +71,8 @@ class SimulatedReader {
   void SetNextModel(std::string model);
 
   static bool IsCardModel(const std::string& model);
+  // The card models there are (t0, t1, dual, ...), for a command line's choices.
+  static std::vector<std::string> CardModels();
   // The console's commands and the faults with their arguments, for --help.
   static std::string ConsoleHelp();
 

@@ -28,6 +28,7 @@ namespace status {
 
 inline constexpr Status kSuccess = 0;
 inline constexpr Status kTimeout = 0x102;  // a wait ran out
+inline constexpr Status kUnsuccessful = static_cast<Status>(0xC0000001);
 inline constexpr Status kInvalidParameter = static_cast<Status>(0xC000000D);
 inline constexpr Status kNoSuchDevice = static_cast<Status>(0xC000000E);
 inline constexpr Status kInvalidDeviceRequest = static_cast<Status>(0xC0000010);
@@ -37,6 +38,7 @@ inline constexpr Status kBufferTooSmall = static_cast<Status>(0xC0000023);
 inline constexpr Status kObjectNameNotFound = static_cast<Status>(0xC0000034);
 inline constexpr Status kDataError = static_cast<Status>(0xC000003E);
 inline constexpr Status kSharingViolation = static_cast<Status>(0xC0000043);
+inline constexpr Status kInsufficientResources = static_cast<Status>(0xC000009A);
 inline constexpr Status kIoTimeout = static_cast<Status>(0xC00000B5);
 inline constexpr Status kNotSupported = static_cast<Status>(0xC00000BB);
 inline constexpr Status kCancelled = static_cast<Status>(0xC0000120);

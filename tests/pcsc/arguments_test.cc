@@ -1,6 +1,8 @@
 // The handler's checks of what it is given, with no reader behind it: Luns it never opened, tags
 // it does not know, devices missing or no terminal, and the mapping of CHANNELID to a device.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -25,23 +27,34 @@ TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
   huge[0] = '/';
   char empty[] = "", missing[] = "/dev/tolvex-test-no-such-device", null[] = "/dev/null";
   char folder[] = "/tmp";
+  // A terminal nobody answers on: the master side held open, never read.
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  std::string silent = ptsname(master);
   const struct {
     DWORD lun;
     char* name;
     RESPONSECODE response;
-  } cases[] = {{kLun, nullptr, IFD_COMMUNICATION_ERROR},
-               {kLun, empty, IFD_COMMUNICATION_ERROR},
-               {kLun, huge.data(), IFD_COMMUNICATION_ERROR},
-               {kLun, missing, IFD_NO_SUCH_DEVICE},
-               {kLun, null, IFD_NO_SUCH_DEVICE},
-               {kLun, file, IFD_NO_SUCH_DEVICE},
-               {kLun, folder, IFD_COMMUNICATION_ERROR}};  // opens, as no terminal
+    std::string logged;  // what the log says of it, if anything
+  } cases[] = {{kLun, nullptr, IFD_COMMUNICATION_ERROR, ""},
+               {kLun, empty, IFD_COMMUNICATION_ERROR, ""},
+               {kLun, huge.data(), IFD_COMMUNICATION_ERROR, ""},
+               {kLun, missing, IFD_NO_SUCH_DEVICE, std::string(missing) + ": no serial device"},
+               {kLun, null, IFD_NO_SUCH_DEVICE, ""},
+               {kLun, file, IFD_NO_SUCH_DEVICE, ""},
+               {kLun, folder, IFD_COMMUNICATION_ERROR, ""},  // opens, as no terminal
+               // The status the driver gave for its reader, as the command reports it too.
+               {kLun, silent.data(), IFD_COMMUNICATION_ERROR,
+                silent + ": no reader answered (STATUS_IO_TIMEOUT)"}};
   for (const auto& c : cases) {
     EXPECT_EQ(IFDHCreateChannelByName(c.lun, c.name), c.response) << (c.name ? c.name : "null");
+    EXPECT_TRUE(c.logged.empty() || testing::Logged(c.logged)) << c.logged;
   }
+  close(master);
   close(fd);
   unlink(file);
-  EXPECT_TRUE(testing::Logged(missing));
   EXPECT_EQ(ChannelDevice(3), "/dev/ttyS3");  // a port's number, or a serial CHANNELID
   EXPECT_EQ(ChannelDevice(0x000102F8), "/dev/ttyS1");
   EXPECT_EQ(IFDHCreateChannel(kLun, 0x7FFFFFFF), IFD_COMMUNICATION_ERROR);  // outside the map
