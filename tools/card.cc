@@ -85,13 +85,6 @@ int Off(Session& session, Output& out) {
 
 // --- apdu ----------------------------------------------------------------------------
 
-std::optional<std::uint32_t> ProtocolMask(const std::string& name) {
-  if (name == "t0") return kT0;
-  if (name == "t1") return kT1;
-  if (name == "any") return kT0 | kT1;
-  return std::nullopt;
-}
-
 // Powers the card up and selects a protocol: the protocol, or 0 after an error (said).
 std::uint32_t Prepare(Session& session, Output& out, std::uint32_t requested, int* code) {
   Bytes atr;
@@ -105,10 +98,8 @@ std::uint32_t Prepare(Session& session, Output& out, std::uint32_t requested, in
   return selected;
 }
 
-int Apdu(Session& session, Output& out, const std::string& protocol_name,
+int Apdu(Session& session, Output& out, std::uint32_t protocols,
          const std::vector<std::string>& hex) {
-  const auto requested = ProtocolMask(protocol_name);
-  if (!requested) return out.Usage("--protocol takes t0, t1 or any");
   std::vector<Bytes> apdus;
   for (const std::string& text : hex) {
     auto bytes = tolvex::host::ParseHex(text);
@@ -116,7 +107,7 @@ int Apdu(Session& session, Output& out, const std::string& protocol_name,
     apdus.push_back(*bytes);
   }
   int code = 0;
-  const std::uint32_t protocol = Prepare(session, out, *requested, &code);
+  const std::uint32_t protocol = Prepare(session, out, protocols, &code);
   if (code != 0) return code;
   for (const Bytes& apdu : apdus) {
     if (int failed = Exchange(session, out, protocol, apdu)) return failed;

@@ -14,9 +14,10 @@ namespace tolvex::tools {
 int Info(Session& session, Output& out);
 int Atr(Session& session, Output& out, Power reset);
 int Off(Session& session, Output& out);
-int Apdu(Session& session, Output& out, const std::string& protocol_name,
+// `protocols`: the protocol mask asked for (ProtocolNames() in arguments.h).
+int Apdu(Session& session, Output& out, std::uint32_t protocols,
          const std::vector<std::string>& hex);
-int Shell(Session& session, Output& out, const std::string& protocol_name);
+int Shell(Session& session, Output& out, std::uint32_t protocols);
 int Watch(Session& session, Output& out, int count, double timeout_s);
 // Runs on its own session: the built-in simulated reader.
 int Demo(Output& out);
@@ -24,7 +25,6 @@ int Demo(Output& out);
 // Pieces the commands share.
 // Powers the card up: 0 with its ATR, else the exit code (the error said).
 int PowerUp(Session& session, Output& out, Power reset, Bytes* atr);
-std::optional<std::uint32_t> ProtocolMask(const std::string& name);
 // Powers the card up and selects a protocol: the protocol, or 0 after an error (said).
 std::uint32_t Prepare(Session& session, Output& out, std::uint32_t requested, int* code);
 

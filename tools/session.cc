@@ -11,27 +11,29 @@ int Session::Open() {
     simulator_.emplace(host_.AddSimulatedReader(0));
     simulator_->InsertCard(options_.card, CardReport::kNotSent);
   }
-  for (const std::string& binding : options_.ports) {
-    const auto equals = binding.find('=');
-    unsigned index = 0;
-    if (equals == std::string::npos || equals == 0 ||
-        std::sscanf(binding.substr(0, equals).c_str(), "%u", &index) != 1 || index > 3) {
-      return out_.Usage("--port takes N=PATH with N from 0 to 3, not '" + binding + "'");
-    }
-    host_.AddDevicePort(index, binding.substr(equals + 1));
-    paths_[index] = binding.substr(equals + 1);
-  }
-  (void)host_.Start();  // its status only says whether any reader started
+  for (const auto& [index, path] : options_.ports) host_.AddDevicePort(index, path);
+  // When no reader started, the status of the first that failed; else success.
+  const Status started = host_.Start();
   const std::vector<unsigned> readers = host_.Readers();
+  auto running = [&readers](unsigned index) {
+    return std::find(readers.begin(), readers.end(), index) != readers.end();
+  };
   if (options_.reader) {
     index_ = *options_.reader;
   } else if (!readers.empty()) {
     index_ = readers.front();
   } else {
-    index_ = paths_.empty() ? 0 : paths_.begin()->first;
+    index_ = options_.ports.empty() ? 0 : options_.ports.begin()->first;
   }
-  if (std::find(readers.begin(), readers.end(), index_) == readers.end()) {
-    return NotStarted();
+  // Every other port given that did not start says so; the command goes on with its reader.
+  for (const auto& [index, path] : options_.ports) {
+    if (index == index_ || running(index)) continue;
+    const Failure failure = NotStarted(index, started, !readers.empty());
+    out_.Warning(failure.what, failure.status, failure.event);
+  }
+  if (!running(index_)) {
+    const Failure failure = NotStarted(index_, started, !readers.empty());
+    return out_.Error(failure.what, failure.status, failure.event);
   }
   auto [status, reader] = Reader::Open(host_, index_);
   if (!reader) return out_.Error("the reader could not be opened", status);
@@ -39,19 +41,28 @@ int Session::Open() {
   return 0;
 }
 
-int Session::NotStarted() {
-  const auto path = paths_.find(index_);
-  if (path == paths_.end() && !paths_.empty()) {
-    return out_.Usage(fmt::format("no serial device was given for port {}", index_));
-  }
-  const std::string where = path == paths_.end()
+Session::Failure Session::NotStarted(unsigned index, Status started, bool others_started) {
+  const auto path = options_.ports.find(index);
+  const std::string where = path == options_.ports.end()
                                 ? "the built-in simulator"
-                                : fmt::format("{} (port {})", path->second, index_);
-  const Status opened = host_.ProbePort(index_);
+                                : fmt::format("{} (port {})", path->second, index);
+  const Status opened = host_.ProbePort(index);
   if (opened != kSuccess) {
-    return out_.Error(PortFailure(where, opened), opened);
+    return {PortFailure(where, opened), opened, host::event::kCannotConnectSerial};
   }
-  return out_.Error("no reader answered on " + where, kIoTimeout);
+  // The driver passes a reader's own status on only when no reader started.
+  if (others_started) {
+    return {"no reader started on " + where, host::status::kUnsuccessful,
+            host::event::kCannotConnectSerial};
+  }
+  const Status status = started;
+  if (status == kIoTimeout) {
+    return {"no reader answered on " + where, status, host::event::kCannotConnectSerial};
+  }
+  if (status == host::status::kInsufficientResources) {
+    return {"no reader started on " + where, status, host::event::kNoMemory};
+  }
+  return {"no reader started on " + where, status, host::event::kCannotCreateDevice};
 }
 
 }  // namespace tolvex::tools

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "host/event_messages.h"
 #include "host/hex.h"
 #include "host/host.h"
 #include "host/reader.h"
@@ -43,7 +44,7 @@ constexpr std::uint32_t kT0 = 1;
 constexpr std::uint32_t kT1 = 2;
 
 struct Options {
-  std::vector<std::string> ports;  // N=PATH
+  std::map<unsigned, std::string> ports;  // serial port number to device path
   std::optional<unsigned> reader;
   bool json = false;
   std::string card = "dual";
@@ -64,15 +65,23 @@ class Output {
   void Object(const Json& object) {
     if (json_) std::cout << object.dump() << '\n' << std::flush;
   }
-  // An error: one line a person understands, with the status value.
-  int Error(const std::string& what, Status status) {
+  // An error: one line a person understands, with the status value, and the driver's event
+  // message for the condition (EventFor(status) unless `event` names one).
+  int Error(const std::string& what, Status status, std::optional<std::uint32_t> event = {}) {
+    if (!event) event = EventFor(status);
     if (json_) {
       Json object{{"error", what}, {"status", StatusValue(status)}};
+      if (event) object["event"] = host::EventMessageLine(*event);
       std::cout << object.dump() << '\n' << std::flush;
     } else {
-      std::cerr << "tolvex: " << what << " (" << StatusWords(status) << ")\n";
+      std::cerr << ErrorLine(what, status, event) << '\n';
     }
     return 1;
+  }
+  // A failure the command goes on after: the same line, on standard error whatever the mode.
+  void Warning(const std::string& what, Status status, std::optional<std::uint32_t> event = {}) {
+    if (!event) event = EventFor(status);
+    std::cerr << ErrorLine(what, status, event) << '\n';
   }
   int Usage(const std::string& what) {
     if (json_) {
@@ -84,6 +93,12 @@ class Output {
   }
 
  private:
+  static std::string ErrorLine(const std::string& what, Status status,
+                               std::optional<std::uint32_t> event) {
+    std::string line = "tolvex: " + what + " (" + StatusWords(status) + ")";
+    if (event) line += "; event " + host::EventMessageLine(*event);
+    return line;
+  }
   bool json_;
 };
 
@@ -106,14 +121,19 @@ class Session {
   }
 
  private:
-  // Says why the reader chosen did not start.
-  int NotStarted();
+  // Why the reader on port `index` did not start (the host's start gave `started`): what to
+  // say, the status and the driver's event message for it.
+  struct Failure {
+    std::string what;
+    Status status;
+    std::uint32_t event;
+  };
+  Failure NotStarted(unsigned index, Status started, bool others_started);
 
   const Options& options_;
   Output& out_;
   Host host_;
   std::optional<SimulatedReader> simulator_;
-  std::map<unsigned, std::string> paths_;
   unsigned index_ = 0;
   std::unique_ptr<Reader> reader_;
 };

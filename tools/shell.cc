@@ -6,11 +6,9 @@
 
 namespace tolvex::tools {
 
-int Shell(Session& session, Output& out, const std::string& protocol_name) {
-  const auto requested = ProtocolMask(protocol_name);
-  if (!requested) return out.Usage("--protocol takes t0, t1 or any");
+int Shell(Session& session, Output& out, std::uint32_t protocols) {
   int code = 0;
-  const std::uint32_t protocol = Prepare(session, out, *requested, &code);
+  const std::uint32_t protocol = Prepare(session, out, protocols, &code);
   if (code != 0) return code;
   std::string line;
   int result = 0;

@@ -1,24 +1,43 @@
 // tolvex: the reader driver, from the command line.
 //
-//   tolvex [--port N=PATH]... [--reader N] [--json] [--card MODEL] COMMAND [ARGS]
+//   tolvex [-V|--version] [--port N=PATH]... [--reader N] [--json] [--card MODEL] COMMAND [ARGS]
 //
 // Without --port the driver runs on the built-in simulated reader on port 0, with a card in
 // it (MODEL, "dual" unless --card says otherwise). Each command speaks to the reader only
-// through the driver's control requests, as any application does.
+// through the driver's control requests, as any application does. Every usage error is found
+// here, before the driver starts: one line on standard error, exit code 2.
+#include <fmt/format.h>
+
 #include <CLI/CLI.hpp>
 
+#include "arguments.h"
 #include "commands.h"
 
 using namespace tolvex::tools;
 
 int main(int argc, char** argv) {
   CLI::App app{"tolvex: the Brightwarden Serial SCR reader driver, from the command line"};
-  app.require_subcommand(1);
+  app.require_subcommand(0, 1);  // none: said below, with the commands there are
+  app.set_version_flag("-V,--version", VersionLine("tolvex"));
   Options options;
-  app.add_option("--port", options.ports, "bind serial port N (0 to 3) to a device: N=PATH");
-  app.add_option("--reader", options.reader, "the reader to use (default: the lowest started)");
+  auto* port = app.add_option_function<std::vector<std::string>>(
+                      "--port",
+                      [&options](const std::vector<std::string>& bindings) {
+                        for (const std::string& text : bindings) {
+                          AddPortBinding(options.ports, text);
+                        }
+                      },
+                      "bind serial port N (0 to 3) to a device: N=PATH")
+                   ->type_name("N=PATH")
+                   ->check(PortBindingValidator());
+  app.add_option("--reader", options.reader, "the reader to use (default: the lowest started)")
+      ->type_name("N")
+      ->check(CLI::Range(0u, kLastPort));
   app.add_flag("--json", options.json, "one JSON object per result, for scripts");
-  app.add_option("--card", options.card, "the simulated reader's card (without --port)");
+  app.add_option("--card", options.card, "the built-in simulated reader's card (not with --port)")
+      ->type_name("MODEL")
+      ->check(CardModelValidator())
+      ->excludes(port);
 
   auto* demo = app.add_subcommand("demo", "run against the built-in simulated reader");
   auto* info = app.add_subcommand("info", "reader attributes and versions");
@@ -26,27 +45,45 @@ int main(int argc, char** argv) {
   bool warm = false;
   atr->add_flag("--warm", warm, "warm reset instead of cold");
   auto* apdu = app.add_subcommand("apdu", "power up, select the protocol, send APDUs");
-  std::string protocol = "any";
+  std::uint32_t protocol = ProtocolNames().at("any");
   std::vector<std::string> apdus;
-  apdu->add_option("--protocol", protocol, "t0, t1 or any");
-  apdu->add_option("hex", apdus, "APDUs in hex")->required();
+  apdu->add_option("--protocol", protocol, "t0, t1 or any")
+      ->transform(CLI::CheckedTransformer(ProtocolNames()));
+  apdu->add_option("hex", apdus, "APDUs in hex")
+      ->type_name("HEX")
+      ->required()
+      ->check(ApduValidator());
   auto* off = app.add_subcommand("off", "power the card down");
   auto* watch = app.add_subcommand("watch", "print card insertion and removal");
   int count = 0;
   double timeout = 0;
-  watch->add_option("--count", count, "stop after N events");
-  watch->add_option("--timeout", timeout, "stop after S seconds");
+  watch->add_option("--count", count, "stop after N events")->check(CLI::NonNegativeNumber);
+  watch->add_option("--timeout", timeout, "stop after S seconds")->check(CLI::NonNegativeNumber);
   auto* shell = app.add_subcommand("shell", "read APDUs (hex, one a line) from stdin");
-  shell->add_option("--protocol", protocol, "t0, t1 or any");
+  shell->add_option("--protocol", protocol, "t0, t1 or any")
+      ->transform(CLI::CheckedTransformer(ProtocolNames()));
 
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    std::cerr << "tolvex: " << OneLine(e.what()) << '\n';
+    return 2;
   }
 
   Output out(options.json);
+  if (app.get_subcommands().empty()) {
+    return out.Usage("a command is required: demo, info, atr, apdu, off, watch or shell");
+  }
   if (demo->parsed()) return Demo(out);
+  // The reader asked for must be on a port given (the built-in simulator's is port 0).
+  if (options.reader && options.ports.empty() && *options.reader != 0) {
+    return out.Usage("--reader: the built-in simulated reader is reader 0");
+  }
+  if (options.reader && !options.ports.empty() && options.ports.count(*options.reader) == 0) {
+    return out.Usage(
+        fmt::format("--reader: no serial device was given for port {}", *options.reader));
+  }
   Session session(options, out);
   if (int code = session.Open()) return code;
   if (info->parsed()) return Info(session, out);
@@ -55,5 +92,5 @@ int main(int argc, char** argv) {
   if (off->parsed()) return Off(session, out);
   if (watch->parsed()) return Watch(session, out, count, timeout);
   if (shell->parsed()) return Shell(session, out, protocol);
-  return out.Usage("no command");
+  return out.Usage("a command is required");
 }

@@ -1,11 +1,13 @@
 // tolvex-sim: the simulated reader (src/sim) on a pseudo-terminal, for a driver that opens a
 // real serial device.
 //
-//   tolvex-sim --pty [--card MODEL] [--firmware 0xNN] [--paced | --jitter SEED
-//              [--jitter-gap US] [--jitter-block-end MS]] [--trace]
+//   tolvex-sim [-V|--version] --pty [--card MODEL|none] [--firmware 0xNN]
+//              [--paced | --jitter SEED [--jitter-gap US] [--jitter-block-end MS]] [--trace]
 //
 // Prints the path of the terminal's slave side alone on the first line, then plays the
-// reader on the master side until SIGINT or SIGTERM, "quit", or the end of standard input.
+// reader on the master side until SIGINT or SIGTERM or "quit". The reader has a card in it
+// (dual unless --card says otherwise; none: empty). Standard input closed or at its end (the
+// program started in the background of a script) leaves it running.
 // Commands on standard input, one a line, each answered with one line ("ok ..." or
 // "error: ..."):
 //   insert [MODEL]     a card goes in (the model chosen last, t0 at first)
@@ -18,6 +20,7 @@
 // The program keeps a descriptor of the slave side open itself, so the master never sees a
 // hang-up when a client closes the device. A pseudo-terminal has no data-set-ready line: the
 // dsr faults say so and do nothing.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
@@ -32,6 +35,7 @@
 #include <optional>
 #include <string>
 
+#include "arguments.h"
 #include "host/pty_simulator.h"
 #include "host/simulated_reader.h"
 
@@ -57,13 +61,14 @@ void Say(const std::string& line) {
 }
 
 struct Settings {
-  std::string model;  // the card at start; none if empty
+  std::string model = "dual";  // the card at start; "none" for none
   SimulatedReaderOptions reader;
 };
 
 // Reads the command line into `settings`; an exit code when the program is to end now.
 std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
   CLI::App app{"tolvex-sim: the simulated Brightwarden Serial SCR on a pseudo-terminal"};
+  app.set_version_flag("-V,--version", tolvex::tools::VersionLine("tolvex-sim"));
   bool pty_mode = false, trace = false;
   std::string firmware = "0x21";
   std::optional<std::uint64_t> jitter_seed;
@@ -71,8 +76,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
   std::int64_t jitter_gap_us = reader.jitter_gap.count();
   std::int64_t jitter_block_end_ms = reader.jitter_block_end.count();
   app.add_flag("--pty", pty_mode, "Simulate the reader on a pseudo-terminal (required)");
-  app.add_option("--card", settings->model,
-                 "Card in the reader at start (t0, t1, t1-crc, dual, ...)");
+  app.add_option("--card", settings->model, "Card in the reader at start (none: no card)")
+      ->check(tolvex::tools::CardModelValidator("none"))
+      ->capture_default_str();
   app.add_option("--firmware", firmware, "Firmware revision byte, e.g. 0x21");
   auto* paced_flag = app.add_flag("--paced", reader.paced, "Send at the pace of the real wires");
   auto* jitter_option =
@@ -98,7 +104,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    return app.exit(e);
+    if (e.get_exit_code() == 0) return app.exit(e);  // --help, --version
+    std::fprintf(stderr, "tolvex-sim: %s\n", tolvex::tools::OneLine(e.what()).c_str());
+    return 2;
   }
   if (!pty_mode) {
     std::fprintf(stderr, "tolvex-sim: --pty is required (the only way to run for now)\n");
@@ -108,10 +116,6 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
   const unsigned long revision = std::strtoul(firmware.c_str(), &end, 16);
   if (firmware.empty() || *end != '\0' || revision > 0xFF) {
     std::fprintf(stderr, "tolvex-sim: bad firmware revision %s\n", firmware.c_str());
-    return 2;
-  }
-  if (!settings->model.empty() && !SimulatedReader::IsCardModel(settings->model)) {
-    std::fprintf(stderr, "tolvex-sim: no card model %s\n", settings->model.c_str());
     return 2;
   }
   reader.firmware = static_cast<std::uint8_t>(revision);
@@ -140,8 +144,22 @@ void CatchSignals() {
   signal(SIGPIPE, SIG_IGN);
 }
 
-// Answers the console (the reader plays on the terminal on its own thread), until a signal,
-// "quit" or the end of standard input.
+// Descriptors 0 to 2 closed by whoever started the program are opened on /dev/null, so that
+// the terminal's descriptors never take their numbers.
+void FillStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    const int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      (void)dup2(null, fd);
+      close(null);
+    }
+  }
+}
+
+// Answers the console (the reader plays on the terminal on its own thread), until a signal or
+// "quit". At the end of standard input (or an error reading it) the console is done with and
+// the reader plays on until a signal.
 void Run(SimulatedReader& reader) {
   pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {signal_pipe[0], POLLIN, 0}};
   std::string input;
@@ -155,7 +173,11 @@ void Run(SimulatedReader& reader) {
     if (fds[0].revents != 0) {
       char buffer[512];
       const ssize_t n = read(STDIN_FILENO, buffer, sizeof(buffer));
-      if (n <= 0) break;  // end of input
+      if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+      if (n <= 0) {  // end of input: no more commands, but the reader plays on
+        fds[0].fd = -1;
+        continue;
+      }
       input.append(buffer, static_cast<std::size_t>(n));
       for (std::size_t nl; running && (nl = input.find('\n')) != std::string::npos;) {
         std::string line = input.substr(0, nl);
@@ -172,6 +194,7 @@ void Run(SimulatedReader& reader) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  FillStandardDescriptors();
   Settings settings;
   if (std::optional<int> code = ParseCommandLine(argc, argv, &settings)) return *code;
 
@@ -186,7 +209,7 @@ int main(int argc, char** argv) {
   CatchSignals();
 
   SimulatedReader reader = pty.reader();
-  if (!settings.model.empty()) {
+  if (settings.model != "none") {
     reader.InsertCard(settings.model, CardReport::kNotSent);
     reader.SetNextModel(settings.model);
   }

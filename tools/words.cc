@@ -1,13 +1,13 @@
 #include "words.h"
 
-#include <cstdio>
+#include <fmt/format.h>
+
+#include "host/event_messages.h"
 
 namespace tolvex::tools {
 
 std::string StatusValue(host::Status status) {
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-  return text;
+  return fmt::format("0x{:08X}", static_cast<std::uint32_t>(status));
 }
 
 std::string StatusWords(host::Status status) {
@@ -15,6 +15,17 @@ std::string StatusWords(host::Status status) {
   const std::string value = StatusValue(status);
   if (name != value) name += " " + value;
   return name + ": " + host::StatusText(status);
+}
+
+std::optional<std::uint32_t> EventFor(host::Status status) {
+  switch (status) {
+    case host::status::kInsufficientResources:
+      return host::event::kNoMemory;
+    case host::status::kBufferTooSmall:
+      return host::event::kBufferTooSmall;
+    default:
+      return std::nullopt;
+  }
 }
 
 std::string PortFailure(const std::string& where, host::Status status) {

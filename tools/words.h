@@ -15,6 +15,10 @@ std::string StatusValue(host::Status status);
 // "STATUS_IO_TIMEOUT 0xC00000B5: the device did not answer in time".
 std::string StatusWords(host::Status status);
 
+// The driver's event message (host/event_messages.h) for a failure with `status`: out of
+// memory, a buffer too small; nothing for the others.
+std::optional<std::uint32_t> EventFor(host::Status status);
+
 // One line for a failure of each operation, by its status.
 // A serial device that could not be opened.
 std::string PortFailure(const std::string& where, host::Status status);

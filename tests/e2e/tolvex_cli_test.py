@@ -1,0 +1,153 @@
+#!/usr/bin/env python3
+"""The command lines of tolvex and tolvex-sim: every usage error found before the driver starts
+(one line on standard error, exit code 2), --help and --version, the errors of ports that do not
+start, and tolvex-sim's defaults (a card in the reader, running on with standard input closed).
+
+    tolvex_cli_test.py --tolvex PATH --sim PATH
+"""
+
+import argparse
+import os
+import pty
+import signal
+import subprocess
+import sys
+import time
+
+LIMIT_S = 60  # for any one command: nothing may hang
+MISSING = "/dev/tolvex-test-no-such-device"
+failures = []
+
+
+def check(ok, what, detail=""):
+    print(f"ok    {what}" if ok else f"FAIL  {what}\n      {detail}")
+    if not ok:
+        failures.append(what)
+
+
+def run(argv):
+    return subprocess.run(argv, capture_output=True, text=True, timeout=LIMIT_S,
+                          stdin=subprocess.DEVNULL)
+
+
+def expect(argv, code, start, stream="stderr", contains=""):
+    """argv exits with `code`; `stream` starts with `start` (and contains `contains`); an error
+    is one line on standard error."""
+    result = run(argv)
+    text = getattr(result, stream)
+    lines = result.stderr.splitlines()
+    one_line = code == 0 or (len(lines) == 1 and result.stdout == "")
+    check(result.returncode == code and text.startswith(start) and contains in text and one_line,
+          " ".join(argv[1:]) or "(nothing)",
+          f"exit {result.returncode}, stdout {result.stdout!r}, stderr {result.stderr!r}")
+    return result
+
+
+class Simulator:
+    """tolvex-sim --pty started as in the background of a script: standard input at its end
+    (`stdin`: "devnull") or closed altogether ("closed")."""
+
+    def __init__(self, path, options, stdin):
+        self.process = subprocess.Popen(
+            [path, "--pty", *options], stdout=subprocess.PIPE, text=True, bufsize=1,
+            stdin=subprocess.DEVNULL if stdin == "devnull" else None,
+            preexec_fn=(lambda: os.close(0)) if stdin == "closed" else None)
+        self.pty = self.process.stdout.readline().strip()
+
+    def stop(self):
+        """SIGTERM: the code it ends with (None if it does not end)."""
+        self.process.send_signal(signal.SIGTERM)
+        try:
+            return self.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            return None
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tolvex", required=True)
+    parser.add_argument("--sim", required=True)
+    options = parser.parse_args()
+    t, s = options.tolvex, options.sim
+
+    # argv, exit code, the start of standard error (of standard output with exit code 0),
+    # and a piece it contains.
+    rows = [
+        ([t, "--help"], 0, "tolvex: the Brightwarden", "--version"),
+        ([t, "--version"], 0, "tolvex 0.", ""),
+        ([s, "-V"], 0, "tolvex-sim 0.", ""),
+        ([t], 2, "tolvex: a command is required", "info"),
+        ([t, "frobnicate"], 2, "tolvex: ", "frobnicate"),
+        ([t, "info", "extra"], 2, "tolvex: ", "extra"),
+        ([t, "--reader", "x", "info"], 2, "tolvex: --reader", ""),
+        ([t, "--reader", "4", "info"], 2, "tolvex: --reader", ""),
+        ([t, "--reader", "1", "info"], 2, "tolvex: --reader: the built-in simulated reader", ""),
+        ([t, "--card", "t9", "info"], 2, "tolvex: --card", "t9"),
+        ([t, "--card", "t1", "--port", f"0={MISSING}", "info"], 2, "tolvex: --", "excludes"),
+        ([t, "--port", "0=", "info"], 2, "tolvex: --port", "no device path"),
+        ([t, "--port", "0abc=/dev/null", "info"], 2, "tolvex: --port", "not a port number"),
+        ([t, "--port", "+1=/dev/null", "info"], 2, "tolvex: --port", "not a port number"),
+        ([t, "--port", "/dev/ttyS0", "info"], 2, "tolvex: --port", "not N=PATH"),
+        ([t, "--port", "4=/dev/ttyS0", "info"], 2, "tolvex: --port", "0xC0040005 The maximum"),
+        ([t, "--port", "1=/a", "--port", "1=/b", "info"], 2, "tolvex: --port", "given twice"),
+        ([t, "--port", f"0={MISSING}", "--reader", "2", "info"], 2,
+         "tolvex: --reader: no serial device was given for port 2", ""),
+        ([t, "apdu", "--protocol", "t2", "00A40400"], 2, "tolvex: --protocol", "t2"),
+        ([t, "shell", "--protocol", "T1"], 2, "tolvex: --protocol", ""),
+        ([t, "apdu", "00A4"], 2, "tolvex: hex", "not an APDU in hex"),
+        ([t, "watch", "--count", "-1"], 2, "tolvex: --count", ""),
+        ([t, "watch", "--timeout", "-0.5"], 2, "tolvex: --timeout", ""),
+        # Found before the driver starts: the usage error, not the missing device's.
+        ([t, "--port", f"0={MISSING}", "apdu", "--protocol", "t2", "00A40400"], 2,
+         "tolvex: --protocol", ""),
+        ([s, "--pty", "--card", "t9"], 2, "tolvex-sim: --card", "none"),
+        # A device that does not open: the status and the driver's event message.
+        ([t, "--port", f"0={MISSING}", "info"], 1,
+         f"tolvex: the serial device {MISSING} (port 0) does not exist "
+         "(STATUS_OBJECT_NAME_NOT_FOUND 0xC0000034",
+         "; event 0xC0040004 Internal error: Cannot connect to assigned serial port."),
+    ]
+    for argv, code, start, contains in rows:
+        expect(argv, code, start, "stdout" if code == 0 else "stderr", contains)
+
+    # A terminal nobody answers on: the driver's own status for its reader.
+    master, slave = pty.openpty()
+    try:
+        expect([t, "--port", f"0={os.ttyname(slave)}", "info"], 1,
+               f"tolvex: no reader answered on {os.ttyname(slave)} (port 0) (STATUS_IO_TIMEOUT")
+    finally:
+        os.close(slave)
+        os.close(master)
+
+    # tolvex-sim in the background of a script: its options, its standard input, and the card
+    # tolvex finds in its reader.
+    for sim_options, stdin, card in [([], "closed", "present"),
+                                     (["--card", "none"], "devnull", "absent")]:
+        name = f"tolvex-sim --pty {' '.join(sim_options)} with standard input {stdin}"
+        sim = Simulator(s, sim_options, stdin)
+        try:
+            time.sleep(0.5)  # long enough to have seen the end of its input
+            check(sim.pty.startswith("/dev/") and sim.process.poll() is None,
+                  f"{name}: runs on", f"{sim.pty!r}, exit {sim.process.poll()}")
+            # The reader chosen works; the other port given says in one line why it did not.
+            result = expect([t, "--port", f"0={sim.pty}", "--port", f"3={MISSING}", "info"], 0,
+                            "reader ", "stdout")
+            check(f"card          {card}" in result.stdout, f"{name}: card {card}",
+                  result.stdout)
+            check(result.stderr.startswith(f"tolvex: the serial device {MISSING} (port 3)") and
+                  len(result.stderr.splitlines()) == 1, f"{name}: port 3 said", result.stderr)
+            check(sim.process.poll() is None, f"{name}: still running")
+        finally:
+            code = sim.stop()
+        check(code == 0, f"{name}: ends on SIGTERM", f"exit {code}")
+
+    if failures:
+        print(f"{len(failures)} failed: {failures}")
+        return 1
+    print("all passed")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
