@@ -94,9 +94,9 @@ std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* erro
       Log(kLogError, "%s: cannot be opened (%s)", device.c_str(), host::StatusName(opened).c_str());
       *error = IFD_COMMUNICATION_ERROR;
     } else {
-      // The lone reader's own status, as the driver passed it on.
-      Log(kLogError, "%s: %s (%s)", device.c_str(),
-          started == host::status::kIoTimeout ? "no reader answered" : "no reader started",
+      // The device opens but the reader did not start: the driver's start says no more than
+      // that (it does not pass on why), and neither does the command.
+      Log(kLogError, "%s: no reader started (%s)", device.c_str(),
           host::StatusName(started).c_str());
       *error = IFD_COMMUNICATION_ERROR;
     }

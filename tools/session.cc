@@ -12,8 +12,7 @@ int Session::Open() {
     simulator_->InsertCard(options_.card, CardReport::kNotSent);
   }
   for (const auto& [index, path] : options_.ports) host_.AddDevicePort(index, path);
-  // When no reader started, the status of the first that failed; else success.
-  const Status started = host_.Start();
+  (void)host_.Start();  // its status only says whether any reader started
   const std::vector<unsigned> readers = host_.Readers();
   auto running = [&readers](unsigned index) {
     return std::find(readers.begin(), readers.end(), index) != readers.end();
@@ -28,11 +27,11 @@ int Session::Open() {
   // Every other port given that did not start says so; the command goes on with its reader.
   for (const auto& [index, path] : options_.ports) {
     if (index == index_ || running(index)) continue;
-    const Failure failure = NotStarted(index, started, !readers.empty());
+    const Failure failure = NotStarted(index);
     out_.Warning(failure.what, failure.status, failure.event);
   }
   if (!running(index_)) {
-    const Failure failure = NotStarted(index_, started, !readers.empty());
+    const Failure failure = NotStarted(index_);
     return out_.Error(failure.what, failure.status, failure.event);
   }
   auto [status, reader] = Reader::Open(host_, index_);
@@ -41,7 +40,7 @@ int Session::Open() {
   return 0;
 }
 
-Session::Failure Session::NotStarted(unsigned index, Status started, bool others_started) {
+Session::Failure Session::NotStarted(unsigned index) {
   const auto path = options_.ports.find(index);
   const std::string where = path == options_.ports.end()
                                 ? "the built-in simulator"
@@ -50,19 +49,10 @@ Session::Failure Session::NotStarted(unsigned index, Status started, bool others
   if (opened != kSuccess) {
     return {PortFailure(where, opened), opened, host::event::kCannotConnectSerial};
   }
-  // The driver passes a reader's own status on only when no reader started.
-  if (others_started) {
-    return {"no reader started on " + where, host::status::kUnsuccessful,
-            host::event::kCannotConnectSerial};
-  }
-  const Status status = started;
-  if (status == kIoTimeout) {
-    return {"no reader answered on " + where, status, host::event::kCannotConnectSerial};
-  }
-  if (status == host::status::kInsufficientResources) {
-    return {"no reader started on " + where, status, host::event::kNoMemory};
-  }
-  return {"no reader started on " + where, status, host::event::kCannotCreateDevice};
+  // The device opens, but no reader started on it: the driver's start does not pass on why
+  // (the reader did not answer, or not as the driver expects, or memory ran out).
+  return {"no reader started on " + where, host::status::kUnsuccessful,
+          host::event::kCannotConnectSerial};
 }
 
 }  // namespace tolvex::tools

@@ -121,14 +121,14 @@ class Session {
   }
 
  private:
-  // Why the reader on port `index` did not start (the host's start gave `started`): what to
-  // say, the status and the driver's event message for it.
+  // Why the reader on port `index` did not start: what to say, the status and the driver's
+  // event message for it.
   struct Failure {
     std::string what;
     Status status;
     std::uint32_t event;
   };
-  Failure NotStarted(unsigned index, Status started, bool others_started);
+  Failure NotStarted(unsigned index);
 
   const Options& options_;
   Output& out_;

@@ -111,11 +111,11 @@ def main():
     for argv, code, start, contains in rows:
         expect(argv, code, start, "stdout" if code == 0 else "stderr", contains)
 
-    # A terminal nobody answers on: the driver's own status for its reader.
+    # A terminal nobody answers on: the status the driver's start gave.
     master, slave = pty.openpty()
     try:
         expect([t, "--port", f"0={os.ttyname(slave)}", "info"], 1,
-               f"tolvex: no reader answered on {os.ttyname(slave)} (port 0) (STATUS_IO_TIMEOUT")
+               f"tolvex: no reader started on {os.ttyname(slave)} (port 0) (STATUS_UNSUCCESSFUL")
     finally:
         os.close(slave)
         os.close(master)

@@ -81,7 +81,7 @@ def main():
 
         sim.command("fault silence always")
         result, _, out = run("info")
-        check(result.returncode == 1 and "no reader answered" in out and "0xC00000B5" in out,
+        check(result.returncode == 1 and "no reader started" in out and "0xC0000001" in out,
               "a silent reader is reported, not waited for", out)
     finally:
         sim.process.kill()

@@ -83,6 +83,10 @@ class Session {
     std::function<Outcome()> run;
     // Before the step is tried again after a failure: what a caller does first.
     std::function<void()> recover;
+    // The status a caller is told when memory ran out: STATUS_INSUFFICIENT_RESOURCES, or for
+    // the start, where DriverEntry does not pass on why its one reader did not start,
+    // STATUS_UNSUCCESSFUL.
+    bool unsuccessful_too = false;
   };
 
   Session() : sim_(&host_.AddSimulatedPort(0)) {}
@@ -102,7 +106,7 @@ class Session {
   std::vector<Step> Steps() {
     std::vector<Step> steps;
     steps.push_back({Phase::kStartup, "start", [this] { return Outcome{host_.Start()}; },
-                     [this] { Note("stop after a failed start", host_.Stop()); }});
+                     [this] { Note("stop after a failed start", host_.Stop()); }, true});
     steps.push_back({Phase::kOpenClose, "open", [this] { return Open(); }, nullptr});
     steps.push_back({Phase::kTracking, "insert", [this] { return Insert(); }, nullptr});
     steps.push_back(
@@ -307,8 +311,8 @@ RunResult RunWithFailure(Phase phase, const Site& site, size_t skip, size_t thre
       }
       run.failed_step = step.name;
       run.status = outcome.status;
-      // Memory that ran out is told as such, the start's too (its lone reader's status).
-      if (outcome.status != STATUS_INSUFFICIENT_RESOURCES) {
+      if (outcome.status != STATUS_INSUFFICIENT_RESOURCES &&
+          !(step.unsuccessful_too && outcome.status == STATUS_UNSUCCESSFUL)) {
         run.problems.push_back(std::string(step.name) + " reported " + StatusName(outcome.status) +
                                " for memory that ran out");
       }

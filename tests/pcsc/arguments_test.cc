@@ -45,9 +45,9 @@ TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
                {kLun, null, IFD_NO_SUCH_DEVICE, ""},
                {kLun, file, IFD_NO_SUCH_DEVICE, ""},
                {kLun, folder, IFD_COMMUNICATION_ERROR, ""},  // opens, as no terminal
-               // The status the driver gave for its reader, as the command reports it too.
+               // The status the driver's start gave, as the command reports it too.
                {kLun, silent.data(), IFD_COMMUNICATION_ERROR,
-                silent + ": no reader answered (STATUS_IO_TIMEOUT)"}};
+                silent + ": no reader started (STATUS_UNSUCCESSFUL)"}};
   for (const auto& c : cases) {
     EXPECT_EQ(IFDHCreateChannelByName(c.lun, c.name), c.response) << (c.name ? c.name : "null");
     EXPECT_TRUE(c.logged.empty() || testing::Logged(c.logged)) << c.logged;

@@ -13,22 +13,14 @@ NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) 
   if (status != STATUS_SUCCESS) return status;
   if (mask == 0) return STATUS_UNSUCCESSFUL;
 
-  // A reader that fails to start is gone again. Its status is passed on only when no reader
-  // started: the first failure's, so that a lone reader's caller learns why.
   NTSTATUS result = STATUS_UNSUCCESSFUL;
-  bool started = false;
-  bool failed = false;
   for (ULONG index = 0; index < MAXIMUM_READERS && mask != 0; ++index, mask >>= 1) {
-    if ((mask & 1) == 0) continue;
-    const NTSTATUS reader = DrvInitDeviceObject(DriverObject, index);
-    if (reader == STATUS_SUCCESS) {
-      started = true;
-    } else if (!failed) {
-      failed = true;
-      result = reader;
+    // A reader that fails to start is gone again; its status is not passed on.
+    if ((mask & 1) && DrvInitDeviceObject(DriverObject, index) == STATUS_SUCCESS) {
+      result = STATUS_SUCCESS;
     }
   }
-  return started ? STATUS_SUCCESS : result;
+  return result;
 }
 
 NTSTATUS DrvGetConfiguration(PUNICODE_STRING RegistryPath, PULONG PortMask) {

@@ -5,9 +5,7 @@
 // -------------------
 // DriverEntry installs the dispatch routines, reads the port mask COMMask from the registry
 // (the driver key's "Parameters" subkey) and starts one reader device per set bit 0 to 3, in
-// ascending order, with DrvInitDeviceObject. It succeeds if at least one reader started;
-// when none did, it returns the status of the first reader that failed (STATUS_UNSUCCESSFUL
-// when the mask names no port it serves).
+// ascending order, with DrvInitDeviceObject. It succeeds if at least one reader started.
 //
 // Start-up (DrvInitDeviceObject), on the thread of driver entry, in order: create the device
 // "\Device\Tolvex<n>"; build the link record; open "\Device\Serial<n>"; configure the port and
