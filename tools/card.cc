@@ -106,7 +106,7 @@ std::uint32_t Prepare(Session& session, Output& out, std::uint32_t requested, in
 }
 
 int Apdu(Session& session, Output& out, const std::string& protocol_name,
-         const std::vector<std::string>& hex) {
+         const std::vector<std::string>& hex, bool get_response) {
   const auto requested = ProtocolMask(protocol_name);
   if (!requested) return out.Usage("--protocol takes t0, t1 or any");
   std::vector<Bytes> apdus;
@@ -119,7 +119,7 @@ int Apdu(Session& session, Output& out, const std::string& protocol_name,
   const std::uint32_t protocol = Prepare(session, out, *requested, &code);
   if (code != 0) return code;
   for (const Bytes& apdu : apdus) {
-    if (int failed = Exchange(session, out, protocol, apdu)) return failed;
+    if (int failed = Exchange(session, out, protocol, apdu, get_response)) return failed;
   }
   return 0;
 }
