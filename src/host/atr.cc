@@ -211,8 +211,9 @@ AtrDescription DescribeAtr(std::span<const std::uint8_t> bytes) {
   const unsigned pts_f = ClockRateConversion[c.PtsData.Fl & 0x0F].F;
   const BIT_RATE_ADJUSTMENT& pts_d = BitRateAdjustment[c.PtsData.Dl & 0x0F];
   if (pts_f != 0 && pts_d.DDivisor != 0) {
-    d.reader_bit_rate = static_cast<unsigned>(std::lround(
-        double{kReaderCardClockHz} * pts_d.DNumerator / (double{pts_f} * pts_d.DDivisor)));
+    d.reader_bit_rate = static_cast<unsigned>(
+        std::lround(static_cast<double>(kReaderCardClockHz) * pts_d.DNumerator /
+                    (static_cast<double>(pts_f) * pts_d.DDivisor)));
   }
   auto add = [&d](const char* key, const char* label, unsigned value, bool given,
                   const std::string& source, std::string word = {}) {
