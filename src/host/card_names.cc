@@ -29,6 +29,45 @@ bool Matches(const std::string& pattern, const std::string& atr) {
   }
 }
 
+// The text with every byte that is not part of a well-formed UTF-8 sequence as '?': the list is
+// UTF-8, but a copy in another encoding must not reach the JSON output as it is.
+std::string WellFormed(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = [&text](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(i);
+    // The sequence's length, and the range of its second byte (Unicode's well-formed table).
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (lead < 0x80) {
+      length = 1;
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+      length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      length = 3;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    }
+    bool ok = length != 0 && i + length <= text.size();
+    for (std::size_t k = 1; ok && k < length; ++k) {
+      const unsigned char next = byte(i + k);
+      ok = k == 1 ? next >= low && next <= high : (next & 0xC0) == 0x80;
+    }
+    if (ok) {
+      out.append(text, i, length);
+      i += length;
+    } else {
+      out += '?';
+      ++i;
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string CardListPath() {
@@ -49,7 +88,7 @@ std::vector<std::string> CardNames(std::span<const std::uint8_t> atr, const std:
     while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
     if (line.empty() || line[0] == '#') continue;
     if (line[0] == '\t') {
-      if (matching) names.push_back(line.substr(line.find_first_not_of('\t')));
+      if (matching) names.push_back(WellFormed(line.substr(line.find_first_not_of('\t'))));
       continue;
     }
     matching = Matches(line, text);

@@ -3,7 +3,8 @@
 // The list (smartcard_list.txt) holds, for each known card, a line with its ATR as a regular
 // expression over the ATR in hex ("3B 02 14 50", upper case, a space between bytes; "." for
 // any digit, "[..]" for a choice), then its description lines, each indented with a tab.
-// Lines starting with "#" and empty lines are comments. An ATR matches a pattern when the
+// Lines starting with "#" and empty lines are comments. Descriptions are UTF-8; a byte that is
+// not is given as '?'. An ATR matches a pattern when the
 // whole ATR text does; each matching entry's descriptions are given, in the list's order.
 #pragma once
 

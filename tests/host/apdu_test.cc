@@ -277,7 +277,8 @@ TEST(CardNames, FindsTheCardsInAListInPcscToolsFormat) {
             "\tnot a regular expression: left out\n"
             "\n"
             "3B FF .*\n"
-            "\tany ATR of 3B FF\n";
+            "\tany ATR of 3B FF\n"
+            "\tcart\xC3\xA3o, cart\xE3o, \xED\xA0\x80\n";
   }
   const struct {
     const char* atr;
@@ -289,7 +290,7 @@ TEST(CardNames, FindsTheCardsInAListInPcscToolsFormat) {
       {"3B 8C 80 01 59 75 62 69 6B 65 79 4E 45 4F 72 33 58",
        "Token, any version|Token, a choice of digits"},
       {"3B 02 14", ""},  // the whole ATR must match
-      {"3B FF 11 00 00 E0", "any ATR of 3B FF"},
+      {"3B FF 11 00 00 E0", "any ATR of 3B FF|cart\xC3\xA3o, cart?o, ???"},
       {"3B 00", ""},
   };
   for (const auto& row : rows) {
