@@ -8,8 +8,11 @@
 #include <cstdio>
 #include <deque>
 #include <fstream>
+#include <sstream>
 #include <string>
 
+#include "captured_output.h"
+#include "commands.h"
 #include "host/card_names.h"
 #include "host/hex.h"
 #include "host/host.h"
@@ -213,6 +216,60 @@ TEST(Transceive, StopsACardThatAsksForGetResponsesWithoutEnd) {
   EXPECT_EQ(result.exchanges.size(), card.sent.size());
   EXPECT_EQ(result.data.size(), card.sent.size());  // one byte an answer, all kept
   EXPECT_EQ(card.sent.back(), "00 C0 00 00 01");
+}
+
+// `tolvex apdu` shows each exchange, the automatic ones marked, and stops a runaway card with
+// an error.
+TEST(ShowExchanges, MarksTheAutomaticCommandsAndSaysWhenTheCardWasStopped) {
+  const struct {
+    const char* what;
+    std::vector<const char*> answers;  // none: "AA 61 01" forever
+    int code;
+    int exchanges;  // in the JSON's apdu object; 0: no apdu object
+    const char* sw;
+    const char* data;
+    bool error;  // an error line follows
+  } rows[] = {
+      {"a chain", {"61 02", "01 02 90 00"}, 0, 2, "9000", "01 02", false},
+      {"a runaway card", {}, 1, kMaxAutomaticExchanges + 1, "", "", true},
+      {"no answer at all", {"EE"}, 1, 0, "", "", true},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ScriptedCard card;
+    for (const char* answer : row.answers) card.answers.push_back(B(answer));
+    const ApduResult result = Transceive(std::ref(card), B("00 A4 04 00 02 3F 00"), true);
+    tools::Output text_out(false), json_out(true);
+    int code = -1;
+    const std::string text =
+        CapturedOutput([&] { code = tools::ShowExchanges(text_out, tools::kT0, result); });
+    EXPECT_EQ(code, row.code);
+    std::istringstream json_lines(
+        CapturedOutput([&] { (void)tools::ShowExchanges(json_out, tools::kT0, result); }));
+    int automatic_text = 0;
+    for (std::size_t at = 0; (at = text.find("(automatic GET RESPONSE)", at)) != std::string::npos;
+         ++at) {
+      ++automatic_text;
+    }
+    std::string line;
+    tools::Json apdu, error;
+    while (std::getline(json_lines, line)) {
+      const tools::Json object = tools::Json::parse(line);
+      (object.contains("error") ? error : apdu) = object;
+    }
+    EXPECT_EQ(error.is_null(), !row.error);
+    if (row.exchanges == 0) {
+      EXPECT_TRUE(apdu.is_null());
+      continue;
+    }
+    ASSERT_EQ(apdu["exchanges"].size(), static_cast<std::size_t>(row.exchanges));
+    int automatic_json = 0;
+    for (const auto& exchange : apdu["exchanges"]) automatic_json += exchange["automatic"] ? 1 : 0;
+    EXPECT_EQ(automatic_json, row.exchanges - 1);
+    EXPECT_EQ(automatic_text, automatic_json);
+    EXPECT_EQ(apdu.value("sw", ""), row.sw);
+    EXPECT_EQ(apdu.value("data", ""), row.data);
+  }
 }
 
 // The simulated T=0 card answers 61 xx after a command with data and 6C xx to a wrong Le.

@@ -7,12 +7,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
 #include <map>
 #include <sstream>
 #include <string>
 #include <tuple>
 
+#include "captured_output.h"
 #include "commands.h"
 #include "host/hex.h"
 
@@ -85,11 +85,7 @@ std::string Parameters(const AtrDescription& d) {
 template <typename F>
 std::string Captured(F f) {
   ::setenv("TOLVEX_SMARTCARD_LIST", "/nonexistent/smartcard_list.txt", 1);
-  std::ostringstream text;
-  std::streambuf* const saved = std::cout.rdbuf(text.rdbuf());
-  f();
-  std::cout.rdbuf(saved);
-  return text.str();
+  return CapturedOutput(f);
 }
 
 // The text's lines by their label (the first 14 columns); the last of each.
