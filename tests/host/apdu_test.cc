@@ -278,12 +278,13 @@ TEST(Transceive, FetchesTheSimulatedT0CardsAnswers) {
   SimulatedReader simulator = host.AddSimulatedReader(0);
   ASSERT_TRUE(simulator.InsertCard("t0", CardReport::kNotSent));
   ASSERT_EQ(host.Start(), status::kSuccess);
-  auto [opened, reader] = Reader::Open(host, 0);
-  ASSERT_EQ(opened, status::kSuccess);
-  ASSERT_EQ(reader->PowerCard(Power::kColdReset).status, status::kSuccess);
-  ASSERT_EQ(reader->SetProtocol(1).value, 1u);
+  auto opened = Reader::Open(host, 0);
+  ASSERT_EQ(opened.status, status::kSuccess);
+  Reader& reader = *opened.value;
+  ASSERT_EQ(reader.PowerCard(Power::kColdReset).status, status::kSuccess);
+  ASSERT_EQ(reader.SetProtocol(1).value, 1u);
   auto transmit = [&reader](std::span<const std::uint8_t> command) {
-    return reader->Transmit(1, command);
+    return reader.Transmit(1, command);
   };
   const Bytes& file = sim::Application::FileContents();
   const struct {
