@@ -96,7 +96,10 @@ void PrintAtr(const Bytes& atr, Output& out, double ms) {
   out.Text(fmt::format("TCK           {}  {}",
                        d.tck.present ? fmt::format("{:02X}", d.tck.value) : "--",
                        TckVerdict(d.tck)));
-  out.Text(fmt::format("protocols     {}", fmt::join(Protocols(d.protocols), ", ")));
+  const std::vector<std::string> protocols = Protocols(d.protocols);
+  out.Text(fmt::format("protocols     {}", protocols.empty()
+                                               ? "none usable"
+                                               : fmt::format("{}", fmt::join(protocols, ", "))));
   for (const AtrParameter& p : d.parameters) {
     out.Text(fmt::format("{:<14}{:<6}{}", p.label, ParameterValue(p),
                          p.given ? "from " + p.source : "default"));
