@@ -99,7 +99,7 @@ std::uint32_t Prepare(Session& session, Output& out, std::uint32_t requested, in
 }
 
 int Apdu(Session& session, Output& out, std::uint32_t protocols,
-         const std::vector<std::string>& hex) {
+         const std::vector<std::string>& hex, bool get_response) {
   std::vector<Bytes> apdus;
   for (const std::string& text : hex) {
     auto bytes = tolvex::host::ParseHex(text);
@@ -110,7 +110,7 @@ int Apdu(Session& session, Output& out, std::uint32_t protocols,
   const std::uint32_t protocol = Prepare(session, out, protocols, &code);
   if (code != 0) return code;
   for (const Bytes& apdu : apdus) {
-    if (int failed = Exchange(session, out, protocol, apdu)) return failed;
+    if (int failed = Exchange(session, out, protocol, apdu, get_response)) return failed;
   }
   return 0;
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "host/apdu.h"
 #include "session.h"
 
 namespace tolvex::tools {
@@ -14,9 +15,10 @@ namespace tolvex::tools {
 int Info(Session& session, Output& out);
 int Atr(Session& session, Output& out, Power reset);
 int Off(Session& session, Output& out);
-// `protocols`: the protocol mask asked for (ProtocolNames() in arguments.h).
+// `protocols`: the protocol mask asked for (ProtocolNames() in arguments.h). Under T=0 the
+// GET RESPONSE and Le corrections are sent for the caller unless !get_response.
 int Apdu(Session& session, Output& out, std::uint32_t protocols,
-         const std::vector<std::string>& hex);
+         const std::vector<std::string>& hex, bool get_response = true);
 int Shell(Session& session, Output& out, std::uint32_t protocols);
 int Watch(Session& session, Output& out, int count, double timeout_s);
 // Runs on its own session: the built-in simulated reader.
@@ -30,7 +32,13 @@ std::uint32_t Prepare(Session& session, Output& out, std::uint32_t requested, in
 
 // What the card said, shown (show.cc).
 void PrintAtr(const Bytes& atr, Output& out, double ms);
-// Sends one APDU and shows the answer: 0, or the exit code after a failure (said).
-int Exchange(Session& session, Output& out, std::uint32_t protocol, const Bytes& apdu);
+// Sends one APDU and shows the answer: 0, or the exit code after a failure (said). Under T=0,
+// with `get_response`, the GET RESPONSE and Le corrections the card asks for are sent too
+// (host::Transceive), each shown, marked as automatic.
+int Exchange(Session& session, Output& out, std::uint32_t protocol, const Bytes& apdu,
+             bool get_response = true);
+// Shows the exchanges of one command, and the data and status word gathered: 0, or the exit
+// code after a failure (said).
+int ShowExchanges(Output& out, std::uint32_t protocol, const host::ApduResult& result);
 
 }  // namespace tolvex::tools

@@ -53,6 +53,9 @@ int main(int argc, char** argv) {
       ->type_name("HEX")
       ->required()
       ->check(ApduValidator());
+  bool no_get_response = false;
+  apdu->add_flag("--no-get-response", no_get_response,
+                 "under T=0, show 61xx and 6Cxx as they are: no GET RESPONSE sent for them");
   auto* off = app.add_subcommand("off", "power the card down");
   auto* watch = app.add_subcommand("watch", "print card insertion and removal");
   int count = 0;
@@ -88,7 +91,7 @@ int main(int argc, char** argv) {
   if (int code = session.Open()) return code;
   if (info->parsed()) return Info(session, out);
   if (atr->parsed()) return Atr(session, out, warm ? Power::kWarmReset : Power::kColdReset);
-  if (apdu->parsed()) return Apdu(session, out, protocol, apdus);
+  if (apdu->parsed()) return Apdu(session, out, protocol, apdus, !no_get_response);
   if (off->parsed()) return Off(session, out);
   if (watch->parsed()) return Watch(session, out, count, timeout);
   if (shell->parsed()) return Shell(session, out, protocol);
