@@ -19,7 +19,7 @@ int Apdu(Session& session, Output& out, const std::string& protocol_name,
 int Shell(Session& session, Output& out, const std::string& protocol_name);
 int Watch(Session& session, Output& out, int count, double timeout_s);
 // Runs on its own session: the built-in simulated reader.
-int Demo(Output& out);
+int Demo(Output& out, bool trace);
 
 // Pieces the commands share.
 // Powers the card up: 0 with its ATR, else the exit code (the error said).

@@ -21,6 +21,7 @@ int Session::Open() {
     host_.AddDevicePort(index, binding.substr(equals + 1));
     paths_[index] = binding.substr(equals + 1);
   }
+  if (options_.trace) StartTrace();
   (void)host_.Start();  // its status only says whether any reader started
   const std::vector<unsigned> readers = host_.Readers();
   if (options_.reader) {
@@ -37,6 +38,28 @@ int Session::Open() {
   if (!reader) return out_.Error("the reader could not be opened", status);
   reader_ = std::move(reader);
   return 0;
+}
+
+void Session::StartTrace() {
+  const bool json = out_.json();
+  const bool several = paths_.size() > 1;
+  trace_ = std::make_unique<host::WireTrace>([json, several](const host::TraceLine& line) {
+    if (json) {
+      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(line.at).count();
+      std::cerr << Json{{"trace", line.text},
+                        {"dir", line.from_reader ? "reader" : "host"},
+                        {"us", us},
+                        {"bytes", Hex(line.wire)},
+                        {"port", line.port}}
+                       .dump()
+                << '\n';
+    } else {
+      const std::string port = several ? fmt::format("port {}: ", line.port) : std::string();
+      std::cerr << host::TraceText(line.at, port + line.text) << '\n';
+    }
+  });
+  if (paths_.empty()) host_.Tap(0, trace_->Observer(0));
+  for (const auto& [index, path] : paths_) host_.Tap(index, trace_->Observer(index));
 }
 
 int Session::NotStarted() {

@@ -1,6 +1,6 @@
 // tolvex: the reader driver, from the command line.
 //
-//   tolvex [--port N=PATH]... [--reader N] [--json] [--card MODEL] COMMAND [ARGS]
+//   tolvex [--port N=PATH]... [--reader N] [--json] [--card MODEL] [--trace] COMMAND [ARGS]
 //
 // Without --port the driver runs on the built-in simulated reader on port 0, with a card in
 // it (MODEL, "dual" unless --card says otherwise). Each command speaks to the reader only
@@ -19,6 +19,10 @@ int main(int argc, char** argv) {
   app.add_option("--reader", options.reader, "the reader to use (default: the lowest started)");
   app.add_flag("--json", options.json, "one JSON object per result, for scripts");
   app.add_option("--card", options.card, "the simulated reader's card (without --port)");
+  app.add_flag("--trace", options.trace,
+               "print every frame on the wire, decoded, with its time in ms since the start, "
+               "to standard error (with --json: one object a line there, with trace, dir, us, "
+               "bytes, port)");
 
   auto* demo = app.add_subcommand("demo", "run against the built-in simulated reader");
   auto* info = app.add_subcommand("info", "reader attributes and versions");
@@ -46,7 +50,7 @@ int main(int argc, char** argv) {
   }
 
   Output out(options.json);
-  if (demo->parsed()) return Demo(out);
+  if (demo->parsed()) return Demo(out, options.trace);
   Session session(options, out);
   if (int code = session.Open()) return code;
   if (info->parsed()) return Info(session, out);

@@ -34,6 +34,7 @@
 
 #include "host/pty_simulator.h"
 #include "host/simulated_reader.h"
+#include "host/wire_trace.h"
 
 namespace {
 
@@ -122,8 +123,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
   }
   if (trace) {
     reader.trace = [](std::chrono::nanoseconds at, const std::string& entry) {
-      const double ms = std::chrono::duration<double, std::milli>(at).count();
-      std::fprintf(stderr, "%12.3f ms  %s\n", ms, entry.c_str());
+      std::fprintf(stderr, "%s\n", tolvex::host::TraceText(at, entry).c_str());
     };
   }
   return std::nullopt;
