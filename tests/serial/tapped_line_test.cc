@@ -1,5 +1,5 @@
 // The tap on a line: what the observer sees of a write and of the bytes received, and in which
-// order, with a line that takes only part of a write and answers while a write is handed over
+// order, with a line that takes only some of a write and answers while a write is handed over
 // (as a fast far end does: the answer must not overtake the frame in the trace).
 #include <gtest/gtest.h>
 

@@ -69,12 +69,12 @@ const Row kRows[] = {
 
 std::vector<Chunk> Parse(const std::string& traffic) {
   std::vector<Chunk> chunks;
-  std::istringstream parts(traffic);
-  std::string part;
-  while (std::getline(parts, part, '|')) {
-    const auto colon = part.find(':');
-    Chunk chunk{part.substr(0, colon).find('r') != std::string::npos, {}};
-    EXPECT_TRUE(ParseHex(part.substr(colon + 1), &chunk.bytes)) << part;
+  std::istringstream pieces(traffic);
+  std::string piece;
+  while (std::getline(pieces, piece, '|')) {
+    const auto colon = piece.find(':');
+    Chunk chunk{piece.substr(0, colon).find('r') != std::string::npos, {}};
+    EXPECT_TRUE(ParseHex(piece.substr(colon + 1), &chunk.bytes)) << piece;
     chunks.push_back(std::move(chunk));
   }
   return chunks;
