@@ -22,7 +22,7 @@ int Apdu(Session& session, Output& out, std::uint32_t protocols,
 int Shell(Session& session, Output& out, std::uint32_t protocols);
 int Watch(Session& session, Output& out, int count, double timeout_s);
 // Runs on its own session: the built-in simulated reader.
-int Demo(Output& out);
+int Demo(Output& out, bool trace);
 
 // Pieces the commands share.
 // Powers the card up: 0 with its ATR, else the exit code (the error said).

@@ -5,8 +5,9 @@
 
 namespace tolvex::tools {
 
-int Demo(Output& out) {
+int Demo(Output& out, bool trace) {
   Options options;
+  options.trace = trace;
   Session session(options, out);
   out.Text(
       "tolvex demo: the driver on the built-in simulated reader, a dual-protocol card in it\n");

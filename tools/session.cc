@@ -12,6 +12,7 @@ int Session::Open() {
     simulator_->InsertCard(options_.card, CardReport::kNotSent);
   }
   for (const auto& [index, path] : options_.ports) host_.AddDevicePort(index, path);
+  if (options_.trace) StartTrace();
   (void)host_.Start();  // its status only says whether any reader started
   const std::vector<unsigned> readers = host_.Readers();
   auto running = [&readers](unsigned index) {
@@ -38,6 +39,28 @@ int Session::Open() {
   if (!reader) return out_.Error("the reader could not be opened", status);
   reader_ = std::move(reader);
   return 0;
+}
+
+void Session::StartTrace() {
+  const bool json = out_.json();
+  const bool several = options_.ports.size() > 1;
+  trace_ = std::make_unique<host::WireTrace>([json, several](const host::TraceLine& line) {
+    if (json) {
+      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(line.at).count();
+      std::cerr << Json{{"trace", line.text},
+                        {"dir", line.from_reader ? "reader" : "host"},
+                        {"us", us},
+                        {"bytes", Hex(line.wire)},
+                        {"port", line.port}}
+                       .dump()
+                << '\n';
+    } else {
+      const std::string port = several ? fmt::format("port {}: ", line.port) : std::string();
+      std::cerr << host::TraceText(line.at, port + line.text) << '\n';
+    }
+  });
+  if (options_.ports.empty()) host_.Tap(0, trace_->Observer(0));
+  for (const auto& [index, path] : options_.ports) host_.Tap(index, trace_->Observer(index));
 }
 
 Session::Failure Session::NotStarted(unsigned index) {

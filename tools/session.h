@@ -19,6 +19,7 @@
 #include "host/host.h"
 #include "host/reader.h"
 #include "host/simulated_reader.h"
+#include "host/wire_trace.h"
 #include "words.h"
 
 namespace tolvex::tools {
@@ -48,6 +49,7 @@ struct Options {
   std::optional<unsigned> reader;
   bool json = false;
   std::string card = "dual";
+  bool trace = false;  // every frame on the wire, decoded, to standard error
 };
 
 inline double Milliseconds(Clock::duration d) {
@@ -118,6 +120,7 @@ class Session {
   ~Session() {
     reader_.reset();
     (void)host_.Stop();
+    if (trace_) trace_->Finish();  // the ports are stopped: all that was on the wire is in
   }
 
  private:
@@ -129,9 +132,12 @@ class Session {
     std::uint32_t event;
   };
   Failure NotStarted(unsigned index);
+  // Taps every port for --trace, before the host starts.
+  void StartTrace();
 
   const Options& options_;
   Output& out_;
+  std::unique_ptr<host::WireTrace> trace_;  // outlives the host, whose ports it hears
   Host host_;
   std::optional<SimulatedReader> simulator_;
   unsigned index_ = 0;

@@ -1,6 +1,7 @@
 // tolvex: the reader driver, from the command line.
 //
-//   tolvex [-V|--version] [--port N=PATH]... [--reader N] [--json] [--card MODEL] COMMAND [ARGS]
+//   tolvex [-V|--version] [--port N=PATH]... [--reader N] [--json] [--card MODEL] [--trace]
+//          COMMAND [ARGS]
 //
 // Without --port the driver runs on the built-in simulated reader on port 0, with a card in
 // it (MODEL, "dual" unless --card says otherwise). Each command speaks to the reader only
@@ -38,6 +39,10 @@ int main(int argc, char** argv) {
       ->type_name("MODEL")
       ->check(CardModelValidator())
       ->excludes(port);
+  app.add_flag("--trace", options.trace,
+               "print every frame on the wire, decoded, with its time in ms since the start, "
+               "to standard error (with --json: one object a line there, with trace, dir, us, "
+               "bytes, port)");
 
   auto* demo = app.add_subcommand("demo", "run against the built-in simulated reader");
   auto* info = app.add_subcommand("info", "reader attributes and versions");
@@ -78,7 +83,7 @@ int main(int argc, char** argv) {
   if (app.get_subcommands().empty()) {
     return out.Usage("a command is required: demo, info, atr, apdu, off, watch or shell");
   }
-  if (demo->parsed()) return Demo(out);
+  if (demo->parsed()) return Demo(out, options.trace);
   // The reader asked for must be on a port given (the built-in simulator's is port 0).
   if (options.reader && options.ports.empty() && *options.reader != 0) {
     return out.Usage("--reader: the built-in simulated reader is reader 0");

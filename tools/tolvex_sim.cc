@@ -38,6 +38,7 @@
 #include "arguments.h"
 #include "host/pty_simulator.h"
 #include "host/simulated_reader.h"
+#include "host/wire_trace.h"
 
 namespace {
 
@@ -126,8 +127,7 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
   }
   if (trace) {
     reader.trace = [](std::chrono::nanoseconds at, const std::string& entry) {
-      const double ms = std::chrono::duration<double, std::milli>(at).count();
-      std::fprintf(stderr, "%12.3f ms  %s\n", ms, entry.c_str());
+      std::fprintf(stderr, "%s\n", tolvex::host::TraceText(at, entry).c_str());
     };
   }
   return std::nullopt;

@@ -9,6 +9,7 @@
 #include "platform/platform.h"
 #include "serial/memory_line.h"
 #include "serial/serial_port.h"
+#include "serial/tapped_line.h"
 #include "serial/tty_line.h"
 #include "sim/reader_sim.h"
 
@@ -32,6 +33,7 @@ struct Host::State {
   std::map<unsigned, std::shared_ptr<serial::LineBackend>> ports;
   std::map<unsigned, std::shared_ptr<serial::MemoryLine>> memory_lines;
   std::map<unsigned, std::unique_ptr<sim::ReaderSim>> simulators;
+  std::map<unsigned, WireObserver> taps;
   std::optional<std::uint32_t> port_mask;
   bool mask_set = false;
   std::optional<std::pair<std::uint32_t, std::vector<std::uint8_t>>> raw_mask;
@@ -86,6 +88,10 @@ void Host::AddDevicePort(unsigned index, std::string path) {
   state_->ports[index] = std::make_shared<serial::TtyLine>(std::move(path));
 }
 
+void Host::Tap(unsigned index, WireObserver observer) {
+  state_->taps[index] = std::move(observer);
+}
+
 void Host::SetPortMask(std::optional<std::uint32_t> mask) {
   state_->port_mask = mask;
   state_->mask_set = true;
@@ -100,7 +106,14 @@ Status Host::Start() {
   std::vector<serial::PortBinding> bindings;
   std::uint32_t mask = 0;
   for (const auto& [index, backend] : state_->ports) {
-    bindings.push_back(serial::PortBinding{index, backend});
+    std::shared_ptr<serial::LineBackend> line = backend;
+    if (auto tap = state_->taps.find(index); tap != state_->taps.end()) {
+      line = std::make_shared<serial::TappedLine>(
+          backend, [observer = tap->second](const serial::LineTraffic& traffic) {
+            observer(WireChunk{traffic.from_device, traffic.at, traffic.bytes});
+          });
+    }
+    bindings.push_back(serial::PortBinding{index, std::move(line)});
     if (index < 32) mask |= 1U << index;
   }
   NTSTATUS status =

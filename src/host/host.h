@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -42,6 +43,17 @@ namespace tolvex::host {
 class Handle;
 class SimulatedReader;
 
+// Bytes on a port's line, as a serial port monitor sees them: a chunk written to the reader or
+// received from it, with its time (host/wire_trace.h decodes them).
+struct WireChunk {
+  bool from_reader = false;
+  std::chrono::steady_clock::time_point at;
+  std::span<const std::uint8_t> bytes;
+};
+// Called in the order the line carried the chunks, from the port's threads, under a lock of the
+// port's line: it must be quick, and must not call the host.
+using WireObserver = std::function<void(const WireChunk&)>;
+
 class Host {
  public:
   struct Options {
@@ -64,6 +76,9 @@ class Host {
   void AddDevicePort(unsigned index, std::string path);
   // The COMMask to write; by default, one bit per port added. Absent: leave the value out.
   void SetPortMask(std::optional<std::uint32_t> mask);
+  // Before Start: every byte on port `index`'s line, both ways, goes to `observer` too (any
+  // kind of port; nothing of what passes changes).
+  void Tap(unsigned index, WireObserver observer);
   // Writes COMMask as a value of another registry type (for tests of the driver's checks).
   void SetPortMaskValue(std::uint32_t type, std::vector<std::uint8_t> data);
 

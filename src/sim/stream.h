@@ -82,6 +82,8 @@ class FrameParser {
  public:
   void Feed(std::span<const std::uint8_t> chunk, std::vector<HostFrame>& frames);
   bool mid_frame() const { return !pending_.empty(); }
+  // The bytes of the frame begun and not yet complete.
+  const Bytes& pending() const { return pending_; }
   void Reset() { pending_.clear(); }
 
  private:

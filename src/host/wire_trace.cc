@@ -1,0 +1,97 @@
+#include "host/wire_trace.h"
+
+#include <cstdio>
+
+#include "sim/line_decoder.h"
+
+namespace tolvex::host {
+
+std::string TraceText(std::chrono::nanoseconds at, const std::string& text) {
+  const double ms = std::chrono::duration<double, std::milli>(at).count();
+  char time[32];
+  std::snprintf(time, sizeof(time), "%12.3f ms  ", ms);
+  return time + text;
+}
+
+WireTrace::WireTrace(Printer printer)
+    : printer_(std::move(printer)), start_(std::chrono::steady_clock::now()) {
+  thread_ = std::thread([this] { Run(); });
+}
+
+WireTrace::~WireTrace() {
+  Finish();
+}
+
+WireObserver WireTrace::Observer(unsigned port) {
+  return [this, port](const WireChunk& chunk) {
+    {
+      std::lock_guard lock(mutex_);
+      queue_.push_back(
+          Chunk{port, chunk.from_reader, chunk.at, {chunk.bytes.begin(), chunk.bytes.end()}});
+    }
+    cv_.notify_one();
+  };
+}
+
+void WireTrace::Finish() {
+  {
+    std::lock_guard lock(mutex_);
+    stop_ = true;
+  }
+  cv_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void WireTrace::Print(unsigned port, const std::vector<sim::DecodedEntry>& entries) {
+  for (const sim::DecodedEntry& decoded : entries) {
+    printer_(TraceLine{port, decoded.entry.origin() != sim::Origin::kHost, decoded.entry.at,
+                       decoded.wire, decoded.entry.ToString()});
+  }
+}
+
+void WireTrace::Run() {
+  std::vector<sim::DecodedEntry> entries;
+  bool held = false;  // a decoder may hold the card's bytes back
+  for (;;) {
+    std::deque<Chunk> chunks;
+    bool stop;
+    {
+      std::unique_lock lock(mutex_);
+      if (held) {
+        cv_.wait_for(lock, kQuiet, [this] { return stop_ || !queue_.empty(); });
+      } else {
+        cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
+      }
+      chunks.swap(queue_);
+      stop = stop_;
+    }
+    for (const Chunk& chunk : chunks) {
+      auto& decoder = decoders_[chunk.port];
+      if (!decoder) decoder = std::make_unique<sim::LineDecoder>();
+      const auto at = std::chrono::duration_cast<std::chrono::nanoseconds>(chunk.at - start_);
+      entries.clear();
+      if (chunk.from_reader) {
+        decoder->ReaderSent(chunk.bytes, at, entries);
+      } else {
+        decoder->HostWrote(chunk.bytes, at, entries);
+      }
+      Print(chunk.port, entries);
+    }
+    // Quiet for kQuiet (or done): what the decoders hold back comes out.
+    if (chunks.empty() || stop) {
+      for (auto& [port, decoder] : decoders_) {
+        entries.clear();
+        if (stop) {
+          decoder->Finish(entries);
+        } else {
+          decoder->Flush(entries);
+        }
+        Print(port, entries);
+      }
+    }
+    held = !chunks.empty();
+    if (stop) return;
+  }
+}
+
+}  // namespace tolvex::host
