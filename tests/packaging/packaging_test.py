@@ -193,7 +193,9 @@ def check_deb(build, source, folder):
         os.makedirs(f"{root}/var/lib/dpkg/{sub}")
     for name in ("status", "available"):
         open(f"{root}/var/lib/dpkg/{name}", "w").close()
-    dpkg = ["dpkg", f"--root={root}", "--log=/dev/null", "--force-not-root"]
+    # Maintainer scripts run on DPKG_ROOT, without chroot (which needs root, and a shell there).
+    dpkg = ["dpkg", f"--root={root}", "--log=/dev/null", "--force-not-root",
+            "--force-script-chrootless"]
 
     def files():
         return {os.path.relpath(os.path.join(d, n), root) for d, _, names in os.walk(root)
@@ -216,11 +218,18 @@ def check_deb(build, source, folder):
         result = run(f"{root}/usr/bin/{command[0]}", *command[1:])
         check(result.returncode == 0 and want in result.stdout,
               f"the package's {' '.join(command)}", result.stdout + result.stderr)
-    with open(f"{root}/etc/reader.conf.d/tolvex", "a") as f:
-        f.write("# the reader's own settings\n")
+    # A reader enabled, as its administrator does, then the package removed: the file stays,
+    # and the postrm tells the administrator why pcscd will not start with it.
+    conf = f"{root}/etc/reader.conf.d/tolvex"
+    with open(conf) as f:
+        enabled = re.sub(r"^#([A-Z]+ )", r"\1", f.read(), flags=re.M)
+    with open(conf, "w") as f:
+        f.write(enabled)
     result = run(*dpkg, "-r", "tolvex")
     check(result.returncode == 0 and files() == {"etc/reader.conf.d/tolvex"},
           "dpkg -r: everything gone but the changed conffile", sorted(files()))
+    check("pcscd will not start" in result.stderr, "dpkg -r: the postrm says why pcscd stops",
+          result.stderr)
     result = run(*dpkg, "-P", "tolvex")
     check(result.returncode == 0 and not files(), "dpkg -P: the conffile gone too",
           sorted(files()))
