@@ -254,14 +254,25 @@ def check_man(build, source, folder):
         wanted = {"NAME", "SYNOPSIS", "DESCRIPTION", "OPTIONS", "EXIT STATUS", "EXAMPLES",
                   "SEE ALSO"}
         check(wanted <= sections, f"{name}(1): sections", sorted(sections))
-        # Every word --help lists (options; commands and their options; console commands).
+        # Every word --help lists (options, commands, console commands), and each command's
+        # options in that command's own entry of COMMANDS.
         entries = help_entries(program)
         words = {word for heading in entries.values() for word in heading}
-        for command in entries.get("Subcommands", []):
-            words |= {w for h in help_entries(program, command).values() for w in h}
         absent = sorted(w for w in words if w not in text)
         check(words and not absent, f"{name}(1): all {len(words)} words of --help are in it",
               absent)
+        commands = entries.get("Subcommands", [])
+        section = re.search(r"^\.SH COMMANDS\n(.*?)(^\.SH |\Z)", text, re.M | re.S)
+        section = "\n" + section.group(1) if section else ""
+        starts = [section.find(f"\n.TP\n{command} ") for command in commands] + [len(section)]
+        for i, command in enumerate(commands):
+            end = min(s for s in starts[i + 1:] if s >= 0)
+            entry = section[starts[i]:end] if starts[i] >= 0 else ""
+            words = {w for h in help_entries(program, command).values() for w in h
+                     if w != "-h,--help"}
+            absent = sorted(w for w in words if w not in entry)
+            check(starts[i] >= 0 and not absent, f"{name}(1): COMMANDS names {command} and "
+                  f"its {len(words)} options and arguments", absent)
 
 
 # --- bash completion ------------------------------------------------------------------------
