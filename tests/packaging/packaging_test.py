@@ -67,7 +67,7 @@ def options_of(program, *words):
     """{--option: takes a value} from a --help ("-h,--help" is --help)."""
     options = {}
     for line in run(program, *words, "--help").stdout.splitlines():
-        match = re.match(r"^  (?:-\w,)?(--[\w-]+)( +[A-Z][A-Z0-9_:]*(?: |$))?", line)
+        match = re.match(r"^  (?:-\w,)?(--[\w-]+)( [A-Z][A-Z0-9_]*(?::\S+)?(?: |$))?", line)
         if match:
             options[match.group(1)] = match.group(2) is not None
     return options
