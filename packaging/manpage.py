@@ -9,8 +9,8 @@ what --help does not say (DESCRIPTION, EXIT STATUS, FILES, EXAMPLES, SEE ALSO). 
 subcommands (CLI11's "Subcommands:" list) gets a COMMANDS section made from each subcommand's
 own --help, in place of the list, so that every option of every command is in the page; any
 other list of the help (tolvex-sim's commands on standard input) a section of its own. The
-page is gzipped the way Debian ships manual pages (no name, no time stamp: the same bytes
-from the same help).
+page is gzipped the way Debian ships manual pages (no file name, no time stamp in the gzip
+header).
 """
 
 import argparse
