@@ -38,6 +38,7 @@ SerialPort::~SerialPort() {
 }
 
 void SerialPort::Start(platform::Platform& platform) {
+  platform_ = &platform;
   thread_ = platform.StartSystemThread("serial" + std::to_string(index_), [this] { ThreadMain(); });
 }
 
@@ -112,6 +113,8 @@ bool SerialPort::has_pending_wait() const {
 // Line events
 
 void SerialPort::Receive(std::span<const UCHAR> bytes) {
+  std::vector<Completion> done;
+  bool wake = true;
   {
     std::lock_guard lock(mutex_);
     if (!open_) return;  // a closed port hears nothing
@@ -125,8 +128,24 @@ void SerialPort::Receive(std::span<const UCHAR> bytes) {
       history_ |= wait_mask_ & SERIAL_EV_RXCHAR;
       if (byte == settings_.chars.EventChar) history_ |= wait_mask_ & SERIAL_EV_RXFLAG;
     }
+    // Bytes that finish a read or a wait complete it here, on the thread that brought them,
+    // rather than one thread switch later on the port thread. (A terminal's bytes come on the
+    // port thread itself, which services the queues next.) The port thread is woken only when
+    // a read still pending now has a deadline before the one it sleeps to.
+    if (std::this_thread::get_id() != port_thread_) {
+      ServiceReadsLocked(Clock::now(), done);
+      ServiceWaitLocked(done);
+      const std::optional<Clock::time_point> next = NextDeadlineLocked();
+      wake = next && *next < sleep_deadline_;
+    }
   }
-  Wake();
+  if (wake) Wake();
+  if (!done.empty()) {
+    // The far end's thread may be none of the platform's: it completes in the port's.
+    platform::PlatformScope scope(*platform_);
+    platform::IrqlGuard raised(DISPATCH_LEVEL);  // as the port thread completes them
+    CompleteAll(done);
+  }
 }
 
 void SerialPort::ModemLinesChanged(ULONG events) {
@@ -504,6 +523,10 @@ std::optional<SerialPort::Clock::time_point> SerialPort::NextDeadlineLocked() co
 
 void SerialPort::ThreadMain() {
   std::vector<Completion> done;
+  {
+    std::lock_guard lock(mutex_);
+    port_thread_ = std::this_thread::get_id();
+  }
   for (;;) {
     pollfd fds[2] = {{wake_fd_, POLLIN, 0}, {-1, 0, 0}};
     std::optional<Clock::time_point> deadline;
@@ -511,6 +534,7 @@ void SerialPort::ThreadMain() {
       std::lock_guard lock(mutex_);
       if (stop_) return;
       deadline = NextDeadlineLocked();
+      sleep_deadline_ = deadline.value_or(Clock::time_point::max());
       fds[1].fd = backend_->PollDescriptor(!writes_.empty(), &fds[1].events);
     }
     timespec timeout{};

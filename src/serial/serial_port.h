@@ -11,8 +11,11 @@
 // Threads and locks. Requests arrive on the callers' threads. Each port has one port thread
 // that polls an event descriptor (woken on new requests, received bytes, cancellations) and,
 // for a terminal, the device's descriptor; it receives bytes, runs the read and write
-// time-outs and completes the requests that are due, at DISPATCH_LEVEL. One mutex per port
-// guards its queues and settings; no request is completed while it is held.
+// time-outs and completes the requests that are due, at DISPATCH_LEVEL. Bytes that another
+// thread brings (an in-memory line's far end) complete the reads and the wait they finish on
+// that thread, at DISPATCH_LEVEL too; the port thread hears of them only when a read left
+// pending has a deadline earlier than the one it sleeps to. One mutex per port guards its
+// queues and settings; no request is completed while it is held.
 //
 // Requests that cannot finish at once are marked pending, get a cancel routine and wait in a
 // queue: reads (first in, first served), writes, and the single wait-on-mask request. Whoever
@@ -161,6 +164,11 @@ class SerialPort final : private LineSink {
   std::deque<PIRP> writes_;
   WriteProgress write_;
   std::deque<PIRP> wait_;  // at most one
+  // The port thread's identity, and the deadline it sleeps to (max: none), both as it last
+  // looked under the lock.
+  std::thread::id port_thread_;
+  platform::Platform* platform_ = nullptr;  // set by Start, before the port can be opened
+  Clock::time_point sleep_deadline_ = Clock::time_point::max();
   std::vector<RequestRecord> requests_;
 };
 
