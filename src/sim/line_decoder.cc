@@ -45,26 +45,8 @@ void LineDecoder::HostWrote(std::span<const std::uint8_t> chunk, std::chrono::na
     commanded_ = true;
     answer_pending_ = true;
     DecodedEntry decoded;
-    TranscriptEntry& entry = decoded.entry;
-    entry.at = frame_at_;
-    entry.reg = frame.reg;
-    switch (frame.kind) {
-      case FrameKind::kWriteRegister:
-        entry.kind = EntryKind::kWriteRegister;
-        entry.bytes = frame.payload;
-        break;
-      case FrameKind::kReadRegister:
-        entry.kind = EntryKind::kReadRegister;
-        break;
-      case FrameKind::kWriteData:
-        entry.kind = EntryKind::kWriteData;
-        entry.bytes = frame.payload;
-        break;
-      case FrameKind::kBad:
-        entry.kind = EntryKind::kBadFrame;
-        entry.bytes = frame.raw;
-        break;
-    }
+    decoded.entry = HostEntry(frame);
+    decoded.entry.at = frame_at_;
     decoded.wire = std::move(frame.raw);
     out.push_back(std::move(decoded));
     frame_at_ = at;  // a frame after this one began in this chunk

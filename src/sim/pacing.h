@@ -4,8 +4,8 @@
 // The serial line runs at 19200 baud, 8N1: 10 bit times a byte, each way. On the card's side
 // one ETU is F / D clock cycles (372 at first) of the card's clock (3.58 MHz); a character to
 // the card takes the character guard time of register 1 (12 ETU + the card's extra guard
-// time), one from the card 12 ETU. The reader keeps, for each wire, when it is next free (Timeline) and
-// gives every byte it sends a due time; the Scheduler delivers in due order.
+// time), one from the card 12 ETU. The reader keeps, for each wire, when it is next free (Timeline)
+// and gives every byte it sends a due time; the Scheduler delivers in due order.
 //
 // Jitter instead gives the bytes random moments, drawn from a seed (JitterSource), so that the
 // host sees the same stream cut into different pieces arriving at different times.

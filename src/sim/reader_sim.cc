@@ -79,24 +79,10 @@ void ReaderSim::HostWrote(std::span<const std::uint8_t> bytes) {
 }
 
 void ReaderSim::Frame(const HostFrame& frame, TimePoint at) {
-  TranscriptEntry entry;
-  entry.reg = frame.reg;
-  entry.bytes = frame.payload;
-  switch (frame.kind) {
-    case FrameKind::kWriteRegister:
-      entry.kind = EntryKind::kWriteRegister;
-      break;
-    case FrameKind::kReadRegister:
-      entry.kind = EntryKind::kReadRegister;
-      break;
-    case FrameKind::kWriteData:
-      entry.kind = EntryKind::kWriteData;
-      break;
-    case FrameKind::kBad:
-      entry.kind = EntryKind::kBadFrame;
-      entry.bytes = frame.raw;
-      Record(std::move(entry), at);
-      return Answer(kAnswerBadFrame, at);
+  TranscriptEntry entry = HostEntry(frame);
+  if (frame.kind == FrameKind::kBad) {
+    Record(std::move(entry), at);
+    return Answer(kAnswerBadFrame, at);
   }
   if (faults_.silence_next) {
     faults_.silence_next = false;
@@ -197,8 +183,7 @@ void ReaderSim::ResetCard(TimePoint at) {
 void ReaderSim::ToCard(std::span<const std::uint8_t> data, TimePoint at) {
   if (!card_ || !card_->powered() || card_mute_ || data.empty()) return;
   const TimePoint start = std::max(at, timeline_.card);
-  const Nanos each =
-      options_.timing.CharacterToCard(guard_time(), card_->clocks_per_etu());
+  const Nanos each = options_.timing.CharacterToCard(guard_time(), card_->clocks_per_etu());
   timeline_.card = start + each * static_cast<std::int64_t>(data.size());
   CardOutput out;
   card_->Receive(data, out);

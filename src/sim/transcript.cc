@@ -80,4 +80,26 @@ std::string Transcript::ToString() const {
   return text;
 }
 
+TranscriptEntry HostEntry(const HostFrame& frame) {
+  TranscriptEntry entry;
+  entry.reg = frame.reg;
+  entry.bytes = frame.payload;
+  switch (frame.kind) {
+    case FrameKind::kWriteRegister:
+      entry.kind = EntryKind::kWriteRegister;
+      break;
+    case FrameKind::kReadRegister:
+      entry.kind = EntryKind::kReadRegister;
+      break;
+    case FrameKind::kWriteData:
+      entry.kind = EntryKind::kWriteData;
+      break;
+    case FrameKind::kBad:
+      entry.kind = EntryKind::kBadFrame;
+      entry.bytes = frame.raw;
+      break;
+  }
+  return entry;
+}
+
 }  // namespace tolvex::sim

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "sim/bytes.h"
+#include "sim/stream.h"
 
 namespace tolvex::sim {
 
@@ -58,5 +59,9 @@ struct Transcript {
   // One line per entry.
   std::string ToString() const;
 };
+
+// The transcript's entry for a frame from the host: its kind, register and bytes (the value
+// written, the data for the card, or for a bad frame what was thrown away).
+TranscriptEntry HostEntry(const HostFrame& frame);
 
 }  // namespace tolvex::sim
