@@ -17,7 +17,8 @@ int Off(Session& session, Output& out);
 int Apdu(Session& session, Output& out, const std::string& protocol_name,
          const std::vector<std::string>& hex);
 int Shell(Session& session, Output& out, const std::string& protocol_name);
-int Watch(Session& session, Output& out, int count, double timeout_s);
+// With `atr`, each card put in is powered up, its ATR shown, and powered down again.
+int Watch(Session& session, Output& out, int count, double timeout_s, bool atr);
 // Runs on its own session: the built-in simulated reader.
 int Demo(Output& out);
 

@@ -36,6 +36,8 @@ int main(int argc, char** argv) {
   double timeout = 0;
   watch->add_option("--count", count, "stop after N events");
   watch->add_option("--timeout", timeout, "stop after S seconds");
+  bool watch_atr = false;
+  watch->add_flag("--atr", watch_atr, "show the ATR of each card put in (powered down after)");
   auto* shell = app.add_subcommand("shell", "read APDUs (hex, one a line) from stdin");
   shell->add_option("--protocol", protocol, "t0, t1 or any");
 
@@ -53,7 +55,7 @@ int main(int argc, char** argv) {
   if (atr->parsed()) return Atr(session, out, warm ? Power::kWarmReset : Power::kColdReset);
   if (apdu->parsed()) return Apdu(session, out, protocol, apdus);
   if (off->parsed()) return Off(session, out);
-  if (watch->parsed()) return Watch(session, out, count, timeout);
+  if (watch->parsed()) return Watch(session, out, count, timeout, watch_atr);
   if (shell->parsed()) return Shell(session, out, protocol);
   return out.Usage("no command");
 }
