@@ -180,8 +180,8 @@ int RunShell(Session& session, Output& out, const std::string& protocol_name,
   const auto requested = ProtocolMask(protocol_name);
   if (!requested) return out.Usage("--protocol takes t0, t1 or any");
   ShellSession shell(session, out, *requested);
-  if (!shell.Ready(Power::kColdReset, "")) return 1;
-  int result = 0;
+  // A card that does not come up now may after it is put in: the next APDU tries again.
+  int result = shell.Ready(Power::kColdReset, "") ? 0 : 1;
   bool quit = false;
   while (!quit) {
     const std::optional<std::string> line = next();

@@ -16,9 +16,9 @@ using LineSource = std::function<std::optional<std::string>()>;
 
 // Runs the shell on the lines of `next` until "quit" or the end of input: APDUs in hex and the
 // shell's commands (help lists them). The card is powered up and its protocol selected first;
-// a card that an exchange left powered down is powered up again, a card pulled out waits for
-// the next line. Returns 0 when every line succeeded, 2 if a line was not understood, else 1
-// if anything failed; it reads on after each.
+// a card that an exchange left powered down is powered up again; a card pulled out (or none at
+// the start) is powered up by the next APDU. Returns 0 when every line succeeded, 2 if a line was
+// not understood, else 1 if anything failed; it reads on after each.
 int RunShell(Session& session, Output& out, const std::string& protocol_name,
              const LineSource& next);
 
