@@ -3,8 +3,10 @@
 // A wait for the card ends only on the reader's own reports, so a reader that has gone quiet
 // (unplugged, its simulator ended) would leave the wait unanswered for ever. Between waits
 // watch therefore asks the reader itself whether a card is in (Reader::CardInReader) every
-// kHeartbeat; two answers missed in a row end it with an error. With --atr each card put in is
-// powered up, its ATR shown, and powered down again: watch leaves the card as it found it.
+// kHeartbeat, and once more at once if it did not answer; a second silence ends watch with an
+// error (a few seconds after the reader went: each question waits up to the driver's read
+// time-out, about 2 s). With --atr each card put in is powered up, its ATR shown, and powered
+// down again: watch leaves the card as it found it.
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -18,7 +20,8 @@ namespace tolvex::tools {
 namespace {
 
 constexpr std::chrono::milliseconds kHeartbeat{1500};
-constexpr int kMissedHeartbeats = 2;
+// Asked this often in a row without an answer, the reader is taken for gone.
+constexpr int kQuestions = 2;
 // How often the indication while waiting moves, on a terminal.
 constexpr std::chrono::milliseconds kTick{250};
 
@@ -92,7 +95,6 @@ int Watch(Session& session, Output& out, int count, double timeout_s, bool atr) 
   out.Text(fmt::format("{} card {}; watching", Now().text, present ? "present" : "absent"));
   int result = 0;
   auto heard = Clock::now();  // the reader's last answer
-  int missed = 0;
   for (int seen = 0; count <= 0 || seen < count;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
     if (timeout_s > 0 && left.count() <= 0) break;
@@ -103,10 +105,13 @@ int Watch(Session& session, Output& out, int count, double timeout_s, bool atr) 
         session.reader().WaitForCard(present ? CardWait::kAbsent : CardWait::kPresent, step);
     if (status == kTimeout) {
       if (Clock::now() - heard < kHeartbeat) continue;
-      const Status answer = session.reader().CardInReader().status;
+      Status answer = kSuccess;
+      for (int question = 0; question < kQuestions; ++question) {
+        answer = session.reader().CardInReader().status;
+        if (answer == kSuccess) break;
+      }
       heard = Clock::now();
-      missed = answer == kSuccess ? 0 : missed + 1;
-      if (missed >= kMissedHeartbeats) {
+      if (answer != kSuccess) {
         waiting.Clear();
         return out.Error("the reader stopped answering", answer);
       }
@@ -124,7 +129,6 @@ int Watch(Session& session, Output& out, int count, double timeout_s, bool atr) 
     out.Text(fmt::format("{} card {}", now.text, present ? "inserted" : "removed"));
     if (present && atr) result = std::max(result, ShowAtr(session, out));
     heard = Clock::now();
-    missed = 0;
   }
   waiting.Clear();
   return result;
