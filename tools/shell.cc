@@ -49,8 +49,9 @@ class ShellSession {
   ShellSession(Session& session, Output& out, std::uint32_t requested)
       : session_(session), out_(out), requested_(requested) {}
 
-  // The card reset and its protocol selected, said with `what`; false after a failure (said).
-  bool Ready(Power reset, const std::string& what) {
+  // The card reset and its protocol selected, said with `what` (for scripts: `event`); false
+  // after a failure (said).
+  bool Ready(Power reset, const char* event, const std::string& what) {
     protocol_ = 0;
     const auto start = Clock::now();
     Bytes atr;
@@ -64,7 +65,7 @@ class ShellSession {
     }
     protocol_ = selected;
     out_.Object(Json{{"command", "shell"},
-                     {"event", what.empty() ? "ready" : what},
+                     {"event", event},
                      {"atr", Hex(atr)},
                      {"protocol", ProtocolName(selected)},
                      {"status", StatusValue(kSuccess)}});
@@ -96,7 +97,7 @@ class ShellSession {
         return out_.Usage("reset takes warm or cold: '" + Visible(text) + "'");
       }
       const bool warm = argument == "warm";
-      return Ready(warm ? Power::kWarmReset : Power::kColdReset,
+      return Ready(warm ? Power::kWarmReset : Power::kColdReset, warm ? "reset-warm" : "reset-cold",
                    warm ? "card reset warm" : "card reset cold")
                  ? 0
                  : 1;
@@ -108,7 +109,7 @@ class ShellSession {
         protocol_ = 0;
         return Off(session_, out_);
       }
-      if (protocol_ == 0 && !Ready(Power::kColdReset, "card powered up")) return 1;
+      if (protocol_ == 0 && !Ready(Power::kColdReset, "powered-up", "card powered up")) return 1;
       PrintAtr(atr_, out_, atr_ms_);
       return 0;
     }
@@ -117,7 +118,7 @@ class ShellSession {
       return out_.Usage("not an APDU in hex nor a command: '" + Visible(text) +
                         "' (help lists them)");
     }
-    if (protocol_ == 0 && !Ready(Power::kColdReset, "card powered up")) return 1;
+    if (protocol_ == 0 && !Ready(Power::kColdReset, "powered-up", "card powered up")) return 1;
     if (Exchange(session_, out_, protocol_, *bytes) == 0) return 0;
     Recover();
     return 1;
@@ -137,11 +138,12 @@ class ShellSession {
     protocol_ = 0;
     if (state < CardState::kPresent) {
       out_.Object(
-          Json{{"command", "shell"}, {"event", "card gone"}, {"status", StatusValue(kSuccess)}});
+          Json{{"command", "shell"}, {"event", "card-gone"}, {"status", StatusValue(kSuccess)}});
       out_.Text("the card is gone; insert one: the next line powers it up");
       return;
     }
-    (void)Ready(Power::kColdReset, "card powered down by the failure; powered up again");
+    (void)Ready(Power::kColdReset, "powered-up-again",
+                "card powered down by the failure; powered up again");
   }
 
   Session& session_;
@@ -181,7 +183,7 @@ int RunShell(Session& session, Output& out, const std::string& protocol_name,
   if (!requested) return out.Usage("--protocol takes t0, t1 or any");
   ShellSession shell(session, out, *requested);
   // A card that does not come up now may after it is put in: the next APDU tries again.
-  int result = shell.Ready(Power::kColdReset, "") ? 0 : 1;
+  int result = shell.Ready(Power::kColdReset, "ready", "") ? 0 : 1;
   bool quit = false;
   while (!quit) {
     const std::optional<std::string> line = next();
