@@ -22,11 +22,11 @@ namespace {
 
 constexpr const char* kHelp[] = {
     "APDU in hex        sent to the card, e.g. 00A4040007F0544F4C564558 (spaces allowed)",
-    "reset [warm]       reset the card (cold unless warm) and select the protocol again",
+    "reset [warm|cold]  reset the card (cold unless warm) and select the protocol again",
     "off                power the card down; the next APDU powers it up again",
     "atr                the card's ATR, decoded",
     "help               this list",
-    "quit               the end (as is the end of input)",
+    "quit, exit         the end (as is the end of input)",
     "# ...              a comment, on its own line or after an APDU",
 };
 
