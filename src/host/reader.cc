@@ -75,13 +75,6 @@ Result<CardState> Reader::State() {
           status == STATUS_SUCCESS ? static_cast<CardState>(ReadLe32(out)) : CardState::kUnknown};
 }
 
-Result<bool> Reader::CardInReader() {
-  const auto [status, out] = Control(IOCTL_READER_GET_CARD_PRESENCE, {}, sizeof(ULONG));
-  if (status != STATUS_SUCCESS) return {status};
-  if (out.size() != sizeof(ULONG)) return {STATUS_DEVICE_PROTOCOL_ERROR};
-  return {status, ReadLe32(out) != 0};
-}
-
 Result<std::uint32_t> Reader::LastError() {
   const auto [status, out] = Control(IOCTL_SMARTCARD_GET_LAST_ERROR, {}, 4);
   return {status, status == STATUS_SUCCESS ? ReadLe32(out) : 0};

@@ -54,9 +54,6 @@ class Reader {
   Result<std::string> AttributeText(std::uint32_t tag);
   Result<CardState> State();
   Result<std::uint32_t> LastError();
-  // Asks the reader itself (not the driver's records) whether a card is in; it fails when the
-  // reader does not answer (STATUS_IO_TIMEOUT) or its port is gone. The card is not touched.
-  Result<bool> CardInReader();
 
   // Waits until a card is in the reader (kPresent) or out of it, at most `limit`: success when
   // it is so already or becomes so; STATUS_TIMEOUT (0x102) when the time ran out (the wait is

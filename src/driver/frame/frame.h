@@ -16,8 +16,7 @@
 //
 // Requests. Open and close (DrvOpenClose) wait until the reader has started, cancel a pending
 // card tracking request, and make the reader a single-user device. Control requests go whole
-// to the library (DrvDeviceIoControl); the library hands vendor requests to DrvGenericIOCTL:
-// the versions (from the driver's records) and the card's presence (asked of the reader).
+// to the library (DrvDeviceIoControl); the library hands vendor requests to DrvGenericIOCTL.
 //
 // Teardown (DrvUnloadDevice) powers the card off and closes the STC if the reader was talking,
 // ends the listener by clearing the serial wait mask, lets go of the port, and releases the
@@ -58,12 +57,6 @@ static_assert(sizeof(READER_VERSION_INFO) == 8);
 
 inline constexpr ULONG IOCTL_READER_GET_VERSIONS =
     CTL_CODE(FILE_DEVICE_SMARTCARD, 2049, METHOD_BUFFERED, FILE_ANY_ACCESS);
-// Asks the reader itself whether a card is in (bit 0 of its power and status register): a
-// ULONG, 1 for a card, 0 for none. Nothing is recorded and the card is not touched; a reader
-// that does not answer fails it (STATUS_IO_TIMEOUT). Watchers use it to hear that the reader
-// is still there while they wait for the card.
-inline constexpr ULONG IOCTL_READER_GET_CARD_PRESENCE =
-    CTL_CODE(FILE_DEVICE_SMARTCARD, 2051, METHOD_BUFFERED, FILE_ANY_ACCESS);
 inline constexpr UCHAR DRIVER_VERSION_MAJOR = 1;
 inline constexpr UCHAR DRIVER_VERSION_MINOR = 0;
 

@@ -2,7 +2,6 @@
 #include <atomic>
 
 #include "driver/frame/frame.h"
-#include "driver/stc/stc.h"
 #include "platform/platform.h"
 
 void DrvCancelTracking(PSMARTCARD_EXTENSION smartcard, TrackingInFlight in_flight) {
@@ -83,19 +82,6 @@ NTSTATUS DrvGenericIOCTL(PSMARTCARD_EXTENSION SmartcardExtension) {
       std::memcpy(irp->AssociatedIrp.SystemBuffer, &info, sizeof(info));
       irp->IoStatus.Information = sizeof(info);
       status = STATUS_SUCCESS;
-    }
-  } else if (stack->Parameters.DeviceIoControl.IoControlCode == IOCTL_READER_GET_CARD_PRESENCE) {
-    if (stack->Parameters.DeviceIoControl.OutputBufferLength < sizeof(ULONG)) {
-      status = STATUS_BUFFER_TOO_SMALL;
-    } else {
-      UCHAR value = 0;
-      status =
-          IFReadSTCRegister(SmartcardExtension->ReaderExtension, STC_POWER_REGISTER, 1, &value);
-      if (status == STATUS_SUCCESS) {
-        const ULONG present = (value & STC_CARD_PRESENT) != 0 ? 1 : 0;
-        std::memcpy(irp->AssociatedIrp.SystemBuffer, &present, sizeof(present));
-        irp->IoStatus.Information = sizeof(present);
-      }
     }
   }
   irp->IoStatus.Status = status;
