@@ -1,12 +1,14 @@
 // watch: card insertion and removal as they happen, each with its time.
 //
-// A wait for the card ends only on the reader's own reports, so a reader that has gone quiet
-// (unplugged, its simulator ended) would leave the wait unanswered for ever. Between waits
-// watch therefore asks the reader itself whether a card is in (Reader::CardInReader) every
-// kHeartbeat, and once more at once if it did not answer; a second silence ends watch with an
-// error (a few seconds after the reader went: each question waits up to the driver's read
-// time-out, about 2 s). With --atr each card put in is powered up, its ATR shown, and powered
-// down again: watch leaves the card as it found it.
+// One wait for the card's change is in flight at a time; it ends only on the reader's own
+// reports, so a reader whose device went away would leave it unanswered for ever. watch
+// therefore waits in steps of kStep (kTick on a terminal, to move the indication) and between
+// them asks the host whether the device behind the reader's port has hung up (Host::LineGone:
+// a pseudo-terminal whose simulator quit, a USB serial adapter pulled out); then it ends with
+// an error. Nothing goes to the reader for that. A reader that falls silent on a line that
+// stays up (a real UART whose cable is pulled) is not seen here: the next command to it says
+// so. With --atr each card put in is powered up, its ATR shown, and powered down again: watch
+// leaves the card as it found it.
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -19,9 +21,8 @@ namespace tolvex::tools {
 
 namespace {
 
-constexpr std::chrono::milliseconds kHeartbeat{1500};
-// Asked this often in a row without an answer, the reader is taken for gone.
-constexpr int kQuestions = 2;
+// How long one step of the wait lasts between two looks at the line.
+constexpr std::chrono::milliseconds kStep{1000};
 // How often the indication while waiting moves, on a terminal.
 constexpr std::chrono::milliseconds kTick{250};
 
@@ -83,6 +84,14 @@ int ShowAtr(Session& session, Output& out) {
   return 0;
 }
 
+// The device behind the reader's port hung up: said, exit 1.
+int Gone(Session& session, Output& out) {
+  const std::string path = session.host().DevicePath(session.index());
+  return out.Error(fmt::format("the reader on {} is gone: its serial device hung up",
+                               path.empty() ? fmt::format("port {}", session.index()) : path),
+                   host::status::kNoSuchDevice);
+}
+
 }  // namespace
 
 int Watch(Session& session, Output& out, int count, double timeout_s, bool atr) {
@@ -94,33 +103,30 @@ int Watch(Session& session, Output& out, int count, double timeout_s, bool atr) 
   Waiting waiting(isatty(STDOUT_FILENO) && !out.json());
   out.Text(fmt::format("{} card {}; watching", Now().text, present ? "present" : "absent"));
   int result = 0;
-  auto heard = Clock::now();  // the reader's last answer
-  for (int seen = 0; count <= 0 || seen < count;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    if (timeout_s > 0 && left.count() <= 0) break;
-    auto step = waiting.shown() ? kTick : kHeartbeat;
-    if (timeout_s > 0) step = std::min(step, left);
-    waiting.Tick(present);
-    const Status status =
-        session.reader().WaitForCard(present ? CardWait::kAbsent : CardWait::kPresent, step);
-    if (status == kTimeout) {
-      if (Clock::now() - heard < kHeartbeat) continue;
-      Status answer = kSuccess;
-      for (int question = 0; question < kQuestions; ++question) {
-        answer = session.reader().CardInReader().status;
-        if (answer == kSuccess) break;
-      }
-      heard = Clock::now();
-      if (answer != kSuccess) {
+  for (int seen = 0; count <= 0 || seen < count; ++seen) {
+    std::unique_ptr<host::Request> wait =
+        session.reader().StartWaitForCard(present ? CardWait::kAbsent : CardWait::kPresent);
+    if (!wait) return out.Error("watching the reader failed", host::status::kInsufficientResources);
+    Status status = kTimeout;
+    while (status == kTimeout) {
+      if (session.host().LineGone(session.index())) {
         waiting.Clear();
-        return out.Error("the reader stopped answering", answer);
+        return Gone(session, out);
       }
-      continue;
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      if (timeout_s > 0 && left.count() <= 0) break;
+      auto step = waiting.shown() ? kTick : kStep;
+      if (timeout_s > 0) step = std::min(step, left);
+      waiting.Tick(present);
+      status = wait->Wait(step);
     }
+    if (status == kTimeout) break;  // the time given ran out; the wait is cancelled
     waiting.Clear();
-    if (status != kSuccess) return out.Error("watching the reader failed", status);
+    if (status != kSuccess) {
+      if (session.host().LineGone(session.index())) return Gone(session, out);
+      return out.Error("watching the reader failed", status);
+    }
     present = !present;
-    ++seen;
     const Stamp now = Now();
     out.Object(Json{{"command", "watch"},
                     {"event", present ? "inserted" : "removed"},
@@ -128,7 +134,6 @@ int Watch(Session& session, Output& out, int count, double timeout_s, bool atr) 
                     {"status", StatusValue(kSuccess)}});
     out.Text(fmt::format("{} card {}", now.text, present ? "inserted" : "removed"));
     if (present && atr) result = std::max(result, ShowAtr(session, out));
-    heard = Clock::now();
   }
   waiting.Clear();
   return result;

@@ -17,6 +17,7 @@ static_assert(status::kBufferTooSmall == STATUS_BUFFER_TOO_SMALL);
 static_assert(status::kObjectNameNotFound == STATUS_OBJECT_NAME_NOT_FOUND);
 static_assert(status::kDataError == STATUS_DATA_ERROR);
 static_assert(status::kSharingViolation == STATUS_SHARING_VIOLATION);
+static_assert(status::kInsufficientResources == STATUS_INSUFFICIENT_RESOURCES);
 static_assert(status::kIoTimeout == STATUS_IO_TIMEOUT);
 static_assert(status::kNotSupported == STATUS_NOT_SUPPORTED);
 static_assert(status::kCancelled == STATUS_CANCELLED);

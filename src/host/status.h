@@ -37,6 +37,7 @@ inline constexpr Status kBufferTooSmall = static_cast<Status>(0xC0000023);
 inline constexpr Status kObjectNameNotFound = static_cast<Status>(0xC0000034);
 inline constexpr Status kDataError = static_cast<Status>(0xC000003E);
 inline constexpr Status kSharingViolation = static_cast<Status>(0xC0000043);
+inline constexpr Status kInsufficientResources = static_cast<Status>(0xC000009A);
 inline constexpr Status kIoTimeout = static_cast<Status>(0xC00000B5);
 inline constexpr Status kNotSupported = static_cast<Status>(0xC00000BB);
 inline constexpr Status kCancelled = static_cast<Status>(0xC0000120);
