@@ -67,9 +67,13 @@ int main(int argc, char** argv) {
   double timeout = 0;
   watch->add_option("--count", count, "stop after N events")->check(CLI::NonNegativeNumber);
   watch->add_option("--timeout", timeout, "stop after S seconds")->check(CLI::NonNegativeNumber);
+  bool watch_atr = false;
+  watch->add_flag("--atr", watch_atr, "show the ATR of each card put in (powered down after)");
   auto* shell = app.add_subcommand("shell", "read APDUs (hex, one a line) from stdin");
   shell->add_option("--protocol", protocol, "t0, t1 or any")
       ->transform(CLI::CheckedTransformer(ProtocolNames()));
+  shell->add_flag("--no-get-response", no_get_response,
+                  "under T=0, show 61xx and 6Cxx as they are: no GET RESPONSE sent for them");
 
   try {
     app.parse(argc, argv);
@@ -98,7 +102,7 @@ int main(int argc, char** argv) {
   if (atr->parsed()) return Atr(session, out, warm ? Power::kWarmReset : Power::kColdReset);
   if (apdu->parsed()) return Apdu(session, out, protocol, apdus, !no_get_response);
   if (off->parsed()) return Off(session, out);
-  if (watch->parsed()) return Watch(session, out, count, timeout);
-  if (shell->parsed()) return Shell(session, out, protocol);
+  if (watch->parsed()) return Watch(session, out, count, timeout, watch_atr);
+  if (shell->parsed()) return Shell(session, out, protocol, !no_get_response);
   return out.Usage("a command is required");
 }

@@ -1,37 +1,142 @@
-// watch: card insertion and removal as they happen.
+// watch: card insertion and removal as they happen, each with its time.
+//
+// One wait for the card's change is in flight at a time; it ends only on the reader's own
+// reports, so a reader whose device went away would leave it unanswered for ever. watch
+// therefore waits in steps of kStep (kTick on a terminal, to move the indication) and between
+// them asks the host whether the device behind the reader's port has hung up (Host::LineGone:
+// a pseudo-terminal whose simulator quit, a USB serial adapter pulled out); then it ends with
+// an error. Nothing goes to the reader for that. A reader that falls silent on a line that
+// stays up (a real UART whose cable is pulled) is not seen here: the next command to it says
+// so. With --atr each card put in is powered up, its ATR shown, and powered down again: watch
+// leaves the card as it found it.
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 
 #include "commands.h"
 
 namespace tolvex::tools {
 
-int Watch(Session& session, Output& out, int count, double timeout_s) {
+namespace {
+
+// How long one step of the wait lasts between two looks at the line.
+constexpr std::chrono::milliseconds kStep{1000};
+// How often the indication while waiting moves, on a terminal.
+constexpr std::chrono::milliseconds kTick{250};
+
+// Now, in local time: for people "2026-12-08 09:12:03.457", for scripts ISO 8601 with the
+// offset, "2026-12-08T09:12:03.457+01:00".
+struct Stamp {
+  std::string text;
+  std::string iso;
+};
+
+Stamp Now() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto ms =
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char date[16], time[16], zone[8];
+  std::strftime(date, sizeof(date), "%Y-%m-%d", &local);
+  std::strftime(time, sizeof(time), "%H:%M:%S", &local);
+  std::strftime(zone, sizeof(zone), "%z", &local);  // +0100
+  const std::string offset(zone);
+  return {fmt::format("{} {}.{:03}", date, time, ms),
+          fmt::format("{}T{}.{:03}{}:{}", date, time, ms, offset.substr(0, 3), offset.substr(3))};
+}
+
+// "waiting for a card |" refreshed in place, on a terminal only.
+class Waiting {
+ public:
+  explicit Waiting(bool shown) : shown_(shown) {}
+  bool shown() const { return shown_; }
+  void Tick(bool present) {
+    if (!shown_) return;
+    static constexpr char kTurns[] = {'|', '/', '-', '\\'};
+    std::cout << '\r' << (present ? "waiting for the card to be taken out " : "waiting for a card ")
+              << kTurns[turn_++ % 4] << "\033[K" << std::flush;
+    on_screen_ = true;
+  }
+  void Clear() {
+    if (!on_screen_) return;
+    std::cout << "\r\033[K" << std::flush;
+    on_screen_ = false;
+  }
+
+ private:
+  bool shown_;
+  bool on_screen_ = false;
+  unsigned turn_ = 0;
+};
+
+// --atr: the card just put in, powered up, its ATR shown, powered down again. 0, or 1 (said).
+int ShowAtr(Session& session, Output& out) {
+  const auto start = Clock::now();
+  const auto [status, atr] = session.reader().PowerCard(Power::kColdReset);
+  if (status != kSuccess) return out.Error(PowerFailure(status), status);
+  PrintAtr(atr, out, Milliseconds(Clock::now() - start));
+  const Status off = session.reader().PowerCard(Power::kDown).status;
+  if (off != kSuccess) return out.Error("the card could not be powered down", off);
+  return 0;
+}
+
+// The device behind the reader's port hung up: said, exit 1.
+int Gone(Session& session, Output& out) {
+  const std::string path = session.host().DevicePath(session.index());
+  return out.Error(fmt::format("the reader on {} is gone: its serial device hung up",
+                               path.empty() ? fmt::format("port {}", session.index()) : path),
+                   host::status::kNoSuchDevice);
+}
+
+}  // namespace
+
+int Watch(Session& session, Output& out, int count, double timeout_s, bool atr) {
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(timeout_s));
   const auto [asked, state] = session.reader().State();
   if (asked != kSuccess) return out.Error("the reader did not give the card's state", asked);
   bool present = state >= CardState::kPresent;
-  out.Text(fmt::format("card {}; watching", present ? "present" : "absent"));
-  for (int seen = 0; count <= 0 || seen < count;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-    if (timeout_s > 0 && left.count() <= 0) break;
-    const auto step = timeout_s > 0
-                          ? std::min<std::chrono::milliseconds>(left, std::chrono::hours(1))
-                          : std::chrono::hours(1);
-    const Status status =
-        session.reader().WaitForCard(present ? CardWait::kAbsent : CardWait::kPresent, step);
-    if (status == kTimeout) continue;  // nothing yet
-    if (status != kSuccess) return out.Error("watching the reader failed", status);
+  Waiting waiting(isatty(STDOUT_FILENO) && !out.json());
+  out.Text(fmt::format("{} card {}; watching", Now().text, present ? "present" : "absent"));
+  int result = 0;
+  for (int seen = 0; count <= 0 || seen < count; ++seen) {
+    std::unique_ptr<host::Request> wait =
+        session.reader().StartWaitForCard(present ? CardWait::kAbsent : CardWait::kPresent);
+    if (!wait) return out.Error("watching the reader failed", host::status::kInsufficientResources);
+    Status status = kTimeout;
+    while (status == kTimeout) {
+      if (session.host().LineGone(session.index())) {
+        waiting.Clear();
+        return Gone(session, out);
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+      if (timeout_s > 0 && left.count() <= 0) break;
+      auto step = waiting.shown() ? kTick : kStep;
+      if (timeout_s > 0) step = std::min(step, left);
+      waiting.Tick(present);
+      status = wait->Wait(step);
+    }
+    if (status == kTimeout) break;  // the time given ran out; the wait is cancelled
+    waiting.Clear();
+    if (status != kSuccess) {
+      if (session.host().LineGone(session.index())) return Gone(session, out);
+      return out.Error("watching the reader failed", status);
+    }
     present = !present;
-    ++seen;
+    const Stamp now = Now();
     out.Object(Json{{"command", "watch"},
                     {"event", present ? "inserted" : "removed"},
+                    {"time", now.iso},
                     {"status", StatusValue(kSuccess)}});
-    out.Text(present ? "card inserted" : "card removed");
+    out.Text(fmt::format("{} card {}", now.text, present ? "inserted" : "removed"));
+    if (present && atr) result = std::max(result, ShowAtr(session, out));
   }
-  return 0;
+  waiting.Clear();
+  return result;
 }
 
 }  // namespace tolvex::tools

@@ -165,6 +165,18 @@ bool Host::started() const {
   return state_->driver != nullptr;
 }
 
+bool Host::LineGone(unsigned index) const {
+  const auto it = state_->ports.find(index);
+  return it != state_->ports.end() && it->second->Gone();
+}
+
+std::string Host::DevicePath(unsigned index) const {
+  const auto it = state_->ports.find(index);
+  if (it == state_->ports.end()) return {};
+  const auto* device = dynamic_cast<const serial::TtyLine*>(it->second.get());
+  return device != nullptr ? device->path() : std::string();
+}
+
 std::vector<unsigned> Host::Readers() const {
   std::vector<unsigned> readers;
   if (state_->driver == nullptr) return readers;

@@ -96,6 +96,15 @@ class Host {
   // (success) a port that opens but where no reader answered.
   [[nodiscard]] Status ProbePort(unsigned index);
 
+  // Whether the device behind port `index` has hung up or failed (a USB serial adapter pulled
+  // out, the far end of a pseudo-terminal closed): nothing more will come from a reader there.
+  // Asked of the port's line alone: no request, no traffic to the reader. False for a port
+  // that does not exist and for in-memory lines, which never go. A reader that falls silent
+  // on a line that stays up is not noticed here: its next request times out.
+  [[nodiscard]] bool LineGone(unsigned index) const;
+  // The path of the serial device behind port `index` (AddDevicePort); empty for other ports.
+  std::string DevicePath(unsigned index) const;
+
   // The readers that started: their port indexes.
   std::vector<unsigned> Readers() const;
   // The device name of reader `index` ("\Device\Tolvex<index>") and its link, if any.

@@ -69,6 +69,11 @@ class LineBackend {
   }
   // Called on the port thread when the descriptor reported `revents`.
   virtual void OnPoll(short revents) { (void)revents; }
+
+  // Whether the device behind the line has hung up or failed since it was opened: the line
+  // will carry nothing more. Any thread may ask; it touches neither the device nor the port.
+  // A line without a device never goes.
+  [[nodiscard]] virtual bool Gone() const { return false; }
 };
 
 }  // namespace tolvex::serial

@@ -13,7 +13,8 @@
 // terminals) refuse that wait: they simply report none. The watcher is woken for closing by a
 // real-time signal with an empty handler. A device that hangs up or fails (a USB adapter
 // pulled out, the far end of a pseudo-terminal gone) is reported as a data-set-ready change,
-// once, and is not polled any more.
+// once, and is not polled any more; from then on (or from a write the device refused) the line
+// says it is Gone, until it is opened again.
 //
 // Errors of the system calls become status values in one place, StatusFromErrno.
 #pragma once
@@ -50,6 +51,7 @@ class TtyLine final : public LineBackend {
   void SetRts(bool on) override;
   int PollDescriptor(bool want_write, short* events) override;
   void OnPoll(short revents) override;
+  [[nodiscard]] bool Gone() const override { return dead_.load(); }
 
  private:
   void WatchModemLines();

@@ -76,6 +76,8 @@ def main():
             sim.command(move)
             said.append(watch.stdout.readline().strip())
         watch.wait(timeout=LIMIT_S)
+        # Each line begins with its local time, "2026-12-08 09:12:03.457".
+        said = [line.split(" ", 2)[-1] for line in said]
         check("watching" in said[0] and said[1:] == ["card removed", "card inserted"] and
               watch.returncode == 0, "watch reports a removal and an insertion", said)
 

@@ -155,6 +155,7 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
       {kVersions, {}, 64, kOk, Hex("50 01 00 00 01 00 02 01")},
       {kVersions, {}, 7, STATUS_BUFFER_TOO_SMALL, {}},
       {0x312008, {}, 8, kRefused, {}},                                // another vendor request
+      {0x31200C, {}, 4, kRefused, {}},                                // and the next one
       {IOCTL_SMARTCARD_POWER, {}, 64, STATUS_INVALID_PARAMETER, {}},  // without its code
       {kGet, Number(SCARD_ATTR_VENDOR_NAME), 64, kOk, Bytes(vendor.begin(), vendor.end())},
       {kGet, Number(SCARD_ATTR_VENDOR_IFD_VERSION), 64, kOk, Number(0x02010000)},

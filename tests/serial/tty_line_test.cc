@@ -102,9 +102,11 @@ TEST_F(TtyPortTest, BytesFlowBothWaysAndThereAreNoModemLines) {
   ASSERT_TRUE(taken->Wait());
   SetWaitMask(SERIAL_EV_RXCHAR | SERIAL_EV_DSR);
   RequestPtr gone = StartWait();
+  EXPECT_FALSE(backend_->Gone());
   CloseMaster();
   ASSERT_TRUE(gone->Wait());
   EXPECT_EQ(ValueOf<ULONG>(gone->Finish()), SERIAL_EV_DSR);
+  EXPECT_TRUE(backend_->Gone());  // and the line says so to whoever asks
   RequestPtr second = StartWait();
   EXPECT_FALSE(second->Wait(100ms));
   SetTimeouts(SERIAL_TIMEOUTS{0, 0, 20, 0, 20});
@@ -146,6 +148,7 @@ TEST(TtyLineTest, FullTerminalTakesNothingForNowAndIsNotGone) {
   for (size_t rounds = 0; line.Transmit(block) != 0; ++rounds) {
     ASSERT_LT(rounds, 4096u) << "the terminal never filled";
   }
+  EXPECT_FALSE(line.Gone());
   EXPECT_TRUE(tolvex::testutil::WaitUntil([&] {
     (void)pty.Take(256);
     return line.Transmit(block) != 0;

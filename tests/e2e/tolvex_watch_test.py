@@ -1,0 +1,180 @@
+#!/usr/bin/env python3
+"""tolvex watch against tolvex-sim on a pseudo-terminal, one row a case: what the simulator's
+console does while watch runs, what watch prints (each line, with its time), its exit code and
+how long it took; and tolvex shell's standard output when its input is not a terminal.
+
+    tolvex_watch_test.py --tolvex PATH --sim PATH
+"""
+
+import argparse
+import datetime
+import json
+import os
+import pty
+import re
+import select
+import subprocess
+import sys
+import time
+
+LIMIT_S = 60  # no watch may outlive this
+STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"
+ATR = "3B 92 13 80 31 20 45 44 55 44"
+failures = []
+
+
+def check(ok, what, detail=""):
+    print(f"ok    {what}" if ok else f"FAIL  {what}\n      {detail}")
+    if not ok:
+        failures.append(what)
+
+
+class Simulator:
+    """tolvex-sim --pty with its console on a pipe; card None: an empty reader."""
+
+    def __init__(self, path, card):
+        self.process = subprocess.Popen([path, "--pty", "--card", card or "none"],
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        text=True, bufsize=1)
+        self.pty = self.process.stdout.readline().strip()
+
+    def command(self, text):
+        self.process.stdin.write(text + "\n")
+        self.process.stdin.flush()
+        return "" if text == "quit" else self.process.stdout.readline().strip()
+
+    def close(self):
+        self.process.kill()
+        self.process.wait()
+
+
+def iso_time(text):
+    try:
+        return datetime.datetime.fromisoformat(text).tzinfo is not None
+    except ValueError:
+        return False
+
+
+# name, card at start, watch's arguments, console commands, standard output's lines (regular expressions; "..." last: more may follow; a
+# callable: a check of the JSON object), standard error's (regular expression, full), exit
+# code, the longest it may take in seconds (wide: a device gone is noticed in about 1 s).
+ROWS = [
+    ("an insertion with --atr shows its time and ATR, and leaves the card powered down", None,
+     ["watch", "--atr", "--count", "1"], ["insert dual"],
+     [STAMP + " card absent; watching", STAMP + " card inserted",
+      r"ATR {11}" + ATR + r"   \(\d+\.\d ms\)", "TS            3B  direct convention", "..."],
+     "", 0, 30),
+    ("--json: each event with its ISO 8601 time, the ATR as its own object", "dual",
+     ["--json", "watch", "--atr", "--count", "2"], ["remove", "insert t1"],
+     [lambda o: o["event"] == "removed" and iso_time(o["time"]),
+      lambda o: o["event"] == "inserted" and iso_time(o["time"]),
+      lambda o: o["command"] == "atr" and o["atr"].startswith("3B")], "", 0, 30),
+    ("the simulator gone: exit 1 with the error, in seconds", "dual",
+     ["watch"], ["quit"], [STAMP + " card present; watching"],
+     r"tolvex: the reader on /dev/pts/\d+ is gone: its serial device hung up \(.*\)\n", 1, 20),
+    ("--json: the simulator gone is an error object", None,
+     ["--json", "watch"], ["quit"],
+     [lambda o: "is gone" in o["error"] and o["status"] == "0xC000000E"], "", 1, 20),
+    ("--atr, a card that does not answer its reset: said, exit 1", None,
+     ["watch", "--atr", "--count", "1"], ["fault mute", "insert dual"],
+     [STAMP + " card absent; watching", STAMP + " card inserted"],
+     r"tolvex: the card did not answer its reset \(.*\)\n", 1, 30),
+]
+
+
+def lines_match(lines, expected):
+    more = expected and expected[-1] == "..."
+    expected = expected[:-1] if more else expected
+    if len(lines) < len(expected) or (not more and len(lines) != len(expected)):
+        return False
+    for line, want in zip(lines, expected):
+        if callable(want):
+            try:
+                if not want(json.loads(line)):
+                    return False
+            except (ValueError, KeyError):
+                return False
+        elif not re.fullmatch(want, line):
+            return False
+    return True
+
+
+def watch_row(options, row):
+    name, card, arguments, steps, stdout, stderr, code, bound = row
+    sim = Simulator(options.sim, card)
+    try:
+        start = time.monotonic()
+        watch = subprocess.Popen([options.tolvex, "--port", f"0={sim.pty}", *arguments],
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        time.sleep(1)  # watch opens the reader and starts waiting
+        for step in steps:
+            sim.command(step)
+        try:
+            out, err = watch.communicate(timeout=LIMIT_S)
+        except subprocess.TimeoutExpired:
+            watch.kill()
+            out, err = watch.communicate()
+        took = time.monotonic() - start
+        powered = "" if sim.process.poll() is not None or "quit" in steps else sim.command(
+            "status")
+        check(lines_match(out.splitlines(), stdout) and re.fullmatch(stderr, err) and
+              watch.returncode == code and took < bound and "powered=yes" not in powered,
+              name, f"exit {watch.returncode} after {took:.1f} s\n{out}{err}{powered}")
+    finally:
+        sim.close()
+
+
+def waiting_on_a_terminal(options):
+    """On a terminal watch shows that it waits, in place; the event line clears it."""
+    sim = Simulator(options.sim, None)
+    master, slave = pty.openpty()
+    try:
+        watch = subprocess.Popen([options.tolvex, "--port", f"0={sim.pty}", "watch", "--count",
+                                  "1"], stdout=slave, stderr=slave)
+        os.close(slave)
+        seen = b""
+        deadline = time.monotonic() + 30
+        while b"waiting for a card" not in seen and time.monotonic() < deadline:
+            if select.select([master], [], [], 1)[0]:
+                seen += os.read(master, 4096)
+        sim.command("insert dual")
+        watch.wait(timeout=LIMIT_S)
+        while select.select([master], [], [], 0.5)[0]:
+            try:
+                seen += os.read(master, 4096)
+            except OSError:
+                break
+        text = seen.decode(errors="replace")
+        check(watch.returncode == 0 and "\rwaiting for a card " in text and
+              re.search("\r\x1b\\[K" + STAMP + " card inserted", text) is not None,
+              "on a terminal, a waiting line refreshed in place", repr(text[-300:]))
+    finally:
+        os.close(master)
+        sim.close()
+
+
+def shell_without_terminal(options):
+    """shell reading a pipe: results only, no prompt."""
+    result = subprocess.run([options.tolvex, "shell"], input="00A4040007F0544F4C564558\r\n",
+                            capture_output=True, text=True, timeout=LIMIT_S)
+    check(result.returncode == 0 and result.stderr == "" and
+          result.stdout.splitlines()[1:] and
+          result.stdout.splitlines()[1] == "> 00 A4 04 00 07 F0 54 4F 4C 56 45 58" and
+          "tolvex>" not in result.stdout, "shell on a pipe: results only",
+          result.stdout + result.stderr)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tolvex", required=True)
+    parser.add_argument("--sim", required=True)
+    options = parser.parse_args()
+    for row in ROWS:
+        watch_row(options, row)
+    waiting_on_a_terminal(options)
+    shell_without_terminal(options)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
