@@ -41,7 +41,9 @@ std::string FiDiWords(std::uint8_t ta1) {
 std::string FollowWords(std::uint8_t y, unsigned group) {
   std::string follow;
   for (unsigned kind = 0; kind < 4; ++kind) {
-    if (y & (0x10u << kind)) follow += (follow.empty() ? "" : " ") + ByteName(kind, group);
+    if ((y & (0x10u << kind)) == 0) continue;
+    if (!follow.empty()) follow += ' ';
+    follow += ByteName(kind, group);
   }
   if (follow.empty()) return "no more interface bytes";
   return follow + (follow.find(' ') == std::string::npos ? " follows" : " follow");
@@ -121,9 +123,13 @@ const AtrParameter* AtrDescription::Parameter(const std::string& key) const {
 }
 
 std::string GroupThousands(unsigned long long number) {
-  std::string digits = std::to_string(number);
-  for (std::size_t at = digits.size(); at > 3; at -= 3) digits.insert(at - 3, ",");
-  return digits;
+  const std::string digits = std::to_string(number);
+  std::string grouped;
+  for (std::size_t i = 0; i < digits.size(); ++i) {
+    if (i != 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+    grouped += digits[i];
+  }
+  return grouped;
 }
 
 AtrDescription DescribeAtr(std::span<const std::uint8_t> bytes) {
