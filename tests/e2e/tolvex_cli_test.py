@@ -6,23 +6,16 @@ start, and tolvex-sim's defaults (a card in the reader, running on with standard
     tolvex_cli_test.py --tolvex PATH --sim PATH
 """
 
-import argparse
 import os
 import pty
-import signal
 import subprocess
 import sys
 import time
 
+from e2e import Simulator, arguments, check, verdict
+
 LIMIT_S = 60  # for any one command: nothing may hang
 MISSING = "/dev/tolvex-test-no-such-device"
-failures = []
-
-
-def check(ok, what, detail=""):
-    print(f"ok    {what}" if ok else f"FAIL  {what}\n      {detail}")
-    if not ok:
-        failures.append(what)
 
 
 def run(argv):
@@ -43,32 +36,8 @@ def expect(argv, code, start, stream="stderr", contains=""):
     return result
 
 
-class Simulator:
-    """tolvex-sim --pty started as in the background of a script: standard input at its end
-    (`stdin`: "devnull") or closed altogether ("closed")."""
-
-    def __init__(self, path, options, stdin):
-        self.process = subprocess.Popen(
-            [path, "--pty", *options], stdout=subprocess.PIPE, text=True, bufsize=1,
-            stdin=subprocess.DEVNULL if stdin == "devnull" else None,
-            preexec_fn=(lambda: os.close(0)) if stdin == "closed" else None)
-        self.pty = self.process.stdout.readline().strip()
-
-    def stop(self):
-        """SIGTERM: the code it ends with (None if it does not end)."""
-        self.process.send_signal(signal.SIGTERM)
-        try:
-            return self.process.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            return None
-
-
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tolvex", required=True)
-    parser.add_argument("--sim", required=True)
-    options = parser.parse_args()
+    options = arguments()
     t, s = options.tolvex, options.sim
 
     # argv, exit code, the start of standard error (of standard output with exit code 0),
@@ -142,11 +111,7 @@ def main():
             code = sim.stop()
         check(code == 0, f"{name}: ends on SIGTERM", f"exit {code}")
 
-    if failures:
-        print(f"{len(failures)} failed: {failures}")
-        return 1
-    print("all passed")
-    return 0
+    return verdict()
 
 
 if __name__ == "__main__":

@@ -5,47 +5,19 @@ tolvex command drives it through the terminal, the serial port driver and the dr
     tolvex_pty_test.py --tolvex PATH --sim PATH
 """
 
-import argparse
 import json
 import subprocess
 import sys
 
+from e2e import Simulator, arguments, check, verdict
+
 AID = "00A4040007F0544F4C564558"
 LIMIT_S = 60  # for any one tolvex command: nothing may hang
-failures = []
-
-
-class Simulator:
-    """tolvex-sim --pty, with its console on a pipe; `options` go to tolvex-sim (e.g. --paced)."""
-
-    def __init__(self, path, card="dual", options=()):
-        self.process = subprocess.Popen([path, "--pty", "--card", card, *options],
-                                        stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True, bufsize=1)
-        self.pty = self.process.stdout.readline().strip()
-        if not self.pty.startswith("/dev/"):
-            raise RuntimeError(f"tolvex-sim did not give a terminal: {self.pty!r}")
-
-    def command(self, text):
-        self.process.stdin.write(text + "\n")
-        self.process.stdin.flush()
-        answer = self.process.stdout.readline().strip()
-        if not answer.startswith("ok"):
-            raise RuntimeError(f"tolvex-sim refused {text!r}: {answer}")
-
-
-def check(ok, what, detail=""):
-    print(f"ok    {what}" if ok else f"FAIL  {what}\n      {detail}")
-    if not ok:
-        failures.append(what)
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tolvex", required=True)
-    parser.add_argument("--sim", required=True)
-    options = parser.parse_args()
-    sim = Simulator(options.sim)
+    options = arguments()
+    sim = Simulator(options.sim, ["--card", "dual"])
     command = [options.tolvex, "--port", f"0={sim.pty}"]
 
     def run(*args):
@@ -86,9 +58,8 @@ def main():
         check(result.returncode == 1 and "no reader started" in out and "0xC0000001" in out,
               "a silent reader is reported, not waited for", out)
     finally:
-        sim.process.kill()
-        sim.process.wait()
-    return 1 if failures else 0
+        sim.close()
+    return verdict()
 
 
 if __name__ == "__main__":

@@ -8,11 +8,12 @@ read as tolvex-sim's own --trace says them.
     tolvex_trace_test.py --tolvex PATH --sim PATH
 """
 
-import argparse
 import json
 import re
 import subprocess
 import sys
+
+from e2e import Simulator, arguments, check, verdict
 
 LIMIT_S = 60
 RESET = "host: write register 3 = 1D"  # the STC's cold reset of the card
@@ -26,13 +27,6 @@ ROWS = [
     ("pseudo-terminal, text", True, False),
 ]
 
-failures = []
-
-
-def check(ok, what, detail=""):
-    print(f"ok    {what}" if ok else f"FAIL  {what}\n      {detail}")
-    if not ok:
-        failures.append(what)
 
 
 def trace_lines(name, stderr, as_json):
@@ -64,10 +58,8 @@ def run_row(options, name, over_pty, as_json):
     sim = None
     command = [options.tolvex]
     if over_pty:
-        sim = subprocess.Popen([options.sim, "--pty", "--card", "t1", "--trace"],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True, bufsize=1)
-        command += ["--port", "0=" + sim.stdout.readline().strip()]
+        sim = Simulator(options.sim, ["--card", "t1", "--trace"], stderr=subprocess.PIPE)
+        command += ["--port", "0=" + sim.pty]
     else:
         command += ["--card", "t1"]
     if as_json:
@@ -90,9 +82,8 @@ def run_row(options, name, over_pty, as_json):
     except ValueError:
         check(False, f"{name}: reset, ATR {atr}, end of block in order", "\n".join(lines))
     if sim:
-        sim.stdin.write("quit\n")
-        sim.stdin.flush()
-        _, sim_trace = sim.communicate(timeout=LIMIT_S)
+        sim.command("quit")
+        _, sim_trace = sim.process.communicate(timeout=LIMIT_S)
         said = [m.group(1) for m in map(TIMED.match, sim_trace.splitlines()) if m]
         ours = [line for line in lines if line.startswith(("host:", "card:"))]
         theirs = [line for line in said if line.startswith(("host:", "card:"))]
@@ -101,16 +92,11 @@ def run_row(options, name, over_pty, as_json):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tolvex", required=True)
-    parser.add_argument("--sim", required=True)
-    options = parser.parse_args()
+    options = arguments()
     for name, over_pty, as_json in ROWS:
         run_row(options, name, over_pty, as_json)
-    if failures:
-        print(f"{len(failures)} failed")
-        sys.exit(1)
+    return verdict()
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

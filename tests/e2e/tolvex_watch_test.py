@@ -6,7 +6,6 @@ how long it took; and tolvex shell's standard output when its input is not a ter
     tolvex_watch_test.py --tolvex PATH --sim PATH
 """
 
-import argparse
 import datetime
 import json
 import os
@@ -17,35 +16,11 @@ import subprocess
 import sys
 import time
 
+from e2e import Simulator, arguments, check, verdict
+
 LIMIT_S = 60  # no watch may outlive this
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}"
 ATR = "3B 92 13 80 31 20 45 44 55 44"
-failures = []
-
-
-def check(ok, what, detail=""):
-    print(f"ok    {what}" if ok else f"FAIL  {what}\n      {detail}")
-    if not ok:
-        failures.append(what)
-
-
-class Simulator:
-    """tolvex-sim --pty with its console on a pipe; card None: an empty reader."""
-
-    def __init__(self, path, card):
-        self.process = subprocess.Popen([path, "--pty", "--card", card or "none"],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                        text=True, bufsize=1)
-        self.pty = self.process.stdout.readline().strip()
-
-    def command(self, text):
-        self.process.stdin.write(text + "\n")
-        self.process.stdin.flush()
-        return "" if text == "quit" else self.process.stdout.readline().strip()
-
-    def close(self):
-        self.process.kill()
-        self.process.wait()
 
 
 def iso_time(text):
@@ -101,7 +76,7 @@ def lines_match(lines, expected):
 
 def watch_row(options, row):
     name, card, arguments, steps, stdout, stderr, code, bound = row
-    sim = Simulator(options.sim, card)
+    sim = Simulator(options.sim, ["--card", card or "none"])
     try:
         start = time.monotonic()
         watch = subprocess.Popen([options.tolvex, "--port", f"0={sim.pty}", *arguments],
@@ -126,7 +101,7 @@ def watch_row(options, row):
 
 def waiting_on_a_terminal(options):
     """On a terminal watch shows that it waits, in place; the event line clears it."""
-    sim = Simulator(options.sim, None)
+    sim = Simulator(options.sim, ["--card", "none"])
     master, slave = pty.openpty()
     try:
         watch = subprocess.Popen([options.tolvex, "--port", f"0={sim.pty}", "watch", "--count",
@@ -165,15 +140,12 @@ def shell_without_terminal(options):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tolvex", required=True)
-    parser.add_argument("--sim", required=True)
-    options = parser.parse_args()
+    options = arguments()
     for row in ROWS:
         watch_row(options, row)
     waiting_on_a_terminal(options)
     shell_without_terminal(options)
-    return 1 if failures else 0
+    return verdict()
 
 
 if __name__ == "__main__":
