@@ -1,8 +1,9 @@
 #include "host/apdu.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 
 namespace tolvex::host {
 namespace {
@@ -93,8 +94,7 @@ std::string StatusWordMeaning(std::uint8_t sw1, std::uint8_t sw2) {
     if (row.sw2 == sw2) return row.text;
     if (row.sw2 < 0) group = &row;
   }
-  char code[8];
-  std::snprintf(code, sizeof(code), "%02X%02X", sw1, sw2);
+  const std::string code = fmt::format("{:02X}{:02X}", sw1, sw2);
   if (group != nullptr) return std::string(group->text) + " (" + code + ")";
   if ((sw1 & 0xF0) == 0x90) return std::string("proprietary status word (") + code + ")";
   return std::string("not an ISO/IEC 7816-4 status word (") + code + ")";
@@ -112,14 +112,10 @@ std::vector<std::string> HexDump(std::span<const std::uint8_t> bytes) {
   constexpr std::size_t kPerLine = 16;
   std::vector<std::string> lines;
   for (std::size_t at = 0; at < bytes.size(); at += kPerLine) {
-    char text[24];
-    std::snprintf(text, sizeof(text), "%04zX", at);
-    std::string line = text;
-    line += "  ";
+    std::string line = fmt::format("{:04X}  ", at);
     for (std::size_t i = at; i < at + kPerLine; ++i) {
       if (i < bytes.size()) {
-        std::snprintf(text, sizeof(text), "%02X ", bytes[i]);
-        line += text;
+        line += fmt::format("{:02X} ", bytes[i]);
       } else {
         line += "   ";
       }

@@ -1,5 +1,7 @@
 #include "host/atr.h"
 
+#include <fmt/format.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -29,10 +31,7 @@ std::string FiDiWords(std::uint8_t ta1) {
       d.DDivisor != 0 ? "Di=" + std::to_string(d.DNumerator / d.DDivisor) : "Di reserved";
   std::string words = fi + " " + di;
   if (f.fs != 0) {
-    const double mhz = f.fs / 1e6;
-    char text[32];
-    std::snprintf(text, sizeof(text), ", fmax %g MHz", mhz);
-    words += text;
+    words += fmt::format(", fmax {:g} MHz", f.fs / 1e6);
   }
   return words;
 }

@@ -1,6 +1,6 @@
 #include "host/status.h"
 
-#include <cstdio>
+#include <fmt/format.h>
 
 #include "platform/platform.h"
 
@@ -29,9 +29,7 @@ static_assert(status::kDeviceProtocolError == STATUS_DEVICE_PROTOCOL_ERROR);
 std::string StatusName(Status status) {
   const char* name = NtStatusName(status);
   if (name != nullptr) return name;
-  char text[16];
-  std::snprintf(text, sizeof(text), "0x%08X", static_cast<unsigned>(status));
-  return text;
+  return fmt::format("0x{:08X}", static_cast<unsigned>(status));
 }
 
 std::string StatusText(Status status) {

@@ -1,6 +1,6 @@
 #include "host/wire_trace.h"
 
-#include <cstdio>
+#include <fmt/format.h>
 
 #include "sim/line_decoder.h"
 
@@ -8,9 +8,7 @@ namespace tolvex::host {
 
 std::string TraceText(std::chrono::nanoseconds at, const std::string& text) {
   const double ms = std::chrono::duration<double, std::milli>(at).count();
-  char time[32];
-  std::snprintf(time, sizeof(time), "%12.3f ms  ", ms);
-  return time + text;
+  return fmt::format("{:12.3f} ms  {}", ms, text);
 }
 
 WireTrace::WireTrace(Printer printer)
