@@ -34,7 +34,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "pcsc"))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "e2e"))
 from pcscd_e2e import interrupt, start_pcscd  # noqa: E402  pcscd in its own mount namespace
-from tolvex_pty_test import Simulator  # noqa: E402  tolvex-sim --pty, its console on a pipe
+from e2e import Simulator  # noqa: E402  tolvex-sim --pty, its console on a pipe
 
 READER = "Tolvex bench"
 WARM_UP = "0084000008"
@@ -126,8 +126,10 @@ def direct(tolvex, pty, protocols, count):
     for name in protocols:
         plan = [(WARM_UP, None, None)] + [(apdu, workload, expected) for _ in range(count)
                                           for workload, apdu, expected in WORKLOADS[name]]
+        # As pyscard's SCardTransmit: one exchange an APDU, no GET RESPONSE sent for 61 xx.
         result = subprocess.run([tolvex, "--port", f"0={pty}", "--json", "apdu", "--protocol",
-                                 "t1" if name == "T=1" else "t0", *(p[0] for p in plan)],
+                                 "t1" if name == "T=1" else "t0", "--no-get-response",
+                                 *(p[0] for p in plan)],
                                 capture_output=True, text=True, timeout=60 + 5 * count)
         lines = [json.loads(line) for line in result.stdout.splitlines() if line.startswith("{")]
         answers = [line for line in lines if line.get("command") == "apdu"]
@@ -170,7 +172,7 @@ def main():
     signal.alarm(120 + 6 * args.count)
     sim = None
     try:
-        sim = Simulator(args.sim, args.card, options=("--paced",))
+        sim = Simulator(args.sim, ["--card", args.card, "--paced"])
         pcscd_times, notes = through_pcscd(folder, os.path.abspath(args.handler), sim.pty,
                                            args.count)
         direct_times = direct(args.tolvex, sim.pty, list(pcscd_times), args.count)
@@ -182,8 +184,7 @@ def main():
     finally:
         signal.alarm(0)
         if sim is not None:
-            sim.process.kill()
-            sim.process.wait()
+            sim.close()
         shutil.rmtree(folder, ignore_errors=True)
 
     print(f"pcscd against direct: {args.card} card, paced, {args.count} transmits each, "

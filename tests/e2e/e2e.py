@@ -40,6 +40,9 @@ class Simulator:
             stdin={"console": subprocess.PIPE, "devnull": subprocess.DEVNULL}.get(stdin),
             preexec_fn=(lambda: os.close(0)) if stdin == "closed" else None)
         self.pty = self.process.stdout.readline().strip()
+        if not self.pty.startswith("/dev/"):
+            self.close()
+            raise RuntimeError(f"tolvex-sim did not give a terminal: {self.pty!r}")
 
     def command(self, text):
         """A console line and its answer ("" for quit); a refusal is an error of the test."""

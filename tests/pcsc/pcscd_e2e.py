@@ -19,7 +19,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from tolvex_pty_test import Simulator  # noqa: E402  tolvex-sim --pty, its console on a pipe
+from e2e import Simulator  # noqa: E402  tolvex-sim --pty, its console on a pipe
 
 T1_ATR = bytes.fromhex("3B82813120455431 32")
 T0_ATR = bytes.fromhex("3B021450")
@@ -136,7 +136,8 @@ def main():
             return f.read()
 
     try:
-        sims = {"A": Simulator(args.sim, "t1"), "B": Simulator(args.sim, "t0")}
+        sims = {"A": Simulator(args.sim, ["--card", "t1"]),
+                "B": Simulator(args.sim, ["--card", "t0"])}
         pcscd = start_pcscd(folder, handler, [("Tolvex A", sims["A"].pty),
                                               ("Tolvex B", sims["B"].pty)])
         from smartcard import scard  # reads PCSCLITE_CSOCK_NAME with its first context
@@ -154,8 +155,7 @@ def main():
             pcscd.kill()
             pcscd.wait()
         for sim in sims.values():
-            sim.process.kill()
-            sim.process.wait()
+            sim.close()
         shutil.rmtree(folder, ignore_errors=True)
     return 0 if passed else 1
 
