@@ -10,7 +10,7 @@ failures = []
 
 
 def check(ok, what, detail=""):
-    print(f"ok    {what}" if ok else f"FAIL  {what}\n      {detail}")
+    print(f"ok    {what}" if ok else f"FAIL  {what}\n      {detail}", flush=True)
     if not ok:
         failures.append(what)
 

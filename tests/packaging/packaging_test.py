@@ -23,6 +23,9 @@ import subprocess
 import sys
 import tempfile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from e2e import check, failures  # noqa: E402  the verdicts the tests share
+
 PROGRAMS = ("tolvex", "tolvex-sim")
 HANDLER = "libtolvex_ifd.so"
 HANDLER_ENTRIES = ("IFDHCreateChannelByName", "IFDHCreateChannel", "IFDHCloseChannel",
@@ -32,14 +35,7 @@ READER_KEYS = ["FRIENDLYNAME", "DEVICENAME", "LIBPATH", "CHANNELID"]
 # The values completed for the options that take one; any other option's value is free text
 # (a number, a seed), for which nothing is offered.
 PROTOCOLS = {"t0", "t1", "any"}
-failures = []
 TOOLS = {}  # cmake and cpack, of the build's own CMake
-
-
-def check(ok, what, detail=""):
-    print(f"ok    {what}" if ok else f"FAIL  {what}\n      {detail}", flush=True)
-    if not ok:
-        failures.append(what)
 
 
 def run(*command, **options):
