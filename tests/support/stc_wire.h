@@ -5,12 +5,12 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "host/hex.h"
 #include "support/scripted_reader.h"
 
 namespace tolvex::testutil {
@@ -19,15 +19,11 @@ namespace tolvex::testutil {
 inline const std::vector<std::uint8_t> kPowerOff = {0x84, 0x00};
 inline const std::vector<std::uint8_t> kResetCommand = {0x83, 0x1D};
 
-// Bytes written out in hex, two digits each ("82 6F" or "826F").
+// Bytes written out in hex, two digits each ("82 6F" or "826F"), read by the tools' parser.
 inline std::vector<std::uint8_t> Hex(std::string_view text) {
-  std::string digits(text);
-  std::erase(digits, ' ');
-  std::vector<std::uint8_t> bytes;
-  for (size_t i = 0; i < digits.size(); i += 2) {
-    bytes.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-  }
-  return bytes;
+  auto bytes = host::ParseHex(text);
+  EXPECT_TRUE(bytes.has_value()) << "not hex: " << text;
+  return bytes.value_or(std::vector<std::uint8_t>{});
 }
 
 // The pieces of `text` between `separator`s.
