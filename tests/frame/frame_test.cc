@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <cstring>
 #include <string_view>
 #include <thread>
@@ -36,7 +37,7 @@ constexpr Host::Options kFast{.skip_delays = true};
 
 struct MaskCase {
   const char* name;
-  std::uint32_t mask;  // COMMask as a number, unless it is a string
+  std::optional<std::uint32_t> mask;  // COMMask as a number (none: no value), or as `text`
   Status status;
   std::vector<unsigned> readers;
   unsigned ports = 0xF;  // the serial ports there are, by bit
@@ -61,6 +62,10 @@ TEST_P(PortMask, StartsAReaderOnEachPortOfTheMaskAndTouchesNoOther) {
     const bool started = std::count(c.readers.begin(), c.readers.end(), i) != 0;
     if (host.simulator(i) == nullptr) continue;
     EXPECT_EQ(tolvex::testutil::HostFrames(*host.simulator(i)).empty(), !started) << i;
+    if (!started) continue;
+    auto [opened, reader] = Reader::Open(host, i);  // each reader knows its own unit
+    ASSERT_TRUE(reader) << i;
+    EXPECT_EQ(reader->AttributeNumber(SCARD_ATTR_DEVICE_UNIT).value, i);
   }
   EXPECT_EQ(host.Stop(), "");
 }
@@ -70,7 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(MaskCase{"AllBits", 0xFFFFFFFF, STATUS_SUCCESS, {0, 1, 2, 3}},
                       // A fifth port is there, but the driver serves four readers at most.
                       MaskCase{"BeyondTheLastReader", 0x10, STATUS_UNSUCCESSFUL, {}, 0x1F},
-                      MaskCase{"String", 0, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, {'1', 0, 0, 0}}),
+                      MaskCase{"String", 0, STATUS_OBJECT_TYPE_MISMATCH, {}, 1, {'1', 0, 0, 0}},
+                      MaskCase{"NoValue", std::nullopt, STATUS_UNSUCCESSFUL, {}, 0x3},
+                      MaskCase{"Zero", 0, STATUS_UNSUCCESSFUL, {}, 0x3}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // A silent reader: a script without rules on port 0's line.
@@ -169,6 +176,61 @@ TEST_F(StartedReader, RequestsAreAnsweredOrRefusedWithNothingReturned) {
     EXPECT_EQ(out, c.output);
   }
   EXPECT_EQ(reader_->AttributeNumber(SCARD_ATTR_MAX_IFSD).value, 254u);  // a number as such
+}
+
+// What a PC/SC application reads of the reader: with no card, then with a T=1 card powered and
+// its protocol set (the simulator's t1 card: IFSC 32, no extra guard time).
+TEST_F(StartedReader, AttributesTellWhatTheReaderAndTheCardAre) {
+  auto text = [](std::string_view s) { return Bytes(s.begin(), s.end() + 1); };  // with NUL
+  const Bytes atr = Hex("3B 82 81 31 20 45 54 31 32");
+  const struct {
+    std::uint32_t tag;
+    bool card;  // asked with the card powered and T=1 set
+    Status status;
+    Bytes value;
+  } rows[] = {
+      {SCARD_ATTR_VENDOR_NAME, false, STATUS_SUCCESS, text("Norvane-Talbeck")},
+      {SCARD_ATTR_VENDOR_IFD_TYPE, false, STATUS_SUCCESS, text("Brightwarden Serial SCR")},
+      {SCARD_ATTR_VENDOR_IFD_VERSION, false, STATUS_SUCCESS, Number(0x02010000)},
+      {SCARD_ATTR_VENDOR_IFD_SERIAL_NO, false, STATUS_SUCCESS, {}},
+      {SCARD_ATTR_DEVICE_UNIT, false, STATUS_SUCCESS, Number(0)},
+      {SCARD_ATTR_CHANNEL_ID, false, STATUS_SUCCESS, Number(0x00010000)},  // serial, channel 0
+      {SCARD_ATTR_PROTOCOL_TYPES, false, STATUS_SUCCESS, Number(3)},
+      {SCARD_ATTR_DEFAULT_CLK, false, STATUS_SUCCESS, Number(3580)},
+      {SCARD_ATTR_MAX_CLK, false, STATUS_SUCCESS, Number(3580)},
+      {SCARD_ATTR_CURRENT_CLK, false, STATUS_SUCCESS, Number(3580)},
+      {SCARD_ATTR_DEFAULT_DATA_RATE, false, STATUS_SUCCESS, Number(9600)},
+      {SCARD_ATTR_MAX_DATA_RATE, false, STATUS_SUCCESS, Number(9600)},
+      {SCARD_ATTR_MAX_IFSD, false, STATUS_SUCCESS, Number(254)},
+      {SCARD_ATTR_POWER_MGMT_SUPPORT, false, STATUS_SUCCESS, Number(0)},
+      {SCARD_ATTR_CHARACTERISTICS, false, STATUS_SUCCESS, Number(0)},
+      {SCARD_ATTR_CURRENT_PROTOCOL_TYPE, false, STATUS_SUCCESS, Number(0)},
+      {SCARD_ATTR_ICC_PRESENCE, false, STATUS_SUCCESS, Number(0)},
+      {SCARD_ATTR_ICC_INTERFACE_STATUS, false, STATUS_SUCCESS, Number(0)},
+      {SCARD_ATTR_CARD_STATE, false, STATUS_SUCCESS, Number(SCARD_ABSENT)},
+      {SCARD_ATTR_ATR_STRING, false, STATUS_INVALID_DEVICE_STATE, {}},
+      {SCARD_ATTR_CURRENT_PROTOCOL_TYPE, true, STATUS_SUCCESS, Number(SCARD_PROTOCOL_T1)},
+      {SCARD_ATTR_CURRENT_IFSC, true, STATUS_SUCCESS, Number(32)},
+      {SCARD_ATTR_CURRENT_N, true, STATUS_SUCCESS, Number(0)},
+      {SCARD_ATTR_ATR_STRING, true, STATUS_SUCCESS, atr},
+      {SCARD_ATTR_ICC_PRESENCE, true, STATUS_SUCCESS, Number(2)},
+      {SCARD_ATTR_ICC_INTERFACE_STATUS, true, STATUS_SUCCESS, Number(1)},
+      {SCARD_ATTR_CARD_STATE, true, STATUS_SUCCESS, Number(SCARD_SPECIFIC)},
+      {SCARD_ATTR_MAX_IFSD, true, STATUS_SUCCESS, Number(254)},
+      {0x7A007, true, STATUS_NOT_SUPPORTED, {}},
+  };
+  for (const auto& row : rows) {
+    if (row.card && reader_->State().value < CardState::kPowered) {
+      sim_->InsertCard("t1");
+      ASSERT_EQ(reader_->WaitForCard(CardWait::kPresent, 10s), STATUS_SUCCESS);
+      ASSERT_EQ(reader_->PowerCard(tolvex::host::Power::kColdReset).value, atr);
+      ASSERT_EQ(reader_->SetProtocol(SCARD_PROTOCOL_T1).value, SCARD_PROTOCOL_T1);
+    }
+    SCOPED_TRACE(std::to_string(&row - rows));
+    const auto [status, value] = reader_->Attribute(row.tag);
+    EXPECT_EQ(status, row.status);
+    EXPECT_EQ(value, row.value);
+  }
 }
 
 TEST_F(StartedReader, PendingWatchEndsAsItsCauseSays) {
