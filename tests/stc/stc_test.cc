@@ -20,23 +20,54 @@ using tolvex::testutil::Hex;
 using tolvex::testutil::Program;
 using tolvex::testutil::Wire;
 
-class StcRegisters : public tolvex::testutil::LinkBenchTest {};
+// A register operation: what the reader answers (rules in stc_wire.h's form), what the call
+// returns, and every frame it wrote. A table stops at its first refused row without retry;
+// register 2 is read back for its read-modify-writes (an unread one taken as 6F); a guard time
+// takes bits 0 to 7 in register 1 and bit 8 in bit 7 of register 2, 510 at most.
+struct RegisterCase {
+  const char* name;
+  NTSTATUS (*call)(PREADER_EXTENSION);
+  const char* reader;
+  NTSTATUS status;
+  const char* wire;
+  friend void PrintTo(const RegisterCase& c, std::ostream* os) { *os << c.name; }
+};
 
-TEST_F(StcRegisters, TableRowRefused) {
-  // A table stops at its first refused row, without retry.
+class StcRegisters : public tolvex::testutil::LinkBenchTest,
+                     public ::testing::WithParamInterface<RegisterCase> {};
+
+TEST_P(StcRegisters, WriteWhatTheCallAsksAndStopAtTheFirstRefusal) {
+  const RegisterCase& c = GetParam();
   ExpectSilence();
-  Program(script(), "88 00 > 90, 82 4F > 84");
-  EXPECT_EQ(STCConfigureSTC(reader()), STATUS_DATA_ERROR);
-  EXPECT_EQ(Frames(), Wire("88 00, 82 4F"));
+  Program(script(), c.reader);
+  EXPECT_EQ(c.call(reader()), c.status);
+  EXPECT_EQ(Frames(), Wire(c.wire));
 }
 
-TEST_F(StcRegisters, RetriesWithRegister2Unread) {
-  // Retries replace the low two bits of the mode register; an unread one is taken as 6F.
-  ExpectSilence();
-  Program(script(), "82 6C > 90");
-  EXPECT_EQ(STCInitRetries(reader(), 0), STATUS_SUCCESS);
-  EXPECT_EQ(Frames(), Wire("C2, 82 6C"));
-}
+const RegisterCase kRegisterCases[] = {
+    {"TableRowRefused", STCConfigureSTC, "88 00 > 90, 82 4F > 84", STATUS_DATA_ERROR,
+     "88 00, 82 4F"},
+    {"Close", STCCloseSTC, "* > 90", STATUS_SUCCESS, "84 00, 82 00"},
+    {"RetriesWithRegister2Unread", [](PREADER_EXTENSION r) { return STCInitRetries(r, 0); },
+     "82 6C > 90", STATUS_SUCCESS, "C2, 82 6C"},
+    {"RetriesKeepTheOtherBits", [](PREADER_EXTENSION r) { return STCInitRetries(r, 2); },
+     "C2 > A5, * > 90", STATUS_SUCCESS, "C2, 82 A6"},
+    {"GuardTimeKeepsTheModeBits", [](PREADER_EXTENSION r) { return STCSetCGT(r, 12); },
+     "C1 > 0D, C2 > E5, * > 90", STATUS_SUCCESS, "C1, C2, 81 0C, 82 65"},
+    {"LongestGuardTime", [](PREADER_EXTENSION r) { return STCSetCGT(r, 510); },
+     "C1 > 0D, C2 > 65, * > 90", STATUS_SUCCESS, "C1, C2, 81 FE, 82 E5"},
+    {"GuardTimeTooLong", [](PREADER_EXTENSION r) { return STCSetCGT(r, 511); }, "* > 90",
+     STATUS_DATA_ERROR, ""},
+    {"GuardTimeRefused", [](PREADER_EXTENSION r) { return STCSetCGT(r, 13); },
+     "C1 > 0D, C2 > 6F, 81 0D > 84", STATUS_DATA_ERROR, "C1, C2, 81 0D"},
+    {"CharacterWaitingTime", [](PREADER_EXTENSION r) { return STCSetCWT(r, 0x012345); }, "* > 90",
+     STATUS_SUCCESS, "85 45 23 01"},
+    {"BlockWaitingTime", [](PREADER_EXTENSION r) { return STCSetBWT(r, 0xABCDEF); }, "* > 90",
+     STATUS_SUCCESS, "86 EF CD AB"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Operations, StcRegisters, ::testing::ValuesIn(kRegisterCases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 // STCInitUART's frames, which begin every reset.
 const std::string kUart = "82 6F, C1, C2, 81 0D, 82 6F, 85 80 25 00, C2, 82 6C";
