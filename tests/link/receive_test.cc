@@ -97,10 +97,12 @@ const ReportCase kReports[] = {
     {"DamagedLastByte", 0, "41 10 88", 2, STATUS_SUCCESS, "41 00", STATUS_DATA_ERROR},
     // The card pulled out in the middle of its answer: the rest never comes.
     {"CardRemoved", 0, "41 10 86", 2, STATUS_IO_TIMEOUT},
+    // Nothing more comes: the line quiet for the port's read time-out ends the read.
+    {"LineFallsQuiet", 0, "41", 2, STATUS_IO_TIMEOUT},
 };
 class ReportEndsTheRead : public Handover, public ::testing::WithParamInterface<ReportCase> {};
 
-// A report that comes while the read waits ends it at once.
+// A report that comes while the read waits ends it at once, long before its own time.
 TEST_P(ReportEndsTheRead, AtOnceWhileItWaits) {
   const ReportCase& c = GetParam();
   SetWtx(c.wtx);

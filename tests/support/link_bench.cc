@@ -1,5 +1,7 @@
 #include "support/link_bench.h"
 
+#include "driver/frame/frame.h"
+
 namespace tolvex::host {
 
 LinkBench::LinkBench()
@@ -48,17 +50,13 @@ NTSTATUS LinkBench::Open() {
                                   &reader_->SerialDeviceObject);
 }
 
-NTSTATUS LinkBench::Start() {
-  NTSTATUS status = Open();
+NTSTATUS LinkBench::Start(const SERIAL_CONFIG* given) {
+  NTSTATUS status = reader_->SerialFileObject != nullptr ? STATUS_SUCCESS : Open();
   if (!NT_SUCCESS(status)) return status;
   platform::PlatformScope scope(platform_);
-  SERIAL_CONFIG config{};
-  config.HandFlow = SERIAL_HANDFLOW{0, SERIAL_XOFF_CONTINUE, 0, 0};
-  config.Timeouts = SERIAL_TIMEOUTS{50, 0, 100, 0, 1000};
-  config.BaudRate = SERIAL_BAUD_RATE{19200};
-  config.LineControl = SERIAL_LINE_CONTROL{STOP_BIT_1, NO_PARITY, 8};
-  config.EventMask = SERIAL_EV_RXCHAR | SERIAL_EV_DSR;
-  config.PurgeMask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
+  SERIAL_CONFIG config;
+  DrvSerialConfiguration(&config);
+  if (given != nullptr) config = *given;
   status = IFInitializeInterface(reader_, &config);
   initialized_ = status == STATUS_SUCCESS;
   return status;

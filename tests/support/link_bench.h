@@ -30,8 +30,9 @@ class LinkBench {
 
   // Opens serial port 0 by name, as start-up does; the status.
   [[nodiscard]] NTSTATUS Open();
-  // Opens the port, configures it as start-up does and arms the listener (IFInitializeInterface).
-  [[nodiscard]] NTSTATUS Start();
+  // Opens the port (unless Open did), configures it as start-up does, or with `config`, and
+  // arms the listener (IFInitializeInterface).
+  [[nodiscard]] NTSTATUS Start(const SERIAL_CONFIG* config = nullptr);
   // Ends the listener and lets go of the port. Also done by the destructor.
   void Stop();
 
