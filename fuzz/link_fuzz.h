@@ -16,8 +16,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -28,18 +26,13 @@
 #include "driver/card/card.h"
 #include "driver/frame/frame.h"
 #include "driver/link/link.h"
+#include "input.h"
 #include "platform/platform.h"
 #include "support/link_bench.h"
 
 namespace tolvex::fuzz {
 
 using Bytes = std::vector<UCHAR>;
-
-inline void Check(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "check failed: %s\n", what);
-  std::abort();
-}
 
 // The link's read waits on the bench (ms): nothing per byte, 1 in all.
 inline constexpr ULONG kFastInterval = 0;

@@ -32,6 +32,7 @@ namespace {
 using tolvex::fuzz::Bytes;
 using tolvex::fuzz::Check;
 using tolvex::fuzz::FuzzLink;
+using tolvex::fuzz::Input;
 using tolvex::fuzz::Relayed;
 using tolvex::platform::SharedLoad;
 using tolvex::platform::SharedStore;
@@ -71,24 +72,6 @@ Bytes WithTck(Bytes atr) {
   }
   return atr;
 }
-
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  UCHAR Next() { return at_ < size_ ? data_[at_++] : 0; }
-  Bytes Take(size_t n) {
-    n = std::min(n, size_ - at_);
-    Bytes bytes(data_ + at_, data_ + at_ + n);
-    at_ += n;
-    return bytes;
-  }
-  Bytes Rest() { return Take(size_ - at_); }
-
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
-};
 
 // The PTS request the driver is to send for the card's proposal: PTSS, PTS0 (PTS1 follows,
 // the protocol), PTS1 (Fl, Dl), PCK.
@@ -135,8 +118,8 @@ Bytes Stream(const Bytes& answer, std::optional<size_t> damaged, bool reader_err
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Input in(data, size);
-  const UCHAR choice = in.Next();
-  const UCHAR flags = in.Next();
+  const UCHAR choice = in.Byte();
+  const UCHAR flags = in.Byte();
   const Bytes atr = WithTck(kCards[choice & 7]);
   const ULONG requested = (choice >> 3) & 3;
   const bool own_pair = (choice & 0x20) != 0;
@@ -148,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::optional<size_t> damaged =
       (flags >> 2) & 3 ? std::optional<size_t>(((flags >> 2) & 3) - 1) : std::nullopt;
   Bytes answers[2];
-  answers[0] = in.Take(in.Next() % 16);
+  answers[0] = in.Bytes(in.Byte() % 16);
   answers[1] = in.Rest();
   Bytes seen[2] = {answers[0], answers[1]};  // as the driver reads them
   if (damaged && *damaged < seen[0].size()) seen[0][*damaged] = 0;

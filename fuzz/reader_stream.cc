@@ -29,6 +29,7 @@ using tolvex::fuzz::Bytes;
 using tolvex::fuzz::Check;
 using tolvex::fuzz::CodeStatus;
 using tolvex::fuzz::FuzzLink;
+using tolvex::fuzz::Input;
 using tolvex::platform::SharedLoad;
 using tolvex::platform::SharedStore;
 using tolvex::platform::SpinLockGuard;
@@ -41,34 +42,22 @@ constexpr size_t kCanary = 16;
 constexpr ULONG kRacingInterval = 0;
 constexpr ULONG kRacingTotal = 5;
 
-// The input, taken a byte at a time.
-class Input {
- public:
-  Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-  bool empty() const { return at_ >= size_; }
-  UCHAR Next() { return at_ < size_ ? data_[at_++] : 0; }
-  Bytes Chunk() {
-    const UCHAR len = Next();
-    Bytes chunk;
-    if (len >= 0xF0 && len < 0xF8) {
-      UCHAR pattern[4];
-      for (UCHAR& b : pattern) b = Next();
-      for (int i = 0; i < (len - 0xEF) * 128; ++i) chunk.push_back(pattern[i % 4]);
-      return chunk;
-    }
-    for (int i = 0; i < len % 64 && !empty(); ++i) chunk.push_back(Next());
+Bytes Chunk(Input& in) {
+  const UCHAR len = in.Byte();
+  Bytes chunk;
+  if (len >= 0xF0 && len < 0xF8) {
+    UCHAR pattern[4];
+    for (UCHAR& b : pattern) b = in.Byte();
+    for (int i = 0; i < (len - 0xEF) * 128; ++i) chunk.push_back(pattern[i % 4]);
     return chunk;
   }
-  ULONG Count() {
-    const UCHAR n = Next();
-    return n >= 0xF0 ? 700 + 10 * (n - 0xF0) : n;
-  }
+  return in.Bytes(len % 64);
+}
 
- private:
-  const uint8_t* data_;
-  size_t size_;
-  size_t at_ = 0;
-};
+ULONG Count(Input& in) {
+  const UCHAR n = in.Byte();
+  return n >= 0xF0 ? 700 + 10 * (n - 0xF0) : n;
+}
 
 bool IsReadStatus(NTSTATUS status) {
   return status == STATUS_SUCCESS || status == STATUS_IO_TIMEOUT || status == STATUS_DATA_ERROR ||
@@ -203,37 +192,37 @@ class Run {
 
  private:
   void Step(Input& in) {
-    switch (in.Next() % 8) {
+    switch (in.Byte() % 8) {
       case 0:
         Command();
         break;
       case 1:
-        Send(in.Chunk());
+        Send(Chunk(in));
         break;
       case 2:
-        Read(in.Count());
+        Read(Count(in));
         break;
       case 3:
         ReadBlockEnd();
         break;
       case 4: {
-        const ULONG n = in.Count();
-        ReadData(n, in.Next());
+        const ULONG n = Count(in);
+        ReadData(n, in.Byte());
         break;
       }
       case 5: {
-        const UCHAR wtx = in.Next();
+        const UCHAR wtx = in.Byte();
         SharedStore(link_.smartcard()->T1.Wtx, static_cast<UCHAR>(wtx & 1 ? wtx : 0));
         model_.SetWtx(wtx & 1);
         break;
       }
       case 6: {
-        const ULONG n = in.Next();
-        RacingRead(n, in.Chunk());
+        const ULONG n = in.Byte();
+        RacingRead(n, Chunk(in));
         break;
       }
       default:
-        RacingBlockEnd(in.Chunk());
+        RacingBlockEnd(Chunk(in));
         break;
     }
   }
