@@ -1,16 +1,9 @@
-// What the driver fuzz targets share: one link bench per process (platform, serial port on an
-// in-memory line, the link record brought up as start-up does), a responder that answers the
-// host's frames as the reader would, and the reset that puts link and card back in the same
-// state before every input.
-//
-// Time. The bench runs with short waits: the port's read time-outs end the receive worker's
-// blocking reads after 1 ms, and the link's reads wait 1 ms plus nothing per byte, so an input
-// that leaves a read unanswered costs a few milliseconds, not the reader's seconds.
-//
-// Quiet. Between inputs (and wherever a target needs to know exactly what the driver has
-// seen) the bench waits until every frame the host wrote has reached the responder, the port
-// holds no received byte, the listener is armed again and no receive pass runs: from then on
-// nothing moves until the next request.
+// What the driver fuzz targets share: one link bench per process (tests/support's, started as
+// start-up starts the link), a responder that answers the host's frames as the reader would,
+// and the reset that puts link and card back in the same state before every input. Its waits
+// are short: the port's read time-outs and the link's reads end after 1 ms, so a read left
+// unanswered costs milliseconds. Quiet: every frame the host wrote has reached the responder,
+// the port holds no received byte, the listener is armed again and no receive pass runs.
 #pragma once
 
 #include <atomic>
@@ -34,9 +27,8 @@ namespace tolvex::fuzz {
 
 using Bytes = std::vector<UCHAR>;
 
-// The link's read waits on the bench (ms): nothing per byte, 1 in all.
-inline constexpr ULONG kFastInterval = 0;
-inline constexpr ULONG kFastTotal = 1;
+inline constexpr ULONG kFastTotal = 1;  // ms: the link's read waits on the bench, none a byte
+inline constexpr auto kMargin = std::chrono::seconds(2);  // on top of a wait, for a busy machine
 
 // Card bytes as the reader relays them: the escape byte 10 doubled.
 inline Bytes Relayed(std::span<const UCHAR> card) {
@@ -46,25 +38,6 @@ inline Bytes Relayed(std::span<const UCHAR> card) {
     if (b == STC_ESCAPE) wire.push_back(b);
   }
   return wire;
-}
-
-// The reader's one-byte answer codes as the driver is to translate them (IFRead's verdict).
-inline NTSTATUS CodeStatus(UCHAR code) {
-  switch (code) {
-    case 0x90:
-      return STATUS_SUCCESS;
-    case 0x81:
-      return STATUS_DATA_OVERRUN;
-    case 0x82:
-      return STATUS_CRC_ERROR;
-    case 0x83:
-      return STATUS_IO_TIMEOUT;
-    case 0x84:
-    case 0x88:
-      return STATUS_DATA_ERROR;
-    default:
-      return STATUS_UNSUCCESSFUL;
-  }
 }
 
 class FuzzLink {
@@ -84,7 +57,6 @@ class FuzzLink {
     card->IoRequest.Information = &information_;
   }
 
-  // Stopping the listener and letting go of the port gives back everything the link took.
   ~FuzzLink() {
     bench_.Stop();
     platform::PlatformScope scope(bench_.platform());
@@ -101,8 +73,8 @@ class FuzzLink {
   PSMARTCARD_EXTENSION smartcard() { return bench_.smartcard(); }
   ULONG_PTR& information() { return information_; }
 
-  // The start of an input: quiet, the link's and the card's state as after start-up, with the
-  // short waits, and `responder` answering the host's frames. The caller holds a PlatformScope.
+  // The start of an input: quiet, link and card as after start-up, with the short waits, and
+  // `responder` answering the host's frames. The caller holds a PlatformScope.
   void Begin(Responder responder) {
     Quiet();
     {
@@ -119,8 +91,6 @@ class FuzzLink {
       std::memset(r->ReceiveBuffer, 0, sizeof(r->ReceiveBuffer));
       r->ReceivedCount = 0;
       r->ExpectedCount = NOBODY_WAITS;
-      r->ReadTicket = 0;
-      r->AnsweredTicket = 0;
       r->BlockEndWaits = FALSE;
       r->WakeOwed = FALSE;
       r->AnswerPending = FALSE;
@@ -129,9 +99,8 @@ class FuzzLink {
       r->EscapePending = FALSE;  // no pass runs
       r->CharacterErrorStatus = STATUS_SUCCESS;
       r->BlockEndStatus = STATUS_IO_TIMEOUT;
-      r->ReadIntervalTimeout = kFastInterval;
+      r->ReadIntervalTimeout = 0;
       r->ReadTotalTimeout = kFastTotal;
-      std::memset(r->AtrInterfaceBytes, 0, sizeof(r->AtrInterfaceBytes));
     }
     KeClearEvent(&r->DataEvent);
     PSMARTCARD_EXTENSION card = smartcard();
@@ -149,16 +118,22 @@ class FuzzLink {
     allocations_ = bench_.platform().pool().OutstandingAllocations();
   }
 
-  // The link's read waits (ms), for reads the reader is sure to answer: they end as soon as it
-  // does, and a busy machine does not end them first.
+  // The link's read waits (ms).
   void SetWaits(ULONG interval, ULONG total) {
     platform::SharedStore(reader()->ReadIntervalTimeout, interval);
     platform::SharedStore(reader()->ReadTotalTimeout, total);
   }
 
-  // The end of an input: quiet, and no pool memory held beyond what the listener holds.
+  void CheckNobodyWaits() {
+    platform::SpinLockGuard lock(&reader()->ReceiveLock);
+    Check(reader()->ExpectedCount == NOBODY_WAITS && !reader()->BlockEndWaits,
+          "nobody waits once the reads are over");
+  }
+
+  // The end of an input: quiet, nobody waiting, no pool memory left.
   void End() {
     Quiet();
+    CheckNobodyWaits();
     Check(bench_.platform().pool().OutstandingAllocations() == allocations_,
           "an input leaves no pool memory behind");
     std::lock_guard lock(mutex_);
@@ -173,8 +148,13 @@ class FuzzLink {
           "the port takes its time-outs");
   }
 
-  // Waits until nothing moves: see the header's comment. Called on the thread that drives the
-  // link, whose requests are all over by then.
+  // The frames the host wrote since Begin, as the responder saw them.
+  std::vector<Bytes> frames() {
+    std::lock_guard lock(mutex_);
+    return frames_;
+  }
+
+  // Waits until nothing moves (on the thread that drives the link, its requests over).
   void Quiet() {
     // The port's record of requests, kept short: the writes are counted, the rest let go.
     for (const auto& request : bench_.port().Requests()) writes_ += request.major == IRP_MJ_WRITE;
@@ -190,12 +170,6 @@ class FuzzLink {
       std::this_thread::sleep_for(std::chrono::microseconds(20));
     }
     bench_.platform().DrainWorkQueue();
-  }
-
-  // The frames the host wrote since Begin, as the responder saw them.
-  std::vector<Bytes> frames() {
-    std::lock_guard lock(mutex_);
-    return frames_;
   }
 
  private:
