@@ -21,6 +21,7 @@
 #include "driver/link/link.h"
 #include "input.h"
 #include "platform/platform.h"
+#include "support/card_bench.h"
 #include "support/link_bench.h"
 
 namespace tolvex::fuzz {
@@ -29,6 +30,7 @@ using Bytes = std::vector<UCHAR>;
 
 inline constexpr ULONG kFastTotal = 1;  // ms: the link's read waits on the bench, none a byte
 inline constexpr auto kMargin = std::chrono::seconds(2);  // on top of a wait, for a busy machine
+inline constexpr size_t kNoDamage = SIZE_MAX;             // no damaged character in a stream
 
 // Card bytes as the reader relays them: the escape byte 10 doubled.
 inline Bytes Relayed(std::span<const UCHAR> card) {
@@ -37,6 +39,19 @@ inline Bytes Relayed(std::span<const UCHAR> card) {
     wire.push_back(b);
     if (b == STC_ESCAPE) wire.push_back(b);
   }
+  return wire;
+}
+
+// The reader's bytes for an answer of the card's: its 90, the card's bytes relayed (the one at
+// `damaged` as the reader's damaged-character report instead), then the escape and `end`.
+inline Bytes ReaderStream(const Bytes& card, size_t damaged, UCHAR end) {
+  Bytes wire{STC_OK};
+  for (size_t i = 0; i < card.size(); ++i) {
+    const Bytes one =
+        i == damaged ? Bytes{STC_ESCAPE, STC_CHARACTER_ERROR} : testutil::Relayed(Bytes{card[i]});
+    wire.insert(wire.end(), one.begin(), one.end());
+  }
+  wire.insert(wire.end(), {STC_ESCAPE, end});
   return wire;
 }
 
