@@ -32,16 +32,6 @@ inline constexpr ULONG kFastTotal = 1;  // ms: the link's read waits on the benc
 inline constexpr auto kMargin = std::chrono::seconds(2);  // on top of a wait, for a busy machine
 inline constexpr size_t kNoDamage = SIZE_MAX;             // no damaged character in a stream
 
-// Card bytes as the reader relays them: the escape byte 10 doubled.
-inline Bytes Relayed(std::span<const UCHAR> card) {
-  Bytes wire;
-  for (UCHAR b : card) {
-    wire.push_back(b);
-    if (b == STC_ESCAPE) wire.push_back(b);
-  }
-  return wire;
-}
-
 // The reader's bytes for an answer of the card's: its 90, the card's bytes relayed (the one at
 // `damaged` as the reader's damaged-character report instead), then the escape and `end`.
 inline Bytes ReaderStream(const Bytes& card, size_t damaged, UCHAR end) {
@@ -95,7 +85,6 @@ class FuzzLink {
     {
       std::lock_guard lock(mutex_);
       responder_ = std::move(responder);
-      frames_.clear();
     }
     bench_.port().ClearRequests();
     frames_seen_.store(0);
@@ -163,12 +152,6 @@ class FuzzLink {
           "the port takes its time-outs");
   }
 
-  // The frames the host wrote since Begin, as the responder saw them.
-  std::vector<Bytes> frames() {
-    std::lock_guard lock(mutex_);
-    return frames_;
-  }
-
   // Waits until nothing moves (on the thread that drives the link, its requests over).
   void Quiet() {
     // The port's record of requests, kept short: the writes are counted, the rest let go.
@@ -192,7 +175,6 @@ class FuzzLink {
     Bytes reply;
     {
       std::lock_guard lock(mutex_);
-      frames_.emplace_back(frame.begin(), frame.end());
       if (responder_) reply = responder_(frame);
     }
     if (!reply.empty()) bench_.line().Send(reply);
@@ -205,7 +187,6 @@ class FuzzLink {
   ULONG_PTR information_ = 0;
   std::mutex mutex_;
   Responder responder_;
-  std::vector<Bytes> frames_;
   std::atomic<size_t> frames_seen_{0};
   size_t writes_ = 0;  // the host's writes since Begin
 };
