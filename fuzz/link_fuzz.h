@@ -55,11 +55,8 @@ class FuzzLink {
     baseline_ = bench_.platform().pool().OutstandingAllocations();
     bench_.line().SetListener([this](std::span<const UCHAR> frame) { HostWrote(frame); });
     Check(bench_.Start() == STATUS_SUCCESS, "the link bench starts");
-    PSMARTCARD_EXTENSION card = bench_.smartcard();
-    DrvSetupSmartcardExtension(card);
-    card->CardCapabilities.ClockRateConversion = ClockRateConversion;
-    card->CardCapabilities.BitRateAdjustment = BitRateAdjustment;
-    card->IoRequest.Information = &information_;
+    testutil::SetUpSmartcard(bench_.smartcard(), request_, reply_);
+    bench_.smartcard()->IoRequest.Information = &information_;
   }
 
   ~FuzzLink() {
@@ -185,6 +182,7 @@ class FuzzLink {
   size_t baseline_ = 0;
   size_t allocations_ = 0;
   ULONG_PTR information_ = 0;
+  Bytes request_, reply_;  // the library's buffers
   std::mutex mutex_;
   Responder responder_;
   std::atomic<size_t> frames_seen_{0};
