@@ -39,9 +39,12 @@ class Input {
     const std::uint16_t high = Byte();
     return static_cast<std::uint16_t>(high << 8 | Byte());
   }
+  // Four bytes, the low one first: a 32-bit number as it lies in a request's buffer, and as
+  // the targets' dictionaries spell codes and tags.
   std::uint32_t Long() {
-    const std::uint32_t high = Word();
-    return high << 16 | Word();
+    std::uint32_t value = 0;
+    for (int shift = 0; shift < 32; shift += 8) value |= std::uint32_t{Byte()} << shift;
+    return value;
   }
   // A number in [0, limit].
   std::size_t Below(std::size_t limit) { return limit == 0 ? 0 : Word() % (limit + 1); }
