@@ -7,19 +7,17 @@
 // reader must stay usable (a "status" after every command answers).
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "host/hex.h"
 #include "host/simulated_reader.h"
+#include "input.h"
 
 namespace {
 
-void Check(bool holds) {
-  if (!holds) std::abort();
-}
+using tolvex::fuzz::Check;
 
 void CheckHex(const std::string& line) {
   const auto bytes = tolvex::host::ParseHex(line);

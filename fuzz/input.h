@@ -1,6 +1,6 @@
-// The fuzz input taken apart byte by byte: numbers and byte strings for the targets' choices.
-// Once the input is used up every number is 0 and every string empty, so a short input still
-// makes a whole run (with the quietest choices).
+// What every fuzz target shares: Check, which stops the run on a broken invariant, and Input,
+// the fuzz input taken apart byte by byte. Once the input is used up every number is 0 and
+// every string empty, so a short input still makes a whole run (with the quietest choices).
 #pragma once
 
 #include <algorithm>
@@ -8,15 +8,24 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
+#include <type_traits>
 #include <vector>
 
 namespace tolvex::fuzz {
 
 // Stops the run as a finding: libFuzzer keeps the input; the replay main stops on it.
-inline void Check(bool holds, const char* file = __builtin_FILE(), int line = __builtin_LINE()) {
+inline void Check(bool holds, const char* what = "", const char* file = __builtin_FILE(),
+                  int line = __builtin_LINE()) {
   if (holds) return;
-  std::fprintf(stderr, "check failed: %s:%d\n", file, line);
+  std::fprintf(stderr, "check failed: %s:%d %s\n", file, line, what);
   std::abort();
+}
+
+// Whether `value` is one of `values` (a call's defined statuses, say).
+template <typename T>
+bool OneOf(T value, std::initializer_list<std::type_identity_t<T>> values) {
+  return std::find(values.begin(), values.end(), value) != values.end();
 }
 
 class Input {
@@ -25,13 +34,17 @@ class Input {
 
   bool empty() const { return at_ >= size_; }
   std::uint8_t Byte() { return empty() ? 0 : data_[at_++]; }
+  // Two bytes, the high one first.
   std::uint16_t Word() {
     const std::uint16_t high = Byte();
     return static_cast<std::uint16_t>(high << 8 | Byte());
   }
+  // Four bytes, the low one first: a 32-bit number as it lies in a request's buffer, and as
+  // the targets' dictionaries spell codes and tags.
   std::uint32_t Long() {
-    const std::uint32_t high = Word();
-    return high << 16 | Word();
+    std::uint32_t value = 0;
+    for (int shift = 0; shift < 32; shift += 8) value |= std::uint32_t{Byte()} << shift;
+    return value;
   }
   // A number in [0, limit].
   std::size_t Below(std::size_t limit) { return limit == 0 ? 0 : Word() % (limit + 1); }
@@ -42,6 +55,7 @@ class Input {
     at_ += n;
     return bytes;
   }
+  std::vector<std::uint8_t> Rest() { return Bytes(size_); }
 
  private:
   const std::uint8_t* data_;

@@ -1,23 +1,14 @@
-// What the driver fuzz targets share: one link bench per process (platform, serial port on an
-// in-memory line, the link record brought up as start-up does), a responder that answers the
-// host's frames as the reader would, and the reset that puts link and card back in the same
-// state before every input.
-//
-// Time. The bench runs with short waits: the port's read time-outs end the receive worker's
-// blocking reads after 1 ms, and the link's reads wait 1 ms plus nothing per byte, so an input
-// that leaves a read unanswered costs a few milliseconds, not the reader's seconds.
-//
-// Quiet. Between inputs (and wherever a target needs to know exactly what the driver has
-// seen) the bench waits until every frame the host wrote has reached the responder, the port
-// holds no received byte, the listener is armed again and no receive pass runs: from then on
-// nothing moves until the next request.
+// What the driver fuzz targets share: one link bench per process (tests/support's, started as
+// start-up starts the link), a responder that answers the host's frames as the reader would,
+// and the reset that puts link and card back in the same state before every input. Its waits
+// are short: the port's read time-outs and the link's reads end after 1 ms, so a read left
+// unanswered costs milliseconds. Quiet: every frame the host wrote has reached the responder,
+// the port holds no received byte, the listener is armed again and no receive pass runs.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -28,50 +19,30 @@
 #include "driver/card/card.h"
 #include "driver/frame/frame.h"
 #include "driver/link/link.h"
+#include "input.h"
 #include "platform/platform.h"
+#include "support/card_bench.h"
 #include "support/link_bench.h"
 
 namespace tolvex::fuzz {
 
 using Bytes = std::vector<UCHAR>;
 
-inline void Check(bool holds, const char* what) {
-  if (holds) return;
-  std::fprintf(stderr, "check failed: %s\n", what);
-  std::abort();
-}
+inline constexpr ULONG kFastTotal = 1;  // ms: the link's read waits on the bench, none a byte
+inline constexpr auto kMargin = std::chrono::seconds(2);  // on top of a wait, for a busy machine
+inline constexpr size_t kNoDamage = SIZE_MAX;             // no damaged character in a stream
 
-// The link's read waits on the bench (ms): nothing per byte, 1 in all.
-inline constexpr ULONG kFastInterval = 0;
-inline constexpr ULONG kFastTotal = 1;
-
-// Card bytes as the reader relays them: the escape byte 10 doubled.
-inline Bytes Relayed(std::span<const UCHAR> card) {
-  Bytes wire;
-  for (UCHAR b : card) {
-    wire.push_back(b);
-    if (b == STC_ESCAPE) wire.push_back(b);
+// The reader's bytes for an answer of the card's: its 90, the card's bytes relayed (the one at
+// `damaged` as the reader's damaged-character report instead), then the escape and `end`.
+inline Bytes ReaderStream(const Bytes& card, size_t damaged, UCHAR end) {
+  Bytes wire{STC_OK};
+  for (size_t i = 0; i < card.size(); ++i) {
+    const Bytes one =
+        i == damaged ? Bytes{STC_ESCAPE, STC_CHARACTER_ERROR} : testutil::Relayed(Bytes{card[i]});
+    wire.insert(wire.end(), one.begin(), one.end());
   }
+  wire.insert(wire.end(), {STC_ESCAPE, end});
   return wire;
-}
-
-// The reader's one-byte answer codes as the driver is to translate them (IFRead's verdict).
-inline NTSTATUS CodeStatus(UCHAR code) {
-  switch (code) {
-    case 0x90:
-      return STATUS_SUCCESS;
-    case 0x81:
-      return STATUS_DATA_OVERRUN;
-    case 0x82:
-      return STATUS_CRC_ERROR;
-    case 0x83:
-      return STATUS_IO_TIMEOUT;
-    case 0x84:
-    case 0x88:
-      return STATUS_DATA_ERROR;
-    default:
-      return STATUS_UNSUCCESSFUL;
-  }
 }
 
 class FuzzLink {
@@ -84,14 +55,10 @@ class FuzzLink {
     baseline_ = bench_.platform().pool().OutstandingAllocations();
     bench_.line().SetListener([this](std::span<const UCHAR> frame) { HostWrote(frame); });
     Check(bench_.Start() == STATUS_SUCCESS, "the link bench starts");
-    PSMARTCARD_EXTENSION card = bench_.smartcard();
-    DrvSetupSmartcardExtension(card);
-    card->CardCapabilities.ClockRateConversion = ClockRateConversion;
-    card->CardCapabilities.BitRateAdjustment = BitRateAdjustment;
-    card->IoRequest.Information = &information_;
+    testutil::SetUpSmartcard(bench_.smartcard(), request_, reply_);
+    bench_.smartcard()->IoRequest.Information = &information_;
   }
 
-  // Stopping the listener and letting go of the port gives back everything the link took.
   ~FuzzLink() {
     bench_.Stop();
     platform::PlatformScope scope(bench_.platform());
@@ -108,14 +75,13 @@ class FuzzLink {
   PSMARTCARD_EXTENSION smartcard() { return bench_.smartcard(); }
   ULONG_PTR& information() { return information_; }
 
-  // The start of an input: quiet, the link's and the card's state as after start-up, with the
-  // short waits, and `responder` answering the host's frames. The caller holds a PlatformScope.
+  // The start of an input: quiet, link and card as after start-up, with the short waits, and
+  // `responder` answering the host's frames. The caller holds a PlatformScope.
   void Begin(Responder responder) {
     Quiet();
     {
       std::lock_guard lock(mutex_);
       responder_ = std::move(responder);
-      frames_.clear();
     }
     bench_.port().ClearRequests();
     frames_seen_.store(0);
@@ -126,8 +92,6 @@ class FuzzLink {
       std::memset(r->ReceiveBuffer, 0, sizeof(r->ReceiveBuffer));
       r->ReceivedCount = 0;
       r->ExpectedCount = NOBODY_WAITS;
-      r->ReadTicket = 0;
-      r->AnsweredTicket = 0;
       r->BlockEndWaits = FALSE;
       r->WakeOwed = FALSE;
       r->AnswerPending = FALSE;
@@ -136,9 +100,8 @@ class FuzzLink {
       r->EscapePending = FALSE;  // no pass runs
       r->CharacterErrorStatus = STATUS_SUCCESS;
       r->BlockEndStatus = STATUS_IO_TIMEOUT;
-      r->ReadIntervalTimeout = kFastInterval;
+      r->ReadIntervalTimeout = 0;
       r->ReadTotalTimeout = kFastTotal;
-      std::memset(r->AtrInterfaceBytes, 0, sizeof(r->AtrInterfaceBytes));
     }
     KeClearEvent(&r->DataEvent);
     PSMARTCARD_EXTENSION card = smartcard();
@@ -156,16 +119,22 @@ class FuzzLink {
     allocations_ = bench_.platform().pool().OutstandingAllocations();
   }
 
-  // The link's read waits (ms), for reads the reader is sure to answer: they end as soon as it
-  // does, and a busy machine does not end them first.
+  // The link's read waits (ms).
   void SetWaits(ULONG interval, ULONG total) {
     platform::SharedStore(reader()->ReadIntervalTimeout, interval);
     platform::SharedStore(reader()->ReadTotalTimeout, total);
   }
 
-  // The end of an input: quiet, and no pool memory held beyond what the listener holds.
+  void CheckNobodyWaits() {
+    platform::SpinLockGuard lock(&reader()->ReceiveLock);
+    Check(reader()->ExpectedCount == NOBODY_WAITS && !reader()->BlockEndWaits,
+          "nobody waits once the reads are over");
+  }
+
+  // The end of an input: quiet, nobody waiting, no pool memory left.
   void End() {
     Quiet();
+    CheckNobodyWaits();
     Check(bench_.platform().pool().OutstandingAllocations() == allocations_,
           "an input leaves no pool memory behind");
     std::lock_guard lock(mutex_);
@@ -180,8 +149,7 @@ class FuzzLink {
           "the port takes its time-outs");
   }
 
-  // Waits until nothing moves: see the header's comment. Called on the thread that drives the
-  // link, whose requests are all over by then.
+  // Waits until nothing moves (on the thread that drives the link, its requests over).
   void Quiet() {
     // The port's record of requests, kept short: the writes are counted, the rest let go.
     for (const auto& request : bench_.port().Requests()) writes_ += request.major == IRP_MJ_WRITE;
@@ -199,18 +167,11 @@ class FuzzLink {
     bench_.platform().DrainWorkQueue();
   }
 
-  // The frames the host wrote since Begin, as the responder saw them.
-  std::vector<Bytes> frames() {
-    std::lock_guard lock(mutex_);
-    return frames_;
-  }
-
  private:
   void HostWrote(std::span<const UCHAR> frame) {
     Bytes reply;
     {
       std::lock_guard lock(mutex_);
-      frames_.emplace_back(frame.begin(), frame.end());
       if (responder_) reply = responder_(frame);
     }
     if (!reply.empty()) bench_.line().Send(reply);
@@ -221,9 +182,9 @@ class FuzzLink {
   size_t baseline_ = 0;
   size_t allocations_ = 0;
   ULONG_PTR information_ = 0;
+  Bytes request_, reply_;  // the library's buffers
   std::mutex mutex_;
   Responder responder_;
-  std::vector<Bytes> frames_;
   std::atomic<size_t> frames_seen_{0};
   size_t writes_ = 0;  // the host's writes since Begin
 };

@@ -1,65 +1,53 @@
 // T=0: the smart card library's part (SmartcardT0Request, SmartcardT0Reply) and the driver's
-// procedure-byte dialogue (CBT0Transmit, T0_ExchangeData) fed what the card says.
+// procedure-byte dialogue (CBT0Transmit) fed what the card says.
 //
 // The first byte picks the part. The library's: any request (header, cbPciLength, APDU of any
 // case and length) against a SmartcardRequest of any room, then the card's bytes of any length
 // in a SmartcardReply of any room, into an application buffer of any room. The driver's: on
-// the link bench (a serial port in memory, the driver's pauses skipped), the application's
-// command, then for each frame the driver writes, the reader's answer (its OK, or another
-// code) and the card's bytes behind it: procedure bytes, data, SW1 SW2, reports of the reader.
-// Once the input is used up every answer is OK and the reader's error report, so that no read
-// waits out its time-out.
+// the link bench, the application's command, then for each frame the driver writes the
+// reader's answer (its OK, or another code) and the card's bytes behind it. Once the input is
+// used up every answer is OK and the reader's error report, so no read waits out its time.
 //
-// Checked: the command built is the APDU's header with P3, and Lc data bytes; the reply goes to
-// the application whole (header, the card's bytes) or not at all, within its buffer; every
-// status is a success or a failure; nothing is written outside a buffer (the sanitizer).
+// Checked: the library's statuses are those it names for each call; the request is read,
+// never written; the command fits its buffer; a reply goes to the application whole (the
+// header, then the card's bytes: SW1 SW2 at least, and from the driver no more data than Le
+// asked for) or not at all, nothing written past it; a failure writes nothing; the driver's
+// status is a success or an error; nothing waits and no memory is left.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <span>
-#include <vector>
 
-#include "driver/card/card.h"
-#include "driver/frame/frame.h"
-#include "input.h"
-#include "platform/platform.h"
-#include "smclib/smclib.h"
-#include "support/card_bench.h"
+#include "link_fuzz.h"
 
 namespace {
 
+using tolvex::fuzz::Bytes;
 using tolvex::fuzz::Check;
 using tolvex::fuzz::Input;
-using Bytes = std::vector<UCHAR>;
+using tolvex::fuzz::OneOf;
 
 // The application's request: header {protocol, cbPciLength}, padding up to cbPciLength, APDU.
-Bytes ApplicationRequest(Input& in, ULONG protocol) {
+Bytes ApplicationRequest(Input& in) {
   const UCHAR shape = in.Byte();
   const ULONG pci = (shape & 0x80) != 0 ? shape & 0x1F : 8;
   Bytes request(std::min<ULONG>(pci, 8), 0);
-  if (request.size() >= 4) std::memcpy(request.data(), &protocol, 4);
+  if (request.size() >= 4) std::memcpy(request.data(), &SCARD_PROTOCOL_T0, 4);
   if (request.size() >= 8) std::memcpy(request.data() + 4, &pci, 4);
   request.resize(std::max<size_t>(request.size(), pci), 0x5A);
   const Bytes header = in.Bytes(4);
   request.insert(request.end(), header.begin(), header.end());
-  switch ((shape >> 4) & 3) {  // the APDU's case, as its bytes then tell it
-    case 0:
-      break;
-    case 1:
-      request.push_back(in.Byte());  // Le
-      break;
-    default: {
-      const UCHAR lc = in.Byte();
-      request.push_back(lc);
-      const Bytes data = in.Bytes(lc);
-      request.insert(request.end(), data.begin(), data.end());
-      if (((shape >> 4) & 3) == 3) request.push_back(in.Byte());  // Le: case 4
-      break;
-    }
+  const int apdu_case = (shape >> 4) & 3;            // as its bytes then tell it
+  if (apdu_case == 1) request.push_back(in.Byte());  // Le
+  if (apdu_case >= 2) {
+    const UCHAR lc = in.Byte();
+    request.push_back(lc);
+    const Bytes data = in.Bytes(lc);
+    request.insert(request.end(), data.begin(), data.end());
+    if (apdu_case == 3) request.push_back(in.Byte());  // Le
   }
   if ((shape & 0x40) != 0) {  // any bytes at all
     const Bytes more = in.Bytes(in.Byte());
@@ -73,12 +61,13 @@ struct Io {
   Bytes buffer;
   Bytes before;
   ULONG_PTR information = 0xEEEE;
-  ULONG request_length = 0;
-  ULONG reply_room = 0;
+  ULONG request_length;
+  ULONG reply_room;
 
-  Io(const Bytes& request, ULONG room) : request_length(static_cast<ULONG>(request.size())) {
-    reply_room = room;
-    buffer.assign(std::max<size_t>(request.size(), room), 0xEE);
+  Io(const Bytes& request, ULONG room)
+      : buffer(std::max<size_t>(request.size(), room), 0xEE),
+        request_length(static_cast<ULONG>(request.size())),
+        reply_room(room) {
     std::copy(request.begin(), request.end(), buffer.begin());
     before = buffer;
   }
@@ -92,40 +81,20 @@ struct Io {
   }
   // A success: the header, then `answer`, and nothing written beyond.
   void CheckReply(const UCHAR* answer, ULONG length) const {
-    Check(information == 8 + ULONG_PTR{length} && information <= reply_room);
+    Check(information == 8 + ULONG_PTR{length} && information <= reply_room,
+          "the reply is the header and the answer, within the room");
     const SCARD_IO_REQUEST header{SCARD_PROTOCOL_T0, 8};
-    Check(std::memcmp(buffer.data(), &header, 8) == 0);
-    Check(std::memcmp(buffer.data() + 8, answer, length) == 0);
+    Check(std::memcmp(buffer.data(), &header, 8) == 0 &&
+              std::memcmp(buffer.data() + 8, answer, length) == 0,
+          "the reply is the header and the card's bytes");
     Check(std::equal(buffer.begin() + static_cast<std::ptrdiff_t>(information), buffer.end(),
-                     before.begin() + static_cast<std::ptrdiff_t>(information)));
+                     before.begin() + static_cast<std::ptrdiff_t>(information)),
+          "nothing is written past the reply");
   }
-  // A failure: nothing written.
   void CheckUntouched() const {
-    Check(information == 0xEEEE);
-    Check(buffer == before);
+    Check(information == 0xEEEE && buffer == before, "a failure writes nothing");
   }
 };
-
-// Checks the command built against the APDU it came from.
-void CheckCommand(const Bytes& request, const SMARTCARD_EXTENSION& extension) {
-  ULONG pci = 0;
-  std::memcpy(&pci, request.data() + 4, 4);
-  const UCHAR* apdu = request.data() + pci;
-  const ULONG length = static_cast<ULONG>(request.size()) - pci;
-  const SMARTCARD_REQUEST& out = extension.SmartcardRequest;
-  Check(out.BufferLength <= out.BufferSize && out.BufferLength >= 5);
-  Check(std::memcmp(out.Buffer, apdu, 4) == 0);
-  const ULONG lc = out.BufferLength - 5;
-  Check(extension.T0.Lc == lc);
-  if (lc == 0) {
-    Check(length <= 5);
-    Check(out.Buffer[4] == (length == 5 ? apdu[4] : 0));
-    Check(extension.T0.Le == (length == 5 ? (apdu[4] == 0 ? 256u : apdu[4]) : 0u));
-  } else {
-    Check(out.Buffer[4] == lc && apdu[4] == lc && (length == 5 + lc || length == 6 + lc));
-    Check(std::memcmp(out.Buffer + 5, apdu + 5, lc) == 0 && extension.T0.Le == 0);
-  }
-}
 
 void LibraryPart(Input& in) {
   SMARTCARD_EXTENSION extension{};
@@ -135,102 +104,76 @@ void LibraryPart(Input& in) {
                                 static_cast<ULONG>(request_room.size()), 0};
   extension.SmartcardReply = {reply_room.empty() ? nullptr : reply_room.data(),
                               static_cast<ULONG>(reply_room.size()), 0};
-  const Bytes request = ApplicationRequest(in, SCARD_PROTOCOL_T0);
+  const Bytes request = ApplicationRequest(in);
   Io io(request, static_cast<ULONG>(in.Below(300)));
   io.Attach(&extension);
   const NTSTATUS built = SmartcardT0Request(&extension);
-  Check(NT_SUCCESS(built) ? built == STATUS_SUCCESS : true);
-  if (built == STATUS_SUCCESS) CheckCommand(request, extension);
-  Check(io.buffer == io.before);  // the request is read, never written
+  Check(OneOf(built, {STATUS_SUCCESS, STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE}),
+        "the command's status is one of the library's");
+  const SMARTCARD_REQUEST& command = extension.SmartcardRequest;
+  Check(command.BufferLength <= command.BufferSize, "the command fits its buffer");
+  Check(io.buffer == io.before, "the request is read, never written");
 
   const Bytes answer = in.Bytes(in.Below(300));
   std::copy_n(answer.begin(), std::min(answer.size(), reply_room.size()), reply_room.begin());
   extension.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
   const NTSTATUS replied = SmartcardT0Reply(&extension);
+  Check(OneOf(replied, {STATUS_SUCCESS, STATUS_DEVICE_PROTOCOL_ERROR, STATUS_INVALID_DEVICE_STATE,
+                        STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL}),
+        "the reply's status is one of the library's");
   if (replied == STATUS_SUCCESS) {
-    Check(answer.size() >= 2 && answer.size() <= reply_room.size());
+    Check(answer.size() >= 2 && answer.size() <= reply_room.size(),
+          "a reply is SW1 SW2 at least, from within the library's buffer");
     io.CheckReply(answer.data(), static_cast<ULONG>(answer.size()));
   } else {
-    Check(!NT_SUCCESS(replied));
     io.CheckUntouched();
   }
 }
 
-// The reader on the bench's line: answers each frame the driver writes with the next answer
-// the input gives, or with OK and the reader's error report once the input is used up.
-class Reader {
- public:
-  void Fill(Input& in) {
-    std::lock_guard lock(mutex_);
-    answers_.clear();
-    while (!in.empty()) {
-      const UCHAR shape = in.Byte();
-      Bytes answer{(shape & 0x80) != 0 ? in.Byte() : STC_OK};
-      const Bytes card = tolvex::testutil::Relayed(in.Bytes(shape & 0x3F));
-      answer.insert(answer.end(), card.begin(), card.end());
-      if ((shape & 0x40) != 0) answer.insert(answer.end(), {STC_ESCAPE, in.Byte()});
-      answers_.push_back(std::move(answer));
-    }
+// The reader's answers to the driver's frames, one a frame, in order: its code (OK unless the
+// input gives one), the card's bytes relayed, perhaps a report.
+std::deque<Bytes> ReaderAnswers(Input& in) {
+  std::deque<Bytes> answers;
+  while (!in.empty()) {
+    const UCHAR shape = in.Byte();
+    Bytes answer{(shape & 0x80) != 0 ? in.Byte() : STC_OK};
+    const Bytes card = tolvex::testutil::Relayed(in.Bytes(shape & 0x3F));
+    answer.insert(answer.end(), card.begin(), card.end());
+    if ((shape & 0x40) != 0) answer.insert(answer.end(), {STC_ESCAPE, in.Byte()});
+    answers.push_back(std::move(answer));
   }
-  void Wrote(tolvex::host::LinkBench& bench, std::span<const UCHAR>) {
-    Bytes answer;
-    {
-      std::lock_guard lock(mutex_);
-      if (answers_.empty()) {
-        answer = {STC_OK, STC_ESCAPE, STC_READER_ERROR};
-      } else {
-        answer = std::move(answers_.front());
-        answers_.pop_front();
-      }
-    }
-    bench.line().Send(answer);
-  }
-
- private:
-  std::mutex mutex_;
-  std::deque<Bytes> answers_;
-};
-
-struct DriverBench {
-  tolvex::host::LinkBench bench;
-  Reader reader;
-  Bytes request_room;
-  Bytes reply_room;
-  ULONG_PTR information = 0;
-  bool ok = false;
-
-  DriverBench() {
-    ok = bench.Start() == STATUS_SUCCESS;
-    tolvex::platform::PlatformScope scope(bench.platform());
-    tolvex::testutil::SetUpSmartcard(bench.smartcard(), request_room, reply_room);
-    bench.smartcard()->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
-    // Short reads, whatever their length (a read of n bytes waits interval x n + total): a card
-    // that says nothing more costs ten milliseconds.
-    bench.reader()->ReadIntervalTimeout = 0;
-    bench.reader()->ReadTotalTimeout = 10;
-    bench.line().SetListener([this](std::span<const UCHAR> frame) { reader.Wrote(bench, frame); });
-  }
-};
+  return answers;
+}
 
 void DriverPart(Input& in) {
-  static DriverBench* const bench = new DriverBench;  // one for the whole run
-  Check(bench->ok);
-  tolvex::platform::PlatformScope scope(bench->bench.platform());
-  PSMARTCARD_EXTENSION card = bench->bench.smartcard();
-  tolvex::platform::SharedStore(card->ReaderCapabilities.CurrentState, SCARD_SPECIFIC);
-  const Bytes request = ApplicationRequest(in, SCARD_PROTOCOL_T0);
+  tolvex::fuzz::FuzzLink& link = tolvex::fuzz::Link();
+  tolvex::platform::PlatformScope scope(link.bench().platform());
+  const Bytes request = ApplicationRequest(in);
   Io io(request, static_cast<ULONG>(in.Below(300)));
+  auto answers = std::make_shared<std::deque<Bytes>>(ReaderAnswers(in));
+  link.Begin([answers](std::span<const UCHAR>) {
+    if (answers->empty()) return Bytes{STC_OK, STC_ESCAPE, STC_READER_ERROR};
+    Bytes answer = std::move(answers->front());
+    answers->pop_front();
+    return answer;
+  });
+  // A card that says nothing more costs ten milliseconds, whatever the read's length.
+  link.SetWaits(0, 10);
+  PSMARTCARD_EXTENSION card = link.smartcard();
+  card->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
+  tolvex::platform::SharedStore(card->ReaderCapabilities.CurrentState, SCARD_SPECIFIC);
   io.Attach(card);
-  bench->reader.Fill(in);
   const NTSTATUS status = CBT0Transmit(card);
+  card->IoRequest.Information = &link.information();
+  link.End();
   if (status == STATUS_SUCCESS) {
     const SMARTCARD_REPLY& reply = card->SmartcardReply;
-    Check(reply.BufferLength >= 2 && reply.BufferLength <= reply.BufferSize);
-    // At most the data asked for, and SW1 SW2.
-    Check(reply.BufferLength <= card->T0.Le + 2);
+    Check(reply.BufferLength >= 2 && reply.BufferLength <= reply.BufferSize &&
+              reply.BufferLength <= card->T0.Le + 2,
+          "the card's answer is SW1 SW2 and no more data than asked for, within its buffer");
     io.CheckReply(reply.Buffer, reply.BufferLength);
   } else {
-    Check(!NT_SUCCESS(status));
+    Check(!NT_SUCCESS(status), "a transmission succeeds or fails");
     io.CheckUntouched();
   }
 }

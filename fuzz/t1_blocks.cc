@@ -1,6 +1,6 @@
-// The smart card library's T=1 engine (smclib/t1.cc) fed the card's blocks, turned as the
-// driver turns it (driver/card/t1.cc): SmartcardT1Request for the block to send, the card's
-// answer in SmartcardReply, SmartcardT1Reply to judge it, until the request ends.
+// The smart card library's T=1 engine fed the card's blocks, turned as the driver turns it:
+// SmartcardT1Request for the block to send, the card's answer in SmartcardReply,
+// SmartcardT1Reply to judge it, until the request ends.
 //
 // The input chooses the card's parameters (EDC, IFSC, the reader's IFSD), the room of the
 // library's request and reply buffers, then up to four requests: the command, its header's
@@ -8,11 +8,11 @@
 // the card's answer: silence, raw bytes, a block with its EDC right (or wrong) with any NAD,
 // PCB, LEN and information, or a send that fails (the driver gives the request up).
 //
-// Checked: every block sent is well formed (LEN within IFSC and the buffer, EDC right); the
-// engine ends within its turns; every status is one the engine names; a success hands over
-// the header and a response made of the information of I-blocks the card sent, in order, the
-// last of them ending the chain, within the application's buffer; a failure writes nothing
-// but the first word of that buffer.
+// Checked: every block sent fits the library's buffer; the engine ends within its turns; every
+// status is one the engine names, no media only once the card is gone; a success hands over
+// the header and a response no longer than what the card sent, ending with the information of
+// its last block, within the application's buffer; a failure writes nothing but the first word
+// of that buffer.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -28,30 +28,12 @@ namespace {
 
 using tolvex::fuzz::Check;
 using tolvex::fuzz::Input;
+using tolvex::fuzz::OneOf;
 using Bytes = std::vector<UCHAR>;
 
 constexpr ULONG kDriverRoom = 576;  // the driver's SmartcardRequest and SmartcardReply
 constexpr ULONG kBlockRoom = 3 + 254 + 2;
 constexpr ULONG kMaxTurns = 1000;
-
-bool OneOf(NTSTATUS status, std::initializer_list<NTSTATUS> statuses) {
-  return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
-}
-
-// Whether `response` is the information of some of `blocks`, in their order, whole.
-bool MadeOf(const Bytes& response, const std::vector<Bytes>& blocks) {
-  // reach[n]: the first n bytes of the response are made of blocks seen so far.
-  std::vector<bool> reach(response.size() + 1, false);
-  reach[0] = true;
-  for (const Bytes& block : blocks) {
-    for (size_t n = response.size() + 1; n-- > 0;) {
-      if (!reach[n] || block.size() > response.size() - n) continue;
-      if (std::equal(block.begin(), block.end(), response.begin() + n))
-        reach[n + block.size()] = true;
-    }
-  }
-  return reach[response.size()];
-}
 
 class Bench {
  public:
@@ -92,8 +74,8 @@ class Bench {
     ioreq.ReplyBufferLength = reply_room;
     ioreq.Information = &information;
 
-    std::vector<Bytes> i_blocks;  // the information of the card's well-formed I-blocks
-    Bytes last_answer;
+    size_t said = 0;         // bytes the card sent
+    Bytes last_information;  // of the card's last answer, when the input made it a block
     ULONG turns = 0;
     NTSTATUS status;
     // The card in its specific mode, until the input pulls it out.
@@ -104,11 +86,13 @@ class Bench {
       status = SmartcardT1Request(&extension_);
       if (status != STATUS_SUCCESS) {
         Check(OneOf(status, {STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL,
-                             STATUS_INVALID_DEVICE_STATE, STATUS_DEVICE_PROTOCOL_ERROR}));
+                             STATUS_INVALID_DEVICE_STATE, STATUS_DEVICE_PROTOCOL_ERROR}),
+              "a block's status is one of the engine's");
         break;
       }
-      Check(++turns <= kMaxTurns);
-      CheckSent();
+      Check(++turns <= kMaxTurns, "the engine ends within its turns");
+      const SMARTCARD_REQUEST& out = extension_.SmartcardRequest;
+      Check(out.BufferLength <= out.BufferSize, "the block sent fits its buffer");
       tolvex::platform::SharedStore(extension_.T1.Wtx, 0);
       const UCHAR mode = in_.Byte();
       if (mode % 8 == 7) return;  // the send failed: the driver gives the request up
@@ -116,61 +100,46 @@ class Bench {
         gone = true;
         tolvex::platform::SharedStore(extension_.ReaderCapabilities.CurrentState, SCARD_ABSENT);
       }
-      last_answer = Answer(mode);
-      std::copy(last_answer.begin(), last_answer.end(), reply_.begin());
-      extension_.SmartcardReply.BufferLength = static_cast<ULONG>(last_answer.size());
-      if (IsIBlock(last_answer)) {
-        i_blocks.emplace_back(last_answer.begin() + 3, last_answer.end() - Edc());
-      }
+      const Bytes answer = Answer(mode, last_information);
+      said += answer.size();
+      std::copy(answer.begin(), answer.end(), reply_.begin());
+      extension_.SmartcardReply.BufferLength = static_cast<ULONG>(answer.size());
       status = SmartcardT1Reply(&extension_);
       if (status == STATUS_MORE_PROCESSING_REQUIRED) continue;
       Check(OneOf(status, {STATUS_SUCCESS, STATUS_BUFFER_TOO_SMALL, STATUS_DATA_OVERRUN,
-                           STATUS_DEVICE_PROTOCOL_ERROR, STATUS_IO_TIMEOUT, STATUS_NO_MEDIA}));
-      Check(status != STATUS_NO_MEDIA || gone);
+                           STATUS_DEVICE_PROTOCOL_ERROR, STATUS_IO_TIMEOUT, STATUS_NO_MEDIA}),
+            "an answer's status is one of the engine's");
+      Check(status != STATUS_NO_MEDIA || gone, "no media only once the card is gone");
       break;
     }
     if (status == STATUS_SUCCESS) {
-      Check(information >= 8 + 2 && information <= reply_room);
+      Check(information >= 8 + 2 && information <= reply_room && information <= 8 + said,
+            "the response is what the card sent, within the room");
       const SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, 8};
-      Check(std::memcmp(io.data(), &header, 8) == 0);
-      const Bytes response(io.begin() + 8, io.begin() + static_cast<std::ptrdiff_t>(information));
-      Check(MadeOf(response, i_blocks));
-      // The last block the card sent is an I-block ending its chain, the response's end.
-      Check(IsIBlock(last_answer) && (last_answer[1] & 0x20) == 0);
-      const Bytes tail(last_answer.begin() + 3, last_answer.end() - Edc());
-      Check(tail.size() <= response.size() &&
-            std::equal(tail.begin(), tail.end(), response.end() - tail.size()));
-      Check(!io.empty() &&
-            std::equal(io.begin() + information, io.end(), before.begin() + information));
+      Check(std::memcmp(io.data(), &header, 8) == 0, "the response has its header");
+      const auto end = io.begin() + static_cast<std::ptrdiff_t>(information);
+      Check(last_information.size() <= information - 8 &&
+                std::equal(last_information.begin(), last_information.end(),
+                           end - static_cast<std::ptrdiff_t>(last_information.size())),
+            "the response ends with the card's last block");
+      Check(std::equal(end, io.end(), before.begin() + static_cast<std::ptrdiff_t>(information)),
+            "nothing is written past the response");
     } else {
-      Check(information == 0);
-      if (io.size() > 4) Check(std::equal(io.begin() + 4, io.end(), before.begin() + 4));
+      Check(information == 0, "a failure hands nothing over");
+      if (io.size() > 4) {
+        Check(std::equal(io.begin() + 4, io.end(), before.begin() + 4),
+              "a failure writes nothing but the first word");
+      }
     }
   }
 
  private:
   ULONG Edc() const { return extension_.CardCapabilities.T1.EDC == T1_EDC_CRC ? 2 : 1; }
 
-  // Whether the card's answer is a well-formed I-block, its EDC right.
-  bool IsIBlock(const Bytes& answer) {
-    return answer.size() >= 3 + Edc() && (answer[1] & 0x80) == 0 && answer[2] != 0xFF &&
-           answer.size() == 3 + answer[2] + Edc() &&
-           tolvex::smclib::t1::EdcGood(&extension_, answer.data(),
-                                       static_cast<ULONG>(answer.size()));
-  }
-
-  // The block the engine hands the driver: NAD 0, LEN within the buffer and IFSC, EDC right.
-  void CheckSent() {
-    const SMARTCARD_REQUEST& out = extension_.SmartcardRequest;
-    Check(out.BufferLength <= out.BufferSize && out.BufferLength >= 3 + Edc());
-    const UCHAR* block = out.Buffer;
-    Check(block[0] == 0 && block[2] != 0xFF && out.BufferLength == 3 + block[2] + Edc());
-    if ((block[1] & 0x80) == 0) Check(block[2] <= extension_.T1.IFSC);
-    Check(tolvex::smclib::t1::EdcGood(&extension_, block, out.BufferLength));
-  }
-
-  // The card's answer, at most a block's room (what the driver reads for one block).
-  Bytes Answer(UCHAR mode) {
+  // The card's answer, at most a block's room (what the driver reads for one block); the
+  // information of a block made here in `information`, else nothing.
+  Bytes Answer(UCHAR mode, Bytes& information) {
+    information.clear();
     switch (mode % 8) {
       case 0:
         return {};  // silence
@@ -180,10 +149,11 @@ class Bench {
         const UCHAR nad = (mode & 0x80) != 0 ? in_.Byte() : 0;
         const UCHAR pcb = in_.Byte();
         const UCHAR len = in_.Byte();
+        const Bytes given = in_.Bytes(len == 0xFF ? 254 : len);
         Bytes block{nad, pcb, len};
-        const Bytes information = in_.Bytes(len == 0xFF ? 254 : len);
-        block.insert(block.end(), information.begin(), information.end());
+        block.insert(block.end(), given.begin(), given.end());
         block.resize(3 + std::min<size_t>(len, 254), 0);
+        information.assign(block.begin() + 3, block.end());
         block.resize(block.size() + Edc());
         (void)tolvex::smclib::t1::PutEdc(&extension_, block.data(),
                                          static_cast<ULONG>(block.size() - Edc()));
