@@ -138,12 +138,13 @@ TEST_F(ReceivePath, NoReadWaitsForTheBytesOfACardThatIsGone) {
 }
 
 TEST_F(Handover, ReportsOfTheExchangeBeforeNeverEndTheAnswersRead) {
-  // The reader sent the card's end of block and a damaged character before it saw the
-  // command; they reach the driver while it waits for the command's answer.
+  // The reader sent the card's end of block, a damaged character and the card's removal
+  // before it saw the command; they reach the driver while it waits for the command's answer.
   Command({});
   reader()->ReadTotalTimeout = kLongWait;
   Record();
-  Feeder feeder(bench_, {{ReadWait(1), {0x10, 0x83, 0x10, 0x88, 0x10, 0x83, STC_OK}}});
+  Feeder feeder(bench_,
+                {{ReadWait(1), {0x10, 0x83, 0x10, 0x88, 0x10, 0x86, 0x10, 0x83, STC_OK}}});
   ASSERT_EQ(Read(1), STATUS_SUCCESS);
   EXPECT_EQ(bytes_, Bytes{STC_OK});
   EXPECT_EQ(SharedLoad(reader()->CharacterErrorStatus), STATUS_SUCCESS);
