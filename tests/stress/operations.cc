@@ -16,7 +16,7 @@ void Stress::Operate() {
     void (Stress::*run)();
     std::chrono::seconds bound;
   } kOperations[] = {
-      {"apdu", 80, &Stress::Apdu, kOperationLimit},  // a fault before fault_share percent of them
+      {"apdu", 80, &Stress::Apdu, kOperationLimit},  // a fault before kFaultShare percent of them
       {"reset", 6, &Stress::GoodReset, kOperationLimit},
       {"failed reset", 6, &Stress::FailedReset, kOperationLimit},
       {"card change", 5, &Stress::CardChange, kOperationLimit},
@@ -40,7 +40,7 @@ void Stress::Operate() {
 }
 
 void Stress::Apdu() {
-  if (Chance(fault_share)) return FaultyApdu();
+  if (Chance(kFaultShare)) return FaultyApdu();
   if (Ready()) RunExchanges("apdu", false);
 }
 

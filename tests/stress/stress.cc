@@ -125,8 +125,6 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1ULL, 10'000'000ULL));
   app.add_option("--seed", stress.seed, "of the operations and of the reader's timing");
   app.add_option("--burners", stress.burners, "threads burning the processors beside it");
-  app.add_option("--fault-share", stress.fault_share, "percent of the APDUs with a fault before")
-      ->check(CLI::Range(0U, 100U));
   std::string line = "memory";
   app.add_option("--line", line, "where the simulated reader sits: memory or pty")
       ->check(CLI::IsMember({"memory", "pty"}))

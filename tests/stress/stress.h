@@ -34,7 +34,8 @@ using namespace std::chrono_literals;
 // one fault costs. Each wait for the card to come or go is given kCardWait.
 inline constexpr auto kOperationLimit = 240s;
 inline constexpr auto kCardWait = 10s;
-inline constexpr unsigned kSlowShare = 10;  // percent of the faults that end by time-outs
+inline constexpr unsigned kFaultShare = 25;  // percent of the APDUs with a fault planted before
+inline constexpr unsigned kSlowShare = 10;   // percent of the faults that end by time-outs
 inline constexpr auto kPtySettled = 100ms;
 
 // Where the simulated reader sits: on the host's in-memory port, or on the master side of a
@@ -47,7 +48,6 @@ class Stress {
   std::uint64_t apdus = 0;  // when not 0: operations until this many APDUs went out
   std::uint64_t seed = 1;   // of the operations and of the reader's timing
   unsigned burners = 2;
-  unsigned fault_share = 25;  // percent of the APDUs with a fault planted before them
   LineKind line = LineKind::kMemory;
   bool transcripts = false;
   int Run();  // 0 without deviations
