@@ -206,13 +206,11 @@ void Stress::CardChange() {
   sim_->RemoveCard();
   Insert(next);
   if (!Settle()) Deviate("card change", "the reader's reports were not taken in");
+  // Over a pseudo-terminal the last of the reports may still be on its way (Settle): there the
+  // state has as long to come right as a wait for the card.
   auto read = reader_->State();
-  // Over a pseudo-terminal the last of the reports may still be on its way (Settle): the state
-  // must come right, and stay so.
-  for (int i = 0; line == LineKind::kPty && i < 50 && read.value < host::CardState::kPresent; ++i) {
-    std::this_thread::sleep_for(100ms);
-    read = reader_->State();
-  }
+  auto right = [&] { return (read = reader_->State()).value >= host::CardState::kPresent; };
+  if (line == LineKind::kPty) testutil::WaitUntil(right, kCardWait);
   const auto [asked, state] = read;
   if (asked != STATUS_SUCCESS || state < host::CardState::kPresent) {
     Deviate("card change", fmt::format("state {} with a card in", static_cast<int>(state)));

@@ -166,8 +166,8 @@ class Stress {
     return true;
   }
 
-  // Plants a fault as the simulator's console words it, "{}" filled in with `args`; the
-  // operation goes under its name (the words before the first "{").
+  // Plants a fault as the simulator's console words it, "{}" filled in with `args`; deviations
+  // name it by the words before the first "{".
   template <typename... Args>
   void Plant(std::string_view format, const Args&... args) {
     fault_ = format.substr(0, format.find(" {"));
