@@ -7,6 +7,8 @@
 #include <atomic>
 #include <span>
 #include <thread>
+#include <tuple>
+#include <vector>
 
 #include "sim/t1_block.h"
 #include "smclib/t1.h"
@@ -20,9 +22,12 @@ using tolvex::testutil::Bytes;
 using tolvex::testutil::Cat;
 using tolvex::testutil::DataFrames;
 using tolvex::testutil::Feeder;
+using tolvex::testutil::Hex;
 using tolvex::testutil::kBenchInterval;
+using tolvex::testutil::kBenchTotal;
 using tolvex::testutil::Relayed;
 using tolvex::testutil::WaitUntil;
+using tolvex::testutil::Wire;
 namespace t1 = tolvex::sim::t1;
 
 class T0Exchange : public tolvex::testutil::CardBenchTest {};
@@ -66,17 +71,69 @@ TEST_F(T0Exchange, NullBytesBeyondTheMaximumEndTheExchangeAsATimeOut) {
   bench_.line().SetListener([this](std::span<const UCHAR> frame) { script().HostWrote(frame); });
 }
 
-TEST_F(T0Exchange, CommandShorterThanAHeaderIsRefusedWithNothingSent) {
-  SetState(SCARD_SPECIFIC);
-  card().Protocol.Selected = SCARD_PROTOCOL_T0;
-  const Bytes command = {0x00, 0xA4, 0x04, 0x00};
-  Bytes answer(300, 0xEE);
-  ULONG length = 300;
-  EXPECT_EQ(T0_ExchangeData(smartcard(), command.data(), 4, answer.data(), &length),
-            STATUS_INVALID_PARAMETER);
-  EXPECT_TRUE(Frames().empty());
-  EXPECT_EQ(answer, Bytes(300, 0xEE));
+// T=0 dialogues, each with every frame the call is to write and what the card sends after each
+// (behind the reader's 90 for the frame): the status, the reply buffer (0xEE beyond what was
+// stored), its length out (the room given, unless the exchange succeeded) and the frames written.
+struct T0Case {
+  const char* name;
+  ULONG le;
+  const char* request;
+  const char* wire;
+  const char* card;
+  ULONG room;
+  NTSTATUS status;
+  const char* reply;
+  ULONG length;
+  friend void PrintTo(const T0Case& c, std::ostream* os) { *os << c.name; }
+};
+class T0Dialogue : public tolvex::testutil::CardBenchTest,
+                   public ::testing::WithParamInterface<T0Case> {};
+
+TEST_P(T0Dialogue, StoresTheReplyAndWritesTheFramesTheProcedureBytesCallFor) {
+  const T0Case& c = GetParam();
+  const auto wire = Wire(c.wire), card = Wire(c.card);
+  ASSERT_LE(card.size(), wire.size());
+  for (size_t i = 0; i < card.size(); ++i) script().Expect(wire[i], Cat({STC_OK}, card[i]));
+  smartcard()->T0.Le = c.le;
+  const Bytes request = Hex(c.request);
+  Bytes reply(c.room, 0xEE), stored = Hex(c.reply);
+  stored.resize(c.room, 0xEE);
+  ULONG length = c.room;
+  Record();
+  EXPECT_EQ(T0_ExchangeData(smartcard(), request.data(), static_cast<ULONG>(request.size()),
+                            reply.data(), &length),
+            c.status);
+  EXPECT_EQ(reply, stored);
+  EXPECT_EQ(length, c.length);
+  EXPECT_EQ(Frames(), wire);
+  EXPECT_EQ(RanOut(), std::vector<LONGLONG>{});  // every read ended by the bytes it awaited
 }
+
+constexpr const char *kSelect = "00 A4 04 00 00", *kSelectFrame = "45 00 A4 04 00 00";
+constexpr const char *kRead = "00 B0 00 00 02", *kReadFrame = "45 00 B0 00 00 02";
+constexpr const char *kUpdate = "00 D6 00 00 02 0A 0B", *kUpdateFrame = "45 00 D6 00 00 02";
+const T0Case kT0Cases[] = {
+    {"StatusWordForProcedureByte", 0, kSelect, kSelectFrame, "90 00", 16, STATUS_SUCCESS, "90 00",
+     2},
+    {"SmallestReplyRoom", 0, kSelect, kSelectFrame, "90 00", 2, STATUS_SUCCESS, "90 00", 2},
+    {"NoRoomForTheStatusWord", 0, kSelect, "", "", 1, STATUS_INVALID_PARAMETER, "", 1},
+    {"ShorterThanAHeader", 0, "00 A4 04 00", "", "", 16, STATUS_INVALID_PARAMETER, "", 16},
+    {"DataAtOnce", 2, kRead, kReadFrame, "B0 01 02 90 00", 4, STATUS_SUCCESS, "01 02 90 00", 4},
+    // Complements of INS, and a NULL byte between them that only restarts the wait.
+    {"DataByteByByte", 2, kRead, kReadFrame, "4F 01 60 4F 02 90 00", 4, STATUS_SUCCESS,
+     "01 02 90 00", 4},
+    {"CommandDataAtOnce", 0, kUpdate, "45 00 D6 00 00 02, 42 0A 0B", "D6, 90 00", 16,
+     STATUS_SUCCESS, "90 00", 2},
+    {"CommandDataByteByByte", 0, kUpdate, "45 00 D6 00 00 02, 41 0A, 41 0B", "29, 60 29, 61 05", 16,
+     STATUS_SUCCESS, "61 05", 2},
+    {"DataByteNobodyAskedFor", 0, kSelect, kSelectFrame, "5B", 16, STATUS_DEVICE_PROTOCOL_ERROR, "",
+     16},
+    // SW1 and the end of the card's block; SW1 and a damaged SW2, reported before SW1 is taken.
+    {"NoSw2", 0, kSelect, kSelectFrame, "6A 10 83", 16, STATUS_IO_TIMEOUT, "6A", 16},
+    {"DamagedSw2", 0, kSelect, kSelectFrame, "6A 10 88", 16, STATUS_IO_TIMEOUT, "", 16},
+};
+INSTANTIATE_TEST_SUITE_P(Cases, T0Dialogue, ::testing::ValuesIn(kT0Cases),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 const Bytes kBlockEnd = {STC_ESCAPE, STC_BLOCK_END};
 const Bytes kReadEight = {0x00, 0xB0, 0x00, 0x00, 0x08};
@@ -119,20 +176,35 @@ class T1Exchange : public tolvex::testutil::CardBenchTest {
 };
 
 // The card's block arrives piece by piece as the driver waits: the prologue, then the rest
-// (LEN 10 and the EDC), then the end-of-block report, awaited for the read interval.
+// (LEN 10 and the EDC), then the end-of-block report, awaited for the read interval. When the
+// card first asks for twice its waiting time (S(WTX request) 2), the prologue of its answer to
+// the next block, and only that, is awaited longer: the rest and what follows wait as before.
 TEST_F(T1Exchange, PrologueThenTheRestThenTheBlockEnd) {
-  for (const UCHAR edc : {T1_EDC_LRC, T1_EDC_CRC}) {
-    Restart(edc);
+  const struct {
+    UCHAR edc, wtx;
+    LONGLONG prologue;
+  } rows[] = {{T1_EDC_LRC, 0, 1150}, {T1_EDC_CRC, 0, 1150}, {T1_EDC_LRC, 2, 2150}};
+  for (const auto& row : rows) {
+    Restart(row.edc);
     const Bytes answer = Block(0x00, kEightAndOk);
-    const Bytes rest = Relayed(Bytes(answer.begin() + 3, answer.end()));
-    Card(Block(0x00, kReadEight), {});
+    std::vector<Feeder::Step> steps;
+    if (row.wtx != 0) {
+      Card(Block(0x00, kReadEight), {});
+      steps.push_back({BenchWait(3), Said(Block(0xC3, {row.wtx}))});
+    }
+    Card(row.wtx != 0 ? Block(0xE3, {row.wtx}) : Block(0x00, kReadEight), {});
+    steps.insert(steps.end(), {{row.prologue, Relayed(Bytes(answer.begin(), answer.begin() + 3))},
+                               {BenchWait(row.edc == T1_EDC_CRC ? 12 : 11),
+                                Relayed(Bytes(answer.begin() + 3, answer.end()))},
+                               {kBenchInterval, kBlockEnd}});
     Record();
-    Feeder feeder(bench_, {{BenchWait(3), Relayed(Bytes(answer.begin(), answer.begin() + 3))},
-                           {BenchWait(edc == T1_EDC_CRC ? 12 : 11), rest},
-                           {kBenchInterval, kBlockEnd}});
+    Feeder feeder(bench_, steps);
     ASSERT_EQ(CBT1Transmit(smartcard()), STATUS_SUCCESS);
-    EXPECT_EQ(feeder.done(), 3u);
+    EXPECT_EQ(feeder.done(), steps.size());
+    EXPECT_EQ(RanOut(), std::vector<LONGLONG>{});  // the end-of-block report ends its wait
     EXPECT_EQ(Response(), kEightAndOk);
+    EXPECT_EQ(std::tuple(reader()->ReadTotalTimeout, smartcard()->T1.Wtx),
+              std::tuple(kBenchTotal, 0));
   }
 }
 

@@ -143,12 +143,35 @@ TEST_F(Handover, ReportsOfTheExchangeBeforeNeverEndTheAnswersRead) {
   Command({});
   reader()->ReadTotalTimeout = kLongWait;
   Record();
-  Feeder feeder(bench_,
-                {{ReadWait(1), {0x10, 0x83, 0x10, 0x88, 0x10, 0x86, 0x10, 0x83, STC_OK}}});
+  Feeder feeder(bench_, {{ReadWait(1), {0x10, 0x83, 0x10, 0x88, 0x10, 0x86, 0x10, 0x83, STC_OK}}});
   ASSERT_EQ(Read(1), STATUS_SUCCESS);
   EXPECT_EQ(bytes_, Bytes{STC_OK});
   EXPECT_EQ(SharedLoad(reader()->CharacterErrorStatus), STATUS_SUCCESS);
   EXPECT_EQ(SharedLoad(reader()->BlockEndStatus), STATUS_IO_TIMEOUT);
+}
+
+// The read's own time runs out while the worker waits at the port for the rest of the answer:
+// the read ends by its time, and the worker's port read, which fails later, leaves the next
+// command a purge of whatever waits to go out to the reader.
+TEST_F(Handover, ReadThatRunsOutWhileTheWorkerWaitsAtThePort) {
+  SERIAL_TIMEOUTS timeouts{0, 0, 2000, 0, 1000};  // the worker's reads wait 2 s
+  ASSERT_EQ(
+      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
+      STATUS_SUCCESS);
+  Answered();
+  reader()->ReadTotalTimeout = 1000;
+  Record();
+  Feeder feeder(bench_, {{1100, {0x41}}});
+  EXPECT_EQ(Read(2), STATUS_IO_TIMEOUT);
+  EXPECT_EQ(RanOut(), std::vector<LONGLONG>{1100});
+  ASSERT_TRUE(tolvex::testutil::WaitUntil([&] {
+    SpinLockGuard lock(&reader()->ReceiveLock);  // (the port untouched: no other order made)
+    return reader()->PurgePending != FALSE;
+  }));
+  bench_.port().ClearRequests();
+  Command({STC_OK});
+  ASSERT_FALSE(bench_.port().Requests().empty());
+  EXPECT_EQ(bench_.port().Requests().front().code, IOCTL_SERIAL_PURGE);
 }
 
 TEST_F(Handover, FrameThePortDoesNotTakeIsAnErrorAndNoAnswerIsAwaited) {

@@ -147,6 +147,13 @@ TEST_F(StcProtocol, DataReadDeliversExactlyTheBytesAskedWithRoomForThem) {
   length = 4;
   ASSERT_EQ(IFReadSTCData(reader(), buffer, &length, 1), STATUS_SUCCESS);
   EXPECT_EQ(buffer[0], 6);
+  // No bytes asked: none taken; more than the receive buffer holds: refused, none taken.
+  for (const auto& [count, status] :
+       {std::pair{0u, STATUS_SUCCESS}, {769u, STATUS_BUFFER_TOO_SMALL}}) {
+    length = 4;
+    EXPECT_EQ(IFReadSTCData(reader(), buffer, &length, count), status);
+    EXPECT_EQ(length, 0u);
+  }
 }
 
 }  // namespace

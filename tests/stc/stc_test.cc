@@ -77,9 +77,9 @@ constexpr const char* kDamaged = "83 1D > 90 3B 02 10 88 41";
 
 class CardReset : public tolvex::testutil::CardBenchTest {
  protected:
-  NTSTATUS Reset(bool warm) {
+  NTSTATUS Reset(bool warm, ULONG room = sizeof(atr_)) {
     std::fill(std::begin(atr_), std::end(atr_), 0xEE);
-    length_ = sizeof(atr_);
+    length_ = room;
     return STCReset(reader(), warm ? TRUE : FALSE, atr_, &length_);
   }
   Bytes Atr() const { return Bytes(atr_, atr_ + std::min<ULONG>(length_, sizeof(atr_))); }
@@ -117,46 +117,57 @@ TEST_F(CardReset, MissingTckEndsTheAtrAfterItsWait) {
   EXPECT_EQ(waits, expected);
 }
 
-struct FailureCase {
+// A reset: the reader's answers to the reset commands (90 alone to anything else), the card's
+// bytes fed as the reads wait, the status, the reset commands sent, the ATR's waits that end by
+// their time rather than a report, and the ATR stored in a room of `room` bytes. After a failure
+// the length is left alone and the card is powered off after the last reset command.
+struct ResetCase {
   const char* name;
   bool warm;
-  std::string answers;  // to the reset commands; 90 alone after those
+  std::string answers;
   std::vector<Feeder::Step> steps;
   NTSTATUS status;
   size_t resets;
-  std::vector<LONGLONG> ran_out = {};  // the ATR's waits that end by their time, not a report
-  friend void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+  std::vector<LONGLONG> ran_out = {};
+  const char* atr = "";
+  ULONG room = 64;
+  friend void PrintTo(const ResetCase& c, std::ostream* os) { *os << c.name; }
 };
 
-class ResetFailure : public CardReset, public ::testing::WithParamInterface<FailureCase> {};
+class ResetOutcome : public CardReset, public ::testing::WithParamInterface<ResetCase> {};
 
-TEST_P(ResetFailure, LeavesTheLengthAloneAndTheCardOff) {
-  const FailureCase& c = GetParam();
+TEST_P(ResetOutcome, StoresTheAtrOrLeavesTheLengthAloneAndTheCardOff) {
+  const ResetCase& c = GetParam();
   Program(script(), c.answers);
   Record();
   Feeder feeder(bench_, c.steps);
-  EXPECT_EQ(Reset(c.warm), c.status);
+  EXPECT_EQ(Reset(c.warm, c.room), c.status);
   EXPECT_EQ(feeder.done(), c.steps.size());  // every read that was to come did come
-  EXPECT_EQ(length_, sizeof(atr_));
+  const bool failed = c.status != STATUS_SUCCESS;
+  EXPECT_EQ(Atr(), failed ? Bytes(atr_, atr_ + c.room) : Hex(c.atr));  // failed: length kept
   EXPECT_EQ(Count(kReset), c.resets);
   EXPECT_EQ(RanOut(), c.ran_out);
-  // The reset's own power-off comes right after the last reset command, and ends it.
+  // After a failure the reset's own power-off follows the last reset command, and ends it.
   const auto frames = Frames();
   const auto last_reset = std::find(frames.rbegin(), frames.rend(), kReset).base();
-  ASSERT_NE(last_reset, frames.end());
-  EXPECT_EQ(std::vector<Bytes>(last_reset, frames.end()), std::vector<Bytes>{kPowerOff});
+  EXPECT_EQ(std::vector<Bytes>(last_reset, frames.end()), std::vector<Bytes>(failed, kPowerOff));
   // One power-off before a cold reset, none before the warm repeat, one at the end.
-  EXPECT_EQ(Count(kPowerOff), c.warm ? 1u : 2u);
+  EXPECT_EQ(Count(kPowerOff), (c.warm ? 0u : 1u) + failed);
 }
 
-const FailureCase kFailures[] = {
+const ResetCase kResets[] = {
     {"SilentCard", false, "", {}, STATUS_UNRECOGNIZED_MEDIA, 1, {120}},
     {"InvalidTsIsJudgedAfterT0", false, "", {{120, {0x12}}, {2400, {0x00}}}, STATUS_DATA_ERROR, 1},
+    // The card's block ends before the bytes T0 announces: interface bytes, historical bytes.
+    {"NoTd1", false, "83 1D > 90 3B 80 10 83", {}, STATUS_UNRECOGNIZED_MEDIA, 1},
+    {"NoHistoricalBytes", false, "83 1D > 90 3B 02 10 83", {}, STATUS_UNRECOGNIZED_MEDIA, 1},
     {"DamagedTwice", false, std::string(kDamaged) + ", " + kDamaged, {}, STATUS_IO_TIMEOUT, 2},
     {"DamagedOnAWarmReset", true, kDamaged, {}, STATUS_IO_TIMEOUT, 1},
+    {"InverseConvention", false, "83 1D > 90 03 00", {}, STATUS_SUCCESS, 1, {}, "3F 00"},
+    {"BeyondTheRoom", true, "83 1D > 90 3B 03 14 50 51", {}, STATUS_BUFFER_TOO_SMALL, 1, {}, "", 4},
 };
 
-INSTANTIATE_TEST_SUITE_P(Failures, ResetFailure, ::testing::ValuesIn(kFailures),
+INSTANTIATE_TEST_SUITE_P(Resets, ResetOutcome, ::testing::ValuesIn(kResets),
                          [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
