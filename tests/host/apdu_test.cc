@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <fstream>
@@ -25,8 +26,18 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes B(const char* hex) {
+Bytes B(std::string_view hex) {
   return *ParseHex(hex);
+}
+
+// "00 C0 00 00 04, 90 00": the APDUs of a list, in order.
+std::vector<std::string> Split(std::string_view list) {
+  std::vector<std::string> items;
+  for (std::size_t at = 0, end; at < list.size(); at = end + 2) {
+    end = std::min(list.find(", ", at), list.size());
+    items.emplace_back(list.substr(at, end - at));
+  }
+  return items;
 }
 
 // The rows that take more than a look-up: counts computed from SW2, groups that stand for any
@@ -87,103 +98,44 @@ TEST(Transceive, SendsTheGetResponsesAndLeCorrectionsTheCardAsksFor) {
     const char* what;
     const char* command;
     bool automatic;
-    std::vector<const char*> answers;
-    std::vector<const char*> sent;
+    const char* answers;  // to each command sent, ", " between them
+    const char* sent;
     const char* data;
     std::uint16_t sw;
     Status status;
   } rows[] = {
-      {"a plain answer",
-       "00 B0 00 00 02",
-       true,
-       {"01 02 90 00"},
-       {"00 B0 00 00 02"},
-       "01 02",
-       0x9000,
+      {"a plain answer", "00 B0 00 00 02", true, "01 02 90 00", "00 B0 00 00 02", "01 02", 0x9000,
        status::kSuccess},
-      {"61 xx, fetched in two GET RESPONSEs, data joined",
-       "00 A4 04 00 02 3F 00",
-       true,
-       {"61 04", "01 02 61 02", "03 04 90 00"},
-       {"00 A4 04 00 02 3F 00", "00 C0 00 00 04", "00 C0 00 00 02"},
-       "01 02 03 04",
-       0x9000,
-       status::kSuccess},
-      {"the class on a logical channel kept, the chaining bit dropped",
-       "13 A4 04 00 02 3F 00",
-       true,
-       {"61 00", "6A 82"},
-       {"13 A4 04 00 02 3F 00", "03 C0 00 00 00"},
-       "",
-       0x6A82,
-       status::kSuccess},
-      {"a proprietary class: GET RESPONSE in class 00",
-       "80 EE 00 00 01 55",
-       true,
-       {"61 01", "55 90 00"},
-       {"80 EE 00 00 01 55", "00 C0 00 00 01"},
-       "55",
-       0x9000,
-       status::kSuccess},
-      {"6C xx: sent again with Le = xx",
-       "00 B0 00 00 20",
-       true,
-       {"6C 03", "07 08 09 90 00"},
-       {"00 B0 00 00 20", "00 B0 00 00 03"},
-       "07 08 09",
-       0x9000,
-       status::kSuccess},
-      {"6C xx to a command without Le, a stray byte before it not kept",
-       "00 84 00 00",
-       true,
-       {"99 6C 08", "6D 00"},
-       {"00 84 00 00", "00 84 00 00 08"},
-       "",
-       0x6D00,
-       status::kSuccess},
-      {"6C xx to a command with data: shown as it is",
-       "00 D6 00 00 01 AA",
-       true,
-       {"6C 01"},
-       {"00 D6 00 00 01 AA"},
-       "",
-       0x6C01,
-       status::kSuccess},
-      {"switched off: 61 xx shown as it is",
-       "00 A4 04 00 02 3F 00",
-       false,
-       {"61 04"},
-       {"00 A4 04 00 02 3F 00"},
-       "",
-       0x6104,
-       status::kSuccess},
-      {"the card stops answering in the chain",
-       "00 A4 04 00 02 3F 00",
-       true,
-       {"61 04", "EE"},
-       {"00 A4 04 00 02 3F 00", "00 C0 00 00 04"},
-       "",
-       0x6104,
-       status::kIoTimeout},
-      {"an answer without status word",
-       "00 B0 00 00 01",
-       true,
-       {"90"},
-       {"00 B0 00 00 01"},
-       "",
-       0,
+      {"61 xx, fetched in two GET RESPONSEs, data joined", "00 A4 04 00 02 3F 00", true,
+       "61 04, 01 02 61 02, 03 04 90 00", "00 A4 04 00 02 3F 00, 00 C0 00 00 04, 00 C0 00 00 02",
+       "01 02 03 04", 0x9000, status::kSuccess},
+      {"the class on a logical channel kept, the chaining bit dropped", "13 A4 04 00 02 3F 00",
+       true, "61 00, 6A 82", "13 A4 04 00 02 3F 00, 03 C0 00 00 00", "", 0x6A82, status::kSuccess},
+      {"a proprietary class: GET RESPONSE in class 00", "80 EE 00 00 01 55", true,
+       "61 01, 55 90 00", "80 EE 00 00 01 55, 00 C0 00 00 01", "55", 0x9000, status::kSuccess},
+      {"6C xx: sent again with Le = xx", "00 B0 00 00 20", true, "6C 03, 07 08 09 90 00",
+       "00 B0 00 00 20, 00 B0 00 00 03", "07 08 09", 0x9000, status::kSuccess},
+      {"6C xx to a command without Le, a stray byte before it not kept", "00 84 00 00", true,
+       "99 6C 08, 6D 00", "00 84 00 00, 00 84 00 00 08", "", 0x6D00, status::kSuccess},
+      {"6C xx to a command with data: shown as it is", "00 D6 00 00 01 AA", true, "6C 01",
+       "00 D6 00 00 01 AA", "", 0x6C01, status::kSuccess},
+      {"switched off: 61 xx shown as it is", "00 A4 04 00 02 3F 00", false, "61 04",
+       "00 A4 04 00 02 3F 00", "", 0x6104, status::kSuccess},
+      {"the card stops answering in the chain", "00 A4 04 00 02 3F 00", true, "61 04, EE",
+       "00 A4 04 00 02 3F 00, 00 C0 00 00 04", "", 0x6104, status::kIoTimeout},
+      {"an answer without status word", "00 B0 00 00 01", true, "90", "00 B0 00 00 01", "", 0,
        status::kDeviceProtocolError},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     ScriptedCard card;
-    for (const char* answer : row.answers) card.answers.push_back(B(answer));
+    for (const std::string& answer : Split(row.answers)) card.answers.push_back(B(answer));
     const ApduResult result = Transceive(std::ref(card), B(row.command), row.automatic);
-    EXPECT_EQ(card.sent, std::vector<std::string>(row.sent.begin(), row.sent.end()));
+    EXPECT_EQ(card.sent, Split(row.sent));
     EXPECT_TRUE(card.answers.empty());
-    ASSERT_EQ(result.exchanges.size(), row.sent.size());
+    ASSERT_EQ(result.exchanges.size(), card.sent.size());
     for (std::size_t i = 0; i < result.exchanges.size(); ++i) {
-      EXPECT_EQ(Hex(result.exchanges[i].command), row.sent[i]);
+      EXPECT_EQ(Hex(result.exchanges[i].command), card.sent[i]);
       EXPECT_EQ(result.exchanges[i].automatic, i > 0);
     }
     EXPECT_EQ(Hex(result.data), row.data);
@@ -209,21 +161,21 @@ TEST(Transceive, StopsACardThatAsksForGetResponsesWithoutEnd) {
 TEST(ShowExchanges, MarksTheAutomaticCommandsAndSaysWhenTheCardWasStopped) {
   const struct {
     const char* what;
-    std::vector<const char*> answers;  // none: "AA 61 01" forever
+    const char* answers;  // none: "AA 61 01" forever
     int code;
     int exchanges;  // in the JSON's apdu object; 0: no apdu object
     const char* sw;
     const char* data;
     bool error;  // an error line follows
   } rows[] = {
-      {"a chain", {"61 02", "01 02 90 00"}, 0, 2, "9000", "01 02", false},
-      {"a runaway card", {}, 1, kMaxAutomaticExchanges + 1, "", "", true},
-      {"no answer at all", {"EE"}, 1, 0, "", "", true},
+      {"a chain", "61 02, 01 02 90 00", 0, 2, "9000", "01 02", false},
+      {"a runaway card", "", 1, kMaxAutomaticExchanges + 1, "", "", true},
+      {"no answer at all", "EE", 1, 0, "", "", true},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.what);
     ScriptedCard card;
-    for (const char* answer : row.answers) card.answers.push_back(B(answer));
+    for (const std::string& answer : Split(row.answers)) card.answers.push_back(B(answer));
     const ApduResult result = Transceive(std::ref(card), B("00 A4 04 00 02 3F 00"), true);
     tools::Output text_out(false), json_out(true);
     int code = -1;
@@ -275,17 +227,14 @@ TEST(Transceive, FetchesTheSimulatedT0CardsAnswers) {
   const Bytes& file = sim::Application::FileContents();
   const struct {
     const char* command;
-    std::vector<const char*> sent;
+    const char* sent;
     Bytes data;
   } rows[] = {
-      {"80 EE 00 00 04 74 6F 6C 76",
-       {"80 EE 00 00 04 74 6F 6C 76", "00 C0 00 00 04"},
+      {"80 EE 00 00 04 74 6F 6C 76", "80 EE 00 00 04 74 6F 6C 76, 00 C0 00 00 04",
        B("74 6F 6C 76")},
-      {"00 A4 00 00 02 01 01", {"00 A4 00 00 02 01 01"}, {}},
+      {"00 A4 00 00 02 01 01", "00 A4 00 00 02 01 01", {}},
       // 16 bytes from offset 0x130 to the end of the file: Le 20 gets 6C 10.
-      {"00 B0 01 30 20",
-       {"00 B0 01 30 20", "00 B0 01 30 10"},
-       Bytes(file.begin() + 0x130, file.end())},
+      {"00 B0 01 30 20", "00 B0 01 30 20, 00 B0 01 30 10", Bytes(file.begin() + 0x130, file.end())},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.command);
@@ -293,7 +242,7 @@ TEST(Transceive, FetchesTheSimulatedT0CardsAnswers) {
     ASSERT_EQ(result.status, status::kSuccess);
     std::vector<std::string> sent;
     for (const ApduExchange& e : result.exchanges) sent.push_back(Hex(e.command));
-    EXPECT_EQ(sent, std::vector<std::string>(row.sent.begin(), row.sent.end()));
+    EXPECT_EQ(sent, Split(row.sent));
     EXPECT_EQ(Hex(result.data), Hex(row.data));
     EXPECT_EQ(result.sw1 << 8 | result.sw2, 0x9000);
   }
