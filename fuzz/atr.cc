@@ -114,7 +114,7 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
 
   // STCReadATR, after the reset command, as the reset reads it.
   link.Begin(ResetAnswer(tolvex::fuzz::ReaderStream(card, damaged, STC_BLOCK_END)));
-  link.SetWaits(0, kAnsweredWait);
+  link.SetWait(kAnsweredWait);
   const UCHAR reset = STC_RESET_CARD;
   Check(IFWriteSTCRegister(reader, STC_RESET_REGISTER, 1, &reset) == STATUS_SUCCESS,
         "the reader takes the reset command");
@@ -140,7 +140,7 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
   const size_t damage = damaged < length ? damaged : kNoDamage;
   link.Begin(ResetAnswer(tolvex::fuzz::ReaderStream(Bytes(card.begin(), card.begin() + length),
                                                     damage, STC_BLOCK_END)));
-  link.SetWaits(0, kAnsweredWait);
+  link.SetWait(kAnsweredWait);
   PSMARTCARD_EXTENSION ext = link.smartcard();
   ext->CardCapabilities.Protocol.Supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;  // before
   Bytes reply(ATR_BUFFER_SIZE + kCanary, kFill);

@@ -1,6 +1,5 @@
 // What every fuzz target shares: Check, which stops the run on a broken invariant, and Input,
-// the fuzz input taken apart byte by byte. Once the input is used up every number is 0 and
-// every string empty, so a short input still makes a whole run (with the quietest choices).
+// the fuzz input taken apart byte by byte (0 and empty once it is used up).
 #pragma once
 
 #include <algorithm>
@@ -14,7 +13,7 @@
 
 namespace tolvex::fuzz {
 
-// Stops the run as a finding: libFuzzer keeps the input; the replay main stops on it.
+// A finding: libFuzzer keeps the input; the replay main stops on it.
 inline void Check(bool holds, const char* what = "", const char* file = __builtin_FILE(),
                   int line = __builtin_LINE()) {
   if (holds) return;
@@ -34,23 +33,19 @@ class Input {
 
   bool empty() const { return at_ >= size_; }
   std::uint8_t Byte() { return empty() ? 0 : data_[at_++]; }
-  // Two bytes, the high one first.
-  std::uint16_t Word() {
+  std::uint16_t Word() {  // the high byte first
     const std::uint16_t high = Byte();
     return static_cast<std::uint16_t>(high << 8 | Byte());
   }
-  // Four bytes, the low one first: a 32-bit number as it lies in a request's buffer, and as
-  // the targets' dictionaries spell codes and tags.
+  // The low byte first, as a request's buffer holds a number and the dictionaries spell codes.
   std::uint32_t Long() {
     std::uint32_t value = 0;
     for (int shift = 0; shift < 32; shift += 8) value |= std::uint32_t{Byte()} << shift;
     return value;
   }
-  // A number in [0, limit].
-  std::size_t Below(std::size_t limit) { return limit == 0 ? 0 : Word() % (limit + 1); }
-  // `count` bytes, fewer if the input ends first.
-  std::vector<std::uint8_t> Bytes(std::size_t count) {
-    const std::size_t n = std::min(count, size_ - std::min(at_, size_));
+  std::size_t Below(std::size_t limit) { return Word() % (limit + 1); }  // in [0, limit]
+  std::vector<std::uint8_t> Bytes(std::size_t count) {  // fewer if the input ends first
+    const std::size_t n = empty() ? 0 : std::min(count, size_ - at_);
     std::vector<std::uint8_t> bytes(data_ + at_, data_ + at_ + n);
     at_ += n;
     return bytes;

@@ -1,9 +1,6 @@
-// What the driver fuzz targets share: one link bench per process (tests/support's, started as
-// start-up starts the link), a responder that answers the host's frames as the reader would,
-// and the reset that puts link and card back in the same state before every input. Its waits
-// are short: the port's read time-outs and the link's reads end after 1 ms, so a read left
-// unanswered costs milliseconds. Quiet: every frame the host wrote has reached the responder,
-// the port holds no received byte, the listener is armed again and no receive pass runs.
+// What the driver fuzz targets share: one link bench per process (tests/support's), a responder
+// answering the host's frames as the reader would, and link and card put back in the same state
+// before every input, with short waits (1 ms), so that a read left unanswered costs little.
 #pragma once
 
 #include <atomic>
@@ -28,12 +25,11 @@ namespace tolvex::fuzz {
 
 using Bytes = std::vector<UCHAR>;
 
-inline constexpr ULONG kFastTotal = 1;  // ms: the link's read waits on the bench, none a byte
-inline constexpr auto kMargin = std::chrono::seconds(2);  // on top of a wait, for a busy machine
-inline constexpr size_t kNoDamage = SIZE_MAX;             // no damaged character in a stream
+inline constexpr ULONG kFastTotal = 1;         // ms: the link's read wait between inputs
+inline constexpr size_t kNoDamage = SIZE_MAX;  // no damaged character in a stream
 
-// The reader's bytes for an answer of the card's: its 90, the card's bytes relayed (the one at
-// `damaged` as the reader's damaged-character report instead), then the escape and `end`.
+// The reader's answer: its 90, the card's bytes relayed (the one at `damaged` as its
+// damaged-character report instead), then the escape and `end`.
 inline Bytes ReaderStream(const Bytes& card, size_t damaged, UCHAR end) {
   Bytes wire{STC_OK};
   for (size_t i = 0; i < card.size(); ++i) {
@@ -75,15 +71,14 @@ class FuzzLink {
   PSMARTCARD_EXTENSION smartcard() { return bench_.smartcard(); }
   ULONG_PTR& information() { return information_; }
 
-  // The start of an input: quiet, link and card as after start-up, with the short waits, and
-  // `responder` answering the host's frames. The caller holds a PlatformScope.
+  // The start of an input, `responder` answering the host's frames. The caller holds a
+  // PlatformScope.
   void Begin(Responder responder) {
     Quiet();
     {
       std::lock_guard lock(mutex_);
       responder_ = std::move(responder);
     }
-    bench_.port().ClearRequests();
     frames_seen_.store(0);
     writes_ = 0;
     PREADER_EXTENSION r = reader();
@@ -113,17 +108,15 @@ class FuzzLink {
     caps.BitRateAdjustment = BitRateAdjustment;
     card->MinorIoControlCode = 0;
     information_ = 0;
-    FastPort();
-    // The request of the time-outs is the first one recorded: start from none.
-    bench_.port().ClearRequests();
+    SERIAL_TIMEOUTS timeouts{1, 0, 1, 0, 1000};  // short (CBSynchronizeCOMM sets the card's)
+    Check(IFSerialIoctl(r, IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0) ==
+              STATUS_SUCCESS,
+          "the port takes its time-outs");
     allocations_ = bench_.platform().pool().OutstandingAllocations();
   }
 
-  // The link's read waits (ms).
-  void SetWaits(ULONG interval, ULONG total) {
-    platform::SharedStore(reader()->ReadIntervalTimeout, interval);
-    platform::SharedStore(reader()->ReadTotalTimeout, total);
-  }
+  // The link's read wait (ms), nothing per byte.
+  void SetWait(ULONG total) { platform::SharedStore(reader()->ReadTotalTimeout, total); }
 
   void CheckNobodyWaits() {
     platform::SpinLockGuard lock(&reader()->ReceiveLock);
@@ -141,17 +134,9 @@ class FuzzLink {
     responder_ = nullptr;
   }
 
-  // The port's read time-outs, short (CBSynchronizeCOMM sets the card's own).
-  void FastPort() {
-    SERIAL_TIMEOUTS timeouts{1, 0, 1, 0, 1000};
-    Check(IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr,
-                        0) == STATUS_SUCCESS,
-          "the port takes its time-outs");
-  }
-
-  // Waits until nothing moves (on the thread that drives the link, its requests over).
+  // Waits until every frame the host wrote has been answered, the port holds no received
+  // byte and the listener is armed again (on the thread that drives the link).
   void Quiet() {
-    // The port's record of requests, kept short: the writes are counted, the rest let go.
     for (const auto& request : bench_.port().Requests()) writes_ += request.major == IRP_MJ_WRITE;
     bench_.port().ClearRequests();
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);

@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     return Bytes{STC_OK};
   });
-  link.SetWaits(0, kAnsweredWait);
+  link.SetWait(kAnsweredWait);
 
   // The card as its reset leaves it: the library's reading of its ATR, powered and negotiable.
   PSMARTCARD_EXTENSION ext = link.smartcard();

@@ -158,7 +158,7 @@ void DriverPart(Input& in) {
     return answer;
   });
   // A card that says nothing more costs ten milliseconds, whatever the read's length.
-  link.SetWaits(0, 10);
+  link.SetWait(10);
   PSMARTCARD_EXTENSION card = link.smartcard();
   card->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
   tolvex::platform::SharedStore(card->ReaderCapabilities.CurrentState, SCARD_SPECIFIC);
