@@ -1,15 +1,13 @@
 // Applications' control requests (SmartcardDeviceControl and the driver's callbacks behind it)
 // through the host, to the driver on a simulated reader, the pauses skipped.
 //
-// The input chooses the card in the reader (none, or a model), then up to 24 steps: a card
-// pulled or put in, or a control request: its code (four bytes, low first: the dictionary
-// device_control.dict has the requests, power actions, protocol masks and attribute tags),
-// its input bytes and its output length. A card wait that stays pending is cancelled.
+// Input: the card in the reader (none, or a model), then up to 24 steps: a card pulled or put
+// in, or a control request: its code (four bytes, low first; device_control.dict has the codes,
+// power actions, protocol masks and attribute tags), its input bytes and its output length.
 //
-// Checked: no request but a card wait stays pending; a request ends in success or an error,
-// never a warning; a success returns no more than the output buffer holds, a failure returns
-// nothing (the platform's verifier and the sanitizer watch the buffers themselves); and once
-// the handle is closed and the drivers unloaded, no memory is left allocated.
+// Checked: only a card wait stays pending (and a cancelled one ends); a request ends in success
+// or an error, never a warning; a success returns no more than its output buffer holds, a
+// failure nothing; once the drivers are unloaded, no memory is left allocated.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
