@@ -66,12 +66,6 @@ class Run {
  public:
   explicit Run(FuzzLink& link) : link_(link), reader_(link.reader()) {}
 
-  void Operate(Input& in) {
-    Command();
-    while (!in.empty()) Step(in);
-  }
-
- private:
   void Step(Input& in) {
     switch (const UCHAR op = in.Byte() % 8) {
       case 0:
@@ -82,90 +76,80 @@ class Run {
       case 2:
       case 4: {
         const ULONG n = Count(in);
-        return Read(n, op == 4 ? std::optional<ULONG>(in.Byte()) : std::nullopt, nullptr);
+        return Read(n, op == 4 ? std::optional<ULONG>(in.Byte()) : std::nullopt, {});
       }
       case 3:
-        return ReadBlockEnd(nullptr);
+        return ReadBlockEnd({});
       case 5: {
         const UCHAR wtx = in.Byte();
         return SharedStore(link_.smartcard()->T1.Wtx, static_cast<UCHAR>(wtx & 1 ? wtx : 0));
       }
       case 6: {
         const ULONG n = in.Byte();
-        const Bytes bytes = Chunk(in);
-        return Read(n, std::nullopt, &bytes);
+        return Read(n, std::nullopt, Chunk(in));
       }
-      default: {
-        const Bytes bytes = Chunk(in);
-        return ReadBlockEnd(&bytes);
-      }
+      default:
+        return ReadBlockEnd(Chunk(in));
     }
   }
 
   void Command() {
     link_.Quiet();
     Check(IFWrite(reader_, &kCommand, 1) == STATUS_SUCCESS, "the port takes the command");
-    sent_ = 0;
-    taken_ = 0;
-    AtRest();
+    sent_ = taken_ = 0;
+    Rest();
   }
 
+ private:
   void Send(const Bytes& bytes) {
     sent_ += bytes.size();
     link_.bench().line().Send(bytes);
   }
 
   // Bytes that come while a read waits: the read waits a little longer.
-  void Race(const Bytes* racing) {
-    if (racing == nullptr) return;
+  void Race(const std::optional<Bytes>& racing) {
+    if (!racing) return;
     link_.SetWait(kRacingTotal);
     Send(*racing);
   }
 
-  // Back to the short waits, at rest.
+  // Back to the short wait, at rest: nobody waits, the buffer within its bound, no byte made up.
   void Rest() {
     link_.SetWait(tolvex::fuzz::kFastTotal);
     link_.Quiet();
-    AtRest();
-  }
-
-  void AtRest() {
     link_.CheckNobodyWaits();
     SpinLockGuard lock(&reader_->ReceiveLock);
     Check(reader_->ReceivedCount <= RECEIVE_BUFFER_SIZE - 1, "the buffer keeps at most 767 bytes");
     Check(reader_->ReceivedCount + taken_ <= sent_, "no byte is made up");
   }
 
-  bool Untouched(size_t from, size_t to) const {
-    return std::all_of(bytes_.begin() + from, bytes_.begin() + to,
-                       [](UCHAR b) { return b == kFill; });
-  }
-
-  // IFRead of `n` bytes, or IFReadSTCData into `room` bytes; with `racing`, those bytes come
-  // while it waits.
-  void Read(ULONG n, std::optional<ULONG> room, const Bytes* racing) {
+  // IFRead of `n` bytes, or IFReadSTCData into `room` bytes.
+  void Read(ULONG n, std::optional<ULONG> room, const std::optional<Bytes>& racing) {
     const ULONG given = room.value_or(n);
-    bytes_.assign(given + kCanary, kFill);
+    Bytes bytes(given + kCanary, kFill);
+    const auto untouched = [&](size_t from, size_t to) {
+      return std::all_of(bytes.begin() + from, bytes.begin() + to,
+                         [](UCHAR b) { return b == kFill; });
+    };
     Race(racing);
     ULONG length = given;
     const auto start = Clock::now();
-    const NTSTATUS status = room ? IFReadSTCData(reader_, bytes_.data(), &length, n)
-                                 : IFRead(reader_, bytes_.data(), n);
+    const NTSTATUS status =
+        room ? IFReadSTCData(reader_, bytes.data(), &length, n) : IFRead(reader_, bytes.data(), n);
     const ULONG wait = racing ? kRacingTotal : tolvex::fuzz::kFastTotal;
     Check(Clock::now() - start < std::chrono::milliseconds(wait) + kMargin,
           "a read ends within its wait");
     Check(IsReadStatus(status) || (room && status == STATUS_BUFFER_TOO_SMALL),
           "a read's status is one of the defined ones");
-    Check(Untouched(given, bytes_.size()), "nothing is written past the caller's buffer");
+    Check(untouched(given, bytes.size()), "nothing is written past the caller's buffer");
     const bool ok = status == STATUS_SUCCESS;
     if (room) Check(length == (ok ? n : 0), "a read tells the length it handed up");
-    if (!ok) Check(Untouched(0, given), "a failed read hands nothing up");
+    if (!ok) Check(untouched(0, given), "a failed read hands nothing up");
     if (ok) taken_ += n;
     Rest();
   }
 
-  // IFReadLastCWT; with `racing`, those bytes come while it waits.
-  void ReadBlockEnd(const Bytes* racing) {
+  void ReadBlockEnd(const std::optional<Bytes>& racing) {
     Race(racing);
     const NTSTATUS status = IFReadLastCWT(reader_);
     Check(status == STATUS_SUCCESS || status == STATUS_IO_TIMEOUT, "the block's end is told");
@@ -174,7 +158,6 @@ class Run {
 
   FuzzLink& link_;
   PREADER_EXTENSION reader_;
-  Bytes bytes_;       // the caller's buffer, with a canary behind it
   size_t sent_ = 0;   // bytes the reader sent since the command
   size_t taken_ = 0;  // bytes reads handed up since the command
 };
@@ -192,7 +175,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   link.Begin(nullptr);
   Input in(data, size);
   Run run(link);
-  run.Operate(in);
+  run.Command();
+  while (!in.empty()) run.Step(in);
   link.End();
   return 0;
 }
