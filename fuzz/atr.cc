@@ -32,8 +32,9 @@ constexpr ULONG kAnsweredWait = 2000;  // ms: every read here ends at the reader
 constexpr size_t kCanary = 16;
 constexpr UCHAR kFill = 0xEE;
 
-bool Filled(const UCHAR* begin, const UCHAR* end) {
-  return std::all_of(begin, end, [](UCHAR b) { return b == kFill; });
+// Whether `bytes` are untouched from `from` on.
+bool FilledFrom(const Bytes& bytes, size_t from) {
+  return std::all_of(bytes.begin() + from, bytes.end(), [](UCHAR b) { return b == kFill; });
 }
 
 // What SmartcardUpdateCardCapabilities returned and left for `atr` (in CardCapabilities.ATR).
@@ -85,10 +86,7 @@ void Library(std::span<const UCHAR> atr, bool fast) {
 // The reader: every register command answered 90, the reset command with `stream`.
 void BeginReset(FuzzLink& link, Bytes stream) {
   link.Begin([stream](std::span<const UCHAR> frame) {
-    const Bytes reset = {static_cast<UCHAR>(STC_WRITE_REGISTER | STC_RESET_REGISTER),
-                         STC_RESET_CARD};
-    if (std::equal(frame.begin(), frame.end(), reset.begin(), reset.end())) return stream;
-    return Bytes{STC_OK};
+    return tolvex::fuzz::IsReset(frame) ? stream : Bytes{STC_OK};
   });
   link.SetWait(kAnsweredWait);
 }
@@ -106,14 +104,13 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
   const UCHAR reset = STC_RESET_CARD;
   Check(IFWriteSTCRegister(link.reader(), STC_RESET_REGISTER, 1, &reset) == STATUS_SUCCESS,
         "the reader takes the reset command");
-  UCHAR atr[ATR_BUFFER_SIZE + kCanary];
-  std::fill(std::begin(atr), std::end(atr), kFill);
+  Bytes atr(ATR_BUFFER_SIZE + kCanary, kFill);
   ULONG length = room;
-  const NTSTATUS status = STCReadATR(link.reader(), atr, &length);
+  const NTSTATUS status = STCReadATR(link.reader(), atr.data(), &length);
   Check(OneOf(status, {STATUS_SUCCESS, STATUS_UNRECOGNIZED_MEDIA, STATUS_BUFFER_TOO_SMALL,
                        STATUS_DATA_ERROR}),
         "the ATR's reading ends with one of its statuses");
-  Check(Filled(atr + room, std::end(atr)), "nothing is written past the ATR's room");
+  Check(FilledFrom(atr, room), "nothing is written past the ATR's room");
   Check(status != STATUS_SUCCESS || (length >= 2 && length <= room),
         "the ATR is TS and T0 at least, within its room");
   link.End();
@@ -134,7 +131,7 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
   Check(OneOf(power, {STATUS_SUCCESS, STATUS_IO_TIMEOUT, STATUS_BUFFER_TOO_SMALL,
                       STATUS_UNRECOGNIZED_MEDIA, STATUS_DATA_ERROR, STATUS_NOT_SUPPORTED}),
         "a reset ends with one of its statuses");
-  Check(given <= ATR_BUFFER_SIZE && Filled(reply.data() + given, reply.data() + reply.size()),
+  Check(given <= ATR_BUFFER_SIZE && FilledFrom(reply, given),
         "nothing is written past the ATR given");
   Check(damaged >= length || (power != STATUS_SUCCESS && given == 0 && stored == 0),
         "a damaged ATR is not handed on");

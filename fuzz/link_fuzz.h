@@ -16,6 +16,7 @@
 #include "driver/card/card.h"
 #include "driver/frame/frame.h"
 #include "driver/link/link.h"
+#include "driver/stc/stc.h"
 #include "input.h"
 #include "platform/platform.h"
 #include "support/card_bench.h"
@@ -39,6 +40,12 @@ inline Bytes ReaderStream(const Bytes& card, size_t damaged, UCHAR end) {
   }
   wire.insert(wire.end(), {STC_ESCAPE, end});
   return wire;
+}
+
+// The driver's reset command to the reader.
+inline bool IsReset(std::span<const UCHAR> frame) {
+  return frame.size() == 2 && frame[0] == (STC_WRITE_REGISTER | STC_RESET_REGISTER) &&
+         frame[1] == STC_RESET_CARD;
 }
 
 class FuzzLink {

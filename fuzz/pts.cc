@@ -67,9 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tolvex::platform::PlatformScope scope(link.bench().platform());
   auto requests = std::make_shared<size_t>(0);
   link.Begin([=](std::span<const UCHAR> frame) {
-    const Bytes reset = {static_cast<UCHAR>(STC_WRITE_REGISTER | STC_RESET_REGISTER),
-                         STC_RESET_CARD};
-    if (std::equal(frame.begin(), frame.end(), reset.begin(), reset.end())) {
+    if (tolvex::fuzz::IsReset(frame)) {
       if (second_reset == 1) return ReaderStream({}, kNoDamage, STC_BLOCK_END);
       if (second_reset == 2) return ReaderStream({0x3B, 0x80, 0x01}, kNoDamage, STC_BLOCK_END);
       return ReaderStream(atr, kNoDamage, STC_BLOCK_END);
