@@ -78,45 +78,44 @@ DWORD LunOf(UCHAR choice) {
   return (choice & 0x07) == 0 ? kLun : static_cast<DWORD>((choice & 0x07) << 16 | (choice >> 3));
 }
 
-void Call(Input& in) {
+// One call of an entry point, or the card pulled or put back; the handler's answer.
+RESPONSECODE Call(Input& in) {
   const UCHAR what = in.Byte();
   const UCHAR flags = in.Byte();
   const DWORD lun = LunOf((flags & 0x80) != 0 ? in.Byte() : 0);
   const bool null = (flags & 0x40) != 0;  // buffers not given
-  RESPONSECODE response = IFD_SUCCESS;
   switch (what % 12) {
     case 0: {
       const DWORD tag = in.Long();
       Buffer value(in, 300);
       DWORD length = value.room;
-      response = IFDHGetCapabilities(lun, tag, &length, value.Given(null));
+      const RESPONSECODE response = IFDHGetCapabilities(lun, tag, &length, value.Given(null));
       if (response == IFD_SUCCESS) Check(length <= value.room);
       if (response == IFD_ERROR_INSUFFICIENT_BUFFER) Check(length > value.room);
-      break;
+      return response;
     }
     case 1: {
       const DWORD tag = in.Long();
       const Bytes value = in.Bytes(in.Below(300));
       Bytes copy = value;
-      response = IFDHSetCapabilities(lun, tag, static_cast<DWORD>(copy.size()),
-                                     null || copy.empty() ? nullptr : copy.data());
+      const RESPONSECODE response = IFDHSetCapabilities(
+          lun, tag, static_cast<DWORD>(copy.size()), null || copy.empty() ? nullptr : copy.data());
       Check(copy == value);  // read only
-      break;
+      return response;
     }
     case 2: {
       const DWORD protocol = (flags & 0x20) != 0 ? in.Long() : 1u << (flags & 3);
       const UCHAR flag = in.Byte(), pts1 = in.Byte(), pts2 = in.Byte(), pts3 = in.Byte();
-      response = IFDHSetProtocolParameters(lun, protocol, flag, pts1, pts2, pts3);
-      break;
+      return IFDHSetProtocolParameters(lun, protocol, flag, pts1, pts2, pts3);
     }
     case 3: {
       const UCHAR a = in.Byte();
       const DWORD action = a < 0xF0 ? IFD_POWER_UP + a % 3 : in.Long();
       Buffer atr(in, 64);
       DWORD length = atr.room;
-      response = IFDHPowerICC(lun, action, atr.Given(null), &length);
+      const RESPONSECODE response = IFDHPowerICC(lun, action, atr.Given(null), &length);
       Check(length <= atr.room && (response == IFD_SUCCESS || length == 0));
-      break;
+      return response;
     }
     case 4:
     case 5: {
@@ -126,53 +125,48 @@ void Call(Input& in) {
       Buffer rx(in, 300);
       DWORD length = rx.room;
       SCARD_IO_HEADER receive{0xEEEE, 0xEEEE};
-      response =
+      const RESPONSECODE response =
           IFDHTransmitToICC(lun, send, command.empty() ? nullptr : command.data(),
                             static_cast<DWORD>(command.size()), rx.Given(null), &length, &receive);
       Check(length <= rx.room && (response == IFD_SUCCESS ? length >= 2 : length == 0));
       if (response == IFD_SUCCESS) Check(receive.Protocol == send.Protocol);
-      break;
+      return response;
     }
     case 6: {
       const DWORD code = in.Long();
       Bytes tx = in.Bytes(in.Below(300));
       Buffer rx(in, 300);
       DWORD returned = 0xEEEE;
-      response = IFDHControl(lun, code, null || tx.empty() ? nullptr : tx.data(),
-                             static_cast<DWORD>(tx.size()), rx.Given((flags & 0x20) != 0), rx.room,
-                             &returned);
+      const RESPONSECODE response = IFDHControl(lun, code, null || tx.empty() ? nullptr : tx.data(),
+                                                static_cast<DWORD>(tx.size()),
+                                                rx.Given((flags & 0x20) != 0), rx.room, &returned);
       Check(returned <= rx.room && (response == IFD_SUCCESS || returned == 0));
-      break;
+      return response;
     }
     case 7:
-      response = IFDHICCPresence(lun);
-      break;
+      return IFDHICCPresence(lun);
     case 8: {
       // Names that open nothing, or the reader's own; a channel number that names no serial
       // device (a real /dev/ttyS<n> would be tried as a reader).
       const Bytes name = in.Bytes(in.Below(40));
       std::string device = Reader()->path();
       if ((flags & 0x20) == 0) device = "/nonexistent/tty" + std::string(name.begin(), name.end());
-      response = (flags & 0x10) != 0
-                     ? IFDHCreateChannel(lun, static_cast<DWORD>(0x00020000u | in.Word()))
-                     : IFDHCreateChannelByName(lun, null ? nullptr : device.data());
-      break;
+      return (flags & 0x10) != 0
+                 ? IFDHCreateChannel(lun, static_cast<DWORD>(0x00020000u | in.Word()))
+                 : IFDHCreateChannelByName(lun, null ? nullptr : device.data());
     }
     case 9:
-      response = IFDHCloseChannel(lun);
-      break;
+      return IFDHCloseChannel(lun);
     case 10:
       if (Reader()->sim().card_present()) {
         Reader()->sim().RemoveCard();
       } else {
         (void)Reader()->sim().InsertCard((flags & 1) != 0 ? "t1" : "dual");
       }
-      break;
+      return IFD_SUCCESS;
     default:
-      response = TolvexWaitForCardEvent(lun, 0);
-      break;
+      return TolvexWaitForCardEvent(lun, 0);
   }
-  Check(IsIfdCode(response), "every answer is an IFD_* code");
 }
 
 }  // namespace
@@ -206,6 +200,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(opened == IFD_SUCCESS);
   }
   Input in(data, size);
-  for (int call = 0; call < 16 && !in.empty(); ++call) Call(in);
+  for (int call = 0; call < 16 && !in.empty(); ++call) {
+    Check(IsIfdCode(Call(in)), "every answer is an IFD_* code");
+  }
   return 0;
 }
