@@ -25,17 +25,13 @@ namespace {
 using tolvex::fuzz::Bytes;
 using tolvex::fuzz::Check;
 using tolvex::fuzz::FuzzLink;
+using tolvex::fuzz::kCanary;
+using tolvex::fuzz::kFill;
 using tolvex::fuzz::kNoDamage;
 using tolvex::fuzz::OneOf;
+using tolvex::fuzz::Untouched;
 
 constexpr ULONG kAnsweredWait = 2000;  // ms: every read here ends at the reader's report
-constexpr size_t kCanary = 16;
-constexpr UCHAR kFill = 0xEE;
-
-// Whether `bytes` are untouched from `from` on.
-bool FilledFrom(const Bytes& bytes, size_t from) {
-  return std::all_of(bytes.begin() + from, bytes.end(), [](UCHAR b) { return b == kFill; });
-}
 
 // What SmartcardUpdateCardCapabilities returned and left for `atr` (in CardCapabilities.ATR).
 void CheckCapabilities(const SMARTCARD_EXTENSION& ext, std::span<const UCHAR> atr,
@@ -110,7 +106,7 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
   Check(OneOf(status, {STATUS_SUCCESS, STATUS_UNRECOGNIZED_MEDIA, STATUS_BUFFER_TOO_SMALL,
                        STATUS_DATA_ERROR}),
         "the ATR's reading ends with one of its statuses");
-  Check(FilledFrom(atr, room), "nothing is written past the ATR's room");
+  Check(Untouched(atr, room, atr.size()), "nothing is written past the ATR's room");
   Check(status != STATUS_SUCCESS || (length >= 2 && length <= room),
         "the ATR is TS and T0 at least, within its room");
   link.End();
@@ -131,7 +127,7 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
   Check(OneOf(power, {STATUS_SUCCESS, STATUS_IO_TIMEOUT, STATUS_BUFFER_TOO_SMALL,
                       STATUS_UNRECOGNIZED_MEDIA, STATUS_DATA_ERROR, STATUS_NOT_SUPPORTED}),
         "a reset ends with one of its statuses");
-  Check(given <= ATR_BUFFER_SIZE && FilledFrom(reply, given),
+  Check(given <= ATR_BUFFER_SIZE && Untouched(reply, given, reply.size()),
         "nothing is written past the ATR given");
   Check(damaged >= length || (power != STATUS_SUCCESS && given == 0 && stored == 0),
         "a damaged ATR is not handed on");

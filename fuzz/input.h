@@ -27,6 +27,16 @@ bool OneOf(T value, std::initializer_list<std::type_identity_t<T>> values) {
   return std::find(values.begin(), values.end(), value) != values.end();
 }
 
+// Buffers are filled with kFill before a call and given kCanary bytes more than their room, so
+// that a byte written where the call must not write shows.
+inline constexpr std::uint8_t kFill = 0xEE;
+inline constexpr std::size_t kCanary = 16;
+inline bool Untouched(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to) {
+  return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                     bytes.begin() + static_cast<std::ptrdiff_t>(to),
+                     [](std::uint8_t b) { return b == kFill; });
+}
+
 class Input {
  public:
   Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}

@@ -32,7 +32,6 @@ using tolvex::platform::SharedLoad;
 using tolvex::platform::SharedStore;
 
 constexpr ULONG kAnsweredWait = 2000;  // ms: every read here is answered, or ended by a report
-constexpr UCHAR kFill = 0xEE;
 
 const Bytes kCards[8] = {
     {0x3B, 0x02, 0x14, 0x50},                                      // T=0, no TA1
@@ -86,9 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(SmartcardUpdateCardCapabilities(ext) == STATUS_SUCCESS, "the card's ATR is good");
   SharedStore(ext->ReaderCapabilities.CurrentState, SCARD_NEGOTIABLE);
   const ULONG supported = card.Protocol.Supported;
-  UCHAR reply[4 + 16];
-  std::fill(std::begin(reply), std::end(reply), kFill);
-  ext->IoRequest.ReplyBuffer = reply;
+  Bytes reply(4 + tolvex::fuzz::kCanary, tolvex::fuzz::kFill);
+  ext->IoRequest.ReplyBuffer = reply.data();
   ext->IoRequest.ReplyBufferLength = 4;
   link.information() = 0xEEEE;
   ext->MinorIoControlCode = requested;
@@ -99,10 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(
       OneOf(status, {STATUS_SUCCESS, STATUS_DEVICE_PROTOCOL_ERROR, STATUS_INVALID_DEVICE_REQUEST}),
       "the status is one of protocol selection's");
-  Check(std::all_of(reply + 4, std::end(reply), [](UCHAR b) { return b == kFill; }),
-        "nothing is written past the protocol mask");
+  Check(tolvex::fuzz::Untouched(reply, 4, reply.size()), "nothing is written past the mask");
   ULONG mask;
-  std::memcpy(&mask, reply, sizeof(mask));
+  std::memcpy(&mask, reply.data(), sizeof(mask));
   const ULONG state = SharedLoad(ext->ReaderCapabilities.CurrentState);
   if (status == STATUS_SUCCESS) {
     Check(link.information() == sizeof(ULONG) && mask == card.Protocol.Selected,

@@ -30,13 +30,12 @@ using tolvex::fuzz::Bytes;
 using tolvex::fuzz::Check;
 using tolvex::fuzz::FuzzLink;
 using tolvex::fuzz::Input;
+using tolvex::fuzz::Untouched;
 using tolvex::platform::SharedStore;
 using tolvex::platform::SpinLockGuard;
 using Clock = std::chrono::steady_clock;
 
 constexpr UCHAR kCommand = 0x01;
-constexpr UCHAR kFill = 0xEE;
-constexpr size_t kCanary = 16;
 constexpr ULONG kRacingTotal = 5;                  // ms: the link's wait while bytes race a read
 constexpr auto kMargin = std::chrono::seconds(2);  // on top of a wait, for a busy machine
 
@@ -126,11 +125,7 @@ class Run {
   // IFRead of `n` bytes, or IFReadSTCData into `room` bytes.
   void Read(ULONG n, std::optional<ULONG> room, const std::optional<Bytes>& racing) {
     const ULONG given = room.value_or(n);
-    Bytes bytes(given + kCanary, kFill);
-    const auto untouched = [&](size_t from, size_t to) {
-      return std::all_of(bytes.begin() + from, bytes.begin() + to,
-                         [](UCHAR b) { return b == kFill; });
-    };
+    Bytes bytes(given + tolvex::fuzz::kCanary, tolvex::fuzz::kFill);
     Race(racing);
     ULONG length = given;
     const auto start = Clock::now();
@@ -141,10 +136,10 @@ class Run {
           "a read ends within its wait");
     Check(IsReadStatus(status) || (room && status == STATUS_BUFFER_TOO_SMALL),
           "a read's status is one of the defined ones");
-    Check(untouched(given, bytes.size()), "nothing is written past the caller's buffer");
+    Check(Untouched(bytes, given, bytes.size()), "nothing is written past the caller's buffer");
     const bool ok = status == STATUS_SUCCESS;
     if (room) Check(length == (ok ? n : 0), "a read tells the length it handed up");
-    if (!ok) Check(untouched(0, given), "a failed read hands nothing up");
+    if (!ok) Check(Untouched(bytes, 0, given), "a failed read hands nothing up");
     if (ok) taken_ += n;
     Rest();
   }
