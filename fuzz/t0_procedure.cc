@@ -51,36 +51,35 @@ Bytes ApplicationRequest(Input& in) {
   return request;
 }
 
-// The application's buffer: request and reply share it, sized exactly, the rest 0xEE.
+// The application's buffer: the request from the input, the room for the reply after it; they
+// share one buffer, sized exactly, the rest kFill.
 struct Io {
-  Bytes buffer, before;
-  ULONG_PTR information = 0xEEEE;
-  ULONG request_length, reply_room;
-
-  Io(const Bytes& request, ULONG room)
-      : buffer(std::max<size_t>(request.size(), room), 0xEE),
-        request_length(static_cast<ULONG>(request.size())),
-        reply_room(room) {
-    std::copy(request.begin(), request.end(), buffer.begin());
+  explicit Io(Input& in) : buffer(ApplicationRequest(in)) {
+    request_length = static_cast<ULONG>(buffer.size());
+    reply_room = static_cast<ULONG>(in.Below(300));
+    buffer.resize(std::max<size_t>(buffer.size(), reply_room), tolvex::fuzz::kFill);
     before = buffer;
   }
   void Attach(PSMARTCARD_EXTENSION extension) {
     UCHAR* data = buffer.empty() ? nullptr : buffer.data();
     extension->IoRequest = {data, request_length, data, reply_room, &information};
   }
-  // A success: the header, then `length` bytes of the card's, and nothing written beyond.
-  void CheckReply(ULONG length) const {
-    Check(information == 8 + ULONG_PTR{length} && information <= reply_room,
+  // A success hands up the header, then `length` bytes of the card's, and writes nothing beyond;
+  // a failure writes nothing.
+  void CheckOutcome(bool ok, size_t length) const {
+    if (!ok) return Check(information == 0xEEEE && buffer == before, "a failure writes nothing");
+    Check(information == 8 + length && information <= reply_room,
           "the reply is the header and the answer, within the room");
     const SCARD_IO_REQUEST header{SCARD_PROTOCOL_T0, 8};
     Check(std::memcmp(buffer.data(), &header, 8) == 0, "the reply starts with its header");
-    Check(std::equal(buffer.begin() + static_cast<std::ptrdiff_t>(information), buffer.end(),
-                     before.begin() + static_cast<std::ptrdiff_t>(information)),
+    const auto end = static_cast<std::ptrdiff_t>(information);
+    Check(std::equal(buffer.begin() + end, buffer.end(), before.begin() + end),
           "nothing is written past the reply");
   }
-  void CheckUntouched() const {
-    Check(information == 0xEEEE && buffer == before, "a failure writes nothing");
-  }
+
+  Bytes buffer, before;
+  ULONG_PTR information = 0xEEEE;
+  ULONG request_length, reply_room;
 };
 
 void LibraryPart(Input& in) {
@@ -91,8 +90,7 @@ void LibraryPart(Input& in) {
                                 static_cast<ULONG>(request_room.size()), 0};
   extension.SmartcardReply = {reply_room.empty() ? nullptr : reply_room.data(),
                               static_cast<ULONG>(reply_room.size()), 0};
-  const Bytes request = ApplicationRequest(in);
-  Io io(request, static_cast<ULONG>(in.Below(300)));
+  Io io(in);
   io.Attach(&extension);
   const NTSTATUS built = SmartcardT0Request(&extension);
   Check(OneOf(built, {STATUS_SUCCESS, STATUS_INVALID_PARAMETER, STATUS_INVALID_DEVICE_STATE}),
@@ -108,13 +106,10 @@ void LibraryPart(Input& in) {
   Check(OneOf(replied, {STATUS_SUCCESS, STATUS_DEVICE_PROTOCOL_ERROR, STATUS_INVALID_DEVICE_STATE,
                         STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL}),
         "the reply's status is one of the library's");
-  if (replied == STATUS_SUCCESS) {
-    Check(answer.size() >= 2 && answer.size() <= reply_room.size(),
-          "a reply is SW1 SW2 at least, from within the library's buffer");
-    io.CheckReply(static_cast<ULONG>(answer.size()));
-  } else {
-    io.CheckUntouched();
-  }
+  const bool ok = replied == STATUS_SUCCESS;
+  Check(!ok || (answer.size() >= 2 && answer.size() <= reply_room.size()),
+        "a reply is SW1 SW2 at least, from within the library's buffer");
+  io.CheckOutcome(ok, answer.size());
 }
 
 // The reader's answers to the driver's frames, one a frame, in order: its code (OK unless the
@@ -135,8 +130,7 @@ std::deque<Bytes> ReaderAnswers(Input& in) {
 void DriverPart(Input& in) {
   tolvex::fuzz::FuzzLink& link = tolvex::fuzz::Link();
   tolvex::platform::PlatformScope scope(link.bench().platform());
-  const Bytes request = ApplicationRequest(in);
-  Io io(request, static_cast<ULONG>(in.Below(300)));
+  Io io(in);
   auto answers = std::make_shared<std::deque<Bytes>>(ReaderAnswers(in));
   link.Begin([answers](std::span<const UCHAR>) {
     if (answers->empty()) return Bytes{STC_OK, STC_ESCAPE, STC_READER_ERROR};
@@ -153,26 +147,19 @@ void DriverPart(Input& in) {
   const NTSTATUS status = CBT0Transmit(card);
   card->IoRequest.Information = &link.information();
   link.End();
-  if (status == STATUS_SUCCESS) {
-    const SMARTCARD_REPLY& reply = card->SmartcardReply;
-    Check(reply.BufferLength >= 2 && reply.BufferLength <= reply.BufferSize &&
-              reply.BufferLength <= card->T0.Le + 2,
-          "the card's answer is SW1 SW2 and no more data than asked for, within its buffer");
-    io.CheckReply(reply.BufferLength);
-  } else {
-    Check(!NT_SUCCESS(status), "a transmission succeeds or fails");
-    io.CheckUntouched();
-  }
+  const bool ok = status == STATUS_SUCCESS;
+  const SMARTCARD_REPLY& reply = card->SmartcardReply;
+  Check(ok ? reply.BufferLength >= 2 && reply.BufferLength <= reply.BufferSize &&
+                 reply.BufferLength <= card->T0.Le + 2
+           : !NT_SUCCESS(status),
+        "SW1 SW2 and no more data than asked for, within its buffer; or an error");
+  io.CheckOutcome(ok, reply.BufferLength);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   Input in(data, size);
-  if (in.Byte() % 2 == 0) {
-    LibraryPart(in);
-  } else {
-    DriverPart(in);
-  }
+  in.Byte() % 2 == 0 ? LibraryPart(in) : DriverPart(in);
   return 0;
 }
