@@ -27,6 +27,8 @@ namespace {
 using tolvex::fuzz::Check;
 using tolvex::fuzz::Input;
 using tolvex::fuzz::OneOf;
+using tolvex::platform::SharedLoad;
+using tolvex::platform::SharedStore;
 using Bytes = std::vector<UCHAR>;
 
 constexpr ULONG kDriverRoom = 576;  // the driver's SmartcardRequest and SmartcardReply
@@ -54,27 +56,25 @@ class Bench {
     const ULONG pci = (shape & 0x80) != 0 ? shape & 0x1F : 8;
     const Bytes command = in_.Bytes(in_.Below(300));
     const ULONG reply_room = static_cast<ULONG>(in_.Below(600));
-    Bytes request(std::max<ULONG>(pci, 8), 0x5A);
-    const SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, pci};
-    std::memcpy(request.data(), &header, 8);
-    request.resize(pci);
-    request.insert(request.end(), command.begin(), command.end());
     // Request and reply share one buffer, sized exactly, as the I/O manager's system buffer.
-    Bytes io(std::max<size_t>(request.size(), reply_room), 0xEE);
-    std::copy(request.begin(), request.end(), io.begin());
+    Bytes io(std::max<size_t>(pci, 8), 0x5A);
+    const SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, pci};
+    std::memcpy(io.data(), &header, 8);
+    io.resize(pci);
+    io.insert(io.end(), command.begin(), command.end());
+    const ULONG request_length = static_cast<ULONG>(io.size());
+    io.resize(std::max<size_t>(io.size(), reply_room), tolvex::fuzz::kFill);
     if (io.size() >= 4) std::fill_n(io.begin(), 4, 0);  // the driver's mark of a new request
     const Bytes before = io;
     ULONG_PTR information = 0;
     UCHAR* buffer = io.empty() ? nullptr : io.data();
-    extension_.IoRequest = {buffer, static_cast<ULONG>(request.size()), buffer, reply_room,
-                            &information};
+    extension_.IoRequest = {buffer, request_length, buffer, reply_room, &information};
 
     size_t said = 0;  // bytes the card sent
     ULONG turns = 0;
     NTSTATUS status;
-    // The card in its specific mode, until the input pulls it out.
-    bool gone = false;
-    tolvex::platform::SharedStore(extension_.ReaderCapabilities.CurrentState, SCARD_SPECIFIC);
+    ULONG& state = extension_.ReaderCapabilities.CurrentState;
+    SharedStore(state, SCARD_SPECIFIC);  // until the input pulls the card out
     for (;;) {
       extension_.T1.NAD = 0;
       status = SmartcardT1Request(&extension_);
@@ -87,13 +87,10 @@ class Bench {
       Check(++turns <= kMaxTurns, "the engine ends within its turns");
       const SMARTCARD_REQUEST& out = extension_.SmartcardRequest;
       Check(out.BufferLength <= out.BufferSize, "the block sent fits its buffer");
-      tolvex::platform::SharedStore(extension_.T1.Wtx, 0);
+      SharedStore(extension_.T1.Wtx, 0);
       const UCHAR mode = in_.Byte();
       if (mode % 8 == 7) return;  // the send failed: the driver gives the request up
-      if (mode == 0xFE) {         // the card is pulled out while its answer is awaited
-        gone = true;
-        tolvex::platform::SharedStore(extension_.ReaderCapabilities.CurrentState, SCARD_ABSENT);
-      }
+      if (mode == 0xFE) SharedStore(state, SCARD_ABSENT);  // while its answer is awaited
       const Bytes answer = Answer(mode);
       said += answer.size();
       std::copy(answer.begin(), answer.end(), reply_.begin());
@@ -103,7 +100,8 @@ class Bench {
       Check(OneOf(status, {STATUS_SUCCESS, STATUS_BUFFER_TOO_SMALL, STATUS_DATA_OVERRUN,
                            STATUS_DEVICE_PROTOCOL_ERROR, STATUS_IO_TIMEOUT, STATUS_NO_MEDIA}),
             "an answer's status is one of the engine's");
-      Check(status != STATUS_NO_MEDIA || gone, "no media only once the card is gone");
+      Check(status != STATUS_NO_MEDIA || SharedLoad(state) == SCARD_ABSENT,
+            "no media only once the card is gone");
       break;
     }
     if (status == STATUS_SUCCESS) {
