@@ -58,6 +58,10 @@ tolvex::host::PtySimulator* Reader() {
   return reader;
 }
 
+char* ReaderPath() {
+  return const_cast<char*>(Reader()->path().c_str());
+}
+
 void CloseAll() {
   (void)IFDHCloseChannel(kLun);
   for (DWORD lun = 1; lun < 8; ++lun) (void)IFDHCloseChannel(lun << 16);
@@ -145,16 +149,10 @@ RESPONSECODE Call(Input& in) {
     }
     case 7:
       return IFDHICCPresence(lun);
-    case 8: {
-      // Names that open nothing, or the reader's own; a channel number that names no serial
-      // device (a real /dev/ttyS<n> would be tried as a reader).
-      const Bytes name = in.Bytes(in.Below(40));
-      std::string device = Reader()->path();
-      if ((flags & 0x20) == 0) device = "/nonexistent/tty" + std::string(name.begin(), name.end());
+    case 8:  // the reader's own terminal, or a number that names no serial device
       return (flags & 0x10) != 0
                  ? IFDHCreateChannel(lun, static_cast<DWORD>(0x00020000u | in.Word()))
-                 : IFDHCreateChannelByName(lun, null ? nullptr : device.data());
-    }
+                 : IFDHCreateChannelByName(lun, null ? nullptr : ReaderPath());
     case 9:
       return IFDHCloseChannel(lun);
     case 10:
@@ -187,11 +185,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // more tries (the reader's start-up waits in real time, which a busy machine may miss).
     CloseAll();
     if (!Reader()->sim().card_present()) (void)Reader()->sim().InsertCard("t1");
-    char* path = const_cast<char*>(Reader()->path().c_str());
-    RESPONSECODE opened = IFDHCreateChannelByName(kLun, path);
+    RESPONSECODE opened = IFDHCreateChannelByName(kLun, ReaderPath());
     for (int again = 0; opened != IFD_SUCCESS && again < 4; ++again) {
       std::this_thread::sleep_for(std::chrono::milliseconds(200));
-      opened = IFDHCreateChannelByName(kLun, path);
+      opened = IFDHCreateChannelByName(kLun, ReaderPath());
     }
     if (opened != IFD_SUCCESS) {
       for (const std::string& line : tolvex::ifd::testing::LoggedLines())
