@@ -20,16 +20,8 @@
 #include "driver/stc/stc.h"
 #include "link_fuzz.h"
 
+namespace tolvex::fuzz {
 namespace {
-
-using tolvex::fuzz::Bytes;
-using tolvex::fuzz::Check;
-using tolvex::fuzz::FuzzLink;
-using tolvex::fuzz::kCanary;
-using tolvex::fuzz::kFill;
-using tolvex::fuzz::kNoDamage;
-using tolvex::fuzz::OneOf;
-using tolvex::fuzz::Untouched;
 
 constexpr ULONG kAnsweredWait = 2000;  // ms: every read here ends at the reader's report
 
@@ -81,22 +73,21 @@ void Library(std::span<const UCHAR> atr, bool fast) {
 
 // The reader: every register command answered 90, the reset command with `stream`.
 void BeginReset(FuzzLink& link, Bytes stream) {
-  link.Begin([stream](std::span<const UCHAR> frame) {
-    return tolvex::fuzz::IsReset(frame) ? stream : Bytes{STC_OK};
-  });
+  link.Begin(
+      [stream](std::span<const UCHAR> frame) { return IsReset(frame) ? stream : Bytes{STC_OK}; });
   link.SetWait(kAnsweredWait);
 }
 
 void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
-  FuzzLink& link = tolvex::fuzz::Link();
-  tolvex::platform::PlatformScope scope(link.bench().platform());
+  FuzzLink& link = Link();
+  platform::PlatformScope scope(link.bench().platform());
   Bytes card(bytes.begin(), bytes.begin() + std::min<size_t>(bytes.size(), 80));
   const size_t at = selector >> 4;
   const size_t damaged = (selector & 0x04) && at < card.size() ? at : kNoDamage;
   const ULONG room = (selector & 0x02) ? MAXIMUM_ATR_LENGTH : ATR_BUFFER_SIZE;
 
   // STCReadATR, after the reset command, as the reset reads it.
-  BeginReset(link, tolvex::fuzz::ReaderStream(card, damaged, STC_BLOCK_END));
+  BeginReset(link, ReaderStream(card, damaged, STC_BLOCK_END));
   const UCHAR reset = STC_RESET_CARD;
   Check(IFWriteSTCRegister(link.reader(), STC_RESET_REGISTER, 1, &reset) == STATUS_SUCCESS,
         "the reader takes the reset command");
@@ -114,7 +105,7 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
 
   // A cold reset on the ATR STCReadATR took, through CBCardPower to the library.
   card.resize(length);
-  BeginReset(link, tolvex::fuzz::ReaderStream(card, damaged, STC_BLOCK_END));
+  BeginReset(link, ReaderStream(card, damaged, STC_BLOCK_END));
   PSMARTCARD_EXTENSION ext = link.smartcard();
   ext->CardCapabilities.Protocol.Supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;  // before
   Bytes reply(ATR_BUFFER_SIZE + kCanary, kFill);
@@ -139,11 +130,12 @@ void Driver(UCHAR selector, std::span<const UCHAR> bytes) {
 }
 
 }  // namespace
+}  // namespace tolvex::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;
   const std::span<const UCHAR> bytes(data + 2, size - 2);
-  Library(bytes, (data[0] & 0x01) != 0);
-  if ((data[1] & 7) == 0) Driver(data[0], bytes);
+  tolvex::fuzz::Library(bytes, (data[0] & 0x01) != 0);
+  if ((data[1] & 7) == 0) tolvex::fuzz::Driver(data[0], bytes);
   return 0;
 }

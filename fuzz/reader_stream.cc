@@ -24,15 +24,9 @@
 
 #include "link_fuzz.h"
 
+namespace tolvex::fuzz {
 namespace {
 
-using tolvex::fuzz::Bytes;
-using tolvex::fuzz::Check;
-using tolvex::fuzz::FuzzLink;
-using tolvex::fuzz::Input;
-using tolvex::fuzz::Untouched;
-using tolvex::platform::SharedStore;
-using tolvex::platform::SpinLockGuard;
 using Clock = std::chrono::steady_clock;
 
 constexpr UCHAR kCommand = 0x01;
@@ -57,8 +51,8 @@ ULONG Count(Input& in) {
 
 // A read's statuses (IFRead's; IFReadSTCData's also STATUS_BUFFER_TOO_SMALL).
 bool IsReadStatus(NTSTATUS status) {
-  return tolvex::fuzz::OneOf(status, {STATUS_SUCCESS, STATUS_IO_TIMEOUT, STATUS_DATA_ERROR,
-                                      STATUS_DATA_OVERRUN, STATUS_CRC_ERROR, STATUS_UNSUCCESSFUL});
+  return OneOf(status, {STATUS_SUCCESS, STATUS_IO_TIMEOUT, STATUS_DATA_ERROR, STATUS_DATA_OVERRUN,
+                        STATUS_CRC_ERROR, STATUS_UNSUCCESSFUL});
 }
 
 class Run {
@@ -81,7 +75,8 @@ class Run {
         return ReadBlockEnd({});
       case 5: {
         const UCHAR wtx = in.Byte();
-        return SharedStore(link_.smartcard()->T1.Wtx, static_cast<UCHAR>(wtx & 1 ? wtx : 0));
+        return platform::SharedStore(link_.smartcard()->T1.Wtx,
+                                     static_cast<UCHAR>(wtx & 1 ? wtx : 0));
       }
       case 6: {
         const ULONG n = in.Byte();
@@ -114,10 +109,10 @@ class Run {
 
   // Back to the short wait, at rest: nobody waits, the buffer within its bound, no byte made up.
   void Rest() {
-    link_.SetWait(tolvex::fuzz::kFastTotal);
+    link_.SetWait(kFastTotal);
     link_.Quiet();
     link_.CheckNobodyWaits();
-    SpinLockGuard lock(&reader_->ReceiveLock);
+    platform::SpinLockGuard lock(&reader_->ReceiveLock);
     Check(reader_->ReceivedCount <= RECEIVE_BUFFER_SIZE - 1, "the buffer keeps at most 767 bytes");
     Check(reader_->ReceivedCount + taken_ <= sent_, "no byte is made up");
   }
@@ -125,13 +120,13 @@ class Run {
   // IFRead of `n` bytes, or IFReadSTCData into `room` bytes.
   void Read(ULONG n, std::optional<ULONG> room, const std::optional<Bytes>& racing) {
     const ULONG given = room.value_or(n);
-    Bytes bytes(given + tolvex::fuzz::kCanary, tolvex::fuzz::kFill);
+    Bytes bytes(given + kCanary, kFill);
     Race(racing);
     ULONG length = given;
     const auto start = Clock::now();
     const NTSTATUS status =
         room ? IFReadSTCData(reader_, bytes.data(), &length, n) : IFRead(reader_, bytes.data(), n);
-    const ULONG wait = racing ? kRacingTotal : tolvex::fuzz::kFastTotal;
+    const ULONG wait = racing ? kRacingTotal : kFastTotal;
     Check(Clock::now() - start < std::chrono::milliseconds(wait) + kMargin,
           "a read ends within its wait");
     Check(IsReadStatus(status) || (room && status == STATUS_BUFFER_TOO_SMALL),
@@ -158,6 +153,7 @@ class Run {
 };
 
 }  // namespace
+}  // namespace tolvex::fuzz
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   (void)tolvex::fuzz::Link();
@@ -165,11 +161,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  FuzzLink& link = tolvex::fuzz::Link();
+  tolvex::fuzz::FuzzLink& link = tolvex::fuzz::Link();
   tolvex::platform::PlatformScope scope(link.bench().platform());
   link.Begin(nullptr);
-  Input in(data, size);
-  Run run(link);
+  tolvex::fuzz::Input in(data, size);
+  tolvex::fuzz::Run run(link);
   run.Command();
   while (!in.empty()) run.Step(in);
   link.End();

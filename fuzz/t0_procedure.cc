@@ -21,12 +21,8 @@
 
 #include "link_fuzz.h"
 
+namespace tolvex::fuzz {
 namespace {
-
-using tolvex::fuzz::Bytes;
-using tolvex::fuzz::Check;
-using tolvex::fuzz::Input;
-using tolvex::fuzz::OneOf;
 
 // The application's request: header {protocol, cbPciLength}, padding up to cbPciLength, APDU
 // (the case by the shape, its lengths and data from the input, the data perhaps cut short).
@@ -57,7 +53,7 @@ struct Io {
   explicit Io(Input& in) : buffer(ApplicationRequest(in)) {
     request_length = static_cast<ULONG>(buffer.size());
     reply_room = static_cast<ULONG>(in.Below(300));
-    buffer.resize(std::max<size_t>(buffer.size(), reply_room), tolvex::fuzz::kFill);
+    buffer.resize(std::max<size_t>(buffer.size(), reply_room), kFill);
     before = buffer;
   }
   void Attach(PSMARTCARD_EXTENSION extension) {
@@ -119,7 +115,7 @@ std::deque<Bytes> ReaderAnswers(Input& in) {
   while (!in.empty()) {
     const UCHAR shape = in.Byte();
     Bytes answer{(shape & 0x80) != 0 ? in.Byte() : STC_OK};
-    const Bytes card = tolvex::testutil::Relayed(in.Bytes(shape & 0x3F));
+    const Bytes card = testutil::Relayed(in.Bytes(shape & 0x3F));
     answer.insert(answer.end(), card.begin(), card.end());
     if ((shape & 0x40) != 0) answer.insert(answer.end(), {STC_ESCAPE, in.Byte()});
     answers.push_back(std::move(answer));
@@ -128,8 +124,8 @@ std::deque<Bytes> ReaderAnswers(Input& in) {
 }
 
 void DriverPart(Input& in) {
-  tolvex::fuzz::FuzzLink& link = tolvex::fuzz::Link();
-  tolvex::platform::PlatformScope scope(link.bench().platform());
+  FuzzLink& link = Link();
+  platform::PlatformScope scope(link.bench().platform());
   Io io(in);
   auto answers = std::make_shared<std::deque<Bytes>>(ReaderAnswers(in));
   link.Begin([answers](std::span<const UCHAR>) {
@@ -142,7 +138,7 @@ void DriverPart(Input& in) {
   link.SetWait(10);
   PSMARTCARD_EXTENSION card = link.smartcard();
   card->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T0;
-  tolvex::platform::SharedStore(card->ReaderCapabilities.CurrentState, SCARD_SPECIFIC);
+  platform::SharedStore(card->ReaderCapabilities.CurrentState, SCARD_SPECIFIC);
   io.Attach(card);
   const NTSTATUS status = CBT0Transmit(card);
   card->IoRequest.Information = &link.information();
@@ -157,9 +153,10 @@ void DriverPart(Input& in) {
 }
 
 }  // namespace
+}  // namespace tolvex::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Input in(data, size);
-  in.Byte() % 2 == 0 ? LibraryPart(in) : DriverPart(in);
+  tolvex::fuzz::Input in(data, size);
+  in.Byte() % 2 == 0 ? tolvex::fuzz::LibraryPart(in) : tolvex::fuzz::DriverPart(in);
   return 0;
 }

@@ -22,13 +22,9 @@
 #include "smclib/smclib.h"
 #include "smclib/t1.h"
 
+namespace tolvex::fuzz {
 namespace {
 
-using tolvex::fuzz::Check;
-using tolvex::fuzz::Input;
-using tolvex::fuzz::OneOf;
-using tolvex::platform::SharedLoad;
-using tolvex::platform::SharedStore;
 using Bytes = std::vector<UCHAR>;
 
 constexpr ULONG kDriverRoom = 576;  // the driver's SmartcardRequest and SmartcardReply
@@ -63,7 +59,7 @@ class Bench {
     io.resize(pci);
     io.insert(io.end(), command.begin(), command.end());
     const ULONG request_length = static_cast<ULONG>(io.size());
-    io.resize(std::max<size_t>(io.size(), reply_room), tolvex::fuzz::kFill);
+    io.resize(std::max<size_t>(io.size(), reply_room), kFill);
     if (io.size() >= 4) std::fill_n(io.begin(), 4, 0);  // the driver's mark of a new request
     const Bytes before = io;
     ULONG_PTR information = 0;
@@ -74,7 +70,7 @@ class Bench {
     ULONG turns = 0;
     NTSTATUS status;
     ULONG& state = extension_.ReaderCapabilities.CurrentState;
-    SharedStore(state, SCARD_SPECIFIC);  // until the input pulls the card out
+    platform::SharedStore(state, SCARD_SPECIFIC);  // until the input pulls the card out
     for (;;) {
       extension_.T1.NAD = 0;
       status = SmartcardT1Request(&extension_);
@@ -87,10 +83,10 @@ class Bench {
       Check(++turns <= kMaxTurns, "the engine ends within its turns");
       const SMARTCARD_REQUEST& out = extension_.SmartcardRequest;
       Check(out.BufferLength <= out.BufferSize, "the block sent fits its buffer");
-      SharedStore(extension_.T1.Wtx, 0);
+      platform::SharedStore(extension_.T1.Wtx, 0);
       const UCHAR mode = in_.Byte();
       if (mode % 8 == 7) return;  // the send failed: the driver gives the request up
-      if (mode == 0xFE) SharedStore(state, SCARD_ABSENT);  // while its answer is awaited
+      if (mode == 0xFE) platform::SharedStore(state, SCARD_ABSENT);  // while its answer is awaited
       const Bytes answer = Answer(mode);
       said += answer.size();
       std::copy(answer.begin(), answer.end(), reply_.begin());
@@ -100,7 +96,7 @@ class Bench {
       Check(OneOf(status, {STATUS_SUCCESS, STATUS_BUFFER_TOO_SMALL, STATUS_DATA_OVERRUN,
                            STATUS_DEVICE_PROTOCOL_ERROR, STATUS_IO_TIMEOUT, STATUS_NO_MEDIA}),
             "an answer's status is one of the engine's");
-      Check(status != STATUS_NO_MEDIA || SharedLoad(state) == SCARD_ABSENT,
+      Check(status != STATUS_NO_MEDIA || platform::SharedLoad(state) == SCARD_ABSENT,
             "no media only once the card is gone");
       break;
     }
@@ -154,10 +150,11 @@ class Bench {
 };
 
 }  // namespace
+}  // namespace tolvex::fuzz
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  Input in(data, size);
-  Bench bench(in);
+  tolvex::fuzz::Input in(data, size);
+  tolvex::fuzz::Bench bench(in);
   for (int request = 0; request < 4 && (request == 0 || !in.empty()); ++request) bench.Transmit();
   return 0;
 }
