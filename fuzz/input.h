@@ -32,9 +32,7 @@ bool OneOf(T value, std::initializer_list<std::type_identity_t<T>> values) {
 inline constexpr std::uint8_t kFill = 0xEE;
 inline constexpr std::size_t kCanary = 16;
 inline bool Untouched(const std::vector<std::uint8_t>& bytes, std::size_t from, std::size_t to) {
-  return std::all_of(bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                     bytes.begin() + static_cast<std::ptrdiff_t>(to),
-                     [](std::uint8_t b) { return b == kFill; });
+  return std::all_of(bytes.begin() + from, bytes.begin() + to, [](auto b) { return b == kFill; });
 }
 
 class Input {

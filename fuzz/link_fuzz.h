@@ -70,9 +70,6 @@ class FuzzLink {
           "nothing of the link's pool memory is left once it is stopped");
   }
 
-  FuzzLink(const FuzzLink&) = delete;
-  FuzzLink& operator=(const FuzzLink&) = delete;
-
   host::LinkBench& bench() { return bench_; }
   PREADER_EXTENSION reader() { return bench_.reader(); }
   PSMARTCARD_EXTENSION smartcard() { return bench_.smartcard(); }
