@@ -20,16 +20,8 @@
 #include "driver/stc/stc.h"
 #include "link_fuzz.h"
 
+namespace tolvex::fuzz {
 namespace {
-
-using tolvex::fuzz::Bytes;
-using tolvex::fuzz::Check;
-using tolvex::fuzz::FuzzLink;
-using tolvex::fuzz::kNoDamage;
-using tolvex::fuzz::OneOf;
-using tolvex::fuzz::ReaderStream;
-using tolvex::platform::SharedLoad;
-using tolvex::platform::SharedStore;
 
 constexpr ULONG kAnsweredWait = 2000;  // ms: every read here is answered, or ended by a report
 
@@ -49,10 +41,7 @@ bool IsPts(std::span<const UCHAR> frame) {
   return frame.size() >= 2 && frame[0] == (STC_WRITE_DATA | 4) && frame[1] == 0xFF;
 }
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  tolvex::fuzz::Input in(data, size);
+void SelectProtocol(Input& in) {
   const UCHAR choice = in.Byte();
   const UCHAR flags = in.Byte();
   const Bytes& atr = kCards[choice & 7];
@@ -62,11 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t damaged = (flags >> 2) & 3 ? ((flags >> 2) & 3) - 1 : kNoDamage;
   const Bytes first = in.Bytes(in.Byte() % 16), later = in.Rest();
 
-  FuzzLink& link = tolvex::fuzz::Link();
-  tolvex::platform::PlatformScope scope(link.bench().platform());
+  FuzzLink& link = Link();
+  platform::PlatformScope scope(link.bench().platform());
   auto requests = std::make_shared<size_t>(0);
   link.Begin([=](std::span<const UCHAR> frame) {
-    if (tolvex::fuzz::IsReset(frame)) {
+    if (IsReset(frame)) {
       if (second_reset == 1) return ReaderStream({}, kNoDamage, STC_BLOCK_END);
       if (second_reset == 2) return ReaderStream({0x3B, 0x80, 0x01}, kNoDamage, STC_BLOCK_END);
       return ReaderStream(atr, kNoDamage, STC_BLOCK_END);
@@ -83,9 +72,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::copy(atr.begin(), atr.end(), card.ATR.Buffer);
   card.ATR.Length = static_cast<UCHAR>(atr.size());
   Check(SmartcardUpdateCardCapabilities(ext) == STATUS_SUCCESS, "the card's ATR is good");
-  SharedStore(ext->ReaderCapabilities.CurrentState, SCARD_NEGOTIABLE);
+  platform::SharedStore(ext->ReaderCapabilities.CurrentState, SCARD_NEGOTIABLE);
   const ULONG supported = card.Protocol.Supported;
-  Bytes reply(4 + tolvex::fuzz::kCanary, tolvex::fuzz::kFill);
+  Bytes reply(4 + kCanary, kFill);
   ext->IoRequest.ReplyBuffer = reply.data();
   ext->IoRequest.ReplyBufferLength = 4;
   link.information() = 0xEEEE;
@@ -97,10 +86,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Check(
       OneOf(status, {STATUS_SUCCESS, STATUS_DEVICE_PROTOCOL_ERROR, STATUS_INVALID_DEVICE_REQUEST}),
       "the status is one of protocol selection's");
-  Check(tolvex::fuzz::Untouched(reply, 4, reply.size()), "nothing is written past the mask");
+  Check(Untouched(reply, 4, reply.size()), "nothing is written past the mask");
   ULONG mask;
   std::memcpy(&mask, reply.data(), sizeof(mask));
-  const ULONG state = SharedLoad(ext->ReaderCapabilities.CurrentState);
+  const ULONG state = platform::SharedLoad(ext->ReaderCapabilities.CurrentState);
   if (status == STATUS_SUCCESS) {
     Check(link.information() == sizeof(ULONG) && mask == card.Protocol.Selected,
           "the caller is told the protocol selected");
@@ -113,5 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           "a failure selects no protocol and tells none");
   }
   link.End();
+}
+
+}  // namespace
+}  // namespace tolvex::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  tolvex::fuzz::Input in(data, size);
+  tolvex::fuzz::SelectProtocol(in);
   return 0;
 }
