@@ -155,11 +155,6 @@ class Run {
 }  // namespace
 }  // namespace tolvex::fuzz
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  (void)tolvex::fuzz::Link();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tolvex::fuzz::FuzzLink& link = tolvex::fuzz::Link();
   tolvex::platform::PlatformScope scope(link.bench().platform());
