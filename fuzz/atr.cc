@@ -48,7 +48,7 @@ void CheckCapabilities(const SMARTCARD_EXTENSION& ext, std::span<const UCHAR> at
         "a protocol selected is one offered");
   Check(card.HistoricalChars.Length <= 15 && card.HistoricalChars.Length + 2u <= atr.size(),
         "the historical bytes are within the ATR, after TS and T0");
-  Check(card.PtsData.CLKFrequency == ext.ReaderCapabilities.CLKFrequency.Max &&
+  Check(card.PtsData.CLKFrequency <= ext.ReaderCapabilities.CLKFrequency.Max &&
             card.PtsData.DataRate <= ext.ReaderCapabilities.DataRate.Max,
         "the PTS proposes no more than the reader runs");
 }
