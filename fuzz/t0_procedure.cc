@@ -1,11 +1,11 @@
-// T=0: the smart card library's part (SmartcardT0Request, SmartcardT0Reply) and the driver's
-// procedure-byte dialogue (CBT0Transmit) fed what the card says.
+// T=0: the smart card library's command and reply (SmartcardT0Request, SmartcardT0Reply) and
+// the driver's procedure-byte dialogue (CBT0Transmit) fed what the card says.
 //
-// The first byte picks the part. The library's: the rooms of its request and reply buffers,
-// the application's request (header, cbPciLength, an APDU of any case and length) and the
-// room for its reply, then the card's bytes. The driver's: the application's request, then
-// for each frame the driver writes the reader's answer (OK or another code, the card's bytes,
-// perhaps a report); once the input is used up, OK and the reader's error report.
+// The first byte picks the library (even) or the driver (odd). The library's: the rooms of its
+// request and reply buffers, the application's request (header, cbPciLength, an APDU of any case
+// and length) and the room for its reply, then the card's bytes. The driver's: the application's
+// request, then for each frame the driver writes the reader's answer (OK or another code, the
+// card's bytes, perhaps a report); once the input is used up, OK and the reader's error report.
 //
 // Checked: statuses from each call's set; the request is read, never written; the command
 // fits its buffer; a success hands the application the header and SW1 SW2 at least (from the
@@ -78,7 +78,7 @@ struct Io {
   ULONG request_length, reply_room;
 };
 
-void LibraryPart(Input& in) {
+void ThroughLibrary(Input& in) {
   SMARTCARD_EXTENSION extension{};
   Bytes request_room(in.Below(300));
   Bytes reply_room(in.Below(300));
@@ -123,7 +123,7 @@ std::deque<Bytes> ReaderAnswers(Input& in) {
   return answers;
 }
 
-void DriverPart(Input& in) {
+void ThroughDriver(Input& in) {
   FuzzLink& link = Link();
   platform::PlatformScope scope(link.bench().platform());
   Io io(in);
@@ -157,6 +157,6 @@ void DriverPart(Input& in) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   tolvex::fuzz::Input in(data, size);
-  in.Byte() % 2 == 0 ? tolvex::fuzz::LibraryPart(in) : tolvex::fuzz::DriverPart(in);
+  in.Byte() % 2 == 0 ? tolvex::fuzz::ThroughLibrary(in) : tolvex::fuzz::ThroughDriver(in);
   return 0;
 }
