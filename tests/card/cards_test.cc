@@ -1,6 +1,5 @@
-// Cards as an application uses them, through the host against the simulated reader: a warm reset
-// and power-down, T=0 commands, and what a command the reader leaves unanswered ends in.
-#include <gmock/gmock.h>
+// Cards as an application uses them, through the host against the simulated reader: what a
+// command the reader leaves unanswered, or one for the wrong protocol, ends in.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -9,32 +8,25 @@
 #include "host/host.h"
 #include "host/reader.h"
 #include "sim/application.h"
+#include "sim/reader_sim.h"
 #include "sim/t0_card.h"
 #include "sim/t1_card.h"
 #include "support/sim_apdus.h"
-#include "support/sim_frames.h"
-#include "support/stc_wire.h"
 
 namespace {
 
-using ::testing::Contains;
-using ::testing::Not;
 using tolvex::host::CardState;
 using tolvex::host::CardWait;
 using tolvex::host::Power;
 using tolvex::host::Status;
 using tolvex::sim::Application;
 using tolvex::sim::ReaderSim;
-using tolvex::testutil::Cat, tolvex::testutil::File, tolvex::testutil::Ok;
-using tolvex::testutil::Frame;
-using tolvex::testutil::HostFrames;
+using tolvex::testutil::Cat, tolvex::testutil::Ok;
 using Bytes = std::vector<std::uint8_t>;
 using namespace std::chrono_literals;
 
 const Bytes kSelectAid = Cat({0x00, 0xA4, 0x04, 0x00, 0x07}, Application::Aid());
 const Bytes kSelectFile = {0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01};
-using tolvex::testutil::kPowerOff;
-using tolvex::testutil::kResetCommand;
 
 // Cards whose ATRs ask for short waits (T=0: WI 1; T=1: BWI 1, CWI 1), for the faults that
 // are only over when the driver's waits run out.
@@ -96,43 +88,6 @@ class Cards : public ::testing::Test {
   std::string_view model_;
   std::uint32_t protocol_ = 0;
 };
-
-TEST_F(Cards, WarmResetKeepsTheCardPoweredAndPowerDownEndsIt) {
-  ASSERT_EQ(reader_->PowerCard(Power::kDown).status, STATUS_SUCCESS);
-  EXPECT_EQ(State(), CardState::kAbsent);
-  EXPECT_EQ(reader_->WaitForCard(CardWait::kPresent, 30ms), STATUS_TIMEOUT);
-  // A wait for what already holds ends at once.
-  EXPECT_EQ(reader_->WaitForCard(CardWait::kAbsent, 10s), STATUS_SUCCESS);
-
-  Insert("dual");
-  const auto cold = reader_->PowerCard(Power::kColdReset);
-  ASSERT_EQ(cold.status, STATUS_SUCCESS);
-  sim_->ClearTranscript();
-  const auto warm = reader_->PowerCard(Power::kWarmReset);
-  ASSERT_EQ(warm.status, STATUS_SUCCESS);
-  EXPECT_EQ(warm.value, cold.value);
-  EXPECT_THAT(HostFrames(*sim_), Contains(kResetCommand));
-  EXPECT_THAT(HostFrames(*sim_), Not(Contains(kPowerOff)));
-  ASSERT_EQ(reader_->PowerCard(Power::kDown).status, STATUS_SUCCESS);
-  EXPECT_FALSE(sim_->card_powered());
-  EXPECT_EQ(State(), CardState::kPresent);
-  EXPECT_EQ(reader_->Attribute(SCARD_ATTR_ATR_STRING).status, STATUS_INVALID_DEVICE_STATE);
-}
-
-// A T=0 card: a command of each case, GET RESPONSE, and a repeat with the Le the card asked for.
-TEST_F(Cards, T0CardServesCommandsOfAllFourCases) {
-  Insert("t0-bytewise");
-  Start(SCARD_PROTOCOL_T0);
-  EXPECT_EQ(Send({0x00, 0xA4, 0x04, 0x00}), (Bytes{0x67, 0x00}));
-  EXPECT_EQ(Send(kSelectAid), Ok());
-  EXPECT_EQ(Send({0x00, 0x84, 0x00, 0x00, 0x08}), Ok(Application::ChallengeBytes(0x5EED, 8)));
-  EXPECT_EQ(Send({0x80, 0xEE, 0x00, 0x00, 0x03, 0x01, 0x02, 0x03, 0x00}), (Bytes{0x61, 0x03}));
-  EXPECT_EQ(Send({0x00, 0xC0, 0x00, 0x00, 0x03}), Ok({0x01, 0x02, 0x03}));
-  EXPECT_EQ(Send(kSelectFile), Ok());
-  EXPECT_EQ(Send({0x00, 0xB0, 0x00, 0x00, 0x00}), Ok(File(0, 256)));  // Le 256
-  EXPECT_EQ(Send({0x00, 0xB0, 0x01, 0x3C, 0x10}), (Bytes{0x6C, 0x04}));
-  EXPECT_EQ(Send({0x00, 0xB0, 0x01, 0x3C, 0x04}), Ok(File(316, 4)));
-}
 
 // A command after a select that succeeded, which the reader leaves unanswered or which is sent
 // for T=0 to a T=1 card: its status, and what it leaves.
