@@ -137,8 +137,8 @@ TEST_P(ProtocolSelection, SelectsWhatTheCardConfirmsAndElseLeavesItOff) {
   EXPECT_TRUE(RanOut().empty());
 }
 
-constexpr const char* kOwn = "44 FF 11 13 FD";       // T=1 with the card's own pair, PTS1 13
 constexpr const char* kDefaults = "44 FF 11 11 FF";  // T=1 with the defaults
+// T=1 with the card's own pair (PTS1 13), then with the defaults.
 constexpr const char* kTwoPts = "44 FF 11 13 FD, 44 FF 11 11 FF";
 const PtsCase kPtsCases[] = {
     {"NotOffered", SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T0, PTS_TYPE_DEFAULT, 1, "",

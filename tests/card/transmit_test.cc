@@ -111,7 +111,7 @@ TEST_P(T0Dialogue, StoresTheReplyAndWritesTheFramesTheProcedureBytesCallFor) {
 
 constexpr const char *kSelect = "00 A4 04 00 00", *kSelectFrame = "45 00 A4 04 00 00";
 constexpr const char *kRead = "00 B0 00 00 02", *kReadFrame = "45 00 B0 00 00 02";
-constexpr const char *kUpdate = "00 D6 00 00 02 0A 0B", *kUpdateFrame = "45 00 D6 00 00 02";
+constexpr const char* kUpdate = "00 D6 00 00 02 0A 0B";
 const T0Case kT0Cases[] = {
     {"StatusWordForProcedureByte", 0, kSelect, kSelectFrame, "90 00", 16, STATUS_SUCCESS, "90 00",
      2},
