@@ -211,9 +211,9 @@ using PhaseSites = std::map<std::string_view, std::map<Site, size_t>>;
 
 // One session, step by step; with `site`, that site fails once: at its arrival number `skip`
 // (from 0) in `phase`. What went wrong, if anything; `reached` gets the sites each phase
-// reached.
+// reached, `met` whether the armed failure came.
 std::vector<std::string> RunSession(const Site* site, std::string_view phase, size_t skip,
-                                    PhaseSites& reached) {
+                                    PhaseSites& reached, bool* met = nullptr) {
   // Threads counted once one has come and gone: a sanitizer's runtime starts a thread of its
   // own with the process's first.
   std::thread([] {}).join();
@@ -263,6 +263,7 @@ std::vector<std::string> RunSession(const Site* site, std::string_view phase, si
       if (!left.empty()) problems.push_back("stop left " + left);
     }
   }
+  if (met != nullptr) *met = fired;
   if (const std::ptrdiff_t threads = ThreadCount(); threads != threads_before) {
     problems.push_back(std::to_string(threads - threads_before) + " threads left");
   }
@@ -378,11 +379,15 @@ TEST_P(LowResources, EverySiteFailsOnce) {
   const std::string_view phase = GetParam();
   const auto recorded = Recorded().find(phase);
   ASSERT_NE(recorded, Recorded().end()) << "the phase reached no site";
+  int armed = 0, met = 0;  // sessions with a site armed, and those in which it did fail
   for (const auto& [site, count] : recorded->second) {
     if (!site.can_fail) continue;
     for (const size_t arrival : ArrivalsToFail(count)) {
       PhaseSites reached;
-      std::vector<std::string> problems = RunSession(&site, phase, arrival, reached);
+      bool fired = false;
+      std::vector<std::string> problems = RunSession(&site, phase, arrival, reached, &fired);
+      ++armed;
+      met += fired ? 1 : 0;
       // Once more, as the driver's real read time-outs can run out on a machine loaded far
       // beyond its processors: a fault of the driver shows again, a late answer hardly.
       if (!problems.empty()) problems = RunSession(&site, phase, arrival, reached);
@@ -392,6 +397,8 @@ TEST_P(LowResources, EverySiteFailsOnce) {
           << site.Describe() << ", arrival " << arrival + 1 << " of " << count << ":" << text;
     }
   }
+  // A failure armed but never met would leave every session above passing unchecked.
+  EXPECT_TRUE(armed == 0 || met > 0) << "none of " << armed << " armed sites failed";
 }
 
 INSTANTIATE_TEST_SUITE_P(Phases, LowResources, ::testing::ValuesIn(kPhases),

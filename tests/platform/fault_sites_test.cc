@@ -1,9 +1,5 @@
-// Fault sites: which call a kernel service's allocations count for, and one site failing once.
+// Fault sites: one site failing once, at the arrival asked.
 #include <gtest/gtest.h>
-
-#include <functional>
-#include <set>
-#include <vector>
 
 #include "support/test_driver.h"
 
@@ -14,11 +10,6 @@ using tolvex::testing::TestDriverTest;
 using Site = FaultSites::Site;
 
 constexpr const char* kThisFile = "tests/platform/fault_sites_test.cc";
-constexpr ULONG kBufferedCode =
-    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x801, METHOD_BUFFERED, FILE_ANY_ACCESS);
-
-int g_created_line = 0;  // where the create of the test's device allocated
-
 Site Here(int line, const char* service, const char* what) {
   return Site{kThisFile, line, service, what, true};
 }
@@ -26,79 +17,7 @@ Site Here(int line, const char* service, const char* what) {
 class FaultSitesTest : public TestDriverTest {
  protected:
   FaultSites& faults() { return platform_.faults(); }
-  std::set<Site> Seen() {
-    std::set<Site> sites;
-    for (const auto& [site, count] : faults().Seen()) sites.insert(site);
-    return sites;
-  }
 };
-
-// What the calls of each row count for: the caller's line, whatever the service allocates
-// inside; a driver called meanwhile for its own calls; a handle's close for nothing.
-TEST_F(FaultSitesTest, AllocationsCountForTheCallersSite) {
-  UCHAR buffer[8] = {};
-  PDEVICE_OBJECT device = AddDevice(u"\\Device\\Sited", [](PDEVICE_OBJECT, PIRP irp) {
-    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE) {
-      // clang-format off
-      ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 4, kDriverTag)); const int line = __LINE__;
-      // clang-format on
-      g_created_line = line;
-    }
-    return Complete(irp, STATUS_SUCCESS);
-  });
-  ASSERT_NE(device, nullptr);
-  KEVENT event;
-  IO_STATUS_BLOCK iosb;
-  KeInitializeEvent(&event, NotificationEvent, FALSE);
-  PFILE_OBJECT file = nullptr;
-  UNICODE_STRING name;
-  RtlInitUnicodeString(&name, u"\\Device\\Sited");
-  const struct {
-    const char* name;
-    std::function<std::set<Site>()> calls;  // makes the calls, returns the sites expected
-  } rows[] = {
-      {"pool: its own line and tag",
-       [&] {
-         // clang-format off
-         ExFreePool(ExAllocatePoolWithTag(NonPagedPool, 8, kDriverTag)); const int line = __LINE__;
-         // clang-format on
-         return std::set<Site>{Here(line, "ExAllocatePoolWithTag", "TstD")};
-       }},
-      {"request: the request and its buffer at the builder's line",
-       [&] {
-         // clang-format off
-         PIRP irp = IoBuildDeviceIoControlRequest(kBufferedCode, device, buffer, 8, buffer, 8, FALSE, &event, &iosb); const int line = __LINE__;
-         // clang-format on
-         EXPECT_EQ(IofCallDriver(device, irp), STATUS_SUCCESS);
-         return std::set<Site>{Here(line, "IoBuildDeviceIoControlRequest", "Irp "),
-                               Here(line, "IoBuildDeviceIoControlRequest", "IoBf")};
-       }},
-      {"open: the file and create request at the opener's line, the driver's own at its line",
-       [&] {
-         PDEVICE_OBJECT opened = nullptr;
-         // clang-format off
-         const NTSTATUS status = IoGetDeviceObjectPointer(&name, FILE_ALL_ACCESS, &file, &opened); const int line = __LINE__;
-         // clang-format on
-         EXPECT_EQ(status, STATUS_SUCCESS);
-         return std::set<Site>{Here(line, "IoGetDeviceObjectPointer", "File"),
-                               Here(line, "IoGetDeviceObjectPointer", "Irp "),
-                               Here(g_created_line, "ExAllocatePoolWithTag", "TstD")};
-       }},
-      {"close: nothing, it must get through",
-       [&] {
-         ObfDereferenceObject(file);
-         return std::set<Site>{};
-       }},
-  };
-  for (const auto& row : rows) {
-    faults().ClearSeen();
-    const std::set<Site> expected = row.calls();
-    std::vector<std::string> seen, wanted;
-    for (const Site& site : Seen()) seen.push_back(site.Describe());
-    for (const Site& site : expected) wanted.push_back(site.Describe());
-    EXPECT_EQ(seen, wanted) << row.name;
-  }
-}
 
 // One arrival at the armed site fails, once: the one `skip` arrivals on, not counting those
 // while held. Other sites never fail.
