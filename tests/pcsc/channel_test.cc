@@ -210,37 +210,6 @@ TEST_F(ChannelTest, Attributes) {
 
 // Cases 2 to 4 up to the longest command and response, between a cold and a warm reset and the
 // power-off.
-// A card whose ATR is the longest there is: 33 bytes, four groups of interface bytes, 15
-// historical bytes and TCK. It answers nothing else.
-class LongestAtrCard : public sim::Card {
- public:
-  static inline const Bytes kAtr = {0x3B, 0xFF, 0x11, 0x00, 0x00, 0xE0, 0x00, 0x0A, 0xF1,
-                                    0x20, 0x45, 0x00, 0xF1, 0xFE, 0x00, 0x00, 0x01, 0x41,
-                                    0x42, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4A,
-                                    0x4B, 0x4C, 0x4D, 0x4E, 0x4F, 0xDE};
-  std::string_view model() const override { return "longest ATR"; }
-  Bytes Reset() override { return powered_ = true, kAtr; }
-  void PowerOff() override { powered_ = false; }
-  bool powered() const override { return powered_; }
-  void Receive(std::span<const std::uint8_t>, sim::CardOutput&) override {}
-  unsigned clocks_per_etu() const override { return 372; }
-  int protocol() const override { return powered_ ? 0 : -1; }
-
- private:
-  bool powered_ = false;
-};
-
-TEST_F(ChannelTest, TheLongestAtrIsHandedOverWhole) {
-  // Swapped without the reader telling: a card-out report still on its way would otherwise
-  // reach the driver in the middle of the power-up.
-  reader_.sim().RemoveCard(/*report=*/false);
-  reader_.sim().InsertCard(std::make_unique<LongestAtrCard>(), /*report=*/false);
-  Bytes atr;
-  ASSERT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
-  EXPECT_EQ(Power(IFD_POWER_UP, &atr), IFD_SUCCESS);
-  EXPECT_EQ(atr, LongestAtrCard::kAtr);
-}
-
 TEST_F(ChannelTest, PowerAndExchanges) {
   Bytes file(256), echo = {0x80, 0xEE, 0x00, 0x00, 0xFF}, atr, response;
   for (std::size_t i = 0; i < file.size(); ++i) file[i] = (i * 13 + 7) & 0xFF;
@@ -359,22 +328,6 @@ TEST_F(ChannelTest, StopEndsTheWaitInFlightOrTheNextOne) {
   start = Clock::now();
   EXPECT_EQ(TolvexWaitForCardEvent(lun_, 300), IFD_SUCCESS);
   EXPECT_GE(Seconds(start), 0.29);
-}
-
-TEST_F(ChannelTest, CloseIsQuickWithThePoweredCardAndFreesTheLun) {
-  Ready();
-  const auto start = Clock::now();
-  EXPECT_EQ(IFDHCloseChannel(lun_), IFD_SUCCESS);
-  EXPECT_LT(Seconds(start), 3.0);
-  EXPECT_EQ(IFDHICCPresence(lun_), IFD_COMMUNICATION_ERROR);
-  // The Lun can be opened again, but not twice, and its device not on another Lun.
-  ASSERT_EQ(Open(lun_, reader_), IFD_SUCCESS);
-  PtySimulator other;
-  ASSERT_TRUE(other.ok());
-  EXPECT_EQ(Open(lun_, other), IFD_COMMUNICATION_ERROR);
-  EXPECT_EQ(Open(NextLun(), reader_), IFD_COMMUNICATION_ERROR);
-  EXPECT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
-  EXPECT_EQ(ChannelTable::Get().size(), 1u);
 }
 
 TEST_F(ChannelTest, ReaderGoneIsNoSuchDevice) {
