@@ -297,5 +297,38 @@ TEST(CardNames, FindsTheCardsInAListInPcscToolsFormat) {
   std::remove(path.c_str());
 }
 
+// A name is shown only as well-formed UTF-8: each row a name in the list, at the edges of
+// Unicode's table of well-formed sequences, and what is shown of it.
+TEST(CardNames, ShowOnlyWellFormedUtf8) {
+  const struct {
+    const char* name;
+    const char* shown;
+  } rows[] = {
+      {"\x7F", "\x7F"},
+      {"\xC1\xBF", "??"},
+      {"\xC2\x80 \xDF\xBF", "\xC2\x80 \xDF\xBF"},
+      {"\xE0\x9F\xBF", "???"},
+      {"\xE0\xA0\x80", "\xE0\xA0\x80"},
+      {"\xE1\x80\x80", "\xE1\x80\x80"},
+      {"\xED\x9F\xBF", "\xED\x9F\xBF"},
+      {"\xF0\x8F\xBF\xBF", "????"},
+      {"\xF0\x90\x80\x80!", "\xF0\x90\x80\x80!"},
+      {"\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+      {"\xF4\x90\x80\x80", "????"},
+      {"\xF5\x80\x80\x80", "????"},
+      {"a\xE2\x82", "a??"},
+  };
+  const std::string path = testing::TempDir() + "tolvex_smartcard_list_utf8.txt";
+  {
+    std::ofstream list(path);
+    list << "3B 00\n";
+    for (const auto& row : rows) list << "\t" << row.name << "\n";
+  }
+  const std::vector<std::string> names = CardNames(B("3B 00"), path);
+  ASSERT_EQ(names.size(), std::size(rows));
+  for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(names[i], rows[i].shown) << i;
+  std::remove(path.c_str());
+}
+
 }  // namespace
 }  // namespace tolvex::host

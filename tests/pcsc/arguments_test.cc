@@ -7,7 +7,9 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "log_stub.h"
 #include "pcsc/channel.h"
@@ -55,8 +57,17 @@ TEST(CreateChannel, WhatNamesNoTerminalIsRefusedAndLeavesNothing) {
   close(master);
   close(fd);
   unlink(file);
-  EXPECT_EQ(ChannelDevice(3), "/dev/ttyS3");  // a port's number, or a serial CHANNELID
-  EXPECT_EQ(ChannelDevice(0x000102F8), "/dev/ttyS1");
+  // A port's number, or a serial CHANNELID: a COM port's address or a port's number.
+  const std::pair<DWORD, std::optional<std::string>> channels[] = {{3, "/dev/ttyS3"},
+                                                                   {255, "/dev/ttyS255"},
+                                                                   {256, std::nullopt},
+                                                                   {0x000103F8, "/dev/ttyS0"},
+                                                                   {0x000102F8, "/dev/ttyS1"},
+                                                                   {0x000102E8, "/dev/ttyS3"},
+                                                                   {0x000100FF, "/dev/ttyS255"},
+                                                                   {0x00010100, std::nullopt},
+                                                                   {0x00020001, std::nullopt}};
+  for (const auto& [channel, device] : channels) EXPECT_EQ(ChannelDevice(channel), device);
   EXPECT_EQ(IFDHCreateChannel(kLun, 0x7FFFFFFF), IFD_COMMUNICATION_ERROR);  // outside the map
   EXPECT_EQ(IFDHCreateChannel(kLun, 4096), IFD_COMMUNICATION_ERROR);
   EXPECT_EQ(ChannelTable::Get().size(), 0u);
