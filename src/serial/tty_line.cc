@@ -171,8 +171,9 @@ void TtyLine::WatchModemLines() {
 NTSTATUS TtyLine::Configure(const LineSettings& settings) {
   const int fd = fd_.load();
   if (fd < 0) return STATUS_SUCCESS;  // applied when the device is opened
-  termios t{};
-  if (tcgetattr(fd, &t) != 0) return StatusFromErrno(errno);
+  termios before{};
+  if (tcgetattr(fd, &before) != 0) return StatusFromErrno(errno);
+  termios t = before;
   cfmakeraw(&t);
   t.c_cflag |= CLOCAL | CREAD;
   t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -223,7 +224,19 @@ NTSTATUS TtyLine::Configure(const LineSettings& settings) {
   if (speed == nullptr) return STATUS_INVALID_PARAMETER;  // no such rate on this system
   cfsetispeed(&t, speed->code);
   cfsetospeed(&t, speed->code);
-  if (tcsetattr(fd, TCSANOW, &t) != 0) return StatusFromErrno(errno);
+  // A terminal takes what it has of the settings and drops the rest (a pseudo-terminal has no
+  // parity and only 8 data bits; some adapters have no mark or space parity): tcsetattr then
+  // succeeds if anything changed and fails with EINVAL if nothing did. Either way, framing or a
+  // rate the terminal did not take is refused, as a rate the system does not have is, and the
+  // terminal is put back as it was.
+  if (tcsetattr(fd, TCSANOW, &t) != 0 && errno != EINVAL) return StatusFromErrno(errno);
+  termios taken{};
+  if (tcgetattr(fd, &taken) != 0) return StatusFromErrno(errno);
+  constexpr tcflag_t kFraming = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+  if ((taken.c_cflag & kFraming) != (t.c_cflag & kFraming) || cfgetospeed(&taken) != speed->code) {
+    (void)tcsetattr(fd, TCSANOW, &before);
+    return STATUS_INVALID_PARAMETER;
+  }
   return STATUS_SUCCESS;
 }
 
