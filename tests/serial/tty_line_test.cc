@@ -63,19 +63,43 @@ class TtyPortTest : protected Pty, public SerialPortTest {
   }
 };
 
+// Each row's settings, one after the other, and the terminal as another user of it sees it. A
+// pseudo-terminal has no parity and only 8 data bits: framing it does not take is refused and
+// leaves the terminal as it was, and the flow control is set all the same.
 TEST_F(TtyPortTest, SettingsReachTheTerminalInRawMode) {
+  constexpr tcflag_t kShown = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+  constexpr NTSTATUS kRefused = STATUS_INVALID_PARAMETER;
+  const struct {
+    SERIAL_LINE_CONTROL line;
+    NTSTATUS status;
+    ULONG flow;  // FlowReplace
+    tcflag_t cflag;
+    tcflag_t iflag;
+  } rows[] = {
+      {{STOP_BITS_2, NO_PARITY, 8}, STATUS_SUCCESS, 0, CS8 | CSTOPB, 0},
+      {{STOP_BIT_1, ODD_PARITY, 8}, kRefused, SERIAL_AUTO_TRANSMIT, CS8 | CSTOPB, IXON},
+      {{STOP_BITS_1_5, NO_PARITY, 7}, kRefused, SERIAL_AUTO_RECEIVE, CS8 | CSTOPB, IXOFF},
+      {{STOP_BIT_1, NO_PARITY, 8}, STATUS_SUCCESS, 0, CS8, 0},
+      {{STOP_BIT_1, MARK_PARITY, 8}, kRefused, 0, CS8, 0},
+      {{STOP_BITS_2, SPACE_PARITY, 8}, kRefused, 0, CS8, 0},
+      {{STOP_BITS_2, EVEN_PARITY, 8}, kRefused, 0, CS8, 0},
+  };
   ASSERT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{19200}), STATUS_SUCCESS);
-  ASSERT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, SERIAL_LINE_CONTROL{STOP_BITS_2, NO_PARITY, 8}),
-            STATUS_SUCCESS);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(&row - rows);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_LINE_CONTROL, row.line), row.status);
+    EXPECT_EQ(Set(IOCTL_SERIAL_SET_HANDFLOW, SERIAL_HANDFLOW{0, row.flow, 0, 0}), STATUS_SUCCESS);
+    const termios t = Terminal();
+    EXPECT_EQ(t.c_cflag & kShown, row.cflag);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), row.iflag);
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(cfgetospeed(&t), B19200);
+  }
   // A rate the system does not have is refused and changes nothing.
-  EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{12345}), STATUS_INVALID_PARAMETER);
+  EXPECT_EQ(Set(IOCTL_SERIAL_SET_BAUD_RATE, SERIAL_BAUD_RATE{12345}), kRefused);
   EXPECT_EQ(Get<SERIAL_BAUD_RATE>(IOCTL_SERIAL_GET_BAUD_RATE).BaudRate, 19200u);
-  const termios t = Terminal();
-  EXPECT_EQ(cfgetospeed(&t), B19200);
-  EXPECT_EQ(cfgetispeed(&t), B19200);
-  EXPECT_EQ(t.c_cflag & (CSIZE | PARENB | CSTOPB), CS8 | CSTOPB);
-  EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u);
-  EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  const termios after = Terminal();
+  EXPECT_EQ(cfgetispeed(&after), B19200);
 }
 
 TEST_F(TtyPortTest, BytesFlowBothWaysAndThereAreNoModemLines) {
