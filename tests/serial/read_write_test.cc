@@ -71,6 +71,29 @@ TEST_F(HeldWriteTest, WriteWaitsForTheLineAndEndsByItsTimeOut) {
   EXPECT_EQ(held().taken(), (Bytes{1, 2, 3, 4, 5, 6, 20, 21, 22}));
 }
 
+// Requests that ask for nothing, or for what the port does not do: each ends at once with its
+// status and no byte, and the byte waiting on the line is still there for the next read.
+TEST_F(CancelTest, EmptyAndUnknownRequestsEndAtOnceAndTakeNothing) {
+  const struct {
+    const char* name;
+    UCHAR major;
+    NTSTATUS status;
+  } rows[] = {{"a read of nothing", IRP_MJ_READ, STATUS_SUCCESS},
+              {"a write of nothing", IRP_MJ_WRITE, STATUS_SUCCESS},
+              {"an internal control request", IRP_MJ_INTERNAL_DEVICE_CONTROL,
+               STATUS_INVALID_DEVICE_REQUEST}};
+  line_->Send({0x42});
+  for (const auto& row : rows) {
+    Request request(device_, kCarrierCode, {}, 0, row.major);
+    EXPECT_EQ(request.dispatch, row.status) << row.name;
+    EXPECT_EQ(request.outcome(), Outcome(row.status, 0)) << row.name;
+    EXPECT_TRUE(line_->TakeWritten().empty()) << row.name;
+  }
+  RequestPtr read = StartRead(1);
+  ASSERT_TRUE(read->Wait());
+  EXPECT_EQ(read->Finish(), Bytes{0x42});
+}
+
 // Readers post reads and cancel them at varying moments while the far end streams bytes: each
 // read completes exactly once, as read or as cancelled, and every byte sent is accounted for.
 // A port that let the cancel routine and its thread both take a read loses or repeats bytes
