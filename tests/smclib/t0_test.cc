@@ -27,6 +27,7 @@ TEST(T0, ApduBecomesAT0CommandOrNothing) {
     ULONG library_buffer = kBufferSize;  // SmartcardRequest's size
   } kCases[] = {
       {"FF FF FF FF 00 B0 00 00 08", "00 B0 00 00 08", kOk, 0, 8, 12},
+      {"00 A4 00 00", "00 A4 00 00 00", kOk},  // case 1: P3 0
       {"00 D6 00 00 03 01 02 03", "00 D6 00 00 03 01 02 03", kOk, 3, 0, 8, 8},
       {"00 D6 00 00 03 01 02 03", "", STATUS_INVALID_DEVICE_STATE, 0, 0, 8, 7},
       {"02 00 00 00 08 00", "", kRefused, 0, 0, 0},
