@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <cstring>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -63,6 +64,74 @@ TEST(UnicodeStringTest, CopyAndAppendFitTheRoomAndTerminateWhenItIsThere) {
     EXPECT_EQ(RtlAppendUnicodeToString(&destination.text, appended), status);
     EXPECT_EQ(destination.Result(), std::pair(std::u16string(result), terminated));
   }
+}
+
+// A direct registry query stores each value as its destination says: a string in the caller's
+// counted string (its text without the stored terminator, terminated where there is room) or in
+// one the query allocates; other data in the room a LONG announces (negative: the data only;
+// positive: length, type and data). Too little room stores nothing.
+TEST(UnicodeStringTest, DirectRegistryQueryStoresEachValueInItsRoom) {
+  constexpr const char16_t* kKey = u"\\Registry\\Machine\\Test";
+  const std::vector<UCHAR> ab = {'A', 0, 'B', 0}, abz = {'A', 0, 'B', 0, 0, 0};
+  const std::vector<UCHAR> data = {1, 2, 3, 4, 5, 6};
+  const struct {
+    ULONG type;
+    std::vector<UCHAR> value;
+    int room;  // strings: the counted string's capacity (0: no buffer); others: the LONG
+    NTSTATUS status;
+    std::u16string text;  // strings: what the counted string holds after
+    bool terminated = false;
+  } rows[] = {
+      {REG_SZ, abz, 8, STATUS_SUCCESS, u"AB", true},
+      {REG_SZ, ab, 6, STATUS_SUCCESS, u"AB", true},
+      {REG_SZ, ab, 4, STATUS_SUCCESS, u"AB", false},
+      {REG_SZ, abz, 2, STATUS_BUFFER_TOO_SMALL, u""},
+      {REG_SZ, abz, 0, STATUS_SUCCESS, u"AB", true},
+      {REG_BINARY, data, -6, STATUS_SUCCESS},
+      {REG_BINARY, data, -5, STATUS_BUFFER_TOO_SMALL},
+      {REG_BINARY, data, 14, STATUS_SUCCESS},
+      {REG_BINARY, data, 13, STATUS_BUFFER_TOO_SMALL},
+  };
+  tolvex::platform::Platform platform;
+  tolvex::platform::PlatformScope scope(platform);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(&row - rows);
+    platform.registry().SetValue(kKey, u"V", row.type, row.value);
+    Buffer string(static_cast<USHORT>(row.room > 0 ? row.room : 0));
+    if (row.room == 0) string.text = UNICODE_STRING{0, 0, nullptr};
+    std::array<UCHAR, 32> bytes{};
+    bytes.fill(0xEE);
+    const LONG room = row.room;
+    std::memcpy(bytes.data(), &room, sizeof(room));
+    RTL_QUERY_REGISTRY_TABLE table[2] = {};
+    table[0] = {nullptr, RTL_QUERY_REGISTRY_DIRECT | RTL_QUERY_REGISTRY_REQUIRED,
+                const_cast<PWSTR>(u"V"),
+                row.type == REG_SZ ? static_cast<PVOID>(&string.text) : bytes.data()};
+    EXPECT_EQ(RtlQueryRegistryValues(RTL_REGISTRY_ABSOLUTE, kKey, table, nullptr, nullptr),
+              row.status);
+    if (row.type == REG_SZ) {
+      EXPECT_EQ(std::u16string(View(string.text)), row.text);
+      const bool terminated = string.text.Length + 2 <= string.text.MaximumLength &&
+                              string.text.Buffer[string.text.Length / 2] == u'\0';
+      EXPECT_EQ(terminated, row.terminated);
+      if (row.room == 0 && string.text.Buffer != nullptr) ExFreePool(string.text.Buffer);
+      continue;
+    }
+    std::vector<UCHAR> stored(bytes.begin(), bytes.begin() + 14);
+    std::vector<UCHAR> expected(14, 0xEE);
+    std::memcpy(expected.data(), &room, sizeof(room));
+    if (row.status == STATUS_SUCCESS && room < 0)
+      std::copy(data.begin(), data.end(), expected.begin());
+    if (row.status == STATUS_SUCCESS && room > 0) {
+      const ULONG header[2] = {6, REG_BINARY};
+      std::memcpy(expected.data(), header, sizeof(header));
+      std::copy(data.begin(), data.end(), expected.begin() + 8);
+    }
+    EXPECT_EQ(stored, expected);
+  }
+  const UCHAR a[8] = {1, 2, 3, 4, 9, 9, 9, 9}, b[8] = {1, 2, 7, 4, 9, 9, 9, 9};
+  EXPECT_EQ(RtlCompareMemory(a, a, 4), 4u);
+  EXPECT_EQ(RtlCompareMemory(a, b, 4), 2u);
 }
 
 TEST(TextTest, Utf16AndUtf8RoundTripAndCaseFoldsAsciiLettersOnly) {
