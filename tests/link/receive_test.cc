@@ -34,7 +34,6 @@ class ReceivePath : public tolvex::testutil::LinkBenchTest {
   }
   static LONGLONG ReadWait(ULONG count) { return LONGLONG{kBenchInterval} * count + kLongWait; }
 };
-using Handover = ReceivePath;
 
 // After a reader error the read's verdict is the reader's code in front of it, unless that is a
 // success code; the read's buffer is left alone.
@@ -100,7 +99,7 @@ const ReportCase kReports[] = {
     // Nothing more comes: the line quiet for the port's read time-out ends the read.
     {"LineFallsQuiet", 0, "41", 2, STATUS_IO_TIMEOUT},
 };
-class ReportEndsTheRead : public Handover, public ::testing::WithParamInterface<ReportCase> {};
+class ReportEndsTheRead : public ReceivePath, public ::testing::WithParamInterface<ReportCase> {};
 
 // A report that comes while the read waits ends it at once, long before its own time.
 TEST_P(ReportEndsTheRead, AtOnceWhileItWaits) {
@@ -135,57 +134,6 @@ TEST_F(ReceivePath, NoReadWaitsForTheBytesOfACardThatIsGone) {
     EXPECT_EQ(Read(3), STATUS_IO_TIMEOUT);
     EXPECT_EQ(Waits().size(), state == SCARD_ABSENT ? 0u : 1u);
   }
-}
-
-TEST_F(Handover, ReportsOfTheExchangeBeforeNeverEndTheAnswersRead) {
-  // The reader sent the card's end of block, a damaged character and the card's removal
-  // before it saw the command; they reach the driver while it waits for the command's answer.
-  Command({});
-  reader()->ReadTotalTimeout = kLongWait;
-  Record();
-  Feeder feeder(bench_, {{ReadWait(1), {0x10, 0x83, 0x10, 0x88, 0x10, 0x86, 0x10, 0x83, STC_OK}}});
-  ASSERT_EQ(Read(1), STATUS_SUCCESS);
-  EXPECT_EQ(bytes_, Bytes{STC_OK});
-  EXPECT_EQ(SharedLoad(reader()->CharacterErrorStatus), STATUS_SUCCESS);
-  EXPECT_EQ(SharedLoad(reader()->BlockEndStatus), STATUS_IO_TIMEOUT);
-}
-
-// The read's own time runs out while the worker waits at the port for the rest of the answer:
-// the read ends by its time, and the worker's port read, which fails later, leaves the next
-// command a purge of whatever waits to go out to the reader.
-TEST_F(Handover, ReadThatRunsOutWhileTheWorkerWaitsAtThePort) {
-  SERIAL_TIMEOUTS timeouts{0, 0, 2000, 0, 1000};  // the worker's reads wait 2 s
-  ASSERT_EQ(
-      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
-      STATUS_SUCCESS);
-  Answered();
-  reader()->ReadTotalTimeout = 1000;
-  Record();
-  Feeder feeder(bench_, {{1100, {0x41}}});
-  EXPECT_EQ(Read(2), STATUS_IO_TIMEOUT);
-  EXPECT_EQ(RanOut(), std::vector<LONGLONG>{1100});
-  ASSERT_TRUE(tolvex::testutil::WaitUntil([&] {
-    SpinLockGuard lock(&reader()->ReceiveLock);  // (the port untouched: no other order made)
-    return reader()->PurgePending != FALSE;
-  }));
-  bench_.port().ClearRequests();
-  Command({STC_OK});
-  ASSERT_FALSE(bench_.port().Requests().empty());
-  EXPECT_EQ(bench_.port().Requests().front().code, IOCTL_SERIAL_PURGE);
-}
-
-TEST_F(Handover, FrameThePortDoesNotTakeIsAnErrorAndNoAnswerIsAwaited) {
-  SERIAL_TIMEOUTS timeouts{50, 0, 100, 0, 50};  // writes end in 50 ms
-  ASSERT_EQ(
-      IFSerialIoctl(reader(), IOCTL_SERIAL_SET_TIMEOUTS, &timeouts, sizeof(timeouts), nullptr, 0),
-      STATUS_SUCCESS);
-  bench_.line().HoldWrites(true);
-  Record();
-  const UCHAR value = 0x12;
-  EXPECT_EQ(IFWriteSTCRegister(reader(), 5, 1, &value), STATUS_IO_TIMEOUT);
-  EXPECT_THAT(Waits(), ElementsAre(-1));  // the write's own, ended by the port's time-out
-  bench_.line().HoldWrites(false);
-  EXPECT_TRUE(Frames().empty());
 }
 
 }  // namespace

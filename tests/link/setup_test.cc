@@ -5,7 +5,6 @@
 
 #include <tuple>
 
-#include "driver/frame/frame.h"
 #include "support/card_bench.h"
 
 namespace {
@@ -37,65 +36,6 @@ TEST_F(SerialSetUp, PendingRequestIsAwaitedForItsTimeThenCancelled) {
   EXPECT_EQ(bench_.platform().pool().Usage(PoolTag("Irp ")).allocations, 0u);
   EXPECT_THAT(Waits(), ElementsAre(40, -1));
 }
-
-// Set-up: the configuration's requests in order, each with its member of the configuration,
-// 25 ms after each and 450 ms after the last (or the first that failed, whose status is given
-// back); the port keeps what went through, and the listener is armed only when all did.
-struct SetUpCase {
-  const char* name;
-  void (*edit)(SERIAL_CONFIG&);  // the driver's own configuration, changed
-  NTSTATUS status;
-  size_t sent;  // requests that reached the port
-  friend void PrintTo(const SetUpCase& c, std::ostream* os) { *os << c.name; }
-};
-class SetUpTable : public SerialSetUp, public ::testing::WithParamInterface<SetUpCase> {};
-
-TEST_P(SetUpTable, SendsTheConfigurationInOrderWaitsAndListensOnlyIfAllWentThrough) {
-  const SetUpCase& c = GetParam();
-  SERIAL_CONFIG config;
-  DrvSerialConfiguration(&config);
-  c.edit(config);
-  bench_.port().ClearRequests();
-  Record();
-  EXPECT_EQ(bench_.Start(&config), c.status);
-  const auto bytes = [](const auto& member) {
-    return Bytes(reinterpret_cast<const UCHAR*>(&member),
-                 reinterpret_cast<const UCHAR*>(&member) + sizeof(member));
-  };
-  const std::pair<ULONG, Bytes> all[] = {
-      {IOCTL_SERIAL_SET_BAUD_RATE, bytes(config.BaudRate)},
-      {IOCTL_SERIAL_SET_LINE_CONTROL, bytes(config.LineControl)},
-      {IOCTL_SERIAL_SET_CHARS, bytes(config.Chars)},
-      {IOCTL_SERIAL_SET_TIMEOUTS, bytes(config.Timeouts)},
-      {IOCTL_SERIAL_SET_HANDFLOW, bytes(config.HandFlow)},
-      {IOCTL_SERIAL_PURGE, bytes(config.PurgeMask)},
-      {IOCTL_SERIAL_SET_BREAK_OFF, {}},
-      {IOCTL_SERIAL_SET_WAIT_MASK, bytes(config.EventMask)},
-  };
-  std::vector<std::pair<ULONG, Bytes>> expected(all, all + c.sent), sent;
-  if (c.status == STATUS_SUCCESS) expected.push_back({IOCTL_SERIAL_WAIT_ON_MASK, {}});
-  for (const auto& r : bench_.port().Requests()) sent.push_back({r.code, r.input});
-  EXPECT_EQ(sent, expected);
-  std::vector<ULONG> delays(c.sent, 25);
-  delays.push_back(450);
-  EXPECT_EQ(Delays(), delays);
-  EXPECT_EQ(bench_.port().has_pending_wait(), c.status == STATUS_SUCCESS);
-  if (c.sent > 3) {  // what the port now holds
-    const SERIAL_TIMEOUTS t = bench_.port().timeouts();
-    EXPECT_EQ(bytes(t), bytes(config.Timeouts));
-    EXPECT_EQ(bench_.port().settings().baud_rate, config.BaudRate.BaudRate);
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Configurations, SetUpTable,
-    ::testing::Values(SetUpCase{"TheDrivers", [](SERIAL_CONFIG&) {}, STATUS_SUCCESS, 8},
-                      SetUpCase{"NoBaudRate", [](SERIAL_CONFIG& c) { c.BaudRate.BaudRate = 0; },
-                                STATUS_INVALID_PARAMETER, 1},
-                      SetUpCase{"NineDataBits",
-                                [](SERIAL_CONFIG& c) { c.LineControl.WordLength = 9; },
-                                STATUS_INVALID_PARAMETER, 2}),
-    [](const auto& test) { return std::string(test.param.name); });
 
 TEST_F(StcProtocol, RegisterWriteSendsCommandAndValueAndNeedsTheSuccessCode) {
   const UCHAR value[] = {0x12, 0x34, 0x56};
