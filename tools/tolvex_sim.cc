@@ -1,11 +1,13 @@
 // tolvex-sim: the simulated reader (src/sim) on a pseudo-terminal, for a driver that opens a
 // real serial device.
 //
-//   tolvex-sim [-V|--version] --pty [--card MODEL|none] [--firmware 0xNN]
+//   tolvex-sim [-V|--version] --pty [--link PATH] [--card MODEL|none] [--firmware 0xNN]
 //              [--paced | --jitter SEED [--jitter-gap US] [--jitter-block-end MS]] [--trace]
 //
 // Prints the path of the terminal's slave side alone on the first line, then plays the
-// reader on the master side until SIGINT or SIGTERM or "quit". The reader has a card in it
+// reader on the master side until SIGINT, SIGTERM, SIGHUP or "quit". --link keeps a symbolic
+// link at PATH to the terminal while it runs: a stable name for a simulator that is started
+// again, as udev's names are for USB serial adapters (see StableName). The reader has a card in it
 // (dual unless --card says otherwise; none: empty). Standard input closed or at its end (the
 // program started in the background of a script) leaves it running.
 // Commands on standard input, one a line, each answered with one line ("ok ..." or
@@ -23,6 +25,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -63,7 +66,52 @@ void Say(const std::string& line) {
 
 struct Settings {
   std::string model = "dual";  // the card at start; "none" for none
+  std::string link;            // --link: where the stable name goes; empty for none
   SimulatedReaderOptions reader;
+};
+
+// The symbolic link --link asks for. It is put in place before the terminal's path is
+// printed, so whoever reads that line may use the name at once. A link already there (left by
+// a simulator that was killed, or one that is still running) is replaced in one step, by a
+// rename, so that a client opening the name never finds it missing; anything else there is
+// left alone and refused. At the end the link goes, unless it no longer names this
+// simulator's terminal: another simulator has taken the name over since, and keeps it.
+class StableName {
+ public:
+  StableName() = default;
+  StableName(const StableName&) = delete;
+  StableName& operator=(const StableName&) = delete;
+  ~StableName() {
+    if (path_.empty()) return;
+    std::string named(target_.size() + 1, '\0');
+    const ssize_t n = readlink(path_.c_str(), named.data(), named.size());
+    if (n == static_cast<ssize_t>(target_.size()) &&
+        named.compare(0, target_.size(), target_) == 0) {
+      (void)unlink(path_.c_str());
+    }
+  }
+
+  // "" once `path` names `target`; else why it does not.
+  std::string Make(const std::string& path, const std::string& target) {
+    struct stat there {};
+    if (lstat(path.c_str(), &there) == 0 && !S_ISLNK(there.st_mode)) {
+      return path + " is there and is not a symbolic link";
+    }
+    const std::string temporary = path + ".tolvex-sim-" + std::to_string(getpid());
+    (void)unlink(temporary.c_str());
+    if (symlink(target.c_str(), temporary.c_str()) != 0 ||
+        rename(temporary.c_str(), path.c_str()) != 0) {
+      const std::string why = std::strerror(errno);
+      (void)unlink(temporary.c_str());
+      return path + ": " + why;
+    }
+    path_ = path;
+    target_ = target;
+    return "";
+  }
+
+ private:
+  std::string path_, target_;
 };
 
 // Reads the command line into `settings`; an exit code when the program is to end now.
@@ -77,6 +125,10 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
   std::int64_t jitter_gap_us = reader.jitter_gap.count();
   std::int64_t jitter_block_end_ms = reader.jitter_block_end.count();
   app.add_flag("--pty", pty_mode, "Simulate the reader on a pseudo-terminal (required)");
+  app.add_option("--link", settings->link,
+                 "Keep a symbolic link at PATH to the terminal while running (replacing a link "
+                 "already there)")
+      ->type_name("PATH");
   app.add_option("--card", settings->model, "Card in the reader at start (none: no card)")
       ->check(tolvex::tools::CardModelValidator("none"))
       ->capture_default_str();
@@ -133,7 +185,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
   return std::nullopt;
 }
 
-// SIGINT and SIGTERM end the run through signal_pipe; a reader gone from the terminal is no
+// SIGINT, SIGTERM and SIGHUP (the terminal it was started from closed) end the run through
+// signal_pipe, so that the stable name is taken away; a reader gone from the terminal is no
 // reason to die.
 void CatchSignals() {
   struct sigaction action {};
@@ -141,6 +194,7 @@ void CatchSignals() {
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
@@ -207,6 +261,13 @@ int main(int argc, char** argv) {
     return 1;
   }
   CatchSignals();
+  StableName name;
+  if (!settings.link.empty()) {
+    if (const std::string error = name.Make(settings.link, pty.path()); !error.empty()) {
+      std::fprintf(stderr, "tolvex-sim: %s\n", error.c_str());
+      return 1;
+    }
+  }
 
   SimulatedReader reader = pty.reader();
   if (settings.model != "none") {

@@ -6,8 +6,10 @@ tolvex command drives it through the terminal, the serial port driver and the dr
 """
 
 import json
+import os
 import subprocess
 import sys
+import tempfile
 
 from e2e import Simulator, arguments, check, verdict
 
@@ -15,8 +17,66 @@ AID = "00A4040007F0544F4C564558"
 LIMIT_S = 60  # for any one tolvex command: nothing may hang
 
 
+def stable_names(options):
+    """tolvex-sim --link PATH, one row a case: what was at PATH, what it names while the
+    simulator runs (the reader answers through it), what is left once it ends; or the refusal."""
+    folder = tempfile.mkdtemp()
+    link = os.path.join(folder, "reader")
+    # (what, what is at PATH first: nothing, a dangling link, a file, a missing folder; how the
+    # simulator ends; the exit code; its error)
+    rows = [
+        ("a new name, taken away at quit", None, "quit", 0, ""),
+        ("a link left behind replaced, taken away at SIGTERM", "dangling", "stop", 0, ""),
+        ("a file there is refused and left alone", "file", None, 1, "is not a symbolic link"),
+        ("a folder that is not there is refused", "nofolder", None, 1, "No such file"),
+    ]
+    for what, before, end, code, error in rows:
+        path = os.path.join(folder, "none", "reader") if before == "nofolder" else link
+        if before == "dangling":
+            os.symlink("/dev/pts/nothing-there", link)
+        elif before == "file":
+            with open(link, "w") as f:
+                f.write("kept")
+        if code != 0:
+            result = subprocess.run([options.sim, "--pty", "--link", path], capture_output=True,
+                                    text=True, timeout=LIMIT_S)
+            left = open(link).read() if before == "file" else None
+            check(result.returncode == code and error in result.stderr and
+                  result.stdout == "" and left in (None, "kept"), f"--link: {what}",
+                  f"exit {result.returncode}: {result.stdout}{result.stderr}, left {left!r}")
+            if before == "file":
+                os.unlink(link)
+            continue
+        sim = Simulator(options.sim, ["--link", path])
+        named = os.readlink(path)
+        info = subprocess.run([options.tolvex, "--port", f"0={path}", "info"],
+                              capture_output=True, text=True, timeout=LIMIT_S)
+        if end == "stop":
+            ended = sim.stop()
+        else:
+            sim.command("quit")
+            ended = sim.process.wait(10)
+        check(named == sim.pty and info.returncode == 0 and "firmware" in info.stdout and
+              ended == 0 and not os.path.lexists(path), f"--link: {what}",
+              f"named {named!r} for {sim.pty}, info exit {info.returncode}, ended {ended}, "
+              f"left {os.path.lexists(path)}")
+
+    # A second simulator takes the name over: the first one's end leaves it to the second.
+    first = Simulator(options.sim, ["--link", link])
+    second = Simulator(options.sim, ["--link", link])
+    first.command("quit")
+    first.process.wait(10)
+    taken = os.readlink(link) if os.path.lexists(link) else None
+    second.command("quit")
+    second.process.wait(10)
+    check(taken == second.pty and not os.path.lexists(link),
+          "--link: a name taken over stays with the simulator that took it", taken)
+    os.rmdir(folder)
+
+
 def main():
     options = arguments()
+    stable_names(options)
     sim = Simulator(options.sim, ["--card", "dual"])
     command = [options.tolvex, "--port", f"0={sim.pty}"]
 

@@ -280,15 +280,15 @@ def check_man(build, source, folder):
 
 # --- bash completion ------------------------------------------------------------------------
 
-def completions(script, program, rows):
-    """Each row's COMPREPLY: bash with the completion sourced, COMP_WORDS set as bash sets them
-    (a word is split at "=", "--card=" ends on the word "=")."""
+def completions(script, program, rows, folder):
+    """Each row's COMPREPLY: bash in `folder` with the completion sourced, COMP_WORDS set as
+    bash sets them (a word is split at "=", "--card=" ends on the word "=")."""
     lines = [f"source '{script}'"]
     for words in rows:
         quoted = " ".join(f"'{w}'" for w in (program, *words))
         lines.append(f"COMP_WORDS=({quoted}); COMP_CWORD={len(words)}; COMPREPLY=(); _tolvex; "
                      'printf "%s\\037" "${COMPREPLY[@]}"; echo')
-    result = run("bash", "--norc", "--noprofile", input="\n".join(lines) + "\n")
+    result = run("bash", "--norc", "--noprofile", input="\n".join(lines) + "\n", cwd=folder)
     check(result.returncode == 0 and not result.stderr, f"{program}: the completion runs",
           result.stderr)
     return [set(filter(None, line.split("\x1f"))) for line in result.stdout.splitlines()]
@@ -299,10 +299,11 @@ def check_completion(build, source, folder):
     models = card_models(os.path.join(build, "tools", "tolvex-sim"))
     check(len(models) >= 2, "tolvex-sim names its card models", models)
     ports = {"0=", "1=", "2=", "3="}
-    values = {"--protocol": PROTOCOLS, "--card": models, "--reader": {"0", "1", "2", "3"},
-              "--port": ports}
     device = tempfile.mkdtemp(dir=folder)
     open(os.path.join(device, "ttyX0"), "w").close()
+    # (bash runs in `device`: a file name is completed from there)
+    values = {"--protocol": PROTOCOLS, "--card": models, "--reader": {"0", "1", "2", "3"},
+              "--port": ports, "--link": {"ttyX0"}}
     for name in PROGRAMS:
         program = os.path.join(build, "tools", name)
         commands = help_entries(program).get("Subcommands", [])
@@ -327,7 +328,9 @@ def check_completion(build, source, folder):
                 (["--port", "0", "=", device + "/tt"], {device + "/ttyX0"}),
                 (["--port", f"0={device}/tt"], {f"0={device}/ttyX0"}),
             ]
-        got = completions(script, program, [words for words, _ in rows])
+        if "--link" in options:
+            rows.append((["--link", device + "/tt"], {device + "/ttyX0"}))
+        got = completions(script, program, [words for words, _ in rows], device)
         for (words, want), offered in zip(rows, got + [None] * len(rows)):
             check(offered == want, f"{name} {' '.join(words)}<TAB>",
                   f"offered {sorted(offered or [])}, want {sorted(want)}")
