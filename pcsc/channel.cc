@@ -156,9 +156,11 @@ Response Channel::Presence() {
   if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
   const auto [status, state] = reader_->State();
   if (status != kSuccess) return IFD_COMMUNICATION_ERROR;
-  bool present = CardIn(state);
-  // The card went out while pcscd was not looking, and maybe came back: say it went out.
-  if (removal_seen_.exchange(false)) present = false;
+  // The card went out while pcscd was not looking, and maybe came back (a card swapped): say
+  // it went out until pcscd's next card wait, however often it asks before it: its event
+  // thread's power-down of an idle card asks too, before the question that updates the
+  // reader's state.
+  const bool present = CardIn(state) && !removal_seen_.load();
   reported_.store(present ? 1 : 0);
   Log(kLogDebug, "%s: card %s (state %u)", device_.c_str(), present ? "in" : "out",
       static_cast<unsigned>(state));
@@ -297,6 +299,9 @@ Response Channel::WaitForChange(int timeout_ms) {
   if (polling_) return IFD_COMMUNICATION_ERROR;  // one wait at a time
   polling_ = true;
   lock.unlock();
+  // pcscd asks for the presence before each card wait: once it was told the card is out, the
+  // removal is taken in.
+  if (reported_.load() == 0) removal_seen_.store(false);
 
   // From here on Close waits for this call to end (polling_), so reader_ stays.
   Response result = IFD_SUCCESS;

@@ -75,8 +75,9 @@ class Channel {
   const std::string& device() const { return device_; }
 
   // IFD_SUCCESS (card in), IFD_ICC_NOT_PRESENT, IFD_NO_SUCH_DEVICE or IFD_COMMUNICATION_ERROR.
-  // A removal the card wait saw is reported once even if a card is back already, so that
-  // pcscd sees the card it had go away.
+  // A removal the card wait saw is reported even if a card is back already, until the next
+  // card wait after pcscd was told, so that pcscd sees the card it had go away and the new
+  // one come.
   Response Presence();
   // action: IFD_POWER_UP (cold reset), IFD_RESET (warm reset), IFD_POWER_DOWN.
   Response Power(unsigned long action, std::vector<std::uint8_t>* atr);
@@ -128,7 +129,8 @@ class Channel {
 
   // What pcscd was last told: -1 nothing yet, 0 no card, 1 card.
   std::atomic<int> reported_{-1};
-  // The card wait saw the card go out; Presence reports that once.
+  // The card wait saw the card go out; Presence reports the card out until the next card
+  // wait after that report.
   std::atomic<bool> removal_seen_{false};
   // How many times the card wait saw the card go out. A request that fails after the count
   // moved failed because the card was pulled, whatever the driver says of the card later.

@@ -281,7 +281,8 @@ TEST_F(ChannelTest, WaitEndsWithAChangeAndTellsEachRemoval) {
   reader_.sim().InsertCard("t1");
   EXPECT_EQ(insertion.get().first, IFD_SUCCESS);
   EXPECT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
-  // Out and in again before pcscd looks: it is still told the card went out, once.
+  // Out and in again before pcscd looks (a card swapped): it is told the card went out, as
+  // often as it asks, until its next card wait; that wait ends at once, a card being in.
   auto removal = WaitInFlight(20000);
   reader_.sim().RemoveCard();
   const auto [response, took] = removal.get();
@@ -293,6 +294,7 @@ TEST_F(ChannelTest, WaitEndsWithAChangeAndTellsEachRemoval) {
   EXPECT_TRUE(WaitUntil([&] {
     return Capability(SCARD_ATTR_ICC_PRESENCE, &presence) == IFD_SUCCESS && presence == Bytes{1};
   }));
+  EXPECT_EQ(IFDHICCPresence(lun_), IFD_ICC_NOT_PRESENT);
   EXPECT_EQ(IFDHICCPresence(lun_), IFD_ICC_NOT_PRESENT);
   start = Clock::now();
   EXPECT_EQ(TolvexWaitForCardEvent(lun_, 20000), IFD_SUCCESS);

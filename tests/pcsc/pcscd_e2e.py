@@ -77,10 +77,11 @@ def session(sc, pcscd, sims, log):
     names = {r[len("Tolvex ")]: r for r in readers}
     check(set(names) == {"A", "B"}, "readers A and B", readers)
 
-    def wait_for(letter, flag):
-        """Waits through SCardGetStatusChange until the reader's state has `flag`: its ATR."""
+    def wait_for(letter, flag, atr_wanted=None):
+        """Waits through SCardGetStatusChange until the reader's state has `flag` (and the ATR
+        is `atr_wanted`, if given): its ATR."""
         end, current, atr = time.monotonic() + 5, sc.SCARD_STATE_UNAWARE, b""
-        while not current & flag:
+        while not current & flag or atr_wanted not in (None, atr):
             left = int((end - time.monotonic()) * 1000)
             assert left > 0, f"reader {letter}: state 0x{current:X} never got 0x{flag:X}"
             hr, states = sc.SCardGetStatusChange(ctx, left, [(names[letter], current)])
@@ -108,6 +109,18 @@ def session(sc, pcscd, sims, log):
             hr, response = sc.SCardTransmit(card, pci, list(bytes.fromhex(apdu)))
             check(hr == 0 and bytes(response) == data + b"\x90\x00", f"{model}: {apdu}", hr)
         sc.SCardDisconnect(card, sc.SCARD_UNPOWER_CARD if t == 1 else sc.SCARD_LEAVE_CARD)
+
+    # A card swapped for another: pcscd sees the one go and the other come, and serves the
+    # new card's ATR.
+    before = len(log())
+    start = time.monotonic()
+    sims["A"].command("insert t0")
+    wait_for("A", sc.SCARD_STATE_PRESENT, T0_ATR)
+    moves.append(time.monotonic() - start)
+    after = log()[before:]
+    removed = after.find("Card Removed From Tolvex A")
+    inserted = after.find("Card inserted into Tolvex A")
+    check(0 <= removed < inserted, "a card swapped is a removal, then an insertion", after[-2000:])
 
     # pcscd waits on the handler's poll function rather than asking at its own pace.
     check("Using the reader polling thread" in log() and max(moves) < 3.0,
