@@ -32,7 +32,7 @@ using host::status::kTimeout;
 constexpr std::uint32_t kAttrAtr = 0x00090303;  // SCARD_ATTR_ATR_STRING
 
 // How often a card wait looks whether the device is still there.
-constexpr std::chrono::milliseconds kDeviceCheck{1000};
+constexpr std::chrono::milliseconds kDeviceCheck{500};
 
 bool CardIn(CardState state) {
   return state >= CardState::kPresent;
@@ -68,55 +68,65 @@ std::optional<std::string> ChannelDevice(std::uint64_t channel) {
 // ---------------------------------------------------------------------------------------------
 // Channel
 
-Channel::Channel(std::string device) : device_(std::move(device)) {}
+Channel::Channel(std::string device, host::Host::Options options)
+    : device_(std::move(device)), options_(options) {}
 
 Channel::~Channel() {
   Close();
 }
 
-std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* error,
-                                       const host::Host::Options& options) {
-  std::shared_ptr<Channel> channel(new Channel(device));
+Channel::Started Channel::Start(const std::string& device, const host::Host::Options& options) {
+  Started started;
   auto host = std::make_unique<host::Host>(options);
   host->AddDevicePort(0, device);
-  const Status started = host->Start();
+  const Status status = host->Start();
   bool running = false;
   for (unsigned index : host->Readers()) running = running || index == 0;
   if (!running) {
     // Why: the device did not open (missing, busy, no serial device), or nothing answered.
     const Status opened = host->ProbePort(0);
     (void)host->Stop();
+    started.error = IFD_COMMUNICATION_ERROR;
     if (opened == kObjectNameNotFound || opened == kNoSuchDevice) {
-      Log(kLogError, "%s: no serial device there (%s)", device.c_str(),
-          host::StatusName(opened).c_str());
-      *error = IFD_NO_SUCH_DEVICE;
+      started.error = IFD_NO_SUCH_DEVICE;
+      started.why = "no serial device there (" + host::StatusName(opened) + ")";
     } else if (opened != kSuccess) {
-      Log(kLogError, "%s: cannot be opened (%s)", device.c_str(), host::StatusName(opened).c_str());
-      *error = IFD_COMMUNICATION_ERROR;
+      started.why = "cannot be opened (" + host::StatusName(opened) + ")";
     } else {
       // The device opens but the reader did not start: the driver's start says no more than
       // that (it does not pass on why), and neither does the command.
-      Log(kLogError, "%s: no reader started (%s)", device.c_str(),
-          host::StatusName(started).c_str());
-      *error = IFD_COMMUNICATION_ERROR;
+      started.why = "no reader started (" + host::StatusName(status) + ")";
     }
-    return nullptr;
+    return started;
   }
-  auto [status, reader] = host::Reader::Open(*host, 0);
+  auto [opening, reader] = host::Reader::Open(*host, 0);
   if (!reader) {
     (void)host->Stop();
-    Log(kLogError, "%s: the reader could not be opened (%s)", device.c_str(),
-        host::StatusName(status).c_str());
-    *error = IFD_COMMUNICATION_ERROR;
+    started.error = IFD_COMMUNICATION_ERROR;
+    started.why = "the reader could not be opened (" + host::StatusName(opening) + ")";
+    return started;
+  }
+  started.host = std::move(host);
+  started.reader = std::move(reader);
+  return started;
+}
+
+std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* error,
+                                       const host::Host::Options& options) {
+  Started started = Start(device, options);
+  if (!started.reader) {
+    Log(kLogError, "%s: %s", device.c_str(), started.why.c_str());
+    *error = started.error;
     return nullptr;
   }
-  if (const auto [asked, versions] = reader->Versions(); asked == kSuccess) {
+  if (const auto [asked, versions] = started.reader->Versions(); asked == kSuccess) {
     Log(kLogInfo, "%s: reader firmware %u.%u, driver %u.%u", device.c_str(),
         versions.firmware_major, versions.firmware_minor, versions.driver_major,
         versions.driver_minor);
   }
-  channel->host_ = std::move(host);
-  channel->reader_ = std::move(reader);
+  std::shared_ptr<Channel> channel(new Channel(device, options));
+  channel->host_ = std::move(started.host);
+  channel->reader_ = std::move(started.reader);
   *error = IFD_SUCCESS;
   return channel;
 }
@@ -126,14 +136,24 @@ void Channel::Close() {
     std::unique_lock lock(poll_mutex_);
     closed_ = true;
     if (waiting_ != nullptr) waiting_->Cancel();
+    woken_.notify_all();
     poll_ended_.wait(lock, [this] { return !polling_; });
   }
   std::lock_guard lock(io_);
   reader_.reset();
+  away_ = false;
+  StopOldHost();
   if (host_) {
     (void)host_->Stop();
     host_.reset();
   }
+}
+
+Response Channel::Unavailable() {
+  if (!reader_) return away_ ? IFD_NO_SUCH_DEVICE : IFD_COMMUNICATION_ERROR;
+  if (!Gone()) return IFD_SUCCESS;
+  NoticeGone();
+  return IFD_NO_SUCH_DEVICE;
 }
 
 bool Channel::DeviceGone() const {
@@ -142,19 +162,88 @@ bool Channel::DeviceGone() const {
   return !S_ISCHR(info.st_mode);
 }
 
+bool Channel::Gone() const {
+  return DeviceGone() || (host_ && host_->LineGone(0));
+}
+
+void Channel::NoticeGone() {
+  gone_noticed_.store(true);
+  std::lock_guard lock(poll_mutex_);
+  if (waiting_ != nullptr) waiting_->Cancel();
+}
+
+void Channel::GoAway() {
+  {
+    std::lock_guard lock(io_);
+    reader_.reset();
+    stopping_ = std::move(host_);
+    away_ = true;
+  }
+  pause_ = kRetryPause;
+  Log(kLogError, "%s: the reader is gone (its serial device went away); trying it again",
+      device_.c_str());
+}
+
+void Channel::StopOldHost() {
+  if (!stopping_) return;
+  (void)stopping_->Stop();
+  stopping_.reset();
+}
+
+bool Channel::ComeBack(std::chrono::steady_clock::time_point end) {
+  using Clock = std::chrono::steady_clock;
+  for (;;) {
+    // A device file that is not there is looked for again soon; a start that failed, after a
+    // pause that grows.
+    std::chrono::milliseconds pause = kRetryPause;
+    if (!DeviceGone()) {
+      pause = pause_;
+      pause_ = std::min(pause_ * 2, kRetryPauseMax);
+      Started started = Start(device_, options_);
+      if (started.reader) {
+        std::lock_guard lock(io_);
+        host_ = std::move(started.host);
+        reader_ = std::move(started.reader);
+        away_ = false;
+        reported_.store(-1);
+        removal_seen_.store(false);
+        Log(kLogError, "%s: the reader is back", device_.c_str());
+        return true;
+      }
+      Log(kLogDebug, "%s: not back yet: %s", device_.c_str(), started.why.c_str());
+    }
+    // The next try after the pause, unless the time runs out first or a stop or the close
+    // comes.
+    const auto next = std::min(Clock::now() + pause, end);
+    std::unique_lock lock(poll_mutex_);
+    if (woken_.wait_until(lock, next, [this] { return stop_pending_ || closed_; })) {
+      stop_pending_ = false;
+      return false;
+    }
+    if (Clock::now() >= end) return false;
+  }
+}
+
 Response Channel::Failure(Status status, unsigned removals, Response otherwise) {
   if (status == kNoMedia || removals_.load() != removals) return IFD_ICC_NOT_PRESENT;
-  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  // The device gone, or the driver's reader torn down under the request.
+  if (status == kNoSuchDevice || Gone()) {
+    NoticeGone();
+    return IFD_NO_SUCH_DEVICE;
+  }
   if (!reader_) return otherwise;
   const auto [asked, state] = reader_->State();
   return asked == kSuccess && !CardIn(state) ? IFD_ICC_NOT_PRESENT : otherwise;
 }
 
 Response Channel::Presence() {
+  // Any answer but the card's presence or absence makes pcscd show the reader unavailable and
+  // ask again on its next round. Not IFD_NO_SUCH_DEVICE: for that one pcscd also sends itself
+  // a hot-plug signal and sleeps a second, on every round.
   std::lock_guard lock(io_);
-  if (!reader_) return IFD_COMMUNICATION_ERROR;
-  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  if (Unavailable() != IFD_SUCCESS) return IFD_COMMUNICATION_ERROR;
   const auto [status, state] = reader_->State();
+  if (status == kNoSuchDevice) NoticeGone();
   if (status != kSuccess) return IFD_COMMUNICATION_ERROR;
   // The card went out while pcscd was not looking, and maybe came back (a card swapped): say
   // it went out until pcscd's next card wait, however often it asks before it: its event
@@ -184,8 +273,7 @@ Response Channel::Power(unsigned long action, std::vector<std::uint8_t>* atr) {
   }
   std::lock_guard lock(io_);
   atr->clear();
-  if (!reader_) return IFD_COMMUNICATION_ERROR;
-  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  if (const Response unavailable = Unavailable(); unavailable != IFD_SUCCESS) return unavailable;
   const unsigned removals = removals_.load();
   auto [status, answer] = reader_->PowerCard(power);
   if (status != kSuccess) return Failure(status, removals, IFD_ERROR_POWER_ACTION);
@@ -197,8 +285,7 @@ Response Channel::Power(unsigned long action, std::vector<std::uint8_t>* atr) {
 Response Channel::SetProtocol(std::uint32_t mask) {
   if (mask != SCARD_PROTOCOL_T0 && mask != SCARD_PROTOCOL_T1) return IFD_PROTOCOL_NOT_SUPPORTED;
   std::lock_guard lock(io_);
-  if (!reader_) return IFD_COMMUNICATION_ERROR;
-  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  if (const Response unavailable = Unavailable(); unavailable != IFD_SUCCESS) return unavailable;
   const unsigned removals = removals_.load();
   const auto [status, selected] = reader_->SetProtocol(mask);
   if (status == kSuccess) return selected == mask ? IFD_SUCCESS : IFD_PROTOCOL_NOT_SUPPORTED;
@@ -213,8 +300,7 @@ Response Channel::Transmit(std::uint32_t mask, std::span<const std::uint8_t> com
                            std::vector<std::uint8_t>* response) {
   std::lock_guard lock(io_);
   response->clear();
-  if (!reader_) return IFD_COMMUNICATION_ERROR;
-  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  if (const Response unavailable = Unavailable(); unavailable != IFD_SUCCESS) return unavailable;
   const unsigned removals = removals_.load();
   auto [status, answer] = reader_->Transmit(mask, command, kMaxResponse);
   if (status == kSuccess) {
@@ -233,8 +319,7 @@ Response Channel::Transmit(std::uint32_t mask, std::span<const std::uint8_t> com
 Response Channel::Attribute(std::uint32_t tag, std::vector<std::uint8_t>* value) {
   std::lock_guard lock(io_);
   value->clear();
-  if (!reader_) return IFD_COMMUNICATION_ERROR;
-  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  if (const Response unavailable = Unavailable(); unavailable != IFD_SUCCESS) return unavailable;
   const unsigned removals = removals_.load();
   auto [status, answer] = reader_->Attribute(tag);
   if (status == kSuccess) {
@@ -257,8 +342,7 @@ Response Channel::SetAttribute(std::uint32_t tag, std::span<const std::uint8_t> 
   std::memcpy(input.data(), &tag, 4);
   input.insert(input.end(), value.begin(), value.end());
   std::lock_guard lock(io_);
-  if (!reader_) return IFD_COMMUNICATION_ERROR;
-  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  if (const Response unavailable = Unavailable(); unavailable != IFD_SUCCESS) return unavailable;
   const unsigned removals = removals_.load();
   const Status status = reader_->Control(kSetAttribute, input, 0).status;
   if (status == kSuccess) return IFD_SUCCESS;
@@ -272,8 +356,7 @@ Response Channel::Control(std::uint32_t code, std::span<const std::uint8_t> inpu
                           std::size_t output_size, std::vector<std::uint8_t>* output) {
   std::lock_guard lock(io_);
   output->clear();
-  if (!reader_) return IFD_COMMUNICATION_ERROR;
-  if (DeviceGone()) return IFD_NO_SUCH_DEVICE;
+  if (const Response unavailable = Unavailable(); unavailable != IFD_SUCCESS) return unavailable;
   const unsigned removals = removals_.load();
   auto [status, answer] = reader_->Control(code, input, output_size);
   if (status == kSuccess) {
@@ -290,6 +373,8 @@ Response Channel::Control(std::uint32_t code, std::span<const std::uint8_t> inpu
 // The card wait
 
 Response Channel::WaitForChange(int timeout_ms) {
+  using Clock = std::chrono::steady_clock;
+  const auto end = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
   std::unique_lock lock(poll_mutex_);
   if (closed_) return IFD_COMMUNICATION_ERROR;
   if (stop_pending_) {
@@ -303,10 +388,14 @@ Response Channel::WaitForChange(int timeout_ms) {
   // removal is taken in.
   if (reported_.load() == 0) removal_seen_.store(false);
 
-  // From here on Close waits for this call to end (polling_), so reader_ stays.
+  // From here on Close waits for this call to end (polling_), and only this call changes
+  // host_ and reader_: they stay as they are unless it changes them.
   Response result = IFD_SUCCESS;
-  if (DeviceGone()) {
-    result = IFD_NO_SUCH_DEVICE;
+  StopOldHost();
+  if (!reader_) {
+    (void)ComeBack(end);  // back or not, pcscd looks again
+  } else if (gone_noticed_.exchange(false) || Gone()) {
+    GoAway();
   } else {
     // Wait for the card to be the other way from what pcscd was last told.
     int reported = reported_.load();
@@ -328,16 +417,14 @@ Response Channel::WaitForChange(int timeout_ms) {
       result = IFD_COMMUNICATION_ERROR;
     } else {
       // The driver cannot tell that the device went away (its card events just stop), so the
-      // wait looks at the device between slices.
-      using Clock = std::chrono::steady_clock;
-      const auto end = Clock::now() + std::chrono::milliseconds(std::max(timeout_ms, 0));
+      // wait looks at the device between slices, and when a call that saw it gone ends it.
       bool gone = false;
       Status status = kTimeout;
       for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
         status = request->Wait(std::clamp(left, std::chrono::milliseconds(0), kDeviceCheck));
+        gone = gone_noticed_.exchange(false) || Gone();
         if (status != kTimeout) break;
-        gone = DeviceGone();
         if (gone || Clock::now() >= end) {
           request->Cancel();
           status = request->Wait();
@@ -347,19 +434,17 @@ Response Channel::WaitForChange(int timeout_ms) {
       lock.lock();
       waiting_ = nullptr;
       lock.unlock();
-      if (gone && status != kSuccess) {
-        result = IFD_NO_SUCH_DEVICE;
-      } else if (status == kSuccess) {
+      if (status == kSuccess) {
         if (until == host::CardWait::kAbsent) {
           removal_seen_.store(true);
           removals_.fetch_add(1);
         }
-        result = IFD_SUCCESS;
-      } else if (status == kCancelled) {
-        result = IFD_SUCCESS;  // stopped, or the time ran out: pcscd looks again
-      } else {
-        result = DeviceGone() ? IFD_NO_SUCH_DEVICE : IFD_COMMUNICATION_ERROR;
+      } else if (gone || status == kNoSuchDevice) {
+        GoAway();
+      } else if (status != kCancelled) {
+        result = IFD_COMMUNICATION_ERROR;
       }
+      // Cancelled: stopped, or the time ran out; pcscd looks again.
     }
   }
 
@@ -377,6 +462,7 @@ void Channel::StopWaiting() {
     waiting_->Cancel();
   } else {
     stop_pending_ = true;
+    woken_.notify_all();
   }
 }
 

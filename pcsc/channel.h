@@ -16,17 +16,35 @@
 //                         stop_pending_ and closed_. StopWaiting takes only this one and
 //                         cancels the request under it, so a stop never waits for io_ (a
 //                         transmit that takes seconds cannot delay it).
-// The two channel locks are never held together except in Close, which takes poll_mutex_
-// first, lets it go once no wait is left, and only then takes io_.
-// reported_, removal_seen_ and removals_ are atomics shared by the card wait and the calls.
+// A call holding io_ may take poll_mutex_ (to end the card wait when it saw the device gone);
+// nothing takes io_ while holding poll_mutex_: Close takes poll_mutex_ first, lets it go once
+// no wait is left, and only then takes io_.
+// reported_, removal_seen_, gone_noticed_ and removals_ are atomics shared by the card wait
+// and the calls.
 //
 // A channel is shared (shared_ptr): a call that found it in the table keeps it alive while it
 // runs, even if another thread closes the Lun meanwhile; such a call then finds the reader
 // closed and fails. The table itself is never destroyed: pcscd may exit (SIGTERM) with
 // channels open and calls in flight, and nothing may tear a Host down under them.
+//
+// The reader away, and back. When the serial device goes (its file removed: a USB serial
+// adapter pulled out, a simulator ended; or its line hung up: a name re-pointed at another
+// terminal), the card wait notices it within kDeviceCheck (a call that sees it first wakes the
+// wait), closes the reader and ends; the channel is "away". pcscd then asks for the presence,
+// which answers IFD_COMMUNICATION_ERROR (every other call IFD_NO_SUCH_DEVICE): pcscd shows its
+// applications the reader unavailable, and polls again. That next card wait stops the old Host,
+// which closes the device, and tries the same device again, with pauses that grow to
+// kRetryPauseMax after starts that failed; once a reader answers, a Host runs there as at the
+// channel's opening, the channel is back and the wait ends, for pcscd to look at the card. The
+// pauses are sleeps on pcscd's polling thread: the channel has no thread of its own.
+// Who changes host_, reader_ and stopping_: the card wait (on pcscd's one polling thread,
+// polling_ set) and Close once no wait runs, under io_ (stopping_ is the card wait's own until
+// Close). So the card wait may use them without io_, and the other calls see them only under
+// io_. away_ is written with them.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -54,6 +72,9 @@ inline constexpr std::size_t kMaxResponse = 258;
 inline constexpr std::size_t kMaxCommand = 261;
 // The longest device name accepted.
 inline constexpr std::size_t kMaxDeviceName = 4095;
+// The pauses between tries of a device that went away: the first, and the longest.
+inline constexpr std::chrono::milliseconds kRetryPause{250};
+inline constexpr std::chrono::milliseconds kRetryPauseMax{2000};
 
 // The device a CHANNELID names: a small number n is /dev/ttyS<n>; 0x0001CCCC (the serial
 // channel type and channel CCCC) is the same for CCCC, where the I/O addresses of the PC's
@@ -74,7 +95,8 @@ class Channel {
 
   const std::string& device() const { return device_; }
 
-  // IFD_SUCCESS (card in), IFD_ICC_NOT_PRESENT, IFD_NO_SUCH_DEVICE or IFD_COMMUNICATION_ERROR.
+  // IFD_SUCCESS (card in), IFD_ICC_NOT_PRESENT, or IFD_COMMUNICATION_ERROR (the reader away,
+  // closed or not answering: pcscd shows it unavailable).
   // A removal the card wait saw is reported even if a card is back already, until the next
   // card wait after pcscd was told, so that pcscd sees the card it had go away and the new
   // one come.
@@ -94,9 +116,10 @@ class Channel {
                    std::vector<std::uint8_t>* output);
 
   // The card wait of pcscd's polling thread: returns IFD_SUCCESS when the card went in or out
-  // since pcscd last asked for its presence (at once if it has already), when StopWaiting
-  // ended the wait, or when the time ran out; an error when the channel is closed, the
-  // device is gone, or the driver refused the wait.
+  // since pcscd last asked for its presence (at once if it has already), when the device went
+  // away or the reader came back, when StopWaiting ended the wait, or when the time ran out;
+  // an error when the channel is closed or the driver refused the wait. With the reader away
+  // it is where the device is tried again.
   Response WaitForChange(int timeout_ms);
   // Ends the card wait in flight at once; with none in flight, the next one returns at once.
   void StopWaiting();
@@ -105,23 +128,54 @@ class Channel {
   void Close();
 
  private:
-  explicit Channel(std::string device);
+  struct Started {
+    std::unique_ptr<host::Host> host;
+    std::unique_ptr<host::Reader> reader;
+    Response error = 0;  // an IFD_* code, when there is no reader
+    std::string why;     // for the log, when there is no reader
+  };
+  // A Host with the driver on `device`, and its reader opened.
+  static Started Start(const std::string& device, const host::Host::Options& options);
+
+  Channel(std::string device, host::Host::Options options);
   // True when the device file has gone away (a pseudo-terminal whose master closed, a USB
-  // serial adapter pulled): the reader cannot come back on this channel.
+  // serial adapter pulled).
   bool DeviceGone() const;
+  // The device gone, or the line of the Host's port hung up. Under io_, or on the card wait.
+  bool Gone() const;
+  // A call saw the device gone: the card wait, if one runs, is ended to stop the Host.
+  void NoticeGone();
+  // On the card wait: closes the reader and makes the channel away. Its Host is stopped (which
+  // closes the device) at the start of the next card wait, which pcscd makes right after it
+  // has asked for the presence, so that the wait ends at once and pcscd learns first.
+  void GoAway();
+  // On the card wait, or in Close: stops the Host of a reader gone away, if there is one.
+  void StopOldHost();
+  // On the card wait, with the reader away: tries the device until a reader answers there (the
+  // channel back: true), `end` comes, or a stop or the close ends the wait.
+  bool ComeBack(std::chrono::steady_clock::time_point end);
+  // Under io_: IFD_SUCCESS with a reader on a device that is there; else the answer of a call
+  // (IFD_NO_SUCH_DEVICE with the reader away or the device gone, IFD_COMMUNICATION_ERROR once
+  // closed).
+  Response Unavailable();
   // The response for a failed request: the card is out (or went out while the request ran:
   // `removals` is removals_ from before it), the device is gone, or `otherwise`.
   Response Failure(host::Status status, unsigned removals, Response otherwise);
   host::Reader* reader() { return reader_.get(); }
 
   const std::string device_;
+  const host::Host::Options options_;
 
   std::mutex io_;
   std::unique_ptr<host::Host> host_;
   std::unique_ptr<host::Reader> reader_;
+  bool away_ = false;
+  std::unique_ptr<host::Host> stopping_;           // the Host of a reader gone away, to be stopped
+  std::chrono::milliseconds pause_ = kRetryPause;  // the card wait's, between tries
 
   std::mutex poll_mutex_;
   std::condition_variable poll_ended_;
+  std::condition_variable woken_;  // a pause between tries ended early: a stop or the close
   host::Request* waiting_ = nullptr;
   bool polling_ = false;
   bool stop_pending_ = false;
@@ -132,6 +186,9 @@ class Channel {
   // The card wait saw the card go out; Presence reports the card out until the next card
   // wait after that report.
   std::atomic<bool> removal_seen_{false};
+  // A call saw the device gone (or the driver's reader torn down): the card wait stops the
+  // Host at its next step.
+  std::atomic<bool> gone_noticed_{false};
   // How many times the card wait saw the card go out. A request that fails after the count
   // moved failed because the card was pulled, whatever the driver says of the card later.
   std::atomic<unsigned> removals_{0};

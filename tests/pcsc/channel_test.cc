@@ -3,11 +3,13 @@
 // poll and stop functions only. Buffer sizes, error mapping, the card wait and its stop, and
 // channels closed or gone under running calls.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <thread>
@@ -16,6 +18,7 @@
 #include "host/pty_simulator.h"
 #include "pcsc/channel.h"
 #include "pcsc/ifd.h"
+#include "pcsc/log_stub.h"
 #include "sim/reader_sim.h"
 #include "support/wait.h"
 
@@ -332,25 +335,117 @@ TEST_F(ChannelTest, StopEndsTheWaitInFlightOrTheNextOne) {
   EXPECT_GE(Seconds(start), 0.29);
 }
 
-TEST_F(ChannelTest, ReaderGoneIsNoSuchDevice) {
+// The reader's serial device goes away under a card wait, while the channel names it by a
+// symbolic link (as reader.conf names a stable udev name or tolvex-sim --link): the row says
+// whether the link goes with it or is left naming nothing, and whether a new reader comes
+// under the same name. Checked for each: what pcscd's calls get while it is away and after it
+// is back, that the old device is closed, that the card waits keep their time (no spinning),
+// and the handler's log: one line when it goes, one when it is back.
+struct AwayCase {
+  const char* name;
+  bool link_removed;
+  bool comes_back;
+};
+
+class ReaderAway : public ChannelTest, public ::testing::WithParamInterface<AwayCase> {
+ public:
+  void SetUp() override {
+    ASSERT_TRUE(reader_.ok()) << reader_.error();
+    ASSERT_TRUE(reader_.sim().InsertCard("t1", /*report=*/false));
+    ASSERT_EQ(symlink(reader_.path().c_str(), link_.c_str()), 0);
+    ASSERT_EQ(IFDHCreateChannelByName(lun_, const_cast<char*>(link_.c_str())), IFD_SUCCESS);
+  }
+  void TearDown() override {
+    ChannelTest::TearDown();
+    (void)unlink(link_.c_str());
+  }
+
+  // Lines of the handler's log about this link that contain `text`.
+  size_t LogLines(const std::string& text) const {
+    size_t n = 0;
+    for (const std::string& line : testing::LoggedLines())
+      n += line.find(link_ + ":") != std::string::npos && line.find(text) != std::string::npos;
+    return n;
+  }
+  // Descriptors of this process open on `device` (gone: "/dev/pts/N (deleted)").
+  static size_t OpenOn(const std::string& device) {
+    size_t n = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+      std::error_code error;
+      const std::string target = std::filesystem::read_symlink(fd.path(), error).string();
+      n += !error && target.rfind(device, 0) == 0;
+    }
+    return n;
+  }
+
+  const std::string link_ =
+      "/tmp/tolvex-reader-" + std::to_string(getpid()) + "-" + std::to_string(lun_ >> 16);
+};
+
+TEST_P(ReaderAway, IsUnavailableUntilAReaderAnswersUnderItsNameAgain) {
+  const AwayCase& c = GetParam();
   Ready();
   ASSERT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
+  const std::string old_device = reader_.path();
   auto wait = WaitInFlight(60000);
   reader_.Vanish();
-  const auto [response, took] = wait.get();
-  EXPECT_EQ(response, IFD_NO_SUCH_DEVICE);
+  if (c.link_removed) {
+    ASSERT_EQ(unlink(link_.c_str()), 0);
+  }
+  const auto [ended, took] = wait.get();
+  EXPECT_EQ(ended, IFD_SUCCESS);  // for pcscd to look at once
   EXPECT_LT(took, 5.0);
-  EXPECT_EQ(IFDHICCPresence(lun_), IFD_NO_SUCH_DEVICE);
+
+  // Away: every call says the reader is unavailable (the presence query, in the words that
+  // cost pcscd no pause) and leaves no length; the waits keep their time and log nothing
+  // more, and the first closes the old device.
+  EXPECT_EQ(IFDHICCPresence(lun_), IFD_COMMUNICATION_ERROR);
   Bytes out;
   EXPECT_EQ(Transmit(1, kChallenge8, &out), IFD_NO_SUCH_DEVICE);
   EXPECT_EQ(Power(IFD_POWER_UP, &out), IFD_NO_SUCH_DEVICE);
   EXPECT_EQ(Capability(SCARD_ATTR_VENDOR_NAME, &out), IFD_NO_SUCH_DEVICE);
-  EXPECT_EQ(last_length_, 0u);  // no length left behind a failure
+  EXPECT_EQ(last_length_, 0u);
   EXPECT_EQ(IFDHSetProtocolParameters(lun_, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_NO_SUCH_DEVICE);
+  for (int poll = 0; poll < 2; ++poll) {
+    const auto start = Clock::now();
+    EXPECT_EQ(TolvexWaitForCardEvent(lun_, 600), IFD_SUCCESS);
+    EXPECT_GE(Seconds(start), 0.59);
+    EXPECT_LT(Seconds(start), 5.0);
+    EXPECT_EQ(IFDHICCPresence(lun_), IFD_COMMUNICATION_ERROR);
+  }
+  EXPECT_EQ(OpenOn(old_device), 0u);  // closed by pcscd's next poll after it learnt
+  EXPECT_EQ(LogLines("is gone"), 1u);
+  EXPECT_EQ(LogLines("is back"), 0u);
+  if (!c.comes_back) return;
+
+  // A new reader under the same name (the link made anew, or re-pointed in one step).
+  PtySimulator next;
+  ASSERT_TRUE(next.ok()) << next.error();
+  ASSERT_TRUE(next.sim().InsertCard("t1", /*report=*/false));
+  const std::string made = link_ + ".new";
+  ASSERT_EQ(symlink(next.path().c_str(), made.c_str()), 0);
+  ASSERT_EQ(rename(made.c_str(), link_.c_str()), 0);
   const auto start = Clock::now();
-  EXPECT_EQ(IFDHCloseChannel(lun_), IFD_SUCCESS);
+  EXPECT_EQ(TolvexWaitForCardEvent(lun_, 20000), IFD_SUCCESS);
   EXPECT_LT(Seconds(start), 5.0);
+  EXPECT_EQ(IFDHICCPresence(lun_), IFD_SUCCESS);
+  Bytes atr, response;
+  EXPECT_EQ(Power(IFD_POWER_UP, &atr), IFD_SUCCESS);
+  EXPECT_EQ(atr, kT1Atr);
+  EXPECT_EQ(IFDHSetProtocolParameters(lun_, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+  EXPECT_EQ(Transmit(1, kChallenge8, &response), IFD_SUCCESS);
+  EXPECT_EQ(response.size(), 10u);
+  EXPECT_EQ(LogLines("is gone"), 1u);
+  EXPECT_EQ(LogLines("is back"), 1u);
+  (void)IFDHCloseChannel(lun_);  // before `next` goes
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, ReaderAway,
+                         ::testing::Values(AwayCase{"NameTakenAwayThenMadeAgain", true, true},
+                                           AwayCase{"NameLeftNamingNothingThenRepointed", false,
+                                                    true},
+                                           AwayCase{"GoneForGood", true, false}),
+                         [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace tolvex::ifd

@@ -24,6 +24,7 @@ from e2e import Simulator  # noqa: E402  tolvex-sim --pty, its console on a pipe
 T1_ATR = bytes.fromhex("3B82813120455431 32")
 T0_ATR = bytes.fromhex("3B021450")
 FILE = bytes((i * 13 + 7) & 0xFF for i in range(256))
+CHALLENGE = list(bytes.fromhex("0084000008"))  # GET CHALLENGE: eight bytes and 90 00
 
 
 def check(condition, what, detail=""):
@@ -64,7 +65,7 @@ def interrupt(pcscd):
     return None
 
 
-def session(sc, pcscd, sims, log):
+def session(sc, pcscd, sims, log, args_sim):
     for _ in range(150):  # until pcscd is up with both readers
         assert pcscd.poll() is None, f"pcscd ended with status {pcscd.returncode}"
         hr, ctx = sc.SCardEstablishContext(sc.SCARD_SCOPE_USER)
@@ -122,6 +123,51 @@ def session(sc, pcscd, sims, log):
     inserted = after.find("Card inserted into Tolvex A")
     check(0 <= removed < inserted, "a card swapped is a removal, then an insertion", after[-2000:])
 
+    # Reader A's device goes away and comes back under its name, three times in a row: pcscd
+    # tells applications the reader is unavailable while it is away, reader B works on, and
+    # once a reader answers under the name again, A works without pcscd being restarted.
+    link = sims["A"].link
+    gone_s, back_s = [], []
+    for _ in range(3):
+        log_before = len(log())
+        sims["A"].command("quit")
+        sims["A"].process.wait(10)
+        start = time.monotonic()  # the device gone
+        while True:
+            hr, states = sc.SCardGetStatusChange(ctx, 0, [(names["A"], sc.SCARD_STATE_UNAWARE)])
+            if hr == 0 and states[0][1] & sc.SCARD_STATE_UNAVAILABLE:
+                break
+            assert time.monotonic() - start < 10, f"A never unavailable: 0x{states[0][1]:X}"
+            time.sleep(0.05)
+        gone_s.append(time.monotonic() - start)
+        hr, card, _ = sc.SCardConnect(ctx, names["A"], sc.SCARD_SHARE_SHARED, 2)
+        check(hr == sc.SCARD_E_READER_UNAVAILABLE, "A away: a connect finds it unavailable",
+              f"0x{hr & 0xFFFFFFFF:08X}")
+        hr, card, _ = sc.SCardConnect(ctx, names["B"], sc.SCARD_SHARE_SHARED, 1)
+        hr_b, response = sc.SCardTransmit(card, sc.SCARD_PCI_T0, CHALLENGE)
+        sc.SCardDisconnect(card, sc.SCARD_LEAVE_CARD)
+        check(hr == 0 and hr_b == 0 and len(response) == 10 and bytes(response)[-2:] == b"\x90\x00",
+              "B works on", f"0x{hr_b & 0xFFFFFFFF:08X} {bytes(response).hex()}")
+        time.sleep(1)  # away for a while, as a pulled adapter is
+        start = time.monotonic()
+        sims["A"] = Simulator(args_sim, ["--card", "t1", "--link", link])
+        sims["A"].link = link
+        wait_for("A", sc.SCARD_STATE_PRESENT, T1_ATR)
+        hr, card, _ = sc.SCardConnect(ctx, names["A"], sc.SCARD_SHARE_SHARED, 2)
+        hr_a, response = sc.SCardTransmit(card, sc.SCARD_PCI_T1, CHALLENGE)
+        back_s.append(time.monotonic() - start)
+        sc.SCardDisconnect(card, sc.SCARD_UNPOWER_CARD)
+        check(hr == 0 and hr_a == 0 and len(response) == 10 and bytes(response)[-2:] == b"\x90\x00",
+              "A back: connect and APDU", f"0x{hr & 0xFFFFFFFF:08X} 0x{hr_a & 0xFFFFFFFF:08X}")
+        away = log()[log_before:]
+        complaints = away.count("Card not transacted") + away.count("Error communicating")
+        check(away.count("the reader is gone") == 1 and away.count("the reader is back") == 1 and
+              complaints <= 4, "one line when it goes, one when it is back, no complaint a poll",
+              away[-3000:])
+    print(f"     away and back: unavailable after {', '.join(f'{t:.2f}' for t in gone_s)} s; "
+          f"first APDU after {', '.join(f'{t:.2f}' for t in back_s)} s", flush=True)
+    check(max(gone_s) < 2.0 and max(back_s) < 4.0, "noticed within 2 s, back within 4 s")
+
     # pcscd waits on the handler's poll function rather than asking at its own pace.
     check("Using the reader polling thread" in log() and max(moves) < 3.0,
           f"card moves seen after {', '.join(f'{m:.2f}' for m in moves)} s, by the poll")
@@ -149,16 +195,18 @@ def main():
             return f.read()
 
     try:
-        sims = {"A": Simulator(args.sim, ["--card", "t1"]),
+        # Reader A by a stable name, which a simulator started again takes over.
+        link = os.path.join(folder, "reader-a")
+        sims = {"A": Simulator(args.sim, ["--card", "t1", "--link", link]),
                 "B": Simulator(args.sim, ["--card", "t0"])}
-        pcscd = start_pcscd(folder, handler, [("Tolvex A", sims["A"].pty),
-                                              ("Tolvex B", sims["B"].pty)])
+        sims["A"].link = link
+        pcscd = start_pcscd(folder, handler, [("Tolvex A", link), ("Tolvex B", sims["B"].pty)])
         from smartcard import scard  # reads PCSCLITE_CSOCK_NAME with its first context
-        session(scard, pcscd, sims, log)
+        session(scard, pcscd, sims, log, args.sim)
         # No client is left waiting: pcscd 1.9.9 may itself crash when a request comes in while
         # it exits. Its status after SIGINT is 1 with or without readers.
         check(interrupt(pcscd) in (0, 1), "pcscd stops within 5 s of SIGINT, status 0 or 1")
-        check(f"tolvex: {sims['A'].pty}: closed" in log(), "SIGINT closes the channels")
+        check(f"tolvex: {link}: closed" in log(), "SIGINT closes the channels")
         passed = True
     finally:
         signal.alarm(0)
