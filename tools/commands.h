@@ -21,7 +21,7 @@ int Apdu(Session& session, Output& out, std::uint32_t protocols,
          const std::vector<std::string>& hex, bool get_response = true);
 int Shell(Session& session, Output& out, std::uint32_t protocols, bool get_response = true);
 // With `atr`, each card put in is powered up, its ATR shown, and powered down again.
-int Watch(Session& session, Output& out, int count, double timeout_s, bool atr);
+int Watch(Session& session, Output& out, int count, double timeout_s, bool atr, bool follow);
 // Runs on its own session: the built-in simulated reader.
 int Demo(Output& out, bool trace);
 

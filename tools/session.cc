@@ -8,13 +8,13 @@ namespace tolvex::tools {
 
 int Session::Open() {
   if (options_.ports.empty()) {
-    simulator_.emplace(host_.AddSimulatedReader(0));
+    simulator_.emplace(host_->AddSimulatedReader(0));
     simulator_->InsertCard(options_.card, CardReport::kNotSent);
   }
-  for (const auto& [index, path] : options_.ports) host_.AddDevicePort(index, path);
+  for (const auto& [index, path] : options_.ports) host_->AddDevicePort(index, path);
   if (options_.trace) StartTrace();
-  (void)host_.Start();  // its status only says whether any reader started
-  const std::vector<unsigned> readers = host_.Readers();
+  (void)host_->Start();  // its status only says whether any reader started
+  const std::vector<unsigned> readers = host_->Readers();
   auto running = [&readers](unsigned index) {
     return std::find(readers.begin(), readers.end(), index) != readers.end();
   };
@@ -35,10 +35,31 @@ int Session::Open() {
     const Failure failure = NotStarted(index_);
     return out_.Error(failure.what, failure.status, failure.event);
   }
-  auto [status, reader] = Reader::Open(host_, index_);
+  auto [status, reader] = Reader::Open(*host_, index_);
   if (!reader) return out_.Error("the reader could not be opened", status);
   reader_ = std::move(reader);
   return 0;
+}
+
+Status Session::Restart() {
+  reader_.reset();
+  (void)host_->Stop();
+  host_ = std::make_unique<Host>();
+  for (const auto& [index, path] : options_.ports) host_->AddDevicePort(index, path);
+  if (trace_) Tap();
+  (void)host_->Start();
+  const std::vector<unsigned> readers = host_->Readers();
+  if (std::find(readers.begin(), readers.end(), index_) == readers.end()) {
+    return NotStarted(index_).status;
+  }
+  auto [status, reader] = Reader::Open(*host_, index_);
+  reader_ = std::move(reader);
+  return reader_ ? kSuccess : status;
+}
+
+std::string Session::Where() const {
+  const std::string path = host_->DevicePath(index_);
+  return path.empty() ? fmt::format("port {}", index_) : path;
 }
 
 void Session::StartTrace() {
@@ -59,8 +80,12 @@ void Session::StartTrace() {
       std::cerr << host::TraceText(line.at, port + line.text) << '\n';
     }
   });
-  if (options_.ports.empty()) host_.Tap(0, trace_->Observer(0));
-  for (const auto& [index, path] : options_.ports) host_.Tap(index, trace_->Observer(index));
+  Tap();
+}
+
+void Session::Tap() {
+  if (options_.ports.empty()) host_->Tap(0, trace_->Observer(0));
+  for (const auto& [index, path] : options_.ports) host_->Tap(index, trace_->Observer(index));
 }
 
 Session::Failure Session::NotStarted(unsigned index) {
@@ -68,7 +93,7 @@ Session::Failure Session::NotStarted(unsigned index) {
   const std::string where = path == options_.ports.end()
                                 ? "the built-in simulator"
                                 : fmt::format("{} (port {})", path->second, index);
-  const Status opened = host_.ProbePort(index);
+  const Status opened = host_->ProbePort(index);
   if (opened != kSuccess) {
     return {PortFailure(where, opened), opened, host::event::kCannotConnectSerial};
   }

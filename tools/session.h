@@ -111,15 +111,21 @@ class Session {
 
   // Returns 0 when the reader is open, else the exit code (the error already said).
   [[nodiscard]] int Open();
+  // After the reader's serial device went away: a new host on the same devices, the reader
+  // opened again. Success, or why the reader did not start (nothing said). For device ports
+  // only: the built-in simulator never goes away.
+  [[nodiscard]] Status Restart();
 
   Reader& reader() { return *reader_; }
-  Host& host() { return host_; }
+  Host& host() { return *host_; }
   SimulatedReader* simulator() { return simulator_ ? &*simulator_ : nullptr; }
   unsigned index() const { return index_; }
+  // The device behind the reader's port, or "port N".
+  std::string Where() const;
 
   ~Session() {
     reader_.reset();
-    (void)host_.Stop();
+    (void)host_->Stop();
     if (trace_) trace_->Finish();  // the ports are stopped: all that was on the wire is in
   }
 
@@ -134,11 +140,12 @@ class Session {
   Failure NotStarted(unsigned index);
   // Taps every port for --trace, before the host starts.
   void StartTrace();
+  void Tap();
 
   const Options& options_;
   Output& out_;
   std::unique_ptr<host::WireTrace> trace_;  // outlives the host, whose ports it hears
-  Host host_;
+  std::unique_ptr<Host> host_ = std::make_unique<Host>();
   std::optional<SimulatedReader> simulator_;
   unsigned index_ = 0;
   std::unique_ptr<Reader> reader_;

@@ -69,6 +69,9 @@ int main(int argc, char** argv) {
   watch->add_option("--timeout", timeout, "stop after S seconds")->check(CLI::NonNegativeNumber);
   bool watch_atr = false;
   watch->add_flag("--atr", watch_atr, "show the ATR of each card put in (powered down after)");
+  bool watch_follow = false;
+  watch->add_flag("--follow", watch_follow,
+                  "when the reader's serial device goes away, wait for it to come back");
   auto* shell = app.add_subcommand("shell", "read APDUs (hex, one a line) from stdin");
   shell->add_option("--protocol", protocol, "t0, t1 or any")
       ->transform(CLI::CheckedTransformer(ProtocolNames()));
@@ -102,7 +105,7 @@ int main(int argc, char** argv) {
   if (atr->parsed()) return Atr(session, out, warm ? Power::kWarmReset : Power::kColdReset);
   if (apdu->parsed()) return Apdu(session, out, protocol, apdus, !no_get_response);
   if (off->parsed()) return Off(session, out);
-  if (watch->parsed()) return Watch(session, out, count, timeout, watch_atr);
+  if (watch->parsed()) return Watch(session, out, count, timeout, watch_atr, watch_follow);
   if (shell->parsed()) return Shell(session, out, protocol, !no_get_response);
   return out.Usage("a command is required");
 }

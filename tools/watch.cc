@@ -8,12 +8,14 @@
 // an error. Nothing goes to the reader for that. A reader that falls silent on a line that
 // stays up (a real UART whose cable is pulled) is not seen here: the next command to it says
 // so. With --atr each card put in is powered up, its ATR shown, and powered down again: watch
-// leaves the card as it found it.
+// leaves the card as it found it. With --follow a device that went away is said and waited for:
+// the same device is tried again until a reader answers there, and watching goes on.
 #include <fmt/format.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <ctime>
+#include <thread>
 
 #include "commands.h"
 
@@ -25,6 +27,9 @@ namespace {
 constexpr std::chrono::milliseconds kStep{1000};
 // How often the indication while waiting moves, on a terminal.
 constexpr std::chrono::milliseconds kTick{250};
+// --follow: the pauses between tries of a device that went away, the first and the longest.
+constexpr std::chrono::milliseconds kRetry{250};
+constexpr std::chrono::milliseconds kRetryMax{2000};
 
 // Now, in local time: for people "2026-12-08 09:12:03.457", for scripts ISO 8601 with the
 // offset, "2026-12-08T09:12:03.457+01:00".
@@ -86,47 +91,81 @@ int ShowAtr(Session& session, Output& out) {
 
 // The device behind the reader's port hung up: said, exit 1.
 int Gone(Session& session, Output& out) {
-  const std::string path = session.host().DevicePath(session.index());
-  return out.Error(fmt::format("the reader on {} is gone: its serial device hung up",
-                               path.empty() ? fmt::format("port {}", session.index()) : path),
-                   host::status::kNoSuchDevice);
+  return out.Error(
+      fmt::format("the reader on {} is gone: its serial device hung up", session.Where()),
+      host::status::kNoSuchDevice);
+}
+
+// --follow, the device behind the reader's port hung up: said ("reader gone"), then the same
+// device is tried again, with pauses that grow to kRetryMax, until a reader answers there
+// ("reader back", with the card's state) or the time given runs out (false). `present` is
+// then the card's state.
+bool ComeBack(Session& session, Output& out, Clock::time_point end, bool timed, bool* present) {
+  Stamp now = Now();
+  out.Object(Json{{"command", "watch"},
+                  {"event", "gone"},
+                  {"time", now.iso},
+                  {"status", StatusValue(host::status::kNoSuchDevice)}});
+  out.Text(fmt::format("{} reader gone: {} hung up", now.text, session.Where()));
+  for (auto pause = kRetry;; pause = std::min(pause * 2, kRetryMax)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+    if (timed && left.count() <= 0) return false;
+    std::this_thread::sleep_for(timed ? std::min(pause, left) : pause);
+    if (session.Restart() != kSuccess) continue;
+    const auto [asked, state] = session.reader().State();
+    if (asked != kSuccess) continue;
+    *present = state >= CardState::kPresent;
+    now = Now();
+    out.Object(Json{{"command", "watch"},
+                    {"event", "back"},
+                    {"time", now.iso},
+                    {"card", *present ? "present" : "absent"},
+                    {"status", StatusValue(kSuccess)}});
+    out.Text(fmt::format("{} reader back; card {}", now.text, *present ? "present" : "absent"));
+    return true;
+  }
 }
 
 }  // namespace
 
-int Watch(Session& session, Output& out, int count, double timeout_s, bool atr) {
+int Watch(Session& session, Output& out, int count, double timeout_s, bool atr, bool follow) {
   const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                       std::chrono::duration<double>(timeout_s));
+  const bool timed = timeout_s > 0;
   const auto [asked, state] = session.reader().State();
   if (asked != kSuccess) return out.Error("the reader did not give the card's state", asked);
   bool present = state >= CardState::kPresent;
   Waiting waiting(isatty(STDOUT_FILENO) && !out.json());
   out.Text(fmt::format("{} card {}; watching", Now().text, present ? "present" : "absent"));
   int result = 0;
-  for (int seen = 0; count <= 0 || seen < count; ++seen) {
+  for (int seen = 0; count <= 0 || seen < count;) {
     std::unique_ptr<host::Request> wait =
         session.reader().StartWaitForCard(present ? CardWait::kAbsent : CardWait::kPresent);
     if (!wait) return out.Error("watching the reader failed", host::status::kInsufficientResources);
     Status status = kTimeout;
-    while (status == kTimeout) {
-      if (session.host().LineGone(session.index())) {
-        waiting.Clear();
-        return Gone(session, out);
-      }
+    bool gone = false;
+    while (status == kTimeout && !gone) {
+      gone = session.host().LineGone(session.index());
+      if (gone) break;
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-      if (timeout_s > 0 && left.count() <= 0) break;
+      if (timed && left.count() <= 0) break;
       auto step = waiting.shown() ? kTick : kStep;
-      if (timeout_s > 0) step = std::min(step, left);
+      if (timed) step = std::min(step, left);
       waiting.Tick(present);
       status = wait->Wait(step);
     }
-    if (status == kTimeout) break;  // the time given ran out; the wait is cancelled
+    if (status == kTimeout && !gone) break;  // the time given ran out; the wait is cancelled
     waiting.Clear();
-    if (status != kSuccess) {
-      if (session.host().LineGone(session.index())) return Gone(session, out);
-      return out.Error("watching the reader failed", status);
+    if (status != kSuccess) gone = gone || session.host().LineGone(session.index());
+    if (gone) {
+      if (!follow) return Gone(session, out);
+      wait.reset();  // the old host's request, before the host goes
+      if (!ComeBack(session, out, end, timed, &present)) break;
+      continue;
     }
+    if (status != kSuccess) return out.Error("watching the reader failed", status);
     present = !present;
+    ++seen;
     const Stamp now = Now();
     out.Object(Json{{"command", "watch"},
                     {"event", present ? "inserted" : "removed"},

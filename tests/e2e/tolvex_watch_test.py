@@ -14,6 +14,7 @@ import re
 import select
 import subprocess
 import sys
+import tempfile
 import time
 
 from e2e import Simulator, arguments, check, verdict
@@ -139,10 +140,73 @@ def shell_without_terminal(options):
           result.stdout + result.stderr)
 
 
+# watch --follow across a restart of the simulator under its --link, in text and in JSON: the
+# lines up to the reader's return, and the card put in after it (the last line).
+FOLLOW_ROWS = [
+    ("--follow: the reader gone and back, then a card", [],
+     [STAMP + " card absent; watching", STAMP + " reader gone: {link} hung up",
+      STAMP + " reader back; card absent", STAMP + " card inserted"]),
+    ("--follow --json: an event for the reader gone and one for its return", ["--json"],
+     [lambda o: o["event"] == "gone" and o["status"] == "0xC000000E" and iso_time(o["time"]),
+      lambda o: o["event"] == "back" and o["card"] == "absent" and iso_time(o["time"]),
+      lambda o: o["event"] == "inserted"]),
+]
+
+
+def started(sim):
+    """Until the host's start-up on the simulator is over: frames came, and none for a second
+    (the start-up's longest pause between two frames is a fifth of that)."""
+    frames, same = -1, 0
+    while same < 10:
+        time.sleep(0.1)
+        now = int(re.search(r"frames=(\d+)", sim.command("status")).group(1))
+        same = same + 1 if now == frames and now > 0 else 0
+        frames = now
+
+
+def follow_row(options, row):
+    name, extra, expected = row
+    folder = tempfile.mkdtemp()
+    link = os.path.join(folder, "reader")
+    expected = [w.replace("{link}", re.escape(link)) if isinstance(w, str) else w
+                for w in expected]
+    sim = Simulator(options.sim, ["--card", "none", "--link", link])
+    watch = subprocess.Popen([options.tolvex, *extra, "--port", f"0={link}", "watch", "--follow",
+                              "--count", "1", "--timeout", str(LIMIT_S)],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    lines, again = [], None
+    try:
+        start = time.monotonic()
+        started(sim)
+        sim.command("quit")
+        sim.process.wait(10)
+        again = Simulator(options.sim, ["--card", "none", "--link", link])
+        while not lines or ("reader back" not in lines[-1] and '"back"' not in lines[-1]):
+            lines.append(watch.stdout.readline().strip())
+            if watch.poll() is not None:
+                break
+        again.command("insert t1")
+        out, err = watch.communicate(timeout=LIMIT_S)
+        lines = [line for line in lines + out.splitlines() if line]
+        took = time.monotonic() - start
+        check(lines_match(lines, expected) and err == "" and watch.returncode == 0 and
+              took < LIMIT_S, name, f"exit {watch.returncode} after {took:.1f} s\n" +
+              "\n".join(lines) + err)
+    finally:
+        if watch.poll() is None:
+            watch.kill()
+            watch.communicate()
+        sim.close()
+        if again:
+            again.close()
+
+
 def main():
     options = arguments()
     for row in ROWS:
         watch_row(options, row)
+    for row in FOLLOW_ROWS:
+        follow_row(options, row)
     waiting_on_a_terminal(options)
     shell_without_terminal(options)
     return verdict()
