@@ -1,6 +1,8 @@
 // shell: APDUs in hex, one a line, and a few commands, from standard input. On a terminal the
 // lines come from the line editor (libedit), with a prompt and history on standard error, so
 // that standard output carries results only; otherwise they are read plainly, without a prompt.
+// A reader whose serial device goes away is said gone, and each command after tries the same
+// device again: once a reader answers there, it is started again, as at the shell's start.
 #include "shell.h"
 
 #include <editline/readline.h>
@@ -96,6 +98,7 @@ class ShellSession {
       if ((argument != "" && argument != "warm" && argument != "cold") || !extra.empty()) {
         return out_.Usage("reset takes warm or cold: '" + Visible(text) + "'");
       }
+      if (!Reachable()) return 1;
       const bool warm = argument == "warm";
       return Ready(warm ? Power::kWarmReset : Power::kColdReset, warm ? "reset-warm" : "reset-cold",
                    warm ? "card reset warm" : "card reset cold")
@@ -105,6 +108,7 @@ class ShellSession {
     if (word == "off" || word == "atr") {
       if (!argument.empty())
         return out_.Usage(word + " takes nothing, not '" + Visible(text) + "'");
+      if (!Reachable()) return 1;
       if (word == "off") {
         protocol_ = 0;
         return Off(session_, out_);
@@ -118,16 +122,53 @@ class ShellSession {
       return out_.Usage("not an APDU in hex nor a command: '" + Visible(text) +
                         "' (help lists them)");
     }
+    if (!Reachable()) return 1;
     if (protocol_ == 0 && !Ready(Power::kColdReset, "powered-up", "card powered up")) return 1;
     if (Exchange(session_, out_, protocol_, *bytes, get_response_) == 0) return 0;
     Recover();
     return 1;
   }
 
+  // Before a command for the reader: a reader whose serial device went away is said gone and
+  // tried again, now and at each command after, until a reader answers on the same device
+  // (said back; its card is powered up by the command that needs it). False while it is away
+  // (said).
+  bool Reachable() {
+    if (!Away()) return true;
+    if (const Status status = session_.Restart(); status != kSuccess) {
+      out_.Error(fmt::format("the reader on {} is not back; the next command tries it again",
+                             session_.Where()),
+                 status);
+      return false;
+    }
+    away_ = false;
+    out_.Object(
+        Json{{"command", "shell"}, {"event", "reader-back"}, {"status", StatusValue(kSuccess)}});
+    out_.Text(fmt::format("the reader on {} is back", session_.Where()));
+    return true;
+  }
+
  private:
-  // After a failed exchange: a card the driver powered down is powered up again; a card that
-  // is gone waits for the next line.
+  static constexpr Status kGone = host::status::kNoSuchDevice;
+
+  // Whether the reader's serial device went away; said when it is first seen.
+  bool Away() {
+    if (!away_ && session_.host().LineGone(session_.index())) {
+      away_ = true;
+      protocol_ = 0;
+      out_.Object(
+          Json{{"command", "shell"}, {"event", "reader-gone"}, {"status", StatusValue(kGone)}});
+      out_.Text(fmt::format(
+          "the reader on {} is gone: its serial device hung up; the next command tries it again",
+          session_.Where()));
+    }
+    return away_;
+  }
+
+  // After a failed exchange: a reader gone is said so; a card the driver powered down is
+  // powered up again; a card that is gone waits for the next line.
   void Recover() {
+    if (Away()) return;
     const auto [status, state] = session_.reader().State();
     if (status != kSuccess) {
       protocol_ = 0;
@@ -150,6 +191,7 @@ class ShellSession {
   Output& out_;
   const std::uint32_t requested_;
   const bool get_response_;
+  bool away_ = false;           // the reader's serial device went away
   std::uint32_t protocol_ = 0;  // 0: the card is not ready
   Bytes atr_;
   double atr_ms_ = 0;

@@ -201,6 +201,57 @@ def follow_row(options, row):
             again.close()
 
 
+def shell_across_a_restart(options):
+    """shell on a simulator that quits and is started again under its --link: the command on
+    the reader gone says so, the first after its return starts it again and is answered."""
+    folder = tempfile.mkdtemp()
+    link = os.path.join(folder, "reader")
+    sim = Simulator(options.sim, ["--card", "dual", "--link", link])
+    shell = subprocess.Popen([options.tolvex, "--port", f"0={link}", "shell"],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, bufsize=1)
+    again, lines = None, []
+
+    def send(until):
+        """A command; standard output's lines until one matches `until`."""
+        shell.stdin.write("0084000008\n")
+        shell.stdin.flush()
+        while not lines or not re.search(until, lines[-1]):
+            line = shell.stdout.readline()
+            if not line:
+                break
+            lines.append(line.rstrip("\n"))
+
+    try:
+        send(r"^< .* 90 00 ")
+        sim.command("quit")
+        sim.process.wait(10)
+        send("is gone")
+        refused = shell.stderr.readline()  # the command is over: the reader was not back yet
+        again = Simulator(options.sim, ["--card", "dual", "--link", link])
+        send(r"^< .* 90 00 ")
+        shell.stdin.close()
+        shell.wait(timeout=LIMIT_S)
+        expected = [r"ATR .*protocol T=1", r"> 00 84 00 00 08", r"< .* 90 00 .*",
+                    r"the reader on .* is gone: its serial device hung up; the next command "
+                    r"tries it again",
+                    r"the reader on .* is back", r"card powered up: ATR .*protocol T=1",
+                    r"> 00 84 00 00 08", r"< .* 90 00 .*"]
+        check(len(lines) == len(expected) and
+              all(re.fullmatch(want, line) for want, line in zip(expected, lines)) and
+              "is not back; the next command tries it again" in refused and
+              shell.returncode == 1, "shell: the reader gone is said, and started again by the "
+              "next command once it is back",
+              f"exit {shell.returncode}\n" + "\n".join(lines) + "\n" + refused)
+    finally:
+        if shell.poll() is None:
+            shell.kill()
+            shell.wait()
+        sim.close()
+        if again:
+            again.close()
+
+
 def main():
     options = arguments()
     for row in ROWS:
@@ -209,6 +260,7 @@ def main():
         follow_row(options, row)
     waiting_on_a_terminal(options)
     shell_without_terminal(options)
+    shell_across_a_restart(options)
     return verdict()
 
 
