@@ -207,6 +207,7 @@ bool Channel::ComeBack(std::chrono::steady_clock::time_point end) {
         away_ = false;
         reported_.store(-1);
         removal_seen_.store(false);
+        gone_noticed_.store(false);  // what calls saw of the device before it went
         Log(kLogError, "%s: the reader is back", device_.c_str());
         return true;
       }
