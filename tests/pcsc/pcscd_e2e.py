@@ -16,6 +16,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
@@ -63,6 +64,26 @@ def interrupt(pcscd):
             with socket.socket(socket.AF_UNIX) as knock:  # refused: it is on its way out
                 knock.connect_ex(os.environ["PCSCLITE_CSOCK_NAME"])
     return None
+
+
+def complaints_while_away(log_text):
+    """pcscd's complaints about the reader in its polls, from a second after the handler said it
+    was gone until it said it was back (pcscd complains once as it goes). Each log line begins
+    with the microseconds since the line before."""
+    at, gone, found = 0, None, []
+    for line in log_text.splitlines():
+        fields = line.split(" ", 1)
+        if len(fields) < 2 or not fields[0].isdigit():
+            continue
+        at += int(fields[0])
+        if "the reader is gone" in line:
+            gone = at
+        elif "the reader is back" in line:
+            break
+        elif gone is not None and at > gone + 1_000_000 and (
+                "IFDStatusICC() Card not transacted" in line or "Error communicating" in line):
+            found.append(line)
+    return found
 
 
 def session(sc, pcscd, sims, log, args_sim):
@@ -128,8 +149,24 @@ def session(sc, pcscd, sims, log, args_sim):
     # once a reader answers under the name again, A works without pcscd being restarted.
     link = sims["A"].link
     gone_s, back_s = [], []
-    for _ in range(3):
+    for cycle in range(3):
         log_before = len(log())
+        in_flight = None
+        if cycle == 0:  # a transmit the reader leaves unanswered, in flight as the device goes
+            # (A holds the T=0 card the swap put in)
+            hr, card, _ = sc.SCardConnect(ctx, names["A"], sc.SCARD_SHARE_SHARED, 1)
+            assert hr == 0, f"SCardConnect: 0x{hr & 0xFFFFFFFF:08X}"
+            sims["A"].command("fault silence")
+            in_flight = {}
+
+            def transmit():
+                start = time.monotonic()
+                in_flight["hr"] = sc.SCardTransmit(card, sc.SCARD_PCI_T0, CHALLENGE)[0]
+                in_flight["s"] = time.monotonic() - start
+
+            thread = threading.Thread(target=transmit)
+            thread.start()
+            time.sleep(0.3)
         sims["A"].command("quit")
         sims["A"].process.wait(10)
         start = time.monotonic()  # the device gone
@@ -140,6 +177,12 @@ def session(sc, pcscd, sims, log, args_sim):
             assert time.monotonic() - start < 10, f"A never unavailable: 0x{states[0][1]:X}"
             time.sleep(0.05)
         gone_s.append(time.monotonic() - start)
+        if in_flight is not None:
+            thread.join(15)
+            check(in_flight.get("hr") == sc.SCARD_E_READER_UNAVAILABLE and in_flight["s"] < 10,
+                  "a transmit in flight as the device goes: the reader unavailable, in "
+                  f"{in_flight.get('s', 0):.1f} s", in_flight)
+            stale = card  # let go of once the reader is back: a disconnect wakes pcscd's poll
         hr, card, _ = sc.SCardConnect(ctx, names["A"], sc.SCARD_SHARE_SHARED, 2)
         check(hr == sc.SCARD_E_READER_UNAVAILABLE, "A away: a connect finds it unavailable",
               f"0x{hr & 0xFFFFFFFF:08X}")
@@ -148,7 +191,7 @@ def session(sc, pcscd, sims, log, args_sim):
         sc.SCardDisconnect(card, sc.SCARD_LEAVE_CARD)
         check(hr == 0 and hr_b == 0 and len(response) == 10 and bytes(response)[-2:] == b"\x90\x00",
               "B works on", f"0x{hr_b & 0xFFFFFFFF:08X} {bytes(response).hex()}")
-        time.sleep(1)  # away for a while, as a pulled adapter is
+        time.sleep(3)  # away for a while, as a pulled adapter is
         start = time.monotonic()
         sims["A"] = Simulator(args_sim, ["--card", "t1", "--link", link])
         sims["A"].link = link
@@ -157,16 +200,20 @@ def session(sc, pcscd, sims, log, args_sim):
         hr_a, response = sc.SCardTransmit(card, sc.SCARD_PCI_T1, CHALLENGE)
         back_s.append(time.monotonic() - start)
         sc.SCardDisconnect(card, sc.SCARD_UNPOWER_CARD)
+        if in_flight is not None:
+            sc.SCardDisconnect(stale, sc.SCARD_LEAVE_CARD)
         check(hr == 0 and hr_a == 0 and len(response) == 10 and bytes(response)[-2:] == b"\x90\x00",
               "A back: connect and APDU", f"0x{hr & 0xFFFFFFFF:08X} 0x{hr_a & 0xFFFFFFFF:08X}")
         away = log()[log_before:]
-        complaints = away.count("Card not transacted") + away.count("Error communicating")
         check(away.count("the reader is gone") == 1 and away.count("the reader is back") == 1 and
-              complaints <= 4, "one line when it goes, one when it is back, no complaint a poll",
-              away[-3000:])
+              not complaints_while_away(away),
+              "one line when it goes, one when it is back, no complaint a poll",
+              complaints_while_away(away) or away[-3000:])
     print(f"     away and back: unavailable after {', '.join(f'{t:.2f}' for t in gone_s)} s; "
           f"first APDU after {', '.join(f'{t:.2f}' for t in back_s)} s", flush=True)
-    check(max(gone_s) < 2.0 and max(back_s) < 4.0, "noticed within 2 s, back within 4 s")
+    # The first time, the transmit in flight holds the reader until the driver's time-outs end it.
+    check(gone_s[0] < 10 and max(gone_s[1:]) < 2.0 and max(back_s) < 4.0,
+          "noticed within 2 s (with a transmit in flight, once it ends), back within 4 s")
 
     # pcscd waits on the handler's poll function rather than asking at its own pace.
     check("Using the reader polling thread" in log() and max(moves) < 3.0,
