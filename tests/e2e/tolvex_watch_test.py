@@ -157,6 +157,16 @@ FOLLOW_ROWS = [
 ]
 
 
+def stop(process, *sims):
+    """A program under test killed if it still runs, and the simulators (None: not started)."""
+    if process.poll() is None:
+        process.kill()
+        process.communicate()
+    for sim in sims:
+        if sim:
+            sim.close()
+
+
 def started(sim):
     """Until the host's start-up on the simulator is over: frames came, and none for a second
     (the start-up's longest pause between two frames is a fifth of that)."""
@@ -197,12 +207,7 @@ def follow_row(options, row):
               took < LIMIT_S, name, f"exit {watch.returncode} after {took:.1f} s\n" +
               "\n".join(lines) + err)
     finally:
-        if watch.poll() is None:
-            watch.kill()
-            watch.communicate()
-        sim.close()
-        if again:
-            again.close()
+        stop(watch, sim, again)
 
 
 def shell_across_a_restart(options):
@@ -248,12 +253,7 @@ def shell_across_a_restart(options):
               "next command once it is back",
               f"exit {shell.returncode}\n" + "\n".join(lines) + "\n" + refused)
     finally:
-        if shell.poll() is None:
-            shell.kill()
-            shell.wait()
-        sim.close()
-        if again:
-            again.close()
+        stop(shell, sim, again)
 
 
 def main():
