@@ -74,6 +74,10 @@ class LineBackend {
   // will carry nothing more. Any thread may ask; it touches neither the device nor the port.
   // A line without a device never goes.
   [[nodiscard]] virtual bool Gone() const { return false; }
+  // Whether the line has reported a change of data-set-ready since it was opened (the device
+  // at the far end unplugged or switched off; a hang-up is reported as one too). A reader
+  // driver stops listening on such a line until it opens it again. Any thread may ask.
+  [[nodiscard]] virtual bool DsrChanged() const { return false; }
 };
 
 }  // namespace tolvex::serial

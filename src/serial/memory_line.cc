@@ -21,6 +21,7 @@ void MemoryLine::SetDsr(bool on) {
     std::lock_guard lock(mutex_);
     if (dsr_ == on) return;
     dsr_ = on;
+    dsr_changed_ = dsr_changed_ || open_;
   }
   std::lock_guard lock(sink_mutex_);
   if (sink_ != nullptr) sink_->ModemLinesChanged(SERIAL_EV_DSR);
@@ -93,6 +94,7 @@ NTSTATUS MemoryLine::Open() {
     return status;
   }
   open_ = true;
+  dsr_changed_ = false;
   return STATUS_SUCCESS;
 }
 
@@ -124,6 +126,11 @@ size_t MemoryLine::Transmit(std::span<const UCHAR> bytes) {
   }
   cv_.notify_all();
   return bytes.size();
+}
+
+bool MemoryLine::DsrChanged() const {
+  std::lock_guard lock(mutex_);
+  return dsr_changed_;
 }
 
 ULONG MemoryLine::ModemStatus() {

@@ -53,6 +53,7 @@ class MemoryLine final : public LineBackend {
   void SetBreak(bool) override {}
   void SetDtr(bool) override {}
   void SetRts(bool) override {}
+  [[nodiscard]] bool DsrChanged() const override;
 
  private:
   void DeliveryLoop();
@@ -66,6 +67,7 @@ class MemoryLine final : public LineBackend {
   std::condition_variable cv_;
   bool open_ = false;
   bool dsr_ = true;
+  bool dsr_changed_ = false;  // while open
   NTSTATUS fail_open_ = STATUS_SUCCESS;
   bool hold_writes_ = false;
   LineSettings settings_;

@@ -293,10 +293,12 @@ NTSTATUS SerialPort::Write(PIRP irp, PIO_STACK_LOCATION stack) {
   bool sent = false;
   bool wake = false;
   bool closed = false;  // completed once the lock is let go, as every request is
+  bool gone = false;
   {
     std::lock_guard lock(mutex_);
     closed = !open_;
-    if (closed) {
+    gone = !closed && backend_->Gone();
+    if (closed || gone) {
       // refused below
     } else if (writes_.empty()) {
       const auto* data = static_cast<const UCHAR*>(irp->AssociatedIrp.SystemBuffer);
@@ -316,9 +318,10 @@ NTSTATUS SerialPort::Write(PIRP irp, PIO_STACK_LOCATION stack) {
         if (total != 0) write_.deadline = After(Clock::now(), total);
       }
     }
-    if (!sent && !closed) PendLocked(irp, &writes_, done);
+    if (!sent && !closed && !gone) PendLocked(irp, &writes_, done);
   }
   if (closed) return CompleteNow(irp, STATUS_INVALID_DEVICE_STATE);
+  if (gone) return CompleteNow(irp, STATUS_NO_SUCH_DEVICE);
   if (sent) {
     if (wake) Wake();  // for a waiter on SERIAL_EV_TXEMPTY
     return CompleteNow(irp, STATUS_SUCCESS, length);
@@ -481,10 +484,13 @@ void SerialPort::ServiceWritesLocked(Clock::time_point now, std::vector<Completi
     }
     const bool full = write_.done >= length;
     const bool timed_out = write_.deadline && now >= *write_.deadline;
-    if (!full && !timed_out) return;
+    // A device that hung up takes nothing more: its writes fail now, not at their time-out.
+    const bool gone = !full && backend_->Gone();
+    if (!full && !timed_out && !gone) return;
     if (IoSetCancelRoutine(irp, nullptr) == nullptr) return;
     writes_.pop_front();
-    done.push_back(Completion{irp, full ? STATUS_SUCCESS : STATUS_TIMEOUT, write_.done});
+    const NTSTATUS status = full ? STATUS_SUCCESS : gone ? STATUS_NO_SUCH_DEVICE : STATUS_TIMEOUT;
+    done.push_back(Completion{irp, status, write_.done});
     write_ = WriteProgress{};
     if (full && writes_.empty()) history_ |= wait_mask_ & SERIAL_EV_TXEMPTY;
   }

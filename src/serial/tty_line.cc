@@ -108,6 +108,7 @@ NTSTATUS TtyLine::Open() {
   (void)ioctl(fd, TIOCEXCL);
   dead_.store(false);
   reported_.store(false);
+  dsr_changed_.store(false);
   fd_.store(fd);
   InstallWakeHandler();
   stop_watcher_.store(false);
@@ -163,6 +164,7 @@ void TtyLine::WatchModemLines() {
     if (changed & TIOCM_CD) events |= SERIAL_EV_RLSD;
     if (changed & TIOCM_RNG) events |= SERIAL_EV_RING;
     if (events == 0) continue;
+    if (events & SERIAL_EV_DSR) dsr_changed_.store(true);
     std::lock_guard lock(sink_mutex_);
     if (sink_ != nullptr) sink_->ModemLinesChanged(events);
   }
@@ -334,6 +336,7 @@ void TtyLine::OnPoll(short revents) {
 void TtyLine::HungUp() {
   dead_.store(true);
   if (reported_.exchange(true)) return;
+  dsr_changed_.store(true);
   std::lock_guard lock(sink_mutex_);
   if (sink_ != nullptr) sink_->ModemLinesChanged(SERIAL_EV_DSR);
 }

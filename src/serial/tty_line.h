@@ -52,6 +52,7 @@ class TtyLine final : public LineBackend {
   int PollDescriptor(bool want_write, short* events) override;
   void OnPoll(short revents) override;
   [[nodiscard]] bool Gone() const override { return dead_.load(); }
+  [[nodiscard]] bool DsrChanged() const override { return dsr_changed_.load(); }
 
  private:
   void WatchModemLines();
@@ -69,6 +70,7 @@ class TtyLine final : public LineBackend {
   std::atomic<int> fd_{-1};
   std::atomic<bool> dead_{false};      // the device failed: nothing more is written
   std::atomic<bool> reported_{false};  // its hang-up was reported: it is not polled any more
+  std::atomic<bool> dsr_changed_{false};
   std::atomic<bool> stop_watcher_{false};
   std::atomic<bool> watcher_running_{false};
   std::thread watcher_;
