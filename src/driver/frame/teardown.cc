@@ -52,6 +52,7 @@ void DrvWaitForDeviceRemoval(PVOID Context) {
   auto* extension = static_cast<PDEVICE_EXTENSION>(device->DeviceExtension);
   PREADER_EXTENSION reader = extension->SmartcardExtension.ReaderExtension;
   IFWaitListenerStopped(reader);
+  IFListenerEnded(reader);  // before the purge: a caller waits for nothing that can come
   ULONG mask = SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR;
   (void)IFSerialIoctl(reader, IOCTL_SERIAL_PURGE, &mask, sizeof(mask), nullptr, 0);
   KeSetEvent(&extension->SerialRemoved, IO_NO_INCREMENT, FALSE);

@@ -69,11 +69,17 @@
 // Ending. The listener ends with the removal routine (DrvWaitForDeviceRemoval), after a wait
 // that completed without a received character. The routine waits like a pass does
 // (IFWaitListenerStopped), does its work, and signals ListenerIdle as its very last act.
+// From then on nothing the reader sends is taken in, so no read can be answered by the reader
+// any more: the routine (or a pass that could not arm the listener again) answers the read that
+// waits with the time-out status at once, under ReceiveLock, and every later read that the
+// buffered bytes cannot satisfy returns that status without waiting (IFListenerEnded). The
+// caller of a command in flight as the reader is unplugged learns it now, not when its own
+// time runs out.
 //
 // Locks and shared words. ReceiveLock guards the receive buffer and its counters, the tickets,
-// ReadStatus, the exchange's state (AnswerPending, ExchangeEnd, PurgePending) and the setting
-// of DataEvent for an answer; it is held only for short stretches, never across a wait or a
-// serial request. CharacterErrorStatus, BlockEndStatus, the two read time-outs and the
+// ReadStatus, the exchange's state (AnswerPending, ExchangeEnd, PurgePending), ListenerOver and
+// the setting of DataEvent for an answer; it is held only for short stretches, never across a
+// wait or a serial request. CharacterErrorStatus, BlockEndStatus, the two read time-outs and the
 // library's T1.Wtx are plain words shared between the callers' thread and the worker, read and
 // written whole.
 #pragma once
@@ -149,6 +155,7 @@ struct READER_EXTENSION {
   ULONG AnswerPending;
   NTSTATUS ExchangeEnd;
   ULONG PurgePending;  // a serial read of the worker failed: the next command purges first
+  ULONG ListenerOver;  // the listener has ended: nothing the reader sends is taken in any more
   NTSTATUS CharacterErrorStatus;  // shared word
   NTSTATUS BlockEndStatus;        // shared word
   ULONG WaitMask;
@@ -217,6 +224,9 @@ void SysDelay(ULONG Milliseconds);
 // The removal routine's first step: waits until the wait that ended the listener is finished
 // and no pass runs.
 void IFWaitListenerStopped(PREADER_EXTENSION ReaderExtension);
+// The listener is over: the read that waits ends now with the time-out status, and later reads
+// do not wait for what can no longer be taken in.
+void IFListenerEnded(PREADER_EXTENSION ReaderExtension);
 [[nodiscard]] NTSTATUS IFSerialWaitOnMask(PREADER_EXTENSION ReaderExtension);
 NTSTATUS IFReadThreadCallback(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 void IFReadWorkRoutine(PVOID ReaderExtension);

@@ -398,7 +398,18 @@ void IFReadWorkRoutine(PVOID Context) {
   if (listening) {
     KeSetEvent(&reader->PassTurn, IO_NO_INCREMENT, FALSE);
   } else {
+    IFListenerEnded(reader);
     KeSetEvent(&reader->ListenerIdle, IO_NO_INCREMENT, FALSE);
+  }
+}
+
+void IFListenerEnded(PREADER_EXTENSION ReaderExtension) {
+  SpinLockGuard lock(&ReaderExtension->ReceiveLock);
+  ReaderExtension->ListenerOver = TRUE;
+  if (ReadWaitsForBytes(ReaderExtension) || ReaderExtension->BlockEndWaits) {
+    AnswerRead(ReaderExtension, STATUS_IO_TIMEOUT);
+    ReaderExtension->WakeOwed = FALSE;
+    KeSetEvent(&ReaderExtension->DataEvent, IO_SERIAL_INCREMENT, FALSE);
   }
 }
 
@@ -421,6 +432,8 @@ NTSTATUS IFRead(PREADER_EXTENSION ReaderExtension, PUCHAR Buffer, ULONG Count) {
             SCARD_ABSENT) {
       return STATUS_IO_TIMEOUT;
     }
+    // Nobody takes in what the reader sends any more.
+    if (ReaderExtension->ListenerOver) return STATUS_IO_TIMEOUT;
     ReaderExtension->ExpectedCount = Count;
     ticket = NextTicket(ReaderExtension);
   }
@@ -435,7 +448,8 @@ NTSTATUS IFReadLastCWT(PREADER_EXTENSION ReaderExtension) {
   ULONG ticket;
   {
     SpinLockGuard lock(&ReaderExtension->ReceiveLock);
-    if (SharedLoad(ReaderExtension->BlockEndStatus) == STATUS_SUCCESS) return STATUS_SUCCESS;
+    const NTSTATUS ended = SharedLoad(ReaderExtension->BlockEndStatus);
+    if (ended == STATUS_SUCCESS || ReaderExtension->ListenerOver) return ended;
     ReaderExtension->BlockEndWaits = TRUE;
     ticket = NextTicket(ReaderExtension);
   }
