@@ -81,7 +81,7 @@ sim::ReaderSim& Host::AddSimulatedPort(unsigned index, const sim::ReaderOptions&
 }
 
 SimulatedReader Host::AddSimulatedReader(unsigned index) {
-  return SimulatedReader(AddSimulatedPort(index));
+  return SimulatedReader(AddSimulatedPort(index), /*has_dsr=*/true);
 }
 
 void Host::AddDevicePort(unsigned index, std::string path) {
@@ -104,7 +104,6 @@ void Host::SetPortMaskValue(std::uint32_t type, std::vector<std::uint8_t> data) 
 Status Host::Start() {
   platform::PlatformScope scope(state_->platform);
   std::vector<serial::PortBinding> bindings;
-  std::uint32_t mask = 0;
   for (const auto& [index, backend] : state_->ports) {
     std::shared_ptr<serial::LineBackend> line = backend;
     if (auto tap = state_->taps.find(index); tap != state_->taps.end()) {
@@ -114,12 +113,20 @@ Status Host::Start() {
           });
     }
     bindings.push_back(serial::PortBinding{index, std::move(line)});
-    if (index < 32) mask |= 1U << index;
   }
   NTSTATUS status =
       serial::LoadSerialDriver(state_->platform, std::move(bindings), &state_->serial_driver);
   if (!NT_SUCCESS(status)) return status;
+  return StartReaderDriver();
+}
 
+Status Host::StartReaderDriver() {
+  const std::uint32_t mask = [this] {
+    std::uint32_t bits = 0;
+    for (const auto& [index, backend] : state_->ports)
+      if (index < 32) bits |= 1U << index;
+    return bits;
+  }();
   const std::u16string parameters = std::u16string(kServiceKey) + u"\\Parameters";
   platform::Registry& registry = state_->platform.registry();
   registry.CreateKey(parameters);
@@ -132,6 +139,13 @@ Status Host::Start() {
   }
   return state_->platform.LoadDriver(kDriverName, DriverEntry, kServiceKey, DRIVER_POOL_TAG,
                                      &state_->driver);
+}
+
+Status Host::RestartDriver() {
+  (void)StopDriver();
+  if (state_->serial_driver == nullptr) return STATUS_INVALID_DEVICE_STATE;  // never started
+  platform::PlatformScope scope(state_->platform);
+  return StartReaderDriver();
 }
 
 std::string Host::StopDriver() {
@@ -165,9 +179,11 @@ bool Host::started() const {
   return state_->driver != nullptr;
 }
 
-bool Host::LineGone(unsigned index) const {
+LineLoss Host::Lost(unsigned index) const {
   const auto it = state_->ports.find(index);
-  return it != state_->ports.end() && it->second->Gone();
+  if (it == state_->ports.end()) return LineLoss::kNone;
+  if (it->second->Gone()) return LineLoss::kHungUp;
+  return it->second->DsrChanged() ? LineLoss::kDataSetReady : LineLoss::kNone;
 }
 
 std::string Host::DevicePath(unsigned index) const {

@@ -54,6 +54,8 @@ struct WireChunk {
 // port's line: it must be quick, and must not call the host.
 using WireObserver = std::function<void(const WireChunk&)>;
 
+enum class LineLoss { kNone, kHungUp, kDataSetReady };
+
 class Host {
  public:
   struct Options {
@@ -87,6 +89,10 @@ class Host {
   // Unloads the reader driver only; returns a description of memory the driver or the smart
   // card library left allocated, empty if none.
   std::string StopDriver();
+  // Unloads the reader driver and loads it again on the same ports, whose lines, simulators
+  // and taps stay: every reader starts anew, as at Start (also one the driver stopped hearing,
+  // once it answers). The status of DriverEntry. Memory the old driver left is reported by Stop.
+  [[nodiscard]] Status RestartDriver();
   // Unloads both drivers. Returns a description of memory left allocated, empty if none.
   std::string Stop();
   bool started() const;
@@ -96,12 +102,15 @@ class Host {
   // (success) a port that opens but where no reader answered.
   [[nodiscard]] Status ProbePort(unsigned index);
 
-  // Whether the device behind port `index` has hung up or failed (a USB serial adapter pulled
-  // out, the far end of a pseudo-terminal closed): nothing more will come from a reader there.
-  // Asked of the port's line alone: no request, no traffic to the reader. False for a port
-  // that does not exist and for in-memory lines, which never go. A reader that falls silent
-  // on a line that stays up is not noticed here: its next request times out.
-  [[nodiscard]] bool LineGone(unsigned index) const;
+  // Why the reader behind port `index` can no longer be heard, asked of the port's line alone
+  // (no request, no traffic to the reader): the device hung up or failed (a USB serial adapter
+  // pulled out, the far end of a pseudo-terminal closed), or its data-set-ready line changed (a
+  // reader unplugged from a UART or switched off), after which the driver stops listening to
+  // the reader until it is started again (RestartDriver, or another host). kNone for a port that
+  // does not exist. A reader that falls silent on a line that stays up is not noticed here: its
+  // next request times out.
+  [[nodiscard]] LineLoss Lost(unsigned index) const;
+  [[nodiscard]] bool LineGone(unsigned index) const { return Lost(index) != LineLoss::kNone; }
   // The path of the serial device behind port `index` (AddDevicePort); empty for other ports.
   std::string DevicePath(unsigned index) const;
 
@@ -118,6 +127,7 @@ class Host {
   sim::ReaderSim* simulator(unsigned index);
 
  private:
+  Status StartReaderDriver();  // writes the port mask and loads the reader driver
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -65,7 +65,7 @@ void PtySimulator::Open(const sim::ReaderOptions& reader) {
 }
 
 SimulatedReader PtySimulator::reader() {
-  return SimulatedReader(*sim_);
+  return SimulatedReader(*sim_, /*has_dsr=*/false);
 }
 
 std::size_t PtySimulator::Pending() const {

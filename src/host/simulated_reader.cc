@@ -58,7 +58,8 @@ SimulatedReader::SimulatedReader(std::function<void(std::span<const std::uint8_t
                                               ReaderOptionsOf(options))),
       sim_(owned_.get()) {}
 
-SimulatedReader::SimulatedReader(sim::ReaderSim& sim) : sim_(&sim) {}
+SimulatedReader::SimulatedReader(sim::ReaderSim& sim, bool has_dsr)
+    : sim_(&sim), has_dsr_(has_dsr) {}
 
 SimulatedReader::~SimulatedReader() = default;
 SimulatedReader::SimulatedReader(SimulatedReader&&) noexcept = default;
@@ -114,7 +115,7 @@ ConsoleReply SimulatedReader::Command(const std::string& line) {
     if (args.empty()) return {"error: fault takes a name: " + FaultNames()};
     const std::string name = args[0];
     args.erase(args.begin());
-    if (name == "dsr-drop" || name == "dsr-raise") {
+    if (!has_dsr_ && (name == "dsr-drop" || name == "dsr-raise")) {
       return {"error: a pseudo-terminal has no data-set-ready line: " + name +
               " cannot be signalled"};
     }

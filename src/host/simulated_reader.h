@@ -79,12 +79,14 @@ class SimulatedReader {
  private:
   friend class Host;
   friend class PtySimulator;
-  explicit SimulatedReader(sim::ReaderSim& sim);  // a simulator someone else owns
+  // A simulator someone else owns, on a line with a data-set-ready line or without one.
+  SimulatedReader(sim::ReaderSim& sim, bool has_dsr);
   static sim::ReaderOptions ReaderOptionsOf(const SimulatedReaderOptions& options);
   std::string Status() const;
 
   std::unique_ptr<sim::ReaderSim> owned_;
   sim::ReaderSim* sim_;
+  bool has_dsr_ = false;
   std::string next_model_ = "t0";
 };
 

@@ -3,8 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <optional>
 #include <cstring>
+#include <future>
+#include <optional>
 #include <string_view>
 #include <thread>
 #include <utility>
@@ -12,6 +13,7 @@
 #include "driver/frame/frame.h"
 #include "host/host.h"
 #include "host/reader.h"
+#include "host/status.h"
 #include "platform/platform.h"
 #include "serial/memory_line.h"
 #include "serial/serial_port.h"
@@ -273,5 +275,116 @@ TEST_F(StartedReader, CancellationAndPresenceChangeMeetingCompleteOnce) {
     }));
   }
 }
+
+// Data-set-ready changes under a started reader (unplugged from its UART, or switched off): the
+// driver stops hearing it. A request in flight then ends with the time-out status at once, not
+// when its own time runs out, and so does every later request that waits for the reader; the
+// host says the line was lost. Started again once the line is back, the reader and its card
+// work as before. For each row: what the request in flight gets and that none of its waits ran
+// out, what a later request gets, what the host says, and the reader once its driver is started
+// again, with nothing left allocated.
+enum class InFlight { kNothing, kTransmit, kPowerUp };
+
+struct DsrCase {
+  const char* name;
+  const char* card;
+  InFlight in_flight;
+  Status in_flight_gets = STATUS_IO_TIMEOUT;
+};
+
+tolvex::serial::SerialPort& Port0(Host& host) {
+  tolvex::platform::PlatformScope scope(host.platform());
+  return *tolvex::serial::PortOf(host.platform().FindDevice(u"\\Device\\Serial0"));
+}
+
+// Whether serial port 0 has been purged both ways (the removal routine's purge, the last thing
+// it asks) since its requests were cleared.
+bool Purged(Host& host) {
+  for (const auto& r : Port0(host).Requests()) {
+    if (r.code == IOCTL_SERIAL_PURGE && r.input.size() == sizeof(ULONG) &&
+        r.input[0] == (SERIAL_PURGE_TXCLEAR | SERIAL_PURGE_RXCLEAR)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+class DsrChange : public ::testing::TestWithParam<DsrCase> {};
+
+TEST_P(DsrChange, EndsWhatWaitsForTheReaderUntilItsDriverStartsAgain) {
+  const DsrCase& c = GetParam();
+  Host host(kFast);
+  tolvex::sim::ReaderSim& sim = host.AddSimulatedPort(0);
+  ASSERT_TRUE(sim.InsertCard(c.card, /*report=*/false));
+  ASSERT_EQ(host.Start(), STATUS_SUCCESS);
+  auto reader = Reader::Open(host, 0).value;
+  ASSERT_TRUE(reader);
+  const std::uint32_t protocol = std::string_view(c.card) == "t0" ? 1 : 2;
+  const Bytes challenge = {0x00, 0x84, 0x00, 0x00, 0x08};
+  ASSERT_EQ(reader->PowerCard(tolvex::host::Power::kColdReset).status, STATUS_SUCCESS);
+  ASSERT_EQ(reader->SetProtocol(protocol).value, protocol);
+
+  tolvex::platform::Clock& clock = host.platform().clock();
+  clock.StartRecording();
+  std::promise<std::thread::id> caller_id;
+  std::future<Status> in_flight;
+  if (c.in_flight != InFlight::kNothing) {
+    sim.SilenceNextCommand();
+    in_flight = std::async(std::launch::async, [&] {
+      caller_id.set_value(std::this_thread::get_id());
+      return c.in_flight == InFlight::kTransmit
+                 ? reader->Transmit(protocol, challenge).status
+                 : reader->PowerCard(tolvex::host::Power::kColdReset).status;
+    });
+    const std::thread::id caller = caller_id.get_future().get();
+    // Dropped while the caller waits for the reader, with time left to wait.
+    ASSERT_TRUE(tolvex::testutil::WaitUntil([&] {
+      const auto waits = clock.WaitsMs(caller);
+      return !waits.empty() && waits.back() >= 500;
+    })) << ::testing::PrintToString(clock.WaitsMs(caller));
+  }
+  EXPECT_EQ(host.Lost(0), tolvex::host::LineLoss::kNone);
+  Port0(host).ClearRequests();
+  sim.SetDsr(false);
+  if (in_flight.valid()) {
+    EXPECT_EQ(in_flight.get(), c.in_flight_gets);
+  }
+  ASSERT_TRUE(tolvex::testutil::WaitUntil([&] { return Purged(host); }));
+  EXPECT_EQ(host.Lost(0), tolvex::host::LineLoss::kDataSetReady);
+  // A later request that waits for the reader ends at once, as the one in flight did: no wait
+  // ran out.
+  EXPECT_EQ(reader->PowerCard(tolvex::host::Power::kColdReset).status, STATUS_IO_TIMEOUT);
+  EXPECT_EQ(clock.RanOutMs(), std::vector<LONGLONG>{});
+  clock.StopRecording();
+
+  // Back, and started again.
+  sim.ClearFaults();
+  sim.SetDsr(true);
+  ASSERT_TRUE(tolvex::testutil::WaitUntil(
+      [&] { return host.memory_line(0)->ModemStatus() & SERIAL_DSR_STATE; }));
+  reader.reset();
+  EXPECT_EQ(host.RestartDriver(), STATUS_SUCCESS);
+  EXPECT_EQ(host.Lost(0), tolvex::host::LineLoss::kNone);
+  reader = Reader::Open(host, 0).value;
+  ASSERT_TRUE(reader);
+  EXPECT_EQ(reader->State().value, CardState::kSwallowed);
+  EXPECT_FALSE(reader->PowerCard(tolvex::host::Power::kColdReset).value.empty());
+  EXPECT_EQ(reader->SetProtocol(protocol).value, protocol);
+  const auto answer = reader->Transmit(protocol, challenge);
+  EXPECT_EQ(answer.value.size(), 10u);
+  reader.reset();
+  EXPECT_EQ(host.Stop(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, DsrChange,
+    ::testing::Values(DsrCase{"IdleT0", "t0", InFlight::kNothing},
+                      DsrCase{"IdleT1", "t1", InFlight::kNothing},
+                      DsrCase{"T0TransmitInFlight", "t0", InFlight::kTransmit},
+                      // The library gives up on the card after its retries, each at once.
+                      DsrCase{"T1TransmitInFlight", "t1", InFlight::kTransmit,
+                              STATUS_DEVICE_PROTOCOL_ERROR},
+                      DsrCase{"PowerUpInFlight", "t1", InFlight::kPowerUp}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
