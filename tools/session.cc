@@ -43,11 +43,7 @@ int Session::Open() {
 
 Status Session::Restart() {
   reader_.reset();
-  (void)host_->Stop();
-  host_ = std::make_unique<Host>();
-  for (const auto& [index, path] : options_.ports) host_->AddDevicePort(index, path);
-  if (trace_) Tap();
-  (void)host_->Start();
+  (void)host_->RestartDriver();  // its status only says whether any reader started
   const std::vector<unsigned> readers = host_->Readers();
   if (std::find(readers.begin(), readers.end(), index_) == readers.end()) {
     return NotStarted(index_).status;
@@ -80,10 +76,6 @@ void Session::StartTrace() {
       std::cerr << host::TraceText(line.at, port + line.text) << '\n';
     }
   });
-  Tap();
-}
-
-void Session::Tap() {
   if (options_.ports.empty()) host_->Tap(0, trace_->Observer(0));
   for (const auto& [index, path] : options_.ports) host_->Tap(index, trace_->Observer(index));
 }

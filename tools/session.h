@@ -111,9 +111,8 @@ class Session {
 
   // Returns 0 when the reader is open, else the exit code (the error already said).
   [[nodiscard]] int Open();
-  // After the reader's serial device went away: a new host on the same devices, the reader
-  // opened again. Success, or why the reader did not start (nothing said). For device ports
-  // only: the built-in simulator never goes away.
+  // After the reader's line was lost (Host::Lost): the driver started again on the same ports,
+  // the reader opened again. Success, or why the reader did not start (nothing said).
   [[nodiscard]] Status Restart();
 
   Reader& reader() { return *reader_; }
@@ -140,7 +139,6 @@ class Session {
   Failure NotStarted(unsigned index);
   // Taps every port for --trace, before the host starts.
   void StartTrace();
-  void Tap();
 
   const Options& options_;
   Output& out_;

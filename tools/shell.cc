@@ -1,8 +1,9 @@
 // shell: APDUs in hex, one a line, and a few commands, from standard input. On a terminal the
 // lines come from the line editor (libedit), with a prompt and history on standard error, so
 // that standard output carries results only; otherwise they are read plainly, without a prompt.
-// A reader whose serial device goes away is said gone, and each command after tries the same
-// device again: once a reader answers there, it is started again, as at the shell's start.
+// A reader whose line is lost (its serial device gone, or its data-set-ready line changed) is
+// said gone, and each command after tries the same port again: once a reader answers there, it
+// is started again, as at the shell's start.
 #include "shell.h"
 
 #include <editline/readline.h>
@@ -156,11 +157,13 @@ class ShellSession {
     if (!away_ && session_.host().LineGone(session_.index())) {
       away_ = true;
       protocol_ = 0;
-      out_.Object(
-          Json{{"command", "shell"}, {"event", "reader-gone"}, {"status", StatusValue(kGone)}});
-      out_.Text(fmt::format(
-          "the reader on {} is gone: its serial device hung up; the next command tries it again",
-          session_.Where()));
+      const host::LineLoss loss = session_.host().Lost(session_.index());
+      out_.Object(Json{{"command", "shell"},
+                       {"event", "reader-gone"},
+                       {"cause", LossName(loss)},
+                       {"status", StatusValue(kGone)}});
+      out_.Text(fmt::format("the reader on {} is gone: {}; the next command tries it again",
+                            session_.Where(), LossWords(loss)));
     }
     return away_;
   }

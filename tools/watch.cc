@@ -3,13 +3,14 @@
 // One wait for the card's change is in flight at a time; it ends only on the reader's own
 // reports, so a reader whose device went away would leave it unanswered for ever. watch
 // therefore waits in steps of kStep (kTick on a terminal, to move the indication) and between
-// them asks the host whether the device behind the reader's port has hung up (Host::LineGone:
-// a pseudo-terminal whose simulator quit, a USB serial adapter pulled out); then it ends with
-// an error. Nothing goes to the reader for that. A reader that falls silent on a line that
-// stays up (a real UART whose cable is pulled) is not seen here: the next command to it says
-// so. With --atr each card put in is powered up, its ATR shown, and powered down again: watch
-// leaves the card as it found it. With --follow a device that went away is said and waited for:
-// the same device is tried again until a reader answers there, and watching goes on.
+// them asks the host whether the reader's line was lost (Host::Lost: a pseudo-terminal whose
+// simulator quit, a USB serial adapter pulled out, a reader on a UART unplugged or switched off,
+// which changes its data-set-ready line); then it ends with an error. Nothing goes to the
+// reader for that. A reader that falls silent on a line that stays up and keeps its
+// data-set-ready is not seen here: the next command to it says so. With --atr each card put in is
+// powered up, its ATR shown, and powered down again: watch leaves the card as it found it. With
+// --follow a device that went away is said and waited for: the same device is tried again until a
+// reader answers there, and watching goes on.
 #include <fmt/format.h>
 #include <unistd.h>
 
@@ -89,24 +90,26 @@ int ShowAtr(Session& session, Output& out) {
   return 0;
 }
 
-// The device behind the reader's port hung up: said, exit 1.
+// The reader's line was lost: said, exit 1.
 int Gone(Session& session, Output& out) {
-  return out.Error(
-      fmt::format("the reader on {} is gone: its serial device hung up", session.Where()),
-      host::status::kNoSuchDevice);
+  return out.Error(fmt::format("the reader on {} is gone: {}", session.Where(),
+                               LossWords(session.host().Lost(session.index()))),
+                   host::status::kNoSuchDevice);
 }
 
-// --follow, the device behind the reader's port hung up: said ("reader gone"), then the same
+// --follow, the reader's line was lost: said ("reader gone"), then the same
 // device is tried again, with pauses that grow to kRetryMax, until a reader answers there
 // ("reader back", with the card's state) or the time given runs out (false). `present` is
 // then the card's state.
 bool ComeBack(Session& session, Output& out, Clock::time_point end, bool timed, bool* present) {
   Stamp now = Now();
+  const host::LineLoss loss = session.host().Lost(session.index());
   out.Object(Json{{"command", "watch"},
                   {"event", "gone"},
+                  {"cause", LossName(loss)},
                   {"time", now.iso},
                   {"status", StatusValue(host::status::kNoSuchDevice)}});
-  out.Text(fmt::format("{} reader gone: {} hung up", now.text, session.Where()));
+  out.Text(fmt::format("{} reader gone: {}, {}", now.text, session.Where(), LossWords(loss)));
   for (auto pause = kRetry;; pause = std::min(pause * 2, kRetryMax)) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
     if (timed && left.count() <= 0) return false;

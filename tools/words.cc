@@ -28,6 +28,16 @@ std::optional<std::uint32_t> EventFor(host::Status status) {
   }
 }
 
+std::string LossWords(host::LineLoss loss) {
+  return loss == host::LineLoss::kDataSetReady
+             ? "its data-set-ready line changed (unplugged or switched off)"
+             : "its serial device hung up";
+}
+
+std::string LossName(host::LineLoss loss) {
+  return loss == host::LineLoss::kDataSetReady ? "data-set-ready" : "hang-up";
+}
+
 std::string PortFailure(const std::string& where, host::Status status) {
   switch (status) {
     case host::status::kObjectNameNotFound:

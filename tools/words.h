@@ -26,6 +26,11 @@ std::string PowerFailure(host::Status status);
 std::string ProtocolFailure(host::Status status);
 std::string TransmitFailure(host::Status status);
 
+// Why a reader can no longer be heard (Host::Lost): "its serial device hung up", ...
+std::string LossWords(host::LineLoss loss);
+// The same for scripts: "hang-up", "data-set-ready".
+std::string LossName(host::LineLoss loss);
+
 std::string CardStateWords(std::uint32_t state);
 std::vector<std::string> Protocols(std::uint32_t mask);
 

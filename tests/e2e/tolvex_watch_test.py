@@ -148,10 +148,11 @@ def shell_without_terminal(options):
 # lines up to the reader's return, and the card put in after it (the last line).
 FOLLOW_ROWS = [
     ("--follow: the reader gone and back, then a card", [],
-     [STAMP + " card absent; watching", STAMP + " reader gone: {link} hung up",
+     [STAMP + " card absent; watching", STAMP + " reader gone: {link}, its serial device hung up",
       STAMP + " reader back; card absent", STAMP + " card inserted"]),
     ("--follow --json: an event for the reader gone and one for its return", ["--json"],
-     [lambda o: o["event"] == "gone" and o["status"] == "0xC000000E" and iso_time(o["time"]),
+     [lambda o: o["event"] == "gone" and o["cause"] == "hang-up" and o["status"] == "0xC000000E"
+      and iso_time(o["time"]),
       lambda o: o["event"] == "back" and o["card"] == "absent" and iso_time(o["time"]),
       lambda o: o["event"] == "inserted"]),
 ]

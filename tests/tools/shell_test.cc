@@ -7,6 +7,8 @@
 #include <regex>
 #include <sstream>
 
+#include "serial/memory_line.h"
+#include "support/wait.h"
 #include "tools/shell.h"
 
 namespace {
@@ -49,6 +51,12 @@ const std::string kNotUnderstood = "tolvex: not an APDU in hex nor a command: ";
 const std::string kProtocolError = "tolvex: the card did not follow the protocol .*0xC0000186.*";
 const std::string kRepowered = "card powered down by the failure; powered up again: " + kReady;
 const std::string kGone = "the card is gone; insert one: the next line powers it up";
+// The reader's data-set-ready line changed: said, the reader started again, the card powered up
+// again and the line's APDU answered.
+const std::vector<std::string> kGoneAndBack = {
+    "the reader on port 0 is gone: its data-set-ready line changed \\(unplugged or switched "
+    "off\\); the next command tries it again",
+    "the reader on port 0 is back", "card powered up: " + kReady, kSelectShown, kAnswered};
 
 struct Row {
   const char* console;  // a simulator console command before the line, or null
@@ -100,6 +108,14 @@ TEST_P(ShellScript, SaysWhatEachLineDid) {
       if (console.starts_with("insert") || console.starts_with("remove")) {
         const auto until = console.starts_with("insert") ? CardWait::kPresent : CardWait::kAbsent;
         EXPECT_EQ(session.reader().WaitForCard(until, std::chrono::seconds(10)), 0);
+      }
+      // The line changed before the shell's next line, as it would under a person's hand.
+      const unsigned dsr = SERIAL_DSR_STATE;
+      if (console.starts_with("fault dsr-")) {
+        const bool up = console == "fault dsr-raise";
+        EXPECT_TRUE(tolvex::testutil::WaitUntil([&] {
+          return (session.host().memory_line(0)->ModemStatus() & dsr) == (up ? dsr : 0u);
+        }));
       }
     }
     return row.line;
@@ -176,6 +192,12 @@ INSTANTIATE_TEST_SUITE_P(
                  {kSelectShown, "tolvex: no card in the reader .*0xC0000178.*", kGone}},
                 {nullptr, kSelect, {"tolvex: .*0xC0000178.*"}},
                 {"insert dual", kSelect, {"card powered up: " + kReady, kSelectShown, kAnswered}},
+                // Data-set-ready changes (the reader unplugged or switched off): the shell says
+                // the reader is gone, starts it again, and the card is powered up again.
+                {"fault dsr-drop", kSelect, kGoneAndBack},
+                // Plugged in again: that is a change too.
+                {"fault dsr-raise", kSelect, kGoneAndBack},
+                {nullptr, kSelect, {kSelectShown, kAnswered}},
             },
             1}),
     [](const auto& test) { return std::string(test.param.name); });
