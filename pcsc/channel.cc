@@ -173,15 +173,18 @@ void Channel::NoticeGone() {
 }
 
 void Channel::GoAway() {
+  bool data_set_ready = false;
   {
     std::lock_guard lock(io_);
     reader_.reset();
+    data_set_ready = !DeviceGone() && host_ && host_->Lost(0) == host::LineLoss::kDataSetReady;
     stopping_ = std::move(host_);
     away_ = true;
   }
   pause_ = kRetryPause;
-  Log(kLogError, "%s: the reader is gone (its serial device went away); trying it again",
-      device_.c_str());
+  Log(kLogError, "%s: the reader is gone (%s); trying it again", device_.c_str(),
+      data_set_ready ? "its data-set-ready line changed: unplugged or switched off"
+                     : "its serial device went away");
 }
 
 void Channel::StopOldHost() {
