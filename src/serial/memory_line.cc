@@ -65,10 +65,20 @@ void MemoryLine::DeliveryLoop() {
     std::vector<UCHAR> chunk = std::move(written_.front());
     written_.pop_front();
     Listener listener = listener_;
+    delivering_ = true;
     lock.unlock();
     listener(chunk);
     lock.lock();
+    delivering_ = false;
+    cv_.notify_all();
   }
+}
+
+void MemoryLine::WaitDelivered() {
+  std::unique_lock lock(mutex_);
+  cv_.wait(lock, [this] {
+    return stop_delivery_ || !delivery_.joinable() || (written_.empty() && !delivering_);
+  });
 }
 
 bool MemoryLine::is_open() const {

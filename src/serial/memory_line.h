@@ -34,6 +34,9 @@ class MemoryLine final : public LineBackend {
   using Listener = std::function<void(std::span<const UCHAR> chunk)>;
   // Replaces the listener (null: writes are kept for TakeWritten). Not from inside a listener.
   void SetListener(Listener listener);
+  // Waits until every chunk written so far has been handed to the listener and the listener
+  // has returned (the far end has taken it in); at once without a listener.
+  void WaitDelivered();
   bool is_open() const;
   LineSettings settings() const;
   // The next open of the port fails with `status`.
@@ -75,6 +78,7 @@ class MemoryLine final : public LineBackend {
   Listener listener_;
   std::thread delivery_;
   bool stop_delivery_ = false;
+  bool delivering_ = false;  // a chunk is with the listener
 };
 
 }  // namespace tolvex::serial
