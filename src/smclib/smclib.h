@@ -205,7 +205,7 @@ struct T1_DATA {
   UCHAR Resynchs;               // S(RESYNCH request) blocks sent for the current request
   ULONG Turns;                  // blocks sent for the current request
   ULONG BytesSent;              // of the application's command, acknowledged by the card
-  ULONG BytesReceived;          // of the card's response, gathered in SmartcardReply's spare room
+  ULONG BytesReceived;          // of the card's response, gathered in the application's buffer
   UCHAR LastSent[3 + 254 + 2];  // the block to send next, then the last one sent
   ULONG LastSentLength;
   BOOLEAN MoreData;     // the card is chaining its response

@@ -32,15 +32,20 @@
 // block again (error bits 1 for EDC or parity errors, 2 for the rest). After kMaxRetries
 // retries in a row comes S(RESYNCH request), at most kMaxResynchs of them per request, then
 // failure: STATUS_IO_TIMEOUT when only silence came since the last good block,
-// STATUS_DEVICE_PROTOCOL_ERROR otherwise. No request takes more than kMaxTurns blocks. An error
+// STATUS_DEVICE_PROTOCOL_ERROR otherwise. No request takes more than kMaxTurns blocks beyond
+// one for each byte of its command and of its reply buffer (an I-block carries at least one):
+// a card that never ends its answer, or keeps asking for something, ends it. An error
 // once the card has left its specific mode (card tracking reported it taken out, and maybe
 // another put in) ends the request at once with STATUS_NO_MEDIA: nothing is left to retry with.
 //
-// The response is gathered in SmartcardReply.Buffer behind the room of the largest block
-// (kBlockRoom bytes), where the driver's reads of single blocks never reach: with the driver's
-// BufferSize of 576 that leaves 317 bytes, more than a short APDU's 258. It is copied to the
-// application's buffer, behind the header {SCARD_PROTOCOL_T1, 8}, only when complete and only
-// whole.
+// The response is gathered straight into the application's reply buffer, behind the room of
+// the header {SCARD_PROTOCOL_T1, 8}, so that an extended response (up to 65,536 bytes and SW1
+// SW2) is copied once and needs no memory of the library's own. The header and the length are
+// given only when the response is complete and fits whole; until then the application is given
+// nothing (a failed request returns no bytes, whatever its buffer holds). The request's buffer
+// may be the reply's (a buffered control request has one for both): a resynchronisation that
+// would send the command again once part of the response lies over it ends the request with
+// STATUS_DEVICE_PROTOCOL_ERROR instead (the card has answered: the command is not run twice).
 //
 // New requests. Between requests the phase is idle and SmartcardT1Request starts a new
 // exchange. While one is in progress the library keeps the first word of IoRequest.ReplyBuffer
@@ -57,19 +62,19 @@
 //  STATUS_BUFFER_TOO_SMALL      a reply buffer shorter than the header
 //  STATUS_INVALID_DEVICE_STATE  SmartcardRequest has no buffer or one smaller than the largest
 //                               block (259 bytes)
-//  STATUS_DEVICE_PROTOCOL_ERROR kMaxTurns blocks sent for this request
+//  STATUS_DEVICE_PROTOCOL_ERROR the request's share of blocks sent (TurnLimit)
 // Statuses of SmartcardT1Reply:
 //  STATUS_MORE_PROCESSING_REQUIRED  send the next block
 //  STATUS_SUCCESS               the response is in the application's buffer
-//  STATUS_BUFFER_TOO_SMALL      the response exceeds ReplyBufferLength - 8; nothing is copied
-//  STATUS_DATA_OVERRUN          the response exceeds the gathering room; nothing is copied
+//  STATUS_BUFFER_TOO_SMALL      the response exceeds ReplyBufferLength - 8; nothing is given
 //  STATUS_DEVICE_PROTOCOL_ERROR the card's response is shorter than SW1 SW2, the card aborted,
 //                               the errors outlasted the retries and resynchronisations, or
-//                               kMaxTurns blocks were sent
+//                               the request's share of blocks was sent
 //  STATUS_IO_TIMEOUT            the card stayed silent through the retries
 //  STATUS_INVALID_DEVICE_STATE  no exchange in progress, or SmartcardReply has no buffer
 //  STATUS_INVALID_PARAMETER     the application's request changed under the exchange
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -95,7 +100,7 @@ constexpr UCHAR kNoLength = 0xFF;  // LEN 255 is reserved
 
 constexpr UCHAR kMaxRetries = 3;   // retries of one block
 constexpr UCHAR kMaxResynchs = 3;  // S(RESYNCH request) blocks per request
-constexpr ULONG kMaxTurns = 1000;  // blocks per request
+constexpr ULONG kMaxTurns = 1000;  // blocks per request, beyond those its lengths need
 
 static_assert(sizeof(T1_DATA::LastSent) == kBlockRoom);
 
@@ -227,9 +232,11 @@ NTSTATUS GiveUp(PSMARTCARD_EXTENSION extension) {
   return End(extension, silent ? STATUS_IO_TIMEOUT : STATUS_DEVICE_PROTOCOL_ERROR, Then::kResynch);
 }
 
+// Room for the response in the application's reply buffer, behind the header.
 ULONG GatheringRoom(const PSMARTCARD_EXTENSION extension) {
-  const ULONG size = extension->SmartcardReply.BufferSize;
-  return size > kBlockRoom ? size - kBlockRoom : 0;
+  const auto& io = extension->IoRequest;
+  if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < kHeaderLength) return 0;
+  return io.ReplyBufferLength - kHeaderLength;
 }
 
 void Gather(PSMARTCARD_EXTENSION extension, const UCHAR* information, ULONG length) {
@@ -237,10 +244,32 @@ void Gather(PSMARTCARD_EXTENSION extension, const UCHAR* information, ULONG leng
   const ULONG room = GatheringRoom(extension);
   if (t1.BytesReceived < room) {
     const ULONG kept = std::min(length, room - t1.BytesReceived);
-    std::memcpy(extension->SmartcardReply.Buffer + kBlockRoom + t1.BytesReceived, information,
+    std::memcpy(extension->IoRequest.ReplyBuffer + kHeaderLength + t1.BytesReceived, information,
                 kept);
   }
-  t1.BytesReceived += length;  // counted whole, so that an oversized response is told apart
+  // Counted whole, so that an oversized response is told apart; a count that would wrap stays
+  // beyond any room.
+  t1.BytesReceived = length > ~ULONG{0} - t1.BytesReceived ? ~ULONG{0} : t1.BytesReceived + length;
+}
+
+// Whether the response gathered so far lies over the application's command.
+bool CommandOverwritten(const PSMARTCARD_EXTENSION extension) {
+  const T1_DATA& t1 = extension->T1;
+  const auto& io = extension->IoRequest;
+  if (t1.BytesReceived == 0 || io.RequestBuffer == nullptr || io.ReplyBuffer == nullptr) {
+    return false;
+  }
+  const auto command = reinterpret_cast<std::uintptr_t>(io.RequestBuffer) + t1.CommandOffset;
+  const auto gathered = reinterpret_cast<std::uintptr_t>(io.ReplyBuffer) + kHeaderLength;
+  const ULONG kept = std::min(t1.BytesReceived, GatheringRoom(extension));
+  return command < gathered + kept && gathered < command + t1.CommandLength;
+}
+
+// The blocks a request may take: kMaxTurns beyond one for each byte of its command and of its
+// reply buffer.
+ULONG TurnLimit(const PSMARTCARD_EXTENSION extension) {
+  const ULONG lengths = extension->T1.CommandLength + extension->IoRequest.ReplyBufferLength;
+  return lengths > ~ULONG{0} - kMaxTurns ? ~ULONG{0} : kMaxTurns + lengths;
 }
 
 // The response is complete: to the application, whole or not at all.
@@ -248,16 +277,12 @@ NTSTATUS Deliver(PSMARTCARD_EXTENSION extension) {
   const T1_DATA& t1 = extension->T1;
   const auto& io = extension->IoRequest;
   const ULONG length = t1.BytesReceived;
-  if (io.ReplyBuffer == nullptr || io.ReplyBufferLength < kHeaderLength ||
-      length > io.ReplyBufferLength - kHeaderLength) {
+  if (length > GatheringRoom(extension)) {
     return End(extension, STATUS_BUFFER_TOO_SMALL, Then::kInStep);
   }
-  if (length > GatheringRoom(extension)) return End(extension, STATUS_DATA_OVERRUN, Then::kInStep);
   if (length < kMinimumResponse) return End(extension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kInStep);
   const SCARD_IO_REQUEST header{SCARD_PROTOCOL_T1, kHeaderLength};
   std::memcpy(io.ReplyBuffer, &header, sizeof(header));
-  std::memcpy(io.ReplyBuffer + kHeaderLength, extension->SmartcardReply.Buffer + kBlockRoom,
-              length);
   if (io.Information != nullptr) *io.Information = kHeaderLength + length;
   return End(extension, STATUS_SUCCESS, Then::kInStep);
 }
@@ -380,6 +405,11 @@ NTSTATUS OnSBlock(PSMARTCARD_EXTENSION extension, UCHAR pcb, const UCHAR* inform
                                                               : kDefaultIfs;
       t1.IfsdAnnounced = FALSE;
       Progress(t1);
+      // Starting over sends the command again; the part of the response gathered may lie
+      // over it (one buffer for both), and then the command is no longer there to send.
+      if (CommandOverwritten(extension)) {
+        return End(extension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kInStep);
+      }
       return Begin(extension);
     case kSIfsResponse:
       if (t1.Phase != kAnnounce || length != 1 || information[0] != t1.IFSD) break;
@@ -536,7 +566,7 @@ NTSTATUS SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
     if (status != STATUS_MORE_PROCESSING_REQUIRED)
       return End(SmartcardExtension, status, ThenResynchIf(t1.NeedResynch));
   }
-  if (t1.Turns >= kMaxTurns)
+  if (t1.Turns >= TurnLimit(SmartcardExtension))
     return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kResynch);
 
   std::memcpy(out.Buffer, t1.LastSent, t1.LastSentLength);
@@ -564,7 +594,7 @@ NTSTATUS SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
   if (t1.Phase == kAborting)
     return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kResynch);
   const NTSTATUS status = Judge(SmartcardExtension);
-  if (status == STATUS_MORE_PROCESSING_REQUIRED && t1.Turns >= kMaxTurns) {
+  if (status == STATUS_MORE_PROCESSING_REQUIRED && t1.Turns >= TurnLimit(SmartcardExtension)) {
     return End(SmartcardExtension, STATUS_DEVICE_PROTOCOL_ERROR, Then::kResynch);
   }
   // The request changed under the exchange: it ends, and the card may be out of step.
