@@ -83,6 +83,31 @@ Direction Application::DirectionOf(std::uint8_t cla, std::uint8_t ins) const {
   }
 }
 
+namespace {
+
+// Two length bytes; 00 00 is the most there can be.
+int Length16(std::uint8_t high, std::uint8_t low, int zero) {
+  const int value = high << 8 | low;
+  return value == 0 ? zero : value;
+}
+
+// An extended-length APDU (a 00 where a short Lc would be), `apdu` holding its header: case 2E
+// (00 Le Le), 3E (00 Lc Lc data) or 4E (00 Lc Lc data Le Le).
+std::optional<Apdu> ParseExtended(std::span<const std::uint8_t> bytes, Apdu apdu) {
+  if (bytes.size() < 7) return std::nullopt;
+  if (bytes.size() == 7) {
+    apdu.le = Length16(bytes[5], bytes[6], 65536);
+    return apdu;
+  }
+  const std::size_t lc = static_cast<std::size_t>(bytes[5] << 8 | bytes[6]);
+  if (lc == 0 || (bytes.size() != 7 + lc && bytes.size() != 9 + lc)) return std::nullopt;
+  apdu.data.assign(bytes.begin() + 7, bytes.begin() + 7 + static_cast<std::ptrdiff_t>(lc));
+  if (bytes.size() == 9 + lc) apdu.le = Length16(bytes[7 + lc], bytes[8 + lc], 65536);
+  return apdu;
+}
+
+}  // namespace
+
 std::optional<Apdu> Application::Parse(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < 4) return std::nullopt;
   Apdu apdu{bytes[0], bytes[1], bytes[2], bytes[3], {}, std::nullopt};
@@ -92,7 +117,7 @@ std::optional<Apdu> Application::Parse(std::span<const std::uint8_t> bytes) {
     apdu.le = p3 == 0 ? 256 : static_cast<int>(p3);
     return apdu;
   }
-  if (p3 == 0) return std::nullopt;  // extended lengths: not served
+  if (p3 == 0) return ParseExtended(bytes, apdu);
   if (bytes.size() != 5 + p3 && bytes.size() != 6 + p3) return std::nullopt;
   apdu.data.assign(bytes.begin() + 5, bytes.begin() + 5 + static_cast<std::ptrdiff_t>(p3));
   if (bytes.size() == 6 + p3) apdu.le = bytes.back() == 0 ? 256 : bytes.back();  // case 4

@@ -8,9 +8,10 @@
 //   00 84 00 00 Le         GET CHALLENGE: Le bytes from the card's seeded generator, which
 //                          starts again at every reset (so the same seed gives the same bytes)
 //   80 EE 00 00 Lc data Le ECHO: returns its data (at most Le bytes of it)
-// Le 00 means 256. Errors: 6700 wrong length, 6A82 file or application not found, 6B00 wrong
-// P1-P2 (also an offset past the end), 6D00 INS not supported, 6E00 CLA not supported, 6986 no
-// current EF.
+// Le 00 means 256. Extended lengths (a 00, then Lc and Le in two bytes each, Le 00 00 meaning
+// 65,536) are served too: ECHO of any length, GET CHALLENGE of up to 65,536 bytes. Errors: 6700
+// wrong length, 6A82 file or application not found, 6B00 wrong P1-P2 (also an offset past the end),
+// 6D00 INS not supported, 6E00 CLA not supported, 6986 no current EF.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +25,7 @@ namespace tolvex::sim {
 struct Apdu {
   std::uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
   Bytes data;
-  std::optional<int> le;  // 1 to 256; none: no response data expected
+  std::optional<int> le;  // 1 to 65,536; none: no response data expected
 };
 
 struct Response {
@@ -54,7 +55,7 @@ class Application {
   Direction DirectionOf(std::uint8_t cla, std::uint8_t ins) const;
   Response Process(const Apdu& apdu);
 
-  // A short APDU (cases 1 to 4) from its bytes; none if malformed.
+  // An APDU (cases 1 to 4, short or extended) from its bytes; none if malformed.
   static std::optional<Apdu> Parse(std::span<const std::uint8_t> bytes);
   static const Bytes& Aid();
   static const Bytes& FileContents();

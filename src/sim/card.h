@@ -72,6 +72,8 @@ class Card {
   virtual bool RequestIfs(std::uint8_t /*ifsc*/) { return false; }
   // T=1: the next block the card receives has a parity error in it.
   virtual bool DamageNextBlock() { return false; }
+  // T=1: the card aborts its next chained answer halfway with S(ABORT request).
+  virtual bool AbortNextChain() { return false; }
 };
 
 // A card of a named model (CardModels()), with its default settings; null for an unknown name.

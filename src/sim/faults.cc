@@ -65,6 +65,7 @@ constexpr FaultCommand kCommands[] = {
     {"ifs-request", "[IFSC]", "T=1: the card's own S(IFS request) before its next answer"},
     {"pts-refuse", "once|always|off", "the card refuses PTS requests"},
     {"card-parity", "", "T=1: the card finds a parity error in the next block"},
+    {"abort-chain", "", "T=1: the card aborts its next chained answer halfway (S(ABORT))"},
     {"clear", "", "no more faults"},
 };
 
@@ -175,6 +176,11 @@ std::optional<std::string> ApplyCardFault(ReaderSim& reader, std::string_view na
     bool ok = false;
     reader.WithCard([&](Card& card) { ok = card.DamageNextBlock(); });
     return CardSays(ok, "parity error in the next block the card receives");
+  }
+  if (name == "abort-chain") {
+    bool ok = false;
+    reader.WithCard([&](Card& card) { ok = card.AbortNextChain(); });
+    return CardSays(ok, "S(ABORT request) halfway through the next chained answer");
   }
   return std::nullopt;
 }

@@ -106,4 +106,9 @@ bool IsoCard::DamageNextBlock() {
   return t1 != nullptr && t1->DamageNextBlock();
 }
 
+bool IsoCard::AbortNextChain() {
+  ProtocolEngine* t1 = Engine(1);
+  return t1 != nullptr && t1->AbortNextChain();
+}
+
 }  // namespace tolvex::sim

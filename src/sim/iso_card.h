@@ -34,6 +34,7 @@ class ProtocolEngine {
   virtual bool RequestWtx(std::uint8_t, int) { return false; }
   virtual bool RequestIfs(std::uint8_t) { return false; }
   virtual bool DamageNextBlock() { return false; }
+  virtual bool AbortNextChain() { return false; }
 };
 
 struct IsoCardConfig {
@@ -59,6 +60,7 @@ class IsoCard final : public Card {
   bool RequestWtx(std::uint8_t multiplier, int count) override;
   bool RequestIfs(std::uint8_t ifsc) override;
   bool DamageNextBlock() override;
+  bool AbortNextChain() override;
 
   const AtrInfo& atr_info() const { return atr_info_; }
 

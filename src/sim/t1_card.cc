@@ -23,7 +23,8 @@ class T1Engine final : public ProtocolEngine {
     // 200 ms here, so that a host slowed down by a loaded machine does not lose its blocks.
     const auto cwt = std::chrono::microseconds(((1LL << atr.cwi) + 11) * 372 * 1000 / 3580);
     give_up_ = std::max<std::chrono::microseconds>(cwt, std::chrono::milliseconds(200));
-    ifsc_ = atr.ifsc == 0 || atr.ifsc == 0xFF ? 32 : atr.ifsc;
+    initial_ifsc_ = atr.ifsc == 0 || atr.ifsc == 0xFF ? 32 : atr.ifsc;
+    ifsc_ = initial_ifsc_;
     ifsd_ = 32;
     ns_ = nr_ = 0;
     nad_ = 0;
@@ -73,6 +74,11 @@ class T1Engine final : public ProtocolEngine {
     return true;
   }
 
+  bool AbortNextChain() override {
+    abort_chain_ = true;
+    return true;
+  }
+
  private:
   struct Request {
     std::uint8_t type;
@@ -110,10 +116,17 @@ class T1Engine final : public ProtocolEngine {
       return SendR(t1::kROtherError, out);
     }
     nr_ ^= 1;
-    chain_in_.insert(chain_in_.end(), block.inf.begin(), block.inf.end());
+    // A command longer than any APDU is not kept: the card's memory is bounded, and the
+    // command gets "wrong length" once its chain ends.
+    if (chain_in_.size() + block.inf.size() <= kMaxCommand) {
+      chain_in_.insert(chain_in_.end(), block.inf.begin(), block.inf.end());
+    } else {
+      overlong_ = true;
+    }
     if (t1::More(block.pcb)) return SendR(t1::kRFine, out);
-    const auto apdu = Application::Parse(chain_in_);
+    const auto apdu = overlong_ ? std::nullopt : Application::Parse(chain_in_);
     chain_in_.clear();
+    overlong_ = false;
     tx_ = (apdu ? app.Process(*apdu) : Response{{}, 0x6700}).ToBytes();
     tx_offset_ = 0;
     ContinueAnswer(out);
@@ -126,6 +139,11 @@ class T1Engine final : public ProtocolEngine {
       requests_.pop_front();
       return Send(
           Block{nad_, t1::SPcb(waiting_->type, t1::SDirection::kRequest), {waiting_->value}}, out);
+    }
+    if (tx_offset_ != 0 && abort_chain_) {  // halfway through a chained answer
+      abort_chain_ = false;
+      waiting_ = Request{t1::kSAbort, 0};
+      return Send(Block{nad_, t1::SPcb(t1::kSAbort, t1::SDirection::kRequest), {}}, out);
     }
     const std::size_t n = std::min<std::size_t>(ifsd_, tx_.size() - tx_offset_);
     const bool more = tx_offset_ + n < tx_.size();
@@ -153,8 +171,11 @@ class T1Engine final : public ProtocolEngine {
       switch (type) {
         case t1::kSResynch:
           if (!block.inf.empty()) break;
+          // Everything back to its initial value: the sequence numbers, IFSD and IFSC alike
+          // (an IFSC the card lowered with its own S(IFS request) included).
           ns_ = nr_ = 0;
           ifsd_ = 32;
+          ifsc_ = initial_ifsc_;
           DropExchange();
           return Send(Block{nad_, t1::SPcb(t1::kSResynch, t1::SDirection::kResponse), {}}, out);
         case t1::kSIfs:
@@ -170,6 +191,12 @@ class T1Engine final : public ProtocolEngine {
       }
       return SendR(t1::kROtherError, out);
     }
+    // The host accepted the card's abort: the answer is dropped, and the card, whose turn it
+    // now is, has nothing to say.
+    if (waiting_ && waiting_->type == t1::kSAbort && type == t1::kSAbort && block.inf.empty()) {
+      DropExchange();
+      return;
+    }
     if (waiting_ && waiting_->type == type && one_byte && block.inf[0] == waiting_->value) {
       if (type == t1::kSIfs) ifsc_ = waiting_->value;
       waiting_.reset();
@@ -180,22 +207,28 @@ class T1Engine final : public ProtocolEngine {
 
   void DropExchange() {
     chain_in_.clear();
+    overlong_ = false;
     tx_.clear();
     tx_offset_ = 0;
     sending_chain_ = false;
     waiting_.reset();
   }
 
+  // The longest APDU: header, a 00 and two length bytes, 65,535 bytes of data, two Le bytes.
+  static constexpr std::size_t kMaxCommand = 4 + 3 + 65535 + 2;
+
   t1::Edc edc_ = t1::Edc::kLrc;
-  std::size_t ifsc_ = 32;  // what the card takes
-  std::size_t ifsd_ = 32;  // what the host takes
-  int ns_ = 0;             // N(S) of the card's next I-block
-  int nr_ = 0;             // N(S) the card expects of the host's next I-block
-  std::uint8_t nad_ = 0;   // of the card's blocks: the host's NAD with its addresses swapped
-  Bytes rx_;               // the block coming in
+  std::size_t initial_ifsc_ = 32;  // TA3
+  std::size_t ifsc_ = 32;          // what the card takes
+  std::size_t ifsd_ = 32;          // what the host takes
+  int ns_ = 0;                     // N(S) of the card's next I-block
+  int nr_ = 0;                     // N(S) the card expects of the host's next I-block
+  std::uint8_t nad_ = 0;  // of the card's blocks: the host's NAD with its addresses swapped
+  Bytes rx_;              // the block coming in
   std::chrono::steady_clock::time_point last_byte_;  // of it
   std::chrono::microseconds give_up_{};              // the wait for its next byte
   Bytes chain_in_;                                   // the command so far
+  bool overlong_ = false;                            // it outgrew kMaxCommand
   Bytes tx_;                                         // the answer going out
   std::size_t tx_offset_ = 0;
   bool sending_chain_ = false;
@@ -203,6 +236,7 @@ class T1Engine final : public ProtocolEngine {
   std::optional<Request> waiting_;  // the S-request the card waits to see answered
   std::deque<Request> requests_;
   bool damage_next_ = false;
+  bool abort_chain_ = false;  // abort the next chained answer halfway
 };
 
 }  // namespace

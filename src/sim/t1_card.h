@@ -6,9 +6,12 @@
 // most IFSD bytes each (32 until the host's S(IFS request) says otherwise), chained and sent
 // on as the host acknowledges each with R(N(R) = the next). An R-block that acknowledges
 // nothing asks for the card's last block again. The card answers S(RESYNCH request) (both
-// sequence numbers back to 0, IFSD back to 32, chains dropped), S(IFS request) and S(ABORT
-// request) with the matching response. When told to, it sends S(WTX request) and/or its own
-// S(IFS request) before its next answer and waits for the matching response first.
+// sequence numbers back to 0, IFSD back to 32 and IFSC back to TA3, chains dropped), S(IFS
+// request) and S(ABORT request) with the matching response. When told to, it sends S(WTX
+// request) and/or its own S(IFS request) before its next answer and waits for the matching
+// response first, or aborts its next chained answer halfway with S(ABORT request) and, once
+// the host has answered S(ABORT response), drops it and waits. A command is an APDU of up to
+// 65,544 bytes (extended lengths); a longer chain is taken but not kept, and answered 6700.
 // A block with a bad EDC (or a parity error, when told to fake one) is answered with
 // R(N(R), EDC error); any other invalid block (unknown or malformed control byte, LEN above
 // IFSC or FF, an N(S) out of turn, an unexpected response) with R(N(R), other error).
