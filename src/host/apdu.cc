@@ -6,6 +6,17 @@
 #include <chrono>
 
 namespace tolvex::host {
+
+bool IsExtendedApdu(std::span<const std::uint8_t> apdu) {
+  if (apdu.size() < 7 || apdu[4] != 0) return false;
+  if (apdu.size() == 7) return true;  // 2E: 00 Le Le
+  const std::size_t lc = static_cast<std::size_t>(apdu[5] << 8 | apdu[6]);
+  return lc != 0 && (apdu.size() == 7 + lc || apdu.size() == 9 + lc);  // 3E, 4E
+}
+
+std::size_t ResponseRoom(std::span<const std::uint8_t> apdu) {
+  return IsExtendedApdu(apdu) ? kExtendedResponseRoom : kShortResponseRoom;
+}
 namespace {
 
 struct SwText {

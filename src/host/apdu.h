@@ -21,6 +21,19 @@
 
 namespace tolvex::host {
 
+// Whether a command APDU is of extended length (ISO/IEC 7816-4): a 00 where a short Lc would
+// be, then Lc and/or Le in two bytes each (cases 2E, 3E, 4E). A short APDU, and bytes that are
+// no APDU of either kind, are not.
+bool IsExtendedApdu(std::span<const std::uint8_t> apdu);
+
+// The room an APDU's response can need: 256 data bytes and SW1 SW2 for a short one, 65,536 and
+// SW1 SW2 for an extended one.
+inline constexpr std::size_t kShortResponseRoom = 258;
+inline constexpr std::size_t kExtendedResponseRoom = 65538;
+// The longest command APDU: CLA INS P1 P2, 00 Lc Lc, 65,535 data bytes, Le Le.
+inline constexpr std::size_t kMaxExtendedCommand = 65544;
+std::size_t ResponseRoom(std::span<const std::uint8_t> apdu);
+
 // What SW1 SW2 means, in the words of ISO/IEC 7816-4: "normal processing", "18 bytes still
 // available", "security status not satisfied", ...; the group's meaning for the ones without
 // a text of their own ("error: wrong P1-P2 (6B01)"), and "not an ISO/IEC 7816-4 status word"

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "driver/frame/frame.h"
+#include "host/apdu.h"
 #include "platform/winsmcrd.h"
 
 namespace tolvex::host {
@@ -108,13 +109,14 @@ Result<std::uint32_t> Reader::SetProtocol(std::uint32_t requested) {
 }
 
 Result<Reader::Bytes> Reader::Transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu,
-                                       std::size_t response_room) {
+                                       std::optional<std::size_t> response_room) {
   std::vector<std::uint8_t> in(sizeof(SCARD_IO_REQUEST));
   const SCARD_IO_REQUEST header{protocol, sizeof(SCARD_IO_REQUEST)};
   std::memcpy(in.data(), &header, sizeof(header));
   in.insert(in.end(), apdu.begin(), apdu.end());
   const auto [status, out] =
-      Control(IOCTL_SMARTCARD_TRANSMIT, in, sizeof(SCARD_IO_REQUEST) + response_room);
+      Control(IOCTL_SMARTCARD_TRANSMIT, in,
+              sizeof(SCARD_IO_REQUEST) + response_room.value_or(ResponseRoom(apdu)));
   if (status != STATUS_SUCCESS) return {status};
   if (out.size() < sizeof(SCARD_IO_REQUEST)) return {STATUS_DEVICE_PROTOCOL_ERROR};
   SCARD_IO_REQUEST reply_header;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -68,8 +69,9 @@ class Reader {
   // Protocol selection: bit 0 T=0, bit 1 T=1; the protocol selected (0 on failure).
   Result<std::uint32_t> SetProtocol(std::uint32_t requested);
   // Sends an APDU under the selected protocol: the response with SW1 SW2 (none on failure).
+  // The room for it is what the APDU can need (ResponseRoom in host/apdu.h) unless given.
   Result<Bytes> Transmit(std::uint32_t protocol, std::span<const std::uint8_t> apdu,
-                         std::size_t response_room = 258);
+                         std::optional<std::size_t> response_room = std::nullopt);
   // Any control request: the bytes returned.
   Result<Bytes> Control(std::uint32_t code, std::span<const std::uint8_t> input,
                         std::size_t output_size);

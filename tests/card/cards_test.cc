@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <sstream>
 
 #include "driver/frame/frame.h"
 #include "host/host.h"
 #include "host/reader.h"
 #include "sim/application.h"
+#include "sim/faults.h"
 #include "sim/reader_sim.h"
 #include "sim/t0_card.h"
 #include "sim/t1_card.h"
@@ -125,6 +127,129 @@ const FaultCase kFaults[] = {
 };
 
 INSTANTIATE_TEST_SUITE_P(Faults, CommandFault, ::testing::ValuesIn(kFaults),
+                         [](const auto& test) { return std::string(test.param.name); });
+
+// Extended-length APDUs under T=1: commands and answers longer than a short APDU's, chained
+// through the card's IFSC and the reader's IFSD, with faults of the block protocol in the
+// middle of a long chain. For each row: what the application gets, and that the card takes a
+// short command after it (nothing is left out of step).
+struct LongCase {
+  const char* name;
+  const char* model;
+  Bytes apdu;
+  Bytes response;               // data and SW1 SW2; empty: the status only
+  const char* fault = nullptr;  // planted before the command: "NAME ARGS; NAME ARGS"
+  Status status = STATUS_SUCCESS;
+};
+
+void PrintTo(const LongCase& c, std::ostream* os) {
+  *os << c.name;
+}
+
+// `n` bytes of every value, the escape byte 10 among them.
+Bytes EchoData(std::size_t n) {
+  Bytes data(n);
+  for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(i * 7 + 3);
+  return data;
+}
+// ECHO of those bytes, with Le 00 00.
+Bytes Echo(std::size_t n) {
+  Bytes apdu = {0x80,
+                0xEE,
+                0x00,
+                0x00,
+                0x00,
+                static_cast<std::uint8_t>(n >> 8),
+                static_cast<std::uint8_t>(n)};
+  const Bytes data = EchoData(n);
+  apdu.insert(apdu.end(), data.begin(), data.end());
+  apdu.push_back(0x00);
+  apdu.push_back(0x00);
+  return apdu;
+}
+Bytes EchoAnswer(std::size_t n) {
+  return Ok(EchoData(n));
+}
+// GET CHALLENGE of `n` bytes: short (Le 00) for 256, extended beyond.
+Bytes Challenge(std::size_t n) {
+  if (n == 256) return {0x00, 0x84, 0x00, 0x00, 0x00};
+  return {0x00,
+          0x84,
+          0x00,
+          0x00,
+          0x00,
+          static_cast<std::uint8_t>(n >> 8),
+          static_cast<std::uint8_t>(n)};
+}
+Bytes ChallengeAnswer(std::size_t n) {
+  return Ok(Application::ChallengeBytes(tolvex::sim::T1CardOptions{}.seed, n));
+}
+
+class LongApdu : public Cards, public ::testing::WithParamInterface<LongCase> {};
+
+TEST_P(LongApdu, GoesWholeBothWaysAndLeavesTheCardInStep) {
+  const LongCase& c = GetParam();
+  Insert(c.model);
+  Start(SCARD_PROTOCOL_T1);
+  std::istringstream faults(c.fault != nullptr ? c.fault : "");
+  for (std::string fault; std::getline(faults, fault, ';');) {
+    std::vector<std::string> words;
+    std::istringstream in(fault);
+    for (std::string word; in >> word;) words.push_back(word);
+    const std::string name = words.front();
+    words.erase(words.begin());
+    ASSERT_EQ(tolvex::sim::ApplyFault(*sim_, name, words).substr(0, 2), "ok") << fault;
+  }
+  const auto [status, response] = reader_->Transmit(protocol_, c.apdu);
+  EXPECT_EQ(status, c.status);
+  if (c.status == STATUS_SUCCESS) {
+    EXPECT_EQ(response.size(), c.response.size());
+    EXPECT_TRUE(response == c.response) << "the response differs";
+  } else {
+    EXPECT_TRUE(response.empty());
+  }
+  EXPECT_EQ(Send(kSelectFile), Ok());
+  EXPECT_EQ(Send(Echo(300)), EchoAnswer(300));
+}
+
+const LongCase kLongCases[] = {
+    {"In256", "t1", Echo(256), EchoAnswer(256)},
+    {"In257Crc", "t1-crc", Echo(257), EchoAnswer(257)},
+    {"In261Dual", "dual", Echo(261), EchoAnswer(261)},
+    {"In1000", "t1", Echo(1000), EchoAnswer(1000)},
+    {"In4096", "t1", Echo(4096), EchoAnswer(4096)},
+    {"In65535", "t1", Echo(65535), EchoAnswer(65535)},
+    {"Out256Short", "t1", Challenge(256), ChallengeAnswer(256)},
+    {"Out257", "t1", Challenge(257), ChallengeAnswer(257)},
+    {"Out4096Dual", "dual", Challenge(4096), ChallengeAnswer(4096)},
+    {"Out65536", "t1", Challenge(65536), ChallengeAnswer(65536)},
+    // Lc says three bytes, two come: the card finds the command too short.
+    {"ExtendedLengthsThatDisagree",
+     "t1",
+     {0x80, 0xEE, 0x00, 0x00, 0x00, 0x00, 0x03, 0x01, 0x02},
+     {0x67, 0x00}},
+    // The card gives its answer up halfway: the request fails, and the card is in step after.
+    {"CardAbortsItsChain", "t1", Challenge(4096), {}, "abort-chain", STATUS_DEVICE_PROTOCOL_ERROR},
+    // A damaged character in the middle of the card's chain, and a block of the command the
+    // card finds damaged: each block is sent again, and the APDU goes through.
+    {"DamagedBlockInTheAnswer", "t1", Challenge(4096), ChallengeAnswer(4096), "damage 1000"},
+    {"DamagedBlockOfTheCommand", "t1", Echo(1000), EchoAnswer(1000), "card-parity"},
+};
+
+// The card lowers its IFSC with its own S(IFS request); then a failure makes the host
+// resynchronise, which takes both sides back to the ATR's IFSC: a long command goes in blocks
+// of that size, and the card takes them.
+TEST_F(Cards, AResynchronisationUndoesTheCardsIfsRequest) {
+  Insert("t1");
+  Start(SCARD_PROTOCOL_T1);
+  ASSERT_EQ(tolvex::sim::ApplyFault(*sim_, "ifs-request", {{"10"}}).substr(0, 2), "ok");
+  EXPECT_EQ(Send(Echo(100)), EchoAnswer(100));  // the blocks after the request: 16 bytes
+  sim_->NegativeAnswer();
+  EXPECT_NE(reader_->Transmit(protocol_, kSelectFile).status, STATUS_SUCCESS);
+  EXPECT_EQ(Send(Echo(1000)), EchoAnswer(1000));  // resynchronised first
+}
+
+INSTANTIATE_TEST_SUITE_P(Lengths, LongApdu, ::testing::ValuesIn(kLongCases),
                          [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

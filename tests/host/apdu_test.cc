@@ -68,6 +68,32 @@ TEST(StatusWordMeaning, GivesTheStandardsWords) {
   }
 }
 
+// Which APDUs are of extended length, and the room their responses get.
+TEST(IsExtendedApdu, TellsTheCasesByTheirLengthBytes) {
+  const struct {
+    const char* apdu;
+    bool extended;
+  } rows[] = {
+      {"00 A4 04 00", false},                      // case 1
+      {"00 84 00 00 00", false},                   // 2S, Le 256
+      {"00 A4 04 00 02 3F 00", false},             // 3S
+      {"00 A4 04 00 02 3F 00 00", false},          // 4S
+      {"00 84 00 00 00 01 01", true},              // 2E
+      {"00 84 00 00 00 00 00", true},              // 2E, Le 65,536
+      {"80 EE 00 00 00 00 02 01 02", true},        // 3E
+      {"80 EE 00 00 00 00 02 01 02 00 00", true},  // 4E
+      {"80 EE 00 00 00 01", false},                // a 00, then too little
+      {"80 EE 00 00 00 00 03 01 02", false},       // Lc 3, two bytes
+      {"80 EE 00 00 00 00 00 01", false},          // Lc 0 with data
+      {"80 EE 00 00 00 00 02 01 02 00", false},    // one Le byte
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.apdu);
+    EXPECT_EQ(IsExtendedApdu(B(row.apdu)), row.extended);
+    EXPECT_EQ(ResponseRoom(B(row.apdu)), row.extended ? 65538u : 258u);
+  }
+}
+
 TEST(HexDump, SixteenBytesALineWithTheirPrintableCharacters) {
   Bytes data;
   for (int i = 0; i < 18; ++i) data.push_back(static_cast<std::uint8_t>(0x3C + i * 3));
