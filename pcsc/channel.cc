@@ -305,10 +305,13 @@ Response Channel::Transmit(std::uint32_t mask, std::span<const std::uint8_t> com
   std::lock_guard lock(io_);
   response->clear();
   if (const Response unavailable = Unavailable(); unavailable != IFD_SUCCESS) return unavailable;
+  // The reader's T=0 path carries short APDUs only.
+  if (mask == SCARD_PROTOCOL_T0 && host::IsExtendedApdu(command)) return IFD_PROTOCOL_NOT_SUPPORTED;
   const unsigned removals = removals_.load();
-  auto [status, answer] = reader_->Transmit(mask, command, kMaxResponse);
+  const std::size_t room = host::ResponseRoom(command);
+  auto [status, answer] = reader_->Transmit(mask, command, room);
   if (status == kSuccess) {
-    if (answer.size() < 2 || answer.size() > kMaxResponse) {
+    if (answer.size() < 2 || answer.size() > room) {
       return IFD_COMMUNICATION_ERROR;  // no status word, or more than was room for
     }
     *response = std::move(answer);

@@ -56,6 +56,7 @@
 #include <string>
 #include <vector>
 
+#include "host/apdu.h"
 #include "host/host.h"
 #include "host/reader.h"
 
@@ -66,10 +67,14 @@ using Response = long;
 
 // The most readers one handler serves at once (what TAG_IFD_SIMULTANEOUS_ACCESS says).
 inline constexpr unsigned kMaxChannels = 16;
-// The room given to the driver for a response: 256 data bytes and SW1 SW2.
+// The longest response to a control request or value of an attribute passed on.
 inline constexpr std::size_t kMaxResponse = 258;
-// The longest command accepted: a short case 4 APDU, 4 + 1 + 255 + 1 bytes.
+// The longest control request passed on.
 inline constexpr std::size_t kMaxCommand = 261;
+// The longest APDU and response (extended lengths, pcsc-lite's extended buffer): a command of
+// 4 + 3 + 65,535 + 2 bytes, a response of 65,536 bytes and SW1 SW2.
+inline constexpr std::size_t kMaxApdu = host::kMaxExtendedCommand;
+inline constexpr std::size_t kMaxApduResponse = host::kExtendedResponseRoom;
 // The longest device name accepted.
 inline constexpr std::size_t kMaxDeviceName = 4095;
 // The pauses between tries of a device that went away: the first, and the longest.
@@ -105,7 +110,9 @@ class Channel {
   Response Power(unsigned long action, std::vector<std::uint8_t>* atr);
   // mask: 1 T=0, 2 T=1 (one of them).
   Response SetProtocol(std::uint32_t mask);
-  // mask: the protocol the command is for (1 T=0, 2 T=1).
+  // mask: the protocol the command is for (1 T=0, 2 T=1). Short and extended APDUs under T=1;
+  // under T=0 short ones only (IFD_PROTOCOL_NOT_SUPPORTED for an extended one, sent nowhere).
+  // The response is given room for what the APDU can return (host::ResponseRoom).
   Response Transmit(std::uint32_t mask, std::span<const std::uint8_t> command,
                     std::vector<std::uint8_t>* response);
   // The driver's attribute `tag`; IFD_ERROR_TAG for one it does not have.

@@ -34,6 +34,17 @@ RESPONSECODE PutByte(unsigned char value, PDWORD length, PUCHAR out) {
   return IFD_SUCCESS;
 }
 
+// A 32-bit number, in the machine's byte order as pcsc-lite's DWORD attributes are.
+RESPONSECODE PutNumber(std::uint32_t value, PDWORD length, PUCHAR out) {
+  if (*length < sizeof(value)) {
+    *length = sizeof(value);  // the room needed; nothing written
+    return IFD_ERROR_INSUFFICIENT_BUFFER;
+  }
+  std::memcpy(out, &value, sizeof(value));
+  *length = sizeof(value);
+  return IFD_SUCCESS;
+}
+
 // A function pointer, for the poll and stop tags.
 template <typename Function>
 RESPONSECODE PutFunction(Function function, PDWORD length, PUCHAR out) {
@@ -140,6 +151,8 @@ RESPONSECODE IFDHGetCapabilities(DWORD Lun, DWORD Tag, PDWORD Length, PUCHAR Val
         return PutFunction(&TolvexWaitForCardEvent, Length, Value);
       case TAG_IFD_STOP_POLLING_THREAD:
         return PutFunction(&TolvexStopCardEvent, Length, Value);
+      case SCARD_ATTR_MAXINPUT:  // the longest command: extended APDUs are taken
+        return PutNumber(static_cast<std::uint32_t>(tolvex::ifd::kMaxApdu), Length, Value);
       case TAG_IFD_POLLING_THREAD:
       case TAG_IFD_SLOTNUM:
       case TAG_IFD_DEVICE_REMOVED:
@@ -236,7 +249,7 @@ RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuff
     if (RxBuffer == nullptr || TxBuffer == nullptr || TxLength == 0) {
       return IFD_COMMUNICATION_ERROR;
     }
-    if (TxLength > tolvex::ifd::kMaxCommand) return IFD_COMMUNICATION_ERROR;
+    if (TxLength > tolvex::ifd::kMaxApdu) return IFD_COMMUNICATION_ERROR;
     std::shared_ptr<Channel> channel = ChannelTable::Get().Find(Lun);
     if (!channel) return IFD_COMMUNICATION_ERROR;
     // The T number, as pcscd gives it, to the driver's protocol mask.

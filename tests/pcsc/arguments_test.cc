@@ -126,6 +126,9 @@ TEST(GetCapabilities, HandlerTags) {
                {TAG_IFD_STOP_POLLING_THREAD, f, IFD_SUCCESS, bytes(stop), f},
                {kPoll, f - 1, IFD_ERROR_INSUFFICIENT_BUFFER, {}, f},
                {TAG_IFD_SLOTS_NUMBER, 0, IFD_ERROR_INSUFFICIENT_BUFFER, {}, 1},
+               // The longest command: extended APDUs are taken.
+               {SCARD_ATTR_MAXINPUT, 4, IFD_SUCCESS, bytes(std::uint32_t{65544}), 4},
+               {SCARD_ATTR_MAXINPUT, 3, IFD_ERROR_INSUFFICIENT_BUFFER, {}, 4},
                // Retired tags are unknown: the length is left alone.
                {TAG_IFD_POLLING_THREAD, 16, IFD_ERROR_TAG, {}, 16},
                {TAG_IFD_SLOTNUM, 16, IFD_ERROR_TAG, {}, 16}};

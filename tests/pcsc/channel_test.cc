@@ -211,34 +211,48 @@ TEST_F(ChannelTest, Attributes) {
             IFD_ERROR_SET_FAILURE);
 }
 
-// Cases 2 to 4 up to the longest command and response, between a cold and a warm reset and the
-// power-off.
+// Cases 2 to 4 up to the longest command and response, short and extended, between a cold and
+// a warm reset and the power-off; an extended APDU under T=0 is refused, sent nowhere.
 TEST_F(ChannelTest, PowerAndExchanges) {
   Bytes file(256), echo = {0x80, 0xEE, 0x00, 0x00, 0xFF}, atr, response;
   for (std::size_t i = 0; i < file.size(); ++i) file[i] = (i * 13 + 7) & 0xFF;
   for (int i = 0; i < 255; ++i) echo.push_back(static_cast<UCHAR>(i));
   echo.push_back(0x00);
   ASSERT_EQ(echo.size(), kMaxCommand);
+  // ECHO of 65,535 bytes with Le 00 00: the longest command there is.
+  Bytes longest = {0x80, 0xEE, 0x00, 0x00, 0x00, 0xFF, 0xFF};
+  for (int i = 0; i < 65535; ++i) longest.push_back(static_cast<UCHAR>(i * 7));
+  longest.insert(longest.end(), {0x00, 0x00});
+  ASSERT_EQ(longest.size(), kMaxApdu);
+  const Bytes challenge_all = {0x00, 0x84, 0x00, 0x00, 0x00, 0x00, 0x00};  // 65,536 bytes
   ASSERT_EQ(Power(IFD_POWER_UP, &atr, static_cast<DWORD>(kT1Atr.size())), IFD_SUCCESS);
   EXPECT_EQ(atr, kT1Atr);
   ASSERT_EQ(Power(IFD_RESET, &atr), IFD_SUCCESS);
   EXPECT_EQ(atr, kT1Atr);
   ASSERT_EQ(IFDHSetProtocolParameters(lun_, kT1, 0, 0, 0, 0), IFD_SUCCESS);
+  const DWORD extended_room = static_cast<DWORD>(kMaxApduResponse);
   const struct {
     Bytes apdu;
     std::size_t length;
     Bytes data;  // the response's first bytes, if they matter
+    DWORD room = 258;
   } cases[] = {{kChallenge8, 10, {}},
                {{0x00, 0xA4, 0x00, 0x00, 0x02, 0x01, 0x01}, 2, {0x90, 0x00}},
                {{0x00, 0xB0, 0x00, 0x00, 0x00}, 258, file},
-               {echo, 257, Bytes(echo.begin() + 5, echo.end() - 1)}};
+               {echo, 257, Bytes(echo.begin() + 5, echo.end() - 1)},
+               {longest, 65537, Bytes(longest.begin() + 7, longest.end() - 2), extended_room},
+               {challenge_all, 65538, {}, extended_room}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.apdu.size());
-    ASSERT_EQ(Transmit(1, c.apdu, &response), IFD_SUCCESS);
+    ASSERT_EQ(Transmit(1, c.apdu, &response, c.room), IFD_SUCCESS);
     ASSERT_EQ(response.size(), c.length);
     EXPECT_TRUE(std::equal(c.data.begin(), c.data.end(), response.begin()));
     EXPECT_EQ(response[c.length - 2], 0x90);
   }
+  EXPECT_EQ(Transmit(0, challenge_all, &response, extended_room), IFD_PROTOCOL_NOT_SUPPORTED);
+  EXPECT_TRUE(response.empty());
+  longest.push_back(0x00);  // one byte more than any APDU
+  EXPECT_EQ(Transmit(1, longest, &response, extended_room), IFD_COMMUNICATION_ERROR);
   ASSERT_EQ(Power(IFD_POWER_DOWN, &atr), IFD_SUCCESS);
   EXPECT_TRUE(atr.empty());
   EXPECT_EQ(IFDHPowerICC(lun_, IFD_POWER_DOWN, nullptr, nullptr), IFD_SUCCESS);  // as pcscd does

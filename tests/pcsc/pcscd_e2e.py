@@ -87,6 +87,9 @@ def complaints_while_away(log_text):
     return found
 
 
+SCARD_ATTR_MAXINPUT = 0x7A007  # SCARD_ATTR_VALUE(SCARD_CLASS_VENDOR_DEFINED, 0xA007)
+
+
 def session(sc, pcscd, sims, log, args_sim):
     for _ in range(150):  # until pcscd is up with both readers
         assert pcscd.poll() is None, f"pcscd ended with status {pcscd.returncode}"
@@ -131,6 +134,22 @@ def session(sc, pcscd, sims, log, args_sim):
         for apdu, data in (("00A40000020101", b""), ("00B0000000", FILE)):
             hr, response = sc.SCardTransmit(card, pci, list(bytes.fromhex(apdu)))
             check(hr == 0 and bytes(response) == data + b"\x90\x00", f"{model}: {apdu}", hr)
+        # Extended lengths: a long command and a long answer under T=1, refused under T=0.
+        hr, maxinput = sc.SCardGetAttrib(card, SCARD_ATTR_MAXINPUT)
+        check(hr == 0 and int.from_bytes(bytes(maxinput), "little") == 65544,
+              f"{model}: SCARD_ATTR_MAXINPUT", (hr, maxinput))
+        data = bytes(i * 7 & 0xFF for i in range(4096))
+        echo = bytes.fromhex("80EE0000001000") + data + b"\x00\x00"
+        hr, response = sc.SCardTransmit(card, pci, list(echo))
+        if t == 2:
+            check(hr == 0 and bytes(response) == data + b"\x90\x00", f"{model}: ECHO of 4,096 bytes",
+                  f"0x{hr & 0xFFFFFFFF:08X} {len(response)}")
+            hr, response = sc.SCardTransmit(card, pci, list(bytes.fromhex("00840000000000")))
+            check(hr == 0 and len(response) == 65538 and bytes(response)[-2:] == b"\x90\x00",
+                  f"{model}: GET CHALLENGE of 65,536 bytes", f"0x{hr & 0xFFFFFFFF:08X} {len(response)}")
+        else:
+            check(hr == sc.SCARD_E_NOT_TRANSACTED, f"{model}: an extended APDU is refused",
+                  f"0x{hr & 0xFFFFFFFF:08X}")
         sc.SCardDisconnect(card, sc.SCARD_UNPOWER_CARD if t == 1 else sc.SCARD_LEAVE_CARD)
 
     # A card swapped for another: pcscd sees the one go and the other come, and serves the
