@@ -38,8 +38,12 @@ void PrintAtr(const Bytes& atr, Output& out, double ms);
 // (host::Transceive), each shown, marked as automatic.
 int Exchange(Session& session, Output& out, std::uint32_t protocol, const Bytes& apdu,
              bool get_response = true);
+// Extended-length APDUs go under T=1 only: under T=0 one is refused, said, before anything is
+// sent. After a failed transmit the card's state is asked, and the error says whether the
+// failure left the card powered down.
 // Shows the exchanges of one command, and the data and status word gathered: 0, or the exit
-// code after a failure (said).
-int ShowExchanges(Output& out, std::uint32_t protocol, const host::ApduResult& result);
+// code after a failure (said; `after` is added to the words of a failed transmit).
+int ShowExchanges(Output& out, std::uint32_t protocol, const host::ApduResult& result,
+                  const std::string& after = {});
 
 }  // namespace tolvex::tools

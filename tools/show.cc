@@ -115,16 +115,45 @@ void PrintAtr(const Bytes& atr, Output& out, double ms) {
 
 int Exchange(Session& session, Output& out, std::uint32_t protocol, const Bytes& apdu,
              bool get_response) {
+  if (protocol == kT0 && host::IsExtendedApdu(apdu)) {
+    return out.Error(fmt::format("an extended-length APDU ({} bytes) cannot go to the card under "
+                                 "T=0: the reader carries short APDUs only there",
+                                 apdu.size()),
+                     host::status::kNotSupported);
+  }
   Reader& reader = session.reader();
   const host::ApduResult result = host::Transceive(
       [&reader, protocol](std::span<const std::uint8_t> command) {
         return reader.Transmit(protocol, command);
       },
       apdu, get_response && protocol == kT0);
-  return ShowExchanges(out, protocol, result);
+  std::string after;
+  if (result.status != kSuccess && !result.exchanges.empty() &&
+      result.exchanges.back().status != kSuccess) {
+    // What the failure left of the card, as the driver says it.
+    const auto [asked, state] = reader.State();
+    if (asked == kSuccess && state >= CardState::kPresent) {
+      after = state >= CardState::kPowered ? " (the card is still powered)"
+                                           : " (the card is powered down)";
+    }
+  }
+  return ShowExchanges(out, protocol, result, after);
 }
 
-int ShowExchanges(Output& out, std::uint32_t protocol, const host::ApduResult& result) {
+// "> 00 A4 ...", or for a long command its first bytes, its length and its hex dump.
+void ShowCommand(Output& out, const Bytes& command, const std::string& automatic) {
+  if (command.size() <= 32) {
+    out.Text(fmt::format("> {}{}", Hex(command), automatic));
+    return;
+  }
+  out.Text(
+      fmt::format("> {} ...{}, {} bytes:", Hex(std::span<const std::uint8_t>(command.data(), 7)),
+                  automatic, command.size()));
+  for (const std::string& line : host::HexDump(command)) out.Text("  " + line);
+}
+
+int ShowExchanges(Output& out, std::uint32_t protocol, const host::ApduResult& result,
+                  const std::string& after) {
   Json exchanges = Json::array();
   double total_ms = 0;
   for (const host::ApduExchange& e : result.exchanges) {
@@ -134,7 +163,7 @@ int ShowExchanges(Output& out, std::uint32_t protocol, const host::ApduResult& r
                                   : e.command.size() > 1 && e.command[1] == 0xC0
                                       ? "   (automatic GET RESPONSE)"
                                       : "   (automatic: sent again with the Le the card gave)";
-    out.Text(fmt::format("> {}{}", Hex(e.command), automatic));
+    ShowCommand(out, e.command, automatic);
     Json exchange{{"apdu", Hex(e.command)}, {"automatic", e.automatic}, {"ms", e.ms}};
     if (!answered) {
       exchange["status"] = StatusValue(e.status == kSuccess ? kDeviceProtocolError : e.status);
@@ -179,7 +208,7 @@ int ShowExchanges(Output& out, std::uint32_t protocol, const host::ApduResult& r
   }
   if (result.status != kSuccess) {
     const Status transmit = result.exchanges.back().status;
-    if (transmit != kSuccess) return out.Error(TransmitFailure(transmit), transmit);
+    if (transmit != kSuccess) return out.Error(TransmitFailure(transmit) + after, transmit);
     return out.Error("the card's answer has no status word", result.status);
   }
   if (result.exchanges.size() > 1) {

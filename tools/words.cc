@@ -90,9 +90,9 @@ std::string TransmitFailure(host::Status status) {
     case host::status::kBufferTooSmall:
       return "response larger than the buffer";
     case host::status::kDeviceProtocolError:
-      return "the card did not follow the protocol (it is powered down)";
+      return "the card did not follow the protocol";
     case host::status::kIoTimeout:
-      return "the card did not answer (it is powered down)";
+      return "the card did not answer";
     case host::status::kNoMedia:
       return "no card in the reader";
     case host::status::kInvalidDeviceState:

@@ -16,6 +16,8 @@ from e2e import Simulator, arguments, check, verdict
 
 LIMIT_S = 60  # for any one command: nothing may hang
 MISSING = "/dev/tolvex-test-no-such-device"
+# ECHO of 4,096 bytes with Le 00 00: an extended-length APDU (case 4E).
+EXTENDED_ECHO = "80EE0000001000" + bytes(i * 7 & 0xFF for i in range(4096)).hex() + "0000"
 
 
 def run(argv):
@@ -79,6 +81,23 @@ def main():
     ]
     for argv, code, start, contains in rows:
         expect(argv, code, start, "stdout" if code == 0 else "stderr", contains)
+
+    # An extended-length APDU: under T=0 refused in one line once the card is up; under T=1
+    # the command and its answer shown as hex dumps with their lengths, and whole in JSON.
+    data_start = "0000  00 07 0E 15 1C 23 2A 31 38 3F 46 4D 54 5B 62 69"
+    for card, extra, code, wanted in [
+            ("t0", [], 1, ["tolvex: an extended-length APDU (4105 bytes) cannot go to the card "
+                           "under T=0: the reader carries short APDUs only there "
+                           "(STATUS_NOT_SUPPORTED 0xC00000BB"]),
+            ("t1", [], 0, ["> 80 EE 00 00 00 10 00 ..., 4105 bytes:", "0000  80 EE 00 00 00 10",
+                           "ms), 4096 bytes:\n  " + data_start]),
+            ("t1", ["--json"], 0, ['"data":"' + data_start[6:]])]:
+        result = run([t, *extra, "--card", card, "apdu", EXTENDED_ECHO])
+        said = result.stdout + result.stderr
+        check(result.returncode == code and all(w in said for w in wanted) and
+              (code == 0 or len(result.stderr.splitlines()) == 1),
+              f"an extended APDU, --card {card} {' '.join(extra)}",
+              f"exit {result.returncode}, {said[:600]!r}")
 
     # A terminal nobody answers on: the status the driver's start gave.
     master, slave = pty.openpty()

@@ -48,7 +48,8 @@ const std::string kSelect = "00A4040007F0544F4C564558";
 const std::string kSelectShown = "> 00 A4 04 00 07 F0 54 4F 4C 56 45 58";
 const std::string kWords = R"(< [0-9A-F]{2} [0-9A-F]{2}   .+   \(\d+\.\d ms\))";
 const std::string kNotUnderstood = "tolvex: not an APDU in hex nor a command: ";
-const std::string kProtocolError = "tolvex: the card did not follow the protocol .*0xC0000186.*";
+const std::string kProtocolError =
+    "tolvex: the card did not follow the protocol \\(the card is powered down\\) .*0xC0000186.*";
 const std::string kRepowered = "card powered down by the failure; powered up again: " + kReady;
 const std::string kGone = "the card is gone; insert one: the next line powers it up";
 // The reader's data-set-ready line changed: said, the reader started again, the card powered up
@@ -182,6 +183,12 @@ INSTANTIATE_TEST_SUITE_P(
                 {nullptr, kSelect, {kSelectShown, kAnswered}},
                 // The card's block never ends: the driver powers it down, the shell up.
                 {"fault silence", kSelect, {kSelectShown, kProtocolError, kRepowered}},
+                {nullptr, kSelect, {kSelectShown, kAnswered}},
+                // The reader refuses the command: the card stays powered, and the next line
+                // goes to it as it is.
+                {"fault negative",
+                 kSelect,
+                 {kSelectShown, "tolvex: .*\\(the card is still powered\\) .*"}},
                 {nullptr, kSelect, {kSelectShown, kAnswered}},
                 // The card gives no ATR: the next line powers it up.
                 {"fault mute", "reset", {"tolvex: the card did not answer its reset .*"}},
