@@ -183,7 +183,27 @@ Nanos ToNanos(double ms) {
   return std::chrono::duration_cast<Nanos>(std::chrono::duration<double, std::milli>(ms));
 }
 
+// Extended lengths (ISO/IEC 7816-4) beyond a short APDU's 255 bytes in or 256 out: a 00, then
+// Lc and Le in two bytes each.
+sim::Bytes ExtendedCommand(int in, int out) {
+  auto two = [](sim::Bytes& bytes, int n) {
+    bytes.push_back(static_cast<std::uint8_t>(n >> 8 & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(n & 0xFF));
+  };
+  if (in == 0) {  // GET CHALLENGE
+    sim::Bytes apdu{0x00, sim::Application::kInsGetChallenge, 0x00, 0x00, 0x00};
+    two(apdu, out);
+    return apdu;
+  }
+  sim::Bytes apdu{sim::Application::kClaProprietary, sim::Application::kInsEcho, 0x00, 0x00, 0x00};
+  two(apdu, in);
+  for (int i = 0; i < in; ++i) apdu.push_back(static_cast<std::uint8_t>(i * 7 + 1));
+  if (out > 0) two(apdu, out);
+  return apdu;
+}
+
 sim::Bytes Command(int in, int out) {
+  if (in > 255 || out > 256) return ExtendedCommand(in, out);
   if (in == 0 && out > 0) {  // GET CHALLENGE
     return {0x00, sim::Application::kInsGetChallenge, 0x00, 0x00,
             static_cast<std::uint8_t>(out & 0xFF)};
@@ -433,6 +453,14 @@ void Register() {
           ->Iterations(apdu_iterations)
           ->Unit(benchmark::kMillisecond);
     }
+  }
+  // Extended lengths, T=1 only: ECHO of 1,024 and 4,096 bytes, both ways.
+  for (const int n : {1024, 4096}) {
+    const std::string name = "apdu/T1/in:" + std::to_string(n) + "/out:" + std::to_string(n);
+    benchmark::RegisterBenchmark(name.c_str(), BM_Apdu, kT1, n, n)
+        ->UseManualTime()
+        ->Iterations(Iterations(3))
+        ->Unit(benchmark::kMillisecond);
   }
   for (std::uint32_t protocol : {kT0, kT1}) {
     const std::string p = protocol == kT0 ? "T0" : "T1";
