@@ -46,13 +46,17 @@ void Stress::Apdu() {
 
 void Stress::FaultyApdu() {
   // Besides the reader's and the card's faults below: the card refusing PTS, pulled out in the
-  // middle of an exchange, and (on the memory line) data-set-ready dropping.
-  switch (Pick(line == LineKind::kMemory ? 20 : 19)) {
+  // middle of an exchange, asking for a smaller IFSC before a resynchronisation (T=1), and (on
+  // the memory line) data-set-ready dropping.
+  switch (Pick(line == LineKind::kMemory ? 21 : 20)) {
     case 0:
       return PtsRefused();
     case 1:
       return RemovalMidExchange();
-    case 19:
+    case 2:
+      if (t1_) return IfsThenResynch();
+      break;
+    case 20:
       return DsrDrop();
     default:
       break;
@@ -169,6 +173,19 @@ void Stress::PtsRefused() {
   }
   if (!ready && !Ready()) return (void)Deviate(fault_, "no protocol after the card accepts again");
   RunExchanges("apdu after a refused PTS", false);
+}
+
+void Stress::IfsThenResynch() {
+  // The card lowers its IFSC with its own S(IFS request); a failure then makes the host
+  // resynchronise, which takes both sides back to the ATR's IFSC: every exchange after it,
+  // long ones included, must go through.
+  if (!Ready(/*t1_first=*/true) || !t1_) return;
+  Plant("ifs-request {:x}", 8 + Pick(40));
+  if (!RunExchanges(fault_.c_str(), false)) return;
+  Plant("negative {:x}", 0x81 + Pick(4));
+  (void)RunExchanges(fault_.c_str(), true);
+  fault_ = "resynchronisation after an IFS request";
+  if (Ready()) RunExchanges(fault_.c_str(), false);
 }
 
 void Stress::DsrDrop() {

@@ -58,6 +58,7 @@ class Stress {
   void FaultyApdu();
   void PtsRefused();
   void DsrDrop();
+  void IfsThenResynch();
   void GoodReset();
   void FailedReset();
   void RemovalMidExchange();
@@ -131,7 +132,12 @@ class Stress {
   std::vector<std::pair<Bytes, Bytes>> RandomExchanges() {
     const Bytes& aid = sim::Application::Aid();
     const Bytes& file = sim::Application::FileContents();
-    switch (Pick(3)) {
+    switch (Pick(t1_ ? 4 : 3)) {
+      case 3: {  // T=1: ECHO of extended length, 256 to 2,055 bytes both ways
+        const Bytes data = RandomBytes(256 + Pick(1800));
+        return {{Wire("80 EE 00 00 00 {:04X} {} 00 00", data.size(), Hex(data)),
+                 Wire("{} 90 00", Hex(data))}};
+      }
       case 0: {  // ECHO: up to 255 bytes in, up to 256 out
         const size_t lc = Chance(20) ? 255 - Pick(8) : 1 + Pick(120);
         const Bytes data = RandomBytes(lc);
