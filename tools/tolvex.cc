@@ -30,13 +30,20 @@ int main(int argc, char** argv) {
                       },
                       "bind serial port N (0 to 3) to a device: N=PATH")
                    ->type_name("N=PATH")
+                   ->option_text("N=PATH ...")
                    ->check(PortBindingValidator());
   app.add_option("--reader", options.reader, "the reader to use (default: the lowest started)")
-      ->type_name("N")
+      ->option_text("N")
       ->check(CLI::Range(0u, kLastPort));
   app.add_flag("--json", options.json, "one JSON object per result, for scripts");
-  app.add_option("--card", options.card, "the built-in simulated reader's card (not with --port)")
-      ->type_name("MODEL")
+  std::string models;
+  for (const std::string& model : tolvex::host::SimulatedReader::CardModels()) {
+    models += (models.empty() ? "" : ", ") + model;
+  }
+  app.add_option("--card", options.card,
+                 "the built-in simulated reader's card: " + models + " (default: " + options.card +
+                     "; not with --port)")
+      ->option_text("MODEL")
       ->check(CardModelValidator())
       ->excludes(port);
   app.add_flag("--trace", options.trace,
@@ -52,10 +59,11 @@ int main(int argc, char** argv) {
   auto* apdu = app.add_subcommand("apdu", "power up, select the protocol, send APDUs");
   std::uint32_t protocol = ProtocolNames().at("any");
   std::vector<std::string> apdus;
-  apdu->add_option("--protocol", protocol, "t0, t1 or any")
+  apdu->add_option("--protocol", protocol, "the protocol to select (any: the card's choice)")
+      ->option_text("any|t0|t1")
       ->transform(CLI::CheckedTransformer(ProtocolNames()));
   apdu->add_option("hex", apdus, "APDUs in hex")
-      ->type_name("HEX")
+      ->option_text("HEX ...")
       ->required()
       ->check(ApduValidator());
   bool no_get_response = false;
@@ -65,15 +73,21 @@ int main(int argc, char** argv) {
   auto* watch = app.add_subcommand("watch", "print card insertion and removal");
   int count = 0;
   double timeout = 0;
-  watch->add_option("--count", count, "stop after N events")->check(CLI::NonNegativeNumber);
-  watch->add_option("--timeout", timeout, "stop after S seconds")->check(CLI::NonNegativeNumber);
+  watch->add_option("--count", count, "stop after N events")
+      ->option_text("N")
+      ->check(CLI::NonNegativeNumber);
+  watch->add_option("--timeout", timeout, "stop after S seconds")
+      ->option_text("S")
+      ->check(CLI::NonNegativeNumber);
   bool watch_atr = false;
   watch->add_flag("--atr", watch_atr, "show the ATR of each card put in (powered down after)");
   bool watch_follow = false;
   watch->add_flag("--follow", watch_follow,
-                  "when the reader's serial device goes away, wait for it to come back");
+                  "when the reader is gone (its serial device away, its data-set-ready line "
+                  "changed), wait for it to come back");
   auto* shell = app.add_subcommand("shell", "read APDUs (hex, one a line) from stdin");
-  shell->add_option("--protocol", protocol, "t0, t1 or any")
+  shell->add_option("--protocol", protocol, "the protocol to select (any: the card's choice)")
+      ->option_text("any|t0|t1")
       ->transform(CLI::CheckedTransformer(ProtocolNames()));
   shell->add_flag("--no-get-response", no_get_response,
                   "under T=0, show 61xx and 6Cxx as they are: no GET RESPONSE sent for them");

@@ -128,28 +128,35 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
   app.add_option("--link", settings->link,
                  "Keep a symbolic link at PATH to the terminal while running (replacing a link "
                  "already there)")
-      ->type_name("PATH");
-  app.add_option("--card", settings->model, "Card in the reader at start (none: no card)")
-      ->check(tolvex::tools::CardModelValidator("none"))
-      ->capture_default_str();
-  app.add_option("--firmware", firmware, "Firmware revision byte, e.g. 0x21");
+      ->option_text("PATH");
+  std::string models;
+  for (const std::string& model : SimulatedReader::CardModels()) models += model + ", ";
+  app.add_option(
+         "--card", settings->model,
+         "Card in the reader at start: " + models + "or none (default: " + settings->model + ")")
+      ->option_text("MODEL")
+      ->check(tolvex::tools::CardModelValidator("none"));
+  app.add_option("--firmware", firmware, "Firmware revision byte (default: 0x21)")
+      ->option_text("BYTE");
   auto* paced_flag = app.add_flag("--paced", reader.paced, "Send at the pace of the real wires");
   auto* jitter_option =
       app.add_option("--jitter", jitter_seed,
                      "Send at random moments drawn from SEED: random gaps between bytes, even "
                      "inside an escaped pair, and end-of-block reports held back a random time")
-          ->type_name("SEED")
+          ->option_text("SEED")
           ->excludes(paced_flag);
-  app.add_option("--jitter-gap", jitter_gap_us, "With --jitter: the longest gap between bytes")
-      ->type_name("US")
+  app.add_option("--jitter-gap", jitter_gap_us,
+                 "With --jitter: the longest gap between bytes, 0 to 1000000 (default: " +
+                     std::to_string(jitter_gap_us) + ")")
+      ->option_text("US")
       ->check(CLI::Range(std::int64_t{0}, std::int64_t{1'000'000}))
-      ->capture_default_str()
       ->needs(jitter_option);
   app.add_option("--jitter-block-end", jitter_block_end_ms,
-                 "With --jitter: the longest delay of an end-of-block report")
-      ->type_name("MS")
+                 "With --jitter: the longest delay of an end-of-block report, 0 to 60000 "
+                 "(default: " +
+                     std::to_string(jitter_block_end_ms) + ")")
+      ->option_text("MS")
       ->check(CLI::Range(std::int64_t{0}, std::int64_t{60'000}))
-      ->capture_default_str()
       ->needs(jitter_option);
   app.add_flag("--trace", trace,
                "Print the transcript on standard error, each entry with its time since the start");

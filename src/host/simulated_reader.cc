@@ -34,9 +34,18 @@ std::string Models() {
   return text;
 }
 
-std::string FaultNames() {
+// The faults the console offers: not insert and remove, commands of its own, and not the
+// data-set-ready ones on a line without that line.
+bool Offered(const sim::FaultCommand& fault, bool has_dsr) {
+  const std::string_view name = fault.name;
+  if (name == "insert" || name == "remove") return false;
+  return has_dsr || (name != "dsr-drop" && name != "dsr-raise");
+}
+
+std::string FaultNames(bool has_dsr) {
   std::string text;
   for (const auto& fault : sim::FaultCommands()) {
+    if (!Offered(fault, has_dsr)) continue;
     if (!text.empty()) text += ", ";
     text += fault.name;
     if (!fault.args.empty()) (text += ' ') += fault.args;
@@ -112,7 +121,7 @@ ConsoleReply SimulatedReader::Command(const std::string& line) {
     return {"ok card " + next_model_ + " for the next insert"};
   }
   if (word == "fault") {
-    if (args.empty()) return {"error: fault takes a name: " + FaultNames()};
+    if (args.empty()) return {"error: fault takes a name: " + FaultNames(has_dsr_)};
     const std::string name = args[0];
     args.erase(args.begin());
     if (!has_dsr_ && (name == "dsr-drop" || name == "dsr-raise")) {
@@ -145,11 +154,14 @@ std::string SimulatedReader::Status() const {
 std::string SimulatedReader::ConsoleHelp() {
   std::string text =
       "\nCommands on standard input, one a line:\n"
-      "  insert [MODEL]     a card goes in\n"
+      "  insert [MODEL]     a card goes in (one in the reader comes out first): MODEL, or\n"
+      "                     the model of the last card command, at first --card's (t0 with\n"
+      "                     --card none)\n"
       "  remove             the card comes out\n"
       "  card MODEL         the model for the next insert\n"
-      "  fault NAME [ARGS]  a fault, one of (no dsr-drop or dsr-raise on a pseudo-terminal):\n";
+      "  fault NAME [ARGS]  a fault, one of:\n";
   for (const auto& fault : sim::FaultCommands()) {
+    if (!Offered(fault, /*has_dsr=*/false)) continue;  // tolvex-sim: a pseudo-terminal
     std::string usage = "    ";
     usage += fault.name;
     if (!fault.args.empty()) (usage += ' ') += fault.args;

@@ -82,6 +82,21 @@ def main():
     for argv, code, start, contains in rows:
         expect(argv, code, start, "stdout" if code == 0 else "stderr", contains)
 
+    # Help written for people: each option's value as its user writes it, none of the parser's
+    # type names or checks.
+    for argv, wanted in [([t], ["--port N=PATH ...", "--reader N", "--card MODEL", "(default: dual; not with --port)"]),
+                         ([t, "apdu"], ["--protocol any|t0|t1", "HEX ..."]),
+                         ([t, "shell"], ["--protocol any|t0|t1"]),
+                         ([t, "watch"], ["--count N ", "--timeout S "]),
+                         ([s], ["--card MODEL", "or none (default: dual)", "--firmware BYTE",
+                                "--jitter-gap US", "--link PATH"])]:
+        text = run(argv + ["--help"]).stdout
+        parser_words = [w for w in ("UINT", "FLOAT", "TEXT", "INT", "NONNEGATIVE", ":{", "->")
+                        if w in text]
+        check(all(w in text for w in wanted) and not parser_words,
+              f"{' '.join(argv[1:]) or 'tolvex'} --help: written for people",
+              f"missing {[w for w in wanted if w not in text]}, parser's words {parser_words}")
+
     # An extended-length APDU: under T=0 refused in one line once the card is up; under T=1
     # the command and its answer shown as hex dumps with their lengths, and whole in JSON.
     data_start = "0000  00 07 0E 15 1C 23 2A 31 38 3F 46 4D 54 5B 62 69"

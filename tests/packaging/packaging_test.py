@@ -63,7 +63,9 @@ def options_of(program, *words):
     """{--option: takes a value} from a --help ("-h,--help" is --help)."""
     options = {}
     for line in run(program, *words, "--help").stdout.splitlines():
-        match = re.match(r"^  (?:-\w,)?(--[\w-]+)( [A-Z][A-Z0-9_]*(?::\S+)?(?: |$))?", line)
+        match = re.match(
+            r"^  (?:-\w,)?(--[\w-]+)( (?:[A-Z][A-Z0-9_=]*|[a-z0-9-]+(?:\|[a-z0-9-]+)+)"
+            r"(?::\S+)?(?: |$))?", line)
         if match:
             options[match.group(1)] = match.group(2) is not None
     return options
@@ -306,6 +308,8 @@ def check_completion(build, source, folder):
               "--port": ports, "--link": {"ttyX0"}}
     for name in PROGRAMS:
         program = os.path.join(build, "tools", name)
+        # tolvex-sim may start with no card at all
+        values["--card"] = models | {"none"} if name == "tolvex-sim" else models
         commands = help_entries(program).get("Subcommands", [])
         options = options_of(program)
         # (words after the program, the last one being completed; what must be offered)
