@@ -110,7 +110,8 @@ def installed_files(prefix):
             f"{prefix}/share/man/man1/tolvex.1.gz", f"{prefix}/share/man/man1/tolvex-sim.1.gz",
             f"{prefix}/share/bash-completion/completions/tolvex",
             f"{prefix}/share/bash-completion/completions/tolvex-sim",
-            f"{prefix}/share/doc/tolvex/README.md", f"{prefix}/share/doc/tolvex/README.pcscd.md"}
+            f"{prefix}/share/doc/tolvex/README.md", f"{prefix}/share/doc/tolvex/README.pcscd.md",
+            f"{prefix}/share/doc/tolvex/copyright", f"{prefix}/share/doc/tolvex/changelog.gz"}
 
 
 def check_install(build, source, folder):
@@ -231,6 +232,13 @@ def check_deb(build, source, folder):
     result = run(*dpkg, "-P", "tolvex")
     check(result.returncode == 0 and not files(), "dpkg -P: the conffile gone too",
           sorted(files()))
+    # Purged while installed, with a reader enabled: the file goes, and nothing is said.
+    result = run(*dpkg, "--force-depends", "-i", deb)
+    with open(conf, "w") as f:
+        f.write(enabled)
+    result = run(*dpkg, "--purge", "tolvex")
+    check(result.returncode == 0 and not files() and "pcscd will not start" not in result.stderr,
+          "dpkg --purge: all gone, and no warning", result.stderr)
 
 
 # --- manual pages ---------------------------------------------------------------------------
