@@ -158,6 +158,11 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
       ->option_text("MS")
       ->check(CLI::Range(std::int64_t{0}, std::int64_t{60'000}))
       ->needs(jitter_option);
+  std::optional<std::uint32_t> seed;
+  app.add_option("--seed", seed,
+                 "The cards' challenges from seed N, the same bytes after every reset (for "
+                 "tests; without it they are drawn afresh at each reset)")
+      ->option_text("N");
   app.add_flag("--trace", trace,
                "Print the transcript on standard error, each entry with its time since the start");
   app.footer(SimulatedReader::ConsoleHelp());
@@ -179,6 +184,8 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
     return 2;
   }
   reader.firmware = static_cast<std::uint8_t>(revision);
+  reader.challenge_seed = seed;
+  reader.fresh_challenges = !seed;
   if (jitter_seed) {
     reader.jitter_seed = jitter_seed;
     reader.jitter_gap = std::chrono::microseconds(jitter_gap_us);

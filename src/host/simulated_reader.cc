@@ -18,6 +18,12 @@ sim::ReaderOptions SimulatedReader::ReaderOptionsOf(const SimulatedReaderOptions
                                 .max_gap = options.jitter_gap,
                                 .block_end_max_delay = options.jitter_block_end};
   }
+  if (options.challenge_seed) {
+    reader.challenges = sim::ReaderOptions::Challenges::kSeed;
+    reader.challenge_seed = *options.challenge_seed;
+  } else if (options.fresh_challenges) {
+    reader.challenges = sim::ReaderOptions::Challenges::kFresh;
+  }
   if (options.trace) {
     reader.observer = [trace = options.trace](const sim::TranscriptEntry& entry) {
       trace(entry.at, entry.ToString());

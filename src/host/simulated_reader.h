@@ -38,6 +38,10 @@ struct SimulatedReaderOptions {
   std::optional<std::uint64_t> jitter_seed;
   std::chrono::microseconds jitter_gap;
   std::chrono::milliseconds jitter_block_end;
+  // The cards' challenges (GET CHALLENGE): from this seed after every reset; else, with
+  // fresh_challenges, drawn anew at each reset; else from each card model's own seed.
+  std::optional<std::uint32_t> challenge_seed;
+  bool fresh_challenges = false;
   // Sees every transcript entry (a frame decoded, an event sent, ...) in words, with its time
   // since the start; it must not call the reader.
   std::function<void(std::chrono::nanoseconds at, const std::string& entry)> trace;

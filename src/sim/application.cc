@@ -1,6 +1,7 @@
 #include "sim/application.h"
 
 #include <algorithm>
+#include <random>
 
 namespace tolvex::sim {
 
@@ -41,7 +42,7 @@ Bytes Response::ToBytes() const {
 Application::Application(std::uint32_t seed) : seed_(seed), generator_(Seeded(seed)) {}
 
 void Application::Reset() {
-  generator_ = Seeded(seed_);
+  generator_ = Seeded(seed_ ? *seed_ : std::random_device{}());
   file_selected_ = false;
 }
 

@@ -50,8 +50,11 @@ class Application {
 
   explicit Application(std::uint32_t seed = 0x5EED);
 
-  // After a reset: nothing selected, the challenge generator from its seed.
+  // After a reset: nothing selected, the challenge generator from its seed, or from a seed
+  // drawn afresh at each reset when it has none.
   void Reset();
+  // The seed of the challenges from the next reset on; none: a new one at each reset.
+  void SetSeed(std::optional<std::uint32_t> seed) { seed_ = seed; }
   Direction DirectionOf(std::uint8_t cla, std::uint8_t ins) const;
   Response Process(const Apdu& apdu);
 
@@ -67,7 +70,7 @@ class Application {
   Response ReadBinary(const Apdu& apdu) const;
   Response GetChallenge(const Apdu& apdu);
 
-  std::uint32_t seed_;
+  std::optional<std::uint32_t> seed_;
   std::uint32_t generator_;
   bool file_selected_ = false;
 };

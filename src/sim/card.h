@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -74,6 +75,8 @@ class Card {
   virtual bool DamageNextBlock() { return false; }
   // T=1: the card aborts its next chained answer halfway with S(ABORT request).
   virtual bool AbortNextChain() { return false; }
+  // The seed of the card's challenges from its next reset on; none: drawn afresh at each reset.
+  virtual void SetChallengeSeed(std::optional<std::uint32_t> /*seed*/) {}
 };
 
 // A card of a named model (CardModels()), with its default settings; null for an unknown name.

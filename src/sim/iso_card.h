@@ -61,6 +61,7 @@ class IsoCard final : public Card {
   bool RequestIfs(std::uint8_t ifsc) override;
   bool DamageNextBlock() override;
   bool AbortNextChain() override;
+  void SetChallengeSeed(std::optional<std::uint32_t> seed) override { app_.SetSeed(seed); }
 
   const AtrInfo& atr_info() const { return atr_info_; }
 

@@ -418,6 +418,11 @@ void ReaderSim::InsertCard(std::unique_ptr<Card> card, bool report) {
 bool ReaderSim::InsertCard(std::string_view model, bool report) {
   auto card = MakeCard(model);
   if (!card) return false;
+  if (options_.challenges == ReaderOptions::Challenges::kSeed) {
+    card->SetChallengeSeed(options_.challenge_seed);
+  } else if (options_.challenges == ReaderOptions::Challenges::kFresh) {
+    card->SetChallengeSeed(std::nullopt);
+  }
   InsertCard(std::move(card), report);
   return true;
 }

@@ -64,6 +64,10 @@ struct ReaderOptions {
   // Paced: from a reset to the ATR's first character.
   unsigned atr_delay_clocks = 10'000;
   std::size_t transcript_limit = 100'000;
+  // The challenges of the cards put in by model name: from each model's own seed (the same
+  // bytes after every reset: for tests), from this seed, or (fresh) drawn anew at each reset.
+  enum class Challenges { kModelSeed, kSeed, kFresh } challenges = Challenges::kModelSeed;
+  std::uint32_t challenge_seed = 0;  // with kSeed
   // Sees each transcript entry as it is recorded, under the simulator's lock: it must not
   // call the simulator.
   std::function<void(const TranscriptEntry&)> observer;

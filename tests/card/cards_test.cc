@@ -249,6 +249,47 @@ TEST_F(Cards, AResynchronisationUndoesTheCardsIfsRequest) {
   EXPECT_EQ(Send(Echo(1000)), EchoAnswer(1000));  // resynchronised first
 }
 
+// The challenges a card gives after each power-up: from its model's seed, from the seed the
+// simulator was given, or drawn afresh at every reset (tolvex-sim without --seed).
+TEST(Challenges, FollowTheSimulatorsSeedOrAreDrawnAfreshAtEachReset) {
+  using Challenges = tolvex::sim::ReaderOptions::Challenges;
+  const Bytes challenge8 = {0x00, 0x84, 0x00, 0x00, 0x08};
+  const struct {
+    Challenges challenges;
+    std::uint32_t seed;
+    bool same;            // after each power-up
+    std::uint32_t known;  // the seed they come from, 0 for none
+  } rows[] = {{Challenges::kModelSeed, 0, true, tolvex::sim::T1CardOptions{}.seed},
+              {Challenges::kSeed, 7, true, 7},
+              {Challenges::kFresh, 0, false, 0}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(static_cast<int>(row.challenges));
+    tolvex::host::Host host({.skip_delays = true});
+    tolvex::sim::ReaderOptions options;
+    options.challenges = row.challenges;
+    options.challenge_seed = row.seed;
+    ReaderSim& sim = host.AddSimulatedPort(0, options);
+    ASSERT_TRUE(sim.InsertCard("t1", /*report=*/false));
+    ASSERT_EQ(host.Start(), STATUS_SUCCESS);
+    auto reader = tolvex::host::Reader::Open(host, 0).value;
+    ASSERT_TRUE(reader);
+    std::vector<Bytes> got;
+    for (int power_up = 0; power_up < 3; ++power_up) {
+      ASSERT_EQ(reader->PowerCard(Power::kColdReset).status, STATUS_SUCCESS);
+      ASSERT_EQ(reader->SetProtocol(SCARD_PROTOCOL_T1).value, SCARD_PROTOCOL_T1);
+      got.push_back(reader->Transmit(SCARD_PROTOCOL_T1, challenge8).value);
+      ASSERT_EQ(got.back().size(), 10u);
+    }
+    EXPECT_EQ(got[0] == got[1] && got[1] == got[2], row.same);
+    EXPECT_EQ(got[0] != got[1] && got[1] != got[2] && got[0] != got[2], !row.same);
+    if (row.known != 0) {
+      EXPECT_EQ(got[0], Ok(Application::ChallengeBytes(row.known, 8)));
+    }
+    reader.reset();
+    EXPECT_EQ(host.Stop(), "");
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Lengths, LongApdu, ::testing::ValuesIn(kLongCases),
                          [](const auto& test) { return std::string(test.param.name); });
 

@@ -165,6 +165,11 @@ def check_deb(build, source, folder):
     if not debs:
         return
     deb = f"{folder}/out/{debs[0]}"
+    # Debian's own checks of a package: not one error or warning.
+    result = run("lintian", "--tag-display-limit", "0", deb)
+    complaints = [line for line in result.stdout.splitlines() if line[:2] in ("E:", "W:")]
+    check(result.returncode == 0 and not complaints, "lintian finds nothing to complain of",
+          "\n".join(complaints) or result.stderr[-2000:])
     fields = {}
     for line in run("dpkg-deb", "-f", deb).stdout.splitlines():
         key, _, value = line.partition(": ")
