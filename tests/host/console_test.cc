@@ -23,7 +23,9 @@ TEST(Console, AnswersEachCommandAndStopsOnQuit) {
       {"remove", "ok removed", true},
       {"status", "ok card=none", true},
       {"insert no-such-model", "error: no card model no-such-model", true},
-      {"fault", "error: fault takes a name", true},
+      // The faults it takes: not insert and remove (commands of their own), nor the
+      // data-set-ready ones a pseudo-terminal refuses.
+      {"fault", "error: fault takes a name: negative [BYTE], silence, damage [K], ", true},
       {"fault dsr-drop", "error: a pseudo-terminal has no data-set-ready line: dsr-drop", true},
       {"eject", "error: unknown command eject", true},
       {"quit", "ok bye", false},
@@ -33,6 +35,16 @@ TEST(Console, AnswersEachCommandAndStopsOnQuit) {
     const ConsoleReply reply = reader.Command(step.line);
     EXPECT_EQ(reply.line.substr(0, std::string(step.answer).size()), step.answer) << reply.line;
     EXPECT_EQ(reply.go_on, step.go_on);
+    if (std::string_view(step.line) != "fault") continue;
+    for (const char* offered : {"insert", "remove", "dsr-drop", "dsr-raise"}) {
+      EXPECT_EQ(reply.line.find(offered), std::string::npos) << "offers " << offered;
+    }
+  }
+  // Its help too.
+  const std::string help = SimulatedReader::ConsoleHelp();
+  const std::string faults = help.substr(help.find("a fault, one of:"));
+  for (const char* offered : {"\n    insert", "\n    remove", "dsr-drop", "dsr-raise"}) {
+    EXPECT_EQ(faults.find(offered), std::string::npos) << "the help offers " << offered;
   }
 }
 
