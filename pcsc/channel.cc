@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "pcsc/ifd.h"
@@ -75,10 +77,34 @@ Channel::~Channel() {
   Close();
 }
 
-Channel::Started Channel::Start(const std::string& device, const host::Host::Options& options) {
+std::unique_ptr<host::WireTrace> Channel::MakeTrace(const std::string& device) {
+  const bool wire = LogVerbosity() >= Verbosity::kWire;
+  std::shared_ptr<std::FILE> file;
+  if (!TraceFile().empty()) {
+    file.reset(std::fopen(TraceFile().c_str(), "ae"), std::fclose);
+    if (!file) {
+      Log(kLogError, "%s: the trace file %s cannot be written: %s", device.c_str(),
+          TraceFile().c_str(), std::strerror(errno));
+    }
+  }
+  if (!wire && !file) return nullptr;
+  return std::make_unique<host::WireTrace>([device, wire, file](const host::TraceLine& line) {
+    if (wire)
+      Tell(Verbosity::kWire, "%s: %s", device.c_str(), host::TraceText(line.at, line.text).c_str());
+    if (file) {
+      const std::string json = host::TraceJson(line, device) + "\n";
+      (void)std::fwrite(json.data(), 1, json.size(), file.get());
+      (void)std::fflush(file.get());
+    }
+  });
+}
+
+Channel::Started Channel::Start(const std::string& device, const host::Host::Options& options,
+                                host::WireTrace* trace) {
   Started started;
   auto host = std::make_unique<host::Host>(options);
   host->AddDevicePort(0, device);
+  if (trace != nullptr) host->Tap(0, trace->Observer(0));
   const Status status = host->Start();
   bool running = false;
   for (unsigned index : host->Readers()) running = running || index == 0;
@@ -113,7 +139,8 @@ Channel::Started Channel::Start(const std::string& device, const host::Host::Opt
 
 std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* error,
                                        const host::Host::Options& options) {
-  Started started = Start(device, options);
+  std::unique_ptr<host::WireTrace> trace = MakeTrace(device);
+  Started started = Start(device, options, trace.get());
   if (!started.reader) {
     Log(kLogError, "%s: %s", device.c_str(), started.why.c_str());
     *error = started.error;
@@ -123,8 +150,12 @@ std::shared_ptr<Channel> Channel::Open(const std::string& device, Response* erro
     Log(kLogInfo, "%s: reader firmware %u.%u, driver %u.%u", device.c_str(),
         versions.firmware_major, versions.firmware_minor, versions.driver_major,
         versions.driver_minor);
+    Tell(Verbosity::kInfo, "%s: reader started, firmware %u.%u, driver %u.%u", device.c_str(),
+         versions.firmware_major, versions.firmware_minor, versions.driver_major,
+         versions.driver_minor);
   }
   std::shared_ptr<Channel> channel(new Channel(device, options));
+  channel->trace_ = std::move(trace);
   channel->host_ = std::move(started.host);
   channel->reader_ = std::move(started.reader);
   *error = IFD_SUCCESS;
@@ -147,6 +178,7 @@ void Channel::Close() {
     (void)host_->Stop();
     host_.reset();
   }
+  trace_.reset();  // every Host of the channel is stopped: nothing more comes to it
 }
 
 Response Channel::Unavailable() {
@@ -202,7 +234,7 @@ bool Channel::ComeBack(std::chrono::steady_clock::time_point end) {
     if (!DeviceGone()) {
       pause = pause_;
       pause_ = std::min(pause_ * 2, kRetryPauseMax);
-      Started started = Start(device_, options_);
+      Started started = Start(device_, options_, trace_.get());
       if (started.reader) {
         std::lock_guard lock(io_);
         host_ = std::move(started.host);
@@ -254,7 +286,9 @@ Response Channel::Presence() {
   // thread's power-down of an idle card asks too, before the question that updates the
   // reader's state.
   const bool present = CardIn(state) && !removal_seen_.load();
-  reported_.store(present ? 1 : 0);
+  if (reported_.exchange(present ? 1 : 0) != (present ? 1 : 0)) {
+    Tell(Verbosity::kInfo, "%s: card %s", device_.c_str(), present ? "in" : "out");
+  }
   Log(kLogDebug, "%s: card %s (state %u)", device_.c_str(), present ? "in" : "out",
       static_cast<unsigned>(state));
   return present ? IFD_SUCCESS : IFD_ICC_NOT_PRESENT;
@@ -292,6 +326,9 @@ Response Channel::SetProtocol(std::uint32_t mask) {
   if (const Response unavailable = Unavailable(); unavailable != IFD_SUCCESS) return unavailable;
   const unsigned removals = removals_.load();
   const auto [status, selected] = reader_->SetProtocol(mask);
+  if (status == kSuccess && selected == mask) {
+    Tell(Verbosity::kInfo, "%s: protocol T=%d", device_.c_str(), mask == SCARD_PROTOCOL_T1 ? 1 : 0);
+  }
   if (status == kSuccess) return selected == mask ? IFD_SUCCESS : IFD_PROTOCOL_NOT_SUPPORTED;
   // The card or the reader does not speak it; anything else is a failed negotiation.
   if (status == kInvalidDeviceRequest || status == kNotSupported) {
@@ -527,6 +564,7 @@ Response ChannelTable::Close(std::uint64_t lun) {
   }
   channel->Close();
   Log(kLogInfo, "%s: closed", channel->device().c_str());
+  Tell(Verbosity::kInfo, "%s: reader stopped", channel->device().c_str());
   return IFD_SUCCESS;
 }
 

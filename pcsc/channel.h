@@ -59,6 +59,7 @@
 #include "host/apdu.h"
 #include "host/host.h"
 #include "host/reader.h"
+#include "host/wire_trace.h"
 
 namespace tolvex::ifd {
 
@@ -141,8 +142,12 @@ class Channel {
     Response error = 0;  // an IFD_* code, when there is no reader
     std::string why;     // for the log, when there is no reader
   };
-  // A Host with the driver on `device`, and its reader opened.
-  static Started Start(const std::string& device, const host::Host::Options& options);
+  // A Host with the driver on `device`, its line tapped by `trace` if given, and its reader
+  // opened.
+  static Started Start(const std::string& device, const host::Host::Options& options,
+                       host::WireTrace* trace);
+  // The trace of the line that TOLVEX_LOG=wire and TOLVEX_TRACE_FILE ask for; null for none.
+  static std::unique_ptr<host::WireTrace> MakeTrace(const std::string& device);
 
   Channel(std::string device, host::Host::Options options);
   // True when the device file has gone away (a pseudo-terminal whose master closed, a USB
@@ -177,7 +182,9 @@ class Channel {
   std::unique_ptr<host::Host> host_;
   std::unique_ptr<host::Reader> reader_;
   bool away_ = false;
-  std::unique_ptr<host::Host> stopping_;           // the Host of a reader gone away, to be stopped
+  std::unique_ptr<host::Host> stopping_;  // the Host of a reader gone away, to be stopped
+  // The line's trace, across every Host of the channel; finished once they are stopped.
+  std::unique_ptr<host::WireTrace> trace_;
   std::chrono::milliseconds pause_ = kRetryPause;  // the card wait's, between tries
 
   std::mutex poll_mutex_;

@@ -63,14 +63,7 @@ void Session::StartTrace() {
   const bool several = options_.ports.size() > 1;
   trace_ = std::make_unique<host::WireTrace>([json, several](const host::TraceLine& line) {
     if (json) {
-      const auto us = std::chrono::duration_cast<std::chrono::microseconds>(line.at).count();
-      std::cerr << Json{{"trace", line.text},
-                        {"dir", line.from_reader ? "reader" : "host"},
-                        {"us", us},
-                        {"bytes", Hex(line.wire)},
-                        {"port", line.port}}
-                       .dump()
-                << '\n';
+      std::cerr << host::TraceJson(line) << '\n';
     } else {
       const std::string port = several ? fmt::format("port {}: ", line.port) : std::string();
       std::cerr << host::TraceText(line.at, port + line.text) << '\n';

@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <nlohmann/json.hpp>
+
+#include "host/hex.h"
 #include "sim/line_decoder.h"
 
 namespace tolvex::host {
@@ -9,6 +12,17 @@ namespace tolvex::host {
 std::string TraceText(std::chrono::nanoseconds at, const std::string& text) {
   const double ms = std::chrono::duration<double, std::milli>(at).count();
   return fmt::format("{:12.3f} ms  {}", ms, text);
+}
+
+std::string TraceJson(const TraceLine& line, const std::string& device) {
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(line.at).count();
+  nlohmann::ordered_json object{{"trace", line.text},
+                                {"dir", line.from_reader ? "reader" : "host"},
+                                {"us", us},
+                                {"bytes", Hex(line.wire)},
+                                {"port", line.port}};
+  if (!device.empty()) object["device"] = device;
+  return object.dump();
 }
 
 WireTrace::WireTrace(Printer printer)

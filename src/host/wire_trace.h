@@ -42,6 +42,10 @@ struct TraceLine {
 
 // "    12.345 ms  host: write register 5 = 80 25 00": how the tools print a trace line.
 std::string TraceText(std::chrono::nanoseconds at, const std::string& text);
+// The same for scripts, one JSON object a line (tolvex --trace --json, the pcscd driver's trace
+// file): {"trace": text, "dir": "host" or "reader", "us": time, "bytes": "80 25 00", "port": n},
+// and "device" when one is given (the pcscd driver's, one reader's device each).
+std::string TraceJson(const TraceLine& line, const std::string& device = {});
 
 class WireTrace {
  public:

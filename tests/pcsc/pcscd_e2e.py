@@ -9,6 +9,7 @@ show: pcscd loading it, using its poll function, its buffers and its teardown. N
 """
 
 import argparse
+import json
 import math
 import os
 import shutil
@@ -35,21 +36,22 @@ def check(condition, what, detail=""):
     print(f"ok   {what}", flush=True)
 
 
-def start_pcscd(folder, handler, readers, debug=True):
+def start_pcscd(folder, handler, readers, debug=True, name=""):
     """pcscd in a mount namespace of its own (unshare and sh exec: the process is pcscd); its
-    log in folder/pcscd.log, at debug level with `debug`."""
-    conf, run = os.path.join(folder, "conf"), os.path.join(folder, "run")
+    log in folder/pcscd{name}.log, at debug level with `debug`. Every pcscd of a test has the
+    same socket (the client library keeps the name it found first)."""
+    conf, run = os.path.join(folder, "conf" + name), os.path.join(folder, "run")
     os.mkdir(conf)
-    os.mkdir(run)
+    os.makedirs(run, exist_ok=True)
     with open(os.path.join(conf, "tolvex"), "w") as f:
-        for name, device in readers:
-            f.write(f'FRIENDLYNAME "{name}"\nDEVICENAME {device}\nLIBPATH {handler}\n'
+        for friendly, device in readers:
+            f.write(f'FRIENDLYNAME "{friendly}"\nDEVICENAME {device}\nLIBPATH {handler}\n'
                     "CHANNELID 0\n\n")
     os.environ["PCSCLITE_CSOCK_NAME"] = os.path.join(run, "pcscd.comm")
     script = (f"mkdir -p /run/pcscd && mount --bind '{run}' /run/pcscd && "
               f"exec pcscd --foreground {'--debug ' if debug else ''}--config '{conf}'")
     return subprocess.Popen(["unshare", "-m", "--propagation", "private", "sh", "-c", script],
-                            stdout=open(os.path.join(folder, "pcscd.log"), "w"),
+                            stdout=open(os.path.join(folder, f"pcscd{name}.log"), "w"),
                             stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
 
 
@@ -242,6 +244,65 @@ def session(sc, pcscd, sims, log, args_sim):
     sc.SCardReleaseContext(ctx)
 
 
+def log_levels(sc, folder, handler, args_sim):
+    """TOLVEX_LOG at each level, with pcscd at its own default level (as Debian's unit runs it):
+    the lines of one start, one card event, one APDU and the stop; with "wire" the frames
+    decoded, and in TOLVEX_TRACE_FILE as JSON lines."""
+    trace_file = os.path.join(folder, "trace.jsonl")
+    for level in ("error", "info", "wire"):
+        sim = Simulator(args_sim, ["--card", "t1"])
+        os.environ["TOLVEX_LOG"] = level
+        if level == "wire":
+            os.environ["TOLVEX_TRACE_FILE"] = trace_file
+        pcscd = start_pcscd(folder, handler, [("Tolvex L", sim.pty)], debug=False, name=level)
+        try:
+            for _ in range(100):  # until pcscd is up with the reader and its card
+                hr, ctx = sc.SCardEstablishContext(sc.SCARD_SCOPE_USER)
+                if hr == 0:
+                    readers = sc.SCardListReaders(ctx, [])[1]
+                    if readers:
+                        break
+                    sc.SCardReleaseContext(ctx)
+                time.sleep(0.1)
+            hr, states = sc.SCardGetStatusChange(ctx, 5000, [(readers[0], sc.SCARD_STATE_UNAWARE)])
+            hr, card, _ = sc.SCardConnect(ctx, readers[0], sc.SCARD_SHARE_SHARED, 2)
+            hr_t, response = sc.SCardTransmit(card, sc.SCARD_PCI_T1, CHALLENGE)
+            sc.SCardDisconnect(card, sc.SCARD_LEAVE_CARD)
+            check(hr == 0 and hr_t == 0 and len(response) == 10, f"TOLVEX_LOG={level}: an APDU")
+            sim.command("remove")
+            sc.SCardGetStatusChange(ctx, 5000, [(readers[0], sc.SCARD_STATE_PRESENT)])
+            sc.SCardReleaseContext(ctx)
+            check(interrupt(pcscd) in (0, 1), f"TOLVEX_LOG={level}: pcscd stops")
+        finally:
+            if pcscd.poll() is None:
+                pcscd.kill()
+                pcscd.wait()
+            sim.close()
+            os.environ.pop("TOLVEX_LOG", None)
+            os.environ.pop("TOLVEX_TRACE_FILE", None)
+        with open(os.path.join(folder, f"pcscd{level}.log")) as f:
+            ours = [line for line in f.read().splitlines() if "tolvex: " in line]
+        device = sim.pty
+        wanted = {"error": [],
+                  "info": [f"{device}: reader started, firmware", f"{device}: card in",
+                           f"{device}: protocol T=1", f"{device}: card out",
+                           f"{device}: reader stopped"]}
+        wanted["wire"] = wanted["info"] + [" ms  host: ", " ms  reader: answer 90",
+                                           " ms  card: "]
+        missing = [w for w in wanted[level] if not any(w in line for line in ours)]
+        wire = [line for line in ours if " ms  " in line]
+        check(not missing and (level == "wire") == bool(wire) and
+              (level != "error" or not ours),
+              f"TOLVEX_LOG={level}: its lines and no others",
+              f"missing {missing}; {len(wire)} wire lines; ours:\n" + "\n".join(ours[:40]))
+    with open(trace_file) as f:
+        lines = [json.loads(line) for line in f]
+    keys = {"trace", "dir", "us", "bytes", "port", "device"}
+    check(lines and all(set(line) == keys and line["dir"] in ("host", "reader") for line in lines)
+          and any("00 84 00 00 08" in line["bytes"] for line in lines),
+          "TOLVEX_TRACE_FILE: every frame as a JSON line, the APDU among them", lines[:5])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--handler", required=True, help="libtolvex_ifd.so")
@@ -254,8 +315,8 @@ def main():
                  f"and these, missing here (scripts/deps installs them): {missing}")
     folder = tempfile.mkdtemp(prefix="tolvex-pcscd-")
     os.chmod(folder, 0o755)
-    signal.signal(signal.SIGALRM, lambda *_: sys.exit("FAIL: the test ran past 150 s"))
-    signal.alarm(150)
+    signal.signal(signal.SIGALRM, lambda *_: sys.exit("FAIL: the test ran past 200 s"))
+    signal.alarm(200)
     sims, pcscd, passed = {}, None, False
 
     def log():
@@ -275,6 +336,7 @@ def main():
         # it exits. Its status after SIGINT is 1 with or without readers.
         check(interrupt(pcscd) in (0, 1), "pcscd stops within 5 s of SIGINT, status 0 or 1")
         check(f"tolvex: {link}: closed" in log(), "SIGINT closes the channels")
+        log_levels(scard, folder, handler, args.sim)
         passed = True
     finally:
         signal.alarm(0)
