@@ -7,7 +7,12 @@
 namespace tolvex::tools {
 
 int Session::Open() {
-  if (options_.ports.empty()) {
+  if (!options_.replay.empty()) {
+    auto loaded = host::Replay::Load(options_.replay, options_.paced);
+    if (!loaded.replay) return out_.Usage("--replay: " + loaded.error);
+    replay_ = std::move(loaded.replay);
+    replay_->Attach(*host_, 0);
+  } else if (options_.ports.empty()) {
     simulator_.emplace(host_->AddSimulatedReader(0));
     simulator_->InsertCard(options_.card, CardReport::kNotSent);
   }
@@ -51,6 +56,20 @@ Status Session::Restart() {
   auto [status, reader] = Reader::Open(*host_, index_);
   reader_ = std::move(reader);
   return reader_ ? kSuccess : status;
+}
+
+std::optional<std::string> Session::FinishReplay() {
+  if (!replay_) return std::nullopt;
+  reader_.reset();
+  (void)host_->Stop();
+  if (auto mismatch = replay_->Mismatch()) return mismatch;
+  if (replay_->played() < replay_->size()) {
+    return fmt::format(
+        "the host stopped at frame {} of {}: the rest of the recording was not "
+        "asked for",
+        replay_->played() + 1, replay_->size());
+  }
+  return std::nullopt;
 }
 
 std::string Session::Where() const {

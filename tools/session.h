@@ -18,6 +18,7 @@
 #include "host/hex.h"
 #include "host/host.h"
 #include "host/reader.h"
+#include "host/replay.h"
 #include "host/simulated_reader.h"
 #include "host/wire_trace.h"
 #include "words.h"
@@ -50,6 +51,8 @@ struct Options {
   bool json = false;
   std::string card = "dual";
   bool trace = false;  // every frame on the wire, decoded, to standard error
+  std::string replay;  // a recorded session whose reader plays port 0 (not with ports)
+  bool paced = false;  // the replay keeps the recorded gaps
 };
 
 inline double Milliseconds(Clock::duration d) {
@@ -121,6 +124,9 @@ class Session {
   unsigned index() const { return index_; }
   // The device behind the reader's port, or "port N".
   std::string Where() const;
+  // With a replay: stops the host (its teardown is part of the recording) and says how the
+  // replay went: none when the host followed the recording to its end, else where it did not.
+  std::optional<std::string> FinishReplay();
 
   ~Session() {
     reader_.reset();
@@ -143,6 +149,7 @@ class Session {
   const Options& options_;
   Output& out_;
   std::unique_ptr<host::WireTrace> trace_;  // outlives the host, whose ports it hears
+  std::unique_ptr<host::Replay> replay_;    // outlives the host, whose port it plays
   std::unique_ptr<Host> host_ = std::make_unique<Host>();
   std::optional<SimulatedReader> simulator_;
   unsigned index_ = 0;

@@ -40,12 +40,19 @@ int main(int argc, char** argv) {
   for (const std::string& model : tolvex::host::SimulatedReader::CardModels()) {
     models += (models.empty() ? "" : ", ") + model;
   }
-  app.add_option("--card", options.card,
-                 "the built-in simulated reader's card: " + models + " (default: " + options.card +
-                     "; not with --port)")
-      ->option_text("MODEL")
-      ->check(CardModelValidator())
-      ->excludes(port);
+  auto* card = app.add_option("--card", options.card,
+                              "the built-in simulated reader's card: " + models +
+                                  " (default: " + options.card + "; not with --port)")
+                   ->option_text("MODEL")
+                   ->check(CardModelValidator())
+                   ->excludes(port);
+  auto* replay = app.add_option("--replay", options.replay,
+                                "the reader of a recorded session (a trace of --trace --json, "
+                                "or of the pcscd driver's TOLVEX_TRACE_FILE) on port 0: the "
+                                "command runs against it, and any difference is said")
+                     ->option_text("TRACE");
+  replay->excludes(port)->excludes(card);
+  app.add_flag("--paced", options.paced, "with --replay: keep the recorded gaps")->needs(replay);
   app.add_flag("--trace", options.trace,
                "print every frame on the wire, decoded, with its time in ms since the start, "
                "to standard error (with --json: one object a line there, with trace, dir, us, "
@@ -115,11 +122,24 @@ int main(int argc, char** argv) {
   }
   Session session(options, out);
   if (int code = session.Open()) return code;
-  if (info->parsed()) return Info(session, out);
-  if (atr->parsed()) return Atr(session, out, warm ? Power::kWarmReset : Power::kColdReset);
-  if (apdu->parsed()) return Apdu(session, out, protocol, apdus, !no_get_response);
-  if (off->parsed()) return Off(session, out);
-  if (watch->parsed()) return Watch(session, out, count, timeout, watch_atr, watch_follow);
-  if (shell->parsed()) return Shell(session, out, protocol, !no_get_response);
-  return out.Usage("a command is required");
+  int code = 0;
+  if (info->parsed()) {
+    code = Info(session, out);
+  } else if (atr->parsed()) {
+    code = Atr(session, out, warm ? Power::kWarmReset : Power::kColdReset);
+  } else if (apdu->parsed()) {
+    code = Apdu(session, out, protocol, apdus, !no_get_response);
+  } else if (off->parsed()) {
+    code = Off(session, out);
+  } else if (watch->parsed()) {
+    code = Watch(session, out, count, timeout, watch_atr, watch_follow);
+  } else if (shell->parsed()) {
+    code = Shell(session, out, protocol, !no_get_response);
+  }
+  // A replay that went otherwise than the recording says where, whatever the command gave.
+  if (const auto differs = session.FinishReplay()) {
+    return out.Error("the replay differs from the recording at " + *differs,
+                     tolvex::host::status::kUnsuccessful);
+  }
+  return code;
 }

@@ -10,8 +10,11 @@ read as tolvex-sim's own --trace says them.
 
 import json
 import re
+import shutil
 import subprocess
 import sys
+import tempfile
+import time
 
 from e2e import Simulator, arguments, check, verdict
 
@@ -91,10 +94,81 @@ def run_row(options, name, over_pty, as_json):
               f"tolvex:\n{ours}\ntolvex-sim:\n{theirs}")
 
 
+MS = re.compile(r'"ms": ?[0-9.e+-]+|\(\d+\.\d ms\)|\d{4}-\d\d-\d\d[ T][0-9:.+-]+')
+
+
+def replay_rows(options, folder):
+    """Sessions recorded with --trace --json and played back with --replay: the same results
+    (times aside); and a command changed from the recording's, the difference said at the frame
+    of the recording where it first shows."""
+    t = options.tolvex
+    echo = "80EE000040" + bytes(range(64)).hex() + "00"  # T=1: chained in blocks of IFSC 32
+    # name, tolvex's arguments, a console command for tolvex-sim before the command (None: the
+    # built-in simulator), the command line played back with a change, the bytes of the
+    # recording the change first differs from
+    rows = [
+        ("T=0 with GET RESPONSE", ["--card", "t0", "apdu", "00A4040007F0544F4C564558",
+                                   "00B0000010"], None, None, None),
+        ("T=1 with chaining", ["--card", "t1", "apdu", "0084000008", echo], None,
+         ["apdu", "0084000009", echo], "00 84 00 00 08"),
+        ("a card removed", ["watch", "--count", "1"], "remove", None, None),
+        ("a failed reset", ["atr"], "fault mute", None, None),
+    ]
+    for name, argv, console, changed, differs_at in rows:
+        trace = f"{folder}/{len(name)}-{name[:3]}.jsonl"
+        sim = None
+        try:
+            if console is not None:  # the reader on tolvex-sim, the card or fault from its console
+                sim = Simulator(options.sim, ["--card", "t1"])
+                if console != "remove":
+                    sim.command(console)
+                args = ["--port", f"0={sim.pty}"] + [a for a in argv if a not in ("--card", "t0", "t1")]
+                recording = subprocess.Popen([t, "--json", "--trace", *args], text=True,
+                                             stdout=subprocess.PIPE, stderr=open(trace, "w"))
+                if console == "remove":
+                    time.sleep(1.5)  # watching
+                    sim.command("remove")
+                out, _ = recording.communicate(timeout=LIMIT_S)
+                recorded = subprocess.CompletedProcess(args, recording.returncode, out, "")
+            else:
+                with open(trace, "w") as err:
+                    recorded = subprocess.run([t, "--json", "--trace", *argv], text=True,
+                                              stdout=subprocess.PIPE, stderr=err, timeout=LIMIT_S)
+        finally:
+            if sim is not None:
+                sim.close()
+        command = [a for a in argv if a not in ("--card", "t0", "t1")]
+        replayed = subprocess.run([t, "--json", "--replay", trace, *command], text=True,
+                                  capture_output=True, timeout=LIMIT_S)
+        check(replayed.returncode == recorded.returncode and replayed.stderr == "" and
+              MS.sub("", replayed.stdout) == MS.sub("", recorded.stdout),
+              f"replay, {name}: the same results as recorded",
+              f"recorded {recorded.returncode} {recorded.stdout[-400:]!r}, replayed "
+              f"{replayed.returncode} {replayed.stdout[-400:]!r} {replayed.stderr[-400:]!r}")
+        if changed is None:
+            continue
+        with open(trace) as f:
+            frames = [json.loads(line) for line in f]
+        frame = next(i for i, r in enumerate(frames, 1)
+                     if r["dir"] == "host" and differs_at in r["bytes"])
+        result = subprocess.run([t, "--replay", trace, *changed], text=True, capture_output=True,
+                                timeout=LIMIT_S)
+        said = result.stderr.splitlines()[-1] if result.stderr else ""
+        check(result.returncode == 1 and
+              said.startswith(f"tolvex: the replay differs from the recording at frame {frame} "
+                              f"of {len(frames)} (port 0): the recording has host: data "),
+              f"replay, {name}, a command changed: the difference said at frame {frame}", said)
+
+
 def main():
     options = arguments()
     for name, over_pty, as_json in ROWS:
         run_row(options, name, over_pty, as_json)
+    folder = tempfile.mkdtemp(prefix="tolvex-replay-")
+    try:
+        replay_rows(options, folder)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
     return verdict()
 
 

@@ -11,6 +11,7 @@ show: pcscd loading it, using its poll function, its buffers and its teardown. N
 import argparse
 import json
 import math
+import re
 import os
 import shutil
 import signal
@@ -301,6 +302,17 @@ def log_levels(sc, folder, handler, args_sim):
     check(lines and all(set(line) == keys and line["dir"] in ("host", "reader") for line in lines)
           and any("00 84 00 00 08" in line["bytes"] for line in lines),
           "TOLVEX_TRACE_FILE: every frame as a JSON line, the APDU among them", lines[:5])
+    # The file read back by the replay: the driver's start under tolvex follows the one
+    # recorded under pcscd, up to its last question (the card's presence, register 4); then
+    # pcscd's session, not tolvex info's, goes on.
+    tolvex = os.path.join(os.path.dirname(os.path.abspath(args_sim)), "tolvex")
+    result = subprocess.run([tolvex, "--replay", trace_file, "info"], capture_output=True,
+                            text=True, timeout=60)
+    frame = re.search(r"frame (\d+) of", result.stderr)
+    start = next(i for i, line in enumerate(lines, 1) if line["trace"] == "host: read register 4")
+    check(result.stdout.startswith("reader ") and frame and int(frame.group(1)) > start + 1,
+          "TOLVEX_TRACE_FILE read back by tolvex --replay: the driver's start as recorded",
+          result.stderr[-600:])
 
 
 def main():
