@@ -40,6 +40,7 @@
 
 #include "arguments.h"
 #include "host/pty_simulator.h"
+#include "host/replay.h"
 #include "host/simulated_reader.h"
 #include "host/wire_trace.h"
 
@@ -67,6 +68,7 @@ void Say(const std::string& line) {
 struct Settings {
   std::string model = "dual";  // the card at start; "none" for none
   std::string link;            // --link: where the stable name goes; empty for none
+  std::string replay;          // --replay: a recorded session to play instead of a reader
   SimulatedReaderOptions reader;
 };
 
@@ -163,6 +165,12 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
                  "The cards' challenges from seed N, the same bytes after every reset (for "
                  "tests; without it they are drawn afresh at each reset)")
       ->option_text("N");
+  app.add_option("--replay", settings->replay,
+                 "Play the reader of a recorded session (a trace of tolvex --trace --json, or "
+                 "of the pcscd driver's TOLVEX_TRACE_FILE) instead of a simulated one; with "
+                 "--paced, keep its gaps. Ends once the recording is played, or where the "
+                 "host writes otherwise (said, exit 1)")
+      ->option_text("TRACE");
   app.add_flag("--trace", trace,
                "Print the transcript on standard error, each entry with its time since the start");
   app.footer(SimulatedReader::ConsoleHelp());
@@ -259,6 +267,28 @@ void Run(SimulatedReader& reader) {
   }
 }
 
+// --replay: until the recording has been played to its end (0), the host wrote otherwise (1,
+// said), or a signal (0, with how far the host went).
+int RunReplay(const tolvex::host::Replay& replay) {
+  pollfd signalled{signal_pipe[0], POLLIN, 0};
+  for (;;) {
+    if (const auto differs = replay.Mismatch()) {
+      std::fprintf(stderr, "tolvex-sim: the host differs from the recording at %s\n",
+                   differs->c_str());
+      return 1;
+    }
+    if (replay.played() == replay.size()) {
+      Say("ok the recording played to its end: " + std::to_string(replay.size()) + " frames");
+      return 0;
+    }
+    if (poll(&signalled, 1, 50) > 0) {
+      Say("ok stopped at frame " + std::to_string(replay.played() + 1) + " of " +
+          std::to_string(replay.size()));
+      return 0;
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -281,6 +311,19 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "tolvex-sim: %s\n", error.c_str());
       return 1;
     }
+  }
+
+  if (!settings.replay.empty()) {
+    auto loaded = tolvex::host::Replay::Load(settings.replay, settings.reader.paced);
+    if (!loaded.replay) {
+      std::fprintf(stderr, "tolvex-sim: --replay: %s\n", loaded.error.c_str());
+      return 2;
+    }
+    loaded.replay->Attach(pty);
+    Say(pty.path());
+    const int code = RunReplay(*loaded.replay);
+    pty.Vanish();  // nothing comes to the replay any more
+    return code;
   }
 
   SimulatedReader reader = pty.reader();

@@ -64,6 +64,11 @@ void PtySimulator::Open(const sim::ReaderOptions& reader) {
   thread_id_.wait(0);
 }
 
+void PtySimulator::Divert(std::function<void(std::span<const std::uint8_t>)> far_end) {
+  std::lock_guard lock(divert_mutex_);
+  far_end_ = std::move(far_end);
+}
+
 SimulatedReader PtySimulator::reader() {
   return SimulatedReader(*sim_, /*has_dsr=*/false);
 }
@@ -99,7 +104,15 @@ void PtySimulator::Run() {
     if (fds[1].revents != 0) return;
     if (fds[0].revents & POLLIN) {
       const ssize_t n = read(master_, buffer, sizeof(buffer));
-      if (n > 0) sim_->HostWrote(std::span(buffer, static_cast<std::size_t>(n)));
+      if (n > 0) {
+        const std::span<const std::uint8_t> bytes(buffer, static_cast<std::size_t>(n));
+        std::function<void(std::span<const std::uint8_t>)> far_end;
+        {
+          std::lock_guard lock(divert_mutex_);
+          far_end = far_end_;
+        }
+        far_end ? far_end(bytes) : sim_->HostWrote(bytes);
+      }
     } else if (fds[0].revents != 0) {
       // No hang-up can come while the slave is held here; wait out anything else (or the
       // stop) without spinning.

@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <string>
 #include <thread>
@@ -61,6 +62,12 @@ class PtySimulator {
   SimulatedReader reader();
   // The thread that hands the host's bytes to the simulator (its kernel thread id).
   pid_t thread_id() const { return thread_id_.load(); }
+  // Another far end instead of the simulator (a replay, host/replay.h), set before the host
+  // opens the device: what the host writes goes to `far_end`, and the far end answers with
+  // Send. The simulator hears nothing more.
+  void Divert(std::function<void(std::span<const std::uint8_t>)> far_end);
+  // Bytes for the host, from any thread.
+  void Send(std::span<const std::uint8_t> bytes);
   // Bytes sent to the host that the terminal still holds.
   std::size_t Pending() const;
 
@@ -71,7 +78,6 @@ class PtySimulator {
  private:
   void Open(const sim::ReaderOptions& reader);
   void Run();
-  void Send(std::span<const std::uint8_t> bytes);
 
   Options options_;
   int master_ = -1, slave_ = -1, stop_ = -1;
@@ -79,6 +85,8 @@ class PtySimulator {
   std::string error_;
   std::unique_ptr<sim::ReaderSim> sim_;
   std::atomic<pid_t> thread_id_{0};
+  std::mutex divert_mutex_;
+  std::function<void(std::span<const std::uint8_t>)> far_end_;  // under divert_mutex_
   std::thread thread_;
 };
 

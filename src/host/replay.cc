@@ -7,6 +7,7 @@
 
 #include "host/hex.h"
 #include "host/host.h"
+#include "host/pty_simulator.h"
 #include "serial/memory_line.h"
 #include "sim/replay.h"
 
@@ -51,7 +52,7 @@ Replay::Loaded Replay::Load(const std::string& path, bool paced) {
   replay->reader_ = std::make_unique<sim::ReplayReader>(
       std::move(frames),
       [self](std::span<const std::uint8_t> bytes) {
-        if (self->line_ != nullptr) self->line_->Send(bytes);
+        if (self->sink_) self->sink_(bytes);
       },
       paced);
   return {std::move(replay), {}};
@@ -60,8 +61,15 @@ Replay::Loaded Replay::Load(const std::string& path, bool paced) {
 Replay::~Replay() = default;
 
 void Replay::Attach(Host& host, unsigned index) {
-  line_ = &host.AddMemoryPort(index);
-  line_->SetListener([this](std::span<const UCHAR> chunk) { reader_->HostWrote(chunk); });
+  serial::MemoryLine& line = host.AddMemoryPort(index);
+  sink_ = [&line](std::span<const std::uint8_t> bytes) { line.Send(bytes); };
+  line.SetListener([this](std::span<const UCHAR> chunk) { reader_->HostWrote(chunk); });
+  reader_->Start();
+}
+
+void Replay::Attach(PtySimulator& pty) {
+  sink_ = [&pty](std::span<const std::uint8_t> bytes) { pty.Send(bytes); };
+  pty.Divert([this](std::span<const std::uint8_t> bytes) { reader_->HostWrote(bytes); });
   reader_->Start();
 }
 

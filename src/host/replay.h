@@ -8,13 +8,13 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
-namespace tolvex::serial {
-class MemoryLine;
-}
 namespace tolvex::sim {
 class ReplayReader;
 }
@@ -22,6 +22,7 @@ class ReplayReader;
 namespace tolvex::host {
 
 class Host;
+class PtySimulator;
 
 class Replay {
  public:
@@ -34,6 +35,8 @@ class Replay {
 
   // Before host.Start(): port `index` is an in-memory line with the replay at its far end.
   void Attach(Host& host, unsigned index);
+  // Or the far end of a pseudo-terminal, before a host opens its device (tolvex-sim --replay).
+  void Attach(PtySimulator& pty);
 
   // Where the host first wrote something else than the recording: "frame 12 of 40: the
   // recording has host: write register 5 = 80 25 00 (85 80 25 00), the host wrote 85 80 26 00";
@@ -45,8 +48,9 @@ class Replay {
  private:
   Replay() = default;
   std::unique_ptr<sim::ReplayReader> reader_;
-  std::string source_;                  // what the recording is of: "port 0", or the device
-  serial::MemoryLine* line_ = nullptr;  // the host's, once attached
+  std::string source_;  // what the recording is of: "port 0", or the device
+  // Where the reader's bytes go, once attached.
+  std::function<void(std::span<const std::uint8_t>)> sink_;
 };
 
 struct Replay::Loaded {

@@ -145,6 +145,19 @@ def replay_rows(options, folder):
               f"replay, {name}: the same results as recorded",
               f"recorded {recorded.returncode} {recorded.stdout[-400:]!r}, replayed "
               f"{replayed.returncode} {replayed.stdout[-400:]!r} {replayed.stderr[-400:]!r}")
+        if console is None:  # the same, the recording played by tolvex-sim on a terminal
+            sim = subprocess.Popen([options.sim, "--pty", "--replay", trace], text=True,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            pty = sim.stdout.readline().strip()
+            over_pty = subprocess.run([t, "--json", "--port", f"0={pty}", *command], text=True,
+                                      capture_output=True, timeout=LIMIT_S)
+            said, errors = sim.communicate(timeout=LIMIT_S)
+            check(over_pty.returncode == recorded.returncode and
+                  MS.sub("", over_pty.stdout) == MS.sub("", recorded.stdout) and
+                  sim.returncode == 0 and said.startswith("ok the recording played to its end"),
+                  f"tolvex-sim --replay, {name}: the same results over a terminal",
+                  f"{over_pty.stdout[-300:]!r} {over_pty.stderr[-300:]!r}; tolvex-sim "
+                  f"{sim.returncode} {said!r} {errors!r}")
         if changed is None:
             continue
         with open(trace) as f:

@@ -318,7 +318,7 @@ def check_completion(build, source, folder):
     open(os.path.join(device, "ttyX0"), "w").close()
     # (bash runs in `device`: a file name is completed from there)
     values = {"--protocol": PROTOCOLS, "--card": models, "--reader": {"0", "1", "2", "3"},
-              "--port": ports, "--link": {"ttyX0"}}
+              "--port": ports, "--link": {"ttyX0"}, "--replay": {"ttyX0"}}
     for name in PROGRAMS:
         program = os.path.join(build, "tools", name)
         # tolvex-sim may start with no card at all
