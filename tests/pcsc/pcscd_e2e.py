@@ -332,8 +332,11 @@ def main():
     sims, pcscd, passed = {}, None, False
 
     def log():
-        with open(os.path.join(folder, "pcscd.log")) as f:
-            return f.read()
+        try:
+            with open(os.path.join(folder, "pcscd.log")) as f:
+                return f.read()
+        except OSError:  # pcscd never started
+            return ""
 
     try:
         # Reader A by a stable name, which a simulator started again takes over.
