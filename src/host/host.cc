@@ -121,12 +121,10 @@ Status Host::Start() {
 }
 
 Status Host::StartReaderDriver() {
-  const std::uint32_t mask = [this] {
-    std::uint32_t bits = 0;
-    for (const auto& [index, backend] : state_->ports)
-      if (index < 32) bits |= 1U << index;
-    return bits;
-  }();
+  std::uint32_t mask = 0;
+  for (const auto& [index, backend] : state_->ports) {
+    if (index < 32) mask |= 1U << index;
+  }
   const std::u16string parameters = std::u16string(kServiceKey) + u"\\Parameters";
   platform::Registry& registry = state_->platform.registry();
   registry.CreateKey(parameters);

@@ -3,11 +3,11 @@
 #include <fmt/format.h>
 
 #include <fstream>
-#include <nlohmann/json.hpp>
 
 #include "host/hex.h"
 #include "host/host.h"
 #include "host/pty_simulator.h"
+#include "host/wire_trace.h"
 #include "serial/memory_line.h"
 #include "sim/replay.h"
 
@@ -21,28 +21,14 @@ Replay::Loaded Replay::Load(const std::string& path, bool paced) {
   std::string line;
   for (std::size_t number = 1; std::getline(in, line); ++number) {
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    const auto object = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
-    const auto where = [&] { return fmt::format("{}:{}", path, number); };
-    if (!object.is_object() || !object.contains("dir") || !object.contains("bytes") ||
-        !object["dir"].is_string() || !object["bytes"].is_string()) {
-      return {nullptr, where() + ": not a line of a wire trace"};
-    }
-    // Lines of other programs' output (tolvex's results go to standard output) are not a
-    // trace's; a trace's lines all have "trace", "dir" and "bytes".
-    const std::string dir = object["dir"];
-    if (dir != "host" && dir != "reader") return {nullptr, where() + ": \"dir\" is " + dir};
-    const std::string of = object.contains("device") && object["device"].is_string()
-                               ? std::string(object["device"])
-                               : fmt::format("port {}", object.value("port", 0));
+    std::string of, error;
+    auto frame = ParseTraceJson(line, &of, &error);
+    if (!frame) return {nullptr, fmt::format("{}:{}: {}", path, number, error)};
     if (!source) source = of;
     if (of != *source) continue;
-    auto bytes = ParseHex(std::string(object["bytes"]));
-    if (!bytes) return {nullptr, where() + ": \"bytes\" is not hex"};
-    const long long us = object.contains("us") && object["us"].is_number_integer()
-                             ? object["us"].get<long long>()
-                             : 0;
-    frames.push_back(sim::RecordedFrame{dir == "reader", std::chrono::microseconds(us),
-                                        std::move(*bytes), object.value("trace", "")});
+    frames.push_back(sim::RecordedFrame{
+        frame->from_reader, std::chrono::duration_cast<std::chrono::microseconds>(frame->at),
+        std::move(frame->wire), std::move(frame->text)});
   }
   if (frames.empty()) return {nullptr, path + ": no frames in it"};
   auto replay = std::unique_ptr<Replay>(new Replay());

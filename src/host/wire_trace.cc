@@ -25,6 +25,40 @@ std::string TraceJson(const TraceLine& line, const std::string& device) {
   return object.dump();
 }
 
+std::optional<TraceLine> ParseTraceJson(const std::string& text, std::string* device,
+                                        std::string* error) {
+  const auto object = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
+  if (!object.is_object() || !object.contains("dir") || !object.contains("bytes") ||
+      !object["dir"].is_string() || !object["bytes"].is_string()) {
+    *error = "not a line of a wire trace";
+    return std::nullopt;
+  }
+  const std::string dir = object["dir"];
+  if (dir != "host" && dir != "reader") {
+    *error = "\"dir\" is " + dir;
+    return std::nullopt;
+  }
+  auto bytes = ParseHex(std::string(object["bytes"]));
+  if (!bytes) {
+    *error = "\"bytes\" is not hex";
+    return std::nullopt;
+  }
+  TraceLine line;
+  line.port = object.contains("port") && object["port"].is_number_unsigned()
+                  ? object["port"].get<unsigned>()
+                  : 0;
+  line.from_reader = dir == "reader";
+  if (object.contains("us") && object["us"].is_number_integer()) {
+    line.at = std::chrono::microseconds(object["us"].get<long long>());
+  }
+  line.wire = std::move(*bytes);
+  line.text = object.value("trace", "");
+  *device = object.contains("device") && object["device"].is_string()
+                ? std::string(object["device"])
+                : fmt::format("port {}", line.port);
+  return line;
+}
+
 WireTrace::WireTrace(Printer printer)
     : printer_(std::move(printer)), start_(std::chrono::steady_clock::now()) {
   thread_ = std::thread([this] { Run(); });

@@ -19,6 +19,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,10 @@ std::string TraceText(std::chrono::nanoseconds at, const std::string& text);
 // file): {"trace": text, "dir": "host" or "reader", "us": time, "bytes": "80 25 00", "port": n},
 // and "device" when one is given (the pcscd driver's, one reader's device each).
 std::string TraceJson(const TraceLine& line, const std::string& device = {});
+// One such line read back (the time, dir, bytes and text; the port, and the device if there is
+// one, in `device`, else "port N"); none, and why in `error`, for a line that is not one.
+std::optional<TraceLine> ParseTraceJson(const std::string& text, std::string* device,
+                                        std::string* error);
 
 class WireTrace {
  public:
