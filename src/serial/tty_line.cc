@@ -258,6 +258,15 @@ size_t TtyLine::Transmit(std::span<const UCHAR> bytes) {
   return 0;  // the port offers the rest again, or its write time-out ends the request
 }
 
+bool TtyLine::Gone() const {
+  if (dead_.load()) return true;
+  std::lock_guard lock(io_mutex_);  // Close cannot hand the number to another file meanwhile
+  const int fd = fd_.load();
+  if (fd < 0) return false;
+  pollfd probe{fd, 0, 0};  // hang-ups and errors are reported whatever is asked for
+  return poll(&probe, 1, 0) == 1 && (probe.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 void TtyLine::Purge(ULONG mask) {
   const int fd = fd_.load();
   if (fd < 0) return;

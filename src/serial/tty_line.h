@@ -14,7 +14,8 @@
 // real-time signal with an empty handler. A device that hangs up or fails (a USB adapter
 // pulled out, the far end of a pseudo-terminal gone) is reported as a data-set-ready change,
 // once, and is not polled any more; from then on (or from a write the device refused) the line
-// says it is Gone, until it is opened again.
+// says it is Gone, until it is opened again. Asked before the port thread has polled, the line
+// asks the descriptor itself, so a device gone before the question is gone in the answer.
 //
 // Errors of the system calls become status values in one place, StatusFromErrno.
 #pragma once
@@ -51,7 +52,7 @@ class TtyLine final : public LineBackend {
   void SetRts(bool on) override;
   int PollDescriptor(bool want_write, short* events) override;
   void OnPoll(short revents) override;
-  [[nodiscard]] bool Gone() const override { return dead_.load(); }
+  [[nodiscard]] bool Gone() const override;
   [[nodiscard]] bool DsrChanged() const override { return dsr_changed_.load(); }
 
  private:
@@ -65,7 +66,7 @@ class TtyLine final : public LineBackend {
   LineSink* sink_ = nullptr;
   // Held for each read and write of the descriptor and while it is closed. Taken after the
   // port's lock (writes come under it), and never held while calling the port.
-  std::mutex io_mutex_;
+  mutable std::mutex io_mutex_;
   // The descriptor, -1 while closed; set by Open and Close, which the port serialises.
   std::atomic<int> fd_{-1};
   std::atomic<bool> dead_{false};      // the device failed: nothing more is written

@@ -166,6 +166,20 @@ TEST(TtyLineTest, DeviceThatCannotServeIsRefused) {
   first.Close();
 }
 
+// The far end gone is in the line's answer as soon as it has happened, before any port thread
+// has polled the descriptor (here there is none): a question asked just after a device went
+// away is answered the same every time.
+TEST(TtyLineTest, FarEndGoneIsSeenByWhoeverAsks) {
+  Pty pty;
+  TtyLine line(pty.path);
+  ASSERT_EQ(line.Open(), STATUS_SUCCESS);
+  EXPECT_FALSE(line.Gone());
+  pty.CloseMaster();
+  EXPECT_TRUE(line.Gone());
+  line.Close();
+  EXPECT_FALSE(line.Gone());  // closed: no device to ask
+}
+
 // A terminal whose buffer is full takes nothing for now: that is no device gone, and bytes go
 // again once the far end reads.
 TEST(TtyLineTest, FullTerminalTakesNothingForNowAndIsNotGone) {
