@@ -14,7 +14,9 @@ constexpr ULONG kAtrByteWait = 1200;   // ms per byte, and fixed part, for the r
 constexpr UCHAR kDirectTs = 0x3B;
 constexpr UCHAR kInverseTs = 0x3F;
 constexpr UCHAR kInverseTsAsRead = 0x03;  // the inverse convention's TS, read in direct convention
-constexpr ULONG kGroupsKept = 3;
+// The groups whose interface bytes are kept: as many as the reader's table has room for.
+constexpr ULONG kGroupsKept =
+    sizeof(READER_EXTENSION::AtrInterfaceBytes) / sizeof(ATR_INTERFACE_BYTE) / 4;
 
 // Reads count bytes of the ATR behind what it has so far.
 class AtrReader {
@@ -77,7 +79,7 @@ NTSTATUS STCReadATR(PREADER_EXTENSION ReaderExtension, PUCHAR Atr, PULONG AtrLen
   const ULONG historical = t0 & 0x0F;
   ULONG present = t0 >> 4;  // which of TAi, TBi, TCi, TDi follow
   ATR_INTERFACE_BYTE* table = ReaderExtension->AtrInterfaceBytes;
-  for (ULONG k = 0; k < 12; ++k) table[k].Present = 0;
+  for (ATR_INTERFACE_BYTE& entry : ReaderExtension->AtrInterfaceBytes) entry.Present = 0;
 
   for (ULONG group = 1; present != 0; ++group) {
     const ULONG count = static_cast<ULONG>(std::popcount(present));
