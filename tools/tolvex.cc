@@ -36,12 +36,9 @@ int main(int argc, char** argv) {
       ->option_text("N")
       ->check(CLI::Range(0u, kLastPort));
   app.add_flag("--json", options.json, "one JSON object per result, for scripts");
-  std::string models;
-  for (const std::string& model : tolvex::host::SimulatedReader::CardModels()) {
-    models += (models.empty() ? "" : ", ") + model;
-  }
   auto* card = app.add_option("--card", options.card,
-                              "the built-in simulated reader's card: " + models +
+                              "the built-in simulated reader's card: " +
+                                  tolvex::host::SimulatedReader::CardModelList() +
                                   " (default: " + options.card + "; not with --port)")
                    ->option_text("MODEL")
                    ->check(CardModelValidator())

@@ -131,11 +131,9 @@ std::optional<int> ParseCommandLine(int argc, char** argv, Settings* settings) {
                  "Keep a symbolic link at PATH to the terminal while running (replacing a link "
                  "already there)")
       ->option_text("PATH");
-  std::string models;
-  for (const std::string& model : SimulatedReader::CardModels()) models += model + ", ";
-  app.add_option(
-         "--card", settings->model,
-         "Card in the reader at start: " + models + "or none (default: " + settings->model + ")")
+  app.add_option("--card", settings->model,
+                 "Card in the reader at start: " + SimulatedReader::CardModelList() +
+                     ", or none (default: " + settings->model + ")")
       ->option_text("MODEL")
       ->check(tolvex::tools::CardModelValidator("none"));
   app.add_option("--firmware", firmware, "Firmware revision byte (default: 0x21)")

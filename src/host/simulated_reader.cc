@@ -32,13 +32,13 @@ sim::ReaderOptions SimulatedReader::ReaderOptionsOf(const SimulatedReaderOptions
   return reader;
 }
 
-namespace {
-
-std::string Models() {
+std::string SimulatedReader::CardModelList() {
   std::string text;
   for (auto model : sim::CardModels()) text += (text.empty() ? "" : ", ") + std::string(model);
   return text;
 }
+
+namespace {
 
 // The faults the console offers: not insert and remove, commands of its own, and not the
 // data-set-ready ones on a line without that line.
@@ -122,7 +122,8 @@ ConsoleReply SimulatedReader::Command(const std::string& line) {
     return {"ok removed"};
   }
   if (word == "card") {
-    if (args.size() != 1 || !IsCardModel(args[0])) return {"error: card takes one of " + Models()};
+    if (args.size() != 1 || !IsCardModel(args[0]))
+      return {"error: card takes one of " + CardModelList()};
     next_model_ = args[0];
     return {"ok card " + next_model_ + " for the next insert"};
   }

@@ -77,6 +77,8 @@ class SimulatedReader {
   static bool IsCardModel(const std::string& model);
   // The card models there are (t0, t1, dual, ...), for a command line's choices.
   static std::vector<std::string> CardModels();
+  // The same, as words: "t0, t1, dual, ...".
+  static std::string CardModelList();
   // The console's commands and the faults with their arguments, for --help.
   static std::string ConsoleHelp();
 
