@@ -42,10 +42,14 @@ namespace {
 
 // The faults the console offers: not insert and remove, commands of its own, and not the
 // data-set-ready ones on a line without that line.
+bool SignalsDsr(std::string_view name) {
+  return name == "dsr-drop" || name == "dsr-raise";
+}
+
 bool Offered(const sim::FaultCommand& fault, bool has_dsr) {
   const std::string_view name = fault.name;
   if (name == "insert" || name == "remove") return false;
-  return has_dsr || (name != "dsr-drop" && name != "dsr-raise");
+  return has_dsr || !SignalsDsr(name);
 }
 
 std::string FaultNames(bool has_dsr) {
@@ -131,7 +135,7 @@ ConsoleReply SimulatedReader::Command(const std::string& line) {
     if (args.empty()) return {"error: fault takes a name: " + FaultNames(has_dsr_)};
     const std::string name = args[0];
     args.erase(args.begin());
-    if (!has_dsr_ && (name == "dsr-drop" || name == "dsr-raise")) {
+    if (!has_dsr_ && SignalsDsr(name)) {
       return {"error: a pseudo-terminal has no data-set-ready line: " + name +
               " cannot be signalled"};
     }
