@@ -30,8 +30,7 @@ void Log(LogLevel level, const char* format, ...) {
 
 namespace {
 
-Verbosity VerbosityOf(const char* value) {
-  const std::string_view text = value != nullptr ? value : "";
+Verbosity VerbosityOf(std::string_view text) {
   if (text == "wire") return Verbosity::kWire;
   if (text == "info") return Verbosity::kInfo;
   return Verbosity::kErrors;
@@ -43,7 +42,7 @@ const char* Environment(const char* name) {
 }
 
 // Read as the library is loaded (pcscd loads it once, before its threads use it).
-const Verbosity g_verbosity = VerbosityOf(std::getenv("TOLVEX_LOG"));
+const Verbosity g_verbosity = VerbosityOf(Environment("TOLVEX_LOG"));
 const std::string g_trace_file = Environment("TOLVEX_TRACE_FILE");
 
 }  // namespace
