@@ -8,7 +8,9 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <set>
 #include <sstream>
+#include <string>
 #include <utility>
 
 #include "../support/sim_frames.h"
@@ -70,8 +72,12 @@ class Stress {
   // not start. StopHost unloads it and checks that it left no memory.
   bool StartHost();
   void StopHost();
-  // The process's threads and open descriptors.
-  static std::pair<std::ptrdiff_t, std::ptrdiff_t> Leftovers();
+  // The process's threads, and its open descriptors with what each names ("3 -> /dev/ptmx").
+  struct Open {
+    std::ptrdiff_t threads = 0;
+    std::set<std::string> descriptors;
+  };
+  static Open Leftovers();
 
   host::Result<Bytes> Transmit(std::uint32_t protocol, const Bytes& apdu) {
     ++apdus_sent_;
